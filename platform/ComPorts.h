@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+
+// COM port numbers on Linux. A number stands for a device node by a fixed scheme that does
+// not depend on discovery order:
+//   COM1..COM32    /dev/ttyS0..31     (only ports the 8250 driver reports as real)
+//   COM33..COM64   /dev/ttyUSB0..31
+//   COM65..COM96   /dev/ttyACM0..31
+//   COM97..COM128  /dev/rfcomm0..31
+// plus a per-user port map: a folder "ports" beside the settings file holding symbolic
+// links COM<n> (1..255) to any device node. A link overrides the fixed scheme for its
+// number; a dangling link is ignored.
+
+namespace platform {
+
+// Where the numbering looks. Tests point both folders at fake trees.
+struct PortEnvironment
+{
+    QString sysRoot = QStringLiteral("/");   // root under which sys/class/tty and dev/ are read
+    QString portsFolder;                      // the per-user port map; empty: DefaultPortsFolder()
+
+    static PortEnvironment system();
+};
+
+// One present port device as the port picker sees it.
+struct ComPortDevice
+{
+    int number = 0;          // COM number, 1..255
+    QString portName;        // "COM<n>"
+    QString devicePath;      // "/dev/ttyUSB0", or the link target of the port map
+    QString friendlyName;    // e.g. "FT232R USB UART - /dev/ttyUSB0 (COM33)"
+};
+
+// The "ports" folder beside the user's settings file (QSettings INI, user scope).
+QString DefaultPortsFolder();
+
+// The device node for a COM number, or an empty string when the number names nothing.
+QString DevicePathForPort(int number, const PortEnvironment &env = PortEnvironment::system());
+
+// The COM number of a device node under the fixed scheme (0 when it has none).
+int PortNumberForDevice(const QString &deviceName);
+
+// Every present port, ordered by number. Returns false when the walk could not be done
+// (no sysfs); the list then holds what was found before.
+bool ListPresentPorts(QList<ComPortDevice> &ports, const PortEnvironment &env = PortEnvironment::system());
+
+} // namespace platform

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, running and testing the tool needs.
+# Idempotent: asks apt only for what is missing, and runs `apt-get update` only then.
+#   ./setup.sh          build, run, tests and benchmarks
+#   ./setup.sh --fuzz   also clang with its sanitizer runtimes, for the fuzz scripts
+set -euo pipefail
+
+packages=(
+  # build
+  build-essential cmake ninja-build pkg-config ccache
+  # Qt 6 widgets, D-Bus and Test, with the headers Qt's CMake files look for
+  qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libqt6dbus6 libgl-dev libglx-dev libvulkan-dev
+  fontconfig fonts-dejavu-core fonts-liberation2
+  # keyboard wedge: XTest, and an X server for its tests and screenshots
+  libx11-dev libxtst-dev xvfb xauth x11-utils
+  # Bluetooth list tests: a private D-Bus with the BlueZ mock
+  dbus dbus-daemon python3 python3-dbus python3-dbusmock python3-gi
+  # benchmarks
+  libbenchmark-dev libboost-dev libpugixml-dev libtinyxml2-dev libexpat1-dev
+  # helpers used by scripts
+  procps psmisc imagemagick
+)
+if [[ "${1:-}" == "--fuzz" ]]; then
+  packages+=(clang libclang-rt-14-dev llvm)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "setup: installing ${missing[*]}" >&2
+SUDO=""
+if [[ $(id -u) -ne 0 ]]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
