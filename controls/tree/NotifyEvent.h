@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QEvent>
+#include <QString>
 #include <QtGlobal>
 
 class QObject;
@@ -40,6 +41,10 @@ public:
     template <class T> T *itemAs() const { return static_cast<T *>(m_item); }
     template <class T> T *oldItemAs() const { return static_cast<T *>(m_oldItem); }
 
+    // A text travelling with the notification (an edited label, a new value);
+    // empty when the code carries none.
+    QString text;
+    // Set by the receiver; 0 = "not handled" / "no objection" for every code.
     qintptr result = 0;
 
 private:
