@@ -3,6 +3,8 @@
 #include <QList>
 #include <QString>
 
+#include <functional>
+
 // COM port numbers on Linux. A number stands for a device node by a fixed scheme that does
 // not depend on discovery order:
 //   COM1..COM32    /dev/ttyS0..31     (only ports the 8250 driver reports as real)
@@ -20,6 +22,9 @@ struct PortEnvironment
 {
     QString sysRoot = QStringLiteral("/");   // root under which sys/class/tty and dev/ are read
     QString portsFolder;                      // the per-user port map; empty: DefaultPortsFolder()
+    // Name of the paired Bluetooth device with this address ("00:11:22:33:44:55", upper
+    // case), or an empty string when it is not known. Unset: rfcomm ports get a generic name.
+    std::function<QString(const QString &address)> bluetoothName;
 
     static PortEnvironment system();
 };
@@ -39,8 +44,17 @@ QString DefaultPortsFolder();
 // The device node for a COM number, or an empty string when the number names nothing.
 QString DevicePathForPort(int number, const PortEnvironment &env = PortEnvironment::system());
 
-// The COM number of a device node under the fixed scheme (0 when it has none).
+// The COM number of a device node under the fixed scheme (0 when it has none). Takes the
+// kernel name ("ttyUSB0") or the node's path ("/dev/ttyUSB0").
 int PortNumberForDevice(const QString &deviceName);
+
+// The kernel name of the device node for a number under the fixed scheme ("ttyUSB0"), or an
+// empty string when the number is outside it. The port map is not consulted.
+QString FixedDeviceNameForPort(int number);
+
+// Lowest and highest COM number a port-map link may carry.
+inline constexpr int kFirstComPort = 1;
+inline constexpr int kLastComPort = 255;
 
 // Every present port, ordered by number. Returns false when the walk could not be done
 // (no sysfs); the list then holds what was found before.
