@@ -1,0 +1,291 @@
+#include "wedge/KeyEmulator.h"
+
+#include "platform/VirtualKeys.h"
+
+#include <QString>
+
+namespace wedge {
+
+using platform::KeyDirection;
+
+std::mutex wedgeLock;
+
+namespace {
+
+// ---- the character-to-key table ------------------------------------------------------
+
+// The shifted digit row: the character at position d is Shift with the digit d key.
+constexpr char16_t kShiftedDigits[] = u")!@#$%^&*(";
+// The punctuation keys: unshifted and shifted characters at the same position share the
+// virtual key at that position.
+constexpr char16_t kPunctuation[] = u"`-=\\[];',./";
+constexpr char16_t kShiftedPunctuation[] = u"~_+|{}:\"<>?";
+constexpr std::uint8_t kPunctuationKeys[] = {
+    platform::VK_OEM_3, platform::VK_OEM_MINUS, platform::VK_OEM_PLUS,   platform::VK_OEM_5,
+    platform::VK_OEM_4, platform::VK_OEM_6,     platform::VK_OEM_1,      platform::VK_OEM_7,
+    platform::VK_OEM_COMMA, platform::VK_OEM_PERIOD, platform::VK_OEM_2,
+};
+static_assert(sizeof kPunctuationKeys == sizeof kPunctuation / sizeof kPunctuation[0] - 1);
+static_assert(sizeof kShiftedPunctuation == sizeof kPunctuation);
+
+struct CharacterKey
+{
+    std::uint8_t virtualKey = platform::VK_NONE;
+    bool shift = false;
+};
+
+int positionIn(const char16_t *characters, char16_t c)
+{
+    for (int i = 0; characters[i] != 0; ++i) {
+        if (characters[i] == c)
+            return i;
+    }
+    return -1;
+}
+
+// The key of a printable ASCII character "!".."~"; false for every other character.
+bool keyForCharacter(char16_t c, CharacterKey &key)
+{
+    if (c >= u'a' && c <= u'z') {
+        key = {static_cast<std::uint8_t>(platform::VK_A + (c - u'a')), false};
+        return true;
+    }
+    if (c >= u'A' && c <= u'Z') {
+        key = {static_cast<std::uint8_t>(platform::VK_A + (c - u'A')), true};
+        return true;
+    }
+    if (c >= u'0' && c <= u'9') {
+        key = {static_cast<std::uint8_t>(platform::VK_0 + (c - u'0')), false};
+        return true;
+    }
+    if (c == 0)
+        return false;
+    if (int digit = positionIn(kShiftedDigits, c); digit >= 0) {
+        key = {static_cast<std::uint8_t>(platform::VK_0 + digit), true};
+        return true;
+    }
+    if (int at = positionIn(kPunctuation, c); at >= 0) {
+        key = {kPunctuationKeys[at], false};
+        return true;
+    }
+    if (int at = positionIn(kShiftedPunctuation, c); at >= 0) {
+        key = {kPunctuationKeys[at], true};
+        return true;
+    }
+    return false;
+}
+
+// ---- Hangul on the two-set layout -------------------------------------------------------
+
+constexpr char16_t kHangulFirst = 0xAC00;
+constexpr char16_t kHangulLast = 0xD7A3;
+constexpr int kMedialCount = 21;
+constexpr int kFinalCount = 28;   // including "no final"
+constexpr int kSyllablesPerInitial = kMedialCount * kFinalCount;   // 588
+
+constexpr const char16_t *kInitialKeys[19] = {
+    u"r", u"R", u"s", u"e", u"E", u"f", u"a", u"q", u"Q", u"t",
+    u"T", u"d", u"w", u"W", u"c", u"z", u"x", u"v", u"g",
+};
+constexpr const char16_t *kMedialKeys[kMedialCount] = {
+    u"k", u"o", u"i", u"O", u"j", u"p", u"u", u"P", u"h", u"hk", u"ho",
+    u"hl", u"y", u"n", u"nj", u"np", u"nl", u"b", u"m", u"ml", u"l",
+};
+// Index 0 is "no final".
+constexpr const char16_t *kFinalKeys[kFinalCount] = {
+    u"",   u"r",  u"R",  u"rt", u"s",  u"sw", u"sg", u"e",  u"f",  u"fr",
+    u"fa", u"fq", u"ft", u"fx", u"fv", u"fg", u"a",  u"q",  u"qt", u"t",
+    u"T",  u"d",  u"w",  u"c",  u"z",  u"x",  u"v",  u"g",
+};
+
+bool isHangulSyllable(char16_t c)
+{
+    return c >= kHangulFirst && c <= kHangulLast;
+}
+
+// ---- key events ---------------------------------------------------------------------------
+
+// Which scan codes a path sends: the tag path sends the mapped code with every event, the
+// scan path sends 0 for character keys and Shift and the mapped code for Han/Yeong and Enter.
+enum class ScanCodes { Mapped, ZeroForCharacters };
+
+class KeyTyper
+{
+public:
+    KeyTyper(platform::IKeySink &sink, ScanCodes scanCodes)
+        : m_sink(sink), m_scanCodes(scanCodes)
+    {
+    }
+
+    // A character key, with Shift held around it when asked.
+    void tapCharacter(std::uint8_t virtualKey, bool shift)
+    {
+        const std::uint8_t shiftScan = characterScanCode(platform::VK_SHIFT);
+        const std::uint8_t keyScan = characterScanCode(virtualKey);
+        if (shift)
+            m_sink.SendKey(platform::VK_SHIFT, shiftScan, KeyDirection::Press);
+        m_sink.SendKey(virtualKey, keyScan, KeyDirection::Press);
+        m_sink.SendKey(virtualKey, keyScan, KeyDirection::Release);
+        if (shift)
+            m_sink.SendKey(platform::VK_SHIFT, shiftScan, KeyDirection::Release);
+    }
+
+    // Enter or Han/Yeong: always with the mapped scan code.
+    void tapControl(std::uint8_t virtualKey)
+    {
+        const std::uint8_t scan = platform::MapVirtualKeyToScanCode(virtualKey);
+        m_sink.SendKey(virtualKey, scan, KeyDirection::Press);
+        m_sink.SendKey(virtualKey, scan, KeyDirection::Release);
+    }
+
+private:
+    std::uint8_t characterScanCode(std::uint8_t virtualKey) const
+    {
+        return m_scanCodes == ScanCodes::Mapped ? platform::MapVirtualKeyToScanCode(virtualKey) : 0;
+    }
+
+    platform::IKeySink &m_sink;
+    ScanCodes m_scanCodes;
+};
+
+void typeWideKeys(KeyTyper &typer, const char16_t *keys)
+{
+    for (; *keys != 0; ++keys) {
+        CharacterKey key;
+        if (*keys == u' ')
+            typer.tapCharacter(platform::VK_SPACE, false);
+        else if (keyForCharacter(*keys, key))
+            typer.tapCharacter(key.virtualKey, key.shift);
+    }
+}
+
+std::shared_ptr<platform::IKeySink> &installedSink()
+{
+    static std::shared_ptr<platform::IKeySink> sink = std::make_shared<platform::CNullKeySink>();
+    return sink;
+}
+
+int hexDigitValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+} // namespace
+
+void SetKeySink(std::shared_ptr<platform::IKeySink> sink)
+{
+    if (!sink)
+        sink = std::make_shared<platform::CNullKeySink>();
+    std::atomic_store(&installedSink(), std::move(sink));
+}
+
+std::shared_ptr<platform::IKeySink> GetKeySink()
+{
+    return std::atomic_load(&installedSink());
+}
+
+std::size_t DecodeHexPairs(const char *text, std::size_t textLimit, unsigned char *out, std::size_t outSize)
+{
+    if (!text || !out)
+        return 0;
+    std::size_t length = 0;
+    while (length < textLimit && text[length] != 0)
+        ++length;
+
+    std::size_t stored = 0;
+    for (std::size_t i = 0; i < length && stored < outSize; i += 2) {
+        unsigned value = 0;
+        const int high = hexDigitValue(text[i]);
+        if (high >= 0) {
+            value = static_cast<unsigned>(high);
+            const int low = i + 1 < length ? hexDigitValue(text[i + 1]) : -1;
+            if (low >= 0)
+                value = value * 16 + static_cast<unsigned>(low);
+        }
+        out[stored++] = static_cast<unsigned char>(value);
+        if (value == 0)
+            break;
+    }
+    return stored;
+}
+
+void TypeTagText(const char *text, int count, const IAsciiModeSource *window)
+{
+    const std::shared_ptr<platform::IKeySink> sink = GetKeySink();
+    KeyTyper typer(*sink, ScanCodes::Mapped);
+
+    const unsigned char *bytes = reinterpret_cast<const unsigned char *>(text);
+    std::size_t byteCount = text && count > 0 ? static_cast<std::size_t>(count) : 0;
+    std::unique_ptr<unsigned char[]> decoded;
+    if (window && window->IsAsciiModeChecked()) {
+        decoded.reset(new unsigned char[kDecodeBufferSize]);
+        byteCount = DecodeHexPairs(text, byteCount, decoded.get(), kDecodeBufferSize);
+        bytes = decoded.get();
+    }
+
+    for (std::size_t i = 0; i < byteCount; ++i) {
+        CharacterKey key;
+        if (keyForCharacter(bytes[i], key))
+            typer.tapCharacter(key.virtualKey, key.shift);
+        else
+            typer.tapCharacter(platform::VK_NONE, false);
+    }
+    typer.tapControl(platform::VK_RETURN);
+}
+
+void TypeWideKeys(const char16_t *keys)
+{
+    if (!keys)
+        return;
+    const std::shared_ptr<platform::IKeySink> sink = GetKeySink();
+    KeyTyper typer(*sink, ScanCodes::ZeroForCharacters);
+    typeWideKeys(typer, keys);
+}
+
+HangulKeys HangulToKeys(char16_t syllable)
+{
+    HangulKeys keys{};
+    if (!isHangulSyllable(syllable))
+        return keys;
+    const int s = syllable - kHangulFirst;
+    const int initial = s / kSyllablesPerInitial;
+    const int medial = (s % kSyllablesPerInitial) / kFinalCount;
+    const int final = s % kFinalCount;
+
+    std::size_t at = 0;
+    for (const char16_t *part : {kInitialKeys[initial], kMedialKeys[medial], kFinalKeys[final]}) {
+        for (; *part != 0 && at + 1 < keys.size(); ++part)
+            keys[at++] = *part;
+    }
+    return keys;
+}
+
+void TypeScanText(const char16_t *line)
+{
+    const std::shared_ptr<platform::IKeySink> sink = GetKeySink();
+    KeyTyper typer(*sink, ScanCodes::ZeroForCharacters);
+    for (; line && *line != 0; ++line) {
+        if (isHangulSyllable(*line)) {
+            typer.tapControl(platform::VK_HANGUL);
+            typeWideKeys(typer, HangulToKeys(*line).data());
+            typer.tapControl(platform::VK_HANGUL);
+        } else {
+            const char16_t single[] = {*line, 0};
+            typeWideKeys(typer, single);
+        }
+    }
+    typer.tapControl(platform::VK_RETURN);
+}
+
+void TypeScanText(const QString &line)
+{
+    TypeScanText(reinterpret_cast<const char16_t *>(line.utf16()));
+}
+
+} // namespace wedge
