@@ -1,0 +1,124 @@
+#include "discovery/BluetoothList.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+
+#include <algorithm>
+
+namespace discovery {
+
+namespace {
+
+// The kernel names its Bluetooth serial ports rfcomm<n> and tells, per port, the address
+// of the device it is bound to in sys/class/tty/rfcomm<n>/address ("00:12:6f:0a:1b:2c").
+const QString kRfcommPrefix = QStringLiteral("rfcomm");
+const QString kTtyClassFolder = QStringLiteral("sys/class/tty/");
+const QString kBoundAddressFile = QStringLiteral("/address");
+constexpr qint64 kAddressFileLimit = 64;
+
+// The address an rfcomm port is bound to, or false when the node is no rfcomm port or the
+// address cannot be read.
+bool boundAddress(const QString &devicePath, const QString &sysRoot, BluetoothAddress &address)
+{
+    // A port-map link may lead to the node by another name (a by-id path, say).
+    const QFileInfo info(devicePath);
+    const QString canonical = info.canonicalFilePath();
+    const QString node = QFileInfo(canonical.isEmpty() ? devicePath : canonical).fileName();
+    const QStringView number = QStringView(node).mid(kRfcommPrefix.size());
+    if (!node.startsWith(kRfcommPrefix) || number.isEmpty()
+        || !std::all_of(number.begin(), number.end(), [](QChar c) { return c.isDigit(); }))
+        return false;
+    QString root = sysRoot.isEmpty() ? QStringLiteral("/") : sysRoot;
+    if (!root.endsWith(QLatin1Char('/')))
+        root += QLatin1Char('/');
+    QFile file(root + kTtyClassFolder + node + kBoundAddressFile);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QString text = QString::fromLatin1(file.read(kAddressFileLimit)).trimmed();
+    return ParseBluetoothAddress(text, address);
+}
+
+} // namespace
+
+CBluetoothListEvent::CBluetoothListEvent(const QString &text)
+    : QEvent(eventType()), m_text(text)
+{
+}
+
+QEvent::Type CBluetoothListEvent::eventType()
+{
+    static const QEvent::Type type = QEvent::Type(QEvent::registerEventType());
+    return type;
+}
+
+int FindComPortForAddress(const BluetoothAddress &address, QString &portName,
+                          const platform::PortEnvironment &env)
+{
+    portName.clear();
+    QList<platform::ComPortDevice> ports;
+    platform::ListPresentPorts(ports, env);   // a partial walk still names what it found
+    for (const platform::ComPortDevice &port : std::as_const(ports)) {
+        BluetoothAddress bound;
+        if (boundAddress(port.devicePath, env.sysRoot, bound) && bound == address && !port.portName.isEmpty()) {
+            portName = port.portName;
+            return 0;
+        }
+    }
+    return -1;
+}
+
+void ListBluetoothDevices(QObject *receiver, const BluetoothListEnvironment &env, CStopToken *stop)
+{
+    QList<BluetoothDeviceRecord> devices;
+    if (!SearchBluetoothDevices(devices, env.bluez, stop))
+        return;   // the box and the stored text stay as they are
+
+    // Only the port numbers are needed here: naming each port through BlueZ again would
+    // cost one D-Bus round trip per port for nothing.
+    platform::PortEnvironment ports = env.ports;
+    ports.bluetoothName = {};
+
+    QString text;
+    for (const BluetoothDeviceRecord &device : std::as_const(devices)) {
+        QString portName;
+        if (FindComPortForAddress(device.address, portName, ports) == 0)
+            text += FormatDeviceLine(portName, device.address, device.name);
+    }
+    if (receiver)
+        QCoreApplication::postEvent(receiver, new CBluetoothListEvent(text));
+}
+
+int BluetoothListThreadProc(QObject *receiver, const BluetoothListEnvironment &env, CStopToken *stop)
+{
+    ListBluetoothDevices(receiver, env, stop);
+    return 0;
+}
+
+CBluetoothListThread::~CBluetoothListThread()
+{
+    stop();
+}
+
+bool CBluetoothListThread::start(QObject *receiver, const BluetoothListEnvironment &env)
+{
+    if (m_started)
+        return false;
+    m_started = true;
+    m_thread = std::thread([this, receiver, env] { BluetoothListThreadProc(receiver, env, &m_stopToken); });
+    return true;
+}
+
+void CBluetoothListThread::stop()
+{
+    m_stopToken.requestStop();
+    join();
+}
+
+void CBluetoothListThread::join()
+{
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+} // namespace discovery

@@ -1,0 +1,208 @@
+#include "discovery/BluezClient.h"
+
+#include "discovery/StopToken.h"
+
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QStringList>
+#include <QVariantMap>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace discovery {
+
+namespace {
+
+const QString kBluezService = QStringLiteral("org.bluez");
+const QString kObjectManagerPath = QStringLiteral("/");
+const QString kObjectManagerInterface = QStringLiteral("org.freedesktop.DBus.ObjectManager");
+const QString kGetManagedObjects = QStringLiteral("GetManagedObjects");
+const QString kManagedObjectsSignature = QStringLiteral("a{oa{sa{sv}}}");
+const QString kAdapterInterface = QStringLiteral("org.bluez.Adapter1");
+const QString kDeviceInterface = QStringLiteral("org.bluez.Device1");
+const QString kStartDiscovery = QStringLiteral("StartDiscovery");
+const QString kStopDiscovery = QStringLiteral("StopDiscovery");
+const QString kAddressProperty = QStringLiteral("Address");
+const QString kAliasProperty = QStringLiteral("Alias");
+const QString kNameProperty = QStringLiteral("Name");
+
+// One connection for one search. The system bus is Qt's shared connection; a private bus
+// gets a connection of its own, under a name no other search uses, closed at the end.
+class CBusConnection
+{
+public:
+    explicit CBusConnection(const QString &address)
+        : m_name(address.isEmpty() ? QString() : uniqueName()),
+          m_connection(address.isEmpty() ? QDBusConnection::systemBus()
+                                         : QDBusConnection::connectToBus(address, m_name))
+    {
+    }
+    ~CBusConnection()
+    {
+        if (!m_name.isEmpty())
+            QDBusConnection::disconnectFromBus(m_name);
+    }
+    CBusConnection(const CBusConnection &) = delete;
+    CBusConnection &operator=(const CBusConnection &) = delete;
+
+    bool isConnected() const { return m_connection.isConnected(); }
+
+    QDBusMessage call(const QString &path, const QString &interface, const QString &method,
+                      int timeoutMs)
+    {
+        const QDBusMessage message = QDBusMessage::createMethodCall(kBluezService, path, interface, method);
+        return m_connection.call(message, QDBus::Block, timeoutMs);
+    }
+
+private:
+    static QString uniqueName()
+    {
+        static std::atomic<int> counter{0};
+        return QStringLiteral("rfid-bluez-%1").arg(++counter);
+    }
+
+    QString m_name;
+    QDBusConnection m_connection;
+};
+
+// What one GetManagedObjects answer holds for us, in the answer's order.
+struct BluezObjects
+{
+    QStringList adapterPaths;
+    QList<BluetoothDeviceRecord> devices;
+};
+
+QString stringProperty(const QVariantMap &properties, const QString &key)
+{
+    const QVariant value = properties.value(key);
+    return value.metaType().id() == QMetaType::QString ? value.toString() : QString();
+}
+
+void addObject(const QString &path, const QMap<QString, QVariantMap> &interfaces, BluezObjects &objects)
+{
+    if (interfaces.contains(kAdapterInterface))
+        objects.adapterPaths.append(path);
+    const auto device = interfaces.constFind(kDeviceInterface);
+    if (device == interfaces.constEnd())
+        return;
+    BluetoothDeviceRecord record;
+    if (!ParseBluetoothAddress(stringProperty(*device, kAddressProperty), record.address))
+        return;   // a device without a readable address cannot be matched to a port
+    record.name = stringProperty(*device, kAliasProperty);
+    if (record.name.isEmpty())
+        record.name = stringProperty(*device, kNameProperty);
+    objects.devices.append(record);
+}
+
+// Reads the object tree of BlueZ. False when the call fails or the answer has another shape.
+bool getBluezObjects(CBusConnection &bus, int timeoutMs, BluezObjects &objects)
+{
+    const QDBusMessage reply = bus.call(kObjectManagerPath, kObjectManagerInterface, kGetManagedObjects, timeoutMs);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.signature() != kManagedObjectsSignature
+        || reply.arguments().size() != 1)
+        return false;
+    const QDBusArgument tree = reply.arguments().constFirst().value<QDBusArgument>();
+    tree.beginMap();
+    while (!tree.atEnd()) {
+        QDBusObjectPath path;
+        QMap<QString, QVariantMap> interfaces;
+        tree.beginMapEntry();
+        tree >> path;
+        tree.beginMap();
+        while (!tree.atEnd()) {
+            QString interface;
+            QVariantMap properties;
+            tree.beginMapEntry();
+            tree >> interface >> properties;
+            tree.endMapEntry();
+            interfaces.insert(interface, properties);
+        }
+        tree.endMap();
+        tree.endMapEntry();
+        addObject(path.path(), interfaces, objects);
+    }
+    tree.endMap();
+    return true;
+}
+
+void appendNew(QList<BluetoothDeviceRecord> &devices, const QList<BluetoothDeviceRecord> &more)
+{
+    for (const BluetoothDeviceRecord &candidate : more) {
+        const bool known = std::any_of(devices.cbegin(), devices.cend(), [&](const BluetoothDeviceRecord &d) {
+            return d.address == candidate.address;
+        });
+        if (!known)
+            devices.append(candidate);
+    }
+}
+
+void waitForInquiry(int milliseconds, CStopToken *stop)
+{
+    if (stop)
+        stop->waitFor(milliseconds);
+    else
+        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+} // namespace
+
+bool SearchBluetoothDevices(QList<BluetoothDeviceRecord> &devices, const BluezEnvironment &env, CStopToken *stop)
+{
+    devices.clear();
+    CBusConnection bus(env.busAddress);
+    if (!bus.isConnected())
+        return false;
+
+    BluezObjects known;
+    if (!getBluezObjects(bus, env.callTimeoutMs, known) || known.adapterPaths.isEmpty())
+        return false;   // no BlueZ, or no radio to search through
+    appendNew(devices, known.devices);
+
+    // The inquiry runs on every adapter that accepts it (one that is powered off refuses);
+    // devices it turns up are in BlueZ's tree before discovery is stopped again.
+    QStringList searching;
+    for (const QString &adapter : std::as_const(known.adapterPaths)) {
+        if (stop && stop->stopRequested())
+            break;
+        const QDBusMessage reply = bus.call(adapter, kAdapterInterface, kStartDiscovery, env.callTimeoutMs);
+        if (reply.type() == QDBusMessage::ReplyMessage)
+            searching.append(adapter);
+    }
+    if (!searching.isEmpty()) {
+        waitForInquiry(env.inquiryMs, stop);
+        BluezObjects found;
+        if (getBluezObjects(bus, env.callTimeoutMs, found))
+            appendNew(devices, found.devices);
+        for (const QString &adapter : std::as_const(searching))
+            bus.call(adapter, kAdapterInterface, kStopDiscovery, env.callTimeoutMs);
+    }
+    return !devices.isEmpty();
+}
+
+QString BluetoothAliasForAddress(const QString &address, const BluezEnvironment &env)
+{
+    BluetoothAddress wanted;
+    if (!ParseBluetoothAddress(address.trimmed(), wanted))
+        return {};
+    CBusConnection bus(env.busAddress);
+    BluezObjects known;
+    if (!bus.isConnected() || !getBluezObjects(bus, env.callTimeoutMs, known))
+        return {};
+    for (const BluetoothDeviceRecord &device : std::as_const(known.devices)) {
+        if (device.address == wanted)
+            return CleanDeviceName(device.name);
+    }
+    return {};
+}
+
+std::function<QString(const QString &address)> BluetoothNameHook(const BluezEnvironment &env)
+{
+    return [env](const QString &address) { return BluetoothAliasForAddress(address, env); };
+}
+
+} // namespace discovery

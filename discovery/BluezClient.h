@@ -1,0 +1,53 @@
+#pragma once
+
+#include "discovery/BluetoothAddress.h"
+
+#include <QList>
+#include <QString>
+
+#include <functional>
+
+namespace discovery {
+
+class CStopToken;
+
+// The length of the active inquiry: 4 units of 1.28 s, about 5 seconds.
+constexpr int kInquiryUnitMs = 1280;
+constexpr int kInquiryUnits = 4;
+constexpr int kInquiryMs = kInquiryUnits * kInquiryUnitMs;
+
+// Where and how BlueZ is asked. Tests point `busAddress` at a private bus.
+struct BluezEnvironment
+{
+    QString busAddress;                // empty: the system bus
+    int inquiryMs = kInquiryMs;        // length of the active inquiry
+    int callTimeoutMs = 3000;          // each D-Bus call; a hung daemon cannot hold us longer
+};
+
+// One device the search returned: its address and its name (Alias, else Name, else empty).
+struct BluetoothDeviceRecord
+{
+    BluetoothAddress address{};
+    QString name;
+};
+
+// The Bluetooth device search: every device BlueZ knows (paired, remembered, seen), plus
+// those that appear during an active inquiry on every adapter. Blocks for the inquiry; runs
+// on any thread that has no event loop obligations (it makes blocking D-Bus calls only).
+// Returns false and an empty list when nothing is found: no bus, no BlueZ, no adapter, or
+// no device. Devices come in BlueZ's order, the inquiry's new ones after the known ones,
+// each address once. `stop` (may be null) ends the inquiry early.
+bool SearchBluetoothDevices(QList<BluetoothDeviceRecord> &devices,
+                            const BluezEnvironment &env = {}, CStopToken *stop = nullptr);
+
+// The name of the device BlueZ knows under `address` (colon form, either case): its Alias,
+// else its Name; empty when BlueZ, the device or the bus is missing. No inquiry; one
+// blocking D-Bus call. Fits the port list's hook for naming Bluetooth serial ports.
+QString BluetoothAliasForAddress(const QString &address, const BluezEnvironment &env = {});
+
+// BluetoothAliasForAddress bound to `env`, in the shape of the port list's naming hook
+// (platform::PortEnvironment::bluetoothName), so that the port picker shows an rfcomm port
+// as "Reader-A 00:11:22:33:44:55 - /dev/rfcomm0 (COM97)".
+std::function<QString(const QString &address)> BluetoothNameHook(const BluezEnvironment &env = {});
+
+} // namespace discovery

@@ -1,0 +1,100 @@
+#include "discovery/ComPortCombo.h"
+
+namespace {
+
+constexpr char kPortNamePrefix[] = "COM";
+constexpr char kFriendlyPortStart[] = "(COM";
+// Item data is read back as 16 bits; a larger number could not be told apart from another.
+constexpr int kMaxPortNumber = 0xFFFF;
+
+} // namespace
+
+CComPortCombo::CComPortCombo(QWidget *parent)
+    : QComboBox(parent)
+    , noneText(QString::fromLatin1(kNoneText))
+    , m_portSource([](QList<platform::ComPortDevice> &ports) { return platform::ListPresentPorts(ports); })
+{
+}
+
+CComPortCombo::~CComPortCombo() = default;
+
+void CComPortCombo::SetPortSource(PortSource source)
+{
+    m_portSource = std::move(source);
+}
+
+int CComPortCombo::PortNumberFromName(const QString &portName)
+{
+    const QString prefix = QString::fromLatin1(kPortNamePrefix);
+    if (!portName.startsWith(prefix, Qt::CaseSensitive))
+        return 0;
+    int number = 0;
+    for (int i = prefix.size(); i < portName.size() && portName.at(i).isDigit(); ++i) {
+        const int digit = portName.at(i).digitValue();
+        if (digit < 0 || digit > 9)
+            break;
+        number = number * 10 + digit;
+        if (number > kMaxPortNumber)
+            return 0;
+    }
+    return number;
+}
+
+QString CComPortCombo::PortNameFromFriendlyName(const QString &friendlyName)
+{
+    const int open = friendlyName.indexOf(QString::fromLatin1(kFriendlyPortStart));
+    if (open < 0)
+        return QString();
+    const int close = friendlyName.indexOf(QLatin1Char(')'), open + 1);
+    if (close < 0)
+        return QString();
+    return friendlyName.mid(open + 1, close - open - 1);
+}
+
+int CComPortCombo::insertSorted(QList<Entry> &entries, const Entry &entry)
+{
+    int at = 0;
+    while (at < entries.size() && QString::compare(entries.at(at).text, entry.text, Qt::CaseInsensitive) <= 0)
+        ++at;
+    entries.insert(at, entry);
+    return at;
+}
+
+int CComPortCombo::FillPorts(int portToSelectArg)
+{
+    portToSelect = portToSelectArg;
+    if (portToSelect < 0)
+        portToSelect = currentIndex() >= 0 ? (currentData().toInt() & kMaxPortNumber) : 0;
+
+    QList<Entry> entries;
+    int selected = -1;
+    if (showNoneItem == 1)
+        insertSorted(entries, Entry{noneText, 0});
+
+    QList<platform::ComPortDevice> devices;
+    const bool walked = m_portSource ? m_portSource(devices) : false;
+    for (const platform::ComPortDevice &device : devices) {
+        QString portName = device.portName;
+        if (portName.isEmpty() && !device.friendlyName.isEmpty())
+            portName = PortNameFromFriendlyName(device.friendlyName);
+        const int port = PortNumberFromName(portName);
+        if (port <= 0)
+            continue;
+        const int at = insertSorted(entries, Entry{device.friendlyName, port});
+        if (selected >= at)
+            ++selected;
+        if (port == portToSelect)
+            selected = at;
+    }
+    const int result = walked ? 1 : 0;
+    if (result == 1 && selected < 0 && !entries.isEmpty() && (showNoneItem == 1 || entries.size() == 1))
+        selected = 0;
+
+    // Built aside and applied at once: adding to an empty list would select its first entry
+    // on its own, and "nothing selected" must stay possible.
+    clear();
+    for (const Entry &entry : entries)
+        addItem(entry.text, entry.port);
+    setCurrentIndex(selected);
+    return result;
+}

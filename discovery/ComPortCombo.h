@@ -1,0 +1,54 @@
+#pragma once
+
+#include "platform/ComPorts.h"
+
+#include <QComboBox>
+#include <QList>
+
+#include <functional>
+
+// The port picker: a drop-down list of the machine's present COM ports, each shown under
+// its friendly name with its port number as item data, plus "<None>" with data 0. The list
+// is kept ordered by text, ignoring case. User-interface thread only.
+class CComPortCombo : public QComboBox
+{
+    Q_OBJECT
+
+public:
+    // Fills the list with the present port devices; false when the walk could not be
+    // completed (the list then holds what was found before).
+    using PortSource = std::function<bool(QList<platform::ComPortDevice> &ports)>;
+
+    static constexpr char kNoneText[] = "<None>";
+
+    explicit CComPortCombo(QWidget *parent = nullptr);
+    ~CComPortCombo() override;
+
+    // Tests replace the machine's port list with their own.
+    void SetPortSource(PortSource source);
+
+    // Rebuilds the list and selects the entry of the port number (-1: the port selected
+    // now). Returns 1 when the device walk completed, 0 otherwise.
+    int FillPorts(int portToSelect);
+
+    // The port number of a port name "COM<n>" (leading digits after exactly "COM"), or 0.
+    static int PortNumberFromName(const QString &portName);
+    // The port name inside a friendly name "... (COM<n>)", or an empty string.
+    static QString PortNameFromFriendlyName(const QString &friendlyName);
+
+    int showNoneItem = 1;
+    int portToSelect = 0;
+    QString noneText;
+
+private:
+    struct Entry
+    {
+        QString text;
+        int port = 0;
+    };
+
+    // Inserts in text order, ignoring case; an equal text goes after those already there.
+    static int insertSorted(QList<Entry> &entries, const Entry &entry);
+
+    PortSource m_portSource;
+};

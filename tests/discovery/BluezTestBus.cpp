@@ -1,0 +1,125 @@
+#include "BluezTestBus.h"
+
+#include <QDBusConnectionInterface>
+#include <QDBusVariant>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QStandardPaths>
+#include <QThread>
+
+namespace {
+const QString kBluez = QStringLiteral("org.bluez");
+const QString kMockInterface = QStringLiteral("org.bluez.Mock");
+constexpr int kStartLimitMs = 15000;
+}
+
+CBluezTestBus::~CBluezTestBus()
+{
+    if (!m_connectionName.isEmpty())
+        QDBusConnection::disconnectFromBus(m_connectionName);
+    for (QProcess *p : {&m_mock, &m_daemon}) {
+        if (p->state() != QProcess::NotRunning) {
+            p->terminate();
+            if (!p->waitForFinished(5000))
+                p->kill();
+            p->waitForFinished(5000);
+        }
+    }
+}
+
+QString CBluezTestBus::dbusmockPython()
+{
+    // The first python3 on PATH may be a private interpreter without the Debian packages.
+    const QStringList candidates = {qEnvironmentVariable("RFID_PYTHON3"),
+                                    QStandardPaths::findExecutable(QStringLiteral("python3")),
+                                    QStringLiteral("/usr/bin/python3")};
+    for (const QString &python : candidates) {
+        if (python.isEmpty())
+            continue;
+        QProcess probe;
+        probe.start(python, {QStringLiteral("-c"), QStringLiteral("import dbusmock")});
+        if (probe.waitForFinished(10000) && probe.exitStatus() == QProcess::NormalExit && probe.exitCode() == 0)
+            return python;
+    }
+    return {};
+}
+
+bool CBluezTestBus::start(bool withBluez, QString &why)
+{
+    const QString daemon = QStandardPaths::findExecutable(QStringLiteral("dbus-daemon"));
+    const QString python = withBluez ? dbusmockPython() : QString();
+    if (daemon.isEmpty()) {
+        why = QStringLiteral("dbus-daemon is not installed");
+        return false;
+    }
+    if (withBluez && python.isEmpty()) {
+        why = QStringLiteral("python3-dbusmock is not installed");
+        return false;
+    }
+    m_daemon.start(daemon, {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
+    QDeadlineTimer deadline(kStartLimitMs);
+    while (!m_daemon.canReadLine() && m_daemon.waitForReadyRead(int(deadline.remainingTime()))) {
+    }
+    m_address = QString::fromUtf8(m_daemon.readLine()).trimmed();
+    if (m_address.isEmpty()) {
+        why = QStringLiteral("dbus-daemon did not start");
+        return false;
+    }
+    m_connectionName = QStringLiteral("test-bus-") + m_address;
+    QDBusConnection bus = QDBusConnection::connectToBus(m_address, m_connectionName);
+    if (!bus.isConnected()) {
+        why = QStringLiteral("cannot connect to the private bus");
+        return false;
+    }
+    if (!withBluez)
+        return true;
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), m_address);
+    m_mock.setProcessEnvironment(env);
+    m_mock.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_mock.setStandardOutputFile(QProcess::nullDevice());
+    m_mock.start(python, {QStringLiteral("-m"), QStringLiteral("dbusmock"), QStringLiteral("--template"), QStringLiteral("bluez5")});
+    while (!bus.interface()->isServiceRegistered(kBluez)) {
+        if (deadline.hasExpired() || m_mock.state() == QProcess::NotRunning) {
+            why = QStringLiteral("the BlueZ mock did not come up");
+            return false;
+        }
+        QThread::msleep(50);
+    }
+    return true;
+}
+
+QDBusMessage CBluezTestBus::mockCall(const QString &method, const QVariantList &args)
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(kBluez, QStringLiteral("/"), kMockInterface, method);
+    call.setArguments(args);
+    return QDBusConnection(m_connectionName).call(call);
+}
+
+QVariant CBluezTestBus::property(const QString &path, const QString &interface, const QString &name)
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(kBluez, path, QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                       QStringLiteral("Get"));
+    call.setArguments({interface, name});
+    const QDBusMessage reply = QDBusConnection(m_connectionName).call(call);
+    return reply.arguments().isEmpty() ? QVariant() : reply.arguments().constFirst().value<QDBusVariant>().variant();
+}
+
+bool WriteFakeTtys(const QString &root, const QStringList &entries)
+{
+    for (const QString &entry : entries) {
+        const QString name = entry.section(QLatin1Char('='), 0, 0);
+        const QString folder = root + QStringLiteral("/sys/class/tty/") + name;
+        if (!QDir().mkpath(folder))
+            return false;
+        if (!entry.contains(QLatin1Char('=')))
+            continue;
+        QFile file(folder + QStringLiteral("/address"));
+        if (!file.open(QIODevice::WriteOnly))
+            return false;
+        file.write(entry.section(QLatin1Char('='), 1).toUtf8() + '\n');
+    }
+    return true;
+}

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QProcess>
+#include <QString>
+#include <QVariantList>
+
+// A private D-Bus daemon, optionally with the BlueZ mock of python3-dbusmock on it, for the
+// Bluetooth list tests. Both processes are started by the test and ended by the destructor.
+class CBluezTestBus
+{
+public:
+    ~CBluezTestBus();
+
+    // Starts dbus-daemon and, if `withBluez`, the mock. On failure `why` says what is
+    // missing (for QSKIP) and false is returned.
+    bool start(bool withBluez, QString &why);
+    QString address() const { return m_address; }
+
+    // Calls a method of the mock's own control interface (AddAdapter, AddDevice, ...).
+    QDBusMessage mockCall(const QString &method, const QVariantList &args);
+    // Reads a property of an adapter or device object of the mock.
+    QVariant property(const QString &path, const QString &interface, const QString &name);
+
+    // A Python interpreter that can import dbusmock, or empty.
+    static QString dbusmockPython();
+
+private:
+    QProcess m_daemon;
+    QProcess m_mock;
+    QString m_address;
+    QString m_connectionName;
+};
+
+// Writes sys/class/tty/<name>/address files under `root`, one per "rfcommN=address" entry;
+// an entry without "=" makes a tty folder without address.
+bool WriteFakeTtys(const QString &root, const QStringList &entries);

@@ -1,0 +1,147 @@
+// The port and text rules of the Bluetooth device list, without any Bluetooth stack: the
+// ports bound to an address come from a fake sysfs tree and port map.
+#include "discovery/BluetoothAddress.h"
+#include "discovery/BluetoothList.h"
+
+#include "BluezTestBus.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace discovery;
+
+class TestBluetoothPorts : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void findComPort_data();
+    void findComPort();
+    void addressText_data();
+    void addressText();
+    void deviceLine_data();
+    void deviceLine();
+};
+
+void TestBluetoothPorts::findComPort_data()
+{
+    QTest::addColumn<QStringList>("ttys");       // "rfcommN=bound address" or a bare tty name
+    QTest::addColumn<QStringList>("links");      // port map "COMn=tty name under dev/"
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QString>("port");
+
+    const QString reader = QStringLiteral("00:12:6F:0A:1B:2C");
+    QTest::newRow("match, kernel's lower case") << QStringList{"ttyUSB0", "rfcomm0=00:12:6f:0a:1b:2c"} << QStringList{}
+                                               << reader << 0 << "COM97";
+    QTest::newRow("match on a later node") << QStringList{"rfcomm0=00:11:22:33:44:55", "rfcomm4=00:12:6F:0A:1B:2C"}
+                                           << QStringList{} << reader << 0 << "COM101";
+    QTest::newRow("no match") << QStringList{"rfcomm0=00:12:6F:0A:1B:2D"} << QStringList{} << reader << -1 << "";
+    QTest::newRow("no rfcomm ports") << QStringList{"ttyUSB0", "ttyACM1"} << QStringList{} << reader << -1 << "";
+    QTest::newRow("address unreadable") << QStringList{"rfcomm0=00126F0A1B2C", "rfcomm1"} << QStringList{} << reader
+                                        << -1 << "";
+    // Enumeration is by COM number: rfcomm9 (COM106) comes before rfcomm10 (COM107) even
+    // though its name sorts after it.
+    QTest::newRow("several ports, first enumerated wins")
+        << QStringList{"rfcomm10=00:12:6F:0A:1B:2C", "rfcomm9=00:12:6F:0A:1B:2C", "rfcomm12=00:12:6F:0A:1B:2C"}
+        << QStringList{} << reader << 0 << "COM106";
+    QTest::newRow("port map link enumerated first") << QStringList{"rfcomm0=00:12:6F:0A:1B:2C", "rfcomm1=00:12:6F:0A:1B:2C"}
+                                                    << QStringList{"COM5=rfcomm1"} << reader << 0 << "COM5";
+}
+
+void TestBluetoothPorts::findComPort()
+{
+    QFETCH(QStringList, ttys);
+    QFETCH(QStringList, links);
+    QFETCH(QString, address);
+    QFETCH(int, result);
+    QFETCH(QString, port);
+
+    QTemporaryDir root;
+    QVERIFY(root.isValid());
+    QVERIFY(WriteFakeTtys(root.path(), ttys));
+    QVERIFY(QDir().mkpath(root.filePath("ports")) && QDir().mkpath(root.filePath("dev")));
+    for (const QString &link : links) {
+        const QString node = root.filePath("dev/" + link.section('=', 1));
+        QFile touch(node);
+        QVERIFY(touch.open(QIODevice::WriteOnly));
+        QVERIFY(QFile::link(node, root.filePath("ports/" + link.section('=', 0, 0))));
+    }
+
+    platform::PortEnvironment env;
+    env.sysRoot = root.path();
+    env.portsFolder = root.filePath("ports");
+    BluetoothAddress bytes{};
+    QVERIFY(ParseBluetoothAddress(address, bytes));
+    QString portName = QStringLiteral("stale");
+    QCOMPARE(FindComPortForAddress(bytes, portName, env), result);
+    QCOMPARE(portName, port);
+}
+
+void TestBluetoothPorts::addressText_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("valid");
+    QTest::addColumn<QByteArray>("bytes");      // least significant first
+    QTest::addColumn<QString>("matchText");
+    QTest::addColumn<QString>("displayText");
+
+    QTest::newRow("upper case") << "00:12:6F:0A:1B:2C" << true << QByteArray::fromHex("2c1b0a6f1200")
+                                << "00126F0A1B2C" << "00:12:6F:0A:1B:2C";
+    QTest::newRow("lower case") << "aa:bb:cc:dd:ee:0f" << true << QByteArray::fromHex("0feeddccbbaa")
+                                << "AABBCCDDEE0F" << "AA:BB:CC:DD:EE:0F";
+    QTest::newRow("too short") << "00:12:6F:0A:1B" << false << QByteArray() << "" << "";
+    QTest::newRow("trailing colon") << "00:12:6F:0A:1B:2C:" << false << QByteArray() << "" << "";
+    QTest::newRow("dashes") << "00-12-6F-0A-1B-2C" << false << QByteArray() << "" << "";
+    QTest::newRow("not hex") << "00:12:6G:0A:1B:2C" << false << QByteArray() << "" << "";
+    QTest::newRow("plain digits") << "00126F0A1B2C00:12" << false << QByteArray() << "" << "";
+}
+
+void TestBluetoothPorts::addressText()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, valid);
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, matchText);
+    QFETCH(QString, displayText);
+
+    const BluetoothAddress untouched{1, 2, 3, 4, 5, 6};
+    BluetoothAddress address = untouched;
+    QCOMPARE(ParseBluetoothAddress(text, address), valid);
+    if (!valid) {
+        QCOMPARE(address, untouched);
+        return;
+    }
+    QCOMPARE(QByteArray(reinterpret_cast<const char *>(address.data()), int(address.size())), bytes);
+    QCOMPARE(AddressMatchText(address), matchText);
+    QCOMPARE(AddressDisplayText(address), displayText);
+}
+
+void TestBluetoothPorts::deviceLine_data()
+{
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("line");
+
+    QTest::newRow("plain") << "COM97" << "Reader-A" << "COM97\t: 00:12:6F:0A:1B:2C  | Reader-A\r\n";
+    QTest::newRow("empty name") << "COM5" << "" << "COM5\t: 00:12:6F:0A:1B:2C  | \r\n";
+    QTest::newRow("non-ASCII name") << "COM98" << QString::fromUtf8("리더 Ä") << QString::fromUtf8("COM98\t: 00:12:6F:0A:1B:2C  | 리더 Ä\r\n");
+    // A remote device names itself: a line break in its name must not forge a second line.
+    QTest::newRow("line break in name") << "COM97" << "Evil\r\nCOM1\t: 00:00:00:00:00:01  | Fake"
+                                        << "COM97\t: 00:12:6F:0A:1B:2C  | Evil  COM1 : 00:00:00:00:00:01  | Fake\r\n";
+    QTest::newRow("overlong name cut") << "COM97" << QString(300, 'x') << "COM97\t: 00:12:6F:0A:1B:2C  | " + QString(248, 'x') + "\r\n";
+}
+
+void TestBluetoothPorts::deviceLine()
+{
+    QFETCH(QString, port);
+    QFETCH(QString, name);
+    QFETCH(QString, line);
+    const BluetoothAddress address{0x2C, 0x1B, 0x0A, 0x6F, 0x12, 0x00};
+    QCOMPARE(FormatDeviceLine(port, address, name), line);
+}
+
+QTEST_GUILESS_MAIN(TestBluetoothPorts)
+#include "tst_bluetoothports.moc"
