@@ -1,0 +1,96 @@
+#include "link/RingBuffer.h"
+
+#include <cstring>
+#include <new>
+
+CRingBuffer::~CRingBuffer()
+{
+    Free();
+}
+
+void CRingBuffer::Allocate(int32_t bytes)
+{
+    Free();
+    if (bytes < 1)
+        return;
+    data = new (std::nothrow) uint8_t[size_t(bytes)]();
+    if (data)
+        size = bytes;
+}
+
+void CRingBuffer::Free()
+{
+    delete[] data;
+    data = nullptr;
+    size = 0;
+    readPos.store(0, std::memory_order_relaxed);
+    writePos.store(0, std::memory_order_relaxed);
+}
+
+int32_t CRingBuffer::UsedBetween(int32_t read, int32_t write, int32_t size)
+{
+    return read <= write ? write - read : size - read + write;
+}
+
+int32_t CRingBuffer::GetUsed() const
+{
+    if (!data)
+        return 0;
+    return UsedBetween(readPos.load(std::memory_order_acquire), writePos.load(std::memory_order_acquire), size);
+}
+
+int32_t CRingBuffer::GetFree() const
+{
+    if (!data)
+        return 0;
+    return size - 1 - UsedBetween(readPos.load(std::memory_order_acquire), writePos.load(std::memory_order_acquire), size);
+}
+
+int CRingBuffer::Put(const void *source, int32_t count)
+{
+    if (count == 0)
+        return 1;
+    if (count < 0 || !source || !data)
+        return 0;
+    // Only this side moves writePos: its own value needs no ordering.
+    const int32_t write = writePos.load(std::memory_order_relaxed);
+    const int32_t read = readPos.load(std::memory_order_acquire);
+    if (count > size - 1 - UsedBetween(read, write, size))
+        return 0;
+    const auto *bytes = static_cast<const uint8_t *>(source);
+    int32_t next = write + count;
+    if (next < size) {
+        std::memcpy(data + write, bytes, size_t(count));
+    } else {
+        const int32_t tail = size - write;
+        std::memcpy(data + write, bytes, size_t(tail));
+        std::memcpy(data, bytes + tail, size_t(count - tail));
+        next = count - tail;
+    }
+    writePos.store(next, std::memory_order_release);
+    return 1;
+}
+
+int CRingBuffer::Take(void *destination, int32_t count)
+{
+    if (count == 0)
+        return 1;
+    if (count < 0 || !destination || !data)
+        return 0;
+    const int32_t read = readPos.load(std::memory_order_relaxed);
+    const int32_t write = writePos.load(std::memory_order_acquire);
+    if (count > UsedBetween(read, write, size))
+        return 0;
+    auto *bytes = static_cast<uint8_t *>(destination);
+    int32_t next = read + count;
+    if (next < size) {
+        std::memcpy(bytes, data + read, size_t(count));
+    } else {
+        const int32_t tail = size - read;
+        std::memcpy(bytes, data + read, size_t(tail));
+        std::memcpy(bytes + tail, data, size_t(count - tail));
+        next = count - tail;
+    }
+    readPos.store(next, std::memory_order_release);
+    return 1;
+}

@@ -1,0 +1,77 @@
+#pragma once
+
+#include "link/RingBuffer.h"
+#include "platform/SerialPort.h"
+
+#include <QEvent>
+#include <QString>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <thread>
+
+class QObject;
+
+// The channel's two posted events; neither carries data, the ring buffer is the only path.
+inline constexpr QEvent::Type WM_SERIAL_RXDATA = QEvent::Type(0x8001);
+inline constexpr QEvent::Type WM_SERIAL_LINEDROP = QEvent::Type(0x8002);
+
+inline constexpr int kSerialChunkSize = 2048;          // one read on the reader thread
+inline constexpr int kTxBufferSize = 2048;
+inline constexpr int32_t kRxBufferSize = 0x90000;      // 589,824 bytes
+
+// Process-wide transmit buffer: a sender copies its bytes here, then calls Write.
+// User-interface thread only.
+extern uint8_t txBuffer[kTxBufferSize];
+
+// The one connection to the reader: opens a serial port, runs a reader thread that moves
+// every received byte into rxBuffer and posts WM_SERIAL_RXDATA to ownerWindow, and writes
+// bytes from txBuffer. It moves bytes and knows no command language.
+//
+// Threads: Open, Close, Write and the consumer side of rxBuffer belong to the owner's
+// (user-interface) thread; the reader thread owns ReadChunk, the producer side of
+// rxBuffer and the posts. Close signals the reader thread, joins it and only then closes
+// the descriptor; the destructor does the same when the port is still open.
+class CSerialChannel
+{
+public:
+    // Steps of the reader thread reported to readerProbe.
+    enum class ReaderStep { Wake, Chunk, PostRxData, PostLineDrop };
+
+    CSerialChannel();
+    ~CSerialChannel();
+    CSerialChannel(const CSerialChannel &) = delete;
+    CSerialChannel &operator=(const CSerialChannel &) = delete;
+
+    // Opens the port with the caller's line settings (stop bits and parity in the classic
+    // codes, see platform/SerialPort.h) and starts the reader thread. 1 on success, 0
+    // otherwise with connected left at 0. An open port is closed first.
+    int Open(const QString &devicePath, uint32_t baudRate, uint8_t byteSize, uint8_t stopBits, uint8_t parity);
+    void Close();
+    // Sends the first count bytes of txBuffer; the count written (0 on failure or when
+    // closed). Blocks about one millisecond per byte at most.
+    int Write(int count);
+    // Reader thread only: up to kSerialChunkSize queued bytes into destination; 0 when
+    // nothing is queued, the link is gone or the read fails.
+    int ReadChunk(uint8_t *destination);
+    static void ReaderThreadProc(CSerialChannel *channel);
+
+    CRingBuffer rxBuffer;
+    platform::SerialPort portHandle;
+    QString portName;                       // the device path last passed to Open
+    std::atomic<int> connected{0};
+    std::thread readerThread;
+    std::atomic<bool> readerRunning{false}; // cleared by the reader thread as it ends
+    QObject *ownerWindow = nullptr;         // set by the owner before every Open
+
+    // Diagnostics for tests, called on the reader thread (bytes: chunk size, else 0).
+    // Set it before Open; the tool leaves it empty.
+    std::function<void(ReaderStep step, int bytes)> readerProbe;
+
+private:
+    void Probe(ReaderStep step, int bytes = 0);
+    void Post(QEvent::Type type);
+
+    bool m_linkLost = false;   // reader thread only: a read saw the hang-up
+};

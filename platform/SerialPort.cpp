@@ -1,0 +1,271 @@
+#include "platform/SerialPort.h"
+
+#include <QFile>
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+// Modem lines are sampled this often while the reader waits; the driver offers no
+// cancellable wait for them.
+constexpr std::chrono::milliseconds kModemSampleInterval{250};
+
+struct BaudEntry
+{
+    uint32_t rate;
+    speed_t code;
+};
+
+constexpr BaudEntry kBaudRates[] = {
+    {1200, B1200},     {2400, B2400},     {4800, B4800},     {9600, B9600},
+    {19200, B19200},   {38400, B38400},   {57600, B57600},   {115200, B115200},
+    {230400, B230400}, {460800, B460800}, {921600, B921600},
+};
+
+bool SpeedCode(uint32_t rate, speed_t &code)
+{
+    for (const BaudEntry &entry : kBaudRates) {
+        if (entry.rate == rate) {
+            code = entry.code;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool SizeFlag(uint8_t byteSize, tcflag_t &flag)
+{
+    switch (byteSize) {
+    case 5: flag = CS5; return true;
+    case 6: flag = CS6; return true;
+    case 7: flag = CS7; return true;
+    case 8: flag = CS8; return true;
+    default: return false;
+    }
+}
+
+bool ParityFlags(uint8_t parity, tcflag_t &flags)
+{
+    switch (parity) {
+    case kParityNone: flags = 0; return true;
+    case kParityOdd: flags = PARENB | PARODD; return true;
+    case kParityEven: flags = PARENB; return true;
+    case kParityMark: flags = PARENB | PARODD | CMSPAR; return true;
+    case kParitySpace: flags = PARENB | CMSPAR; return true;
+    default: return false;
+    }
+}
+
+void CloseFd(int &fd)
+{
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+
+} // namespace
+
+unsigned ModemLineEvents(int previousLines, int currentLines)
+{
+    const int changed = previousLines ^ currentLines;
+    unsigned events = 0;
+    if (changed & TIOCM_DSR)
+        events |= kSerialDsr;
+    if (changed & TIOCM_CD)
+        events |= kSerialRlsd;
+    return events;
+}
+
+SerialPort::~SerialPort()
+{
+    Close();
+}
+
+bool SerialPort::Open(const QString &devicePath, const SerialLineSettings &settings)
+{
+    Close();
+    const QByteArray path = QFile::encodeName(devicePath);
+    if (path.isEmpty())
+        return false;
+    m_fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (m_fd < 0)
+        return false;
+    // flock holds against every other open file description, root included; TIOCEXCL
+    // keeps other programs that do not take the lock out too.
+    if (!::isatty(m_fd) || ::flock(m_fd, LOCK_EX | LOCK_NB) != 0 || ::ioctl(m_fd, TIOCEXCL) != 0
+        || !Configure(settings)) {
+        CloseFd(m_fd);
+        return false;
+    }
+    m_cancelFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_cancelFd < 0) {
+        CloseFd(m_fd);
+        return false;
+    }
+    int lines = 0;
+    // ENOTTY or EINVAL: the device has no modem lines (a pseudo-terminal, some adapters).
+    m_modemLinesSupported = ::ioctl(m_fd, TIOCMGET, &lines) == 0;
+    m_modemLines = lines;
+    m_lastModemSample = std::chrono::steady_clock::now();
+    return true;
+}
+
+bool SerialPort::Configure(const SerialLineSettings &settings)
+{
+    speed_t speed = 0;
+    tcflag_t size = 0;
+    tcflag_t parity = 0;
+    if (!SpeedCode(settings.baudRate, speed) || !SizeFlag(settings.byteSize, size)
+        || !ParityFlags(settings.parity, parity)
+        || (settings.stopBits != kStopBitsOne && settings.stopBits != kStopBitsTwo))
+        return false;
+
+    termios tio {};
+    if (::tcgetattr(m_fd, &tio) != 0)
+        return false;
+    ::cfmakeraw(&tio);
+    tio.c_iflag &= ~tcflag_t(IXON | IXOFF | IXANY | INPCK | ISTRIP);
+    tio.c_cflag &= ~tcflag_t(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+    tio.c_cflag |= size | parity | CLOCAL | CREAD;
+    if (settings.stopBits == kStopBitsTwo)
+        tio.c_cflag |= CSTOPB;
+    // VMIN 1 with O_NONBLOCK: no data gives EAGAIN, so a zero read can only be a hang-up.
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    if (::cfsetispeed(&tio, speed) != 0 || ::cfsetospeed(&tio, speed) != 0)
+        return false;
+    if (::tcsetattr(m_fd, TCSANOW, &tio) != 0)
+        return false;
+    // tcsetattr succeeds when any part was applied: read back what the driver kept.
+    termios applied {};
+    if (::tcgetattr(m_fd, &applied) != 0 || ::cfgetospeed(&applied) != speed
+        || (applied.c_cflag & CSIZE) != size)
+        return false;
+    // Pseudo-terminals have no modem lines; ENOTTY there is not a refusal.
+    const int lines = TIOCM_DTR | TIOCM_RTS;
+    ::ioctl(m_fd, TIOCMBIC, &lines);
+    return true;
+}
+
+void SerialPort::Close()
+{
+    CloseFd(m_cancelFd);
+    CloseFd(m_fd);   // releases the flock and the exclusive mode with it
+}
+
+void SerialPort::SampleModemLines(unsigned &events)
+{
+    m_lastModemSample = std::chrono::steady_clock::now();
+    int lines = 0;
+    if (::ioctl(m_fd, TIOCMGET, &lines) != 0) {
+        if (errno == ENOTTY || errno == EINVAL)
+            m_modemLinesSupported = false;
+        return;
+    }
+    events |= ModemLineEvents(m_modemLines, lines);
+    m_modemLines = lines;
+}
+
+unsigned SerialPort::Wait(bool portEvents)
+{
+    if (m_fd < 0 || m_cancelFd < 0)
+        return kSerialCancelled;
+    for (;;) {
+        pollfd fds[2] = {{m_cancelFd, POLLIN, 0}, {m_fd, POLLIN, 0}};
+        const nfds_t count = portEvents ? 2 : 1;
+        int timeout = -1;
+        if (portEvents && m_modemLinesSupported) {
+            const auto due = m_lastModemSample + kModemSampleInterval - std::chrono::steady_clock::now();
+            timeout = int(std::max<long long>(0, std::chrono::duration_cast<std::chrono::milliseconds>(due).count()));
+        }
+        const int ready = ::poll(fds, count, timeout);
+        if (ready < 0 && errno != EINTR)
+            return kSerialHangup;
+        unsigned events = 0;
+        if (fds[0].revents)
+            events |= kSerialCancelled;
+        if (portEvents) {
+            if (fds[1].revents & POLLIN)
+                events |= kSerialRxChar;
+            if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL))
+                events |= kSerialHangup;
+            if (m_modemLinesSupported && std::chrono::steady_clock::now() - m_lastModemSample >= kModemSampleInterval)
+                SampleModemLines(events);
+        }
+        if (events)
+            return events;
+    }
+}
+
+void SerialPort::CancelWait()
+{
+    if (m_cancelFd >= 0) {
+        const uint64_t one = 1;
+        // The counter only saturates after 2^64-2 signals; a failed write cannot leave a
+        // waiter asleep because any non-zero count wakes it.
+        [[maybe_unused]] const ssize_t written = ::write(m_cancelFd, &one, sizeof one);
+    }
+}
+
+long SerialPort::Read(void *destination, std::size_t capacity)
+{
+    if (m_fd < 0)
+        return -1;
+    for (;;) {
+        const ssize_t n = ::read(m_fd, destination, capacity);
+        if (n > 0)
+            return long(n);
+        if (n == 0 && capacity > 0)
+            return -1;
+        if (n == 0 || errno == EAGAIN)
+            return 0;
+        if (errno == EINTR)
+            continue;
+        return errno == EIO ? -1 : 0;
+    }
+}
+
+long SerialPort::Write(const void *source, std::size_t count)
+{
+    if (m_fd < 0)
+        return 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max<std::size_t>(count, 1));
+    const char *bytes = static_cast<const char *>(source);
+    std::size_t done = 0;
+    while (done < count) {
+        const ssize_t n = ::write(m_fd, bytes + done, count - done);
+        if (n > 0) {
+            done += std::size_t(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN)
+            break;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0)
+            break;
+        pollfd fd = {m_fd, POLLOUT, 0};
+        if (::poll(&fd, 1, int(left)) <= 0 || (fd.revents & (POLLHUP | POLLERR | POLLNVAL)))
+            break;
+    }
+    return long(done);
+}
+
+void SerialPort::Purge()
+{
+    if (m_fd >= 0)
+        ::tcflush(m_fd, TCIOFLUSH);
+}
+
+} // namespace platform

@@ -1,0 +1,92 @@
+#pragma once
+
+#include <QString>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+
+namespace platform {
+
+// Line settings with the classic communications codes.
+struct SerialLineSettings
+{
+    uint32_t baudRate = 115200;
+    uint8_t byteSize = 8;   // 5..8
+    uint8_t stopBits = 0;   // 0 = one, 1 = one and a half (refused here), 2 = two
+    uint8_t parity = 0;     // 0 none, 1 odd, 2 even, 3 mark, 4 space
+};
+
+inline constexpr uint8_t kStopBitsOne = 0;
+inline constexpr uint8_t kStopBitsOneAndHalf = 1;
+inline constexpr uint8_t kStopBitsTwo = 2;
+inline constexpr uint8_t kParityNone = 0;
+inline constexpr uint8_t kParityOdd = 1;
+inline constexpr uint8_t kParityEven = 2;
+inline constexpr uint8_t kParityMark = 3;
+inline constexpr uint8_t kParitySpace = 4;
+
+// What ended a wait, as bits (the classic event-word values where one exists).
+enum SerialEvent : unsigned {
+    kSerialRxChar = 0x01,    // bytes can be read
+    kSerialDsr = 0x10,       // DSR changed
+    kSerialRlsd = 0x20,      // carrier detect changed
+    kSerialHangup = 0x100,   // the driver reports the line gone (POLLHUP / POLLERR)
+    kSerialCancelled = 0x200 // CancelWait was called
+};
+
+// The modem-line part of the event word for two samples of TIOCM bits: DSR and carrier
+// detect, each when it changed.
+unsigned ModemLineEvents(int previousLines, int currentLines);
+
+// One open serial device, POSIX. Threads: Open, Write and Close run on the owner's thread;
+// Wait and Read on one reader thread; CancelWait on any thread. Close must only run when
+// no thread is inside Wait or Read any more (signal with CancelWait, join, then Close):
+// a descriptor closed under a poll() may be reused by the next open at once.
+class SerialPort
+{
+public:
+    SerialPort() = default;
+    ~SerialPort();
+    SerialPort(const SerialPort &) = delete;
+    SerialPort &operator=(const SerialPort &) = delete;
+
+    // Opens exclusively (TIOCEXCL plus flock, so a second open of a port in use fails,
+    // even by root), raw mode with the given settings, no flow control, DTR and RTS off.
+    // False when the device is missing, busy, not a terminal, or refuses the settings; the
+    // device is then left closed.
+    bool Open(const QString &devicePath, const SerialLineSettings &settings);
+    void Close();
+    bool IsOpen() const { return m_fd >= 0; }
+
+    // Blocks until the port has data, the line is lost, the modem lines change or
+    // CancelWait is called; returns SerialEvent bits. With portEvents false only
+    // CancelWait ends it (used after a lost link, whose descriptor stays readable).
+    unsigned Wait(bool portEvents);
+    // Ends the current and every later Wait until the next Open.
+    void CancelWait();
+
+    // Non-blocking read: the count read, 0 when nothing is queued, -1 when the link is
+    // gone (a zero read from a hung-up terminal, or EIO).
+    long Read(void *destination, std::size_t capacity);
+    // Writes all bytes or as many as fit within about one millisecond per byte; returns
+    // the count written, 0 on failure.
+    long Write(const void *source, std::size_t count);
+    // Discards unread input and unsent output.
+    void Purge();
+
+    // For tests: the descriptor (-1 when closed).
+    int Handle() const { return m_fd; }
+
+private:
+    bool Configure(const SerialLineSettings &settings);
+    void SampleModemLines(unsigned &events);
+
+    int m_fd = -1;
+    int m_cancelFd = -1;
+    bool m_modemLinesSupported = false;
+    int m_modemLines = 0;
+    std::chrono::steady_clock::time_point m_lastModemSample;
+};
+
+} // namespace platform
