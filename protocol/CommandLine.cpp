@@ -1,0 +1,49 @@
+#include "protocol/CommandLine.h"
+
+#include "platform/CodePage.h"
+
+namespace {
+
+constexpr char kLineEnd[] = "\r\n";
+constexpr qsizetype kLineEndLength = sizeof(kLineEnd) - 1;
+
+} // namespace
+
+QString ReplaceTypedEscapes(const QString &command)
+{
+    QString out = command;
+    out.replace(QLatin1String("\\r"), QLatin1String("\r"));
+    out.replace(QLatin1String("\\n"), QLatin1String("\n"));
+    return out;
+}
+
+CommandLine PrepareCommandLine(const QString &command, qsizetype capacity)
+{
+    CommandLine line;
+    QByteArray bytes;
+    if (!platform::EncodeLatin1Strict(command, bytes)) {
+        line.status = CommandLine::Unrepresentable;
+        return line;
+    }
+    if (bytes.size() + kLineEndLength > capacity) {
+        line.status = CommandLine::TooLong;
+        return line;
+    }
+    bytes.append(kLineEnd, kLineEndLength);
+    line.bytes = bytes;
+    return line;
+}
+
+QString CommandRefusalText(const CommandLine &line, qsizetype capacity)
+{
+    switch (line.status) {
+    case CommandLine::TooLong:
+        return QStringLiteral("Not sent: the command is longer than %1 bytes.\r\n")
+            .arg(capacity - kLineEndLength);
+    case CommandLine::Unrepresentable:
+        return QStringLiteral("Not sent: the command holds a character that has no 8-bit form.\r\n");
+    case CommandLine::Ready:
+        break;
+    }
+    return QString();
+}
