@@ -1,11 +1,10 @@
-#include <QApplication>
-#include <QDialog>
+#include "app/RFID_LorixApp.h"
 
 int main(int argc, char *argv[])
 {
-    QApplication app(argc, argv);
-    QDialog window;
-    window.setWindowTitle(QStringLiteral("RFID_Lorix"));
-    window.show();
-    return app.exec();
+    CRFID_LorixApp app(argc, argv);
+    // The whole session runs inside InitInstance; false means there is nothing left to run.
+    if (app.InitInstance())
+        return app.exec();
+    return 0;
 }

@@ -29,11 +29,11 @@ int CComPortCombo::PortNumberFromName(const QString &portName)
     if (!portName.startsWith(prefix, Qt::CaseSensitive))
         return 0;
     int number = 0;
-    for (int i = prefix.size(); i < portName.size() && portName.at(i).isDigit(); ++i) {
-        const int digit = portName.at(i).digitValue();
-        if (digit < 0 || digit > 9)
+    for (int i = prefix.size(); i < portName.size(); ++i) {
+        const QChar ch = portName.at(i);
+        if (ch < QLatin1Char('0') || ch > QLatin1Char('9'))
             break;
-        number = number * 10 + digit;
+        number = number * 10 + (ch.unicode() - '0');
         if (number > kMaxPortNumber)
             return 0;
     }

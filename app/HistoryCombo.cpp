@@ -1,0 +1,191 @@
+#include "app/HistoryCombo.h"
+
+#include "app/SettingsStore.h"
+
+#include <QKeyEvent>
+#include <QLineEdit>
+
+namespace {
+
+// Stale entries are looked for up to this index.
+constexpr int kLastStaleIndex = 999;
+
+QString trimSpaces(const QString &text)
+{
+    // Only the space character is trimmed; tabs and other white space are the command's.
+    int first = 0;
+    int last = text.size();
+    while (first < last && text.at(first) == QLatin1Char(' '))
+        ++first;
+    while (last > first && text.at(last - 1) == QLatin1Char(' '))
+        --last;
+    return text.mid(first, last - first);
+}
+
+} // namespace
+
+CHistoryCombo::CHistoryCombo(QWidget *parent)
+    : QComboBox(parent)
+{
+    setEditable(true);
+    // The list is ours: Enter must not add entries, and the toolkit's own completer would
+    // compete with the completion rules below.
+    setInsertPolicy(QComboBox::NoInsert);
+    setCompleter(nullptr);
+    setDuplicatesEnabled(true);
+    lineEdit()->installEventFilter(this);
+    connect(lineEdit(), &QLineEdit::textEdited, this, [this] { OnEditUpdate(); });
+}
+
+CHistoryCombo::~CHistoryCombo() = default;
+
+void CHistoryCombo::SetSettingsStore(CSettingsStore *store)
+{
+    m_store = store;
+}
+
+CSettingsStore &CHistoryCombo::store()
+{
+    if (m_store)
+        return *m_store;
+    if (!m_ownStore)
+        m_ownStore = std::make_unique<CSettingsStore>();
+    return *m_ownStore;
+}
+
+QString CHistoryCombo::currentTextKey() const
+{
+    if (!currentKey.isEmpty())
+        return currentKey;
+    if (!keyPrefix.isEmpty())
+        return keyPrefix;
+    return QString::fromLatin1(kFallbackCurrentKey);
+}
+
+QStringList CHistoryCombo::entries() const
+{
+    QStringList list;
+    for (int i = 0; i < count(); ++i)
+        list << itemText(i);
+    return list;
+}
+
+QString CHistoryCombo::LoadHistory()
+{
+    sectionName = QString::fromLatin1(kSection);
+    keyPrefix = QString::fromLatin1(kKeyPrefix);
+    currentKey.clear();
+    saveCurrent = 1;
+
+    clear();
+    QString entry;
+    int index = 0;
+    do {
+        entry = store().ReadString(sectionName, keyPrefix + QString::number(index));
+        if (!entry.isEmpty())
+            addItem(entry);
+        ++index;
+    } while (!entry.isEmpty() && index < maxHistory);
+
+    QString restored;
+    if (saveCurrent) {
+        restored = store().ReadString(sectionName, currentTextKey());
+        if (!restored.isEmpty()) {
+            const int match = findText(restored, Qt::MatchFixedString);
+            if (match >= 0)
+                setCurrentIndex(match);
+            else
+                setEditText(restored);
+        }
+    }
+    return restored;
+}
+
+int CHistoryCombo::AddToHistory(const QString &text)
+{
+    const QString entry = trimSpaces(text);
+    if (entry.isEmpty())
+        return -1;
+    insertItem(0, entry);
+    for (int i = 1; i < count(); ++i) {
+        if (QString::compare(itemText(i), entry, Qt::CaseInsensitive) == 0) {
+            removeItem(i);
+            break;
+        }
+    }
+    while (count() > maxHistory)
+        removeItem(maxHistory);
+    setCurrentIndex(0);
+    return 0;
+}
+
+void CHistoryCombo::SaveHistory()
+{
+    if (sectionName.isEmpty())
+        return;
+    const QString text = currentText();
+    if (!text.isEmpty())
+        AddToHistory(text);
+
+    const int written = qMin(count(), maxHistory + 1);
+    for (int i = 0; i < written; ++i)
+        store().WriteString(sectionName, keyPrefix + QString::number(i), itemText(i));
+    for (int i = written; i <= kLastStaleIndex; ++i) {
+        const QString key = keyPrefix + QString::number(i);
+        if (store().ReadString(sectionName, key).isEmpty())
+            break;
+        store().DeleteValue(sectionName, key);
+    }
+    if (saveCurrent)
+        store().WriteString(sectionName, currentTextKey(), currentText());
+}
+
+bool CHistoryCombo::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == lineEdit() && event->type() == QEvent::KeyPress)
+        PreTranslateMessage(static_cast<QKeyEvent *>(event));
+    return QComboBox::eventFilter(watched, event);
+}
+
+void CHistoryCombo::PreTranslateMessage(const QKeyEvent *keyEvent)
+{
+    if (!autoComplete)
+        return;
+    completeThisEdit = 1;
+    if (keyEvent->key() == Qt::Key_Delete || keyEvent->key() == Qt::Key_Backspace)
+        completeThisEdit = 0;
+}
+
+void CHistoryCombo::OnEditUpdate()
+{
+    if (!autoComplete || !completeThisEdit)
+        return;
+    QLineEdit *edit = lineEdit();
+    const QString typed = edit->text();
+    const int length = typed.size();
+    // An empty box begins every entry; completing it would refill a box the operator
+    // has just emptied.
+    if (typed.isEmpty())
+        return;
+    const bool hadSelection = edit->hasSelectedText();
+    const int selectionStart = hadSelection ? edit->selectionStart() : -1;
+    const int selectionEnd = hadSelection ? edit->selectionEnd() : -1;
+
+    int match = -1;
+    for (int i = 0; i < count() && match < 0; ++i) {
+        if (itemText(i).startsWith(typed, Qt::CaseInsensitive))
+            match = i;
+    }
+    if (match < 0) {
+        // Nothing to complete: the typed text and its selection stay as they are.
+        return;
+    }
+    // The entry's own text, letter case included; set even when it is already the current
+    // entry, whose text the typing has replaced.
+    setCurrentIndex(match);
+    edit->setText(itemText(match));
+    if (hadSelection && selectionEnd < length)
+        edit->setSelection(selectionStart, selectionEnd - selectionStart);
+    else
+        edit->setSelection(length, edit->text().size() - length);
+}

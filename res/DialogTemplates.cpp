@@ -1,0 +1,84 @@
+#include "res/DialogTemplates.h"
+
+#include "res/Resource.h"
+
+#include <QFontMetrics>
+
+namespace res {
+
+namespace {
+
+// Round num*mul/div to the nearest integer, halves away from zero, without overflow for
+// the small values of dialog geometry.
+int mulDivRounded(int num, int mul, int div)
+{
+    const long long product = static_cast<long long>(num) * mul;
+    const long long half = div / 2;
+    const long long rounded = product >= 0 ? (product + half) / div : (product - half) / div;
+    return static_cast<int>(rounded);
+}
+
+constexpr int kHorizontalUnitsPerChar = 4;
+constexpr int kVerticalUnitsPerLine = 8;
+constexpr char kBaseUnitSample[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+constexpr int kBaseUnitSampleHalf = 26;
+
+} // namespace
+
+const DialogTemplate &AboutDialogTemplate()
+{
+    static const DialogTemplate about{
+        IDD_ABOUTBOX,
+        "About RFID_Lorix",
+        QSize(235, 55),
+        "MS Shell Dlg",
+        8,
+        {
+            {IDC_STATIC, ControlKind::Icon, nullptr, QRect(11, 17, 0, 0)},
+            {IDC_STATIC, ControlKind::Label, "RFID_Lorix Version 1.0", QRect(40, 10, 119, 8)},
+            {IDOK, ControlKind::DefaultPushButton, "OK", QRect(178, 7, 50, 16)},
+        }};
+    return about;
+}
+
+QFont DialogFont(const DialogTemplate &dialog)
+{
+    QFont font(QString::fromLatin1(dialog.fontFace));
+    font.setPointSize(dialog.fontPointSize);
+    return font;
+}
+
+DialogBaseUnits BaseUnitsFor(const QFont &font)
+{
+    const QFontMetrics metrics(font);
+    const int sampleWidth = metrics.horizontalAdvance(QString::fromLatin1(kBaseUnitSample));
+    // The average over 52 letters, rounded: (width / 26 + 1) / 2.
+    return DialogBaseUnits{(sampleWidth / kBaseUnitSampleHalf + 1) / 2, metrics.height()};
+}
+
+int DialogUnitsToPixelsX(int x, const DialogBaseUnits &units)
+{
+    return mulDivRounded(x, units.x, kHorizontalUnitsPerChar);
+}
+
+int DialogUnitsToPixelsY(int y, const DialogBaseUnits &units)
+{
+    return mulDivRounded(y, units.y, kVerticalUnitsPerLine);
+}
+
+QRect DialogUnitsToPixels(const QRect &rect, const DialogBaseUnits &units)
+{
+    // Convert the edges, not the size, so that adjacent controls stay adjacent.
+    const int left = DialogUnitsToPixelsX(rect.x(), units);
+    const int top = DialogUnitsToPixelsY(rect.y(), units);
+    const int right = DialogUnitsToPixelsX(rect.x() + rect.width(), units);
+    const int bottom = DialogUnitsToPixelsY(rect.y() + rect.height(), units);
+    return QRect(left, top, right - left, bottom - top);
+}
+
+QSize DialogUnitsToPixels(const QSize &size, const DialogBaseUnits &units)
+{
+    return QSize(DialogUnitsToPixelsX(size.width(), units), DialogUnitsToPixelsY(size.height(), units));
+}
+
+} // namespace res

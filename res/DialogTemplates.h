@@ -1,0 +1,56 @@
+#pragma once
+
+#include <QFont>
+#include <QList>
+#include <QRect>
+#include <QString>
+
+// Dialog templates as tables. Positions and sizes are in dialog units: a horizontal unit is
+// a quarter of the dialog font's average character width, a vertical unit an eighth of its
+// height. The widgets convert them to pixels with the dialog font's base units.
+namespace res {
+
+enum class ControlKind { Icon, Label, PushButton, DefaultPushButton };
+
+struct DialogControlTemplate
+{
+    int id;               // control id; -1 for a static control without one
+    ControlKind kind;
+    const char *text;     // label or button text, or nothing
+    QRect rect;           // dialog units (x, y, width, height); an icon's size is its own
+};
+
+struct DialogTemplate
+{
+    int id;
+    const char *caption;
+    QSize size;           // dialog units
+    const char *fontFace;
+    int fontPointSize;
+    QList<DialogControlTemplate> controls;
+};
+
+// Template 100: the About box.
+const DialogTemplate &AboutDialogTemplate();
+
+inline constexpr int IDC_STATIC = -1;
+inline constexpr int IDOK = 1;
+
+// The dialog font's base units in pixels: the average width of the Latin letters rounded
+// as the platform does, and the line height.
+struct DialogBaseUnits
+{
+    int x = 0;
+    int y = 0;
+};
+
+QFont DialogFont(const DialogTemplate &dialog);
+DialogBaseUnits BaseUnitsFor(const QFont &font);
+
+// x*baseX/4 and y*baseY/8, rounded to the nearest pixel (halves away from zero).
+int DialogUnitsToPixelsX(int x, const DialogBaseUnits &units);
+int DialogUnitsToPixelsY(int y, const DialogBaseUnits &units);
+QRect DialogUnitsToPixels(const QRect &rect, const DialogBaseUnits &units);
+QSize DialogUnitsToPixels(const QSize &size, const DialogBaseUnits &units);
+
+} // namespace res
