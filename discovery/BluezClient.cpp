@@ -25,6 +25,9 @@ const QString kGetManagedObjects = QStringLiteral("GetManagedObjects");
 const QString kManagedObjectsSignature = QStringLiteral("a{oa{sa{sv}}}");
 const QString kAdapterInterface = QStringLiteral("org.bluez.Adapter1");
 const QString kDeviceInterface = QStringLiteral("org.bluez.Device1");
+const QString kSetDiscoveryFilter = QStringLiteral("SetDiscoveryFilter");
+const QString kTransportKey = QStringLiteral("Transport");
+const QString kClassicTransport = QStringLiteral("bredr");
 const QString kStartDiscovery = QStringLiteral("StartDiscovery");
 const QString kStopDiscovery = QStringLiteral("StopDiscovery");
 const QString kAddressProperty = QStringLiteral("Address");
@@ -53,9 +56,10 @@ public:
     bool isConnected() const { return m_connection.isConnected(); }
 
     QDBusMessage call(const QString &path, const QString &interface, const QString &method,
-                      int timeoutMs)
+                      int timeoutMs, const QVariantList &arguments = {})
     {
-        const QDBusMessage message = QDBusMessage::createMethodCall(kBluezService, path, interface, method);
+        QDBusMessage message = QDBusMessage::createMethodCall(kBluezService, path, interface, method);
+        message.setArguments(arguments);
         return m_connection.call(message, QDBus::Block, timeoutMs);
     }
 
@@ -164,11 +168,15 @@ bool SearchBluetoothDevices(QList<BluetoothDeviceRecord> &devices, const BluezEn
     appendNew(devices, known.devices);
 
     // The inquiry runs on every adapter that accepts it (one that is powered off refuses);
-    // devices it turns up are in BlueZ's tree before discovery is stopped again.
+    // devices it turns up are in BlueZ's tree before discovery is stopped again. It looks
+    // for classic devices only: serial ports exist on those alone. The filter belongs to
+    // this connection and goes with it; a BlueZ without filters searches unfiltered.
+    const QVariantMap classicOnly{{kTransportKey, kClassicTransport}};
     QStringList searching;
     for (const QString &adapter : std::as_const(known.adapterPaths)) {
         if (stop && stop->stopRequested())
             break;
+        bus.call(adapter, kAdapterInterface, kSetDiscoveryFilter, env.callTimeoutMs, {classicOnly});
         const QDBusMessage reply = bus.call(adapter, kAdapterInterface, kStartDiscovery, env.callTimeoutMs);
         if (reply.type() == QDBusMessage::ReplyMessage)
             searching.append(adapter);
