@@ -1,0 +1,316 @@
+#include "tools/reader-sim/ReaderSim.h"
+
+#include "platform/ComPorts.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+
+namespace {
+
+constexpr int kFirstSimComNumber = 200;
+constexpr int kLastComNumber = 255;
+constexpr int kPieceIntervalMs = 1;          // pieces of one write leave as separate reads
+constexpr int kTriggerHoldMs = 800;          // how long a timed trigger pull is held
+constexpr int kTxPowerMin = -30;
+constexpr int kTxPowerMax = 0;
+constexpr int kMsPerSecond = 1000;
+constexpr char kLineEnd[] = "\r\n";
+constexpr char kPrompt[] = "$>";
+constexpr char kVersionAnswer[] = "ver=RFID reader simulator 1.0";
+constexpr char kEpcPrefix[] = "E200";
+
+// Scan lines: bar codes and labels, some in Hangul so the code page matters.
+const char16_t *const kScanLines[] = {
+    u"8801234567893",
+    u"\uD55C\uAE00 \uC2A4\uCE94 \uC0C1\uD488",      // Hangul: "Hangul scan product"
+    u"4006381333931",
+    u"\uBC30\uC1A1 \uBC88\uD638 A-17",              // Hangul: "delivery number A-17"
+};
+
+} // namespace
+
+CReaderSim::CReaderSim(const SimOptions &options, QObject *parent)
+    : QObject(parent), m_options(options), m_encoder(options.codeSet), m_random(options.seed),
+      m_txPower(options.txPower)
+{
+    m_pieceTimer.setInterval(kPieceIntervalMs);
+    connect(&m_pieceTimer, &QTimer::timeout, this, &CReaderSim::writeNextPiece);
+    if (m_options.tagRate > 0)
+        m_tagTimer.setInterval(qMax(1, kMsPerSecond / m_options.tagRate));
+    connect(&m_tagTimer, &QTimer::timeout, this, &CReaderSim::sendNextTag);
+    connect(&m_eventTimer, &QTimer::timeout, this, &CReaderSim::onEventTimer);
+    m_hangUpTimer.setSingleShot(true);
+    connect(&m_hangUpTimer, &QTimer::timeout, this, &CReaderSim::HangUp);
+    m_returnTimer.setSingleShot(true);
+    connect(&m_returnTimer, &QTimer::timeout, this, [this] {
+        QString error;
+        if (!openLine(error) || !registerLink(error))
+            emit finished();
+    });
+}
+
+CReaderSim::~CReaderSim() { Stop(); }
+
+QString CReaderSim::linkPath(int number) const
+{
+    const QString folder = m_options.portsFolder.isEmpty() ? platform::DefaultPortsFolder()
+                                                           : m_options.portsFolder;
+    return folder + QStringLiteral("/COM%1").arg(number);
+}
+
+bool CReaderSim::Start(QString &error)
+{
+    if (!m_options.recordPath.isEmpty()) {
+        m_record.setFileName(m_options.recordPath);
+        if (!m_record.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            error = QStringLiteral("cannot write %1").arg(m_options.recordPath);
+            return false;
+        }
+    }
+    if (!openLine(error) || !registerLink(error))
+        return false;
+    if (m_options.eventPeriodMs > 0)
+        m_eventTimer.start(m_options.eventPeriodMs);
+    return true;
+}
+
+bool CReaderSim::openLine(QString &error)
+{
+    if (!m_pty.Open()) {
+        error = m_pty.errorString();
+        return false;
+    }
+    m_lineIn.clear();
+    m_lastWasCr = false;
+    m_readNotifier = std::make_unique<QSocketNotifier>(m_pty.masterFd(), QSocketNotifier::Read);
+    connect(m_readNotifier.get(), &QSocketNotifier::activated, this, &CReaderSim::onReadable);
+    if (m_options.hangUpAfterMs > 0)
+        m_hangUpTimer.start(m_options.hangUpAfterMs);
+    return true;
+}
+
+bool CReaderSim::registerLink(QString &error)
+{
+    QDir().mkpath(QFileInfo(linkPath(1)).absolutePath());
+    const int first = m_comNumber ? m_comNumber
+                                  : (m_options.comNumber ? m_options.comNumber : kFirstSimComNumber);
+    const int last = (m_comNumber || m_options.comNumber) ? first : kLastComNumber;
+    for (int n = first; n <= last; ++n) {
+        const QString path = linkPath(n);
+        const QFileInfo info(path);
+        // A link of our own (coming back) or a dangling one left by a crash is taken over.
+        if (info.isSymLink() && (n == m_comNumber || !info.exists()))
+            QFile::remove(path);
+        if (QFile::link(m_pty.slavePath(), path)) {
+            m_comNumber = n;
+            m_linkOwned = true;
+            emit ready(n, m_pty.slavePath());
+            return true;
+        }
+    }
+    error = first == last ? QStringLiteral("COM%1 is taken").arg(first)
+                          : QStringLiteral("no free COM number from %1 to %2").arg(first).arg(last);
+    return false;
+}
+
+void CReaderSim::removeLink()
+{
+    if (m_linkOwned)
+        QFile::remove(linkPath(m_comNumber));
+    m_linkOwned = false;
+}
+
+void CReaderSim::Stop()
+{
+    m_eventTimer.stop();
+    m_returnTimer.stop();
+    m_hangUpTimer.stop();
+    m_tagTimer.stop();
+    m_pieceTimer.stop();
+    m_readNotifier.reset();
+    m_pty.Close();
+    removeLink();
+}
+
+void CReaderSim::HangUp()
+{
+    m_hangUpTimer.stop();
+    m_tagTimer.stop();
+    m_pieceTimer.stop();
+    m_outQueue.clear();
+    m_readNotifier.reset();
+    m_pty.Close();
+    if (m_options.returnAfterMs >= 0) {
+        m_returnTimer.start(m_options.returnAfterMs);   // the link stays: same COM number
+        return;
+    }
+    removeLink();
+    emit finished();
+}
+
+void CReaderSim::onReadable()
+{
+    bool hungUp = false;
+    const QByteArray bytes = m_pty.ReadAvailable(hungUp);
+    for (const char c : bytes) {
+        if (c == '\n' && m_lastWasCr) {
+            m_lastWasCr = false;
+            continue;
+        }
+        m_lastWasCr = c == '\r';
+        if (c == '\r' || c == '\n') {
+            handleLine(m_lineIn);
+            m_lineIn.clear();
+        } else {
+            m_lineIn.append(c);
+        }
+    }
+    if (hungUp)
+        m_readNotifier->setEnabled(false);
+}
+
+void CReaderSim::handleLine(const QByteArray &line)
+{
+    if (m_record.isOpen()) {
+        m_record.write(line + '\n');
+        m_record.flush();
+    }
+    if (line.isEmpty()) {           // a wake-up: just the prompt
+        send(kPrompt);
+        return;
+    }
+    if (m_tagsWanted > 0)           // any command ends a running inventory
+        finishInventory();
+    send(line + kLineEnd);          // the echo
+    answer(QString::fromLatin1(line));
+}
+
+void CReaderSim::answer(const QString &command)
+{
+    if (command == QLatin1String("ver")) {
+        send(QByteArray(kVersionAnswer) + kLineEnd);
+    } else if (command == QLatin1String("g,txp")) {
+        send(QByteArray("ok,") + QByteArray::number(m_txPower) + kLineEnd);
+    } else if (command.startsWith(QLatin1String("txp,"))) {
+        bool ok = false;
+        const int power = command.mid(4).toInt(&ok);
+        if (ok && power >= kTxPowerMin && power <= kTxPowerMax) {
+            m_txPower = power;
+            send(QByteArray("ok") + kLineEnd);
+        } else {
+            send(QByteArray("err=2") + kLineEnd);
+        }
+    } else if (command == QLatin1String("i,0,0,0") || command == QLatin1String("i,1,0,0")) {
+        startInventory(command == QLatin1String("i,0,0,0") ? m_options.tagCount : 1);
+        return;                     // the prompt follows the last tag
+    } else if (command == QLatin1String("s") || command == QLatin1String("sc.stop")) {
+        send(QByteArray("ok") + kLineEnd);
+    } else if (command == QLatin1String("sc.start")) {
+        send(QByteArray("ok") + kLineEnd);
+        sendScanLines();
+    } else {
+        send(QByteArray("err=1") + kLineEnd);
+    }
+    send(kPrompt);
+}
+
+QByteArray CReaderSim::tagFor(int index)
+{
+    // Distinct within a round and from round to round, so every trigger brings new tags.
+    QByteArray epc = kEpcPrefix;
+    const QByteArray serial = QByteArray::number(quint64(m_inventoryRound) << 32 | quint32(index), 16).toUpper();
+    const int digits = qMax(int(epc.size() + serial.size()), m_options.tagDigits);
+    epc.append(QByteArray(digits - epc.size() - serial.size(), '0'));
+    return epc + serial;
+}
+
+void CReaderSim::startInventory(int count)
+{
+    ++m_inventoryRound;
+    m_tagsWanted = qMax(0, count);
+    m_tagsSent = 0;
+    if (m_options.tagRate > 0 && m_tagsWanted > 0) {
+        m_tagTimer.start();
+        return;
+    }
+    QByteArray all;
+    for (int i = 0; i < m_tagsWanted; ++i)
+        all += tagFor(i) + kLineEnd;
+    send(all);
+    m_tagsSent = m_tagsWanted;
+    finishInventory();
+}
+
+void CReaderSim::sendNextTag()
+{
+    if (m_tagsSent >= m_tagsWanted) {
+        finishInventory();
+        return;
+    }
+    send(tagFor(m_tagsSent++) + kLineEnd);
+    if (m_tagsSent >= m_tagsWanted)
+        finishInventory();
+}
+
+void CReaderSim::finishInventory()
+{
+    m_tagTimer.stop();
+    send(QByteArray("end=") + QByteArray::number(m_tagsSent) + kLineEnd + kPrompt);
+    m_tagsWanted = 0;
+}
+
+void CReaderSim::sendScanLines()
+{
+    for (const char16_t *line : kScanLines)
+        sendText(QString::fromUtf16(line) + QLatin1String(kLineEnd));
+}
+
+void CReaderSim::sendText(const QString &text) { send(m_encoder.encode(text)); }
+
+void CReaderSim::send(const QByteArray &bytes)
+{
+    if (!m_pty.isOpen())
+        return;
+    if (m_options.maxPiece <= 0) {
+        m_pty.WriteAll(bytes);
+        return;
+    }
+    m_outQueue += bytes;
+    if (!m_pieceTimer.isActive())
+        m_pieceTimer.start();
+}
+
+void CReaderSim::writeNextPiece()
+{
+    const int size = qMin(int(m_outQueue.size()), 1 + int(m_random.bounded(quint32(m_options.maxPiece))));
+    if (size > 0) {
+        m_pty.WriteAll(m_outQueue.left(size));
+        m_outQueue.remove(0, size);
+    }
+    if (m_outQueue.isEmpty())
+        m_pieceTimer.stop();
+}
+
+void CReaderSim::PullTrigger() { send(QByteArray("$trigger=1,0") + kLineEnd); }
+void CReaderSim::ReleaseTrigger() { send(QByteArray("$trigger=0,0") + kLineEnd); }
+void CReaderSim::StartScanTrigger() { send(QByteArray("$trigger=3,0") + kLineEnd); }
+void CReaderSim::StopScanTrigger() { send(QByteArray("$trigger=2,0") + kLineEnd); }
+
+void CReaderSim::ReportOnline() { send(QByteArray("$online=1") + kLineEnd); }
+
+void CReaderSim::ReportBattery()
+{
+    m_battery = m_battery > 5 ? m_battery - 1 : 100;
+    send(QByteArray("$batt=") + QByteArray::number(m_battery) + kLineEnd);
+}
+
+void CReaderSim::onEventTimer()
+{
+    if (!m_onlineReported)
+        ReportOnline();
+    m_onlineReported = true;
+    ReportBattery();
+    PullTrigger();
+    QTimer::singleShot(kTriggerHoldMs, this, &CReaderSim::ReleaseTrigger);
+}

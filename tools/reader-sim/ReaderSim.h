@@ -1,0 +1,103 @@
+#pragma once
+
+#include "platform/CodePage.h"
+#include "platform/PseudoTerminal.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QObject>
+#include <QRandomGenerator>
+#include <QSocketNotifier>
+#include <QString>
+#include <QTimer>
+#include <memory>
+
+// What the simulated reader is told on its command line.
+struct SimOptions
+{
+    int comNumber = 0;          // 0: the first free number from kFirstSimComNumber up
+    QString portsFolder;        // empty: the user's port map folder
+    int tagCount = 5;           // tags of a multi-mode inventory
+    int tagDigits = 24;         // hexadecimal digits of one EPC
+    int tagRate = 0;            // tags per second; 0: all at once
+    int maxPiece = 0;           // writes cut into random pieces of 1..maxPiece bytes; 0: whole
+    QString codeSet;            // code page of its text; empty: the locale's
+    int txPower = -10;          // what "g,txp" answers until "txp,N" sets another
+    int eventPeriodMs = 0;      // a trigger pull and a battery report this often; 0: never
+    int hangUpAfterMs = 0;      // hang up this long after each start; 0: never
+    int returnAfterMs = -1;     // come back on a new terminal this long after a hang-up; <0: end
+    QString recordPath;         // every line received, one per line; empty: none
+    quint32 seed = 1;
+};
+
+// A reader on a pseudo-terminal, registered in the port map as COM<n>. It echoes each
+// command, answers it, ends each answer with the prompt, and sends events. Single-threaded:
+// everything runs from the Qt event loop.
+class CReaderSim : public QObject
+{
+    Q_OBJECT
+public:
+    explicit CReaderSim(const SimOptions &options, QObject *parent = nullptr);
+    ~CReaderSim() override;
+
+    bool Start(QString &error);
+    void Stop();                 // hangs up and removes the port map link
+    int comNumber() const { return m_comNumber; }
+    QString slavePath() const { return m_pty.slavePath(); }
+
+    void PullTrigger();          // "$trigger=1,0"
+    void ReleaseTrigger();       // "$trigger=0,0"
+    void StartScanTrigger();     // "$trigger=3,0"
+    void StopScanTrigger();      // "$trigger=2,0"
+    void ReportOnline();         // "$online=1"
+    void ReportBattery();        // "$batt=N"
+    void HangUp();
+
+signals:
+    void ready(int comNumber, const QString &slavePath);   // after each (re)start
+    void finished();
+
+private:
+    bool openLine(QString &error);
+    bool registerLink(QString &error);
+    void removeLink();
+    QString linkPath(int number) const;
+
+    void onReadable();
+    void handleLine(const QByteArray &line);
+    void answer(const QString &command);
+    void startInventory(int count);
+    void sendNextTag();
+    void finishInventory();
+    void sendScanLines();
+    void send(const QByteArray &bytes);
+    void sendText(const QString &text);
+    void writeNextPiece();
+    void onEventTimer();
+    QByteArray tagFor(int index);
+
+    SimOptions m_options;
+    platform::CPseudoTerminal m_pty;
+    platform::CCodePageEncoder m_encoder;
+    std::unique_ptr<QSocketNotifier> m_readNotifier;
+    QRandomGenerator m_random;
+    int m_comNumber = 0;
+    bool m_linkOwned = false;
+    QFile m_record;
+
+    QByteArray m_lineIn;
+    bool m_lastWasCr = false;
+    int m_txPower = 0;
+
+    QByteArray m_outQueue;      // bytes waiting to go out in pieces
+    QTimer m_pieceTimer;
+    QTimer m_tagTimer;
+    QTimer m_eventTimer;
+    QTimer m_hangUpTimer;
+    QTimer m_returnTimer;
+    int m_tagsWanted = 0;
+    int m_tagsSent = 0;
+    int m_inventoryRound = 0;
+    int m_battery = 100;
+    bool m_onlineReported = false;
+};
