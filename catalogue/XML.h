@@ -1,0 +1,188 @@
+#pragma once
+
+// The catalogue's own small XML library: an element tree, a parser for the
+// catalogue dialect and a writer. It accepts exactly that dialect, quirks
+// included (existing catalogue files rely on them); it is not a general XML
+// implementation: no namespaces, no DTD, no character references.
+//
+// Qt Core only. Everything here runs on the thread that owns the tree (the
+// user-interface thread in the tool); nothing is locked.
+
+#include <QList>
+#include <QString>
+#include <QStringView>
+
+#include <functional>
+#include <vector>
+
+class QIODevice;
+
+class CXML;
+
+// One attribute: name and value.
+class CAttribute
+{
+public:
+    CAttribute() = default;
+    CAttribute(const QString &attributeName, const QString &attributeValue);
+    virtual ~CAttribute() = default;
+
+    QString name;
+    QString value;
+};
+
+// Child elements in document order. Does not own them: an element deletes its
+// children itself (CXML::Clear), so that deep trees are freed without recursion.
+class CXMLList : public QList<CXML *>
+{
+public:
+    CXMLList() = default;
+    CXMLList(const CXMLList &) = delete;
+    CXMLList &operator=(const CXMLList &) = delete;
+    virtual ~CXMLList() = default;
+};
+
+// Attributes in the order in which they were first set. Owns them and deletes
+// them last to first.
+class CAttributeList : public QList<CAttribute *>
+{
+public:
+    CAttributeList() = default;
+    CAttributeList(const CAttributeList &) = delete;
+    CAttributeList &operator=(const CAttributeList &) = delete;
+    virtual ~CAttributeList();
+
+    void DeleteAll();
+};
+
+// One element. It owns its whole subtree; deleting the root deletes the document.
+// Invariant: an element is held in at most one `children` list and its `parent`
+// is the element owning that list. Read `children`, `parent` and `attributes`
+// freely; change them only through AddChild, RemoveChild and SetAttribute.
+class CXML
+{
+public:
+    CXML() = default;
+    CXML(const CXML &) = delete;
+    CXML &operator=(const CXML &) = delete;
+    // Detaches from the parent, then frees the subtree (without recursion).
+    virtual ~CXML();
+
+public: // tree
+    // Deletes all attributes, then all children; empties `text`. `name`,
+    // `parent` and `filePath` stay.
+    void Clear();
+    // Null is ignored; an empty name becomes "Unknown". Appends the child, then
+    // removes it from its former parent (so re-adding moves it to the end).
+    void AddChild(CXML *child);
+    // Unlinks the first entry that is `child` (not deleted) and clears its parent.
+    // The child cursor is reset: GetNextChild returns null until GetFirstChild.
+    void RemoveChild(CXML *child);
+    // One cursor per element: two walks over the same element's children must
+    // not be interleaved (a recursive walk of the tree is fine).
+    CXML *GetFirstChild();
+    CXML *GetNextChild();
+
+public: // attributes
+    // Value of the first attribute with exactly this name; "" when none.
+    QString GetAttribute(const QString &attributeName) const;
+    // Replaces the value in place when the name exists, otherwise appends.
+    void SetAttribute(const QString &attributeName, const QString &attributeValue);
+    CAttribute *FindAttribute(QStringView attributeName) const;
+
+public: // fields
+    CXMLList children;
+    QString name;
+    CXML *parent = nullptr;
+    // Character content between the start and end tags, the children's excluded.
+    QString text;
+    // Where SaveAs last wrote this tree; "" after a cancelled save.
+    QString filePath;
+    // Set by the tokenizer when a read for this element returned no bytes.
+    int endOfInput = 0;
+    CAttributeList attributes;
+
+private:
+    void TakeChildren(std::vector<CXML *> &into);
+
+    qsizetype m_childCursor = -1;
+};
+
+// Process-wide: 1 once a UTF-16 file was read; then all XML reading and writing
+// in the process uses UTF-16 little-endian. Only the parser sets it; nothing
+// clears it (tests do, between cases).
+extern int g_bUnicodeFile;
+
+// The five references &amp; &lt; &gt; &apos; &quot;, nothing else.
+QString EncodeEntities(QStringView s);
+// Decodes the five references in one pass (a reference produced by a
+// replacement is not replaced again); any other "&" stays as it is.
+QString DecodeEntities(QStringView s);
+
+// Warnings of the parser and the writer's error reports go through one
+// process-wide function: a modal message box in the tool, a recorder in tests.
+// Without one they go to qWarning. Returns the function it replaces.
+using CXMLWarningFunction = std::function<void(const QString &text, const QString &caption)>;
+CXMLWarningFunction SetXMLWarningFunction(CXMLWarningFunction function);
+void ShowXMLWarning(const QString &text);
+
+// ---------------------------------------------------------------------------
+// Parser
+
+// Bytes asked for in each read; every step of the parser looks at one such piece.
+inline constexpr qint64 READ_CHUNK_BYTES = 16384;
+
+inline const QString XML_WARNING_UNMATCHED_END =
+    QStringLiteral("Warning Element Terminator exists without matching initial Block ");
+inline const QString XML_WARNING_INCOMPLETE_TAG = QStringLiteral("Warning Tag Block is Incomplete");
+
+class CXMLInput;
+
+// Fills `root` from the device's current position. `rootName` empty: the first
+// tag that is not a declaration or comment becomes the root. Returns 1 when a root
+// element was found and parsed, 0 when the input ended first. Afterwards the
+// device stands just after the last byte the parser consumed.
+int Load(CXML &root, QIODevice &file, const QString &rootName);
+// Fills `element` from its start tag and the input that follows. Iterative: a
+// file nested a million levels deep is parsed without deep recursion.
+void ParseElement(CXML &element, const QString &token, CXMLInput &input);
+// The next tag ("<" up to the first ">" outside quotes, every quoted value
+// delimited by double quotes), or "" at the end of the input; the text passed on
+// the way goes to `element`.
+QString ReadToken(CXMLInput &input, CXML &element);
+void AppendText(CXML &element, QStringView s);
+void AppendTextBeforeTag(CXML &element, QStringView s);
+bool IsStartTag(QStringView token, QStringView wantedName);
+
+// ---------------------------------------------------------------------------
+// Writer
+
+inline const QString INDENT_UNIT = QStringLiteral("    ");
+
+enum class CXMLEncoding { OneByte, Utf16 };
+
+// The encoding a save of this tree uses: UTF-16 when g_bUnicodeFile is set or
+// when some name, value or text holds a character above 255 (which has no byte
+// of its own; the parser reads such a file back through its byte-order mark).
+CXMLEncoding ChooseXMLEncoding(const CXML &root);
+bool NeedsWideCharacters(const CXML &root);
+
+// Writes the element and its subtree at `depth` (indentation for depth >= 1).
+// Trims attribute values in the tree. Returns false when the device failed or
+// when a character of the subtree does not fit the one-byte encoding; in that
+// last case nothing is written.
+bool Write(CXML &element, QIODevice &file, int depth, CXMLEncoding encoding);
+bool Write(CXML &element, QIODevice &file, int depth);
+
+// Asks for a file through the save-file function (given the initial name and the
+// filter; returns the chosen path or "" for cancel), then writes the tree there.
+// The file is written beside the target and renamed over it only when complete,
+// so a failed save never leaves a half-written file in place of a good one.
+// Returns 1 when written; 0 when cancelled (`filePath` becomes "") or when the
+// file could not be written (a warning is shown, `filePath` is left unchanged).
+using CXMLSaveFileFunction = std::function<QString(const QString &initialName, const QString &filter)>;
+CXMLSaveFileFunction SetXMLSaveFileFunction(CXMLSaveFileFunction function);
+int SaveAs(CXML &root, const QString &filter);
+// Writes the tree to `path` with the encoding SaveAs would choose; on failure
+// shows the warning and returns false. Used by SaveAs after the dialog.
+bool SaveToFile(CXML &root, const QString &path);

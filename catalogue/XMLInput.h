@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringView>
+
+class QIODevice;
+
+// The parser's view of its input: at every step a piece of up to
+// READ_CHUNK_BYTES bytes from the current position, converted to characters
+// (one byte each, or UTF-16 little-endian while g_bUnicodeFile is set).
+//
+// The parser decides how much of each piece it consumes and continues from
+// there. Reading the device again from that position for every step would read
+// and convert up to 16 KiB per token; instead the bytes ahead are read once in
+// large blocks, converted once and kept, and each piece is a view into them. A
+// piece holds exactly what a read of READ_CHUNK_BYTES from the position would
+// give, however short the device's own reads are, so the results are those of
+// the piece rules. Memory: one fill block plus one piece.
+class CXMLInput
+{
+public:
+    struct Piece
+    {
+        QStringView chars;
+        qint64 bytes = 0; // bytes the read returned (an odd last byte has no character)
+    };
+
+    explicit CXMLInput(QIODevice &device);
+
+    // The piece at the current position; `bytes` is 0 at the end of the input.
+    // Valid until the next Read.
+    Piece Read();
+    // Moves the position forward; at most the last piece's bytes.
+    void Advance(qint64 bytes);
+    int CharWidth() const { return m_width; }
+    qint64 Position() const { return m_position; }
+
+private:
+    qint64 AvailableBytes() const;
+    void Fill();
+    void Convert();
+
+    QIODevice &m_device;
+    QByteArray m_block;     // scratch for device reads
+    QByteArray m_pending;   // bytes read but not yet converted (the odd UTF-16 byte, or before detection)
+    QString m_chars;        // converted characters; m_index is the current position
+    qsizetype m_index = 0;
+    qint64 m_position = 0;  // bytes consumed since the start
+    int m_width = 1;
+    bool m_detected = false;
+    bool m_end = false;
+};

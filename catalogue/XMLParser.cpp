@@ -1,0 +1,458 @@
+#include "catalogue/XML.h"
+#include "catalogue/XMLInput.h"
+
+#include <QHash>
+#include <QIODevice>
+#include <QtEndian>
+
+#include <cstring>
+
+namespace {
+
+// Bytes read from the device at a time; each is converted once and kept until
+// the parser has moved past it.
+constexpr qint64 FILL_BLOCK_BYTES = 64 * 1024;
+// Above this many attributes on one element the parser looks names up in a hash,
+// so that a tag with a huge number of attributes does not cost quadratic time.
+constexpr qsizetype ATTRIBUTE_HASH_THRESHOLD = 16;
+// Code of the last character counted as blank or control in the text rules.
+constexpr char16_t LAST_BLANK_CODE = 0x20;
+
+constexpr char16_t LT = u'<';
+constexpr char16_t GT = u'>';
+constexpr char16_t DOUBLE_QUOTE = u'"';
+constexpr char16_t APOSTROPHE = u'\'';
+constexpr char16_t LINE_FEED = u'\n';
+constexpr char16_t CARRIAGE_RETURN = u'\r';
+constexpr char16_t BLANK = u' ';
+constexpr char16_t SLASH = u'/';
+constexpr char16_t EQUALS = u'=';
+constexpr char16_t SKIPPED_TAG_MARK_COMMENT = u'!';
+constexpr char16_t SKIPPED_TAG_MARK_DECLARATION = u'?';
+constexpr uchar BYTE_ORDER_MARK_0 = 0xFF;
+constexpr uchar BYTE_ORDER_MARK_1 = 0xFE;
+
+// Blanks, tabs and line breaks: what the tag rules trim.
+bool isTrimmed(QChar c)
+{
+    return c == BLANK || c == u'\t' || c == LINE_FEED || c == CARRIAGE_RETURN;
+}
+
+QStringView trimLeft(QStringView s)
+{
+    qsizetype i = 0;
+    while (i < s.size() && isTrimmed(s[i]))
+        ++i;
+    return s.mid(i);
+}
+
+QStringView trim(QStringView s)
+{
+    s = trimLeft(s);
+    qsizetype n = s.size();
+    while (n > 0 && isTrimmed(s[n - 1]))
+        --n;
+    return s.left(n);
+}
+
+bool isSkippedTag(QStringView token)
+{
+    return token.size() > 1
+        && (token[1] == SKIPPED_TAG_MARK_COMMENT || token[1] == SKIPPED_TAG_MARK_DECLARATION);
+}
+
+bool isEndTagOf(QStringView token, QStringView name)
+{
+    return token.size() == name.size() + 3 && token.startsWith(u"</") && token.endsWith(GT)
+        && token.mid(2, name.size()) == name;
+}
+
+// SetAttribute with a name index once the element has many attributes.
+class AttributeSetter
+{
+public:
+    explicit AttributeSetter(CXML &element) : m_element(element) {}
+
+    void set(QStringView name, const QString &value)
+    {
+        if (m_element.attributes.size() < ATTRIBUTE_HASH_THRESHOLD) {
+            m_element.SetAttribute(name.toString(), value);
+            return;
+        }
+        if (m_index.isEmpty()) {
+            // First occurrence wins the lookup, as in SetAttribute.
+            for (CAttribute *attribute : std::as_const(m_element.attributes))
+                m_index.insert(attribute->name, attribute);
+        }
+        const QString key = name.toString();
+        if (CAttribute *attribute = m_index.value(key)) {
+            attribute->value = value;
+            return;
+        }
+        auto *attribute = new CAttribute(key, value);
+        m_element.attributes.append(attribute);
+        m_index.insert(key, attribute);
+    }
+
+private:
+    CXML &m_element;
+    QHash<QString, CAttribute *> m_index;
+};
+
+void readAttributes(CXML &element, QStringView rest)
+{
+    AttributeSetter setter(element);
+    while (rest.size() > 1) {
+        const qsizetype equals = rest.indexOf(EQUALS);
+        if (equals <= 0)
+            return;
+        const QStringView name = trim(rest.left(equals));
+        const qsizetype open = rest.indexOf(DOUBLE_QUOTE, equals + 1);
+        const qsizetype close = open < 0 ? -1 : rest.indexOf(DOUBLE_QUOTE, open + 1);
+        if (close < 0) {
+            // No quoted value after the "=": the attribute is set empty and the
+            // rest of the tag is dropped, since nothing in it can be paired safely.
+            setter.set(name, QString());
+            return;
+        }
+        setter.set(name, DecodeEntities(rest.mid(open + 1, close - open - 1)));
+        rest = trimLeft(rest.mid(close + 1));
+    }
+}
+
+// The start-tag half of ParseElement. Returns true when content follows (the
+// element is not empty), i.e. when the caller must read up to its end tag.
+bool readStartTag(CXML &element, const QString &startTag)
+{
+    element.Clear();
+    QString token = startTag.isEmpty() ? QString(QChar(BLANK)) : startTag;
+    if (!token.startsWith(LT))
+        return false;
+
+    const qsizetype blank = token.indexOf(BLANK);
+    QStringView name;
+    if (blank >= 0) {
+        name = QStringView(token).mid(1, blank - 1);
+    } else if (token.size() >= 2) {
+        name = QStringView(token).mid(1, token.size() - 2);
+        if (name.endsWith(SLASH))
+            name.chop(1);
+    }
+    element.name = name.toString();
+
+    if (element.name.startsWith(SLASH))
+        ShowXMLWarning(XML_WARNING_UNMATCHED_END + element.name);
+    if (!token.endsWith(GT))
+        ShowXMLWarning(XML_WARNING_INCOMPLETE_TAG);
+
+    const qsizetype last = token.size() - 1;
+    token[last] = BLANK;
+    bool isEmptyElement = false;
+    if (last >= 1 && token[last - 1] == SLASH) {
+        isEmptyElement = true;
+        token[last - 1] = BLANK;
+    }
+
+    readAttributes(element, trim(QStringView(token).mid(1 + element.name.size())));
+    return !isEmptyElement;
+}
+
+void finishText(CXML &element)
+{
+    if (element.text.endsWith(LINE_FEED))
+        element.text[element.text.size() - 1] = BLANK;
+    if (element.text.contains(u'&'))
+        element.text = DecodeEntities(element.text);
+}
+
+} // namespace
+
+CXMLInput::CXMLInput(QIODevice &device) : m_device(device)
+{
+    m_block.resize(FILL_BLOCK_BYTES);
+}
+
+qint64 CXMLInput::AvailableBytes() const
+{
+    return (m_chars.size() - m_index) * m_width + m_pending.size();
+}
+
+void CXMLInput::Convert()
+{
+    if (!m_detected) {
+        // The first read decides: FF FE in front switches the process to UTF-16.
+        if (m_pending.size() < 2 && !m_end)
+            return;
+        m_detected = true;
+        if (!g_bUnicodeFile && m_pending.size() >= 2 && uchar(m_pending[0]) == BYTE_ORDER_MARK_0
+            && uchar(m_pending[1]) == BYTE_ORDER_MARK_1)
+            g_bUnicodeFile = 1;
+        m_width = g_bUnicodeFile ? 2 : 1;
+    }
+    if (m_width == 1) {
+        m_chars.append(QLatin1StringView(m_pending));
+        m_pending.clear();
+        return;
+    }
+    const qsizetype units = m_pending.size() / 2;
+    const qsizetype old = m_chars.size();
+    m_chars.resize(old + units);
+    qFromLittleEndian<char16_t>(m_pending.constData(), units, m_chars.data() + old);
+    m_pending.remove(0, units * 2);
+}
+
+void CXMLInput::Fill()
+{
+    while (!m_end && AvailableBytes() < READ_CHUNK_BYTES) {
+        if (m_index > 0) {
+            m_chars.remove(0, m_index);
+            m_index = 0;
+        }
+        const qint64 n = m_device.read(m_block.data(), m_block.size());
+        if (n <= 0)
+            m_end = true;
+        else
+            m_pending.append(m_block.constData(), n);
+        Convert();
+    }
+}
+
+CXMLInput::Piece CXMLInput::Read()
+{
+    Fill();
+    const qint64 bytes = qMin(READ_CHUNK_BYTES, AvailableBytes());
+    return {QStringView(m_chars).mid(m_index, bytes / m_width), bytes};
+}
+
+void CXMLInput::Advance(qint64 bytes)
+{
+    Q_ASSERT(bytes >= 0 && bytes <= AvailableBytes());
+    m_index += bytes / m_width;
+    m_position += bytes;
+    if (bytes % m_width)
+        m_pending.clear(); // the odd last byte of a UTF-16 input, which has no character
+}
+
+void AppendText(CXML &element, QStringView s)
+{
+    if (s.isEmpty())
+        return;
+    if (s.size() <= 2) {
+        if (s[0] != CARRIAGE_RETURN && s[0] != LINE_FEED)
+            element.text.append(s);
+        return;
+    }
+    if (s[0] == CARRIAGE_RETURN || s[1] == LINE_FEED)
+        s = s.mid(2);
+    element.text.append(s);
+}
+
+void AppendTextBeforeTag(CXML &element, QStringView s)
+{
+    if (s.isEmpty())
+        return;
+    const qsizetype lineFeed = s.lastIndexOf(LINE_FEED);
+    for (QChar c : s.mid(lineFeed + 1)) {
+        if (c.unicode() > LAST_BLANK_CODE) {
+            element.text.append(s);
+            return;
+        }
+    }
+    // Only indentation after the last line break: the break and the indentation
+    // belong to the layout, not to the text.
+    if (lineFeed >= 1)
+        AppendText(element, s.left(lineFeed));
+}
+
+bool IsStartTag(QStringView token, QStringView wantedName)
+{
+    if (!token.startsWith(LT))
+        return false;
+    if (wantedName.isEmpty())
+        return true;
+    const qsizetype blank = token.indexOf(BLANK);
+    QStringView name;
+    if (blank >= 0) {
+        name = token.mid(1, blank - 1);
+    } else {
+        if (!token.endsWith(GT))
+            return false;
+        name = token.mid(1, token.size() - 2);
+        if (name.endsWith(SLASH))
+            name.chop(1);
+    }
+    return name == wantedName;
+}
+
+QString ReadToken(CXMLInput &input, CXML &element)
+{
+    // Text phase: everything up to the next "<" that is not inside a quoted run.
+    bool quotedText = false;
+    for (;;) {
+        const CXMLInput::Piece piece = input.Read();
+        if (piece.bytes == 0) {
+            element.endOfInput = 1;
+            return QString();
+        }
+        const QStringView s = piece.chars;
+        const int w = input.CharWidth();
+        if (quotedText) {
+            const qsizetype quote = s.indexOf(DOUBLE_QUOTE);
+            if (quote >= 0) {
+                AppendText(element, s.left(quote + 1));
+                quotedText = false;
+                input.Advance((quote + 1) * w);
+            } else {
+                AppendText(element, s);
+                input.Advance(piece.bytes);
+            }
+            continue;
+        }
+        const qsizetype lt = s.indexOf(LT);
+        if (lt == 0) {
+            input.Advance(w);
+            break;
+        }
+        if (lt == 1 && s[0].unicode() <= LAST_BLANK_CODE) {
+            input.Advance(2 * w);
+            break;
+        }
+        // A quote counts only before the "<" and never at index 0 (a piece that
+        // begins with a quote is taken as having none); searching no further than
+        // the "<" keeps the cost to what the step consumes.
+        qsizetype quote = -1;
+        if (!s.isEmpty() && s[0] != DOUBLE_QUOTE)
+            quote = s.left(lt >= 0 ? lt : s.size()).indexOf(DOUBLE_QUOTE);
+        if (quote >= 0) {
+            AppendText(element, s.left(quote + 1));
+            quotedText = true;
+            input.Advance((quote + 1) * w);
+        } else if (lt >= 0) {
+            AppendTextBeforeTag(element, s.left(lt));
+            input.Advance(lt * w);
+        } else {
+            AppendText(element, s.startsWith(LINE_FEED) ? s.mid(1) : s);
+            input.Advance(piece.bytes);
+        }
+    }
+
+    // Tag phase: up to the first ">" outside quotes; every quoted value comes out
+    // delimited by double quotes.
+    QString token(1, QChar(LT));
+    bool inDoubleQuotes = false;
+    bool inApostrophes = false;
+    for (;;) {
+        const CXMLInput::Piece piece = input.Read();
+        if (piece.bytes == 0) {
+            element.endOfInput = 1;
+            return token;
+        }
+        const QStringView s = piece.chars;
+        const int w = input.CharWidth();
+        if (inDoubleQuotes || inApostrophes) {
+            const char16_t closing = inDoubleQuotes ? DOUBLE_QUOTE : APOSTROPHE;
+            const qsizetype at = s.indexOf(closing);
+            if (at < 0) {
+                token.append(s);
+                input.Advance(piece.bytes);
+                continue;
+            }
+            token.append(s.left(inDoubleQuotes ? at + 1 : at));
+            if (inApostrophes)
+                token.append(DOUBLE_QUOTE);
+            inDoubleQuotes = inApostrophes = false;
+            input.Advance((at + 1) * w);
+            continue;
+        }
+        // The first quote of a kind counts only when it is not at index 0; when it
+        // is, that kind counts as absent from the whole piece.
+        const bool doubleQuoteCounts = s.isEmpty() || s[0] != DOUBLE_QUOTE;
+        const bool apostropheCounts = s.isEmpty() || s[0] != APOSTROPHE;
+        qsizetype found = -1;
+        for (qsizetype i = 0; i < s.size(); ++i) {
+            const char16_t c = s[i].unicode();
+            if (c == GT || (c == DOUBLE_QUOTE && doubleQuoteCounts) || (c == APOSTROPHE && apostropheCounts)) {
+                found = i;
+                break;
+            }
+        }
+        if (found < 0) {
+            token.append(s);
+            input.Advance(piece.bytes);
+            continue;
+        }
+        if (s[found] == GT) {
+            token.append(s.left(found + 1));
+            input.Advance((found + 1) * w);
+            return token;
+        }
+        token.append(s.left(found));
+        token.append(DOUBLE_QUOTE);
+        (s[found] == DOUBLE_QUOTE ? inDoubleQuotes : inApostrophes) = true;
+        input.Advance((found + 1) * w);
+    }
+}
+
+void ParseElement(CXML &element, const QString &token, CXMLInput &input)
+{
+    if (!readStartTag(element, token))
+        return;
+    // The elements whose end tag is still awaited, innermost last. An explicit
+    // stack instead of recursion: nesting depth is bounded by memory only.
+    // A child joins its parent when it is complete, as a recursive descent would
+    // add it; one with an empty name is deleted with everything parsed into it.
+    std::vector<CXML *> open{&element};
+    QString next = ReadToken(input, element);
+    while (!open.empty()) {
+        CXML *current = open.back();
+        if (current->endOfInput || isEndTagOf(next, current->name)) {
+            finishText(*current);
+            open.pop_back();
+            if (open.empty())
+                break;
+            CXML *owner = open.back();
+            if (current->name.isEmpty())
+                delete current;
+            else
+                owner->AddChild(current);
+            next = ReadToken(input, *owner);
+            continue;
+        }
+        if (!isSkippedTag(next)) {
+            auto *child = new CXML;
+            if (readStartTag(*child, next)) {
+                open.push_back(child);
+                next = ReadToken(input, *child);
+                continue;
+            }
+            if (child->name.isEmpty())
+                delete child;
+            else
+                current->AddChild(child);
+        }
+        next = ReadToken(input, *current);
+    }
+}
+
+int Load(CXML &root, QIODevice &file, const QString &rootName)
+{
+    const qint64 start = file.isSequential() ? 0 : file.pos();
+    CXMLInput input(file);
+    root.name = rootName;
+    QString token = ReadToken(input, root);
+    while (isSkippedTag(token))
+        token = ReadToken(input, root);
+    while (!root.endOfInput && !IsStartTag(token, root.name))
+        token = ReadToken(input, root);
+    // Whatever came before the root (a byte-order mark included) is not text.
+    root.text.clear();
+    int found = 0;
+    if (!root.endOfInput) {
+        ParseElement(root, token, input);
+        found = 1;
+    }
+    // The input read ahead; leave the device where the parse stopped.
+    if (!file.isSequential())
+        file.seek(start + input.Position());
+    return found;
+}

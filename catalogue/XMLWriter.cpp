@@ -1,0 +1,271 @@
+#include "catalogue/XML.h"
+
+#include <QDir>
+#include <QIODevice>
+#include <QSaveFile>
+#include <QtEndian>
+
+#include <vector>
+
+namespace {
+
+// The root is written at this depth, so the root and its children start at the
+// left margin and grandchildren are indented once.
+constexpr int ROOT_DEPTH = -1;
+// Indentation stops growing at this depth. Below it the layout is unchanged; a
+// pathologically deep tree (a million levels) would otherwise need terabytes of
+// indentation, and indentation longer than one read piece would come back as text.
+constexpr int MAX_INDENT_DEPTH = 32;
+// Converted output is handed to the device in blocks of about this size.
+constexpr qsizetype FLUSH_BYTES = 64 * 1024;
+constexpr char16_t LAST_ONE_BYTE_CODE = 0xFF;
+const QByteArray UTF16_BYTE_ORDER_MARK("\xFF\xFE", 2);
+
+bool isTrimmed(QChar c)
+{
+    return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r';
+}
+
+QString trimmed(const QString &s)
+{
+    qsizetype from = 0;
+    qsizetype to = s.size();
+    while (from < to && isTrimmed(s[from]))
+        ++from;
+    while (to > from && isTrimmed(s[to - 1]))
+        --to;
+    return (from == 0 && to == s.size()) ? s : s.mid(from, to - from);
+}
+
+bool hasWideCharacter(QStringView s)
+{
+    for (QChar c : s) {
+        if (c.unicode() > LAST_ONE_BYTE_CODE)
+            return true;
+    }
+    return false;
+}
+
+// Converts pieces to the file's encoding and writes them in blocks; the first
+// failed device write is remembered and ends the writing.
+class PieceWriter
+{
+public:
+    PieceWriter(QIODevice &device, CXMLEncoding encoding) : m_device(device), m_encoding(encoding)
+    {
+        m_indent = INDENT_UNIT.repeated(MAX_INDENT_DEPTH);
+    }
+
+    void put(QStringView piece)
+    {
+        if (m_encoding == CXMLEncoding::OneByte) {
+            const qsizetype old = m_buffer.size();
+            m_buffer.resize(old + piece.size());
+            char *out = m_buffer.data() + old;
+            for (QChar c : piece)
+                *out++ = char(c.unicode());
+        } else {
+            const qsizetype old = m_buffer.size();
+            m_buffer.resize(old + piece.size() * 2);
+            qToLittleEndian<char16_t>(piece.utf16(), piece.size(), m_buffer.data() + old);
+        }
+        if (m_buffer.size() >= FLUSH_BYTES)
+            flush();
+    }
+
+    QStringView indent(int depth) const
+    {
+        return QStringView(m_indent).left(qBound(0, depth, MAX_INDENT_DEPTH) * INDENT_UNIT.size());
+    }
+
+    bool flush()
+    {
+        if (m_ok && !m_buffer.isEmpty())
+            m_ok = m_device.write(m_buffer) == m_buffer.size();
+        m_buffer.clear();
+        return m_ok;
+    }
+
+    bool ok() const { return m_ok; }
+
+private:
+    QIODevice &m_device;
+    CXMLEncoding m_encoding;
+    QByteArray m_buffer;
+    QString m_indent;
+    bool m_ok = true;
+};
+
+// Writes the start tag and the text; returns true when children and an end tag
+// follow, false for an element written as "<name .../>".
+bool writeStart(CXML &element, int depth, PieceWriter &out, QString &piece)
+{
+    piece.clear();
+    piece += out.indent(depth);
+    piece += u'<';
+    piece += element.name;
+    for (CAttribute *attribute : std::as_const(element.attributes)) {
+        // Trimmed in the tree itself: a save also changes the model.
+        attribute->value = trimmed(attribute->value);
+        piece += u' ';
+        piece += attribute->name;
+        piece += u"=\"";
+        piece += EncodeEntities(attribute->value);
+        piece += u'"';
+    }
+    if (element.children.isEmpty() && element.text.isEmpty()) {
+        piece += u"/>\n";
+        out.put(piece);
+        return false;
+    }
+    piece += element.text.isEmpty() ? u">\n" : u">";
+    out.put(piece);
+    if (!element.text.isEmpty()) {
+        piece = EncodeEntities(element.text);
+        if (!piece.endsWith(u'\n'))
+            piece += u'\n';
+        out.put(piece);
+    }
+    return true;
+}
+
+void writeEnd(const CXML &element, int depth, PieceWriter &out, QString &piece)
+{
+    piece.clear();
+    piece += out.indent(depth);
+    piece += u"</";
+    piece += element.name;
+    piece += u">\n";
+    out.put(piece);
+}
+
+CXMLSaveFileFunction &saveFileFunction()
+{
+    static CXMLSaveFileFunction function;
+    return function;
+}
+
+QString initialNameOf(const QString &filter)
+{
+    const qsizetype open = filter.indexOf(u'(');
+    const qsizetype close = filter.indexOf(u')');
+    if (open < 0 || close <= open)
+        return QString();
+    return filter.mid(open + 1, close - open - 1);
+}
+
+void reportSaveFailure(const QString &path, const QString &reason)
+{
+    ShowXMLWarning(QStringLiteral("The catalogue could not be saved to \"%1\": %2\nThe file was not changed.")
+                       .arg(QDir::toNativeSeparators(path), reason));
+}
+
+} // namespace
+
+bool NeedsWideCharacters(const CXML &root)
+{
+    std::vector<const CXML *> pending{&root};
+    while (!pending.empty()) {
+        const CXML *element = pending.back();
+        pending.pop_back();
+        if (hasWideCharacter(element->name) || hasWideCharacter(element->text))
+            return true;
+        for (const CAttribute *attribute : element->attributes) {
+            if (hasWideCharacter(attribute->name) || hasWideCharacter(attribute->value))
+                return true;
+        }
+        for (const CXML *child : element->children)
+            pending.push_back(child);
+    }
+    return false;
+}
+
+CXMLEncoding ChooseXMLEncoding(const CXML &root)
+{
+    return (g_bUnicodeFile || NeedsWideCharacters(root)) ? CXMLEncoding::Utf16 : CXMLEncoding::OneByte;
+}
+
+bool Write(CXML &element, QIODevice &file, int depth)
+{
+    return Write(element, file, depth, g_bUnicodeFile ? CXMLEncoding::Utf16 : CXMLEncoding::OneByte);
+}
+
+bool Write(CXML &element, QIODevice &file, int depth, CXMLEncoding encoding)
+{
+    // A character above 255 has no byte: refuse rather than write it corrupted.
+    if (encoding == CXMLEncoding::OneByte && NeedsWideCharacters(element))
+        return false;
+
+    struct Frame
+    {
+        CXML *element;
+        qsizetype nextChild;
+        int depth;
+    };
+    PieceWriter out(file, encoding);
+    QString piece;
+    // An explicit stack instead of recursion, so any depth is written. The child
+    // cursor of the elements is left alone: a walk in progress elsewhere survives.
+    std::vector<Frame> open;
+    if (writeStart(element, depth, out, piece))
+        open.push_back({&element, 0, depth});
+    while (!open.empty() && out.ok()) {
+        Frame &top = open.back();
+        if (top.nextChild < top.element->children.size()) {
+            CXML *child = top.element->children.at(top.nextChild++);
+            const int childDepth = top.depth + 1;
+            if (writeStart(*child, childDepth, out, piece))
+                open.push_back({child, 0, childDepth});
+            continue;
+        }
+        writeEnd(*top.element, top.depth, out, piece);
+        open.pop_back();
+    }
+    return out.flush();
+}
+
+CXMLSaveFileFunction SetXMLSaveFileFunction(CXMLSaveFileFunction function)
+{
+    CXMLSaveFileFunction previous = std::move(saveFileFunction());
+    saveFileFunction() = std::move(function);
+    return previous;
+}
+
+bool SaveToFile(CXML &root, const QString &path)
+{
+    const CXMLEncoding encoding = ChooseXMLEncoding(root);
+    // Written to a temporary file beside the target and renamed over it only when
+    // complete: a failure never leaves a half-written catalogue in place of a good one.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        reportSaveFailure(path, file.errorString());
+        return false;
+    }
+    bool written = true;
+    if (encoding == CXMLEncoding::Utf16)
+        written = file.write(UTF16_BYTE_ORDER_MARK) == UTF16_BYTE_ORDER_MARK.size();
+    if (written)
+        written = Write(root, file, ROOT_DEPTH, encoding);
+    if (!written) {
+        const QString reason = file.errorString();
+        file.cancelWriting();
+        reportSaveFailure(path, reason);
+        return false;
+    }
+    if (!file.commit()) {
+        reportSaveFailure(path, file.errorString());
+        return false;
+    }
+    root.filePath = path;
+    return true;
+}
+
+int SaveAs(CXML &root, const QString &filter)
+{
+    const QString path = saveFileFunction() ? saveFileFunction()(initialNameOf(filter), filter) : QString();
+    if (path.isEmpty()) {
+        root.filePath.clear();
+        return 0;
+    }
+    return SaveToFile(root, path) ? 1 : 0;
+}
