@@ -6,6 +6,13 @@
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
+#include <algorithm>
+#include <csignal>
+#include <ctime>
+#include <mutex>
+#include <pthread.h>
+#include <vector>
+
 namespace platform {
 
 namespace {
@@ -26,6 +33,76 @@ constexpr OemKeysym kOemKeysyms[] = {
     {VK_OEM_3, XK_grave},       {VK_OEM_4, XK_bracketleft}, {VK_OEM_5, XK_backslash},
     {VK_OEM_6, XK_bracketright}, {VK_OEM_7, XK_apostrophe},
 };
+
+// Writing to a connection whose server has gone raises SIGPIPE, which would end the
+// process. While one exists, SIGPIPE is blocked for this thread; one raised meanwhile is
+// consumed before the old mask returns, so the write fails with EPIPE and Xlib reports a
+// lost connection instead.
+class SigpipeGuard
+{
+public:
+    SigpipeGuard()
+    {
+        sigset_t pipeOnly;
+        sigemptyset(&pipeOnly);
+        sigaddset(&pipeOnly, SIGPIPE);
+        sigset_t pending;
+        sigpending(&pending);
+        m_wasPending = sigismember(&pending, SIGPIPE) == 1;
+        pthread_sigmask(SIG_BLOCK, &pipeOnly, &m_oldMask);
+    }
+    ~SigpipeGuard()
+    {
+        if (!m_wasPending) {
+            sigset_t pipeOnly;
+            sigemptyset(&pipeOnly);
+            sigaddset(&pipeOnly, SIGPIPE);
+            const timespec noWait{0, 0};
+            while (sigtimedwait(&pipeOnly, nullptr, &noWait) > 0) {
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &m_oldMask, nullptr);
+    }
+    SigpipeGuard(const SigpipeGuard &) = delete;
+    SigpipeGuard &operator=(const SigpipeGuard &) = delete;
+
+private:
+    sigset_t m_oldMask;
+    bool m_wasPending = false;
+};
+
+// Xlib's I/O error handler is process-wide and its default ends the process. The sinks'
+// connections must survive a vanished server, others (the toolkit's own, if any) keep the
+// handler they had: the handler installed here returns for the sinks' connections and
+// passes every other one on to the handler it replaced. It is installed when the first
+// sink connects, so after the toolkit has set up its own.
+std::mutex g_sinkDisplaysMutex;
+std::vector<Display *> g_sinkDisplays;
+XIOErrorHandler g_previousIoErrorHandler = nullptr;
+
+int onIoError(Display *display)
+{
+    {
+        std::lock_guard<std::mutex> lock(g_sinkDisplaysMutex);
+        if (std::find(g_sinkDisplays.begin(), g_sinkDisplays.end(), display) != g_sinkDisplays.end())
+            return 0;
+    }
+    return g_previousIoErrorHandler ? g_previousIoErrorHandler(display) : 0;
+}
+
+void registerSinkDisplay(Display *display)
+{
+    static std::once_flag installed;
+    std::call_once(installed, [] { g_previousIoErrorHandler = XSetIOErrorHandler(&onIoError); });
+    std::lock_guard<std::mutex> lock(g_sinkDisplaysMutex);
+    g_sinkDisplays.push_back(display);
+}
+
+void unregisterSinkDisplay(Display *display)
+{
+    std::lock_guard<std::mutex> lock(g_sinkDisplaysMutex);
+    g_sinkDisplays.erase(std::remove(g_sinkDisplays.begin(), g_sinkDisplays.end(), display), g_sinkDisplays.end());
+}
 
 } // namespace
 
@@ -73,8 +150,11 @@ void CKeySinkX11::onConnectionLost(_XDisplay *, void *self)
 
 void CKeySinkX11::closeConnection()
 {
-    if (m_display)
+    const SigpipeGuard noSigpipe;
+    if (m_display) {
         XCloseDisplay(m_display);
+        unregisterSinkDisplay(m_display);
+    }
     m_display = nullptr;
     m_lost = false;
 }
@@ -95,10 +175,13 @@ bool CKeySinkX11::ensureConnection()
     Display *display = XOpenDisplay(m_displayName.c_str());
     if (!display)
         return false;
+    registerSinkDisplay(display);
     XSetIOErrorExitHandler(display, &CKeySinkX11::onConnectionLost, this);
     int eventBase = 0, errorBase = 0, major = 0, minor = 0;
-    if (!XTestQueryExtension(display, &eventBase, &errorBase, &major, &minor)) {
+    if (!XTestQueryExtension(display, &eventBase, &errorBase, &major, &minor) || m_lost) {
         XCloseDisplay(display);
+        unregisterSinkDisplay(display);
+        m_lost = false;
         return false;
     }
     m_display = display;
@@ -121,7 +204,10 @@ void CKeySinkX11::drainEvents()
 void CKeySinkX11::SendKey(std::uint8_t virtualKey, std::uint8_t, KeyDirection direction)
 {
     const KeySym keysym = KeysymForVirtualKey(virtualKey);
-    if (keysym == NoSymbol || !ensureConnection())
+    if (keysym == NoSymbol)
+        return;
+    const SigpipeGuard noSigpipe;
+    if (!ensureConnection())
         return;
     const KeyCode keycode = XKeysymToKeycode(m_display, keysym);
     if (keycode == 0)

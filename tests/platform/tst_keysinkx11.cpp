@@ -1,0 +1,214 @@
+// The X11 key sink against a real X server: the key emulator types into a window of a
+// private Xvfb that holds the focus, and the window's own key events are checked.
+
+#include "XvfbRecorder.h"
+#include "platform/KeySink.h"
+#include "platform/KeySinkX11.h"
+#include "wedge/KeyEmulator.h"
+
+#include <QtTest>
+
+#include <X11/keysym.h>
+
+namespace {
+
+class AsciiMode final : public wedge::IAsciiModeSource
+{
+public:
+    explicit AsciiMode(bool on) : m_on(on) {}
+    bool IsAsciiModeChecked() const override { return m_on; }
+
+private:
+    bool m_on;
+};
+
+// One expected key press: its unshifted keysym and whether Shift was held.
+struct Press
+{
+    unsigned long keysym;
+    bool shift;
+};
+using Presses = QList<Press>;
+
+QString describe(const Presses &presses)
+{
+    QStringList parts;
+    for (const Press &p : presses)
+        parts << QString::asprintf("%s%lx", p.shift ? "S+" : "", p.keysym);
+    return parts.join(' ');
+}
+
+// The recorded presses without the Shift keys themselves (their effect is in `shift`).
+Presses withoutShiftKeys(const std::vector<xtest::RecordedKey> &keys)
+{
+    Presses presses;
+    for (const xtest::RecordedKey &k : keys) {
+        if (k.keysym != XK_Shift_L)
+            presses.append({k.keysym, k.shift});
+    }
+    return presses;
+}
+
+// An item to type: tag text (hexadecimal or ASCII mode) or a scan line.
+enum class Path { Hex, Ascii, Scan };
+
+} // namespace
+
+Q_DECLARE_METATYPE(Presses)
+
+class TestKeySinkX11 : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+
+    void typesIntoFocusedWindow_data();
+    void typesIntoFocusedWindow();
+    void everyPrintableCharacter_data();
+    void everyPrintableCharacter();
+    void factoryPicksXWhenDisplayIsSet();
+    void vanishedDisplayDoesNotCrash();
+
+private:
+    void type(Path path, const QString &item);
+
+    xtest::XvfbServer m_server;
+    xtest::XKeyRecorder m_recorder;
+    std::shared_ptr<platform::CKeySinkX11> m_sink;
+};
+
+void TestKeySinkX11::initTestCase()
+{
+    QString reason;
+    if (!m_server.start(&reason))
+        QSKIP(qPrintable(reason));
+    QVERIFY2(m_recorder.open(m_server.displayName(), &reason), qPrintable(reason));
+    m_sink = std::make_shared<platform::CKeySinkX11>(m_server.displayName());
+    QVERIFY(!m_sink->IsConnected());   // opened on the first key, not before
+    wedge::SetKeySink(m_sink);
+}
+
+void TestKeySinkX11::cleanupTestCase()
+{
+    wedge::SetKeySink(nullptr);
+    m_sink.reset();
+    m_recorder.close();
+    m_server.stop();
+}
+
+void TestKeySinkX11::init()
+{
+    m_recorder.clear();
+}
+
+void TestKeySinkX11::type(Path path, const QString &item)
+{
+    std::lock_guard<std::mutex> guard(wedge::wedgeLock);
+    if (path == Path::Scan) {
+        wedge::TypeScanText(item);
+    } else {
+        const QByteArray bytes = item.toLatin1();
+        const AsciiMode mode(path == Path::Ascii);
+        wedge::TypeTagText(bytes.constData(), bytes.size() + 1, &mode);
+    }
+}
+
+void TestKeySinkX11::typesIntoFocusedWindow_data()
+{
+    QTest::addColumn<int>("path");
+    QTest::addColumn<QStringList>("items");
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<Presses>("presses");
+
+    const Press ret{XK_Return, false}, hangul{XK_Hangul, false};
+    QTest::newRow("hex 3f2A") << int(Path::Hex) << QStringList{"3f2A"} << QByteArray("3f2A\r")
+        << Presses{{XK_3, false}, {XK_f, false}, {XK_2, false}, {XK_a, true}, ret};
+    QTest::newRow("ascii 41 42 43") << int(Path::Ascii) << QStringList{"414243"} << QByteArray("ABC\r")
+        << Presses{{XK_a, true}, {XK_b, true}, {XK_c, true}, ret};
+    QTest::newRow("Return after each tag") << int(Path::Hex) << QStringList{"E2", "0a", ")+"}
+        << QByteArray("E2\r0a\r)+\r")
+        << Presses{{XK_e, true}, {XK_2, false}, ret, {XK_0, false}, {XK_a, false}, ret,
+                   {XK_0, true}, {XK_equal, true}, ret};
+    QTest::newRow("scan Hangul U+D55C") << int(Path::Scan) << QStringList{QString(QChar(0xD55C))}
+        << QByteArray("gks\r") << Presses{hangul, {XK_g, false}, {XK_k, false}, {XK_s, false}, hangul, ret};
+    QTest::newRow("scan text with space") << int(Path::Scan) << QStringList{"a B"} << QByteArray("a B\r")
+        << Presses{{XK_a, false}, {XK_space, false}, {XK_b, true}, ret};
+}
+
+void TestKeySinkX11::typesIntoFocusedWindow()
+{
+    QFETCH(int, path);
+    QFETCH(QStringList, items);
+    QFETCH(QByteArray, text);
+    QFETCH(Presses, presses);
+
+    for (const QString &item : items)
+        type(Path(path), item);
+    int shiftPresses = 0;
+    for (const Press &p : presses)
+        shiftPresses += p.shift ? 1 : 0;   // each shifted key here has its own Shift press
+    QVERIFY2(m_recorder.waitForKeys(std::size_t(presses.size() + shiftPresses)),
+             qPrintable(QStringLiteral("received only \"%1\"").arg(QString::fromStdString(m_recorder.text()))));
+    QCOMPARE(QByteArray::fromStdString(m_recorder.text()), text);
+    QCOMPARE(describe(withoutShiftKeys(m_recorder.presses())), describe(presses));
+    QCOMPARE(m_recorder.keysDown(), 0);   // every key, Shift included, was released
+}
+
+void TestKeySinkX11::everyPrintableCharacter_data()
+{
+    QTest::addColumn<int>("path");
+    QTest::newRow("tag path") << int(Path::Hex);
+    QTest::newRow("scan path") << int(Path::Scan);
+}
+
+// The whole character-to-key table typed as one line arrives as the same text: the keysyms
+// and the Shift states are right for every character on both paths.
+void TestKeySinkX11::everyPrintableCharacter()
+{
+    QFETCH(int, path);
+    QByteArray all;
+    for (char c = '!'; c <= '~'; ++c)
+        all += c;
+    type(Path(path), QString::fromLatin1(all));
+    // Count the presses to wait for from what arrives: Return is the last one.
+    const std::size_t expectedText = std::size_t(all.size()) + 1;
+    for (int round = 0; round < 100 && m_recorder.text().size() < expectedText; ++round)
+        m_recorder.waitForKeys(m_recorder.presses().size() + 1);
+    QCOMPARE(QByteArray::fromStdString(m_recorder.text()), all + '\r');
+    QCOMPARE(m_recorder.keysDown(), 0);
+}
+
+void TestKeySinkX11::factoryPicksXWhenDisplayIsSet()
+{
+    const QByteArray saved = qgetenv("DISPLAY");
+    qputenv("DISPLAY", QByteArray::fromStdString(m_server.displayName()));
+    platform::KeySinkKind kind = platform::KeySinkKind::Null;
+    const std::shared_ptr<platform::IKeySink> sink = platform::CreateKeySink(&kind);
+    saved.isNull() ? qunsetenv("DISPLAY") : qputenv("DISPLAY", saved);
+    QCOMPARE(int(kind), int(platform::KeySinkKind::X11));
+
+    sink->SendKey(0x41, 0x1E, platform::KeyDirection::Press);
+    sink->SendKey(0x41, 0x1E, platform::KeyDirection::Release);
+    QVERIFY(m_recorder.waitForKeys(1));
+    QCOMPARE(m_recorder.text(), std::string("a"));
+}
+
+// Runs last: the server goes away under a connected sink.
+void TestKeySinkX11::vanishedDisplayDoesNotCrash()
+{
+    type(Path::Hex, QStringLiteral("1"));
+    QVERIFY(m_recorder.waitForKeys(2));
+    QVERIFY(m_sink->IsConnected());
+
+    m_recorder.close();
+    m_server.stop();
+    for (int i = 0; i < 50; ++i)
+        type(Path::Hex, QStringLiteral("DEADBEEF"));
+    QVERIFY(!m_sink->IsConnected());
+}
+
+QTEST_GUILESS_MAIN(TestKeySinkX11)
+#include "tst_keysinkx11.moc"
