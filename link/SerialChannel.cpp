@@ -91,6 +91,7 @@ void CSerialChannel::ReaderThreadProc(CSerialChannel *channel)
     bool dropPosted = false;
     while (channel->connected.load()) {
         // After a lost link the descriptor stays readable for good: wait for Close only.
+        channel->Probe(ReaderStep::Waiting);
         const unsigned events = channel->portHandle.Wait(!dropPosted);
         channel->Probe(ReaderStep::Wake);
         if (events & platform::kSerialCancelled)

@@ -37,7 +37,7 @@ class CSerialChannel
 {
 public:
     // Steps of the reader thread reported to readerProbe.
-    enum class ReaderStep { Wake, Chunk, PostRxData, PostLineDrop };
+    enum class ReaderStep { Waiting, Wake, Chunk, PostRxData, PostLineDrop };
 
     CSerialChannel();
     ~CSerialChannel();

@@ -1,0 +1,497 @@
+#include "link/SerialChannel.h"
+
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <atomic>
+#include <fcntl.h>
+#include <future>
+#include <mutex>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// Counts the channel's posted events on the test's (user-interface) thread.
+class Owner : public QObject
+{
+public:
+    int rxData = 0;
+    int lineDrops = 0;
+
+protected:
+    bool event(QEvent *e) override
+    {
+        if (e->type() == WM_SERIAL_RXDATA) {
+            ++rxData;
+            return true;
+        }
+        if (e->type() == WM_SERIAL_LINEDROP) {
+            ++lineDrops;
+            return true;
+        }
+        return QObject::event(e);
+    }
+};
+
+// A pseudo-terminal pair; the test holds the master in raw mode and is the reader's peer.
+struct PtyPair
+{
+    int master = -1;
+    QString slavePath;
+
+    bool open()
+    {
+        master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
+            return false;
+        termios tio {};
+        if (::tcgetattr(master, &tio) != 0)
+            return false;
+        ::cfmakeraw(&tio);
+        if (::tcsetattr(master, TCSANOW, &tio) != 0)
+            return false;
+        slavePath = QString::fromLocal8Bit(::ptsname(master));
+        return true;
+    }
+    void hangUp()
+    {
+        if (master >= 0)
+            ::close(master);
+        master = -1;
+    }
+    ~PtyPair() { hangUp(); }
+
+    bool writeAll(const std::vector<uint8_t> &bytes) const
+    {
+        size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::write(master, bytes.data() + done, bytes.size() - done);
+            if (n <= 0)
+                return false;
+            done += size_t(n);
+        }
+        return true;
+    }
+    // Reads until count bytes arrived or nothing more comes within quietMs.
+    std::vector<uint8_t> read(size_t count, int quietMs) const
+    {
+        std::vector<uint8_t> bytes;
+        uint8_t buffer[4096];
+        for (;;) {
+            pollfd fd = {master, POLLIN, 0};
+            if (::poll(&fd, 1, quietMs) <= 0)
+                break;
+            const ssize_t n = ::read(master, buffer, std::min(sizeof buffer, count - bytes.size() + 1));
+            if (n <= 0)
+                break;
+            bytes.insert(bytes.end(), buffer, buffer + n);
+        }
+        return bytes;
+    }
+};
+
+std::vector<uint8_t> Pattern(size_t count, unsigned seed)
+{
+    std::vector<uint8_t> bytes(count);
+    for (size_t i = 0; i < count; ++i)
+        bytes[i] = uint8_t((i * 131 + seed * 7 + (i >> 8)) & 0xFF);
+    return bytes;
+}
+
+std::vector<uint8_t> TakeAll(CRingBuffer &ring)
+{
+    std::vector<uint8_t> bytes(size_t(ring.GetUsed()));
+    if (!ring.Take(bytes.data(), int32_t(bytes.size())))
+        bytes.clear();
+    return bytes;
+}
+
+// Records the reader thread's steps; the first wake can be held until the test lets go,
+// so that a whole burst is queued before the thread reads.
+struct Recorder
+{
+    std::mutex mutex;
+    std::vector<std::pair<CSerialChannel::ReaderStep, int>> steps;
+    std::atomic<int> wakes{0};
+    std::atomic<int> waits{0};
+    std::atomic<bool> holdFirstWake{false};
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+
+    void attach(CSerialChannel &channel)
+    {
+        channel.readerProbe = [this](CSerialChannel::ReaderStep step, int bytes) {
+            if (step == CSerialChannel::ReaderStep::Waiting) {
+                ++waits;
+                return;
+            }
+            if (step == CSerialChannel::ReaderStep::Wake) {
+                if (wakes.fetch_add(1) == 0 && holdFirstWake.load())
+                    released.wait();
+            }
+            const std::lock_guard<std::mutex> lock(mutex);
+            steps.emplace_back(step, bytes);
+        };
+    }
+    std::vector<std::pair<CSerialChannel::ReaderStep, int>> snapshot()
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        return steps;
+    }
+};
+
+constexpr uint32_t kBaud = 115200;
+
+} // namespace
+
+class TstSerialChannel : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void settingsReadBack_data()
+    {
+        QTest::addColumn<uint>("baud");
+        QTest::addColumn<int>("byteSize");
+        QTest::addColumn<int>("stopBits");
+        QTest::addColumn<int>("parity");
+        QTest::addColumn<uint>("speed");
+        QTest::addColumn<uint>("sizeFlag");
+        QTest::addColumn<bool>("twoStops");
+        QTest::addColumn<bool>("parityOn");
+        QTest::newRow("reader 115200 8N1") << 115200u << 8 << 0 << 0 << uint(B115200) << uint(CS8) << false << false;
+        // Pseudo-terminals keep 8 bits without parity whatever is asked, so only the speed
+        // and the stop bits vary here.
+        QTest::newRow("9600 8N2") << 9600u << 8 << 2 << 0 << uint(B9600) << uint(CS8) << true << false;
+    }
+    void settingsReadBack()
+    {
+        QFETCH(uint, baud);
+        QFETCH(int, byteSize);
+        QFETCH(int, stopBits);
+        QFETCH(int, parity);
+        QFETCH(uint, speed);
+        QFETCH(uint, sizeFlag);
+        QFETCH(bool, twoStops);
+        QFETCH(bool, parityOn);
+        PtyPair pty;
+        QVERIFY(pty.open());
+        CSerialChannel channel;
+        QCOMPARE(channel.Open(pty.slavePath, baud, uint8_t(byteSize), uint8_t(stopBits), uint8_t(parity)), 1);
+        QCOMPARE(channel.connected.load(), 1);
+        QCOMPARE(channel.portName, pty.slavePath);
+
+        termios tio {};
+        QCOMPARE(::tcgetattr(channel.portHandle.Handle(), &tio), 0);
+        QCOMPARE(uint(::cfgetispeed(&tio)), speed);
+        QCOMPARE(uint(::cfgetospeed(&tio)), speed);
+        QCOMPARE(uint(tio.c_cflag & CSIZE), sizeFlag);
+        QCOMPARE(bool(tio.c_cflag & CSTOPB), twoStops);
+        QCOMPARE(bool(tio.c_cflag & PARENB), parityOn);
+        QVERIFY(!(tio.c_cflag & CRTSCTS));
+        QVERIFY(tio.c_cflag & CREAD);
+        QVERIFY(tio.c_cflag & CLOCAL);
+        QCOMPARE(tio.c_lflag & (ICANON | ECHO | ECHONL | ISIG | IEXTEN), tcflag_t(0));
+        QCOMPARE(tio.c_iflag & (IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP), tcflag_t(0));
+        QCOMPARE(tio.c_oflag & OPOST, tcflag_t(0));
+        QCOMPARE(int(tio.c_cc[VMIN]), 1);
+        QCOMPARE(int(tio.c_cc[VTIME]), 0);
+        channel.Close();
+        QCOMPARE(channel.connected.load(), 0);
+    }
+
+    // Settings the port cannot take fail the open and leave the port free.
+    void refusedSettings_data()
+    {
+        QTest::addColumn<uint>("baud");
+        QTest::addColumn<int>("byteSize");
+        QTest::addColumn<int>("stopBits");
+        QTest::addColumn<int>("parity");
+        QTest::newRow("odd baud") << 12345u << 8 << 0 << 0;
+        QTest::newRow("nine bits") << 115200u << 9 << 0 << 0;
+        QTest::newRow("one and a half stops") << 115200u << 8 << 1 << 0;
+        QTest::newRow("parity code 5") << 115200u << 8 << 0 << 5;
+    }
+    void refusedSettings()
+    {
+        QFETCH(uint, baud);
+        QFETCH(int, byteSize);
+        QFETCH(int, stopBits);
+        QFETCH(int, parity);
+        PtyPair pty;
+        QVERIFY(pty.open());
+        CSerialChannel channel;
+        QCOMPARE(channel.Open(pty.slavePath, baud, uint8_t(byteSize), uint8_t(stopBits), uint8_t(parity)), 0);
+        QCOMPARE(channel.connected.load(), 0);
+        QVERIFY(!channel.readerThread.joinable());
+        QCOMPARE(channel.Open(pty.slavePath, kBaud, 8, 0, 0), 1);
+    }
+
+    void openFails_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("missing path") << "missing";
+        QTest::newRow("in use by another channel") << "busy";
+        QTest::newRow("not a terminal") << "file";
+        QTest::newRow("empty path") << "empty";
+    }
+    void openFails()
+    {
+        QFETCH(QString, kind);
+        PtyPair pty;
+        QVERIFY(pty.open());
+        QTemporaryDir dir;
+        CSerialChannel holder;
+        QString path;
+        if (kind == QLatin1String("missing")) {
+            path = dir.filePath("ttyNothing");
+        } else if (kind == QLatin1String("busy")) {
+            QCOMPARE(holder.Open(pty.slavePath, kBaud, 8, 0, 0), 1);
+            path = pty.slavePath;
+        } else if (kind == QLatin1String("file")) {
+            path = dir.filePath("plain");
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+        CSerialChannel channel;
+        QCOMPARE(channel.Open(path, kBaud, 8, 0, 0), 0);
+        QCOMPARE(channel.connected.load(), 0);
+        QVERIFY(!channel.readerThread.joinable());
+        if (kind == QLatin1String("busy")) {   // released by the holder's close
+            holder.Close();
+            QCOMPARE(channel.Open(path, kBaud, 8, 0, 0), 1);
+        }
+    }
+
+    // Bytes the peer writes, in pieces of varying size, arrive whole and in order.
+    void bytesArriveInOrder_data()
+    {
+        QTest::addColumn<int>("total");
+        QTest::addColumn<int>("piece");
+        QTest::newRow("single bytes") << 300 << 1;
+        QTest::newRow("odd pieces") << 20000 << 333;
+        QTest::newRow("large pieces") << 100000 << 7000;
+    }
+    void bytesArriveInOrder()
+    {
+        QFETCH(int, total);
+        QFETCH(int, piece);
+        PtyPair pty;
+        QVERIFY(pty.open());
+        Owner owner;
+        CSerialChannel channel;
+        channel.ownerWindow = &owner;
+        QCOMPARE(channel.Open(pty.slavePath, kBaud, 8, 0, 0), 1);
+        const std::vector<uint8_t> sent = Pattern(size_t(total), 3);
+        std::vector<uint8_t> received;
+        for (int at = 0; at < total; at += piece) {
+            const auto end = sent.begin() + std::min(total, at + piece);
+            QVERIFY(pty.writeAll(std::vector<uint8_t>(sent.begin() + at, end)));
+            // Drain as the window would, so that the ring never fills.
+            const std::vector<uint8_t> got = TakeAll(channel.rxBuffer);
+            received.insert(received.end(), got.begin(), got.end());
+        }
+        QTRY_VERIFY_WITH_TIMEOUT((
+            [&] {
+                const std::vector<uint8_t> got = TakeAll(channel.rxBuffer);
+                received.insert(received.end(), got.begin(), got.end());
+                return received.size() >= sent.size();
+            }()), 10000);
+        QCOMPARE(received, sent);
+        QTRY_VERIFY(owner.rxData >= 1);
+        QCOMPARE(owner.lineDrops, 0);
+    }
+
+    // A burst of 5,000 bytes queued before the thread reads: chunks of at most 2048 and
+    // one RXDATA after the last chunk of the wake.
+    void burstInChunks()
+    {
+        PtyPair pty;
+        QVERIFY(pty.open());
+        Owner owner;
+        CSerialChannel channel;
+        channel.ownerWindow = &owner;
+        Recorder recorder;
+        recorder.holdFirstWake = true;
+        recorder.attach(channel);
+        QCOMPARE(channel.Open(pty.slavePath, kBaud, 8, 0, 0), 1);
+        const std::vector<uint8_t> sent = Pattern(5000, 5);
+        QVERIFY(pty.writeAll(sent));
+        QTRY_COMPARE(recorder.wakes.load(), 1);
+        QTest::qWait(100);   // lets the pseudo-terminal hand the burst over before reading
+        recorder.release.set_value();
+        QTRY_COMPARE(channel.rxBuffer.GetUsed(), 5000);
+        QTRY_VERIFY(owner.rxData >= 1);
+        const auto steps = recorder.snapshot();
+
+        using Step = CSerialChannel::ReaderStep;
+        int chunkBytes = 0;
+        int chunksThisWake = 0;
+        int wakesWithData = 0;
+        int posts = 0;
+        std::vector<int> firstWakeChunks;
+        for (const auto &[step, bytes] : steps) {
+            if (step == Step::Chunk) {
+                QVERIFY2(bytes > 0 && bytes <= kSerialChunkSize, qPrintable(QString::number(bytes)));
+                chunkBytes += bytes;
+                ++chunksThisWake;
+                if (wakesWithData == 0)
+                    firstWakeChunks.push_back(bytes);
+            } else if (step == Step::PostRxData) {
+                ++posts;
+                wakesWithData += chunksThisWake > 0;
+                chunksThisWake = 0;
+            }
+        }
+        QCOMPARE(chunkBytes, 5000);
+        QCOMPARE(chunksThisWake, 0);   // no chunk after the last post
+        QVERIFY(firstWakeChunks.size() >= 2);
+        QCOMPARE(firstWakeChunks.front(), kSerialChunkSize);
+        QTRY_COMPARE(owner.rxData, posts);
+        QCOMPARE(TakeAll(channel.rxBuffer), sent);
+    }
+
+    void writeSendsFirstBytes_data()
+    {
+        QTest::addColumn<int>("count");
+        QTest::addColumn<int>("expected");
+        QTest::newRow("one") << 1 << 1;
+        QTest::newRow("command line") << 9 << 9;
+        QTest::newRow("whole buffer") << kTxBufferSize << kTxBufferSize;
+        QTest::newRow("zero") << 0 << 0;
+        QTest::newRow("beyond buffer") << kTxBufferSize + 1 << 0;
+        QTest::newRow("negative") << -4 << 0;
+    }
+    void writeSendsFirstBytes()
+    {
+        QFETCH(int, count);
+        QFETCH(int, expected);
+        PtyPair pty;
+        QVERIFY(pty.open());
+        CSerialChannel channel;
+        QCOMPARE(channel.Open(pty.slavePath, kBaud, 8, 0, 0), 1);
+        const std::vector<uint8_t> pattern = Pattern(kTxBufferSize, 9);
+        std::copy(pattern.begin(), pattern.end(), txBuffer);
+        QCOMPARE(channel.Write(count), expected);
+        const std::vector<uint8_t> got = pty.read(size_t(expected), 200);
+        QCOMPARE(got, std::vector<uint8_t>(pattern.begin(), pattern.begin() + expected));
+    }
+
+    void writeWhenClosed()
+    {
+        CSerialChannel channel;
+        QCOMPARE(channel.Write(4), 0);
+    }
+
+    // The peer hangs up: one LINEDROP, and the thread then sleeps until Close.
+    void hangUpDropsOnce()
+    {
+        PtyPair pty;
+        QVERIFY(pty.open());
+        Owner owner;
+        CSerialChannel channel;
+        channel.ownerWindow = &owner;
+        Recorder recorder;
+        recorder.attach(channel);
+        QCOMPARE(channel.Open(pty.slavePath, kBaud, 8, 0, 0), 1);
+        QVERIFY(pty.writeAll(Pattern(10, 1)));
+        QTRY_COMPARE(channel.rxBuffer.GetUsed(), 10);
+        pty.hangUp();
+        QTRY_COMPARE(owner.lineDrops, 1);
+        const int wakesAtDrop = recorder.wakes.load();
+        QTest::qWait(600);   // room for a spinning thread to show itself
+        QCOMPARE(owner.lineDrops, 1);
+        QCOMPARE(recorder.wakes.load(), wakesAtDrop);
+        QCOMPARE(channel.connected.load(), 1);   // the owner decides to close
+        channel.Close();
+        QVERIFY(!channel.readerRunning.load());
+        QCOMPARE(recorder.wakes.load(), wakesAtDrop + 1);
+    }
+
+    // Close wakes the waiting thread, joins it and only then releases the port.
+    void closeWhileWaiting()
+    {
+        PtyPair pty;
+        QVERIFY(pty.open());
+        Recorder recorder;
+        CSerialChannel channel;
+        recorder.attach(channel);
+        QCOMPARE(channel.Open(pty.slavePath, kBaud, 8, 0, 0), 1);
+        QTRY_COMPARE(recorder.waits.load(), 1);   // past the loop test, so only Close can end it
+        std::atomic<bool> closed{false};
+        std::atomic<qint64> elapsed{0};
+        std::thread closer([&] {
+            QElapsedTimer timer;
+            timer.start();
+            channel.Close();
+            elapsed = timer.nsecsElapsed() / 1000;
+            closed = true;
+        });
+        // A generous bound that only catches a hang; the figure itself is logged.
+        QTRY_VERIFY_WITH_TIMEOUT(closed.load(), 5000);
+        closer.join();
+        qInfo("Close took %lld us", qint64(elapsed.load()));
+        QVERIFY(!channel.readerRunning.load());
+        QVERIFY(!channel.readerThread.joinable());
+        QCOMPARE(channel.portHandle.Handle(), -1);
+        QCOMPARE(recorder.wakes.load(), 1);   // woken by Close, not by a timeout
+        // The port is free again.
+        CSerialChannel other;
+        QCOMPARE(other.Open(pty.slavePath, kBaud, 8, 0, 0), 1);
+    }
+
+    // The destructor of an open channel ends and joins its thread (an unjoined
+    // std::thread would terminate the process) and releases the port.
+    void destroyWhileOpen()
+    {
+        PtyPair pty;
+        QVERIFY(pty.open());
+        {
+            CSerialChannel channel;
+            QCOMPARE(channel.Open(pty.slavePath, kBaud, 8, 0, 0), 1);
+        }
+        CSerialChannel again;
+        QCOMPARE(again.Open(pty.slavePath, kBaud, 8, 0, 0), 1);
+    }
+
+    // With 1,000 bytes free a 1,500-byte chunk is dropped whole; 600 bytes after it fit.
+    void chunkLargerThanFreeDropped()
+    {
+        PtyPair pty;
+        QVERIFY(pty.open());
+        Owner owner;
+        CSerialChannel channel;
+        channel.ownerWindow = &owner;
+        const int prefill = kRxBufferSize - 1 - 1000;
+        const std::vector<uint8_t> old = Pattern(size_t(prefill), 2);
+        QVERIFY(channel.rxBuffer.Put(old.data(), prefill));   // Open keeps the ring's contents
+        Recorder recorder;
+        recorder.holdFirstWake = true;
+        recorder.attach(channel);
+        QCOMPARE(channel.Open(pty.slavePath, kBaud, 8, 0, 0), 1);
+        QVERIFY(pty.writeAll(Pattern(1500, 4)));
+        QTRY_COMPARE(recorder.wakes.load(), 1);
+        QTest::qWait(100);
+        recorder.release.set_value();
+        QTRY_COMPARE(owner.rxData, 1);
+        const auto steps = recorder.snapshot();
+        QVERIFY(steps.size() >= 2);
+        QCOMPARE(steps[1].first, CSerialChannel::ReaderStep::Chunk);
+        QCOMPARE(steps[1].second, 1500);
+        QCOMPARE(channel.rxBuffer.GetUsed(), prefill);
+
+        const std::vector<uint8_t> small = Pattern(600, 6);
+        QVERIFY(pty.writeAll(small));
+        QTRY_COMPARE(channel.rxBuffer.GetUsed(), prefill + 600);
+        std::vector<uint8_t> all = TakeAll(channel.rxBuffer);
+        QCOMPARE(std::vector<uint8_t>(all.begin(), all.begin() + prefill), old);
+        QCOMPARE(std::vector<uint8_t>(all.begin() + prefill, all.end()), small);
+    }
+};
+
+QTEST_GUILESS_MAIN(TstSerialChannel)
+#include "tst_serialchannel.moc"
