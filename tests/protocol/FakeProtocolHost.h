@@ -1,0 +1,77 @@
+#pragma once
+
+#include "protocol/CommandLine.h"
+#include "protocol/ProtocolHost.h"
+#include "protocol/ResponseDispatcher.h"
+
+#include <QStringList>
+
+// An in-memory main window: its send path does what the window's OnSend/SendCommand do
+// (history, red log line, escape replacement, 8-bit conversion with CR LF), and every effect
+// lands in one ordered trace so that a test sees order as well as content.
+//   "blue:<text>" / "red:<text>"   log entries          "write:<bytes>"  bytes to the reader
+//   "line:<class>:<text>"          a dispatched line    "tag:<bytes>" / "scan:<text>"  typed
+//   "slider:<n>"                   the TX power slider set
+class CFakeProtocolHost : public IProtocolHost
+{
+public:
+    static constexpr qsizetype kTxCapacity = 2048;
+
+    QStringList trace;
+    QStringList history;
+    QString commandBox;
+    QString lastCommand;
+    bool keyEmulator = false;
+    bool multiMode = true;
+    int txPower = 0;
+
+    void AppendLog(const QString &text, quint32 colour) override
+    {
+        trace << (colour == LOG_COLOUR_RECEIVED ? QStringLiteral("blue:") : QStringLiteral("red:")) + text;
+    }
+    void SetCommandText(const QString &text) override { commandBox = text; }
+    void OnSend() override
+    {
+        const QString command = commandBox.trimmed();
+        history << command;
+        SendCommand(command);
+    }
+    QString LastCommand() const override { return lastCommand; }
+    bool IsKeyEmulatorChecked() const override { return keyEmulator; }
+    bool IsMultiModeChecked() const override { return multiMode; }
+    void SetTxPower(int position) override
+    {
+        txPower = position;
+        trace << QStringLiteral("slider:%1").arg(position);
+    }
+    int TxPower() const override { return txPower; }
+    void TypeTag(const QByteArray &tagBytes) override { trace << QStringLiteral("tag:") + QString::fromLatin1(tagBytes); }
+    void TypeScan(const QString &line) override { trace << QStringLiteral("scan:") + line; }
+
+    int SendCommand(const QString &command)
+    {
+        lastCommand = command;
+        AppendLog(command + QStringLiteral("\r\n"), LOG_COLOUR_SENT);
+        lastCommand = ReplaceTypedEscapes(command);
+        const CommandLine line = PrepareCommandLine(lastCommand, kTxCapacity);
+        if (line.status != CommandLine::Ready) {
+            AppendLog(CommandRefusalText(line, kTxCapacity), LOG_COLOUR_SENT);
+            return 0;
+        }
+        trace << QStringLiteral("write:") + QString::fromLatin1(line.bytes);
+        return int(line.bytes.size());
+    }
+
+    void observe(CResponseDispatcher &dispatcher)
+    {
+        dispatcher.setDispatchObserver([this](CResponseDispatcher::LineClass lineClass, const QString &line) {
+            trace << QStringLiteral("line:%1:%2").arg(className(lineClass), line);
+        });
+    }
+
+    static QString className(CResponseDispatcher::LineClass lineClass)
+    {
+        static const char *const names[] = { "event", "trigger", "ok", "end", "err", "echo", "tag" };
+        return QString::fromLatin1(names[lineClass]);
+    }
+};

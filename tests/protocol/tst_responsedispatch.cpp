@@ -1,0 +1,195 @@
+// Received pieces in, dispatched lines, log entries, typed tags and commands written out.
+
+#include "FakeProtocolHost.h"
+
+#include <QtTest>
+
+namespace {
+
+using Pieces = QList<QByteArray>;
+
+QString tagLine(int i) { return QStringLiteral("E2000017221101%1").arg(i, 10, 10, QLatin1Char('0')); }
+
+} // namespace
+
+class TestResponseDispatch : public QObject
+{
+    Q_OBJECT
+private slots:
+    void dispatch_data();
+    void dispatch();
+    void emptyTakeDoesNothing();
+    void remainderSurvivesAcrossCalls();
+    void reentrantDataKeepsOrder();
+};
+
+void TestResponseDispatch::dispatch_data()
+{
+    QTest::addColumn<Pieces>("pieces");
+    QTest::addColumn<QString>("lastCommand");
+    QTest::addColumn<bool>("keyEmulator");
+    QTest::addColumn<bool>("multiMode");
+    QTest::addColumn<QString>("codeSet");
+    QTest::addColumn<QStringList>("expected");
+    QTest::addColumn<int>("readerAwake");
+
+    const QString latin1 = QStringLiteral("ISO-8859-1");
+
+    QTest::newRow("ok and prompt in one piece")
+        << Pieces { "ok\r\n$>" } << "ver" << false << true << latin1
+        << QStringList { "line:ok:ok", "line:event:$>", "blue:ok\r\n$>" } << 1;
+    QTest::newRow("answer held back until its line end")
+        << Pieces { "ok,-1", "2\r\n" } << "g,txp" << false << true << latin1
+        << QStringList { "line:ok:ok,-12", "slider:-12", "blue:ok,-12\r\n" } << 0;
+    QTest::newRow("held-back text keeps the line break that follows it")
+        << Pieces { "abc", "\r\ndef\r\n" } << "x" << false << true << latin1
+        << QStringList { "line:tag:abc", "line:tag:def", "blue:abc\r\ndef\r\n" } << 0;
+    QTest::newRow("leading breaks dropped when nothing is held")
+        << Pieces { "\r\n\r\n end=3\r\n" } << "x" << false << true << latin1
+        << QStringList { "line:end:end=3", "blue:end=3\r\n" } << 0;
+    QTest::newRow("bare prompt is processed")
+        << Pieces { "$>" } << "x" << false << true << latin1
+        << QStringList { "line:event:$>", "blue:$>" } << 1;
+    QTest::newRow("short piece held back")
+        << Pieces { "ok", "\r\n" } << "x" << false << true << latin1
+        << QStringList { "line:ok:ok", "blue:ok\r\n" } << 0;
+    QTest::newRow("tag split after its first byte arrives whole")
+        << Pieces { "E", "2001234\r\n" } << "i,0,0,0" << true << true << latin1
+        << QStringList { "line:tag:E2001234", "tag:E2001234" } << 0;
+    QTest::newRow("doubled CR logged as one line break")
+        << Pieces { "end=3\r\r\nerr=1\r\r\n" } << "x" << false << true << latin1
+        << QStringList { "line:end:end=3", "line:err:err=1", "blue:end=3\r\nerr=1\r\n" } << 0;
+    QTest::newRow("trigger and battery in one piece, multi mode")
+        << Pieces { "$trigger=1,0\r\n$batt=80\r\n" } << "x" << false << true << latin1
+        << QStringList { "line:event:$trigger=1,0", "red:i,0,0,0\r\n", "write:i,0,0,0\r\n",
+                         "line:event:$batt=80", "blue:$trigger=1,0\r\n$batt=80\r\n" } << 1;
+    QTest::newRow("trigger in single mode")
+        << Pieces { "$trigger=1,0\r\n" } << "x" << false << false << latin1
+        << QStringList { "line:event:$trigger=1,0", "red:i,1,0,0\r\n", "write:i,1,0,0\r\n",
+                         "blue:$trigger=1,0\r\n" } << 1;
+    QTest::newRow("new tag typed and its piece not logged, repeat logged")
+        << Pieces { "ABCD\r\n", "ABCD\r\n" } << "i,0,0,0" << true << true << latin1
+        << QStringList { "line:tag:ABCD", "tag:ABCD", "line:tag:ABCD", "blue:ABCD\r\n" } << 0;
+    QTest::newRow("tag not typed with the key emulator off")
+        << Pieces { "ABCD\r\n" } << "i,0,0,0" << false << true << latin1
+        << QStringList { "line:tag:ABCD", "blue:ABCD\r\n" } << 0;
+    QTest::newRow("nothing sent yet: every line is an echo")
+        << Pieces { "ABCD\r\n" } << "" << true << true << latin1
+        << QStringList { "line:echo:ABCD", "blue:ABCD\r\n" } << 0;
+    QTest::newRow("echo of the last command never typed")
+        << Pieces { "i,0,0,0\r\n" } << "i,0,0,0" << true << true << latin1
+        << QStringList { "line:echo:i,0,0,0", "blue:i,0,0,0\r\n" } << 0;
+    QTest::newRow("trigger inside a line is an event without waking")
+        << Pieces { "x$trigger=3,0\r\n" } << "x" << false << true << latin1
+        << QStringList { "line:trigger:x$trigger=3,0", "red:sc.start\r\n", "write:sc.start\r\n",
+                         "blue:x$trigger=3,0\r\n" } << 0;
+    QTest::newRow("prompt followed by an event on one line")
+        << Pieces { "$>$trigger=0,0\r\n" } << "x" << false << true << latin1
+        << QStringList { "line:event:$>", "line:event:$trigger=0,0", "red:s\r\n", "write:s\r\n",
+                         "blue:$>$trigger=0,0\r\n" } << 1;
+    QTest::newRow("trigger empties the tag list")
+        << Pieces { "T1\r\n", "$trigger=1,0\r\n", "T1\r\n" } << "i,0,0,0" << true << true << latin1
+        << QStringList { "line:tag:T1", "tag:T1", "line:event:$trigger=1,0", "red:i,0,0,0\r\n",
+                         "write:i,0,0,0\r\n", "blue:$trigger=1,0\r\n", "line:tag:T1", "tag:T1" } << 1;
+    QTest::newRow("scan mode types text")
+        << Pieces { "$trigger=3,0\r\n", "8801234567893\r\n" } << "x" << true << true << latin1
+        << QStringList { "line:event:$trigger=3,0", "red:sc.start\r\n", "write:sc.start\r\n",
+                         "blue:$trigger=3,0\r\n", "line:tag:8801234567893", "scan:8801234567893" } << 1;
+    QTest::newRow("Hangul split inside a character")
+        << Pieces { "\xC7", "\xD1\xB1", "\xDB\r\n" } << "i,0,0,0" << true << true << QStringLiteral("EUC-KR")
+        << QStringList { QString::fromUtf8("line:tag:\xED\x95\x9C\xEA\xB8\x80"),
+                         QStringLiteral("tag:") + QString::fromLatin1("\xC7\xD1\xB1\xDB") } << 0;
+
+    // Pending data far larger than any fixed intake: every line dispatched, all tags typed,
+    // and the trigger at the very end still acted on.
+    QByteArray many;
+    QStringList expected;
+    for (int i = 0; i < 200; ++i) {
+        many += tagLine(i).toLatin1() + "\r\n";
+        expected << QStringLiteral("line:tag:") + tagLine(i) << QStringLiteral("tag:") + tagLine(i);
+    }
+    many += "$trigger=1,0\r\n";
+    expected << "line:event:$trigger=1,0" << "red:i,0,0,0\r\n" << "write:i,0,0,0\r\n";
+    QTest::newRow("200 tags and a trigger in one piece")
+        << Pieces { many } << "i,0,0,0" << true << true << latin1 << expected << 1;
+
+    const QByteArray longTag(3000, 'A');
+    QTest::newRow("tag line longer than any fixed buffer")
+        << Pieces { longTag.left(1000), longTag.mid(1000) + "\r\n" } << "i,0,0,0" << true << true << latin1
+        << QStringList { "line:tag:" + QString::fromLatin1(longTag), "tag:" + QString::fromLatin1(longTag) } << 0;
+}
+
+void TestResponseDispatch::dispatch()
+{
+    QFETCH(Pieces, pieces);
+    QFETCH(QString, lastCommand);
+    QFETCH(bool, keyEmulator);
+    QFETCH(bool, multiMode);
+    QFETCH(QString, codeSet);
+    QFETCH(QStringList, expected);
+    QFETCH(int, readerAwake);
+
+    CFakeProtocolHost host;
+    host.lastCommand = lastCommand;
+    host.keyEmulator = keyEmulator;
+    host.multiMode = multiMode;
+    CResponseDispatcher dispatcher(host, codeSet);
+    host.observe(dispatcher);
+    for (const QByteArray &piece : pieces)
+        QCOMPARE(dispatcher.OnSerialData(piece), 1);
+
+    QCOMPARE(host.trace, expected);
+    QCOMPARE(dispatcher.readerAwake(), readerAwake);
+    QVERIFY2(dispatcher.rxRemainder().isEmpty(), qPrintable(dispatcher.rxRemainder()));
+}
+
+void TestResponseDispatch::emptyTakeDoesNothing()
+{
+    CFakeProtocolHost host;
+    CResponseDispatcher dispatcher(host, QStringLiteral("ISO-8859-1"));
+    QCOMPARE(dispatcher.OnSerialData(QByteArray()), 0);
+    QCOMPARE(dispatcher.OnSerialData(nullptr, 5), 0);
+    QVERIFY(host.trace.isEmpty());
+}
+
+void TestResponseDispatch::remainderSurvivesAcrossCalls()
+{
+    CFakeProtocolHost host;
+    host.lastCommand = QStringLiteral("x");
+    CResponseDispatcher dispatcher(host, QStringLiteral("ISO-8859-1"));
+    dispatcher.OnSerialData(QByteArray("ok\r\nAB"));
+    QCOMPARE(dispatcher.rxRemainder(), QStringLiteral("ok\r\nAB"));
+    QVERIFY(host.trace.isEmpty());
+    dispatcher.OnSerialData(QByteArray("\r\n"));
+    QCOMPARE(host.trace, QStringList { "blue:ok\r\nAB\r\n" });
+    QVERIFY(dispatcher.rxRemainder().isEmpty());
+}
+
+// A host whose key emulator lets the event loop run, so that data arrives while a tag is typed.
+class CReentrantHost : public CFakeProtocolHost
+{
+public:
+    CResponseDispatcher *dispatcher = nullptr;
+    QByteArray arriving;
+    void TypeTag(const QByteArray &tagBytes) override
+    {
+        CFakeProtocolHost::TypeTag(tagBytes);
+        if (!arriving.isEmpty())
+            QCOMPARE(dispatcher->OnSerialData(std::exchange(arriving, QByteArray())), 1);
+    }
+};
+
+void TestResponseDispatch::reentrantDataKeepsOrder()
+{
+    CReentrantHost host;
+    host.lastCommand = QStringLiteral("i,0,0,0");
+    host.keyEmulator = true;
+    CResponseDispatcher dispatcher(host, QStringLiteral("ISO-8859-1"));
+    host.dispatcher = &dispatcher;
+    host.arriving = "T3\r\n";
+    dispatcher.OnSerialData(QByteArray("T1\r\nT2\r\n"));
+    QCOMPARE(host.trace, (QStringList { "tag:T1", "tag:T2", "tag:T3" }));
+}
+
+QTEST_GUILESS_MAIN(TestResponseDispatch)
+#include "tst_responsedispatch.moc"
