@@ -228,6 +228,8 @@ QPixmap CExtTree::drawCheckStrip(int cellSize) const
                 opt.state = QStyle::State_None;
                 if (!cell.disabled)
                     opt.state |= QStyle::State_Enabled;
+                else // styles read the palette's current group, not the state flag
+                    opt.palette.setCurrentColorGroup(QPalette::Disabled);
                 if (cell.hot)
                     opt.state |= QStyle::State_MouseOver;
                 opt.state |= cell.look == CheckLook::Checked ? QStyle::State_On
