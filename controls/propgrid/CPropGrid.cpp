@@ -344,7 +344,9 @@ void CPropGrid::RefreshAll()
 
 void CPropGrid::SetSplitter(int x)
 {
-    const int width = listPane->viewport()->width();
+    // A hidden pane has no real size yet (Qt lays it out when shown): the
+    // right limit is applied by the resize that showing brings.
+    const int width = listPane->isVisible() ? listPane->viewport()->width() : 0;
     if (width > 0 && x >= width - PG_MARGIN)
         splitterX = width - PG_MARGIN;
     else

@@ -53,6 +53,7 @@ private slots:
     void identifiersCountUp();
     void splitterLimits_data();
     void splitterLimits();
+    void splitterSurvivesHiddenFilling();
     void withoutNotifyStyleNothingIsSentOrVetoed();
     void forEachStops();
     // list pane
@@ -174,6 +175,24 @@ void TestPropGrid::splitterLimits()
         requested += width;
     f.grid->SetSplitter(requested);
     QCOMPARE(f.grid->GetSplitter(), fromRight >= 0 ? width - fromRight : expected);
+}
+
+void TestPropGrid::splitterSurvivesHiddenFilling()
+{
+    // Filled before it is shown, as a window's initialisation does: the pane
+    // has no real width yet, so that must not clamp the splitter.
+    NotifySink sink;
+    sink.resize(400, 500);
+    auto *grid = new CPropGrid(&sink, PGS_NOTIFY);
+    grid->setGeometry(0, 0, 400, 500);
+    CPropGridItem *group = grid->AddItem(new CPropGridItem);
+    grid->AddItem(new CPropGridItemEdit, group);
+    grid->SetSplitter(200);
+    sink.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&sink));
+    QCOMPARE(grid->GetSplitter(), 200);
+    grid->resize(150, 500);
+    QCOMPARE(grid->GetSplitter(), grid->GetListPane()->viewport()->width() - PG_MARGIN);
 }
 
 void TestPropGrid::withoutNotifyStyleNothingIsSentOrVetoed()
