@@ -38,8 +38,10 @@ QWidget *createControl(const res::DialogControlTemplate &control, const res::Dia
             QObject::connect(button, &QPushButton::clicked, dialog, &QDialog::accept);
         return button;
     }
+    default:
+        // The About box holds no other kind of control.
+        return nullptr;
     }
-    return nullptr;
 }
 
 } // namespace

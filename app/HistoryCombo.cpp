@@ -86,6 +86,8 @@ QString CHistoryCombo::LoadHistory()
             addItem(entry);
         ++index;
     } while (!entry.isEmpty() && index < maxHistory);
+    // Filling an empty list selects its first entry on its own; the box starts empty.
+    setCurrentIndex(-1);
 
     QString restored;
     if (saveCurrent) {

@@ -1,12 +1,11 @@
 #pragma once
 
 #include "app/ColourRef.h"
+// LOG_COLOUR_SENT and LOG_COLOUR_RECEIVED are the protocol's, which picks the colour of
+// each piece it logs.
+#include "protocol/ProtocolHost.h"
 
 #include <QPlainTextEdit>
-
-// Colours of the traffic log (red in the low byte).
-inline constexpr ColourRef LOG_COLOUR_SENT = 0x000000FFu;      // pure red: commands sent
-inline constexpr ColourRef LOG_COLOUR_RECEIVED = 0x00FF0000u;  // pure blue: text received
 
 // The traffic log: a read-only text view that is only ever appended to at its end or
 // emptied. Each append sets the colour alone; CR LF pairs (and a lone CR or LF) become line

@@ -7,6 +7,36 @@ constexpr char kFriendlyPortStart[] = "(COM";
 // Item data is read back as 16 bits; a larger number could not be told apart from another.
 constexpr int kMaxPortNumber = 0xFFFF;
 
+// Character classes in the order of the platform's sorted lists: marks and symbols before
+// digits, digits before letters.
+int sortClass(QChar ch)
+{
+    if (ch.isLetter())
+        return 2;
+    if (ch.isDigit())
+        return 1;
+    return 0;
+}
+
+// Text order of the list, ignoring case: "<None>" sorts before "16550A ..." and "ttyS0".
+int compareListTexts(const QString &a, const QString &b)
+{
+    const int common = qMin(a.size(), b.size());
+    for (int i = 0; i < common; ++i) {
+        const QChar ca = a.at(i);
+        const QChar cb = b.at(i);
+        const int classA = sortClass(ca);
+        const int classB = sortClass(cb);
+        if (classA != classB)
+            return classA < classB ? -1 : 1;
+        const char16_t foldA = ca.toCaseFolded().unicode();
+        const char16_t foldB = cb.toCaseFolded().unicode();
+        if (foldA != foldB)
+            return foldA < foldB ? -1 : 1;
+    }
+    return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
+
 } // namespace
 
 CComPortCombo::CComPortCombo(QWidget *parent)
@@ -54,7 +84,7 @@ QString CComPortCombo::PortNameFromFriendlyName(const QString &friendlyName)
 int CComPortCombo::insertSorted(QList<Entry> &entries, const Entry &entry)
 {
     int at = 0;
-    while (at < entries.size() && QString::compare(entries.at(at).text, entry.text, Qt::CaseInsensitive) <= 0)
+    while (at < entries.size() && compareListTexts(entries.at(at).text, entry.text) <= 0)
         ++at;
     entries.insert(at, entry);
     return at;

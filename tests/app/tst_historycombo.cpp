@@ -1,0 +1,188 @@
+#include "app/HistoryCombo.h"
+#include "app/SettingsStore.h"
+
+#include <QLineEdit>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+const QString kSection = QStringLiteral("Example History Combos");
+const QString kPrefix = QStringLiteral("HistoryItem");
+
+// What the main window does on "Send": add the box's text, then save.
+void send(CHistoryCombo &combo, const QString &command)
+{
+    combo.setEditText(command);
+    combo.AddToHistory(combo.currentText());
+    combo.SaveHistory();
+}
+
+} // namespace
+
+class tst_HistoryCombo : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void sendsKeepNewestFirst_data();
+    void sendsKeepNewestFirst();
+    void staleKeysDeleted_data();
+    void staleKeysDeleted();
+    void completion_data();
+    void completion();
+    void savedTextRestored_data();
+    void savedTextRestored();
+
+private:
+    QString iniPath() const { return m_dir.filePath(QStringLiteral("history.ini")); }
+    QTemporaryDir m_dir;
+};
+
+void tst_HistoryCombo::init()
+{
+    QFile::remove(iniPath());
+}
+
+void tst_HistoryCombo::sendsKeepNewestFirst_data()
+{
+    QTest::addColumn<QStringList>("sent");
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("ver inv VER") << QStringList{"ver", "inv", "VER"} << QStringList{"VER", "inv"};
+    QStringList eleven;
+    for (int i = 0; i < 11; ++i)
+        eleven << QStringLiteral("cmd%1").arg(i);
+    QStringList tenNewest;
+    for (int i = 10; i >= 1; --i)
+        tenNewest << QStringLiteral("cmd%1").arg(i);
+    QTest::newRow("eleven keep ten") << eleven << tenNewest;
+    QTest::newRow("spaces trimmed") << QStringList{"  ver  ", "ver"} << QStringList{"ver"};
+    QTest::newRow("empty send keeps history") << QStringList{"ver", "inv", ""} << QStringList{"inv", "ver"};
+    QTest::newRow("blank send keeps history") << QStringList{"ver", "inv", "   "} << QStringList{"inv", "ver"};
+    QTest::newRow("empty first") << QStringList{"", "s"} << QStringList{"s"};
+}
+
+void tst_HistoryCombo::sendsKeepNewestFirst()
+{
+    QFETCH(QStringList, sent);
+    QFETCH(QStringList, expected);
+    CSettingsStore store(iniPath());
+    {
+        CHistoryCombo combo;
+        combo.SetSettingsStore(&store);
+        combo.LoadHistory();
+        for (const QString &command : sent)
+            send(combo, command);
+        QCOMPARE(combo.entries(), expected);
+    }
+    // The next start sees the same list.
+    CSettingsStore nextRun(iniPath());
+    CHistoryCombo reloaded;
+    reloaded.SetSettingsStore(&nextRun);
+    reloaded.LoadHistory();
+    QCOMPARE(reloaded.entries(), expected);
+}
+
+void tst_HistoryCombo::staleKeysDeleted_data()
+{
+    QTest::addColumn<int>("earlier");
+    QTest::addColumn<int>("later");
+    QTest::newRow("10 then 3") << 10 << 3;
+    QTest::newRow("3 then 10") << 3 << 10;
+    QTest::newRow("10 then 1") << 10 << 1;
+}
+
+void tst_HistoryCombo::staleKeysDeleted()
+{
+    QFETCH(int, earlier);
+    QFETCH(int, later);
+    CSettingsStore store(iniPath());
+    for (int run = 0; run < 2; ++run) {
+        const int count = run == 0 ? earlier : later;
+        CHistoryCombo combo;
+        combo.SetSettingsStore(&store);
+        // A run that starts with its own list: section and prefix as loading sets them.
+        combo.sectionName = kSection;
+        combo.keyPrefix = kPrefix;
+        for (int i = 0; i < count; ++i)
+            combo.AddToHistory(QStringLiteral("run%1-%2").arg(run).arg(i));
+        combo.setEditText(QString());
+        combo.SaveHistory();
+    }
+    const CSettingsStore check(iniPath());
+    for (int i = 0; i < 10; ++i) {
+        const QString value = check.ReadString(kSection, kPrefix + QString::number(i));
+        if (i < later)
+            QCOMPARE(value, QStringLiteral("run1-%1").arg(later - 1 - i));
+        else
+            QVERIFY2(value.isEmpty(), qPrintable(QStringLiteral("key %1 left: %2").arg(i).arg(value)));
+    }
+}
+
+void tst_HistoryCombo::completion_data()
+{
+    QTest::addColumn<QStringList>("list");
+    QTest::addColumn<QString>("keys");   // '\b' stands for Backspace
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("selected");
+    QTest::newRow("g completes") << QStringList{"g,txp"} << "g" << "g,txp" << ",txp";
+    QTest::newRow("case ignored") << QStringList{"G,TXP"} << "g" << "G,TXP" << ",TXP";
+    QTest::newRow("first match") << QStringList{"ver", "v2"} << "v" << "ver" << "er";
+    QTest::newRow("typing over completion") << QStringList{"ver", "v2"} << "v2" << "v2" << "";
+    QTest::newRow("no match") << QStringList{"g,txp"} << "x" << "x" << "";
+    QTest::newRow("backspace not completed") << QStringList{"g,txp"} << "g\b" << "g" << "";
+    QTest::newRow("typing after backspace completes") << QStringList{"g,txp"} << "g\b," << "g,txp" << "txp";
+}
+
+void tst_HistoryCombo::completion()
+{
+    QFETCH(QStringList, list);
+    QFETCH(QString, keys);
+    QFETCH(QString, text);
+    QFETCH(QString, selected);
+    CSettingsStore store(iniPath());
+    CHistoryCombo combo;
+    combo.SetSettingsStore(&store);
+    combo.addItems(list);
+    combo.setEditText(QString());
+    combo.show();
+    for (const QChar key : keys) {
+        if (key == QLatin1Char('\b'))
+            QTest::keyClick(combo.lineEdit(), Qt::Key_Backspace);
+        else
+            QTest::keyClick(combo.lineEdit(), key.toLatin1());
+    }
+    QCOMPARE(combo.currentText(), text);
+    QCOMPARE(combo.lineEdit()->selectedText(), selected);
+    QCOMPARE(combo.entries(), list);
+}
+
+void tst_HistoryCombo::savedTextRestored_data()
+{
+    QTest::addColumn<QString>("savedText");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("index");
+    QTest::newRow("no match restored as text") << "s,1" << "s,1" << -1;
+    QTest::newRow("match selects entry") << "INV" << "inv" << 1;
+}
+
+void tst_HistoryCombo::savedTextRestored()
+{
+    QFETCH(QString, savedText);
+    QFETCH(QString, text);
+    QFETCH(int, index);
+    CSettingsStore store(iniPath());
+    store.WriteString(kSection, kPrefix + QStringLiteral("0"), QStringLiteral("ver"));
+    store.WriteString(kSection, kPrefix + QStringLiteral("1"), QStringLiteral("inv"));
+    store.WriteString(kSection, kPrefix, savedText);
+    CHistoryCombo combo;
+    combo.SetSettingsStore(&store);
+    QCOMPARE(combo.LoadHistory(), savedText);
+    QCOMPARE(combo.entries(), (QStringList{"ver", "inv"}));
+    QCOMPARE(combo.currentText(), text);
+    QCOMPARE(combo.currentIndex(), index);
+}
+
+QTEST_MAIN(tst_HistoryCombo)
+#include "tst_historycombo.moc"

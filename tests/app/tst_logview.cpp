@@ -1,0 +1,174 @@
+#include "app/LogView.h"
+
+#include <QLineEdit>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QtTest>
+
+namespace {
+
+struct Run
+{
+    QString text;
+    QColor colour;
+};
+
+// The document's text runs with their colours, in order.
+QList<Run> runsOf(const QTextDocument *doc)
+{
+    QList<Run> runs;
+    for (QTextBlock block = doc->begin(); block.isValid(); block = block.next()) {
+        for (auto it = block.begin(); !it.atEnd(); ++it) {
+            const QTextFragment fragment = it.fragment();
+            runs << Run{fragment.text(), fragment.charFormat().foreground().color()};
+        }
+    }
+    return runs;
+}
+
+} // namespace
+
+class tst_LogView : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void coloursAndBreaks_data();
+    void coloursAndBreaks();
+    void scrolling_data();
+    void scrolling();
+    void clearStaysReadOnly();
+    void trimsOldestInBlocks();
+};
+
+void tst_LogView::coloursAndBreaks_data()
+{
+    QTest::addColumn<QStringList>("pieces");        // alternately sent, received, sent, ...
+    QTest::addColumn<QStringList>("expectedLines");
+    QTest::newRow("ver sent, no reply") << QStringList{"ver\r\n"} << QStringList{"ver", ""};
+    QTest::newRow("prompt stays on last line") << QStringList{"ver\r\n", "ok\r\n$>"} << QStringList{"ver", "ok", "$>"};
+    QTest::newRow("next command after prompt") << QStringList{"ver\r\n", "ok\r\n$>", "inv\r\n"}
+                                               << QStringList{"ver", "ok", "$>inv", ""};
+    QTest::newRow("lone CR and LF") << QStringList{"a\rb\nc"} << QStringList{"a", "b", "c"};
+    QTest::newRow("CR LF split across pieces") << QStringList{"x\r", "\ny"} << QStringList{"x", "", "y"};
+}
+
+void tst_LogView::coloursAndBreaks()
+{
+    QFETCH(QStringList, pieces);
+    QFETCH(QStringList, expectedLines);
+    CLogView log;
+    QString joined;
+    QList<QColor> pieceColours;
+    for (int i = 0; i < pieces.size(); ++i) {
+        const ColourRef colour = i % 2 == 0 ? LOG_COLOUR_SENT : LOG_COLOUR_RECEIVED;
+        log.AppendLog(pieces.at(i), colour);
+    }
+    QStringList lines;
+    for (QTextBlock block = log.document()->begin(); block.isValid(); block = block.next())
+        lines << block.text();
+    QCOMPARE(lines, expectedLines);
+
+    // Every visible character carries the colour of the piece it came from.
+    QString expectedColours;
+    for (int i = 0; i < pieces.size(); ++i) {
+        QString piece = pieces.at(i);
+        piece.remove(QLatin1Char('\r')).remove(QLatin1Char('\n'));
+        expectedColours += QString(piece.size(), i % 2 == 0 ? QLatin1Char('R') : QLatin1Char('B'));
+    }
+    QString colours;
+    for (const Run &run : runsOf(log.document())) {
+        QChar tag = QLatin1Char('?');
+        if (run.colour == QColor(255, 0, 0))
+            tag = QLatin1Char('R');
+        else if (run.colour == QColor(0, 0, 255))
+            tag = QLatin1Char('B');
+        colours += QString(run.text.size(), tag);
+    }
+    QCOMPARE(colours, expectedColours);
+    QVERIFY(!log.document()->isUndoAvailable());
+}
+
+void tst_LogView::scrolling_data()
+{
+    QTest::addColumn<bool>("focused");
+    QTest::newRow("without focus: last line at bottom") << false;
+    QTest::newRow("with focus: view stays") << true;
+}
+
+void tst_LogView::scrolling()
+{
+    QFETCH(bool, focused);
+    QWidget window;
+    auto *log = new CLogView(&window);
+    log->setGeometry(0, 0, 300, 200);
+    // Somewhere else for the keyboard focus to be.
+    auto *other = new QLineEdit(&window);
+    other->setGeometry(0, 210, 300, 20);
+    window.resize(300, 240);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    other->setFocus();
+    QVERIFY(!log->hasFocus());
+    for (int i = 0; i < 200; ++i)
+        log->AppendLog(QStringLiteral("line %1\r\n").arg(i), LOG_COLOUR_RECEIVED);
+    const int lastLine = log->document()->blockCount() - 1;
+    QCOMPARE(log->LastVisibleLine(), lastLine);
+
+    if (focused) {
+        window.activateWindow();
+        log->setFocus();
+        if (!QTest::qWaitFor([log] { return log->hasFocus(); }))
+            QSKIP("the platform gives no keyboard focus to the log");
+        log->verticalScrollBar()->setValue(50);
+    }
+    const int firstBefore = log->FirstVisibleLine();
+    for (int i = 0; i < 30; ++i)
+        log->AppendLog(QStringLiteral("more %1\r\n").arg(i), LOG_COLOUR_RECEIVED);
+    const int newLast = log->document()->blockCount() - 1;
+    if (focused) {
+        QCOMPARE(log->FirstVisibleLine(), firstBefore);
+        QVERIFY(log->LastVisibleLine() < newLast);
+        // Focus gone: the next append brings the last line to the bottom.
+        other->setFocus();
+        log->AppendLog(QStringLiteral("after\r\n"), LOG_COLOUR_RECEIVED);
+    }
+    QCOMPARE(log->LastVisibleLine(), log->document()->blockCount() - 1);
+    QVERIFY(log->FirstVisibleLine() > 0);
+}
+
+void tst_LogView::clearStaysReadOnly()
+{
+    CLogView log;
+    log.AppendLog(QStringLiteral("ver\r\n"), LOG_COLOUR_SENT);
+    log.AppendLog(QStringLiteral("ok\r\n$>"), LOG_COLOUR_RECEIVED);
+    log.Clear();
+    QCOMPARE(log.document()->characterCount(), 1);   // only the document's closing break
+    QVERIFY(log.isReadOnly());
+    // Typing into it changes nothing.
+    QTest::keyClicks(&log, QStringLiteral("abc"));
+    QVERIFY(log.document()->isEmpty());
+    log.AppendLog(QStringLiteral("x"), LOG_COLOUR_SENT);
+    QCOMPARE(log.toPlainText(), QStringLiteral("x"));
+}
+
+void tst_LogView::trimsOldestInBlocks()
+{
+    CLogView log;
+    const int total = CLogView::kKeepLines + CLogView::kTrimLines + 5;
+    for (int i = 0; i < total; ++i)
+        log.AppendLog(QStringLiteral("%1\r\n").arg(i), LOG_COLOUR_RECEIVED);
+    const QTextDocument *doc = log.document();
+    // At least the newest kKeepLines lines stay, in order, and the oldest went.
+    QVERIFY(doc->blockCount() >= CLogView::kKeepLines);
+    QVERIFY(doc->blockCount() < CLogView::kKeepLines + CLogView::kTrimLines);
+    const int lastNumber = total - 1;
+    const QTextBlock last = doc->lastBlock().previous();
+    QCOMPARE(last.text(), QString::number(lastNumber));
+    const int firstNumber = doc->firstBlock().text().toInt();
+    QCOMPARE(firstNumber + doc->blockCount() - 2, lastNumber);
+    QVERIFY(firstNumber > 0);
+}
+
+QTEST_MAIN(tst_LogView)
+#include "tst_logview.moc"

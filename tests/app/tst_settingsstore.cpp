@@ -1,0 +1,151 @@
+#include "app/SettingsStore.h"
+#include "app/VersionCaption.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+class tst_SettingsStore : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void defaultsOfEmptyStore_data();
+    void defaultsOfEmptyStore();
+    void roundTripThroughNewStore_data();
+    void roundTripThroughNewStore();
+    void userStoreIsTheToolsOwn();
+    void readModeToRadios_data();
+    void readModeToRadios();
+    void caption_data();
+    void caption();
+
+private:
+    QString iniPath() const { return m_dir.filePath(QStringLiteral("settings.ini")); }
+    QTemporaryDir m_dir;
+};
+
+void tst_SettingsStore::defaultsOfEmptyStore_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<int>("defaultInCode");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("ComPort1") << QString::fromLatin1(config::kComPort) << config::kComPortDefault << -1;
+    QTest::newRow("EnableASCII") << QString::fromLatin1(config::kEnableAscii) << config::kEnableAsciiDefault << 0;
+    QTest::newRow("AutoStart") << QString::fromLatin1(config::kAutoStart) << config::kAutoStartDefault << 0;
+    QTest::newRow("EnableWedge") << QString::fromLatin1(config::kEnableWedge) << config::kEnableWedgeDefault << 0;
+    QTest::newRow("ReadMode") << QString::fromLatin1(config::kReadMode) << config::kReadModeDefault << 0;
+}
+
+void tst_SettingsStore::defaultsOfEmptyStore()
+{
+    QFETCH(QString, key);
+    QFETCH(int, defaultInCode);
+    QFETCH(int, expected);
+    QFile::remove(iniPath());
+    const CSettingsStore store(iniPath());
+    QCOMPARE(config::ReadConfig(store, key.toLatin1().constData(), defaultInCode), expected);
+    QCOMPARE(store.ReadString(QStringLiteral("Example History Combos"), QStringLiteral("HistoryItem0")), QString());
+}
+
+void tst_SettingsStore::roundTripThroughNewStore_data()
+{
+    QTest::addColumn<QString>("section");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QVariant>("value");
+    QTest::newRow("port") << "Config" << "ComPort1" << QVariant(65535);
+    QTest::newRow("negative") << "Config" << "ComPort1" << QVariant(-1);
+    QTest::newRow("flag") << "Config" << "EnableWedge" << QVariant(1);
+    QTest::newRow("string with comma") << "Example History Combos" << "HistoryItem0" << QVariant("i,0,0,0");
+    QTest::newRow("string with escapes") << "Example History Combos" << "HistoryItem" << QVariant("a\\r\\n=;#b");
+    QTest::newRow("hangul") << "Example History Combos" << "HistoryItem1" << QVariant(QStringLiteral("w,\uD55C"));
+}
+
+void tst_SettingsStore::roundTripThroughNewStore()
+{
+    QFETCH(QString, section);
+    QFETCH(QString, key);
+    QFETCH(QVariant, value);
+    QFile::remove(iniPath());
+    {
+        CSettingsStore writer(iniPath());
+        if (value.typeId() == QMetaType::Int)
+            QVERIFY(writer.WriteInt(section, key, value.toInt()));
+        else
+            QVERIFY(writer.WriteString(section, key, value.toString()));
+        // No explicit save and no destruction yet: the file must already hold the value.
+        QVERIFY(QFile::exists(iniPath()));
+        const CSettingsStore reader(iniPath());
+        if (value.typeId() == QMetaType::Int)
+            QCOMPARE(reader.ReadInt(section, key, 12345), value.toInt());
+        else
+            QCOMPARE(reader.ReadString(section, key), value.toString());
+    }
+    CSettingsStore deleter(iniPath());
+    QVERIFY(deleter.DeleteValue(section, key));
+    const CSettingsStore afterDelete(iniPath());
+    QCOMPARE(afterDelete.ReadInt(section, key, 777), 777);
+}
+
+void tst_SettingsStore::userStoreIsTheToolsOwn()
+{
+    // The user store lives under the tool's organisation and application names, inside the
+    // test's private configuration folder.
+    const CSettingsStore store;
+    const QString file = store.FileName();
+    QVERIFY2(file.contains(QStringLiteral("Local AppWizard-Generated Applications/RFID_Lorix")), qPrintable(file));
+    QVERIFY2(file.startsWith(qEnvironmentVariable("XDG_CONFIG_HOME")), qPrintable(file));
+}
+
+void tst_SettingsStore::readModeToRadios_data()
+{
+    QTest::addColumn<int>("readMode");
+    QTest::addColumn<int>("multi");
+    QTest::addColumn<int>("single");
+    QTest::newRow("multi mode") << 1 << 1 << 0;
+    QTest::newRow("single mode") << 0 << 0 << 1;
+}
+
+void tst_SettingsStore::readModeToRadios()
+{
+    QFETCH(int, readMode);
+    QFETCH(int, multi);
+    QFETCH(int, single);
+    QFile::remove(iniPath());
+    CSettingsStore store(iniPath());
+    config::WriteConfig(store, config::kReadMode, readMode);
+    const ReadModeChecks checks = ReadModeToChecks(config::ReadConfig(store, config::kReadMode, config::kReadModeDefault));
+    QCOMPARE(checks.multiMode, multi);
+    QCOMPARE(checks.singleMode, single);
+    // A click stores the multi radio's state, which reads back as the same radio state.
+    QCOMPARE(ReadModeFromMultiCheck(checks.multiMode == 1), readMode);
+}
+
+void tst_SettingsStore::caption_data()
+{
+    QTest::addColumn<bool>("hasVersion");
+    QTest::addColumn<int>("major");
+    QTest::addColumn<int>("minor");
+    QTest::addColumn<int>("patch");
+    QTest::addColumn<int>("tweak");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("2.3.4.5") << true << 2 << 3 << 4 << 5 << "RFID Lorix v.2.3.4.5";
+    QTest::newRow("field order") << true << 10 << 0 << 65535 << 7 << "RFID Lorix v.10.0.65535.7";
+    QTest::newRow("no version") << false << 0 << 0 << 0 << 0 << "z";
+}
+
+void tst_SettingsStore::caption()
+{
+    QFETCH(bool, hasVersion);
+    QFETCH(int, major);
+    QFETCH(int, minor);
+    QFETCH(int, patch);
+    QFETCH(int, tweak);
+    QFETCH(QString, expected);
+    std::optional<FileVersion> version;
+    if (hasVersion)
+        version = FileVersion{major, minor, patch, tweak};
+    QCOMPARE(VersionCaption(version, QStringLiteral("z")), expected);
+}
+
+QTEST_GUILESS_MAIN(tst_SettingsStore)
+#include "tst_settingsstore.moc"
