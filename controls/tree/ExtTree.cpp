@@ -80,6 +80,7 @@ QWidget *CExtTreeDelegate::createEditor(QWidget *parent, const QStyleOptionViewI
 {
     auto *editor = new QLineEdit(parent);
     editor->setFrame(true);
+    editor->setPalette(QApplication::palette(editor)); // the tree's highlight is blanked
     m_editor = editor;
     return editor;
 }

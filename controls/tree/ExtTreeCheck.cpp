@@ -4,6 +4,7 @@
 #include "controls/tree/ExtTree.h"
 #include "controls/tree/ExtTreePrivate.h"
 
+#include <QApplication>
 #include <QCursor>
 #include <QImage>
 #include <QPainter>
@@ -224,6 +225,7 @@ QPixmap CExtTree::drawCheckStrip(int cellSize) const
             if (m_themedChecks) {
                 QStyleOptionButton opt;
                 opt.initFrom(this);
+                opt.palette = QApplication::palette(this); // the view's own highlight is blanked
                 opt.rect = box;
                 opt.state = QStyle::State_None;
                 if (!cell.disabled)
@@ -237,7 +239,7 @@ QPixmap CExtTree::drawCheckStrip(int cellSize) const
                                                              : QStyle::State_Off;
                 style()->drawPrimitive(QStyle::PE_IndicatorCheckBox, &opt, &p, this);
             } else {
-                drawClassicBox(p, box, cell, palette());
+                drawClassicBox(p, box, cell, QApplication::palette(this));
             }
         }
         box.translate(s, 0);

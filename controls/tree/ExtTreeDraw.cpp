@@ -5,6 +5,7 @@
 #include "controls/tree/ExtTree.h"
 #include "controls/tree/ExtTreePrivate.h"
 
+#include <QApplication>
 #include <QHeaderView>
 #include <QPainter>
 #include <QPalette>
@@ -130,7 +131,7 @@ QTreeWidgetItem *CExtTree::HitTest(QPoint pos, unsigned *flags) const
 
 void CExtTree::readSystemColours()
 {
-    const QPalette pal = palette();
+    const QPalette pal = QApplication::palette(this);
     m_windowColour = pal.color(QPalette::Active, QPalette::Base);
     m_windowTextColour = pal.color(QPalette::Active, QPalette::Text);
     m_disabledTextColour = pal.color(QPalette::Disabled, QPalette::Text);
@@ -141,6 +142,17 @@ void CExtTree::readSystemColours()
     m_selectionColour = pal.color(QPalette::Active, QPalette::Highlight);
     m_selectionTextColour = pal.color(QPalette::Active, QPalette::HighlightedText);
     m_separatorColour = m_disabledTextColour;
+
+    // The view would paint its own selection panel beside the label (in the
+    // branch area); the control shows the selection only as the box behind the
+    // text, so the view's highlight is made the window colour.
+    QPalette own = palette();
+    for (const auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+        own.setColor(group, QPalette::Highlight, own.color(group, QPalette::Base));
+        own.setColor(group, QPalette::HighlightedText, own.color(group, QPalette::Text));
+    }
+    if (own != palette())
+        setPalette(own);
 }
 
 void CExtTree::updateRow(QTreeWidgetItem *item)
