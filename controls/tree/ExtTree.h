@@ -292,6 +292,7 @@ private:
     CTreeImageList m_images;
     int m_savedScrollPos = 0;
     QLabel *m_toolTip = nullptr;
+    QTreeWidgetItem *m_tipItem = nullptr; // item whose text the shown tip carries
     QColor m_windowColour, m_windowTextColour, m_disabledTextColour, m_selectionColour,
         m_selectionTextColour, m_separatorColour;
     int m_hoverTimer = 0;     // Qt's id of TIMER_HOVER, 0 = stopped

@@ -6,6 +6,7 @@
 
 #include <QHelpEvent>
 #include <QLabel>
+#include <QMouseEvent>
 #include <QScreen>
 
 void CExtTree::createToolTip()
@@ -104,12 +105,16 @@ bool CExtTree::viewportEvent(QEvent *e)
             m_toolTip->adjustSize();
             m_toolTip->move(help->globalPos() + QPoint(2, 16));
             m_toolTip->show();
+            m_tipItem = rowAt(help->pos().y());
         } else if (m_toolTip) {
             m_toolTip->hide();
         }
         e->accept();
         return true;
     }
+    if (m_toolTip && m_toolTip->isVisible() && e->type() == QEvent::MouseMove
+        && rowAt(static_cast<QMouseEvent *>(e)->position().toPoint().y()) != m_tipItem)
+        m_toolTip->hide();
     if (m_toolTip && (e->type() == QEvent::Leave || e->type() == QEvent::MouseButtonPress
                       || e->type() == QEvent::Wheel))
         m_toolTip->hide();
