@@ -20,11 +20,12 @@ CPropGridEditBox::CPropGridEditBox(CPropGridItemEdit *item, QWidget *parent)
 
 bool CPropGridEditBox::event(QEvent *event)
 {
-    // The box takes every key, Tab included, as an edit control asking for all keys.
+    // The box takes every key, Tab included, as an edit control asking for
+    // all keys: none moves the focus or reaches the list pane behind it.
     if (event->type() == QEvent::KeyPress) {
         auto *key = static_cast<QKeyEvent *>(event);
         if (key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab) {
-            keyPressEvent(key);
+            key->accept();
             return true;
         }
     }
@@ -43,6 +44,8 @@ void CPropGridEditBox::keyPressEvent(QKeyEvent *event)
         return;
     }
     QLineEdit::keyPressEvent(event);
+    // Keys the line edit leaves alone (Escape, F-keys) end here as well.
+    event->accept();
 }
 
 void CPropGridEditBox::focusOutEvent(QFocusEvent *event)

@@ -134,7 +134,13 @@ void TestPropGridRows::spaceCommitsWithoutSpace()
     CPropGridItem *group = f.group("g", "Group");
     CPropGridItemEdit *row = f.edit("row", group, "old");
     f.click(f.valuePoint(row));
+    f.sink.notes.clear();
     QTest::keyClicks(row->GetEditor(), "ab");
+    // Keys the editor does not use stay in it: no pane action, no commit.
+    QTest::keyClick(row->GetEditor(), Qt::Key_Escape);
+    QTest::keyClick(row->GetEditor(), Qt::Key_Tab);
+    QVERIFY(row->IsActivated());
+    QVERIFY(f.sink.notes.isEmpty());
     QTest::keyClick(row->GetEditor(), Qt::Key_Space);
     QCOMPARE(row->GetValueText(), QString("ab"));
     QCOMPARE(f.sink.count(PGN_VALUECOMMITTED), 1);
