@@ -1,25 +1,601 @@
 #include "app/RFID_LorixDlg.h"
 
 #include "app/AboutEntry.h"
+#include "app/LogViewAccess.h"
 #include "app/SettingsStore.h"
 #include "app/VersionCaption.h"
+#include "controls/propgrid/PropGridConstants.h"
+#include "controls/tree/NotifyEvent.h"
+#include "discovery/BluezClient.h"
+#include "platform/KeySink.h"
+#include "protocol/CommandLine.h"
+#include "protocol/ReaderControl.h"
 #include "res/AppIcon.h"
+#include "res/DialogTemplates.h"
 #include "res/Resource.h"
 
-CRFID_LorixDlg::CRFID_LorixDlg(CSettingsStore &settings, QWidget *parent)
-    : QDialog(parent)
-    , m_settings(settings)
+#include <QCheckBox>
+#include <QFrame>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QResizeEvent>
+#include <QSlider>
+#include <QTimerEvent>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+namespace {
+
+// Banner texts and colours (platform colour values, red in the low byte).
+constexpr char kHeaderTitle[] = "Ondo Device Test Tool";
+constexpr char kHeaderDescription[] = "This is a tool for the Ondo Interface testing.";
+constexpr ColourRef kHeaderTopColour = 0xF0F7F5;
+constexpr ColourRef kHeaderBottomColour = 0xB5D9D0;
+
+// Captions of button 1004 in the two port states.
+constexpr char kOpenPortText[] = "Open Port";
+constexpr char kClosePortText[] = "Close Port";
+
+// OnSize: the log's margins to the client's right and bottom edges, the room kept for the
+// banner while it does not exist yet, and the "Clear" button's place under the log.
+constexpr int kLogRightMargin = 5;
+constexpr int kLogBottomMargin = 54;
+constexpr int kMissingHeaderHeight = 58;
+constexpr int kClearGap = 10;
+constexpr int kClearHeight = 22;
+constexpr int kClearWidth = 60;
+
+// One tick per step of the TX power slider.
+constexpr int kTxPowerTickInterval = 1;
+
+// Naming an rfcomm port after its paired device asks BlueZ; a hung daemon must not hold the
+// window for long, and each address is asked once per window.
+constexpr int kBluetoothNameTimeoutMs = 300;
+
+// The port picker refills itself from the stored port each time its list drops down.
+class CDroppingPortCombo : public CComPortCombo
 {
-    setWindowTitle(QString::fromLatin1(res::kMainDialogTemplateTitle));
-    setWindowFlags(windowFlags() | Qt::WindowMinMaxButtonsHint);
+public:
+    std::function<void()> onDropDown;
+    using CComPortCombo::CComPortCombo;
+
+    void showPopup() override
+    {
+        if (onDropDown)
+            onDropDown();
+        CComPortCombo::showPopup();
+    }
+};
+
+std::function<QString(const QString &)> CachedBluetoothNames()
+{
+    discovery::BluezEnvironment env;
+    env.callTimeoutMs = kBluetoothNameTimeoutMs;
+    auto ask = discovery::BluetoothNameHook(env);
+    auto cache = std::make_shared<QHash<QString, QString>>();
+    return [ask, cache](const QString &address) {
+        const auto it = cache->constFind(address);
+        if (it != cache->constEnd())
+            return *it;
+        const QString name = ask(address);
+        cache->insert(address, name);
+        return name;
+    };
+}
+
+} // namespace
+
+CRFID_LorixDlg::CRFID_LorixDlg(CSettingsStore &settings, QWidget *parent)
+    : CRFID_LorixDlg(settings, Environment(), parent)
+{
+}
+
+CRFID_LorixDlg::CRFID_LorixDlg(CSettingsStore &settings, const Environment &environment, QWidget *parent)
+    : QDialog(parent)
+    , m_protocol(*this)
+    , m_settings(settings)
+    , m_environment(environment)
+{
+    if (m_environment.nameBluetoothPorts && !m_environment.ports.bluetoothName)
+        m_environment.ports.bluetoothName = CachedBluetoothNames();
     OnInitDialog();
+}
+
+// The port stays open until the channel's destructor closes it and joins its reader thread;
+// the listing thread is joined first (it is the last member).
+CRFID_LorixDlg::~CRFID_LorixDlg() = default;
+
+QWidget *CRFID_LorixDlg::control(int id) const
+{
+    return m_controls.value(id, nullptr);
 }
 
 bool CRFID_LorixDlg::OnInitDialog()
 {
+    // 1. Minimise and maximise boxes; the controls from the template and the data exchange.
+    //    (Child widgets are always clipped here, nothing to add for clip-children.)
+    setWindowFlags(windowFlags() | Qt::WindowMinMaxButtonsHint);
+    createControls();
+    connectControls();
+    DoDataExchange(false);
+
+    // 2. Caption.
     SetVersionCaption(this);
-    // The icon of a minimised window is drawn by the window manager from this icon.
-    setWindowIcon(res::ApplicationIcon());
-    InstallAboutEntry(this, nullptr);
+    // 3. The log view prepared itself when it was made (read-only, colour-only appends).
+    // 4. About entry and icons.
+    m_icon = res::ApplicationIcon();
+    setWindowIcon(m_icon);
+    QAction *aboutEntry = InstallAboutEntry(this, nullptr);
+
+    if (m_environment.installPlatformKeySink)
+        wedge::SetKeySink(platform::CreateKeySink());
+
+    // 5. The port picker with the stored port.
+    m_portPicker->FillPorts(config::ReadConfig(m_settings, config::kComPort, config::kComPortDefault));
+
+    // 6. Check boxes and radio buttons from the settings.
+    m_asciiBox->setChecked(config::ReadConfig(m_settings, config::kEnableAscii, config::kEnableAsciiDefault) != 0);
+    m_autoStartBox->setChecked(config::ReadConfig(m_settings, config::kAutoStart, config::kAutoStartDefault) != 0);
+    m_keyEmulatorBox->setChecked(config::ReadConfig(m_settings, config::kEnableWedge, config::kEnableWedgeDefault) != 0);
+    const ReadModeChecks readMode =
+        ReadModeToChecks(config::ReadConfig(m_settings, config::kReadMode, config::kReadModeDefault));
+    m_multiModeRadio->setChecked(readMode.multiMode != 0);
+    m_singleModeRadio->setChecked(readMode.singleMode != 0);
+
+    // 7. and 8. The catalogue tree and the property panel below it.
+    LoadCatalogue();
+    CreatePropertyPanel();
+
+    // 9. The banner: the window grows by its height and every other child moves down.
+    m_header = new CDialogHeader(this);
+    m_header->SetTitle(QString::fromLatin1(kHeaderTitle));
+    m_header->SetDescription(QString::fromLatin1(kHeaderDescription));
+    m_header->SetIcon(m_icon);
+    m_header->SetTopColour(kHeaderTopColour);
+    m_header->SetBottomColour(kHeaderBottomColour);
+    m_header->AttachToDialog(this);
+    m_header->ShiftDialogChildren(this);
+    AddAboutEntryToBanner(aboutEntry, m_header);
+
+    // 10. The command history.
+    m_commandBox->SetSettingsStore(&m_settings);
+    m_commandBox->LoadHistory();
+
+    // 11. The Bluetooth device list, searched on its own thread.
+    m_bluetoothList.start(this, m_environment.bluetooth);
+
+    // 12. TX power slider.
+    m_txPowerSlider->setRange(TX_POWER_MIN, TX_POWER_MAX);
+    m_txPowerSlider->setTickInterval(kTxPowerTickInterval);
+    m_txPowerSlider->setValue(0);
+
+    // 13. Automatic connection.
+    if (m_autoStartBox->isChecked())
+        startAutoConnectTimer();
     return true;
+}
+
+void CRFID_LorixDlg::createControls()
+{
+    using K = res::ControlKind;
+    const res::DialogTemplate &dialog = res::MainDialogTemplate();
+    setFont(res::DialogFont(dialog));
+    const res::DialogBaseUnits units = res::BaseUnitsFor(font());
+    resize(res::DialogUnitsToPixels(dialog.size, units));
+
+    for (const res::DialogControlTemplate &item : dialog.controls) {
+        const QString text = item.text ? QString::fromLatin1(item.text) : QString();
+        QRect pixels = res::DialogUnitsToPixels(item.rect, units);
+        QWidget *widget = nullptr;
+        switch (item.kind) {
+        case K::Icon:
+        case K::Label:
+            widget = new QLabel(text, this);
+            break;
+        case K::PushButton:
+        case K::DefaultPushButton: {
+            auto *button = new QPushButton(text, this);
+            button->setDefault(item.kind == K::DefaultPushButton);
+            widget = button;
+            break;
+        }
+        case K::CheckBox:
+            widget = new QCheckBox(text, this);
+            break;
+        case K::PushLikeCheckBox: {
+            auto *button = new QPushButton(text, this);
+            button->setCheckable(true);
+            button->setAutoDefault(false);
+            widget = button;
+            break;
+        }
+        case K::RadioButton:
+            widget = new QRadioButton(text, this);
+            break;
+        case K::GroupBox:
+            widget = new QGroupBox(text, this);
+            break;
+        case K::EtchedVerticalLine: {
+            auto *line = new QFrame(this);
+            line->setFrameShape(QFrame::VLine);
+            line->setFrameShadow(QFrame::Sunken);
+            widget = line;
+            break;
+        }
+        case K::DropDownList: {
+            auto *picker = new CDroppingPortCombo(this);
+            picker->SetPortSource([this](QList<platform::ComPortDevice> &ports) {
+                return platform::ListPresentPorts(ports, m_environment.ports);
+            });
+            picker->onDropDown = [this] {
+                m_portPicker->FillPorts(config::ReadConfig(m_settings, config::kComPort, config::kComPortDefault));
+            };
+            m_portPicker = picker;
+            widget = picker;
+            break;
+        }
+        case K::DropDownCombo:
+            m_commandBox = new CHistoryCombo(this);
+            widget = m_commandBox;
+            break;
+        case K::ReadOnlyEdit: {
+            auto *edit = new QPlainTextEdit(this);
+            edit->setReadOnly(true);
+            widget = edit;
+            break;
+        }
+        case K::TreeView:
+            m_catalogueTree = new CExtTree(this, item.id);
+            widget = m_catalogueTree;
+            break;
+        case K::RichEdit:
+            m_logView = CreateLogView(this);
+            widget = m_logView;
+            break;
+        case K::TrackBar: {
+            auto *slider = new QSlider(Qt::Horizontal, this);
+            slider->setTickPosition(QSlider::TicksBothSides);
+            widget = slider;
+            break;
+        }
+        }
+        // A drop-down's template height is that of its open list; the closed box keeps its own.
+        if (item.kind == K::DropDownList || item.kind == K::DropDownCombo)
+            pixels.setHeight(widget->sizeHint().height());
+        widget->setGeometry(pixels);
+        if (item.hidden)
+            widget->hide();
+        if (item.id != res::IDC_STATIC) {
+            widget->setProperty("controlId", item.id);
+            widget->setObjectName(QStringLiteral("control%1").arg(item.id));
+            m_controls.insert(item.id, widget);
+        }
+    }
+
+    // The property tree (child 100) is placed by CreatePropertyPanel; hidden until then.
+    m_propertyTree = new CPropGrid(this, PGS_NOTIFY, res::IDC_PROPERTY_TREE);
+    m_propertyTree->hide();
+    m_controls.insert(res::IDC_PROPERTY_TREE, m_propertyTree);
+
+    m_openButton = qobject_cast<QPushButton *>(control(res::IDC_OPEN_PORT));
+    m_keyEmulatorBox = qobject_cast<QCheckBox *>(control(res::IDC_KEY_EMULATOR));
+    m_asciiBox = qobject_cast<QCheckBox *>(control(res::IDC_ASCII_MODE));
+    m_autoStartBox = qobject_cast<QCheckBox *>(control(res::IDC_AUTO_START));
+    m_multiModeRadio = qobject_cast<QRadioButton *>(control(res::IDC_MULTI_MODE));
+    m_singleModeRadio = qobject_cast<QRadioButton *>(control(res::IDC_SINGLE_MODE));
+    m_txPowerSlider = qobject_cast<QSlider *>(control(res::IDC_TX_POWER));
+}
+
+void CRFID_LorixDlg::connectControls()
+{
+    auto button = [this](int id) { return qobject_cast<QAbstractButton *>(control(id)); };
+    connect(m_openButton, &QPushButton::clicked, this, &CRFID_LorixDlg::OnOpenPort);
+    connect(button(res::IDC_SEND), &QAbstractButton::clicked, this, &CRFID_LorixDlg::OnSend);
+    connect(button(res::IDC_SAVE_DATA), &QAbstractButton::clicked, this, &CRFID_LorixDlg::OnSaveData);
+    connect(button(res::IDC_SAVE_AS), &QAbstractButton::clicked, this, &CRFID_LorixDlg::OnSaveAs);
+    connect(button(res::IDC_CLEAR), &QAbstractButton::clicked, this, &CRFID_LorixDlg::OnClear);
+    connect(button(res::IDOK), &QAbstractButton::clicked, this, &QDialog::accept);
+    connect(button(res::IDCANCEL), &QAbstractButton::clicked, this, &QDialog::reject);
+
+    connect(m_asciiBox, &QCheckBox::clicked, this, [this] {
+        config::WriteConfig(m_settings, config::kEnableAscii, m_asciiBox->isChecked() ? 1 : 0);
+    });
+    connect(m_keyEmulatorBox, &QCheckBox::clicked, this, [this] {
+        config::WriteConfig(m_settings, config::kEnableWedge, m_keyEmulatorBox->isChecked() ? 1 : 0);
+    });
+    connect(m_autoStartBox, &QCheckBox::clicked, this, &CRFID_LorixDlg::OnAutoStartClicked);
+    auto storeReadMode = [this] {
+        config::WriteConfig(m_settings, config::kReadMode, ReadModeFromMultiCheck(m_multiModeRadio->isChecked()));
+    };
+    connect(m_multiModeRadio, &QRadioButton::clicked, this, storeReadMode);
+    connect(m_singleModeRadio, &QRadioButton::clicked, this, storeReadMode);
+    connect(m_txPowerSlider, &QSlider::sliderReleased, this, &CRFID_LorixDlg::OnTxPowerReleased);
+}
+
+void CRFID_LorixDlg::DoDataExchange(bool save)
+{
+    auto *deviceList = qobject_cast<QPlainTextEdit *>(control(res::IDC_DEVICE_LIST));
+    if (save) {
+        commandText = m_commandBox->currentText();
+        deviceListText = deviceList->toPlainText();
+    } else {
+        m_commandBox->setEditText(commandText);
+        deviceList->setPlainText(deviceListText);
+    }
+}
+
+int CRFID_LorixDlg::PortNumber() const
+{
+    if (m_portPicker->currentIndex() < 0)
+        return 0;
+    return PortNumberFromItemData(m_portPicker->currentData().toLongLong());
+}
+
+bool CRFID_LorixDlg::openChannel()
+{
+    m_channel.ownerWindow = this;
+    const QString path = platform::DevicePathForPort(PortNumber(), m_environment.ports);
+    if (path.isEmpty())
+        return false;
+    return m_channel.Open(path, READER_BAUD_RATE, READER_BYTE_SIZE, READER_STOP_BITS, READER_PARITY) != 0;
+}
+
+void CRFID_LorixDlg::closeChannel()
+{
+    m_channel.Close();
+    m_protocol.setReaderAwake(0);
+}
+
+void CRFID_LorixDlg::showPortState()
+{
+    const bool open = isPortOpen();
+    m_openButton->setText(QString::fromLatin1(open ? kClosePortText : kOpenPortText));
+    m_portPicker->setEnabled(!open);
+}
+
+void CRFID_LorixDlg::OnOpenPort()
+{
+    config::WriteConfig(m_settings, config::kComPort, PortNumber());
+    if (isPortOpen())
+        closeChannel();
+    else
+        openChannel();   // a port that cannot be opened leaves the window closed, silently
+    showPortState();
+}
+
+void CRFID_LorixDlg::OnSerialLineDrop()
+{
+    if (isPortOpen())
+        closeChannel();
+    showPortState();
+}
+
+void CRFID_LorixDlg::AutoConnect()
+{
+    stopAutoConnectTimer();
+    config::WriteConfig(m_settings, config::kComPort, PortNumber());
+    if (!isPortOpen()) {
+        openChannel();
+        m_protocol.setReaderAwake(0);
+    }
+    if (m_protocol.readerAwake() == 0) {
+        SendCommand(QString::fromLatin1(COMMAND_WAKE_UP));
+        SendCommand(QString::fromLatin1(COMMAND_GET_TX_POWER));
+    }
+    showPortState();
+    startAutoConnectTimer();
+}
+
+void CRFID_LorixDlg::startAutoConnectTimer()
+{
+    if (m_autoConnectTimerId == 0)
+        m_autoConnectTimerId = startTimer(m_environment.autoConnectPeriodMs);
+}
+
+void CRFID_LorixDlg::stopAutoConnectTimer()
+{
+    if (m_autoConnectTimerId != 0)
+        killTimer(m_autoConnectTimerId);
+    m_autoConnectTimerId = 0;
+}
+
+void CRFID_LorixDlg::OnAutoStartClicked()
+{
+    config::WriteConfig(m_settings, config::kAutoStart, m_autoStartBox->isChecked() ? 1 : 0);
+    stopAutoConnectTimer();
+    if (m_autoStartBox->isChecked())
+        startAutoConnectTimer();
+}
+
+void CRFID_LorixDlg::timerEvent(QTimerEvent *event)
+{
+    if (event->timerId() == m_autoConnectTimerId && m_autoConnectTimerId != 0) {
+        AutoConnect();
+        return;
+    }
+    QDialog::timerEvent(event);
+}
+
+void CRFID_LorixDlg::OnSend()
+{
+    m_commandBox->AddToHistory(m_commandBox->currentText());
+    m_commandBox->SaveHistory();
+    DoDataExchange(true);
+    SendCommand(commandText);
+}
+
+int CRFID_LorixDlg::SendCommand(const QString &command)
+{
+    lastCommand = command;
+    AppendLog(command + QStringLiteral("\r\n"), LOG_COLOUR_SENT);
+    lastCommand = ReplaceTypedEscapes(lastCommand);
+
+    // Sent whole or not at all: a command that would overflow txBuffer with its CR LF, or
+    // that holds a character without an 8-bit form, is refused before anything is written.
+    const CommandLine line = PrepareCommandLine(lastCommand, kTxBufferSize);
+    if (line.status != CommandLine::Ready) {
+        AppendLog(CommandRefusalText(line, kTxBufferSize), LOG_COLOUR_SENT);
+        return 0;
+    }
+    std::memcpy(txBuffer, line.bytes.constData(), size_t(line.bytes.size()));
+    if (!isPortOpen())
+        return 0;
+    return m_channel.Write(int(line.bytes.size()));
+}
+
+void CRFID_LorixDlg::AppendLog(const QString &text, quint32 colour)
+{
+    AppendToLogView(m_logView, text, colour);
+}
+
+void CRFID_LorixDlg::OnClear()
+{
+    commandText.clear();
+    ClearLogView(m_logView);
+}
+
+void CRFID_LorixDlg::OnSerialData()
+{
+    // Everything pending at once; bytes that arrive meanwhile come with their own event.
+    const int32_t pending = m_channel.rxBuffer.GetUsed();
+    if (pending <= 0)
+        return;
+    QByteArray bytes(pending, Qt::Uninitialized);
+    if (m_channel.rxBuffer.Take(bytes.data(), pending) != 1)
+        return;
+    m_protocol.OnSerialData(bytes);
+}
+
+void CRFID_LorixDlg::OnTxPowerReleased()
+{
+    m_protocol.control().OnTxPowerReleased();
+}
+
+void CRFID_LorixDlg::resizeEvent(QResizeEvent *event)
+{
+    QDialog::resizeEvent(event);
+    OnSize();
+}
+
+void CRFID_LorixDlg::OnSize()
+{
+    if (!m_logView)
+        return;
+    const QRect log = m_logView->geometry();
+    const QRect client = rect();
+    // Edges as the platform counts them: right and bottom are one past the last pixel.
+    const int clientRight = client.x() + client.width();
+    int clientBottom = client.y() + client.height();
+    if (!m_header)
+        clientBottom -= kMissingHeaderHeight;
+
+    const int right = std::max(clientRight - kLogRightMargin, log.left());
+    const int bottom = std::max(clientBottom - kLogBottomMargin, log.top());
+    m_logView->setGeometry(QRect(log.left(), log.top(), right - log.left(), bottom - log.top()));
+
+    QWidget *clear = control(res::IDC_CLEAR);
+    const QRect clearRect(right - kClearWidth, bottom + kClearGap, kClearWidth, kClearHeight);
+    if (clear && clearRect.left() > log.left())
+        clear->setGeometry(clearRect);
+}
+
+bool CRFID_LorixDlg::event(QEvent *event)
+{
+    const QEvent::Type type = event->type();
+    if (type == WM_SERIAL_RXDATA) {
+        OnSerialData();
+        return true;
+    }
+    if (type == WM_SERIAL_LINEDROP) {
+        OnSerialLineDrop();
+        return true;
+    }
+    if (type == discovery::CBluetoothListEvent::eventType()) {
+        // The listing thread only posts the text; it is put in place here, on this thread.
+        deviceListText = static_cast<discovery::CBluetoothListEvent *>(event)->text();
+        qobject_cast<QPlainTextEdit *>(control(res::IDC_DEVICE_LIST))->setPlainText(deviceListText);
+        return true;
+    }
+    if (type == CNotifyEvent::notifyType() && handleNotify(*static_cast<CNotifyEvent *>(event)))
+        return true;
+    return QDialog::event(event);
+}
+
+bool CRFID_LorixDlg::handleNotify(CNotifyEvent &notify)
+{
+    notify.result = 0;
+    if (notify.controlId() == res::IDC_CATALOGUE_TREE) {
+        if (notify.code() == TVN_SELCHANGED)
+            OnCommandSelected(notify);
+        return notify.code() == TVN_SELCHANGED || notify.code() == NM_CLICK;
+    }
+    if (notify.controlId() == res::IDC_PROPERTY_TREE) {
+        switch (notify.code()) {
+        case PGN_VALUECOMMITTED:
+            OnParameterChanged(notify);
+            return true;
+        case PGN_SENDCOMMAND:
+            OnSend();
+            return true;
+        case PGN_TABOUT:
+            m_portPicker->setFocus(Qt::TabFocusReason);
+            return true;
+        case PGN_ESCAPE:
+            m_catalogueTree->setFocus(Qt::OtherFocusReason);
+            return true;
+        default:
+            return false;
+        }
+    }
+    return false;
+}
+
+void CRFID_LorixDlg::SetCommandText(const QString &text)
+{
+    m_commandBox->setEditText(text);
+}
+
+bool CRFID_LorixDlg::IsKeyEmulatorChecked() const
+{
+    return m_keyEmulatorBox->isChecked();
+}
+
+bool CRFID_LorixDlg::IsMultiModeChecked() const
+{
+    return m_multiModeRadio->isChecked();
+}
+
+bool CRFID_LorixDlg::IsAsciiModeChecked() const
+{
+    return m_asciiBox->isChecked();
+}
+
+void CRFID_LorixDlg::SetTxPower(int position)
+{
+    m_txPowerSlider->setValue(position);
+}
+
+int CRFID_LorixDlg::TxPower() const
+{
+    return m_txPowerSlider->value();
+}
+
+void CRFID_LorixDlg::TypeTag(const QByteArray &tagBytes)
+{
+    std::lock_guard<std::mutex> guard(wedge::wedgeLock);
+    // The count includes the zero byte QByteArray keeps after its end.
+    wedge::TypeTagText(tagBytes.constData(), int(tagBytes.size()) + 1, this);
+}
+
+void CRFID_LorixDlg::TypeScan(const QString &line)
+{
+    std::lock_guard<std::mutex> guard(wedge::wedgeLock);
+    wedge::TypeScanText(line);
 }

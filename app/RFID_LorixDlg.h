@@ -1,21 +1,167 @@
 #pragma once
 
+#include "app/DialogHeader.h"
+#include "app/HistoryCombo.h"
+#include "catalogue/XML.h"
+#include "controls/propgrid/CPropGrid.h"
+#include "controls/tree/ExtTree.h"
+#include "controls/tree/TreeImageList.h"
+#include "discovery/BluetoothList.h"
+#include "discovery/ComPortCombo.h"
+#include "link/SerialChannel.h"
+#include "protocol/ProtocolHost.h"
+#include "protocol/ResponseDispatcher.h"
+#include "wedge/KeyEmulator.h"
+
 #include <QDialog>
+#include <QHash>
+#include <QIcon>
+#include <QList>
+#include <QString>
 
+class CNotifyEvent;
 class CSettingsStore;
+class QCheckBox;
+class QPlainTextEdit;
+class QPushButton;
+class QRadioButton;
+class QSlider;
 
-// The main window. The settings store outlives it (the application object owns the store).
-class CRFID_LorixDlg : public QDialog
+// Automatic connection: the timer's designed id and period.
+inline constexpr int AUTOCONNECT_TIMER = 1000;
+inline constexpr int AUTOCONNECT_PERIOD_MS = 5000;
+
+// Line settings of the reader's port: 115200 baud, 8 data bits, one stop bit, no parity.
+inline constexpr uint32_t READER_BAUD_RATE = 115200;
+inline constexpr uint8_t READER_BYTE_SIZE = 8;
+inline constexpr uint8_t READER_STOP_BITS = 0;
+inline constexpr uint8_t READER_PARITY = 0;
+
+// The main window: port, command box, log, reader settings, catalogue tree and property
+// panel, banner. It owns the serial channel and every piece of protocol state, and routes
+// all events. Everything here runs on the user-interface thread; the channel's reader
+// thread and the Bluetooth listing thread reach it only through posted events.
+class CRFID_LorixDlg : public QDialog, public IProtocolHost, public wedge::IAsciiModeSource
 {
     Q_OBJECT
 
 public:
+    // What the window reaches outside itself; tests replace parts of it.
+    struct Environment
+    {
+        // Where the Bluetooth device list asks BlueZ.
+        discovery::BluetoothListEnvironment bluetooth;
+        // Where port numbers are looked up (the picker and the device paths).
+        platform::PortEnvironment ports = platform::PortEnvironment::system();
+        // Period of AUTOCONNECT_TIMER.
+        int autoConnectPeriodMs = AUTOCONNECT_PERIOD_MS;
+        // Install the session's key sink at start (tests install a recorder instead).
+        bool installPlatformKeySink = true;
+        // Name the rfcomm ports in the picker after their paired device (asks BlueZ).
+        bool nameBluetoothPorts = true;
+    };
+
     explicit CRFID_LorixDlg(CSettingsStore &settings, QWidget *parent = nullptr);
+    CRFID_LorixDlg(CSettingsStore &settings, const Environment &environment, QWidget *parent = nullptr);
+    ~CRFID_LorixDlg() override;
 
-private:
-    // Window set-up, run once by the constructor: caption from the version, window icon,
-    // About entry.
+    // The control with a template id (1000..1020, 1, 2), the property tree (100); null else.
+    QWidget *control(int id) const;
+
+    // Operations used by the protocol and the catalogue.
+    // Logs the command in red and writes it with CR LF; the count written, 0 when the port
+    // is closed or the command was refused (too long for txBuffer, or not representable).
+    int SendCommand(const QString &command);
+    void OnSend() override;
+    void AppendLog(const QString &text, quint32 colour) override;
+    QString LastCommand() const override { return lastCommand; }
+
+    // Exchanges commandText and deviceListText with their controls: save = true reads the
+    // controls into the members, false pushes the members into the controls.
+    void DoDataExchange(bool save);
+
+    // State for tests and tools.
+    int readerAwake() const { return m_protocol.readerAwake(); }
+    const CTagList &tagList() const { return m_protocol.tagList(); }
+    bool isPortOpen() const { return m_channel.connected.load() != 0; }
+    int PortNumber() const;
+
+    // Handlers bound to the controls (public so that tests can drive them like the buttons).
+    void OnOpenPort();
+    void OnClear();
+    void OnSerialData();
+    void OnSerialLineDrop();
+    void AutoConnect();
+
+protected:
+    bool event(QEvent *event) override;
+    void timerEvent(QTimerEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+
+private: // IProtocolHost and the ASCII-mode source
+    void SetCommandText(const QString &text) override;
+    bool IsKeyEmulatorChecked() const override;
+    bool IsMultiModeChecked() const override;
+    void SetTxPower(int position) override;
+    int TxPower() const override;
+    void TypeTag(const QByteArray &tagBytes) override;
+    void TypeScan(const QString &line) override;
+    bool IsAsciiModeChecked() const override;
+
+private: // set-up and handlers
     bool OnInitDialog();
+    void createControls();
+    void connectControls();
+    void OnSize();
+    void showPortState();
+    bool openChannel();
+    void closeChannel();
+    void startAutoConnectTimer();
+    void stopAutoConnectTimer();
+    void OnAutoStartClicked();
+    void OnTxPowerReleased();
+    bool handleNotify(CNotifyEvent &notify);
 
+    // The catalogue (its own file): load it into the tree (step 7), create the property
+    // panel below the tree (step 8: positions m_propertyTree and shows it), react to the
+    // tree's selection and the panel's edits, and save the edited catalogue.
+    void LoadCatalogue();
+    void CreatePropertyPanel();
+    void OnCommandSelected(CNotifyEvent &notify);
+    void OnParameterChanged(CNotifyEvent &notify);
+    void OnSaveData();   // "Save Data (xml)", 1008
+    void OnSaveAs();     // "Save As...", 1009 (hidden)
+
+private: // members in the designed order
+    // Protocol state: readerAwake, tagList, scanMode and rxRemainder live in here.
+    CResponseDispatcher m_protocol;
+    CSerialChannel m_channel;
+    QString lastCommand;                  // last command sent, after escape replacement
+    QList<CXML *> treeItemElements;       // the catalogue element of each tree item (not owned)
+    QList<CXML *> propertyRowElements;    // the elements shown in the property panel (not owned)
+    QIcon m_icon;
+    CPropGrid *m_propertyTree = nullptr;  // child 100, created hidden by the constructor
+    CXML m_catalogue;
+    CDialogHeader *m_header = nullptr;
+    CExtTree *m_catalogueTree = nullptr;  // 1001
+    CTreeImageList m_imageList;
+    CComPortCombo *m_portPicker = nullptr;  // 1003
+    QString commandText;                  // bound to 1013
+    QString deviceListText;               // bound to 1000
+    QPlainTextEdit *m_logView = nullptr;  // 1012, a CLogView
+    CHistoryCombo *m_commandBox = nullptr;  // 1013
+
+private: // the window's other parts
     CSettingsStore &m_settings;
+    Environment m_environment;
+    QHash<int, QWidget *> m_controls;     // template id -> control
+    QPushButton *m_openButton = nullptr;  // 1004
+    QCheckBox *m_keyEmulatorBox = nullptr;  // 1014
+    QCheckBox *m_asciiBox = nullptr;        // 1018
+    QCheckBox *m_autoStartBox = nullptr;    // 1019
+    QRadioButton *m_multiModeRadio = nullptr;   // 1015
+    QRadioButton *m_singleModeRadio = nullptr;  // 1016
+    QSlider *m_txPowerSlider = nullptr;   // 1017
+    int m_autoConnectTimerId = 0;         // Qt's id of AUTOCONNECT_TIMER; 0 when stopped
+    discovery::CBluetoothListThread m_bluetoothList;   // last: joined before anything else goes
 };

@@ -10,7 +10,14 @@
 // height. The widgets convert them to pixels with the dialog font's base units.
 namespace res {
 
-enum class ControlKind { Icon, Label, PushButton, DefaultPushButton };
+enum class ControlKind {
+    Icon, Label, PushButton, DefaultPushButton,
+    CheckBox, PushLikeCheckBox, RadioButton, GroupBox, EtchedVerticalLine,
+    DropDownList,     // sorted list without an edit field
+    DropDownCombo,    // list with an edit field
+    ReadOnlyEdit,     // multi-line, read-only, with a scroll bar and a border
+    TreeView, RichEdit, TrackBar,
+};
 
 struct DialogControlTemplate
 {
@@ -18,6 +25,7 @@ struct DialogControlTemplate
     ControlKind kind;
     const char *text;     // label or button text, or nothing
     QRect rect;           // dialog units (x, y, width, height); an icon's size is its own
+    bool hidden = false;  // created but not shown
 };
 
 struct DialogTemplate
@@ -32,9 +40,12 @@ struct DialogTemplate
 
 // Template 100: the About box.
 const DialogTemplate &AboutDialogTemplate();
+// Template 102: the main window. A drop-down's height is that of its open list.
+const DialogTemplate &MainDialogTemplate();
 
 inline constexpr int IDC_STATIC = -1;
 inline constexpr int IDOK = 1;
+inline constexpr int IDCANCEL = 2;
 
 // The dialog font's base units in pixels: the average width of the Latin letters rounded
 // as the platform does, and the line height.
