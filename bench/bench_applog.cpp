@@ -1,0 +1,135 @@
+// Cost of one traffic-log append as the log grows, and the memory one line takes.
+// Each case fills a shown, unfocused log (so every append scrolls) with N lines of 70
+// characters, then times further appends at that size. The log view is compared with the
+// same append done on a rich-text QTextEdit, the other candidate for the control.
+
+#include "app/LogView.h"
+
+#include <QApplication>
+#include <QScrollBar>
+#include <QTextEdit>
+
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+
+#include <cstdio>
+#include <map>
+
+namespace {
+
+constexpr int kLineLength = 70;
+constexpr int kTimedBatch = 1000;
+constexpr int kIterations = 10;
+
+QString tagLine(int i)
+{
+    // A tag line as the reader sends it: hexadecimal EPC digits, then CR LF.
+    QString line = QStringLiteral("%1").arg(i, kLineLength, 16, QLatin1Char('0')).toUpper();
+    return line + QStringLiteral("\r\n");
+}
+
+size_t heapInUse()
+{
+    const struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+}
+
+std::map<std::string, std::map<long, double>> g_nsPerLine;
+
+// The reference: the same colour-only append and scroll-to-end on a QTextEdit.
+void appendRichText(QTextEdit &edit, const QString &text, ColourRef colour)
+{
+    QTextCharFormat format;
+    format.setForeground(ToQColor(colour));
+    QTextCursor end(edit.document());
+    end.movePosition(QTextCursor::End);
+    end.insertText(QString(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")), format);
+    edit.verticalScrollBar()->setValue(edit.verticalScrollBar()->maximum());
+}
+
+template <typename View, typename Append>
+void runAppendBench(benchmark::State &state, Append append)
+{
+    const long lines = state.range(0);
+    const size_t heapBefore = heapInUse();
+    QWidget window;
+    auto *view = new View(&window);
+    view->setGeometry(0, 0, 600, 400);
+    window.resize(600, 400);
+    window.show();
+    QApplication::processEvents();
+    for (long i = 0; i < lines; ++i)
+        append(*view, tagLine(int(i)), LOG_COLOUR_RECEIVED);
+    QApplication::processEvents();
+    const int held = view->document()->blockCount();
+    const double bytesPerLine = double(heapInUse() - heapBefore) / held;
+
+    long appended = 0;
+    for (auto _ : state) {
+        for (int i = 0; i < kTimedBatch; ++i)
+            append(*view, tagLine(int(lines + appended + i)), LOG_COLOUR_RECEIVED);
+        appended += kTimedBatch;
+    }
+    state.SetItemsProcessed(appended);
+    state.counters["lines_held"] = held;
+    state.counters["heap_bytes_per_line"] = bytesPerLine;
+}
+
+void BM_LogView_AppendLog(benchmark::State &state)
+{
+    runAppendBench<CLogView>(state,
+                             [](CLogView &log, const QString &text, ColourRef colour) { log.AppendLog(text, colour); });
+}
+
+void BM_TextEdit_Append(benchmark::State &state)
+{
+    runAppendBench<QTextEdit>(state, appendRichText);
+}
+
+BENCHMARK(BM_LogView_AppendLog)->Arg(10000)->Arg(100000)->Arg(1000000)->Iterations(kIterations)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TextEdit_Append)->Arg(10000)->Arg(100000)->Iterations(kIterations)->Unit(benchmark::kMillisecond);
+
+// Prints, after the table, the cost per line at each size relative to the smallest.
+class RatioReporter : public benchmark::ConsoleReporter
+{
+public:
+    void ReportRuns(const std::vector<Run> &runs) override
+    {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run &run : runs) {
+            const std::string name = run.benchmark_name();
+            const auto slash = name.find('/');
+            const long arg = std::stol(name.substr(slash + 1, name.find('/', slash + 1) - slash - 1));
+            const auto items = run.counters.find("items_per_second");
+            if (items != run.counters.end() && items->second.value > 0)
+                g_nsPerLine[name.substr(0, slash)][arg] = 1e9 / items->second.value;
+        }
+    }
+
+    void Finalize() override
+    {
+        ConsoleReporter::Finalize();
+        for (const auto &[bench, byLines] : g_nsPerLine) {
+            if (byLines.empty())
+                continue;
+            const double reference = byLines.begin()->second;
+            for (const auto &[lines, ns] : byLines)
+                std::printf("%s: %ld lines: %.0f ns per line, %.2f x the cost at %ld lines\n", bench.c_str(), lines,
+                            ns, ns / reference, byLines.begin()->first);
+        }
+    }
+};
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}
