@@ -18,7 +18,7 @@ packages=(
   # benchmarks
   libbenchmark-dev libboost-dev libpugixml-dev libtinyxml2-dev libexpat1-dev
   # helpers used by scripts
-  procps psmisc imagemagick
+  procps psmisc imagemagick strace
 )
 if [[ "${1:-}" == "--fuzz" ]]; then
   packages+=(clang libclang-rt-14-dev llvm)
