@@ -34,12 +34,15 @@ public:
     // Moves the position forward; at most the last piece's bytes.
     void Advance(qint64 bytes);
     int CharWidth() const { return m_width; }
+    // Element and attribute names repeat throughout a catalogue: the recently
+    // seen ones are handed out as shared strings, saving an allocation each.
+    QString Intern(QStringView name);
     qint64 Position() const { return m_position; }
 
 private:
     qint64 AvailableBytes() const;
     void Fill();
-    void Convert();
+    void Convert(const char *data, qint64 n);
 
     QIODevice &m_device;
     QByteArray m_block;     // scratch for device reads
@@ -50,4 +53,7 @@ private:
     int m_width = 1;
     bool m_detected = false;
     bool m_end = false;
+    static constexpr int RECENT_NAMES = 32;
+    QString m_recentNames[RECENT_NAMES];
+    int m_nextRecentName = 0;
 };

@@ -71,12 +71,15 @@ bool isEndTagOf(QStringView token, QStringView name)
 class AttributeSetter
 {
 public:
-    explicit AttributeSetter(CXML &element) : m_element(element) {}
+    AttributeSetter(CXML &element, CXMLInput &input) : m_element(element), m_input(input) {}
 
     void set(QStringView name, const QString &value)
     {
         if (m_element.attributes.size() < ATTRIBUTE_HASH_THRESHOLD) {
-            m_element.SetAttribute(name.toString(), value);
+            if (CAttribute *attribute = m_element.FindAttribute(name))
+                attribute->value = value;
+            else
+                m_element.attributes.append(new CAttribute(m_input.Intern(name), value));
             return;
         }
         if (m_index.isEmpty()) {
@@ -84,7 +87,7 @@ public:
             for (CAttribute *attribute : std::as_const(m_element.attributes))
                 m_index.insert(attribute->name, attribute);
         }
-        const QString key = name.toString();
+        const QString key = m_input.Intern(name);
         if (CAttribute *attribute = m_index.value(key)) {
             attribute->value = value;
             return;
@@ -96,12 +99,13 @@ public:
 
 private:
     CXML &m_element;
+    CXMLInput &m_input;
     QHash<QString, CAttribute *> m_index;
 };
 
-void readAttributes(CXML &element, QStringView rest)
+void readAttributes(CXML &element, QStringView rest, CXMLInput &input)
 {
-    AttributeSetter setter(element);
+    AttributeSetter setter(element, input);
     while (rest.size() > 1) {
         const qsizetype equals = rest.indexOf(EQUALS);
         if (equals <= 0)
@@ -122,38 +126,42 @@ void readAttributes(CXML &element, QStringView rest)
 
 // The start-tag half of ParseElement. Returns true when content follows (the
 // element is not empty), i.e. when the caller must read up to its end tag.
-bool readStartTag(CXML &element, const QString &startTag)
+bool readStartTag(CXML &element, const QString &startTag, CXMLInput &input)
 {
     element.Clear();
-    QString token = startTag.isEmpty() ? QString(QChar(BLANK)) : startTag;
+    const QStringView token = startTag.isEmpty() ? QStringView(u" ") : QStringView(startTag);
     if (!token.startsWith(LT))
         return false;
 
     const qsizetype blank = token.indexOf(BLANK);
     QStringView name;
     if (blank >= 0) {
-        name = QStringView(token).mid(1, blank - 1);
+        name = token.mid(1, blank - 1);
     } else if (token.size() >= 2) {
-        name = QStringView(token).mid(1, token.size() - 2);
+        name = token.mid(1, token.size() - 2);
         if (name.endsWith(SLASH))
             name.chop(1);
     }
-    element.name = name.toString();
+    element.name = input.Intern(name);
 
     if (element.name.startsWith(SLASH))
         ShowXMLWarning(XML_WARNING_UNMATCHED_END + element.name);
     if (!token.endsWith(GT))
         ShowXMLWarning(XML_WARNING_INCOMPLETE_TAG);
 
+    // The last character stands for ">" and, with a "/" before it, marks an empty
+    // element; both count as blanks at the end of the tag, which the trim below
+    // removes, so they are simply cut off.
     const qsizetype last = token.size() - 1;
-    token[last] = BLANK;
+    qsizetype end = last;
     bool isEmptyElement = false;
     if (last >= 1 && token[last - 1] == SLASH) {
         isEmptyElement = true;
-        token[last - 1] = BLANK;
+        end = last - 1;
     }
-
-    readAttributes(element, trim(QStringView(token).mid(1 + element.name.size())));
+    const qsizetype restStart = 1 + element.name.size();
+    const QStringView rest = restStart < end ? token.mid(restStart, end - restStart) : QStringView();
+    readAttributes(element, trim(rest), input);
     return !isEmptyElement;
 }
 
@@ -177,10 +185,11 @@ qint64 CXMLInput::AvailableBytes() const
     return (m_chars.size() - m_index) * m_width + m_pending.size();
 }
 
-void CXMLInput::Convert()
+void CXMLInput::Convert(const char *data, qint64 n)
 {
     if (!m_detected) {
         // The first read decides: FF FE in front switches the process to UTF-16.
+        m_pending.append(data, n);
         if (m_pending.size() < 2 && !m_end)
             return;
         m_detected = true;
@@ -188,17 +197,29 @@ void CXMLInput::Convert()
             && uchar(m_pending[1]) == BYTE_ORDER_MARK_1)
             g_bUnicodeFile = 1;
         m_width = g_bUnicodeFile ? 2 : 1;
-    }
-    if (m_width == 1) {
-        m_chars.append(QLatin1StringView(m_pending));
+        const QByteArray first = m_pending;
         m_pending.clear();
+        Convert(first.constData(), first.size());
         return;
     }
-    const qsizetype units = m_pending.size() / 2;
+    if (m_width == 1) {
+        m_chars.append(QLatin1StringView(data, n));
+        return;
+    }
+    if (!m_pending.isEmpty() && n > 0) {
+        // Complete the code unit whose first byte ended the previous read.
+        const char unit[2] = {m_pending[0], data[0]};
+        m_pending.clear();
+        Convert(unit, 2);
+        ++data;
+        --n;
+    }
+    const qsizetype units = qsizetype(n / 2);
     const qsizetype old = m_chars.size();
     m_chars.resize(old + units);
-    qFromLittleEndian<char16_t>(m_pending.constData(), units, m_chars.data() + old);
-    m_pending.remove(0, units * 2);
+    qFromLittleEndian<char16_t>(data, units, m_chars.data() + old);
+    if (n % 2)
+        m_pending.append(data[n - 1]);
 }
 
 void CXMLInput::Fill()
@@ -211,9 +232,7 @@ void CXMLInput::Fill()
         const qint64 n = m_device.read(m_block.data(), m_block.size());
         if (n <= 0)
             m_end = true;
-        else
-            m_pending.append(m_block.constData(), n);
-        Convert();
+        Convert(m_block.constData(), qMax<qint64>(n, 0));
     }
 }
 
@@ -222,6 +241,18 @@ CXMLInput::Piece CXMLInput::Read()
     Fill();
     const qint64 bytes = qMin(READ_CHUNK_BYTES, AvailableBytes());
     return {QStringView(m_chars).mid(m_index, bytes / m_width), bytes};
+}
+
+QString CXMLInput::Intern(QStringView name)
+{
+    for (const QString &known : m_recentNames) {
+        if (known.size() == name.size() && known == name)
+            return known;
+    }
+    QString made = name.toString();
+    m_recentNames[m_nextRecentName] = made;
+    m_nextRecentName = (m_nextRecentName + 1) % RECENT_NAMES;
+    return made;
 }
 
 void CXMLInput::Advance(qint64 bytes)
@@ -395,7 +426,7 @@ QString ReadToken(CXMLInput &input, CXML &element)
 
 void ParseElement(CXML &element, const QString &token, CXMLInput &input)
 {
-    if (!readStartTag(element, token))
+    if (!readStartTag(element, token, input))
         return;
     // The elements whose end tag is still awaited, innermost last. An explicit
     // stack instead of recursion: nesting depth is bounded by memory only.
@@ -420,7 +451,7 @@ void ParseElement(CXML &element, const QString &token, CXMLInput &input)
         }
         if (!isSkippedTag(next)) {
             auto *child = new CXML;
-            if (readStartTag(*child, next)) {
+            if (readStartTag(*child, next, input)) {
                 open.push_back(child);
                 next = ReadToken(input, *child);
                 continue;
