@@ -1,0 +1,95 @@
+#include "catalogue/Catalogue.h"
+
+#include "catalogue/XML.h"
+#include "res/Bitmap129.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QStringList>
+
+namespace {
+
+QString &catalogueFileOverride()
+{
+    static QString path;
+    return path;
+}
+
+constexpr char16_t kParameterLetter = u'p';
+constexpr char16_t kFirstParameterDigit = u'1';
+constexpr char16_t kLastParameterDigit = u'9';
+
+constexpr char16_t kPairSeparator = u'|';
+const QString kDialogFilterSeparator = QStringLiteral(";;");
+
+} // namespace
+
+QString CatalogueFilePath()
+{
+    if (!catalogueFileOverride().isEmpty())
+        return catalogueFileOverride();
+    return QCoreApplication::applicationDirPath() + u'/' + CATALOGUE_FILE_NAME;
+}
+
+void SetCatalogueFilePath(const QString &path)
+{
+    catalogueFileOverride() = path;
+}
+
+bool IsParameterName(QStringView tagName)
+{
+    return tagName.size() >= 2 && tagName[0] == kParameterLetter && tagName[1] >= kFirstParameterDigit
+           && tagName[1] <= kLastParameterDigit;
+}
+
+int CataloguePicture(const QString &name, const QString &instruction, bool isRoot)
+{
+    if (isRoot)
+        return res::BITMAP129_GEAR;
+    if (name.contains(CATALOGUE_SCAN_MARKER, Qt::CaseSensitive))
+        return res::BITMAP129_BARCODE;
+    if (name.contains(CATALOGUE_RFID_MARKER, Qt::CaseSensitive))
+        return res::BITMAP129_RFID_TAG;
+    return instruction.isEmpty() ? res::BITMAP129_GEAR : res::BITMAP129_PROMPT;
+}
+
+bool LoadCatalogueDocument(CXML &document, const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    Load(document, file, QString());
+    return true;
+}
+
+QString ComposeCommandLine(const CXML &entry)
+{
+    QString line = entry.GetAttribute(CATALOGUE_INSTRUCTION_ATTRIBUTE);
+    if (line.isEmpty())
+        return line;
+    // Every child counts, whatever its tag: the reader's parameters are positional.
+    for (const CXML *child : entry.children) {
+        line.append(COMMAND_PARAMETER_SEPARATOR);
+        line.append(child->GetAttribute(CATALOGUE_DEFAULT_ATTRIBUTE));
+    }
+    return line;
+}
+
+QString ToFileDialogFilter(const QString &pairFilter)
+{
+    const QStringList parts = pairFilter.split(kPairSeparator);
+    QStringList filters;
+    for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+        const QString description = parts[i].trimmed();
+        const QString pattern = parts[i + 1].trimmed();
+        if (description.isEmpty() && pattern.isEmpty())
+            continue;
+        // Qt reads the patterns from the parentheses; a description that already names
+        // exactly these patterns is kept as it is.
+        if (description.endsWith(u'(' + pattern + u')'))
+            filters.append(description);
+        else
+            filters.append(description + QStringLiteral(" (") + pattern + u')');
+    }
+    return filters.join(kDialogFilterSeparator);
+}

@@ -1,0 +1,59 @@
+#pragma once
+
+// The command catalogue as the tool reads it, without any widget: where the file lies,
+// which elements are parameters, which picture an entry gets, and how a command line is
+// composed from an entry and its parameters. Qt Core only; user-interface thread.
+
+#include <QString>
+#include <QStringView>
+
+class CXML;
+
+// The catalogue file's name in the executable's folder.
+inline const QString CATALOGUE_FILE_NAME = QStringLiteral("Ondo214.xml");
+
+// Attributes of the catalogue schema.
+inline const QString CATALOGUE_NAME_ATTRIBUTE = QStringLiteral("name");
+inline const QString CATALOGUE_INSTRUCTION_ATTRIBUTE = QStringLiteral("instruction");
+inline const QString CATALOGUE_DEFAULT_ATTRIBUTE = QStringLiteral("Default");
+
+// Markers in an entry's name that choose its picture (case-sensitive, anywhere in the
+// name; the scan marker is tested first).
+inline const QString CATALOGUE_SCAN_MARKER = QStringLiteral("Scan");
+inline const QString CATALOGUE_RFID_MARKER = QStringLiteral("RFID");
+
+// Separator between the instruction and each parameter value of a command line.
+inline constexpr char16_t COMMAND_PARAMETER_SEPARATOR = u',';
+
+// Filters of the two save buttons: "Save Data (xml)" and the hidden "Save As...".
+inline const QString CATALOGUE_SAVE_FILTER =
+    QStringLiteral("XML Files (*.xml)| *.xml| All Files (*.*)| *.*||");
+inline const QString CATALOGUE_SAVE_AS_FILTER;
+
+// The catalogue file the window reads: the path set with SetCatalogueFilePath, or else
+// CATALOGUE_FILE_NAME in the executable's folder.
+QString CatalogueFilePath();
+// Replaces the catalogue file for windows made from now on (tests, tools); "" restores
+// the file beside the executable.
+void SetCatalogueFilePath(const QString &path);
+
+// A parameter element: its tag name begins with "p" and a digit 1 to 9 (only the first
+// two characters count, so "p10" and "p1x" are parameters too).
+bool IsParameterName(QStringView tagName);
+
+// The picture of an entry (an index of bitmap 129's cells): the gear for the root, then
+// by name "Scan" before "RFID", then the gear for a group and the prompt for a command.
+int CataloguePicture(const QString &name, const QString &instruction, bool isRoot);
+
+// Reads the file into `document` with the parser (any root name). False, with the
+// document untouched, when the file cannot be opened; the parser's own result is not
+// looked at: whatever was parsed is shown.
+bool LoadCatalogueDocument(CXML &document, const QString &path);
+
+// The instruction, then a separator and the "Default" of every child in document order
+// (a child without one adds the separator alone). "" for a group (no instruction).
+QString ComposeCommandLine(const CXML &entry);
+
+// The parameter-pair filter ("description|pattern|...||") in the file dialog's own
+// syntax ("description (patterns);;..."). The patterns stay as the pair gives them.
+QString ToFileDialogFilter(const QString &pairFilter);

@@ -1,0 +1,89 @@
+#include "catalogue/PropertiesPanel.h"
+
+#include "catalogue/Catalogue.h"
+#include "catalogue/XML.h"
+#include "controls/propgrid/CPropGrid.h"
+#include "controls/propgrid/CPropGridItemEdit.h"
+
+namespace {
+
+// The grid's row identifiers restart here at every selection.
+constexpr int kFirstRowId = 1;
+
+CPropGridItem *addStaticRow(CPropGrid &grid, CPropGridItem *parent, const QString &label,
+                            const QString &value, const QString &info)
+{
+    auto *row = new CPropGridItemStatic;
+    row->SetLabel(label);
+    row->SetValue(value);
+    row->SetInfo(info);
+    return grid.AddItem(row, parent);
+}
+
+} // namespace
+
+bool ShowCatalogueEntry(CPropGrid &grid, CXML *entry, QList<CXML *> &propertyRowElements,
+                        QString &commandText)
+{
+    if (entry == nullptr)
+        return false;
+    propertyRowElements.clear();
+    propertyRowElements.squeeze();
+
+    grid.RemoveItem(nullptr);
+    grid.SetNextItemId(kFirstRowId);
+
+    auto *top = new CPropGridItem;
+    top->SetLabel(PANEL_TOP_LABEL);
+    top->SetInfo(PANEL_TOP_INFO);
+    top->SetExpanded(true);
+    grid.AddItem(top);
+
+    commandText.clear();
+    addStaticRow(grid, top, PANEL_NAME_LABEL, entry->GetAttribute(CATALOGUE_NAME_ATTRIBUTE), entry->text);
+    CPropGridItem *last = addStaticRow(grid, top, PANEL_COMMAND_LABEL,
+                                       entry->GetAttribute(CATALOGUE_INSTRUCTION_ATTRIBUTE), entry->text);
+    propertyRowElements.append(entry);
+    commandText = entry->GetAttribute(CATALOGUE_INSTRUCTION_ATTRIBUTE);
+    if (commandText.isEmpty()) {
+        grid.RefreshAll();
+        return false;
+    }
+
+    CPropGridItem *expandRow = top;
+    if (!entry->children.isEmpty()) {
+        expandRow = addStaticRow(grid, top, PANEL_PARAMETERS_LABEL, QString(), entry->text);
+        for (CXML *child : entry->children) {
+            auto *row = new CPropGridItemEdit;
+            propertyRowElements.append(child);
+            row->userData = quint32(propertyRowElements.size() - 1);
+            row->SetLabel(child->GetAttribute(CATALOGUE_NAME_ATTRIBUTE));
+            row->SetValue(child->GetAttribute(CATALOGUE_DEFAULT_ATTRIBUTE));
+            row->SetInfo(child->text);
+            last = grid.AddItem(row, expandRow);
+        }
+        commandText = ComposeCommandLine(*entry);
+    }
+    expandRow->SetExpanded(true);
+    grid.RefreshAll();
+    if (last) {
+        grid.SetFocusItem(last);
+        last->SetSelected(true);
+    }
+    return true;
+}
+
+bool StoreParameterValue(CPropGridItem *row, const QList<CXML *> &propertyRowElements, QString &commandText)
+{
+    if (row == nullptr || propertyRowElements.isEmpty())
+        return false;
+    // Tag 0 is the entry itself, never a parameter row; any other index must be one of
+    // the rows this panel made.
+    const quint32 index = row->userData;
+    if (index == 0 || index >= quint32(propertyRowElements.size()))
+        return false;
+    propertyRowElements.at(qsizetype(index))
+        ->SetAttribute(CATALOGUE_DEFAULT_ATTRIBUTE, row->GetValue().toString());
+    commandText = ComposeCommandLine(*propertyRowElements.at(0));
+    return !commandText.isEmpty();
+}
