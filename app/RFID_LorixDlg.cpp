@@ -90,6 +90,12 @@ std::function<QString(const QString &)> CachedBluetoothNames()
     };
 }
 
+// The list's lines end in CR LF; the text control breaks lines at LF alone.
+QString asLineBreaks(QString text)
+{
+    return text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+}
+
 } // namespace
 
 CRFID_LorixDlg::CRFID_LorixDlg(CSettingsStore &settings, QWidget *parent)
@@ -321,14 +327,19 @@ void CRFID_LorixDlg::connectControls()
 
 void CRFID_LorixDlg::DoDataExchange(bool save)
 {
-    auto *deviceList = qobject_cast<QPlainTextEdit *>(control(res::IDC_DEVICE_LIST));
+    QPlainTextEdit *deviceList = deviceListControl();
     if (save) {
         commandText = m_commandBox->currentText();
         deviceListText = deviceList->toPlainText();
     } else {
         m_commandBox->setEditText(commandText);
-        deviceList->setPlainText(deviceListText);
+        deviceList->setPlainText(asLineBreaks(deviceListText));
     }
+}
+
+QPlainTextEdit *CRFID_LorixDlg::deviceListControl() const
+{
+    return qobject_cast<QPlainTextEdit *>(control(res::IDC_DEVICE_LIST));
 }
 
 int CRFID_LorixDlg::PortNumber() const
@@ -520,7 +531,7 @@ bool CRFID_LorixDlg::event(QEvent *event)
     if (type == discovery::CBluetoothListEvent::eventType()) {
         // The listing thread only posts the text; it is put in place here, on this thread.
         deviceListText = static_cast<discovery::CBluetoothListEvent *>(event)->text();
-        qobject_cast<QPlainTextEdit *>(control(res::IDC_DEVICE_LIST))->setPlainText(deviceListText);
+        deviceListControl()->setPlainText(asLineBreaks(deviceListText));
         return true;
     }
     if (type == CNotifyEvent::notifyType() && handleNotify(*static_cast<CNotifyEvent *>(event)))

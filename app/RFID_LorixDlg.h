@@ -85,6 +85,8 @@ public:
     const CTagList &tagList() const { return m_protocol.tagList(); }
     bool isPortOpen() const { return m_channel.connected.load() != 0; }
     int PortNumber() const;
+    // The Bluetooth listing thread (tests wait for it to end).
+    discovery::CBluetoothListThread &bluetoothListThread() { return m_bluetoothList; }
 
     // Handlers bound to the controls (public so that tests can drive them like the buttons).
     void OnOpenPort();
@@ -114,6 +116,7 @@ private: // set-up and handlers
     void connectControls();
     void OnSize();
     void showPortState();
+    QPlainTextEdit *deviceListControl() const;
     bool openChannel();
     void closeChannel();
     void startAutoConnectTimer();

@@ -1,0 +1,376 @@
+// The real main window against the simulated reader on a pseudo-terminal, offscreen.
+// The reader runs in this process on the same event loop; what it received is read back
+// from its record file.
+
+#include "app/RFID_LorixDlg.h"
+#include "app/SettingsStore.h"
+#include "platform/KeySink.h"
+#include "platform/VirtualKeys.h"
+#include "res/Resource.h"
+#include "tools/reader-sim/ReaderSim.h"
+#include "wedge/KeyEmulator.h"
+
+#include <QCheckBox>
+#include <QFile>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSlider>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextBlock>
+
+#include <memory>
+#include <mutex>
+
+namespace {
+
+constexpr int kTryMs = 10000;
+constexpr int kShortAutoConnectMs = 200;
+const QColor kRed(255, 0, 0);
+
+class CRecordingKeySink : public platform::IKeySink
+{
+public:
+    void SendKey(std::uint8_t virtualKey, std::uint8_t, platform::KeyDirection direction) override
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        if (direction == platform::KeyDirection::Press)
+            presses.append(virtualKey);
+    }
+    int enterPresses()
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        return int(presses.count(platform::VK_RETURN));
+    }
+    std::mutex mutex;
+    QList<std::uint8_t> presses;
+};
+
+} // namespace
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void openAndClosePort();
+    void typedCommand_data();
+    void typedCommand();
+    void triggerSendsInventory_data();
+    void triggerSendsInventory();
+    void tagsTypedOncePerTrigger();
+    void txPowerSlider();
+    void hangUpAndAutoConnect();
+    void clearEmptiesLog();
+    void refusedCommand_data();
+    void refusedCommand();
+
+private:
+    bool startReader(int txPower = -45, int returnAfterMs = -1);
+    void makeWindow(bool autoStart = false);
+    void openPort();
+    void typeAndSend(const QString &text);
+    QStringList received() const;
+    bool waitForReceived(const QString &line, int count = 1) const;
+    QString logText() const;
+    QColor logLineColour(const QString &line) const;
+    template <class T> T *ctl(int id) const { return qobject_cast<T *>(m_window->control(id)); }
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<CSettingsStore> m_store;
+    std::unique_ptr<CReaderSim> m_reader;
+    std::unique_ptr<CRFID_LorixDlg> m_window;
+    std::shared_ptr<CRecordingKeySink> m_keys;
+};
+
+void TestMainWindow::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_store = std::make_unique<CSettingsStore>(m_dir->filePath("settings.ini"));
+    m_keys = std::make_shared<CRecordingKeySink>();
+    wedge::SetKeySink(m_keys);
+}
+
+void TestMainWindow::cleanup()
+{
+    m_window.reset();
+    if (m_reader)
+        m_reader->Stop();
+    m_reader.reset();
+    wedge::SetKeySink(nullptr);
+}
+
+bool TestMainWindow::startReader(int txPower, int returnAfterMs)
+{
+    SimOptions options;
+    options.portsFolder = m_dir->filePath("ports");
+    options.recordPath = m_dir->filePath("received.txt");
+    options.txPower = txPower;
+    options.returnAfterMs = returnAfterMs;
+    m_reader = std::make_unique<CReaderSim>(options);
+    QString error;
+    if (!m_reader->Start(error)) {
+        qWarning() << "reader-sim:" << error;
+        return false;
+    }
+    m_store->WriteInt(config::kSection, config::kComPort, m_reader->comNumber());
+    return true;
+}
+
+void TestMainWindow::makeWindow(bool autoStart)
+{
+    m_store->WriteInt(config::kSection, config::kAutoStart, autoStart ? 1 : 0);
+    CRFID_LorixDlg::Environment env;
+    env.ports.portsFolder = m_dir->filePath("ports");
+    env.bluetooth.bluez.busAddress = "unix:path=" + m_dir->filePath("no-bus");
+    env.autoConnectPeriodMs = kShortAutoConnectMs;
+    env.installPlatformKeySink = false;
+    env.nameBluetoothPorts = false;
+    m_window = std::make_unique<CRFID_LorixDlg>(*m_store, env);
+    m_window->show();
+}
+
+void TestMainWindow::openPort()
+{
+    QCOMPARE(m_window->PortNumber(), m_reader->comNumber());
+    ctl<QPushButton>(res::IDC_OPEN_PORT)->click();
+    QVERIFY(m_window->isPortOpen());
+}
+
+void TestMainWindow::typeAndSend(const QString &text)
+{
+    QLineEdit *edit = ctl<QComboBox>(res::IDC_COMMAND_BOX)->lineEdit();
+    edit->setFocus();
+    edit->clear();
+    QTest::keyClicks(edit, text);
+    // Enter in the window presses "Send".
+    QTest::keyClick(edit, Qt::Key_Return);
+}
+
+QStringList TestMainWindow::received() const
+{
+    QFile file(m_dir->filePath("received.txt"));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromLatin1(file.readAll()).split('\n', Qt::SkipEmptyParts);
+}
+
+bool TestMainWindow::waitForReceived(const QString &line, int count) const
+{
+    return QTest::qWaitFor([&] { return received().count(line) >= count; }, kTryMs);
+}
+
+QString TestMainWindow::logText() const
+{
+    return ctl<QPlainTextEdit>(res::IDC_LOG_VIEW)->toPlainText();
+}
+
+QColor TestMainWindow::logLineColour(const QString &line) const
+{
+    const QTextDocument *doc = ctl<QPlainTextEdit>(res::IDC_LOG_VIEW)->document();
+    for (QTextBlock block = doc->begin(); block.isValid(); block = block.next()) {
+        if (block.text() == line && !block.textFormats().isEmpty())
+            return block.textFormats().first().format.foreground().color();
+    }
+    return QColor();
+}
+
+void TestMainWindow::openAndClosePort()
+{
+    QVERIFY(startReader());
+    makeWindow();
+    auto *button = ctl<QPushButton>(res::IDC_OPEN_PORT);
+    QCOMPARE(button->text(), QStringLiteral("Open Port"));
+    openPort();
+    QCOMPARE(button->text(), QStringLiteral("Close Port"));
+    QVERIFY(!ctl<QWidget>(res::IDC_PORT_PICKER)->isEnabled());
+    QCOMPARE(m_store->ReadInt(config::kSection, config::kComPort, 0), m_reader->comNumber());
+    button->click();
+    QVERIFY(!m_window->isPortOpen());
+    QCOMPARE(button->text(), QStringLiteral("Open Port"));
+    QVERIFY(ctl<QWidget>(res::IDC_PORT_PICKER)->isEnabled());
+}
+
+void TestMainWindow::typedCommand_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("logged");
+    QTest::addColumn<QStringList>("readerLines");
+
+    QTest::newRow("spaces trimmed") << "  ver  " << "ver" << QStringList{"ver"};
+    QTest::newRow("typed LF escape splits the line") << "ver\\ns" << "ver\\ns" << QStringList{"ver", "s"};
+}
+
+void TestMainWindow::typedCommand()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, logged);
+    QFETCH(QStringList, readerLines);
+
+    QVERIFY(startReader());
+    makeWindow();
+    openPort();
+    typeAndSend(typed);
+    for (const QString &line : readerLines)
+        QVERIFY2(waitForReceived(line), qPrintable(received().join('|')));
+    QCOMPARE(logLineColour(logged), kRed);
+    QCOMPARE(ctl<QComboBox>(res::IDC_COMMAND_BOX)->itemText(0), typed.trimmed());
+    // The reader's answer comes back in the log.
+    QTRY_VERIFY_WITH_TIMEOUT(logText().contains("$>"), kTryMs);
+}
+
+void TestMainWindow::triggerSendsInventory_data()
+{
+    QTest::addColumn<bool>("multiMode");
+    QTest::addColumn<QString>("command");
+    QTest::newRow("multi") << true << "i,0,0,0";
+    QTest::newRow("single") << false << "i,1,0,0";
+}
+
+void TestMainWindow::triggerSendsInventory()
+{
+    QFETCH(bool, multiMode);
+    QFETCH(QString, command);
+
+    QVERIFY(startReader());
+    makeWindow();
+    ctl<QRadioButton>(multiMode ? res::IDC_MULTI_MODE : res::IDC_SINGLE_MODE)->click();
+    QCOMPARE(m_store->ReadInt(config::kSection, config::kReadMode, -1), multiMode ? 1 : 0);
+    openPort();
+    m_reader->PullTrigger();
+    QVERIFY2(waitForReceived(command), qPrintable(received().join('|')));
+    QVERIFY(ctl<QComboBox>(res::IDC_COMMAND_BOX)->findText(command) >= 0);
+    QCOMPARE(logLineColour(command), kRed);
+}
+
+void TestMainWindow::tagsTypedOncePerTrigger()
+{
+    QVERIFY(startReader());
+    makeWindow();
+    ctl<QRadioButton>(res::IDC_MULTI_MODE)->click();
+    ctl<QCheckBox>(res::IDC_KEY_EMULATOR)->click();
+    QCOMPARE(m_store->ReadInt(config::kSection, config::kEnableWedge, 0), 1);
+    openPort();
+
+    const int tagsPerInventory = SimOptions().tagCount;
+    m_reader->PullTrigger();
+    QTRY_COMPARE_WITH_TIMEOUT(m_keys->enterPresses(), tagsPerInventory, kTryMs);
+    QTRY_COMPARE_WITH_TIMEOUT(int(m_window->tagList().size()), tagsPerInventory, kTryMs);
+    const QStringList firstTags = m_window->tagList().items();
+
+    // Sending the inventory again without a trigger: the reader's next tags are new and are
+    // typed; the earlier ones are still remembered.
+    typeAndSend("i,0,0,0");
+    QVERIFY(waitForReceived("i,0,0,0", 2));
+    QTRY_COMPARE_WITH_TIMEOUT(m_keys->enterPresses(), 2 * tagsPerInventory, kTryMs);
+    QCOMPARE(int(m_window->tagList().size()), 2 * tagsPerInventory);
+
+    // The next trigger starts the list afresh.
+    m_reader->PullTrigger();
+    QVERIFY(waitForReceived("i,0,0,0", 3));
+    QTRY_COMPARE_WITH_TIMEOUT(m_keys->enterPresses(), 3 * tagsPerInventory, kTryMs);
+    QCOMPARE(int(m_window->tagList().size()), tagsPerInventory);
+
+    // The pieces that carried typed tags are not in the log.
+    const QString log = logText();
+    for (const QString &tag : firstTags)
+        QVERIFY2(!log.contains(tag), qPrintable(tag));
+    QVERIFY(log.contains("$trigger=1,0"));
+}
+
+void TestMainWindow::txPowerSlider()
+{
+    QVERIFY(startReader(-45));
+    makeWindow();
+    openPort();
+    auto *slider = ctl<QSlider>(res::IDC_TX_POWER);
+    QCOMPARE(slider->minimum(), -30);
+    QCOMPARE(slider->maximum(), 0);
+    QCOMPARE(slider->value(), 0);
+    typeAndSend("g,txp");
+    QTRY_COMPARE_WITH_TIMEOUT(slider->value(), -30, kTryMs);
+
+    slider->setSliderDown(true);
+    slider->setValue(-5);
+    slider->setSliderDown(false);   // the release
+    QVERIFY2(waitForReceived("txp,-5"), qPrintable(received().join('|')));
+}
+
+void TestMainWindow::hangUpAndAutoConnect()
+{
+    QVERIFY(startReader(-45, 100));
+    makeWindow();
+    openPort();
+    auto *button = ctl<QPushButton>(res::IDC_OPEN_PORT);
+
+    m_reader->HangUp();
+    QTRY_VERIFY_WITH_TIMEOUT(!m_window->isPortOpen(), kTryMs);
+    QCOMPARE(button->text(), QStringLiteral("Open Port"));
+    QVERIFY(ctl<QWidget>(res::IDC_PORT_PICKER)->isEnabled());
+    QCOMPARE(m_window->readerAwake(), 0);
+
+    // Turning the automatic connection on reopens the port and wakes the reader.
+    ctl<QCheckBox>(res::IDC_AUTO_START)->click();
+    QCOMPARE(m_store->ReadInt(config::kSection, config::kAutoStart, 0), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(m_window->isPortOpen(), kTryMs);
+    QVERIFY2(waitForReceived("g,txp"), qPrintable(received().join('|')));
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->readerAwake(), 1, kTryMs);
+    QCOMPARE(button->text(), QStringLiteral("Close Port"));
+    QTRY_COMPARE_WITH_TIMEOUT(ctl<QSlider>(res::IDC_TX_POWER)->value(), -30, kTryMs);
+
+    // Once awake, the timer only checks the port: no more wake-ups.
+    const int asked = int(received().count("g,txp"));
+    QTest::qWait(3 * kShortAutoConnectMs);
+    QCOMPARE(int(received().count("g,txp")), asked);
+}
+
+void TestMainWindow::clearEmptiesLog()
+{
+    QVERIFY(startReader());
+    makeWindow();
+    m_window->SendCommand("ver");   // closed port: logged, not written
+    QVERIFY(logText().contains("ver"));
+    ctl<QPushButton>(res::IDC_CLEAR)->click();
+    QVERIFY(logText().isEmpty());
+    QVERIFY(ctl<QPlainTextEdit>(res::IDC_LOG_VIEW)->isReadOnly());
+}
+
+void TestMainWindow::refusedCommand_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::newRow("one byte too long") << QString(kTxBufferSize - 1, 'a');
+    QTest::newRow("far too long") << QString(10 * kTxBufferSize, 'b');
+    QTest::newRow("not 8-bit") << QStringLiteral("ver\u20AC");
+}
+
+void TestMainWindow::refusedCommand()
+{
+    QFETCH(QString, command);
+
+    QVERIFY(startReader());
+    makeWindow();
+    openPort();
+    QCOMPARE(m_window->SendCommand(command), 0);
+    QVERIFY(logText().contains("Not sent"));
+    const QStringList logLines = logText().split('\n');
+    const QString refusal = logLines.filter("Not sent").first();
+    QCOMPARE(logLineColour(refusal), kRed);
+
+    // The reader receives the next command and nothing of the refused one.
+    QVERIFY(m_window->SendCommand("ver") > 0);
+    QVERIFY(waitForReceived("ver"));
+    QCOMPARE(received(), QStringList{"ver"});
+
+    // The longest command that fits goes out whole.
+    const QString longest(kTxBufferSize - 2, 'c');
+    QCOMPARE(m_window->SendCommand(longest), kTxBufferSize);
+    QVERIFY(waitForReceived(longest));
+}
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"
