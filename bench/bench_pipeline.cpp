@@ -1,0 +1,141 @@
+// The receive path end to end, offscreen: a pseudo-terminal, the serial channel with its
+// reader thread, the ring buffer, response assembly and dispatch, and the traffic log.
+//
+//   BM_TagLinesThroughPipeline  lines of 70-byte tags (68 hexadecimal digits and CR LF)
+//                               per second, written by a thread into the terminal's master
+//   BM_LogAppend/N              one log line appended to a log that already holds N lines;
+//                               compare N = 10^6 with N = 10^4 (the same cost is the goal)
+
+#include "app/LogViewAccess.h"
+#include "link/SerialChannel.h"
+#include "platform/PseudoTerminal.h"
+#include "protocol/ProtocolHost.h"
+#include "protocol/ResponseDispatcher.h"
+
+#include <benchmark/benchmark.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QPlainTextEdit>
+
+#include <memory>
+#include <thread>
+
+namespace {
+
+constexpr int kTagDigits = 68;          // with CR LF: 70 bytes a line
+constexpr int kLinesPerBatch = 20000;
+constexpr int kWaitLimitMs = 60000;
+
+// The window's part of the path: takes everything pending from the ring on each posted
+// event and hands it to the dispatcher, which logs every tag line (key emulator off).
+class CPipelineWindow : public QObject, public IProtocolHost
+{
+public:
+    CPipelineWindow()
+        : m_log(CreateLogView(nullptr))
+        , m_protocol(*this)
+    {
+        m_protocol.setDispatchObserver([this](CResponseDispatcher::LineClass, const QString &) { ++lines; });
+    }
+
+    bool event(QEvent *e) override
+    {
+        if (e->type() != WM_SERIAL_RXDATA)
+            return QObject::event(e);
+        const int32_t pending = channel.rxBuffer.GetUsed();
+        if (pending > 0) {
+            QByteArray bytes(pending, Qt::Uninitialized);
+            if (channel.rxBuffer.Take(bytes.data(), pending) == 1)
+                m_protocol.OnSerialData(bytes);
+        }
+        return true;
+    }
+
+    void AppendLog(const QString &text, quint32 colour) override { AppendToLogView(m_log.get(), text, colour); }
+    void SetCommandText(const QString &) override {}
+    void OnSend() override {}
+    // A command was sent once, so tag lines are not taken for its echo.
+    QString LastCommand() const override { return QStringLiteral("i,0,0,0"); }
+    bool IsKeyEmulatorChecked() const override { return false; }
+    bool IsMultiModeChecked() const override { return true; }
+    void SetTxPower(int) override {}
+    int TxPower() const override { return 0; }
+    void TypeTag(const QByteArray &) override {}
+    void TypeScan(const QString &) override {}
+
+    CSerialChannel channel;
+    qint64 lines = 0;
+
+private:
+    std::unique_ptr<QPlainTextEdit> m_log;
+    CResponseDispatcher m_protocol;
+};
+
+QByteArray tagBatch(int count)
+{
+    QByteArray batch;
+    batch.reserve(qsizetype(count) * (kTagDigits + 2));
+    for (int i = 0; i < count; ++i) {
+        QByteArray tag = QByteArray::number(i, 16).toUpper();
+        batch += QByteArray(kTagDigits - tag.size(), 'E') + tag + "\r\n";
+    }
+    return batch;
+}
+
+void BM_TagLinesThroughPipeline(benchmark::State &state)
+{
+    platform::CPseudoTerminal pty;
+    if (!pty.Open()) {
+        state.SkipWithError("no pseudo-terminal");
+        return;
+    }
+    CPipelineWindow window;
+    window.channel.ownerWindow = &window;
+    if (!window.channel.Open(pty.slavePath(), 115200, 8, 0, 0)) {
+        state.SkipWithError("the channel did not open the terminal");
+        return;
+    }
+    const QByteArray batch = tagBatch(kLinesPerBatch);
+    for (auto _ : state) {
+        const qint64 target = window.lines + kLinesPerBatch;
+        std::thread writer([&pty, &batch] { pty.WriteAll(batch); });
+        QElapsedTimer limit;
+        limit.start();
+        while (window.lines < target && limit.elapsed() < kWaitLimitMs)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        writer.join();
+        if (window.lines < target) {
+            state.SkipWithError("lines were lost on the way");
+            break;
+        }
+    }
+    state.counters["lines/s"] = benchmark::Counter(double(state.iterations()) * kLinesPerBatch,
+                                                   benchmark::Counter::kIsRate);
+    window.channel.Close();
+}
+BENCHMARK(BM_TagLinesThroughPipeline)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+
+void BM_LogAppend(benchmark::State &state)
+{
+    std::unique_ptr<QPlainTextEdit> log(CreateLogView(nullptr));
+    const QString line = QString(kTagDigits, QLatin1Char('A')) + QStringLiteral("\r\n");
+    for (int64_t i = 0; i < state.range(0); ++i)
+        AppendToLogView(log.get(), line, LOG_COLOUR_RECEIVED);
+    for (auto _ : state)
+        AppendToLogView(log.get(), line, LOG_COLOUR_RECEIVED);
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_LogAppend)->Arg(10000)->Arg(1000000)->Unit(benchmark::kMicrosecond);
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Runs the tool with the simulated reader on a private Xvfb display and writes a PNG of the
+# screen: the port opened by the automatic connection (which asks the reader its power) and one
+# trigger pull answered with an inventory.
+# Usage: scripts/screenshot.sh [out.png]   (default: build/screenshot.png)
+# Uses its own settings folder, so the user's settings are not touched.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${BUILD_DIR:-build}
+out=${1:-$build/screenshot.png}
+tool="./$build/app/RFID_Lorix"
+sim="./$build/tools/reader-sim/reader-sim"
+[[ -x "$tool" && -x "$sim" ]] || ./scripts/build.sh
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+export XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/runtime"
+mkdir -p "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR"
+chmod 700 "$XDG_RUNTIME_DIR"
+
+display=:$((90 + RANDOM % 100))
+Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+pids+=($!)
+export DISPLAY=$display
+for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+
+"$sim" </dev/null >"$work/sim.log" 2>&1 &
+simpid=$!
+pids+=($simpid)
+for _ in $(seq 50); do grep -q '^COM' "$work/sim.log" && break; sleep 0.1; done
+port=$(grep -m1 -o '^COM[0-9]*' "$work/sim.log" | cut -c4-)
+[[ -n "$port" ]] || { echo "the simulated reader did not start" >&2; exit 1; }
+
+# The tool picks the reader's port and connects by itself five seconds after start.
+ini="$XDG_CONFIG_HOME/Local AppWizard-Generated Applications/RFID_Lorix.ini"
+mkdir -p "$(dirname "$ini")"
+printf '[Config]\nComPort1=%s\nAutoStart=1\nReadMode=1\n' "$port" >"$ini"
+
+QT_QPA_PLATFORM=xcb "$tool" >"$work/tool.log" 2>&1 &
+pids+=($!)
+sleep 7
+kill -USR1 "$simpid"   # pull the trigger: the tool answers with an inventory
+sleep 2
+mkdir -p "$(dirname "$out")"
+import -display "$display" -window root "$out"
+echo "$out"
