@@ -1,33 +1,65 @@
 #include "app/RFID_LorixDlg.h"
 
+#include "catalogue/Catalogue.h"
+#include "catalogue/CatalogueDialogs.h"
+#include "catalogue/CatalogueTree.h"
+#include "catalogue/PropertiesPanel.h"
 #include "controls/tree/NotifyEvent.h"
 
-// The catalogue half of the main window: the command tree, the property panel and saving.
-// These are the smallest bodies that keep the window whole: the tree stays empty and the
-// property panel stays hidden.
+// The catalogue half of the main window: the command tree, the property panel and
+// saving. The work lives in catalogue/; these handlers only wire it to the window.
+
+namespace {
+
+// The property panel hangs below the command tree: this far right of the tree's left
+// edge, as wide as the tree, this tall.
+constexpr int kPanelIndent = 20;
+constexpr int kPanelHeight = 400;
+
+} // namespace
 
 void CRFID_LorixDlg::LoadCatalogue()
 {
+    // The parser's warnings appear while the window initialises, so the message box is
+    // in place before the file is read.
+    InstallCatalogueDialogs(this);
+    LoadCatalogueTree(*m_catalogueTree, m_imageList, m_catalogue, CatalogueFilePath(), treeItemElements);
 }
 
 void CRFID_LorixDlg::CreatePropertyPanel()
 {
+    const QRect tree = m_catalogueTree->geometry();
+    // Edges as the platform counts them: right and bottom are one past the last pixel.
+    const int left = tree.left() + kPanelIndent;
+    const int right = tree.left() + tree.width();
+    const int top = tree.top() + tree.height();
+    m_propertyTree->setGeometry(QRect(left, top, right - left, kPanelHeight));
+    m_propertyTree->show();
 }
 
 void CRFID_LorixDlg::OnCommandSelected(CNotifyEvent &notify)
 {
-    Q_UNUSED(notify);
+    auto *item = notify.itemAs<QTreeWidgetItem>();
+    if (item == nullptr)
+        return;
+    CXML *entry = CatalogueElementOf(*m_catalogueTree, item, treeItemElements);
+    if (ShowCatalogueEntry(*m_propertyTree, entry, propertyRowElements, commandText))
+        DoDataExchange(false);
 }
 
 void CRFID_LorixDlg::OnParameterChanged(CNotifyEvent &notify)
 {
-    Q_UNUSED(notify);
+    notify.result = 0;
+    if (StoreParameterValue(notify.itemAs<CPropGridItem>(), propertyRowElements, commandText))
+        DoDataExchange(false);
 }
 
 void CRFID_LorixDlg::OnSaveData()
 {
+    SaveAs(m_catalogue, CATALOGUE_SAVE_FILTER);
 }
 
 void CRFID_LorixDlg::OnSaveAs()
 {
+    SaveAs(m_catalogue, CATALOGUE_SAVE_AS_FILTER);
 }
