@@ -1,0 +1,385 @@
+// The catalogue through the real main window, offscreen: the command tree filled from a
+// test catalogue, the properties panel composing the command box, parameter edits stored
+// in the document and saved, and the panel's Space sending to the simulated reader.
+
+#include "app/RFID_LorixDlg.h"
+#include "app/SettingsStore.h"
+#include "catalogue/Catalogue.h"
+#include "catalogue/XML.h"
+#include "controls/propgrid/CPropGridItemEdit.h"
+#include "controls/propgrid/CPropGridList.h"
+#include "res/Resource.h"
+#include "tools/reader-sim/ReaderSim.h"
+#include "wedge/KeyEmulator.h"
+
+#include <QBuffer>
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+constexpr int kTryMs = 10000;
+
+const QByteArray kCatalogue =
+    "<?xml version=\"1.0\"?>\r\n"
+    "<Catalogue name=\"Test Catalogue\">\r\n"
+    "  <Group name=\"Group A\">\r\n"
+    "    About group A.\r\n"
+    "    <Command name=\"Version\" instruction=\"ver\">The version.</Command>\r\n"
+    "    <Command name=\"Three\" instruction=\"instr\">\r\n"
+    "      Three parameters.\r\n"
+    "      <p1 name=\"First\" Default=\"1\">first</p1>\r\n"
+    "      <p2 name=\"Second\" Default=\"\">second</p2>\r\n"
+    "      <p3 name=\"Third\" Default=\"3\">third</p3>\r\n"
+    "    </Command>\r\n"
+    "    <Command name=\"TX Power\" instruction=\"txp\">\r\n"
+    "      <p1 name=\"Power\" Default=\"-7\">power</p1>\r\n"
+    "    </Command>\r\n"
+    "  </Group>\r\n"
+    "</Catalogue>\r\n";
+
+// One line per element: name, attributes in order, trimmed text.
+void dumpInto(const CXML &element, QStringList &out)
+{
+    QString line = element.name;
+    for (const CAttribute *attribute : element.attributes)
+        line += QStringLiteral(" %1=[%2]").arg(attribute->name, attribute->value);
+    out << line + QStringLiteral(" |%1|").arg(element.text.trimmed());
+    for (const CXML *child : element.children)
+        dumpInto(*child, out);
+}
+
+QStringList dumpFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {QStringLiteral("cannot open %1").arg(path)};
+    CXML root;
+    Load(root, file, QString());
+    QStringList out;
+    dumpInto(root, out);
+    return out;
+}
+
+} // namespace
+
+class TestCatalogueWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void treeFromCatalogue();
+    void selection_data();
+    void selection();
+    void groupLeavesCommandBox();
+    void editedParameterIsKeptAndSaved();
+    void saveButtons_data();
+    void saveButtons();
+    void spaceInPanelSends();
+    void missingCatalogueWindowWorks();
+    void shippedCatalogueWithoutWarning();
+
+private:
+    void makeWindow(const QString &cataloguePath);
+    QString writeCatalogue(const QByteArray &bytes);
+    bool startReader();
+    QTreeWidgetItem *treeItem(const QString &text) const;
+    void select(const QString &text);
+    QStringList rowLabels() const;
+    CPropGridItem *row(const QString &label) const;
+    QString commandBox() const { return ctl<QComboBox>(res::IDC_COMMAND_BOX)->currentText(); }
+    QStringList received() const;
+    template <class T> T *ctl(int id) const { return qobject_cast<T *>(m_window->control(id)); }
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<CSettingsStore> m_store;
+    std::unique_ptr<CReaderSim> m_reader;
+    std::unique_ptr<CRFID_LorixDlg> m_window;
+    QStringList m_warnings;
+    QStringList m_saveQuestions; // "initial name|filter" per dialog shown
+    QString m_saveAnswer;
+};
+
+void TestCatalogueWindow::init()
+{
+    g_bUnicodeFile = 0;
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_store = std::make_unique<CSettingsStore>(m_dir->filePath("settings.ini"));
+    m_warnings.clear();
+    m_saveQuestions.clear();
+    m_saveAnswer.clear();
+    // Installed before the window: the window keeps them instead of its message box and dialog.
+    SetXMLWarningFunction([this](const QString &text, const QString &) { m_warnings << text; });
+    SetXMLSaveFileFunction([this](const QString &initialName, const QString &filter) {
+        m_saveQuestions << initialName + u'|' + filter;
+        return m_saveAnswer;
+    });
+}
+
+void TestCatalogueWindow::cleanup()
+{
+    m_window.reset();
+    if (m_reader)
+        m_reader->Stop();
+    m_reader.reset();
+    SetCatalogueFilePath(QString());
+    SetXMLWarningFunction(nullptr);
+    SetXMLSaveFileFunction(nullptr);
+    wedge::SetKeySink(nullptr);
+}
+
+QString TestCatalogueWindow::writeCatalogue(const QByteArray &bytes)
+{
+    QFile file(m_dir->filePath("catalogue.xml"));
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        return QString();
+    return file.fileName();
+}
+
+void TestCatalogueWindow::makeWindow(const QString &cataloguePath)
+{
+    SetCatalogueFilePath(cataloguePath);
+    CRFID_LorixDlg::Environment env;
+    env.ports.portsFolder = m_dir->filePath("ports");
+    env.bluetooth.bluez.busAddress = "unix:path=" + m_dir->filePath("no-bus");
+    env.installPlatformKeySink = false;
+    env.nameBluetoothPorts = false;
+    m_window = std::make_unique<CRFID_LorixDlg>(*m_store, env);
+    m_window->show();
+}
+
+bool TestCatalogueWindow::startReader()
+{
+    SimOptions options;
+    options.portsFolder = m_dir->filePath("ports");
+    options.recordPath = m_dir->filePath("received.txt");
+    m_reader = std::make_unique<CReaderSim>(options);
+    QString error;
+    if (!m_reader->Start(error)) {
+        qWarning() << "reader-sim:" << error;
+        return false;
+    }
+    m_store->WriteInt(config::kSection, config::kComPort, m_reader->comNumber());
+    return true;
+}
+
+QTreeWidgetItem *TestCatalogueWindow::treeItem(const QString &text) const
+{
+    const QList<QTreeWidgetItem *> found =
+        ctl<QTreeWidget>(res::IDC_CATALOGUE_TREE)->findItems(text, Qt::MatchExactly | Qt::MatchRecursive);
+    return found.size() == 1 ? found.first() : nullptr;
+}
+
+void TestCatalogueWindow::select(const QString &text)
+{
+    QTreeWidgetItem *item = treeItem(text);
+    QVERIFY2(item, qPrintable(text));
+    QVERIFY(ctl<CExtTree>(res::IDC_CATALOGUE_TREE)->SelectItem(item));
+}
+
+QStringList TestCatalogueWindow::rowLabels() const
+{
+    QStringList labels;
+    auto *grid = ctl<CPropGrid>(res::IDC_PROPERTY_TREE);
+    grid->ForEachItem(grid->GetRoot(), [&](CPropGridItem *item) {
+        labels << item->GetLabel() + u'=' + item->GetValue().toString();
+        return true;
+    });
+    return labels;
+}
+
+CPropGridItem *TestCatalogueWindow::row(const QString &label) const
+{
+    CPropGridItem *found = nullptr;
+    auto *grid = ctl<CPropGrid>(res::IDC_PROPERTY_TREE);
+    grid->ForEachItem(grid->GetRoot(), [&](CPropGridItem *item) {
+        if (item->GetLabel() == label)
+            found = item;
+        return found == nullptr;
+    });
+    return found;
+}
+
+QStringList TestCatalogueWindow::received() const
+{
+    QFile file(m_dir->filePath("received.txt"));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromLatin1(file.readAll()).split('\n', Qt::SkipEmptyParts);
+}
+
+void TestCatalogueWindow::treeFromCatalogue()
+{
+    makeWindow(writeCatalogue(kCatalogue));
+    auto *tree = ctl<CExtTree>(res::IDC_CATALOGUE_TREE);
+    QCOMPARE(tree->topLevelItemCount(), 1);
+    QStringList order;
+    for (QTreeWidgetItemIterator it(tree); *it; ++it)
+        order << QStringLiteral("%1:%2").arg(tree->GetItemData(*it)).arg((*it)->text(0).isEmpty() ? tree->GetItemText(*it) : (*it)->text(0));
+    QCOMPARE(order, (QStringList{"0:Test Catalogue", "1:Group A", "2:Version", "3:Three", "4:TX Power"}));
+    QVERIFY(m_warnings.isEmpty());
+    // The panel hangs below the tree, indented, as wide as the tree's right edge.
+    const QRect treeRect = tree->geometry();
+    const QRect panel = ctl<CPropGrid>(res::IDC_PROPERTY_TREE)->geometry();
+    QVERIFY(ctl<CPropGrid>(res::IDC_PROPERTY_TREE)->isVisible());
+    QCOMPARE(panel.left(), treeRect.left() + 20);
+    QCOMPARE(panel.right(), treeRect.right());
+    QCOMPARE(panel.top(), treeRect.bottom() + 1);
+}
+
+void TestCatalogueWindow::selection_data()
+{
+    QTest::addColumn<QString>("entry");
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QStringList>("rows");
+    QTest::addColumn<QString>("focused");
+
+    QTest::newRow("command without children: exactly its instruction")
+        << "Version" << "ver" << QStringList{"Properties=", "Name=Version", "Command=ver"} << "Command";
+    QTest::newRow("defaults 1, empty, 3")
+        << "Three" << "instr,1,,3"
+        << QStringList{"Properties=", "Name=Three", "Command=instr", "Parameters=", "First=1", "Second=", "Third=3"}
+        << "Third";
+}
+
+void TestCatalogueWindow::selection()
+{
+    QFETCH(QString, entry);
+    QFETCH(QString, command);
+    QFETCH(QStringList, rows);
+    QFETCH(QString, focused);
+
+    makeWindow(writeCatalogue(kCatalogue));
+    ctl<QComboBox>(res::IDC_COMMAND_BOX)->setEditText("typed before");
+    select(entry);
+    QCOMPARE(commandBox(), command);
+    QCOMPARE(rowLabels(), rows);
+    auto *grid = ctl<CPropGrid>(res::IDC_PROPERTY_TREE);
+    QVERIFY(grid->GetFocusItem());
+    QCOMPARE(grid->GetFocusItem()->GetLabel(), focused);
+    QVERIFY(grid->GetFocusItem()->IsSelected());
+    // Row identifiers restart at every selection: Properties is 1.
+    QCOMPARE(row("Properties")->GetItemId(), 1);
+}
+
+void TestCatalogueWindow::groupLeavesCommandBox()
+{
+    makeWindow(writeCatalogue(kCatalogue));
+    select("Three");
+    QCOMPARE(commandBox(), QStringLiteral("instr,1,,3"));
+    select("Group A");
+    QCOMPARE(rowLabels(), (QStringList{"Properties=", "Name=Group A", "Command="}));
+    QCOMPARE(commandBox(), QStringLiteral("instr,1,,3"));
+    QCOMPARE(row("Name")->GetInfo().trimmed(), QStringLiteral("About group A."));
+}
+
+void TestCatalogueWindow::editedParameterIsKeptAndSaved()
+{
+    makeWindow(writeCatalogue(kCatalogue));
+    select("Three");
+    CPropGridItem *second = row("Second");
+    QVERIFY(second);
+
+    // Edit the value as the operator does: a click on the value, type, Enter.
+    auto *grid = ctl<CPropGrid>(res::IDC_PROPERTY_TREE);
+    CPropGridList *list = grid->GetListPane();
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, second->GetValueRect().center());
+    auto *editor = static_cast<CPropGridItemEdit *>(second)->GetEditor();
+    QVERIFY(editor && editor->isVisible());
+    editor->selectAll();
+    QTest::keyClicks(editor, "7");
+    QTest::keyClick(editor, Qt::Key_Return);
+    QCOMPARE(commandBox(), QStringLiteral("instr,1,7,3"));
+
+    // Another command, then back: the edited value is shown again.
+    select("Version");
+    QCOMPARE(commandBox(), QStringLiteral("ver"));
+    select("Three");
+    QCOMPARE(row("Second")->GetValue().toString(), QStringLiteral("7"));
+    QCOMPARE(commandBox(), QStringLiteral("instr,1,7,3"));
+
+    // "Save Data (xml)": the file carries the edit and reads back equal to the original
+    // with only that value changed.
+    m_saveAnswer = m_dir->filePath("saved.xml");
+    ctl<QPushButton>(res::IDC_SAVE_DATA)->click();
+    QCOMPARE(m_saveQuestions, QStringList{"*.xml|" + CATALOGUE_SAVE_FILTER});
+    QStringList expected = dumpFile(m_dir->filePath("catalogue.xml"));
+    const qsizetype at = expected.indexOf("p2 name=[Second] Default=[] |second|");
+    QVERIFY(at >= 0);
+    expected[at] = "p2 name=[Second] Default=[7] |second|";
+    QCOMPARE(dumpFile(m_saveAnswer), expected);
+    QVERIFY(m_warnings.isEmpty());
+}
+
+void TestCatalogueWindow::saveButtons_data()
+{
+    QTest::addColumn<int>("button");
+    QTest::addColumn<QString>("question");
+    QTest::addColumn<bool>("answered");
+    QTest::newRow("save data, answered") << res::IDC_SAVE_DATA << "*.xml|" + CATALOGUE_SAVE_FILTER << true;
+    QTest::newRow("save data, cancelled") << res::IDC_SAVE_DATA << "*.xml|" + CATALOGUE_SAVE_FILTER << false;
+    QTest::newRow("hidden save as, answered") << res::IDC_SAVE_AS << QStringLiteral("|") << true;
+}
+
+void TestCatalogueWindow::saveButtons()
+{
+    QFETCH(int, button);
+    QFETCH(QString, question);
+    QFETCH(bool, answered);
+
+    makeWindow(writeCatalogue(kCatalogue));
+    m_saveAnswer = answered ? m_dir->filePath("out.xml") : QString();
+    ctl<QPushButton>(button)->click();
+    QCOMPARE(m_saveQuestions, QStringList{question});
+    QCOMPARE(QFile::exists(m_dir->filePath("out.xml")), answered);
+    if (answered)
+        QCOMPARE(dumpFile(m_dir->filePath("out.xml")), dumpFile(m_dir->filePath("catalogue.xml")));
+}
+
+void TestCatalogueWindow::spaceInPanelSends()
+{
+    QVERIFY(startReader());
+    makeWindow(writeCatalogue(kCatalogue));
+    ctl<QPushButton>(res::IDC_OPEN_PORT)->click();
+    QVERIFY(m_window->isPortOpen());
+    select("TX Power");
+    QCOMPARE(commandBox(), QStringLiteral("txp,-7"));
+    CPropGridList *list = ctl<CPropGrid>(res::IDC_PROPERTY_TREE)->GetListPane();
+    list->setFocus();
+    QTest::keyClick(list, Qt::Key_Space);
+    QVERIFY2(QTest::qWaitFor([&] { return received().contains("txp,-7"); }, kTryMs),
+             qPrintable(received().join('|')));
+}
+
+void TestCatalogueWindow::missingCatalogueWindowWorks()
+{
+    QVERIFY(startReader());
+    makeWindow(m_dir->filePath("absent.xml"));
+    QCOMPARE(ctl<QTreeWidget>(res::IDC_CATALOGUE_TREE)->topLevelItemCount(), 0);
+    QVERIFY(m_warnings.isEmpty());
+    ctl<QPushButton>(res::IDC_OPEN_PORT)->click();
+    QVERIFY(m_window->isPortOpen());
+    ctl<QComboBox>(res::IDC_COMMAND_BOX)->setEditText("ver");
+    ctl<QPushButton>(res::IDC_SEND)->click();
+    QVERIFY2(QTest::qWaitFor([&] { return received().contains("ver"); }, kTryMs), qPrintable(received().join('|')));
+}
+
+void TestCatalogueWindow::shippedCatalogueWithoutWarning()
+{
+    makeWindow(qEnvironmentVariable("RFID_SOURCE_DIR") + "/res/" + CATALOGUE_FILE_NAME);
+    QCOMPARE(m_warnings, QStringList{});
+    auto *tree = ctl<QTreeWidget>(res::IDC_CATALOGUE_TREE);
+    QCOMPARE(tree->topLevelItemCount(), 1);
+    QVERIFY(tree->topLevelItem(0)->childCount() > 0);
+}
+
+QTEST_MAIN(TestCatalogueWindow)
+#include "tst_catalogue_window.moc"
