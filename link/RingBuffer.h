@@ -36,8 +36,13 @@ public:
 private:
     static int32_t UsedBetween(int32_t read, int32_t write, int32_t size);
 
+    // Each position on its own cache line: the two sides write them from different cores,
+    // and sharing one line would make every put and take fight over it.
+    static constexpr int kCacheLine = 64;
+
     uint8_t *data = nullptr;
     int32_t size = 0;
-    std::atomic<int32_t> readPos{0};
-    std::atomic<int32_t> writePos{0};
+    alignas(kCacheLine) std::atomic<int32_t> readPos{0};
+    alignas(kCacheLine) std::atomic<int32_t> writePos{0};
+    char m_padding[kCacheLine - sizeof(std::atomic<int32_t>)] = {};
 };

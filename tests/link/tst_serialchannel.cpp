@@ -313,9 +313,9 @@ private slots:
         PtyPair pty;
         QVERIFY(pty.open());
         Owner owner;
+        Recorder recorder;   // outlives the channel, whose thread calls it until joined
         CSerialChannel channel;
         channel.ownerWindow = &owner;
-        Recorder recorder;
         recorder.holdFirstWake = true;
         recorder.attach(channel);
         QCOMPARE(channel.Open(pty.slavePath, kBaud, 8, 0, 0), 1);
@@ -393,9 +393,9 @@ private slots:
         PtyPair pty;
         QVERIFY(pty.open());
         Owner owner;
+        Recorder recorder;   // outlives the channel, whose thread calls it until joined
         CSerialChannel channel;
         channel.ownerWindow = &owner;
-        Recorder recorder;
         recorder.attach(channel);
         QCOMPARE(channel.Open(pty.slavePath, kBaud, 8, 0, 0), 1);
         QVERIFY(pty.writeAll(Pattern(10, 1)));
@@ -464,12 +464,12 @@ private slots:
         PtyPair pty;
         QVERIFY(pty.open());
         Owner owner;
+        Recorder recorder;
         CSerialChannel channel;
         channel.ownerWindow = &owner;
         const int prefill = kRxBufferSize - 1 - 1000;
         const std::vector<uint8_t> old = Pattern(size_t(prefill), 2);
         QVERIFY(channel.rxBuffer.Put(old.data(), prefill));   // Open keeps the ring's contents
-        Recorder recorder;
         recorder.holdFirstWake = true;
         recorder.attach(channel);
         QCOMPARE(channel.Open(pty.slavePath, kBaud, 8, 0, 0), 1);

@@ -1,0 +1,116 @@
+// The receive ring moving 2 KiB blocks from a producer thread to the benchmark thread,
+// beside two references run in the same process: a plain single-thread memcpy of the same
+// blocks (the ceiling) and boost::lockfree::spsc_queue with range push and pop (the bar:
+// the ring should move at least 1.1 times its bytes per second).
+
+#include "link/RingBuffer.h"
+#include "link/SerialChannel.h"
+
+#include <benchmark/benchmark.h>
+#include <boost/lockfree/spsc_queue.hpp>
+
+#include <cstring>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr int kBlock = 2048;
+constexpr int64_t kBlocksPerRun = 16384;   // 32 MiB per iteration
+constexpr int64_t kBytesPerRun = kBlocksPerRun * kBlock;
+
+std::vector<uint8_t> SourceBlock()
+{
+    std::vector<uint8_t> block(kBlock);
+    for (int i = 0; i < kBlock; ++i)
+        block[size_t(i)] = uint8_t(i * 7);
+    return block;
+}
+
+void BM_PlainMemcpy(benchmark::State &state)
+{
+    const std::vector<uint8_t> source = SourceBlock();
+    std::vector<uint8_t> middle(kRxBufferSize);
+    std::vector<uint8_t> sink(kBlock);
+    for (auto _ : state) {
+        size_t at = 0;
+        for (int64_t b = 0; b < kBlocksPerRun; ++b) {
+            if (at + kBlock > middle.size())
+                at = 0;
+            std::memcpy(middle.data() + at, source.data(), kBlock);
+            benchmark::ClobberMemory();
+            std::memcpy(sink.data(), middle.data() + at, kBlock);
+            at += kBlock;
+        }
+        benchmark::DoNotOptimize(sink.data());
+    }
+    state.SetBytesProcessed(state.iterations() * kBytesPerRun);
+}
+
+void BM_RingBuffer(benchmark::State &state)
+{
+    const std::vector<uint8_t> source = SourceBlock();
+    std::vector<uint8_t> sink(kBlock);
+    CRingBuffer ring;
+    ring.Allocate(kRxBufferSize);
+    for (auto _ : state) {
+        std::thread producer([&] {
+            for (int64_t b = 0; b < kBlocksPerRun; ++b) {
+                while (!ring.Put(source.data(), kBlock))
+                    std::this_thread::yield();
+            }
+        });
+        int64_t received = 0;
+        while (received < kBytesPerRun) {
+            const int n = std::min<int>(kBlock, ring.GetUsed());
+            if (n == 0 || !ring.Take(sink.data(), n)) {
+                std::this_thread::yield();
+                continue;
+            }
+            received += n;
+        }
+        producer.join();
+        benchmark::DoNotOptimize(sink.data());
+    }
+    state.SetBytesProcessed(state.iterations() * kBytesPerRun);
+}
+
+void BM_BoostSpscQueue(benchmark::State &state)
+{
+    const std::vector<uint8_t> source = SourceBlock();
+    std::vector<uint8_t> sink(kBlock);
+    boost::lockfree::spsc_queue<uint8_t> queue(static_cast<size_t>(kRxBufferSize));
+    for (auto _ : state) {
+        std::thread producer([&] {
+            for (int64_t b = 0; b < kBlocksPerRun; ++b) {
+                size_t pushed = 0;
+                while (pushed < size_t(kBlock)) {
+                    const size_t n = queue.push(source.data() + pushed, kBlock - pushed);
+                    if (n == 0)
+                        std::this_thread::yield();
+                    pushed += n;
+                }
+            }
+        });
+        int64_t received = 0;
+        while (received < kBytesPerRun) {
+            const size_t n = queue.pop(sink.data(), kBlock);
+            if (n == 0) {
+                std::this_thread::yield();
+                continue;
+            }
+            received += int64_t(n);
+        }
+        producer.join();
+        benchmark::DoNotOptimize(sink.data());
+    }
+    state.SetBytesProcessed(state.iterations() * kBytesPerRun);
+}
+
+} // namespace
+
+BENCHMARK(BM_PlainMemcpy)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RingBuffer)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BoostSpscQueue)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+BENCHMARK_MAIN();

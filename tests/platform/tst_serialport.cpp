@@ -1,0 +1,58 @@
+#include "platform/SerialPort.h"
+
+#include <QtTest>
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+// The lost link from modem lines is DSR and carrier detect changing between two samples;
+// the channel posts a line drop only when both bits come back.
+class TstSerialPort : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void modemLineEvents_data()
+    {
+        QTest::addColumn<int>("previous");
+        QTest::addColumn<int>("current");
+        QTest::addColumn<uint>("events");
+        const uint both = platform::kSerialDsr | platform::kSerialRlsd;
+        QTest::newRow("no change") << (TIOCM_DSR | TIOCM_CD) << (TIOCM_DSR | TIOCM_CD) << 0u;
+        QTest::newRow("both drop") << (TIOCM_DSR | TIOCM_CD) << 0 << both;
+        QTest::newRow("both rise") << 0 << (TIOCM_DSR | TIOCM_CD | TIOCM_CTS) << both;
+        QTest::newRow("DSR alone") << (TIOCM_DSR | TIOCM_CD) << TIOCM_CD << uint(platform::kSerialDsr);
+        QTest::newRow("DCD alone") << (TIOCM_DSR | TIOCM_CD) << TIOCM_DSR << uint(platform::kSerialRlsd);
+        QTest::newRow("other lines only") << TIOCM_CTS << TIOCM_RNG << 0u;
+    }
+    void modemLineEvents()
+    {
+        QFETCH(int, previous);
+        QFETCH(int, current);
+        QFETCH(uint, events);
+        QCOMPARE(platform::ModemLineEvents(previous, current), events);
+    }
+
+    // A second open of a port in use fails even for root, whom TIOCEXCL lets through.
+    void secondOpenRefused()
+    {
+        const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+        QVERIFY(master >= 0);
+        QVERIFY(::grantpt(master) == 0 && ::unlockpt(master) == 0);
+        const QString slave = QString::fromLocal8Bit(::ptsname(master));
+        platform::SerialPort first;
+        platform::SerialPort second;
+        QVERIFY(first.Open(slave, {}));
+        QVERIFY(!second.Open(slave, {}));
+        QVERIFY(!second.IsOpen());
+        first.Close();
+        QVERIFY(second.Open(slave, {}));
+        second.Close();
+        ::close(master);
+    }
+};
+
+QTEST_GUILESS_MAIN(TstSerialPort)
+#include "tst_serialport.moc"
