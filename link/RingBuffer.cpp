@@ -25,6 +25,8 @@ void CRingBuffer::Free()
     size = 0;
     readPos.store(0, std::memory_order_relaxed);
     writePos.store(0, std::memory_order_relaxed);
+    m_seenReadPos = 0;
+    m_seenWritePos = 0;
 }
 
 int32_t CRingBuffer::UsedBetween(int32_t read, int32_t write, int32_t size)
@@ -54,9 +56,11 @@ int CRingBuffer::Put(const void *source, int32_t count)
         return 0;
     // Only this side moves writePos: its own value needs no ordering.
     const int32_t write = writePos.load(std::memory_order_relaxed);
-    const int32_t read = readPos.load(std::memory_order_acquire);
-    if (count > size - 1 - UsedBetween(read, write, size))
-        return 0;
+    if (count > size - 1 - UsedBetween(m_seenReadPos, write, size)) {
+        m_seenReadPos = readPos.load(std::memory_order_acquire);
+        if (count > size - 1 - UsedBetween(m_seenReadPos, write, size))
+            return 0;
+    }
     const auto *bytes = static_cast<const uint8_t *>(source);
     int32_t next = write + count;
     if (next < size) {
@@ -78,9 +82,11 @@ int CRingBuffer::Take(void *destination, int32_t count)
     if (count < 0 || !destination || !data)
         return 0;
     const int32_t read = readPos.load(std::memory_order_relaxed);
-    const int32_t write = writePos.load(std::memory_order_acquire);
-    if (count > UsedBetween(read, write, size))
-        return 0;
+    if (count > UsedBetween(read, m_seenWritePos, size)) {
+        m_seenWritePos = writePos.load(std::memory_order_acquire);
+        if (count > UsedBetween(read, m_seenWritePos, size))
+            return 0;
+    }
     auto *bytes = static_cast<uint8_t *>(destination);
     int32_t next = read + count;
     if (next < size) {

@@ -7,6 +7,8 @@
 // thread, without a lock. The producer writes only writePos, the consumer only readPos;
 // each copies its bytes before it publishes its position (release) and reads the other's
 // position with acquire, so no side sees a position before the bytes behind it.
+// Each side keeps the other's position as last seen and loads it afresh only when that
+// copy says the request does not fit: a position can only move in the caller's favour.
 // One byte always stays empty: a buffer of n bytes holds at most n - 1.
 // Allocate and Free are not thread-safe: call them while neither side is active.
 class CRingBuffer
@@ -43,6 +45,8 @@ private:
     uint8_t *data = nullptr;
     int32_t size = 0;
     alignas(kCacheLine) std::atomic<int32_t> readPos{0};
+    int32_t m_seenWritePos = 0;   // consumer only: writePos as last loaded
     alignas(kCacheLine) std::atomic<int32_t> writePos{0};
-    char m_padding[kCacheLine - sizeof(std::atomic<int32_t>)] = {};
+    int32_t m_seenReadPos = 0;    // producer only: readPos as last loaded
+    char m_padding[kCacheLine - 2 * sizeof(int32_t)] = {};
 };
