@@ -98,15 +98,29 @@ void CSerialChannel::ReaderThreadProc(CSerialChannel *channel)
             continue;
         bool lost = false;
         if (events & platform::kSerialRxChar) {
+            // Only read while a whole chunk fits: the consumer only ever frees space, so
+            // every chunk read is stored and nothing is dropped. A full ring leaves the
+            // bytes in the driver's buffer, which in turn holds the sender back.
+            bool ringFull = false;
+            bool stored = false;
             int n = 0;
-            while ((n = channel->ReadChunk(chunk)) > 0) {
+            while (!(ringFull = channel->rxBuffer.GetFree() < kSerialChunkSize)
+                   && (n = channel->ReadChunk(chunk)) > 0) {
                 channel->Probe(ReaderStep::Chunk, n);
-                // A chunk that does not fit is dropped whole; what is stored stays.
                 channel->rxBuffer.Put(chunk, n);
+                stored = true;
             }
-            channel->Probe(ReaderStep::PostRxData);
-            channel->Post(WM_SERIAL_RXDATA);
+            // A full ring with nothing new stored already has its post on the way: the
+            // ring only fills through stores, each of which is followed by one.
+            if (stored || !ringFull) {
+                channel->Probe(ReaderStep::PostRxData);
+                channel->Post(WM_SERIAL_RXDATA);
+            }
             lost = channel->m_linkLost;
+            if (ringFull) {
+                channel->Probe(ReaderStep::RingFull);
+                channel->portHandle.WaitCancelOnly(kRingFullRetryMs);
+            }
         } else {
             const unsigned bothLines = platform::kSerialDsr | platform::kSerialRlsd;
             lost = (events & platform::kSerialHangup) || (events & bothLines) == bothLines;

@@ -20,6 +20,9 @@ inline constexpr QEvent::Type WM_SERIAL_LINEDROP = QEvent::Type(0x8002);
 inline constexpr int kSerialChunkSize = 2048;          // one read on the reader thread
 inline constexpr int kTxBufferSize = 2048;
 inline constexpr int32_t kRxBufferSize = 0x90000;      // 589,824 bytes
+// While the ring cannot take a whole chunk the reader thread leaves the bytes in the
+// driver (whose buffer then slows the sender) and looks again after this many ms.
+inline constexpr int kRingFullRetryMs = 2;
 
 // Process-wide transmit buffer: a sender copies its bytes here, then calls Write.
 // User-interface thread only.
@@ -37,7 +40,7 @@ class CSerialChannel
 {
 public:
     // Steps of the reader thread reported to readerProbe.
-    enum class ReaderStep { Waiting, Wake, Chunk, PostRxData, PostLineDrop };
+    enum class ReaderStep { Waiting, Wake, Chunk, PostRxData, PostLineDrop, RingFull };
 
     CSerialChannel();
     ~CSerialChannel();

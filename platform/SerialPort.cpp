@@ -217,6 +217,15 @@ void SerialPort::CancelWait()
     }
 }
 
+bool SerialPort::WaitCancelOnly(int timeoutMs)
+{
+    if (m_cancelFd < 0)
+        return true;
+    pollfd fd = {m_cancelFd, POLLIN, 0};
+    const int ready = ::poll(&fd, 1, timeoutMs);
+    return ready > 0 && fd.revents != 0;
+}
+
 long SerialPort::Read(void *destination, std::size_t capacity)
 {
     if (m_fd < 0)

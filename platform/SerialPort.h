@@ -65,6 +65,9 @@ public:
     unsigned Wait(bool portEvents);
     // Ends the current and every later Wait until the next Open.
     void CancelWait();
+    // Sleeps up to timeoutMs without looking at the port; true when CancelWait was called.
+    // The reader uses it to leave bytes in the driver while its ring cannot take them.
+    bool WaitCancelOnly(int timeoutMs);
 
     // Non-blocking read: the count read, 0 when nothing is queued, -1 when the link is
     // gone (a zero read from a hung-up terminal, or EIO).
