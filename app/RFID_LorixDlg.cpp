@@ -1,7 +1,7 @@
 #include "app/RFID_LorixDlg.h"
 
 #include "app/AboutEntry.h"
-#include "app/LogViewAccess.h"
+#include "app/LogView.h"
 #include "app/SettingsStore.h"
 #include "app/VersionCaption.h"
 #include "controls/propgrid/PropGridConstants.h"
@@ -262,7 +262,7 @@ void CRFID_LorixDlg::createControls()
             widget = m_catalogueTree;
             break;
         case K::RichEdit:
-            m_logView = CreateLogView(this);
+            m_logView = new CLogView(this);
             widget = m_logView;
             break;
         case K::TrackBar: {
@@ -463,13 +463,13 @@ int CRFID_LorixDlg::SendCommand(const QString &command)
 
 void CRFID_LorixDlg::AppendLog(const QString &text, quint32 colour)
 {
-    AppendToLogView(m_logView, text, colour);
+    m_logView->AppendLog(text, colour);
 }
 
 void CRFID_LorixDlg::OnClear()
 {
     commandText.clear();
-    ClearLogView(m_logView);
+    m_logView->Clear();
 }
 
 void CRFID_LorixDlg::OnSerialData()

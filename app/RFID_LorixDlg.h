@@ -19,6 +19,7 @@
 #include <QList>
 #include <QString>
 
+class CLogView;
 class CNotifyEvent;
 class CSettingsStore;
 class QCheckBox;
@@ -151,7 +152,7 @@ private: // members in the designed order
     CComPortCombo *m_portPicker = nullptr;  // 1003
     QString commandText;                  // bound to 1013
     QString deviceListText;               // bound to 1000
-    QPlainTextEdit *m_logView = nullptr;  // 1012, a CLogView
+    CLogView *m_logView = nullptr;        // 1012
     CHistoryCombo *m_commandBox = nullptr;  // 1013
 
 private: // the window's other parts

@@ -6,7 +6,7 @@
 //   BM_LogAppend/N              one log line appended to a log that already holds N lines;
 //                               compare N = 10^6 with N = 10^4 (the same cost is the goal)
 
-#include "app/LogViewAccess.h"
+#include "app/LogView.h"
 #include "link/SerialChannel.h"
 #include "platform/PseudoTerminal.h"
 #include "protocol/ProtocolHost.h"
@@ -16,7 +16,6 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QPlainTextEdit>
 
 #include <memory>
 #include <thread>
@@ -34,7 +33,7 @@ class CPipelineWindow : public QObject, public IProtocolHost
 {
 public:
     CPipelineWindow()
-        : m_log(CreateLogView(nullptr))
+        : m_log(std::make_unique<CLogView>())
         , m_protocol(*this)
     {
         m_protocol.setDispatchObserver([this](CResponseDispatcher::LineClass, const QString &) { ++lines; });
@@ -53,7 +52,7 @@ public:
         return true;
     }
 
-    void AppendLog(const QString &text, quint32 colour) override { AppendToLogView(m_log.get(), text, colour); }
+    void AppendLog(const QString &text, quint32 colour) override { m_log->AppendLog(text, colour); }
     void SetCommandText(const QString &) override {}
     void OnSend() override {}
     // A command was sent once, so tag lines are not taken for its echo.
@@ -69,7 +68,7 @@ public:
     qint64 lines = 0;
 
 private:
-    std::unique_ptr<QPlainTextEdit> m_log;
+    std::unique_ptr<CLogView> m_log;
     CResponseDispatcher m_protocol;
 };
 
@@ -128,12 +127,12 @@ BENCHMARK(BM_TagLinesThroughPipeline)->Unit(benchmark::kMillisecond)->UseRealTim
 
 void BM_LogAppend(benchmark::State &state)
 {
-    std::unique_ptr<QPlainTextEdit> log(CreateLogView(nullptr));
+    auto log = std::make_unique<CLogView>();
     const QString line = QString(kTagDigits, QLatin1Char('A')) + QStringLiteral("\r\n");
     for (int64_t i = 0; i < state.range(0); ++i)
-        AppendToLogView(log.get(), line, LOG_COLOUR_RECEIVED);
+        log->AppendLog(line, LOG_COLOUR_RECEIVED);
     for (auto _ : state)
-        AppendToLogView(log.get(), line, LOG_COLOUR_RECEIVED);
+        log->AppendLog(line, LOG_COLOUR_RECEIVED);
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_LogAppend)->Arg(10000)->Arg(1000000)->Unit(benchmark::kMicrosecond);
