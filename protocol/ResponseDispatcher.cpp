@@ -19,9 +19,17 @@ constexpr qsizetype kMaxHeldBackChars = qsizetype(1) << 20;
 
 bool isLineBreak(QChar c) { return c == u'\r' || c == u'\n'; }
 
+// Complete: ends in CR LF, or in a prompt that stands at the start of a line. A "$>" inside
+// a line is text: taking it for the prompt would cut that line in two wherever the bytes
+// happened to arrive in two pieces.
 bool isComplete(const QString &text)
 {
-    return text.endsWith(QLatin1String(kLineEnd)) || text.endsWith(QLatin1String(kPrompt));
+    if (text.endsWith(QLatin1String(kLineEnd)))
+        return true;
+    if (!text.endsWith(QLatin1String(kPrompt)))
+        return false;
+    const qsizetype start = text.size() - kPromptLength;
+    return start == 0 || isLineBreak(text.at(start - 1));
 }
 
 } // namespace
