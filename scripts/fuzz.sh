@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
-# Builds the XML fuzz targets with clang and libFuzzer (ASan and UBSan on), outside
-# the CMake build, and runs each for the given number of seconds (default 180;
-# 0 only builds). The seed corpus in fuzz/corpus is copied, never written to;
-# crashes land in the build folder: copy the input into fuzz/regressions once fixed.
-#   scripts/fuzz.sh [seconds] [target...]     targets: parse shortreads roundtrip
+# Builds the fuzz targets with clang and libFuzzer (ASan and UBSan on), outside the CMake
+# build, and runs each for the given number of seconds (default 180; 0 only builds), at
+# most FUZZ_JOBS (default 1) at a time. The seed corpora (fuzz/corpus for the XML targets,
+# fuzz/corpus_lines for the line assembly) are copied, never written to; crashes land in
+# the build folder: copy the input into fuzz/regressions (fuzz/regressions_lines) once fixed.
+#   scripts/fuzz.sh [seconds] [target...]     targets: parse shortreads roundtrip lines
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-180}"
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(parse shortreads roundtrip)
+[ ${#targets[@]} -gt 0 ] || targets=(parse shortreads roundtrip lines)
+jobs="${FUZZ_JOBS:-1}"
 out="${FUZZ_BUILD_DIR:-build-fuzz}"
 mkdir -p "$out"
 
@@ -17,28 +19,48 @@ cxx="${CXX_FUZZ:-clang++}"
 flags=(-std=c++17 -g -O1 -fPIC -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined
        -fno-sanitize-recover=undefined -I. -Ifuzz $(pkg-config --cflags Qt6Core))
 libs=($(pkg-config --libs Qt6Core))
-common=(catalogue/XML.cpp catalogue/XMLParser.cpp catalogue/XMLWriter.cpp fuzz/XmlFuzzChecks.cpp)
+xml_sources=(catalogue/XML.cpp catalogue/XMLParser.cpp catalogue/XMLWriter.cpp fuzz/XmlFuzzChecks.cpp)
+line_sources=(protocol/ResponseDispatcher.cpp protocol/ReaderControl.cpp protocol/TagList.cpp
+              protocol/CommandLine.cpp platform/CodePage.cpp fuzz/LineFuzzChecks.cpp)
 
-objects=()
-for src in "${common[@]}"; do
-  obj="$out/$(basename "${src%.cpp}").o"
-  if [ ! -f "$obj" ] || [ "$src" -nt "$obj" ] || [ catalogue/XML.h -nt "$obj" ] || [ catalogue/XMLInput.h -nt "$obj" ]; then
-    "$cxx" "${flags[@]/-fsanitize=fuzzer,/-fsanitize=fuzzer-no-link,}" -c "$src" -o "$obj"
-  fi
-  objects+=("$obj")
-done
+# Compiles the given sources into objects (again only when a source or any header is newer).
+compile() {
+  local src obj
+  for src in "$@"; do
+    obj="$out/$(basename "${src%.cpp}").o"
+    if [ ! -f "$obj" ] || [ -n "$(find "$src" catalogue protocol platform fuzz -name '*.h' -newer "$obj" -o -path "$src" -newer "$obj" | head -1)" ]; then
+      "$cxx" "${flags[@]/-fsanitize=fuzzer,/-fsanitize=fuzzer-no-link,}" -c "$src" -o "$obj"
+    fi
+    echo "$obj"
+  done
+}
+
 for t in "${targets[@]}"; do
-  "$cxx" "${flags[@]}" "fuzz/fuzz_xml_$t.cpp" "${objects[@]}" "${libs[@]}" -o "$out/fuzz_xml_$t"
+  case "$t" in
+    lines) mapfile -t objects < <(compile "${line_sources[@]}"); main=fuzz/fuzz_lines.cpp ;;
+    *)     mapfile -t objects < <(compile "${xml_sources[@]}"); main="fuzz/fuzz_xml_$t.cpp" ;;
+  esac
+  "$cxx" "${flags[@]}" "$main" "${objects[@]}" "${libs[@]}" -o "$out/fuzz_$t"
 done
 
 [ "$seconds" -gt 0 ] || exit 0
-for t in "${targets[@]}"; do
-  work="$out/corpus_$t"
+run() {
+  local t="$1" seeds
+  local work="$out/corpus_$t"
   mkdir -p "$work" "$out/crashes_$t"
-  seeds=(fuzz/corpus)
-  [ -d fuzz/regressions ] && seeds+=(fuzz/regressions)
-  echo "== fuzz_xml_$t for ${seconds}s"
-  "$out/fuzz_xml_$t" "$work" "${seeds[@]}" -max_total_time="$seconds" -max_len=8192 -rss_limit_mb=4096 \
-      -timeout=30 -artifact_prefix="$out/crashes_$t/" -print_final_stats=1 2>&1 | tee "$out/fuzz_xml_$t.log" \
-      | grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units|==[0-9]+==ERROR|SUMMARY|Done)' || true
+  if [ "$t" = lines ]; then
+    seeds=(fuzz/corpus_lines fuzz/regressions_lines)
+  else
+    seeds=(fuzz/corpus fuzz/regressions)
+  fi
+  "$out/fuzz_$t" "$work" "${seeds[@]}" -max_total_time="$seconds" -max_len=8192 -rss_limit_mb=2048 \
+      -timeout=30 -artifact_prefix="$out/crashes_$t/" -print_final_stats=1 > "$out/fuzz_$t.log" 2>&1 || true
+  echo "== fuzz_$t for ${seconds}s"
+  grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units|==[0-9]+==ERROR|SUMMARY|Done)' "$out/fuzz_$t.log" || true
+  ls "$out/crashes_$t"
+}
+for t in "${targets[@]}"; do
+  while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do wait -n || true; done
+  run "$t" &
 done
+wait

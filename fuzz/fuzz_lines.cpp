@@ -1,0 +1,15 @@
+// libFuzzer target: CheckLineAssembly (see LineFuzzChecks.h).
+#include "LineFuzzChecks.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+extern "C" int LLVMFuzzerTestOneInput(const unsigned char *data, size_t size)
+{
+    const QString fault = CheckLineAssembly(QByteArray(reinterpret_cast<const char *>(data), qsizetype(size)));
+    if (!fault.isEmpty()) {
+        fprintf(stderr, "%s\n", qPrintable(fault));
+        abort();
+    }
+    return 0;
+}
