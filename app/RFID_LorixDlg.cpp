@@ -1,6 +1,7 @@
 #include "app/RFID_LorixDlg.h"
 
 #include "app/AboutEntry.h"
+#include "app/ControlTextFit.h"
 #include "app/LogView.h"
 #include "app/SettingsStore.h"
 #include "app/VersionCaption.h"
@@ -276,6 +277,8 @@ void CRFID_LorixDlg::createControls()
         if (item.kind == K::DropDownList || item.kind == K::DropDownCombo)
             pixels.setHeight(widget->sizeHint().height());
         widget->setGeometry(pixels);
+        // The substitute face may set a text wider than the template's face did.
+        GrowToText(widget);
         if (item.hidden)
             widget->hide();
         if (item.id != res::IDC_STATIC) {
@@ -374,10 +377,20 @@ void CRFID_LorixDlg::showPortState()
 void CRFID_LorixDlg::OnOpenPort()
 {
     config::WriteConfig(m_settings, config::kComPort, PortNumber());
-    if (isPortOpen())
+    if (isPortOpen()) {
         closeChannel();
-    else
-        openChannel();   // a port that cannot be opened leaves the window closed, silently
+    } else if (!openChannel()) {
+        // The port stays closed; the log says why, since the button alone cannot. The
+        // device is opened exclusively, so one that exists but refuses is nearly always
+        // held by another program (another instance of this tool included).
+        const int number = PortNumber();
+        const bool exists = !platform::DevicePathForPort(number, m_environment.ports).isEmpty();
+        AppendLog(QStringLiteral("Cannot open COM%1: %2\r\n")
+                      .arg(number)
+                      .arg(exists ? QStringLiteral("the port is in use by another program")
+                                  : QStringLiteral("there is no such port")),
+                  LOG_COLOUR_SENT);
+    }
     showPortState();
 }
 

@@ -3,6 +3,7 @@
 #include "res/Resource.h"
 
 #include <QFontMetrics>
+#include <QStringList>
 
 namespace res {
 
@@ -22,6 +23,25 @@ constexpr int kHorizontalUnitsPerChar = 4;
 constexpr int kVerticalUnitsPerLine = 8;
 constexpr char kBaseUnitSample[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
 constexpr int kBaseUnitSampleHalf = 26;
+
+// The Windows dialog faces are not on Linux; fontconfig would pick its default sans face,
+// which is far wider. These faces share Arial's metrics, the nearest to the Windows faces
+// among free fonts (Debian: fonts-liberation2); the first one installed is used.
+constexpr const char *kWindowsDialogFaces[] = {"MS Shell Dlg", "MS Shell Dlg 2", "Tahoma"};
+constexpr const char *kMetricCompatibleFaces[] = {"Liberation Sans", "Arimo", "Nimbus Sans"};
+
+void installFontSubstitutes()
+{
+    static const bool installed = [] {
+        QStringList substitutes;
+        for (const char *face : kMetricCompatibleFaces)
+            substitutes << QString::fromLatin1(face);
+        for (const char *face : kWindowsDialogFaces)
+            QFont::insertSubstitutions(QString::fromLatin1(face), substitutes);
+        return true;
+    }();
+    Q_UNUSED(installed);
+}
 
 } // namespace
 
@@ -43,6 +63,7 @@ const DialogTemplate &AboutDialogTemplate()
 
 QFont DialogFont(const DialogTemplate &dialog)
 {
+    installFontSubstitutes();
     QFont font(QString::fromLatin1(dialog.fontFace));
     font.setPointSize(dialog.fontPointSize);
     return font;

@@ -55,6 +55,8 @@ struct DialogBaseUnits
     int y = 0;
 };
 
+// The template's font. Asking for it also makes the Windows dialog faces ("MS Shell Dlg",
+// "Tahoma") resolve to an installed face with Arial's metrics, for every font of the process.
 QFont DialogFont(const DialogTemplate &dialog);
 DialogBaseUnits BaseUnitsFor(const QFont &font);
 

@@ -3,6 +3,7 @@
 # screen: the port opened by the automatic connection (which asks the reader its power) and one
 # trigger pull answered with an inventory.
 # Usage: scripts/screenshot.sh [out.png]   (default: build/screenshot.png)
+# DPI=144 runs the X server at that resolution (default 96); the screen grows with it.
 # Uses its own settings folder, so the user's settings are not touched.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -25,8 +26,9 @@ export XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/runtime"
 mkdir -p "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR"
 chmod 700 "$XDG_RUNTIME_DIR"
 
+dpi=${DPI:-96}
 display=:$((90 + RANDOM % 100))
-Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+Xvfb "$display" -screen 0 "$((1280 * dpi / 96))x$((1024 * dpi / 96))x24" -dpi "$dpi" -nolisten tcp >/dev/null 2>&1 &
 pids+=($!)
 export DISPLAY=$display
 for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
