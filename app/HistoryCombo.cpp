@@ -129,6 +129,8 @@ void CHistoryCombo::SaveHistory()
     if (!text.isEmpty())
         AddToHistory(text);
 
+    // The list and the text are one group: written as one replacement of the file.
+    store().BeginBatch();
     const int written = qMin(count(), maxHistory + 1);
     for (int i = 0; i < written; ++i)
         store().WriteString(sectionName, keyPrefix + QString::number(i), itemText(i));
@@ -140,6 +142,7 @@ void CHistoryCombo::SaveHistory()
     }
     if (saveCurrent)
         store().WriteString(sectionName, currentTextKey(), currentText());
+    store().EndBatch();
 }
 
 bool CHistoryCombo::eventFilter(QObject *watched, QEvent *event)

@@ -1,14 +1,19 @@
 #pragma once
 
-#include <QSettings>
+#include "platform/AtomicIniFile.h"
+
+#include <QMap>
+#include <QPair>
 #include <QString>
 
-#include <memory>
+#include <optional>
 
-// The per-user settings store: every read and write of a setting goes through here, so that
-// the way values reach the disk can change in one place. Integers and strings by section and
-// key; each write is flushed at once, so a crash loses nothing that was set.
-// User-interface thread only.
+// The per-user settings store: every read and write of a setting goes through here.
+// Integers and strings by section and key. Each write replaces the whole file atomically and
+// verified, so a crash, a kill, a full disk or a read-only folder leaves either the old or
+// the new complete settings on disk. Values are read from memory: a value set earlier in the
+// run reads back even when its write to the disk failed, and such a value is written again
+// with the next write. User-interface thread only.
 class CSettingsStore
 {
 public:
@@ -30,11 +35,24 @@ public:
 
     QString FileName() const;
 
-private:
-    static QString path(const QString &section, const QString &key);
-    bool flush();
+    // Between BeginBatch and EndBatch writes only change the values in memory; EndBatch
+    // writes them all as one replacement of the file, so a related group of values (the
+    // command history) is never found half saved. Returns the write's success.
+    void BeginBatch();
+    bool EndBatch();
 
-    std::unique_ptr<QSettings> m_settings;
+private:
+    // Writes the values onto what the file holds now (another store object may have written
+    // other keys since), keeping this store's changes that are not on the disk yet.
+    bool commit();
+    std::optional<QString> find(const QString &section, const QString &key) const;
+    void change(const QString &section, const QString &key, const std::optional<QString> &value);
+
+    platform::CAtomicIniFile m_file;
+    platform::IniValues m_values;
+    // Changes not yet known to be on the disk: key -> new text, or nullopt for a removal.
+    QMap<QPair<QString, QString>, std::optional<QString>> m_unsaved;
+    int m_batchDepth = 0;
 };
 
 // Section "Config": names and first-run defaults.

@@ -1,8 +1,54 @@
 #include "app/SettingsStore.h"
 #include "app/VersionCaption.h"
 
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <unistd.h>
+
+namespace {
+
+// A tiny file system of its own, so that it can be filled or made read-only without
+// touching anything else. Needs the right to mount (root in a container or on CI).
+class TinyTmpfs
+{
+public:
+    explicit TinyTmpfs(const QString &folder)
+        : m_folder(folder)
+    {
+        m_mounted = QProcess::execute(QStringLiteral("mount"), {QStringLiteral("-t"), QStringLiteral("tmpfs"),
+                                                                QStringLiteral("-o"), QStringLiteral("size=64k"),
+                                                                QStringLiteral("tmpfs"), folder}) == 0;
+    }
+    ~TinyTmpfs()
+    {
+        if (m_mounted)
+            QProcess::execute(QStringLiteral("umount"), {QStringLiteral("-l"), m_folder});
+    }
+    bool mounted() const { return m_mounted; }
+    bool makeReadOnly() const
+    {
+        return QProcess::execute(QStringLiteral("mount"),
+                                 {QStringLiteral("-o"), QStringLiteral("remount,ro"), m_folder}) == 0;
+    }
+
+private:
+    QString m_folder;
+    bool m_mounted = false;
+};
+
+void fillUp(const QString &folder)
+{
+    QFile filler(folder + QStringLiteral("/filler"));
+    if (!filler.open(QIODevice::WriteOnly))
+        return;
+    const QByteArray block(1024, 'x');
+    while (filler.write(block) == block.size() && filler.flush()) {
+    }
+}
+
+} // namespace
 
 class tst_SettingsStore : public QObject
 {
@@ -18,6 +64,8 @@ private slots:
     void readModeToRadios();
     void caption_data();
     void caption();
+    void failedWriteKeepsOldFile_data();
+    void failedWriteKeepsOldFile();
 
 private:
     QString iniPath() const { return m_dir.filePath(QStringLiteral("settings.ini")); }
@@ -145,6 +193,60 @@ void tst_SettingsStore::caption()
     if (hasVersion)
         version = FileVersion{major, minor, patch, tweak};
     QCOMPARE(VersionCaption(version, QStringLiteral("z")), expected);
+}
+
+void tst_SettingsStore::failedWriteKeepsOldFile_data()
+{
+    QTest::addColumn<bool>("fullDisk");
+    QTest::newRow("full disk") << true;
+    QTest::newRow("read-only folder") << false;
+}
+
+void tst_SettingsStore::failedWriteKeepsOldFile()
+{
+    QFETCH(bool, fullDisk);
+    QTemporaryDir mountPoint;
+    TinyTmpfs fs(mountPoint.path());
+    if (!fs.mounted())
+        QSKIP("a tmpfs cannot be mounted here (needs the right to mount)");
+    const QString ini = mountPoint.filePath(QStringLiteral("settings.ini"));
+    const QString section = QStringLiteral("Example History Combos");
+    CSettingsStore store(ini);
+    QVERIFY(store.WriteString(section, QStringLiteral("HistoryItem0"), QStringLiteral("ver")));
+    QFile file(ini);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray before = file.readAll();
+    file.close();
+
+    if (fullDisk)
+        fillUp(mountPoint.path());
+    else
+        QVERIFY(fs.makeReadOnly());
+    // Big enough that it cannot fit into what a full disk might still have.
+    const QString longCommand = QString(8000, QLatin1Char('w'));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^settings not saved")));
+    QVERIFY(!store.WriteString(section, QStringLiteral("HistoryItem1"), longCommand));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^settings not saved")));
+    QVERIFY(!store.WriteInt(QStringLiteral("Config"), QStringLiteral("EnableWedge"), 1));
+
+    // The old file is untouched, nothing half-written is left beside it, and the tool goes on
+    // with the values it was given.
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), before);
+    file.close();
+    QCOMPARE(QDir(mountPoint.path()).entryList({QStringLiteral("settings.ini.*")}, QDir::Files), QStringList());
+    QCOMPARE(store.ReadString(section, QStringLiteral("HistoryItem1")), longCommand);
+    QCOMPARE(store.ReadInt(QStringLiteral("Config"), QStringLiteral("EnableWedge"), 0), 1);
+    QCOMPARE(CSettingsStore(ini).ReadString(section, QStringLiteral("HistoryItem0")), QStringLiteral("ver"));
+
+    if (!fullDisk)
+        return;
+    // Once there is room again, the next write carries the values that could not be saved.
+    QVERIFY(QFile::remove(mountPoint.filePath(QStringLiteral("filler"))));
+    QVERIFY(store.WriteInt(QStringLiteral("Config"), QStringLiteral("AutoStart"), 1));
+    const CSettingsStore reread(ini);
+    QCOMPARE(reread.ReadString(section, QStringLiteral("HistoryItem1")), longCommand);
+    QCOMPARE(reread.ReadInt(QStringLiteral("Config"), QStringLiteral("EnableWedge"), 0), 1);
 }
 
 QTEST_GUILESS_MAIN(tst_SettingsStore)
