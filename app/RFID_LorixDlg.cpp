@@ -244,6 +244,9 @@ void CRFID_LorixDlg::createControls()
             picker->onDropDown = [this] {
                 m_portPicker->FillPorts(config::ReadConfig(m_settings, config::kComPort, config::kComPortDefault));
             };
+            // A long port name is cut in the closed box (its neighbour sits close beside
+            // it); the list is as wide as its names, and the tip shows the whole name.
+            connect(picker, &QComboBox::currentTextChanged, picker, &QWidget::setToolTip);
             m_portPicker = picker;
             widget = picker;
             break;

@@ -3,7 +3,8 @@
 # screen: the port opened by the automatic connection (which asks the reader its power) and one
 # trigger pull answered with an inventory.
 # Usage: scripts/screenshot.sh [out.png]   (default: build/screenshot.png)
-# DPI=144 runs the X server at that resolution (default 96); the screen grows with it.
+# DPI=144 runs the X server and the tool's fonts at that resolution (default 96); the screen
+# grows with it.
 # Uses its own settings folder, so the user's settings are not touched.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -45,7 +46,7 @@ ini="$XDG_CONFIG_HOME/Local AppWizard-Generated Applications/RFID_Lorix.ini"
 mkdir -p "$(dirname "$ini")"
 printf '[Config]\nComPort1=%s\nAutoStart=1\nReadMode=1\n' "$port" >"$ini"
 
-QT_QPA_PLATFORM=xcb "$tool" >"$work/tool.log" 2>&1 &
+QT_FONT_DPI=$dpi QT_QPA_PLATFORM=xcb "$tool" >"$work/tool.log" 2>&1 &
 pids+=($!)
 sleep 7
 kill -USR1 "$simpid"   # pull the trigger: the tool answers with an inventory
