@@ -1,0 +1,336 @@
+// The real main window under load and faults, offscreen, with the test as the reader on a
+// pseudo-terminal: a stream of reader traffic in random pieces with every byte accounted
+// for, the reader hanging up mid-stream, open/close cycles, and a second window asking for
+// the port the first one holds. Sizes come from the environment so that scripts/soak.sh
+// runs the long versions: RFID_SOAK_MIB (traffic), RFID_SOAK_CYCLES (open/close),
+// RFID_SOAK_LONG=1 (also the CPU figure after a hang-up). Figures go out as "soak:" lines.
+
+#include "SoakSupport.h"
+
+#include "app/RFID_LorixDlg.h"
+#include "app/SettingsStore.h"
+#include "link/SerialChannel.h"
+#include "protocol/ProtocolHost.h"
+#include "res/Resource.h"
+
+#include <QElapsedTimer>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <utility>
+
+namespace {
+
+constexpr int kComNumber = 201;
+constexpr int kTryMs = 20000;
+constexpr qint64 kMaxGrowthKiB = 10 * 1024;          // after warm-up, whatever the length
+constexpr int kMaxPiece = 4096;
+
+// FNV-1a, 64 bits: a running checksum that sees order as well as content.
+struct Checksum
+{
+    quint64 value = 1469598103934665603ULL;
+    qint64 bytes = 0;
+    void add(const char *data, qsizetype count)
+    {
+        for (qsizetype i = 0; i < count; ++i)
+            value = (value ^ uchar(data[i])) * 1099511628211ULL;
+        bytes += count;
+    }
+};
+
+// The real window; what it logs in the received colour is checksummed on the way to the
+// log view, and its line-drop events are counted.
+class CountingWindow : public CRFID_LorixDlg
+{
+public:
+    using CRFID_LorixDlg::CRFID_LorixDlg;
+    Checksum received;
+    int lineDrops = 0;
+
+    void AppendLog(const QString &text, quint32 colour) override
+    {
+        if (colour == LOG_COLOUR_RECEIVED) {
+            const QByteArray bytes = text.toLatin1();
+            received.add(bytes.constData(), bytes.size());
+        }
+        CRFID_LorixDlg::AppendLog(text, colour);
+    }
+
+protected:
+    bool event(QEvent *e) override
+    {
+        if (e->type() == WM_SERIAL_LINEDROP)
+            ++lineDrops;
+        return CRFID_LorixDlg::event(e);
+    }
+};
+
+// Reader traffic: tag-like lines of printable characters ending in CR LF, in pieces of
+// random sizes. No blanks and no doubled CR, so what the window logs is exactly what was sent.
+class TrafficSource
+{
+public:
+    explicit TrafficSource(quint32 seed) : m_random(seed) {}
+
+    QByteArray next()
+    {
+        while (m_pending.size() < kMaxPiece) {
+            m_pending += "E2003412" + QByteArray::number(m_random.generate(), 16).toUpper() + "\r\n";
+            if (m_random.bounded(8) == 0)
+                m_pending += "$trigger=" + QByteArray::number(m_random.bounded(3)) + "\r\n";
+        }
+        const int size = 1 + int(m_random.bounded(kMaxPiece));
+        QByteArray piece = m_pending.left(size);
+        m_pending.remove(0, size);
+        return piece;
+    }
+
+    // The rest of the line in progress: the window holds back text until its line ends.
+    QByteArray rest() { return std::exchange(m_pending, QByteArray()); }
+
+private:
+    QRandomGenerator m_random;
+    QByteArray m_pending;
+};
+
+} // namespace
+
+class TestSoak : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void trafficAccountedFor();
+    void hangUpMidStream();
+    void openCloseCycles();
+    void secondWindowRefused();
+
+private:
+    std::unique_ptr<CountingWindow> makeWindow();
+    QString logText(CRFID_LorixDlg &window) const;
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<CSettingsStore> m_store;
+    std::unique_ptr<soak::ReaderLine> m_line;
+};
+
+void TestSoak::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_store = std::make_unique<CSettingsStore>(m_dir->filePath("settings.ini"));
+    m_store->WriteInt(config::kSection, config::kAutoStart, 0);
+    m_store->WriteInt(config::kSection, config::kEnableWedge, 0);
+    m_store->WriteInt(config::kSection, config::kComPort, kComNumber);
+    m_line = std::make_unique<soak::ReaderLine>();
+    if (!m_line->Open(m_dir->filePath("ports"), kComNumber))
+        QSKIP("no pseudo-terminal can be opened here");
+}
+
+void TestSoak::cleanup()
+{
+    m_line.reset();
+    m_store.reset();
+    m_dir.reset();
+}
+
+std::unique_ptr<CountingWindow> TestSoak::makeWindow()
+{
+    CRFID_LorixDlg::Environment env;
+    env.ports.portsFolder = m_dir->filePath("ports");
+    env.bluetooth.bluez.busAddress = "unix:path=" + m_dir->filePath("no-bus");
+    env.installPlatformKeySink = false;
+    env.nameBluetoothPorts = false;
+    auto window = std::make_unique<CountingWindow>(*m_store, env);
+    window->show();
+    return window;
+}
+
+QString TestSoak::logText(CRFID_LorixDlg &window) const
+{
+    return qobject_cast<QPlainTextEdit *>(window.control(res::IDC_LOG_VIEW))->toPlainText();
+}
+
+// Every byte written by the reader is logged, in order (same checksum and count); memory
+// stays flat after the warm-up (which fills the log past its line bound) and no descriptor
+// is left behind.
+void TestSoak::trafficAccountedFor()
+{
+    const qint64 total = soak::EnvNumber("RFID_SOAK_MIB", 6) << 20;
+    const qint64 warmUp = std::min<qint64>(total / 2, qint64(8) << 20);
+    auto window = makeWindow();
+    window->OnOpenPort();
+    QVERIFY(window->isPortOpen());
+
+    Checksum sent;
+    std::atomic<qint64> written{0};
+    std::atomic<bool> stop{false};
+    std::atomic<bool> writeFailed{false};
+    std::thread writer([&] {
+        TrafficSource source(20240611);
+        while (written.load() < total) {
+            const QByteArray piece = source.next();
+            if (!m_line->WriteAll(piece.constData(), std::size_t(piece.size()), &stop)) {
+                writeFailed = true;
+                return;
+            }
+            sent.add(piece.constData(), piece.size());
+            written += piece.size();
+            m_line->Drain();   // the commands a trigger makes the window send
+        }
+        const QByteArray rest = source.rest();
+        if (!m_line->WriteAll(rest.constData(), std::size_t(rest.size()), &stop))
+            writeFailed = true;
+        sent.add(rest.constData(), rest.size());
+    });
+    struct Join { std::thread &t; std::atomic<bool> &stop; ~Join() { stop = true; if (t.joinable()) t.join(); } } join{writer, stop};
+
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY(QTest::qWaitFor([&] { return window->received.bytes >= warmUp || writeFailed.load(); }, 10 * kTryMs));
+    const qint64 rssAfterWarmUp = soak::ResidentKiB();
+    const int fdsAfterWarmUp = soak::OpenDescriptors();
+    QVERIFY(QTest::qWaitFor([&] { return written.load() >= total || writeFailed.load(); }, 100 * kTryMs));
+    writer.join();
+    QVERIFY(!writeFailed.load());
+    // The reader keeps reading what the window sends (commands after trigger events).
+    QVERIFY2(QTest::qWaitFor([&] { m_line->Drain(); return window->received.bytes >= sent.bytes; }, kTryMs),
+             qPrintable(QStringLiteral("%1 of %2 bytes logged").arg(window->received.bytes).arg(sent.bytes)));
+    const qint64 elapsedMs = timer.elapsed();
+    const qint64 growthKiB = soak::ResidentKiB() - rssAfterWarmUp;
+
+    QCOMPARE(window->received.bytes, sent.bytes);
+    QCOMPARE(window->received.value, sent.value);
+    QCOMPARE(soak::OpenDescriptors(), fdsAfterWarmUp);
+    qInfo("soak: traffic %lld bytes in %lld ms (%.1f MiB/s), checksum %016llx both sides, "
+          "memory growth after warm-up %lld KiB, descriptors %d",
+          sent.bytes, elapsedMs, double(sent.bytes) / (1 << 20) / (double(std::max<qint64>(elapsedMs, 1)) / 1000.0),
+          sent.value, growthKiB, fdsAfterWarmUp);
+    if (kMemoryFiguresMeaningful)
+        QVERIFY2(growthKiB < kMaxGrowthKiB, qPrintable(QString::number(growthKiB)));
+    QVERIFY(window->isPortOpen());
+    QCOMPARE(window->lineDrops, 0);
+}
+
+// The reader's side closes in the middle of a stream: the window sees one line drop and
+// closes its port, what it logged is exactly the start of what was sent (bytes still in
+// the terminal at the hang-up go with it, and an unfinished line stays held back), and (long run) the process is nearly idle
+// afterwards.
+void TestSoak::hangUpMidStream()
+{
+    auto window = makeWindow();
+    window->OnOpenPort();
+    QVERIFY(window->isPortOpen());
+    const qint64 hangUpAfter = qint64(1) << 20;
+    QByteArray sent;
+    std::atomic<bool> hangUpNow{false};
+    std::atomic<bool> hungUp{false};
+    QElapsedTimer sinceHangUp;
+    std::thread writer([&] {
+        TrafficSource source(7);
+        while (!hangUpNow.load()) {
+            const QByteArray piece = source.next();
+            if (!m_line->WriteAll(piece.constData(), std::size_t(piece.size()), &hangUpNow))
+                break;
+            sent += piece;
+            m_line->Drain();
+        }
+        sinceHangUp.start();
+        m_line->HangUp();
+        hungUp = true;
+    });
+    struct Join { std::thread &t; std::atomic<bool> &stop; ~Join() { stop = true; if (t.joinable()) t.join(); } } join{writer, hangUpNow};
+    QVERIFY(QTest::qWaitFor([&] { return window->received.bytes >= hangUpAfter; }, 10 * kTryMs));
+    hangUpNow = true;
+    QVERIFY(QTest::qWaitFor([&] { return hungUp.load(); }, kTryMs));
+    writer.join();
+    QVERIFY(QTest::qWaitFor([&] { return !window->isPortOpen(); }, kTryMs));
+    const qint64 seenAfterMs = sinceHangUp.elapsed();
+    QTest::qWait(200);
+    QCOMPARE(window->lineDrops, 1);
+    QVERIFY(window->received.bytes <= sent.size());
+    Checksum prefix;
+    prefix.add(sent.constData(), qsizetype(window->received.bytes));
+    QCOMPARE(window->received.value, prefix.value);
+    qInfo("soak: hang-up seen after %lld ms; %lld bytes sent, %lld logged, %lld in flight at the hang-up",
+          seenAfterMs, qint64(sent.size()), window->received.bytes, qint64(sent.size()) - window->received.bytes);
+
+    if (soak::EnvNumber("RFID_SOAK_LONG", 0)) {
+        const qint64 ticks = soak::CpuTicks();
+        QTest::qWait(5000);
+        const double percent = 100.0 * double(soak::CpuTicks() - ticks) / double(5 * soak::TicksPerSecond());
+        qInfo("soak: CPU in the 5 s after the hang-up %.1f%% of one core", percent);
+    }
+    QCOMPARE(window->lineDrops, 1);
+}
+
+// Opening and closing the port many times leaves no descriptor, thread or memory behind.
+void TestSoak::openCloseCycles()
+{
+    const int cycles = int(soak::EnvNumber("RFID_SOAK_CYCLES", 100));
+    constexpr int kWarmUpCycles = 10;
+    auto window = makeWindow();
+    auto cycle = [&] {
+        window->OnOpenPort();
+        const bool opened = window->isPortOpen();
+        window->OnOpenPort();
+        return opened && !window->isPortOpen();
+    };
+    for (int i = 0; i < kWarmUpCycles; ++i)
+        QVERIFY(cycle());
+    QCoreApplication::processEvents();
+    const int fds = soak::OpenDescriptors();
+    const int threads = soak::Threads();
+    const qint64 rss = soak::ResidentKiB();
+    for (int i = 0; i < cycles; ++i) {
+        QVERIFY2(cycle(), qPrintable(QString::number(i)));
+        m_line->Drain();
+        if (i % 100 == 0)
+            QCoreApplication::processEvents();
+    }
+    QCoreApplication::processEvents();
+    const qint64 growthKiB = soak::ResidentKiB() - rss;
+    qInfo("soak: %d open/close cycles: descriptors %d -> %d, threads %d -> %d, memory growth %lld KiB",
+          cycles, fds, soak::OpenDescriptors(), threads, soak::Threads(), growthKiB);
+    QCOMPARE(soak::OpenDescriptors(), fds);
+    QCOMPARE(soak::Threads(), threads);
+    if (kMemoryFiguresMeaningful)
+        QVERIFY2(growthKiB < 1024, qPrintable(QString::number(growthKiB)));
+}
+
+// The port is opened exclusively: a second window gets a refusal and says why in its log;
+// the first keeps the port and its traffic.
+void TestSoak::secondWindowRefused()
+{
+    auto first = makeWindow();
+    auto second = makeWindow();
+    first->OnOpenPort();
+    QVERIFY(first->isPortOpen());
+    second->OnOpenPort();
+    QVERIFY(!second->isPortOpen());
+    QVERIFY2(logText(*second).contains(QStringLiteral("Cannot open COM%1: the port is in use by another program").arg(kComNumber)),
+             qPrintable(logText(*second)));
+    QVERIFY(first->isPortOpen());
+    const QByteArray line = "E200AA55\r\n";
+    QVERIFY(m_line->WriteAll(line.constData(), std::size_t(line.size())));
+    QTRY_COMPARE_WITH_TIMEOUT(first->received.bytes, qint64(line.size()), kTryMs);
+    QCOMPARE(second->received.bytes, qint64(0));
+
+    // Once the first lets go, the second gets the port.
+    first->OnOpenPort();
+    QVERIFY(!first->isPortOpen());
+    second->OnOpenPort();
+    QVERIFY(second->isPortOpen());
+}
+
+QTEST_MAIN(TestSoak)
+#include "tst_soak.moc"
