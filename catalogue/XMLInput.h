@@ -34,10 +34,15 @@ public:
     // Moves the position forward; at most the last piece's bytes.
     void Advance(qint64 bytes);
     int CharWidth() const { return m_width; }
-    // Element and attribute names repeat throughout a catalogue: the recently
-    // seen ones are handed out as shared strings, saving an allocation each.
+    // Element and attribute names, and short attribute values ("0", "1", a
+    // parameter's name), repeat throughout a catalogue: the ones seen recently are
+    // handed out as shared strings, saving an allocation and a free each. Longer
+    // strings are copied as they are.
     QString Intern(QStringView name);
     qint64 Position() const { return m_position; }
+    // Scratch string the tokenizer builds each tag in; its capacity is kept from
+    // one tag to the next, so a tag costs no allocation.
+    QString &TokenBuffer() { return m_token; }
 
 private:
     qint64 AvailableBytes() const;
@@ -53,7 +58,9 @@ private:
     int m_width = 1;
     bool m_detected = false;
     bool m_end = false;
-    static constexpr int RECENT_NAMES = 32;
-    QString m_recentNames[RECENT_NAMES];
-    int m_nextRecentName = 0;
+    QString m_token;
+    // Direct-mapped by a hash of the characters: a lookup costs one comparison.
+    static constexpr int INTERNED_SLOTS = 512;
+    static constexpr qsizetype INTERNED_MAX_CHARS = 32;
+    QString m_interned[INTERNED_SLOTS];
 };

@@ -27,6 +27,7 @@ constexpr char16_t CARRIAGE_RETURN = u'\r';
 constexpr char16_t BLANK = u' ';
 constexpr char16_t SLASH = u'/';
 constexpr char16_t EQUALS = u'=';
+constexpr char16_t AMPERSAND = u'&';
 constexpr char16_t SKIPPED_TAG_MARK_COMMENT = u'!';
 constexpr char16_t SKIPPED_TAG_MARK_DECLARATION = u'?';
 constexpr uchar BYTE_ORDER_MARK_0 = 0xFF;
@@ -119,17 +120,18 @@ void readAttributes(CXML &element, QStringView rest, CXMLInput &input)
             setter.set(name, QString());
             return;
         }
-        setter.set(name, DecodeEntities(rest.mid(open + 1, close - open - 1)));
+        const QStringView value = rest.mid(open + 1, close - open - 1);
+        setter.set(name, value.contains(AMPERSAND) ? DecodeEntities(value) : input.Intern(value));
         rest = trimLeft(rest.mid(close + 1));
     }
 }
 
 // The start-tag half of ParseElement. Returns true when content follows (the
 // element is not empty), i.e. when the caller must read up to its end tag.
-bool readStartTag(CXML &element, const QString &startTag, CXMLInput &input)
+bool readStartTag(CXML &element, QStringView startTag, CXMLInput &input)
 {
     element.Clear();
-    const QStringView token = startTag.isEmpty() ? QStringView(u" ") : QStringView(startTag);
+    const QStringView token = startTag.isEmpty() ? QStringView(u" ") : startTag;
     if (!token.startsWith(LT))
         return false;
 
@@ -169,8 +171,26 @@ void finishText(CXML &element)
 {
     if (element.text.endsWith(LINE_FEED))
         element.text[element.text.size() - 1] = BLANK;
-    if (element.text.contains(u'&'))
+    if (element.text.contains(QChar(AMPERSAND)))
         element.text = DecodeEntities(element.text);
+}
+
+// Appends with the capacity doubled whenever it runs out. The string's own growth
+// rounds a block up to the next power of two, so a 16 MB text asks for 32 MB;
+// exact doublings keep blocks at the size the text needs, which the allocator
+// can hand back out on the next parse instead of mapping fresh pages each time.
+void appendText(QString &text, QStringView s)
+{
+    const qsizetype needed = text.size() + s.size();
+    if (needed > text.capacity())
+        text.reserve(qMax(needed, 2 * text.capacity()));
+    text.append(s);
+}
+
+// First index of `c` in `s`, or -1; vectorised, for runs that may be long.
+qsizetype find(QStringView s, char16_t c)
+{
+    return s.indexOf(QChar(c));
 }
 
 } // namespace
@@ -245,14 +265,18 @@ CXMLInput::Piece CXMLInput::Read()
 
 QString CXMLInput::Intern(QStringView name)
 {
-    for (const QString &known : m_recentNames) {
-        if (known.size() == name.size() && known == name)
-            return known;
-    }
-    QString made = name.toString();
-    m_recentNames[m_nextRecentName] = made;
-    m_nextRecentName = (m_nextRecentName + 1) % RECENT_NAMES;
-    return made;
+    if (name.isEmpty())
+        return QString();
+    if (name.size() > INTERNED_MAX_CHARS)
+        return name.toString();
+    quint32 hash = quint32(name.size());
+    for (const QChar c : name)
+        hash = hash * 31u + c.unicode();
+    hash ^= hash >> 15;
+    QString &slot = m_interned[hash % INTERNED_SLOTS];
+    if (slot.size() != name.size() || QStringView(slot) != name)
+        slot = name.toString();
+    return slot;
 }
 
 void CXMLInput::Advance(qint64 bytes)
@@ -270,22 +294,22 @@ void AppendText(CXML &element, QStringView s)
         return;
     if (s.size() <= 2) {
         if (s[0] != CARRIAGE_RETURN && s[0] != LINE_FEED)
-            element.text.append(s);
+            appendText(element.text, s);
         return;
     }
     if (s[0] == CARRIAGE_RETURN || s[1] == LINE_FEED)
         s = s.mid(2);
-    element.text.append(s);
+    appendText(element.text, s);
 }
 
 void AppendTextBeforeTag(CXML &element, QStringView s)
 {
     if (s.isEmpty())
         return;
-    const qsizetype lineFeed = s.lastIndexOf(LINE_FEED);
+    const qsizetype lineFeed = s.lastIndexOf(QChar(LINE_FEED));
     for (QChar c : s.mid(lineFeed + 1)) {
         if (c.unicode() > LAST_BLANK_CODE) {
-            element.text.append(s);
+            appendText(element.text, s);
             return;
         }
     }
@@ -315,7 +339,10 @@ bool IsStartTag(QStringView token, QStringView wantedName)
     return name == wantedName;
 }
 
-QString ReadToken(CXMLInput &input, CXML &element)
+namespace {
+
+// ReadToken into the input's token buffer; the view is valid until the next call.
+QStringView readToken(CXMLInput &input, CXML &element)
 {
     // Text phase: everything up to the next "<" that is not inside a quoted run.
     bool quotedText = false;
@@ -323,12 +350,13 @@ QString ReadToken(CXMLInput &input, CXML &element)
         const CXMLInput::Piece piece = input.Read();
         if (piece.bytes == 0) {
             element.endOfInput = 1;
-            return QString();
+            return QStringView();
         }
-        const QStringView s = piece.chars;
+        // Known once the first read has looked for the byte-order mark.
         const int w = input.CharWidth();
+        const QStringView s = piece.chars;
         if (quotedText) {
-            const qsizetype quote = s.indexOf(DOUBLE_QUOTE);
+            const qsizetype quote = find(s, DOUBLE_QUOTE);
             if (quote >= 0) {
                 AppendText(element, s.left(quote + 1));
                 quotedText = false;
@@ -339,7 +367,7 @@ QString ReadToken(CXMLInput &input, CXML &element)
             }
             continue;
         }
-        const qsizetype lt = s.indexOf(LT);
+        const qsizetype lt = find(s, LT);
         if (lt == 0) {
             input.Advance(w);
             break;
@@ -353,7 +381,7 @@ QString ReadToken(CXMLInput &input, CXML &element)
         // the "<" keeps the cost to what the step consumes.
         qsizetype quote = -1;
         if (!s.isEmpty() && s[0] != DOUBLE_QUOTE)
-            quote = s.left(lt >= 0 ? lt : s.size()).indexOf(DOUBLE_QUOTE);
+            quote = find(s.left(lt >= 0 ? lt : s.size()), DOUBLE_QUOTE);
         if (quote >= 0) {
             AppendText(element, s.left(quote + 1));
             quotedText = true;
@@ -369,9 +397,12 @@ QString ReadToken(CXMLInput &input, CXML &element)
 
     // Tag phase: up to the first ">" outside quotes; every quoted value comes out
     // delimited by double quotes.
-    QString token(1, QChar(LT));
+    QString &token = input.TokenBuffer();
+    token.resize(1);
+    token[0] = LT;
     bool inDoubleQuotes = false;
     bool inApostrophes = false;
+    const int w = input.CharWidth();
     for (;;) {
         const CXMLInput::Piece piece = input.Read();
         if (piece.bytes == 0) {
@@ -379,10 +410,8 @@ QString ReadToken(CXMLInput &input, CXML &element)
             return token;
         }
         const QStringView s = piece.chars;
-        const int w = input.CharWidth();
         if (inDoubleQuotes || inApostrophes) {
-            const char16_t closing = inDoubleQuotes ? DOUBLE_QUOTE : APOSTROPHE;
-            const qsizetype at = s.indexOf(closing);
+            const qsizetype at = find(s, inDoubleQuotes ? DOUBLE_QUOTE : APOSTROPHE);
             if (at < 0) {
                 token.append(s);
                 input.Advance(piece.bytes);
@@ -390,41 +419,39 @@ QString ReadToken(CXMLInput &input, CXML &element)
             }
             token.append(s.left(inDoubleQuotes ? at + 1 : at));
             if (inApostrophes)
-                token.append(DOUBLE_QUOTE);
+                token.append(QChar(DOUBLE_QUOTE));
             inDoubleQuotes = inApostrophes = false;
             input.Advance((at + 1) * w);
             continue;
         }
         // The first quote of a kind counts only when it is not at index 0; when it
         // is, that kind counts as absent from the whole piece.
-        const bool doubleQuoteCounts = s.isEmpty() || s[0] != DOUBLE_QUOTE;
-        const bool apostropheCounts = s.isEmpty() || s[0] != APOSTROPHE;
-        qsizetype found = -1;
-        for (qsizetype i = 0; i < s.size(); ++i) {
-            const char16_t c = s[i].unicode();
-            if (c == GT || (c == DOUBLE_QUOTE && doubleQuoteCounts) || (c == APOSTROPHE && apostropheCounts)) {
-                found = i;
-                break;
-            }
-        }
-        if (found < 0) {
+        const char16_t *const begin = s.utf16();
+        const char16_t *const end = begin + s.size();
+        const char16_t doubleQuote = (s.isEmpty() || s[0] != DOUBLE_QUOTE) ? DOUBLE_QUOTE : GT;
+        const char16_t apostrophe = (s.isEmpty() || s[0] != APOSTROPHE) ? APOSTROPHE : GT;
+        const char16_t *at = begin;
+        while (at != end && *at != GT && *at != doubleQuote && *at != apostrophe)
+            ++at;
+        const qsizetype found = at - begin;
+        if (at == end) {
             token.append(s);
             input.Advance(piece.bytes);
             continue;
         }
-        if (s[found] == GT) {
+        if (*at == GT) {
             token.append(s.left(found + 1));
             input.Advance((found + 1) * w);
             return token;
         }
         token.append(s.left(found));
-        token.append(DOUBLE_QUOTE);
-        (s[found] == DOUBLE_QUOTE ? inDoubleQuotes : inApostrophes) = true;
+        token.append(QChar(DOUBLE_QUOTE));
+        (*at == DOUBLE_QUOTE ? inDoubleQuotes : inApostrophes) = true;
         input.Advance((found + 1) * w);
     }
 }
 
-void ParseElement(CXML &element, const QString &token, CXMLInput &input)
+void parseElement(CXML &element, QStringView token, CXMLInput &input)
 {
     if (!readStartTag(element, token, input))
         return;
@@ -433,7 +460,7 @@ void ParseElement(CXML &element, const QString &token, CXMLInput &input)
     // A child joins its parent when it is complete, as a recursive descent would
     // add it; one with an empty name is deleted with everything parsed into it.
     std::vector<CXML *> open{&element};
-    QString next = ReadToken(input, element);
+    QStringView next = readToken(input, element);
     while (!open.empty()) {
         CXML *current = open.back();
         if (current->endOfInput || isEndTagOf(next, current->name)) {
@@ -446,14 +473,14 @@ void ParseElement(CXML &element, const QString &token, CXMLInput &input)
                 delete current;
             else
                 owner->AddChild(current);
-            next = ReadToken(input, *owner);
+            next = readToken(input, *owner);
             continue;
         }
         if (!isSkippedTag(next)) {
             auto *child = new CXML;
             if (readStartTag(*child, next, input)) {
                 open.push_back(child);
-                next = ReadToken(input, *child);
+                next = readToken(input, *child);
                 continue;
             }
             if (child->name.isEmpty())
@@ -461,8 +488,20 @@ void ParseElement(CXML &element, const QString &token, CXMLInput &input)
             else
                 current->AddChild(child);
         }
-        next = ReadToken(input, *current);
+        next = readToken(input, *current);
     }
+}
+
+} // namespace
+
+QString ReadToken(CXMLInput &input, CXML &element)
+{
+    return readToken(input, element).toString();
+}
+
+void ParseElement(CXML &element, const QString &token, CXMLInput &input)
+{
+    parseElement(element, token, input);
 }
 
 int Load(CXML &root, QIODevice &file, const QString &rootName)
@@ -470,16 +509,16 @@ int Load(CXML &root, QIODevice &file, const QString &rootName)
     const qint64 start = file.isSequential() ? 0 : file.pos();
     CXMLInput input(file);
     root.name = rootName;
-    QString token = ReadToken(input, root);
+    QStringView token = readToken(input, root);
     while (isSkippedTag(token))
-        token = ReadToken(input, root);
+        token = readToken(input, root);
     while (!root.endOfInput && !IsStartTag(token, root.name))
-        token = ReadToken(input, root);
+        token = readToken(input, root);
     // Whatever came before the root (a byte-order mark included) is not text.
     root.text.clear();
     int found = 0;
     if (!root.endOfInput) {
-        ParseElement(root, token, input);
+        parseElement(root, token, input);
         found = 1;
     }
     // The input read ahead; leave the device where the parse stopped.
