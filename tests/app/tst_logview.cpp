@@ -39,6 +39,8 @@ private slots:
     void scrolling();
     void clearStaysReadOnly();
     void trimsOldestInBlocks();
+    void paintedThroughTrims_data();
+    void paintedThroughTrims();
 };
 
 void tst_LogView::coloursAndBreaks_data()
@@ -168,6 +170,68 @@ void tst_LogView::trimsOldestInBlocks()
     const int firstNumber = doc->firstBlock().text().toInt();
     QCOMPARE(firstNumber + doc->blockCount() - 2, lastNumber);
     QVERIFY(firstNumber > 0);
+}
+
+void tst_LogView::paintedThroughTrims_data()
+{
+    QTest::addColumn<int>("paintEvery");
+    QTest::addColumn<bool>("lastSent");   // the newest line is a sent command, else a reply
+    QTest::newRow("paint often, reply last") << 997 << false;
+    QTest::newRow("paint often, command last") << 997 << true;
+    QTest::newRow("paint only across trims, reply last") << CLogView::kTrimLines + 1 << false;
+}
+
+void tst_LogView::paintedThroughTrims()
+{
+    QFETCH(int, paintEvery);
+    QFETCH(bool, lastSent);
+    QWidget window;
+    auto *log = new CLogView(&window);
+    log->setGeometry(0, 0, 400, 200);
+    // The keyboard focus is elsewhere, so every append brings the last line into view.
+    auto *other = new QLineEdit(&window);
+    other->setGeometry(0, 210, 400, 20);
+    window.resize(400, 240);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    other->setFocus();
+    QVERIFY(!log->hasFocus());
+
+    // Commands and replies alternate, the line number telling which: odd lines are sent.
+    const int total = CLogView::kKeepLines + 2 * CLogView::kTrimLines + (lastSent ? 1 : 0);
+    for (int i = 0; i < total; ++i) {
+        log->AppendLog(QStringLiteral("%1\r\n").arg(i), i % 2 ? LOG_COLOUR_SENT : LOG_COLOUR_RECEIVED);
+        if (i % paintEvery == 0)
+            window.repaint();
+    }
+    window.repaint();
+
+    const QTextDocument *doc = log->document();
+    QVERIFY(doc->blockCount() >= CLogView::kKeepLines);
+    QVERIFY(doc->blockCount() < CLogView::kKeepLines + CLogView::kTrimLines);
+    // The newest line sits at the bottom of the view, followed by the empty line start.
+    QCOMPARE(log->LastVisibleLine(), doc->blockCount() - 1);
+    const QTextBlock newest = doc->lastBlock().previous();
+    QCOMPARE(newest.text(), QString::number(total - 1));
+    // Every line still on screen keeps the colour it was appended in.
+    for (QTextBlock block = newest; block.isValid() && block.blockNumber() >= log->FirstVisibleLine();
+         block = block.previous()) {
+        const QColor expected = block.text().toInt() % 2 ? QColor(255, 0, 0) : QColor(0, 0, 255);
+        QCOMPARE(block.begin().fragment().charFormat().foreground().color(), expected);
+    }
+    // And the pixels show both colours: the layouts painted after a trim carry the formats.
+    const QImage shot = log->viewport()->grab().toImage();
+    int red = 0;
+    int blue = 0;
+    for (int y = 0; y < shot.height(); ++y) {
+        for (int x = 0; x < shot.width(); ++x) {
+            const QColor c = shot.pixelColor(x, y);
+            red += c.red() > 200 && c.green() < 80 && c.blue() < 80;
+            blue += c.blue() > 200 && c.green() < 80 && c.red() < 80;
+        }
+    }
+    QVERIFY(red > 0);
+    QVERIFY(blue > 0);
 }
 
 QTEST_MAIN(tst_LogView)
