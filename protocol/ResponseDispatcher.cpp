@@ -32,6 +32,18 @@ bool isComplete(const QString &text)
     return start == 0 || isLineBreak(text.at(start - 1));
 }
 
+// The position just past the last CR LF at or after `from`, or 0 when there is none. The
+// text before that point ends a line, whatever follows; searching from the end of what was
+// held back keeps a long line arriving in small pieces from being rescanned at every piece.
+qsizetype afterLastLineEnd(const QString &text, qsizetype from)
+{
+    for (qsizetype i = text.size() - 1; i > from; --i) {
+        if (text.at(i) == u'\n' && text.at(i - 1) == u'\r')
+            return i + 1;
+    }
+    return 0;
+}
+
 } // namespace
 
 CResponseDispatcher::CResponseDispatcher(IProtocolHost &host, const QString &codeSet)
@@ -71,12 +83,24 @@ void CResponseDispatcher::assemble(const QByteArray &piece)
     }
     if (text.isEmpty())
         return;
+    // What was held back holds no CR LF, so only its last character can start one.
+    const qsizetype searchFrom = qMax<qsizetype>(0, m_rxRemainder.size() - 1);
     m_rxRemainder.append(text);
-    if (!isComplete(m_rxRemainder) && m_rxRemainder.size() < kMaxHeldBackChars)
-        return;
 
+    // The complete lines go now, so that a continuous stream whose pieces end mid-line is not
+    // held back as a whole; only the unfinished tail waits for the next piece.
+    qsizetype cut = isComplete(m_rxRemainder) ? m_rxRemainder.size() : afterLastLineEnd(m_rxRemainder, searchFrom);
+    if (m_rxRemainder.size() - cut >= kMaxHeldBackChars)
+        cut = m_rxRemainder.size();
+    if (cut == 0)
+        return;
     QString whole;
-    whole.swap(m_rxRemainder);
+    if (cut == m_rxRemainder.size()) {
+        whole.swap(m_rxRemainder);
+    } else {
+        whole = m_rxRemainder.left(cut);
+        m_rxRemainder.remove(0, cut);
+    }
     whole.replace(QLatin1String(kDoubledCarriageReturn), QLatin1String(kLineEnd));
     if (!dispatchLines(whole))
         m_host.AppendLog(whole, LOG_COLOUR_RECEIVED);

@@ -10,10 +10,11 @@
 
 class IProtocolHost;
 
-// The reader's received text: turned from bytes into text, held back until a line or the
-// prompt is complete, cut into lines, and each line classified and acted on (events and
-// answers to CReaderControl, new tags to the key emulator through the host), the text shown
-// in the log unless it carried a typed tag.
+// The reader's received text: turned from bytes into text, cut into lines (a piece's complete
+// lines at once; only an unfinished last line is held back for the next piece), and each line
+// classified and acted on (events and answers to CReaderControl, new tags to the key emulator
+// through the host); the text dispatched together is shown in the log unless it carried a
+// typed tag.
 //
 // The window takes every pending byte from its ring buffer and hands them to OnSerialData; no
 // size limit applies anywhere on this path (buffers grow with the data). All state here is
@@ -67,7 +68,7 @@ private:
     CReaderControl m_control;
     platform::CCodePageDecoder m_decoder;
     platform::CCodePageEncoder m_encoder;
-    QString m_rxRemainder;      // text without its CR LF or prompt yet; kept across port openings
+    QString m_rxRemainder;      // the unfinished last line (no CR LF in it); kept across port openings
     int m_readerAwake = 0;
     DispatchObserver m_observer;
     bool m_busy = false;

@@ -20,6 +20,8 @@ private slots:
     void dispatch();
     void emptyTakeDoesNothing();
     void remainderSurvivesAcrossCalls();
+    void completeLinesGoAtOnce_data();
+    void completeLinesGoAtOnce();
     void reentrantDataKeepsOrder();
 };
 
@@ -158,11 +160,55 @@ void TestResponseDispatch::remainderSurvivesAcrossCalls()
     host.lastCommand = QStringLiteral("x");
     CResponseDispatcher dispatcher(host, QStringLiteral("ISO-8859-1"));
     dispatcher.OnSerialData(QByteArray("ok\r\nAB"));
-    QCOMPARE(dispatcher.rxRemainder(), QStringLiteral("ok\r\nAB"));
-    QVERIFY(host.trace.isEmpty());
+    QCOMPARE(dispatcher.rxRemainder(), QStringLiteral("AB"));
+    QCOMPARE(host.trace, QStringList { "blue:ok\r\n" });
+    dispatcher.OnSerialData(QByteArray("C"));
+    QCOMPARE(dispatcher.rxRemainder(), QStringLiteral("ABC"));
     dispatcher.OnSerialData(QByteArray("\r\n"));
-    QCOMPARE(host.trace, QStringList { "blue:ok\r\nAB\r\n" });
+    QCOMPARE(host.trace, (QStringList { "blue:ok\r\n", "blue:ABC\r\n" }));
     QVERIFY(dispatcher.rxRemainder().isEmpty());
+}
+
+// Under continuous traffic a piece seldom ends exactly at a line end: its complete lines are
+// dispatched (a new tag typed) and logged at once, and only the unfinished tail waits.
+void TestResponseDispatch::completeLinesGoAtOnce_data()
+{
+    QTest::addColumn<QByteArray>("piece");
+    QTest::addColumn<bool>("keyEmulator");
+    QTest::addColumn<QStringList>("expected");
+    QTest::addColumn<QString>("heldBack");
+
+    QTest::newRow("tag typed before its piece's tail completes")
+        << QByteArray("T1\r\nT2\r\nT") << true << QStringList { "line:tag:T1", "tag:T1", "line:tag:T2", "tag:T2" }
+        << "T";
+    QTest::newRow("complete lines logged, tail held")
+        << QByteArray("ok\r\nE200\r\nE2") << false
+        << QStringList { "line:ok:ok", "line:tag:E200", "blue:ok\r\nE200\r\n" } << "E2";
+    QTest::newRow("doubled CR before the tail logged as one break")
+        << QByteArray("end=3\r\r\nerr") << false << QStringList { "line:end:end=3", "blue:end=3\r\n" } << "err";
+    QTest::newRow("a lone CR does not end what is held back")
+        << QByteArray("a\rb") << false << QStringList {} << "a\rb";
+    QTest::newRow("a CR at the end may still become a doubled CR")
+        << QByteArray("a\r\nb\r\r") << false << QStringList { "line:tag:a", "blue:a\r\n" } << "b\r\r";
+    QTest::newRow("prompt with text after it waits for its line end")
+        << QByteArray("x\r\n$>ab") << false << QStringList { "line:tag:x", "blue:x\r\n" } << "$>ab";
+}
+
+void TestResponseDispatch::completeLinesGoAtOnce()
+{
+    QFETCH(QByteArray, piece);
+    QFETCH(bool, keyEmulator);
+    QFETCH(QStringList, expected);
+    QFETCH(QString, heldBack);
+
+    CFakeProtocolHost host;
+    host.lastCommand = QStringLiteral("i,0,0,0");
+    host.keyEmulator = keyEmulator;
+    CResponseDispatcher dispatcher(host, QStringLiteral("ISO-8859-1"));
+    host.observe(dispatcher);
+    dispatcher.OnSerialData(piece);
+    QCOMPARE(host.trace, expected);
+    QCOMPARE(dispatcher.rxRemainder(), heldBack);
 }
 
 // A host whose key emulator lets the event loop run, so that data arrives while a tag is typed.
