@@ -33,6 +33,30 @@ constexpr char16_t SKIPPED_TAG_MARK_DECLARATION = u'?';
 constexpr uchar BYTE_ORDER_MARK_0 = 0xFF;
 constexpr uchar BYTE_ORDER_MARK_1 = 0xFE;
 
+// First index of `c` in `s` from `from` on, or -1. A plain loop: tags, names and
+// values are short, and the library's search for one character goes through its
+// general substring search.
+qsizetype indexIn(QStringView s, char16_t c, qsizetype from = 0)
+{
+    const char16_t *const begin = s.utf16();
+    const char16_t *const end = begin + s.size();
+    for (const char16_t *at = begin + from; at < end; ++at) {
+        if (*at == c)
+            return at - begin;
+    }
+    return -1;
+}
+
+bool startsWithChar(QStringView s, char16_t c)
+{
+    return !s.isEmpty() && s.front() == c;
+}
+
+bool endsWithChar(QStringView s, char16_t c)
+{
+    return !s.isEmpty() && s.back() == c;
+}
+
 // Blanks, tabs and line breaks: what the tag rules trim.
 bool isTrimmed(QChar c)
 {
@@ -64,7 +88,7 @@ bool isSkippedTag(QStringView token)
 
 bool isEndTagOf(QStringView token, QStringView name)
 {
-    return token.size() == name.size() + 3 && token.startsWith(u"</") && token.endsWith(GT)
+    return token.size() == name.size() + 3 && token[0] == LT && token[1] == SLASH && endsWithChar(token, GT)
         && token.mid(2, name.size()) == name;
 }
 
@@ -107,13 +131,22 @@ private:
 void readAttributes(CXML &element, QStringView rest, CXMLInput &input)
 {
     AttributeSetter setter(element, input);
+    // Every attribute needs its own "=": the count bounds the list, which then
+    // is allocated once.
+    if (element.attributes.isEmpty()) {
+        qsizetype bound = 0;
+        for (const QChar c : rest)
+            bound += c == EQUALS;
+        if (bound > 0)
+            element.attributes.reserve(qMin(bound, ATTRIBUTE_HASH_THRESHOLD));
+    }
     while (rest.size() > 1) {
-        const qsizetype equals = rest.indexOf(EQUALS);
+        const qsizetype equals = indexIn(rest, EQUALS);
         if (equals <= 0)
             return;
         const QStringView name = trim(rest.left(equals));
-        const qsizetype open = rest.indexOf(DOUBLE_QUOTE, equals + 1);
-        const qsizetype close = open < 0 ? -1 : rest.indexOf(DOUBLE_QUOTE, open + 1);
+        const qsizetype open = indexIn(rest, DOUBLE_QUOTE, equals + 1);
+        const qsizetype close = open < 0 ? -1 : indexIn(rest, DOUBLE_QUOTE, open + 1);
         if (close < 0) {
             // No quoted value after the "=": the attribute is set empty and the
             // rest of the tag is dropped, since nothing in it can be paired safely.
@@ -121,7 +154,7 @@ void readAttributes(CXML &element, QStringView rest, CXMLInput &input)
             return;
         }
         const QStringView value = rest.mid(open + 1, close - open - 1);
-        setter.set(name, value.contains(AMPERSAND) ? DecodeEntities(value) : input.Intern(value));
+        setter.set(name, indexIn(value, AMPERSAND) >= 0 ? DecodeEntities(value) : input.Intern(value));
         rest = trimLeft(rest.mid(close + 1));
     }
 }
@@ -132,23 +165,23 @@ bool readStartTag(CXML &element, QStringView startTag, CXMLInput &input)
 {
     element.Clear();
     const QStringView token = startTag.isEmpty() ? QStringView(u" ") : startTag;
-    if (!token.startsWith(LT))
+    if (!startsWithChar(token, LT))
         return false;
 
-    const qsizetype blank = token.indexOf(BLANK);
+    const qsizetype blank = indexIn(token, BLANK);
     QStringView name;
     if (blank >= 0) {
         name = token.mid(1, blank - 1);
     } else if (token.size() >= 2) {
         name = token.mid(1, token.size() - 2);
-        if (name.endsWith(SLASH))
+        if (endsWithChar(name, SLASH))
             name.chop(1);
     }
     element.name = input.Intern(name);
 
-    if (element.name.startsWith(SLASH))
+    if (startsWithChar(element.name, SLASH))
         ShowXMLWarning(XML_WARNING_UNMATCHED_END + element.name);
-    if (!token.endsWith(GT))
+    if (!endsWithChar(token, GT))
         ShowXMLWarning(XML_WARNING_INCOMPLETE_TAG);
 
     // The last character stands for ">" and, with a "/" before it, marks an empty
@@ -169,7 +202,7 @@ bool readStartTag(CXML &element, QStringView startTag, CXMLInput &input)
 
 void finishText(CXML &element)
 {
-    if (element.text.endsWith(LINE_FEED))
+    if (endsWithChar(element.text, LINE_FEED))
         element.text[element.text.size() - 1] = BLANK;
     if (element.text.contains(QChar(AMPERSAND)))
         element.text = DecodeEntities(element.text);
@@ -187,7 +220,8 @@ void appendText(QString &text, QStringView s)
     text.append(s);
 }
 
-// First index of `c` in `s`, or -1; vectorised, for runs that may be long.
+// First index of `c` in `s`, or -1; the library's vectorised search, for text
+// runs that may be long.
 qsizetype find(QStringView s, char16_t c)
 {
     return s.indexOf(QChar(c));
@@ -306,7 +340,9 @@ void AppendTextBeforeTag(CXML &element, QStringView s)
 {
     if (s.isEmpty())
         return;
-    const qsizetype lineFeed = s.lastIndexOf(QChar(LINE_FEED));
+    qsizetype lineFeed = s.size() - 1;
+    while (lineFeed >= 0 && s[lineFeed] != LINE_FEED)
+        --lineFeed;
     for (QChar c : s.mid(lineFeed + 1)) {
         if (c.unicode() > LAST_BLANK_CODE) {
             appendText(element.text, s);
@@ -321,19 +357,19 @@ void AppendTextBeforeTag(CXML &element, QStringView s)
 
 bool IsStartTag(QStringView token, QStringView wantedName)
 {
-    if (!token.startsWith(LT))
+    if (!startsWithChar(token, LT))
         return false;
     if (wantedName.isEmpty())
         return true;
-    const qsizetype blank = token.indexOf(BLANK);
+    const qsizetype blank = indexIn(token, BLANK);
     QStringView name;
     if (blank >= 0) {
         name = token.mid(1, blank - 1);
     } else {
-        if (!token.endsWith(GT))
+        if (!endsWithChar(token, GT))
             return false;
         name = token.mid(1, token.size() - 2);
-        if (name.endsWith(SLASH))
+        if (endsWithChar(name, SLASH))
             name.chop(1);
     }
     return name == wantedName;
@@ -390,7 +426,7 @@ QStringView readToken(CXMLInput &input, CXML &element)
             AppendTextBeforeTag(element, s.left(lt));
             input.Advance(lt * w);
         } else {
-            AppendText(element, s.startsWith(LINE_FEED) ? s.mid(1) : s);
+            AppendText(element, startsWithChar(s, LINE_FEED) ? s.mid(1) : s);
             input.Advance(piece.bytes);
         }
     }
