@@ -9,6 +9,8 @@
 #include <QThread>
 #include <QtTest>
 
+#include <cstdio>
+
 using platform::CAtomicIniFile;
 using platform::IniValues;
 
@@ -18,6 +20,8 @@ constexpr char kWriterArgument[] = "--write-loop";
 constexpr int kKills = 1000;
 constexpr int kKeysPerSection = 10;
 constexpr int kMaxKillDelayUs = 20000;
+constexpr int kStartTimeoutMs = 30000;
+constexpr char kWritingMark[] = "writing\n";
 
 // One complete set of settings in which every value carries the generation number, so a
 // mix of two sets or a lost value shows.
@@ -35,6 +39,10 @@ IniValues generation(int gen)
 int writeLoop(const QString &path)
 {
     const CAtomicIniFile file(path);
+    // Tells the test that the writes begin now: the kill delay counts from here, however
+    // long the process took to start (much longer under a sanitizer or a loaded machine).
+    std::fputs(kWritingMark, stdout);
+    std::fflush(stdout);
     for (int gen = 1;; ++gen)
         file.write(generation(gen));
 }
@@ -117,6 +125,7 @@ void tst_AtomicIniFile::killsDuringWrites()
         QProcess writer;
         writer.start(QCoreApplication::applicationFilePath(), {QString::fromLatin1(kWriterArgument), path});
         QVERIFY(writer.waitForStarted());
+        QVERIFY(writer.waitForReadyRead(kStartTimeoutMs));
         QThread::usleep(random->bounded(kMaxKillDelayUs));
         writer.kill();
         QVERIFY(writer.waitForFinished());
