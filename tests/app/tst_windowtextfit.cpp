@@ -2,6 +2,7 @@
 // face with Arial's metrics, every text of template 102 shows whole at its control's size,
 // and controls that were apart in the template stay apart after growing to their texts.
 
+#include "tests/IsolatedWindow.h"
 #include "app/RFID_LorixDlg.h"
 #include "app/SettingsStore.h"
 #include "res/DialogTemplates.h"
@@ -78,12 +79,8 @@ void TestWindowTextFit::init()
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
     m_store = std::make_unique<CSettingsStore>(m_dir->filePath("settings.ini"));
-    CRFID_LorixDlg::Environment env;
+    CRFID_LorixDlg::Environment env = IsolatedWindowEnvironment(m_dir->path());
     env.ports.sysRoot = m_dir->path();
-    env.ports.portsFolder = m_dir->filePath("ports");
-    env.bluetooth.bluez.busAddress = "unix:path=" + m_dir->filePath("no-bus");
-    env.installPlatformKeySink = false;
-    env.nameBluetoothPorts = false;
     m_window = std::make_unique<CRFID_LorixDlg>(*m_store, env);
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));

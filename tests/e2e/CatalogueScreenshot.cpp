@@ -3,6 +3,7 @@
 // server (scripts/screenshot-catalogue.sh); it uses a temporary settings file.
 // Usage: catalogue_screenshot <catalogue.xml> <expanded.png> <editing.png>
 
+#include "tests/IsolatedWindow.h"
 #include "app/RFID_LorixDlg.h"
 #include "app/SettingsStore.h"
 #include "catalogue/Catalogue.h"
@@ -42,11 +43,7 @@ int main(int argc, char **argv)
     QTemporaryDir dir;
     CSettingsStore store(dir.filePath(QStringLiteral("settings.ini")));
     SetCatalogueFilePath(args[1]);
-    CRFID_LorixDlg::Environment env;
-    env.ports.portsFolder = dir.filePath(QStringLiteral("ports"));
-    env.bluetooth.bluez.busAddress = QStringLiteral("unix:path=") + dir.filePath(QStringLiteral("no-bus"));
-    env.installPlatformKeySink = false;
-    env.nameBluetoothPorts = false;
+    const CRFID_LorixDlg::Environment env = IsolatedWindowEnvironment(dir.path());
     CRFID_LorixDlg window(store, env);
     window.move(0, 0);
     window.show();

@@ -2,6 +2,7 @@
 // test catalogue, the properties panel composing the command box, parameter edits stored
 // in the document and saved, and the panel's Space sending to the simulated reader.
 
+#include "tests/IsolatedWindow.h"
 #include "app/RFID_LorixDlg.h"
 #include "app/SettingsStore.h"
 #include "catalogue/Catalogue.h"
@@ -147,11 +148,7 @@ QString TestCatalogueWindow::writeCatalogue(const QByteArray &bytes)
 void TestCatalogueWindow::makeWindow(const QString &cataloguePath)
 {
     SetCatalogueFilePath(cataloguePath);
-    CRFID_LorixDlg::Environment env;
-    env.ports.portsFolder = m_dir->filePath("ports");
-    env.bluetooth.bluez.busAddress = "unix:path=" + m_dir->filePath("no-bus");
-    env.installPlatformKeySink = false;
-    env.nameBluetoothPorts = false;
+    const CRFID_LorixDlg::Environment env = IsolatedWindowEnvironment(m_dir->path());
     m_window = std::make_unique<CRFID_LorixDlg>(*m_store, env);
     m_window->show();
 }

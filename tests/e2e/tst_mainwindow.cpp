@@ -2,6 +2,7 @@
 // The reader runs in this process on the same event loop; what it received is read back
 // from its record file.
 
+#include "tests/IsolatedWindow.h"
 #include "app/RFID_LorixDlg.h"
 #include "app/SettingsStore.h"
 #include "platform/KeySink.h"
@@ -125,12 +126,8 @@ bool TestMainWindow::startReader(int txPower, int returnAfterMs)
 void TestMainWindow::makeWindow(bool autoStart)
 {
     m_store->WriteInt(config::kSection, config::kAutoStart, autoStart ? 1 : 0);
-    CRFID_LorixDlg::Environment env;
-    env.ports.portsFolder = m_dir->filePath("ports");
-    env.bluetooth.bluez.busAddress = "unix:path=" + m_dir->filePath("no-bus");
+    CRFID_LorixDlg::Environment env = IsolatedWindowEnvironment(m_dir->path());
     env.autoConnectPeriodMs = kShortAutoConnectMs;
-    env.installPlatformKeySink = false;
-    env.nameBluetoothPorts = false;
     m_window = std::make_unique<CRFID_LorixDlg>(*m_store, env);
     m_window->show();
 }
