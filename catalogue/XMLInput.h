@@ -31,6 +31,11 @@ public:
     // The piece at the current position; `bytes` is 0 at the end of the input.
     // Valid until the next Read.
     Piece Read();
+    // The last `consumedChars` characters before the position and the next
+    // `aheadChars`, as one view; empty when they are not all held. Valid until
+    // the next Read. At least KEPT_BEHIND_CHARS behind are held after a Read.
+    QStringView WithConsumed(qsizetype consumedChars, qsizetype aheadChars) const;
+    static constexpr qsizetype KEPT_BEHIND_CHARS = 2;
     // Moves the position forward; at most the last piece's bytes.
     void Advance(qint64 bytes);
     int CharWidth() const { return m_width; }

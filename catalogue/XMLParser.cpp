@@ -47,6 +47,29 @@ qsizetype indexIn(QStringView s, char16_t c, qsizetype from = 0)
     return -1;
 }
 
+// First position in [at, end) holding `a`, `b` or `c`, or `end`. Four code units
+// are tested at a time with the zero-lane trick on their XOR with each wanted
+// unit; a call costs a few instructions plus about one per two characters passed.
+const char16_t *scanTo(const char16_t *at, const char16_t *end, char16_t a, char16_t b, char16_t c)
+{
+    constexpr quint64 LANE_ONES = 0x0001000100010001ull;
+    constexpr quint64 LANE_HIGH_BITS = 0x8000800080008000ull;
+    const quint64 wantA = LANE_ONES * a;
+    const quint64 wantB = LANE_ONES * b;
+    const quint64 wantC = LANE_ONES * c;
+    const auto hasZeroLane = [](quint64 x) { return ((x - LANE_ONES) & ~x & LANE_HIGH_BITS) != 0; };
+    while (end - at >= 4) {
+        quint64 word;
+        std::memcpy(&word, at, sizeof word);
+        if (hasZeroLane(word ^ wantA) || hasZeroLane(word ^ wantB) || hasZeroLane(word ^ wantC))
+            break;
+        at += 4;
+    }
+    while (at != end && *at != a && *at != b && *at != c)
+        ++at;
+    return at;
+}
+
 bool startsWithChar(QStringView s, char16_t c)
 {
     return !s.isEmpty() && s.front() == c;
@@ -279,9 +302,9 @@ void CXMLInput::Convert(const char *data, qint64 n)
 void CXMLInput::Fill()
 {
     while (!m_end && AvailableBytes() < READ_CHUNK_BYTES) {
-        if (m_index > 0) {
-            m_chars.remove(0, m_index);
-            m_index = 0;
+        if (m_index > KEPT_BEHIND_CHARS) {
+            m_chars.remove(0, m_index - KEPT_BEHIND_CHARS);
+            m_index = KEPT_BEHIND_CHARS;
         }
         const qint64 n = m_device.read(m_block.data(), m_block.size());
         if (n <= 0)
@@ -292,7 +315,8 @@ void CXMLInput::Fill()
 
 CXMLInput::Piece CXMLInput::Read()
 {
-    Fill();
+    if (!m_end && AvailableBytes() < READ_CHUNK_BYTES)
+        Fill();
     const qint64 bytes = qMin(READ_CHUNK_BYTES, AvailableBytes());
     return {QStringView(m_chars).mid(m_index, bytes / m_width), bytes};
 }
@@ -311,6 +335,13 @@ QString CXMLInput::Intern(QStringView name)
     if (slot.size() != name.size() || QStringView(slot) != name)
         slot = name.toString();
     return slot;
+}
+
+QStringView CXMLInput::WithConsumed(qsizetype consumedChars, qsizetype aheadChars) const
+{
+    if (consumedChars > m_index || m_index + aheadChars > m_chars.size())
+        return QStringView();
+    return QStringView(m_chars).mid(m_index - consumedChars, consumedChars + aheadChars);
 }
 
 void CXMLInput::Advance(qint64 bytes)
@@ -377,6 +408,39 @@ bool IsStartTag(QStringView token, QStringView wantedName)
 
 namespace {
 
+// The tag whose "<" was just consumed, seen in place in the input, when it lies
+// wholly in the current piece and every quoted value in it is in double quotes:
+// then the tag phase below would copy it unchanged, step by step. The steps are
+// replayed here over the one piece, with the same rule for a quote at the start
+// of a step. Empty when the tag needs the general path; nothing is consumed then.
+QStringView tagInPlace(CXMLInput &input)
+{
+    const QStringView s = input.Read().chars;
+    const char16_t *const begin = s.utf16();
+    const char16_t *const end = begin + s.size();
+    const char16_t *step = begin;
+    while (step != end) {
+        const char16_t doubleQuote = *step != DOUBLE_QUOTE ? DOUBLE_QUOTE : GT;
+        const char16_t apostrophe = *step != APOSTROPHE ? APOSTROPHE : GT;
+        const char16_t *const at = scanTo(step, end, GT, doubleQuote, apostrophe);
+        if (at == end || *at == APOSTROPHE)
+            return QStringView();
+        if (*at == GT) {
+            const qsizetype length = at - begin + 1;
+            const QStringView tag = input.WithConsumed(1, length);
+            if (tag.isEmpty() || tag[0] != LT)
+                return QStringView();
+            input.Advance(length * input.CharWidth());
+            return tag;
+        }
+        const char16_t *const close = scanTo(at + 1, end, DOUBLE_QUOTE, DOUBLE_QUOTE, DOUBLE_QUOTE);
+        if (close == end)
+            return QStringView();
+        step = close + 1;
+    }
+    return QStringView();
+}
+
 // ReadToken into the input's token buffer; the view is valid until the next call.
 QStringView readToken(CXMLInput &input, CXML &element)
 {
@@ -403,7 +467,15 @@ QStringView readToken(CXMLInput &input, CXML &element)
             }
             continue;
         }
-        const qsizetype lt = find(s, LT);
+        // A quote counts only before the "<" and never at index 0 (a piece that
+        // begins with a quote is taken as having none); one scan finds whichever
+        // comes first, so the cost is what the step consumes.
+        const char16_t *const begin = s.utf16();
+        const char16_t *const end = begin + s.size();
+        const char16_t quoteUnit = (!s.isEmpty() && s[0] != DOUBLE_QUOTE) ? DOUBLE_QUOTE : LT;
+        const char16_t *const hit = scanTo(begin, end, LT, quoteUnit, LT);
+        const qsizetype lt = (hit != end && *hit == LT) ? hit - begin : -1;
+        const qsizetype quote = (hit != end && *hit != LT) ? hit - begin : -1;
         if (lt == 0) {
             input.Advance(w);
             break;
@@ -412,12 +484,6 @@ QStringView readToken(CXMLInput &input, CXML &element)
             input.Advance(2 * w);
             break;
         }
-        // A quote counts only before the "<" and never at index 0 (a piece that
-        // begins with a quote is taken as having none); searching no further than
-        // the "<" keeps the cost to what the step consumes.
-        qsizetype quote = -1;
-        if (!s.isEmpty() && s[0] != DOUBLE_QUOTE)
-            quote = find(s.left(lt >= 0 ? lt : s.size()), DOUBLE_QUOTE);
         if (quote >= 0) {
             AppendText(element, s.left(quote + 1));
             quotedText = true;
@@ -433,6 +499,8 @@ QStringView readToken(CXMLInput &input, CXML &element)
 
     // Tag phase: up to the first ">" outside quotes; every quoted value comes out
     // delimited by double quotes.
+    if (const QStringView tag = tagInPlace(input); !tag.isEmpty())
+        return tag;
     QString &token = input.TokenBuffer();
     token.resize(1);
     token[0] = LT;
