@@ -43,8 +43,11 @@ CAttributeList::~CAttributeList()
 
 void CAttributeList::DeleteAll()
 {
-    while (!isEmpty())
-        delete takeLast();
+    // Last to first; the list is emptied only afterwards, in one step (resize
+    // keeps the buffer, where clear would allocate a fresh one of the same size).
+    for (qsizetype i = size() - 1; i >= 0; --i)
+        delete at(i);
+    resize(0);
 }
 
 CXML::~CXML()

@@ -7,6 +7,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 // Bytes read from the device at a time; each is converted once and kept until
@@ -47,11 +51,25 @@ qsizetype indexIn(QStringView s, char16_t c, qsizetype from = 0)
     return -1;
 }
 
-// First position in [at, end) holding `a`, `b` or `c`, or `end`. Four code units
-// are tested at a time with the zero-lane trick on their XOR with each wanted
-// unit; a call costs a few instructions plus about one per two characters passed.
+// First position in [at, end) holding `a`, `b` or `c`, or `end`. Eight code
+// units are compared at a time where the processor has SSE2 (every x86-64 one),
+// otherwise four with the zero-lane trick on 64-bit words.
 const char16_t *scanTo(const char16_t *at, const char16_t *end, char16_t a, char16_t b, char16_t c)
 {
+#if defined(__SSE2__)
+    const __m128i wantA = _mm_set1_epi16(short(a));
+    const __m128i wantB = _mm_set1_epi16(short(b));
+    const __m128i wantC = _mm_set1_epi16(short(c));
+    while (end - at >= 8) {
+        const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i *>(at));
+        const __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi16(units, wantA), _mm_cmpeq_epi16(units, wantB)),
+                                          _mm_cmpeq_epi16(units, wantC));
+        const int mask = _mm_movemask_epi8(hits);
+        if (mask != 0)
+            return at + qCountTrailingZeroBits(quint32(mask)) / 2;
+        at += 8;
+    }
+#else
     constexpr quint64 LANE_ONES = 0x0001000100010001ull;
     constexpr quint64 LANE_HIGH_BITS = 0x8000800080008000ull;
     const quint64 wantA = LANE_ONES * a;
@@ -65,6 +83,7 @@ const char16_t *scanTo(const char16_t *at, const char16_t *end, char16_t a, char
             break;
         at += 4;
     }
+#endif
     while (at != end && *at != a && *at != b && *at != c)
         ++at;
     return at;
