@@ -12,6 +12,7 @@
 #include <QString>
 #include <QStringView>
 
+#include <cstddef>
 #include <functional>
 #include <vector>
 
@@ -26,6 +27,11 @@ public:
     CAttribute() = default;
     CAttribute(const QString &attributeName, const QString &attributeValue);
     virtual ~CAttribute() = default;
+
+    // A parse makes and a free releases hundreds of thousands of these: blocks of
+    // exactly this class's size come from slabs and are recycled per thread.
+    static void *operator new(std::size_t size);
+    static void operator delete(void *block, std::size_t size);
 
     QString name;
     QString value;
@@ -67,6 +73,10 @@ public:
     CXML &operator=(const CXML &) = delete;
     // Detaches from the parent, then frees the subtree (without recursion).
     virtual ~CXML();
+
+    // Recycled like CAttribute's blocks; subclasses use the global allocator.
+    static void *operator new(std::size_t size);
+    static void operator delete(void *block, std::size_t size);
 
 public: // tree
     // Deletes all attributes, then all children; empties `text`. `name`,
