@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 int g_bUnicodeFile = 0;
@@ -97,8 +98,8 @@ CXMLWarningFunction &warningFunction()
 
 } // namespace
 
-CAttribute::CAttribute(const QString &attributeName, const QString &attributeValue)
-    : name(attributeName), value(attributeValue)
+CAttribute::CAttribute(QString attributeName, QString attributeValue)
+    : name(std::move(attributeName)), value(std::move(attributeValue))
 {
 }
 
@@ -153,11 +154,12 @@ void CXML::TakeChildren(std::vector<CXML *> &into)
 {
     // Last to first, detached before deletion so that no destructor has to search
     // its parent's list.
-    while (!children.isEmpty()) {
-        CXML *child = children.takeLast();
+    for (qsizetype i = children.size() - 1; i >= 0; --i) {
+        CXML *child = children.at(i);
         child->parent = nullptr;
         into.push_back(child);
     }
+    children.resize(0);
     m_childCursor = -1;
 }
 

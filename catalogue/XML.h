@@ -25,7 +25,7 @@ class CAttribute
 {
 public:
     CAttribute() = default;
-    CAttribute(const QString &attributeName, const QString &attributeValue);
+    CAttribute(QString attributeName, QString attributeValue);
     virtual ~CAttribute() = default;
 
     // A parse makes and a free releases hundreds of thousands of these: blocks of

@@ -6,6 +6,7 @@
 #include <QtEndian>
 
 #include <cstring>
+#include <utility>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -140,13 +141,13 @@ class AttributeSetter
 public:
     AttributeSetter(CXML &element, CXMLInput &input) : m_element(element), m_input(input) {}
 
-    void set(QStringView name, const QString &value)
+    void set(QStringView name, QString value)
     {
         if (m_element.attributes.size() < ATTRIBUTE_HASH_THRESHOLD) {
             if (CAttribute *attribute = m_element.FindAttribute(name))
-                attribute->value = value;
+                attribute->value = std::move(value);
             else
-                m_element.attributes.append(new CAttribute(m_input.Intern(name), value));
+                m_element.attributes.append(new CAttribute(m_input.Intern(name), std::move(value)));
             return;
         }
         if (m_index.isEmpty()) {
@@ -156,10 +157,10 @@ public:
         }
         const QString key = m_input.Intern(name);
         if (CAttribute *attribute = m_index.value(key)) {
-            attribute->value = value;
+            attribute->value = std::move(value);
             return;
         }
-        auto *attribute = new CAttribute(key, value);
+        auto *attribute = new CAttribute(key, std::move(value));
         m_element.attributes.append(attribute);
         m_index.insert(key, attribute);
     }
