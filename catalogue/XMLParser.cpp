@@ -3,9 +3,11 @@
 
 #include <QHash>
 #include <QIODevice>
+#include <QSet>
 #include <QtEndian>
 
 #include <cstring>
+#include <mutex>
 #include <utility>
 
 #if defined(__SSE2__)
@@ -341,6 +343,58 @@ CXMLInput::Piece CXMLInput::Read()
     return {QStringView(m_chars).mid(m_index, bytes / m_width), bytes};
 }
 
+namespace {
+
+// Names and short values kept for the whole process, each once, and handed out
+// as strings over that storage (QString::fromRawData). Such a string has no
+// reference count: copying and destroying it costs no atomic operation, where a
+// shared string pays two for every element, attribute name and value. A string
+// over raw data copies itself before any change, so callers see ordinary strings.
+// Bounded: once PERMANENT_CHARS_MAX characters are held, further strings are
+// plain copies. Any thread may parse: the store is locked, but only on a miss of
+// the parser's own table.
+class PermanentStrings
+{
+public:
+    QString get(QStringView s)
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        if (const auto found = m_known.constFind(s); found != m_known.constEnd())
+            return QString::fromRawData(found->data(), found->size());
+        if (m_chars + s.size() > PERMANENT_CHARS_MAX)
+            return s.toString();
+        if (m_chunkUsed + s.size() > CHUNK_CHARS || !m_chunk) {
+            m_chunk = new QChar[CHUNK_CHARS]; // never freed: strings over it live on
+            m_chunkUsed = 0;
+        }
+        QChar *const stored = m_chunk + m_chunkUsed;
+        std::memcpy(static_cast<void *>(stored), s.data(), size_t(s.size()) * sizeof(QChar));
+        m_chunkUsed += s.size();
+        m_chars += s.size();
+        const QStringView view(stored, s.size());
+        m_known.insert(view);
+        return QString::fromRawData(stored, s.size());
+    }
+
+private:
+    static constexpr qsizetype PERMANENT_CHARS_MAX = 1 << 20;
+    static constexpr qsizetype CHUNK_CHARS = 1 << 14;
+
+    std::mutex m_mutex;
+    QSet<QStringView> m_known;
+    QChar *m_chunk = nullptr;
+    qsizetype m_chunkUsed = 0;
+    qsizetype m_chars = 0;
+};
+
+PermanentStrings &permanentStrings()
+{
+    static auto *strings = new PermanentStrings; // never destroyed: trees may outlive statics
+    return *strings;
+}
+
+} // namespace
+
 QString CXMLInput::Intern(QStringView name)
 {
     if (name.isEmpty())
@@ -353,7 +407,7 @@ QString CXMLInput::Intern(QStringView name)
     hash ^= hash >> 15;
     QString &slot = m_interned[hash % INTERNED_SLOTS];
     if (slot.size() != name.size() || QStringView(slot) != name)
-        slot = name.toString();
+        slot = permanentStrings().get(name);
     return slot;
 }
 
