@@ -289,6 +289,37 @@ QString DecodeEntities(QStringView s)
     return out;
 }
 
+void DecodeEntitiesInPlace(QString &s)
+{
+    const qsizetype first = s.indexOf(u'&');
+    if (first < 0)
+        return;
+    QChar *const data = s.data();
+    const qsizetype size = s.size();
+    // Writing never overtakes reading: a reference is never shorter than its character.
+    qsizetype write = first;
+    qsizetype read = first;
+    while (read < size) {
+        if (data[read] != u'&') {
+            data[write++] = data[read++];
+            continue;
+        }
+        const QStringView rest(data + read, size - read);
+        qsizetype consumed = 1;
+        QChar decoded = u'&';
+        for (const EntityReference &entity : ENTITY_REFERENCES) {
+            if (rest.startsWith(entity.reference)) {
+                decoded = entity.character;
+                consumed = entity.reference.size();
+                break;
+            }
+        }
+        data[write++] = decoded;
+        read += consumed;
+    }
+    s.truncate(write);
+}
+
 CXMLWarningFunction SetXMLWarningFunction(CXMLWarningFunction function)
 {
     CXMLWarningFunction previous = std::move(warningFunction());

@@ -128,6 +128,8 @@ QString EncodeEntities(QStringView s);
 // Decodes the five references in one pass (a reference produced by a
 // replacement is not replaced again); any other "&" stays as it is.
 QString DecodeEntities(QStringView s);
+// The same decoding done inside `s` (the result is never longer), without a new string.
+void DecodeEntitiesInPlace(QString &s);
 
 // Warnings of the parser and the writer's error reports go through one
 // process-wide function: a modal message box in the tool, a recorder in tests.

@@ -48,6 +48,8 @@ public:
     // Scratch string the tokenizer builds each tag in; its capacity is kept from
     // one tag to the next, so a tag costs no allocation.
     QString &TokenBuffer() { return m_token; }
+    // Scratch string for decoding an attribute value; capacity kept likewise.
+    QString &DecodeBuffer() { return m_decoded; }
 
 private:
     qint64 AvailableBytes() const;
@@ -64,6 +66,7 @@ private:
     bool m_detected = false;
     bool m_end = false;
     QString m_token;
+    QString m_decoded;
     // Direct-mapped by a hash of the characters: a lookup costs one comparison.
     static constexpr int INTERNED_SLOTS = 512;
     static constexpr qsizetype INTERNED_MAX_CHARS = 32;

@@ -199,7 +199,16 @@ void readAttributes(CXML &element, QStringView rest, CXMLInput &input)
             return;
         }
         const QStringView value = rest.mid(open + 1, close - open - 1);
-        setter.set(name, indexIn(value, AMPERSAND) >= 0 ? DecodeEntities(value) : input.Intern(value));
+        if (indexIn(value, AMPERSAND) >= 0) {
+            // Decoded in a reused buffer, then interned like any other value.
+            QString &decoded = input.DecodeBuffer();
+            decoded.resize(0);
+            decoded.append(value);
+            DecodeEntitiesInPlace(decoded);
+            setter.set(name, input.Intern(decoded));
+        } else {
+            setter.set(name, input.Intern(value));
+        }
         rest = trimLeft(rest.mid(close + 1));
     }
 }
@@ -250,7 +259,7 @@ void finishText(CXML &element)
     if (endsWithChar(element.text, LINE_FEED))
         element.text[element.text.size() - 1] = BLANK;
     if (element.text.contains(QChar(AMPERSAND)))
-        element.text = DecodeEntities(element.text);
+        DecodeEntitiesInPlace(element.text);
 }
 
 // Appends with the capacity doubled whenever it runs out. The string's own growth
