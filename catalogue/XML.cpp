@@ -71,8 +71,24 @@ FreeBlock *addSlab(std::size_t blockSize)
     return head;
 }
 
+// Under AddressSanitizer every element and attribute goes to the global heap, so that a
+// use after free inside the tree is reported rather than hidden by a recycled block.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool RECYCLE_BLOCKS = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool RECYCLE_BLOCKS = false;
+#else
+constexpr bool RECYCLE_BLOCKS = true;
+#endif
+#else
+constexpr bool RECYCLE_BLOCKS = true;
+#endif
+
 void *takeBlock(FreeBlock *&freeList, std::size_t blockSize)
 {
+    if constexpr (!RECYCLE_BLOCKS)
+        return ::operator new(blockSize);
     if (!freeList)
         freeList = addSlab(blockSize);
     FreeBlock *block = freeList;
@@ -82,6 +98,10 @@ void *takeBlock(FreeBlock *&freeList, std::size_t blockSize)
 
 void giveBlock(FreeBlock *&freeList, void *memory)
 {
+    if constexpr (!RECYCLE_BLOCKS) {
+        ::operator delete(memory);
+        return;
+    }
     auto *block = static_cast<FreeBlock *>(memory);
     block->next = freeList;
     freeList = block;
