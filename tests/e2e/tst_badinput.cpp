@@ -1,0 +1,222 @@
+// Hostile reader input through the whole receive path of the real window (pseudo-terminal,
+// reader thread, ring, line assembly, key emulator on, a recording key sink, the log):
+// lines of 1 MB, NUL bytes, sequences invalid in the code page (UTF-8 here), ESC sequences
+// and every control byte. Nothing may be typed outside the key table, a good tag after the
+// bad input is still typed exactly, and the log still shows what follows.
+
+#include "SoakSupport.h"
+
+#include "app/RFID_LorixDlg.h"
+#include "app/SettingsStore.h"
+#include "platform/KeySink.h"
+#include "platform/VirtualKeys.h"
+#include "res/Resource.h"
+#include "tests/IsolatedWindow.h"
+#include "wedge/KeyEmulator.h"
+
+#include <QPlainTextEdit>
+#include <QSet>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+constexpr int kComNumber = 202;
+constexpr int kTryMs = 30000;
+constexpr qsizetype kLongLine = 1000 * 1000;
+constexpr qsizetype kPastHeldBackBound = (qsizetype(1) << 20) + 5;
+constexpr char kGoodTag[] = "E200CAFE";
+
+class CRecordingKeySink : public platform::IKeySink
+{
+public:
+    void SendKey(std::uint8_t virtualKey, std::uint8_t, platform::KeyDirection direction) override
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        if (direction == platform::KeyDirection::Press)
+            presses.append(virtualKey);
+    }
+    QList<std::uint8_t> taken()
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        return presses;
+    }
+    std::mutex mutex;
+    QList<std::uint8_t> presses;
+};
+
+// Every virtual key the key table and the emulator can send: "no key" for what the layout
+// cannot type, Enter, Shift, the Han/Yeong toggle, space, digits, letters and the OEM keys.
+QSet<std::uint8_t> keyTable()
+{
+    using namespace platform;
+    QSet<std::uint8_t> keys = {VK_NONE, VK_RETURN, VK_SHIFT, VK_HANGUL, VK_SPACE, VK_OEM_1, VK_OEM_PLUS,
+                               VK_OEM_COMMA, VK_OEM_MINUS, VK_OEM_PERIOD, VK_OEM_2, VK_OEM_3, VK_OEM_4,
+                               VK_OEM_5, VK_OEM_6, VK_OEM_7};
+    for (int k = VK_0; k <= VK_9; ++k)
+        keys.insert(std::uint8_t(k));
+    for (int k = VK_A; k <= VK_Z; ++k)
+        keys.insert(std::uint8_t(k));
+    return keys;
+}
+
+// The keys of a tag of capital letters and digits, without the Shift presses: its
+// characters, "no key" for the terminating zero byte the count includes, then Enter.
+QList<std::uint8_t> keysOf(const QByteArray &tag)
+{
+    QList<std::uint8_t> keys;
+    for (char c : tag)
+        keys << std::uint8_t(c);   // the virtual keys of 'A'..'Z' and '0'..'9' are their codes
+    keys << platform::VK_NONE << platform::VK_RETURN;
+    return keys;
+}
+
+} // namespace
+
+class TestBadInput : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void receivePathSurvives_data();
+    void receivePathSurvives();
+
+private:
+    bool write(const QByteArray &bytes);
+    QString logText() const;
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<CSettingsStore> m_store;
+    std::unique_ptr<soak::ReaderLine> m_line;
+    std::shared_ptr<CRecordingKeySink> m_keys;
+    std::unique_ptr<CRFID_LorixDlg> m_window;
+};
+
+void TestBadInput::initTestCase()
+{
+    // The window decodes with the locale's code set: UTF-8, so that invalid sequences exist.
+    qputenv("LC_ALL", "C.UTF-8");
+}
+
+void TestBadInput::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_store = std::make_unique<CSettingsStore>(m_dir->filePath("settings.ini"));
+    m_store->WriteInt(config::kSection, config::kAutoStart, 0);
+    m_store->WriteInt(config::kSection, config::kEnableWedge, 1);
+    m_store->WriteInt(config::kSection, config::kComPort, kComNumber);
+    m_keys = std::make_shared<CRecordingKeySink>();
+    wedge::SetKeySink(m_keys);
+    m_line = std::make_unique<soak::ReaderLine>();
+    if (!m_line->Open(m_dir->filePath("ports"), kComNumber))
+        QSKIP("no pseudo-terminal can be opened here");
+}
+
+void TestBadInput::cleanup()
+{
+    m_window.reset();
+    wedge::SetKeySink(nullptr);
+    m_line.reset();
+    m_store.reset();
+    m_dir.reset();
+}
+
+// Writes from a thread of its own while this thread's event loop runs: the window reads on
+// this thread, and the terminal holds only a few KiB.
+bool TestBadInput::write(const QByteArray &bytes)
+{
+    std::atomic<bool> done{false};
+    bool written = false;
+    std::thread writer([&] {
+        written = m_line->WriteAll(bytes.constData(), std::size_t(bytes.size()));
+        done = true;
+    });
+    const bool finished = QTest::qWaitFor([&] { return done.load(); }, kTryMs);
+    if (!finished)
+        m_line->HangUp();   // ends the writer's loop
+    writer.join();
+    return finished && written;
+}
+
+QString TestBadInput::logText() const
+{
+    return qobject_cast<QPlainTextEdit *>(m_window->control(res::IDC_LOG_VIEW))->toPlainText();
+}
+
+void TestBadInput::receivePathSurvives_data()
+{
+    QTest::addColumn<QByteArray>("bad");
+
+    QByteArray controls;
+    for (int c = 0; c < 0x20; ++c)
+        controls += "T" + QByteArray::number(c) + char(c) + "x\r\n";
+    controls += "T127\x7Fx\r\n";
+    QByteArray highBytes;
+    for (int c = 0x80; c < 0x100; ++c)
+        highBytes += char(c);
+
+    QTest::newRow("line of 1 MB") << QByteArray(kLongLine, 'A') + "\r\n";
+    // Past the bound on held-back text: its first MiB is handled as complete, the rest next.
+    QTest::newRow("line past the held-back bound") << QByteArray(kPastHeldBackBound, 'B') + "\r\n";
+    QTest::newRow("NUL bytes") << QByteArray("E2\0\0AB\0\r\n\0\0\0\r\n", 15);
+    QTest::newRow("invalid UTF-8") << QByteArray("E2\xC3\x28\xA0\xA1\xE2\x28\xA1\xF0\x28\x8C\xBC\xFF\xFE\r\n\xED\xA0\x80\r\n");
+    QTest::newRow("cut UTF-8 character at a line end") << QByteArray("E2\xE2\x82\r\nE3\xF0\x9F\r\n");
+    QTest::newRow("every byte from 0x80") << highBytes + "\r\n";
+    QTest::newRow("ESC sequences") << QByteArray("\x1B[2J\x1B[31mE2RED\x1B[0m\r\n\x1B]0;title\x07\r\n\x1B" "c\x1BP1$r\x1B\\\r\n");
+    QTest::newRow("every control byte") << controls;
+}
+
+void TestBadInput::receivePathSurvives()
+{
+    QFETCH(QByteArray, bad);
+    m_window = std::make_unique<CRFID_LorixDlg>(*m_store, IsolatedWindowEnvironment(m_dir->path()));
+    m_window->show();
+    m_window->OnOpenPort();
+    QVERIFY(m_window->isPortOpen());
+
+    // A trigger makes the window send the inventory command, so that lines count as tags.
+    QVERIFY(write("$trigger=1,0\r\n"));
+    QTRY_VERIFY_WITH_TIMEOUT(logText().contains(QStringLiteral("$trigger=1,0")), kTryMs);
+    m_line->Drain();
+
+    QVERIFY(write(bad));
+    const QByteArray good = QByteArray(kGoodTag) + "\r\n";
+    QVERIFY(write(good));
+    const QList<std::uint8_t> goodKeys = keysOf(kGoodTag);
+    auto describeLastKeys = [&] {
+        const QList<std::uint8_t> keys = m_keys->taken();
+        QStringList text;
+        for (qsizetype i = qMax<qsizetype>(0, keys.size() - 24); i < keys.size(); ++i)
+            text << QString::number(keys.at(i), 16);
+        return QStringLiteral("last keys of %1: %2").arg(keys.size()).arg(text.join(QLatin1Char(' ')));
+    };
+    auto endsWithGoodTag = [&] {
+        QList<std::uint8_t> keys = m_keys->taken();
+        keys.removeAll(platform::VK_SHIFT);
+        return keys.size() >= goodKeys.size() && keys.mid(keys.size() - goodKeys.size()) == goodKeys;
+    };
+    QTRY_VERIFY2_WITH_TIMEOUT(endsWithGoodTag(), qPrintable(describeLastKeys()), kTryMs);
+
+    // The log still takes what follows.
+    QVERIFY(write("$batt=77\r\n"));
+    QTRY_VERIFY_WITH_TIMEOUT(logText().contains(QStringLiteral("$batt=77")), kTryMs);
+    QVERIFY(m_window->isPortOpen());
+
+    const QSet<std::uint8_t> table = keyTable();
+    const QList<std::uint8_t> typed = m_keys->taken();
+    for (qsizetype i = 0; i < typed.size(); ++i)
+        QVERIFY2(table.contains(typed.at(i)), qPrintable(QStringLiteral("key %1 at %2").arg(typed.at(i)).arg(i)));
+    qInfo("bad input: %lld bytes, %lld key presses, all in the key table", qint64(bad.size()), qint64(typed.size()));
+}
+
+QTEST_MAIN(TestBadInput)
+#include "tst_badinput.moc"
