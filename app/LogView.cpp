@@ -1,5 +1,7 @@
 #include "app/LogView.h"
 
+#include "platform/Memory.h"
+
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -57,6 +59,7 @@ int CLogView::trimOldLines()
     cut.movePosition(QTextCursor::Start);
     cut.setPosition(doc->findBlockByNumber(removed).position(), QTextCursor::KeepAnchor);
     cut.removeSelectedText();
+    platform::ReturnFreedMemory();
     return removed;
 }
 
