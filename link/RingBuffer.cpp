@@ -13,14 +13,17 @@ void CRingBuffer::Allocate(int32_t bytes)
     Free();
     if (bytes < 1)
         return;
-    data = new (std::nothrow) uint8_t[size_t(bytes)]();
-    if (data)
+    // Cache-line aligned, so that a block copied in or out touches no more lines than it spans.
+    data = static_cast<uint8_t *>(::operator new[](size_t(bytes), std::align_val_t(kCacheLine), std::nothrow));
+    if (data) {
+        std::memset(data, 0, size_t(bytes));
         size = bytes;
+    }
 }
 
 void CRingBuffer::Free()
 {
-    delete[] data;
+    ::operator delete[](data, std::align_val_t(kCacheLine));
     data = nullptr;
     size = 0;
     readPos.store(0, std::memory_order_relaxed);
