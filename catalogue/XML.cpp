@@ -110,6 +110,19 @@ void giveBlock(FreeBlock *&freeList, void *memory)
 thread_local FreeBlock *t_freeAttributes = nullptr;
 thread_local FreeBlock *t_freeElements = nullptr;
 
+// One free list per pointer-buffer size class: SMALLEST_CLASS, twice that, ... LARGEST_CLASS.
+constexpr int POINTER_CLASSES = 5;
+static_assert(xml_storage::SMALLEST_CLASS << (POINTER_CLASSES - 1) == xml_storage::LARGEST_CLASS);
+thread_local FreeBlock *t_freePointers[POINTER_CLASSES] = {};
+
+int pointerClass(qsizetype capacity)
+{
+    int sizeClass = 0;
+    while ((xml_storage::SMALLEST_CLASS << sizeClass) < capacity)
+        ++sizeClass;
+    return sizeClass;
+}
+
 CXMLWarningFunction &warningFunction()
 {
     static CXMLWarningFunction function;
@@ -117,6 +130,25 @@ CXMLWarningFunction &warningFunction()
 }
 
 } // namespace
+
+void **xml_storage::TakePointers(qsizetype wanted, qsizetype &granted)
+{
+    if (wanted > LARGEST_CLASS) {
+        granted = wanted;
+        return static_cast<void **>(::operator new(size_t(wanted) * sizeof(void *)));
+    }
+    const int sizeClass = pointerClass(wanted);
+    granted = SMALLEST_CLASS << sizeClass;
+    return static_cast<void **>(takeBlock(t_freePointers[sizeClass], size_t(granted) * sizeof(void *)));
+}
+
+void xml_storage::GivePointers(void **buffer, qsizetype capacity)
+{
+    if (capacity > LARGEST_CLASS)
+        ::operator delete(buffer);
+    else
+        giveBlock(t_freePointers[pointerClass(capacity)], buffer);
+}
 
 CAttribute::CAttribute(QString attributeName, QString attributeValue)
     : name(std::move(attributeName)), value(std::move(attributeValue))
@@ -156,11 +188,10 @@ CAttributeList::~CAttributeList()
 
 void CAttributeList::DeleteAll()
 {
-    // Last to first; the list is emptied only afterwards, in one step (resize
-    // keeps the buffer, where clear would allocate a fresh one of the same size).
+    // Last to first; the list is emptied only afterwards, in one step.
     for (qsizetype i = size() - 1; i >= 0; --i)
         delete at(i);
-    resize(0);
+    clear();
 }
 
 CXML::~CXML()
@@ -179,7 +210,7 @@ void CXML::TakeChildren(std::vector<CXML *> &into)
         child->parent = nullptr;
         into.push_back(child);
     }
-    children.resize(0);
+    children.clear();
     m_childCursor = -1;
 }
 

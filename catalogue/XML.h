@@ -8,6 +8,8 @@
 // Qt Core only. Everything here runs on the thread that owns the tree (the
 // user-interface thread in the tool); nothing is locked.
 
+#include "catalogue/XMLPointerList.h"
+
 #include <QList>
 #include <QString>
 #include <QStringView>
@@ -39,23 +41,19 @@ public:
 
 // Child elements in document order. Does not own them: an element deletes its
 // children itself (CXML::Clear), so that deep trees are freed without recursion.
-class CXMLList : public QList<CXML *>
+class CXMLList : public CXMLPointerList<CXML>
 {
 public:
     CXMLList() = default;
-    CXMLList(const CXMLList &) = delete;
-    CXMLList &operator=(const CXMLList &) = delete;
     virtual ~CXMLList() = default;
 };
 
 // Attributes in the order in which they were first set. Owns them and deletes
 // them last to first.
-class CAttributeList : public QList<CAttribute *>
+class CAttributeList : public CXMLPointerList<CAttribute>
 {
 public:
     CAttributeList() = default;
-    CAttributeList(const CAttributeList &) = delete;
-    CAttributeList &operator=(const CAttributeList &) = delete;
     virtual ~CAttributeList();
 
     void DeleteAll();
