@@ -57,6 +57,41 @@ void parseOwn(benchmark::State &state, const QByteArray &file)
     state.SetBytesProcessed(state.iterations() * file.size());
 }
 
+void BM_Catalogue_OwnParseOnly(benchmark::State &state)
+{
+    const QByteArray &file = catalogueFile();
+    for (auto _ : state) {
+        g_bUnicodeFile = 0;
+        QBuffer buffer;
+        buffer.setData(file);
+        buffer.open(QIODevice::ReadOnly);
+        auto *root = new CXML;
+        benchmark::DoNotOptimize(Load(*root, buffer, QString()));
+        state.PauseTiming();
+        delete root;
+        state.ResumeTiming();
+    }
+    state.SetBytesProcessed(state.iterations() * file.size());
+}
+BENCHMARK(BM_Catalogue_OwnParseOnly)->Unit(benchmark::kMillisecond);
+void BM_Catalogue_OwnFreeOnly(benchmark::State &state)
+{
+    const QByteArray &file = catalogueFile();
+    for (auto _ : state) {
+        state.PauseTiming();
+        g_bUnicodeFile = 0;
+        QBuffer buffer;
+        buffer.setData(file);
+        buffer.open(QIODevice::ReadOnly);
+        auto *root = new CXML;
+        benchmark::DoNotOptimize(Load(*root, buffer, QString()));
+        state.ResumeTiming();
+        delete root;
+    }
+    state.SetBytesProcessed(state.iterations() * file.size());
+}
+BENCHMARK(BM_Catalogue_OwnFreeOnly)->Unit(benchmark::kMillisecond);
+
 void BM_Catalogue_Own(benchmark::State &state)
 {
     parseOwn(state, catalogueFile());

@@ -52,7 +52,7 @@ public:
     QString &DecodeBuffer() { return m_decoded; }
 
 private:
-    qint64 AvailableBytes() const;
+    qint64 AvailableBytes() const { return (m_chars.size() - m_index) * m_width + m_pending.size(); }
     void Fill();
     void Convert(const char *data, qint64 n);
 
@@ -68,7 +68,26 @@ private:
     QString m_token;
     QString m_decoded;
     // Direct-mapped by a hash of the characters: a lookup costs one comparison.
-    static constexpr int INTERNED_SLOTS = 512;
+    static constexpr int INTERNED_SLOT_BITS = 9;
+    static constexpr int INTERNED_SLOTS = 1 << INTERNED_SLOT_BITS;
     static constexpr qsizetype INTERNED_MAX_CHARS = 32;
     QString m_interned[INTERNED_SLOTS];
 };
+
+// Read and Advance run several times per tag: kept inline.
+inline CXMLInput::Piece CXMLInput::Read()
+{
+    if (!m_end && AvailableBytes() < READ_CHUNK_BYTES)
+        Fill();
+    const qint64 bytes = qMin(READ_CHUNK_BYTES, AvailableBytes());
+    return {QStringView(m_chars).mid(m_index, bytes / m_width), bytes};
+}
+
+inline void CXMLInput::Advance(qint64 bytes)
+{
+    Q_ASSERT(bytes >= 0 && bytes <= AvailableBytes());
+    m_index += bytes / m_width;
+    m_position += bytes;
+    if (bytes % m_width)
+        m_pending.clear(); // the odd last byte of a UTF-16 input, which has no character
+}

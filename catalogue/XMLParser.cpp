@@ -176,15 +176,6 @@ private:
 void readAttributes(CXML &element, QStringView rest, CXMLInput &input)
 {
     AttributeSetter setter(element, input);
-    // Every attribute needs its own "=": the count bounds the list, which then
-    // is allocated once.
-    if (element.attributes.isEmpty()) {
-        qsizetype bound = 0;
-        for (const QChar c : rest)
-            bound += c == EQUALS;
-        if (bound > 0)
-            element.attributes.reserve(qMin(bound, ATTRIBUTE_HASH_THRESHOLD));
-    }
     while (rest.size() > 1) {
         const qsizetype equals = indexIn(rest, EQUALS);
         if (equals <= 0)
@@ -217,7 +208,9 @@ void readAttributes(CXML &element, QStringView rest, CXMLInput &input)
 // element is not empty), i.e. when the caller must read up to its end tag.
 bool readStartTag(CXML &element, QStringView startTag, CXMLInput &input)
 {
-    element.Clear();
+    // A new element (every one but the root) has nothing to clear.
+    if (!element.attributes.isEmpty() || !element.children.isEmpty() || !element.text.isNull())
+        element.Clear();
     const QStringView token = startTag.isEmpty() ? QStringView(u" ") : startTag;
     if (!startsWithChar(token, LT))
         return false;
@@ -288,11 +281,6 @@ CXMLInput::CXMLInput(QIODevice &device) : m_device(device)
     m_block.resize(FILL_BLOCK_BYTES);
 }
 
-qint64 CXMLInput::AvailableBytes() const
-{
-    return (m_chars.size() - m_index) * m_width + m_pending.size();
-}
-
 void CXMLInput::Convert(const char *data, qint64 n)
 {
     if (!m_detected) {
@@ -342,14 +330,6 @@ void CXMLInput::Fill()
             m_end = true;
         Convert(m_block.constData(), qMax<qint64>(n, 0));
     }
-}
-
-CXMLInput::Piece CXMLInput::Read()
-{
-    if (!m_end && AvailableBytes() < READ_CHUNK_BYTES)
-        Fill();
-    const qint64 bytes = qMin(READ_CHUNK_BYTES, AvailableBytes());
-    return {QStringView(m_chars).mid(m_index, bytes / m_width), bytes};
 }
 
 namespace {
@@ -408,14 +388,28 @@ QString CXMLInput::Intern(QStringView name)
 {
     if (name.isEmpty())
         return QString();
-    if (name.size() > INTERNED_MAX_CHARS)
+    const qsizetype size = name.size();
+    if (size > INTERNED_MAX_CHARS)
         return name.toString();
-    quint32 hash = quint32(name.size());
-    for (const QChar c : name)
-        hash = hash * 31u + c.unicode();
-    hash ^= hash >> 15;
-    QString &slot = m_interned[hash % INTERNED_SLOTS];
-    if (slot.size() != name.size() || QStringView(slot) != name)
+    // The slot comes from the length and the first and last four characters (fewer
+    // when the string is shorter): cheap, and enough to tell a catalogue's names and
+    // short values apart; a collision only costs a lookup in the permanent store. A
+    // product carries every bit of its factors only into its high bits, so the slot
+    // is taken from the top.
+    const char16_t *const units = name.utf16();
+    quint64 head = 0;
+    quint64 tail = 0;
+    if (size >= 4) {
+        std::memcpy(&head, units, sizeof head);
+        std::memcpy(&tail, units + size - 4, sizeof tail);
+    } else {
+        for (qsizetype i = 0; i < size; ++i)
+            head = head << 16 | units[i];
+    }
+    const quint64 mixed = ((head * 0xC2B2AE3D27D4EB4Full) ^ tail ^ quint64(size)) * 0x9E3779B97F4A7C15ull;
+    QString &slot = m_interned[mixed >> (64 - INTERNED_SLOT_BITS)];
+    // constData, not utf16: the latter copies a string over raw data to terminate it.
+    if (slot.size() != size || std::memcmp(slot.constData(), units, size_t(size) * sizeof(char16_t)) != 0)
         slot = permanentStrings().get(name);
     return slot;
 }
@@ -425,15 +419,6 @@ QStringView CXMLInput::WithConsumed(qsizetype consumedChars, qsizetype aheadChar
     if (consumedChars > m_index || m_index + aheadChars > m_chars.size())
         return QStringView();
     return QStringView(m_chars).mid(m_index - consumedChars, consumedChars + aheadChars);
-}
-
-void CXMLInput::Advance(qint64 bytes)
-{
-    Q_ASSERT(bytes >= 0 && bytes <= AvailableBytes());
-    m_index += bytes / m_width;
-    m_position += bytes;
-    if (bytes % m_width)
-        m_pending.clear(); // the odd last byte of a UTF-16 input, which has no character
 }
 
 void AppendText(CXML &element, QStringView s)
@@ -572,8 +557,10 @@ QStringView readToken(CXMLInput &input, CXML &element)
             quotedText = true;
             input.Advance((quote + 1) * w);
         } else if (lt >= 0) {
+            // The next step would begin with this "<" and take it at once.
             AppendTextBeforeTag(element, s.left(lt));
-            input.Advance(lt * w);
+            input.Advance((lt + 1) * w);
+            break;
         } else {
             AppendText(element, startsWithChar(s, LINE_FEED) ? s.mid(1) : s);
             input.Advance(piece.bytes);

@@ -32,6 +32,8 @@ private slots:
     void deepNesting_data();
     void deepNesting();
     void leavesDeviceAfterConsumedInput();
+    void repeatedShortStringsKeptApart_data();
+    void repeatedShortStringsKeptApart();
 };
 
 void TestXmlParser::dialect_data()
@@ -265,6 +267,46 @@ void TestXmlParser::leavesDeviceAfterConsumedInput()
     CXML root;
     QCOMPARE(Load(root, buffer, QString()), 1);
     QCOMPARE(buffer.pos(), qint64(10));
+}
+
+// Names and short values are shared between elements; strings that look alike at both
+// ends, or differ only in length, must still come back exactly as written, however they
+// alternate.
+void TestXmlParser::repeatedShortStringsKeptApart_data()
+{
+    QTest::addColumn<QStringList>("values");
+    QStringList sameEnds;
+    for (int i = 0; i < 300; ++i)
+        sameEnds << QStringLiteral("abcd%1wxyz").arg(i % 10 * 100 + i / 10, 3, 10, QLatin1Char('0'));
+    QTest::newRow("same first and last four") << sameEnds;
+    QTest::newRow("lengths 1 to 5 of one run") << QStringList{"a", "aa", "aaa", "aaaa", "aaaaa", "aaa", "a", "aaaa"};
+    QTest::newRow("differ in the middle only") << QStringList{"i,1234", "i,1334", "i,1234", "i,1244", "i,1334"};
+    QStringList mixed;
+    for (int i = 0; i < 2000; ++i)
+        mixed << QString::number(i * 7919 % 100000) << QStringLiteral("Scan");
+    QTest::newRow("many, alternating with a common one") << mixed;
+}
+
+void TestXmlParser::repeatedShortStringsKeptApart()
+{
+    QFETCH(QStringList, values);
+    // Each value is an attribute value, and with an "e" in front an element and an
+    // attribute name (the dialect takes a name up to the first blank).
+    QString input = QStringLiteral("<r>");
+    for (const QString &value : values)
+        input += QStringLiteral("<e%1 e%1=\"%1\"/>").arg(value);
+    input += QStringLiteral("</r>");
+    const ParseResult result = parseXml(xmlFile(input, false));
+    QCOMPARE(result.found, 1);
+    QCOMPARE(result.root->children.size(), values.size());
+    for (qsizetype i = 0; i < values.size(); ++i) {
+        const CXML *child = result.root->children.at(i);
+        const QString name = QLatin1Char('e') + values.at(i);
+        QCOMPARE(child->name, name);
+        QCOMPARE(child->attributes.size(), 1);
+        QCOMPARE(child->attributes.at(0)->name, name);
+        QCOMPARE(child->attributes.at(0)->value, values.at(i));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestXmlParser)
