@@ -13,6 +13,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
 
 namespace {
 
@@ -57,7 +60,7 @@ qsizetype indexIn(QStringView s, char16_t c, qsizetype from = 0)
 // First position in [at, end) holding `a`, `b` or `c`, or `end`. Eight code
 // units are compared at a time where the processor has SSE2 (every x86-64 one),
 // otherwise four with the zero-lane trick on 64-bit words.
-const char16_t *scanTo(const char16_t *at, const char16_t *end, char16_t a, char16_t b, char16_t c)
+const char16_t *scanToPortable(const char16_t *at, const char16_t *end, char16_t a, char16_t b, char16_t c)
 {
 #if defined(__SSE2__)
     const __m128i wantA = _mm_set1_epi16(short(a));
@@ -90,6 +93,47 @@ const char16_t *scanTo(const char16_t *at, const char16_t *end, char16_t a, char
     while (at != end && *at != a && *at != b && *at != c)
         ++at;
     return at;
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// Sixteen code units at a time where the processor has AVX2; the last few go to
+// the portable scan.
+__attribute__((target("avx2"))) const char16_t *scanToAvx2(const char16_t *at, const char16_t *end, char16_t a,
+                                                            char16_t b, char16_t c)
+{
+    const __m256i wantA = _mm256_set1_epi16(short(a));
+    const __m256i wantB = _mm256_set1_epi16(short(b));
+    const __m256i wantC = _mm256_set1_epi16(short(c));
+    while (end - at >= 16) {
+        const __m256i units = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(at));
+        const __m256i hits = _mm256_or_si256(
+            _mm256_or_si256(_mm256_cmpeq_epi16(units, wantA), _mm256_cmpeq_epi16(units, wantB)),
+            _mm256_cmpeq_epi16(units, wantC));
+        const quint32 mask = quint32(_mm256_movemask_epi8(hits));
+        if (mask != 0)
+            return at + qCountTrailingZeroBits(mask) / 2;
+        at += 16;
+    }
+    return scanToPortable(at, end, a, b, c);
+}
+
+bool hasAvx2()
+{
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+}
+
+const bool HAS_AVX2 = hasAvx2();
+#endif
+
+// First position in [at, end) holding `a`, `b` or `c`, or `end`.
+const char16_t *scanTo(const char16_t *at, const char16_t *end, char16_t a, char16_t b, char16_t c)
+{
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (HAS_AVX2)
+        return scanToAvx2(at, end, a, b, c);
+#endif
+    return scanToPortable(at, end, a, b, c);
 }
 
 bool startsWithChar(QStringView s, char16_t c)
@@ -259,8 +303,29 @@ void finishText(CXML &element)
 // rounds a block up to the next power of two, so a 16 MB text asks for 32 MB;
 // exact doublings keep blocks at the size the text needs, which the allocator
 // can hand back out on the next parse instead of mapping fresh pages each time.
+// The input of the parse running on this thread, if any. The first piece of an
+// element's text goes through its Intern: a short text (a parameter's description
+// recurs throughout a catalogue) is then shared, and a long one allocated at its size.
+thread_local CXMLInput *t_parsingInput = nullptr;
+
+class ParsingInputScope
+{
+public:
+    explicit ParsingInputScope(CXMLInput &input) : m_previous(t_parsingInput) { t_parsingInput = &input; }
+    ~ParsingInputScope() { t_parsingInput = m_previous; }
+    ParsingInputScope(const ParsingInputScope &) = delete;
+    ParsingInputScope &operator=(const ParsingInputScope &) = delete;
+
+private:
+    CXMLInput *m_previous;
+};
+
 void appendText(QString &text, QStringView s)
 {
+    if (text.isNull() && t_parsingInput) {
+        text = t_parsingInput->Intern(s);
+        return;
+    }
     const qsizetype needed = text.size() + s.size();
     if (needed > text.capacity())
         text.reserve(qMax(needed, 2 * text.capacity()));
@@ -384,6 +449,28 @@ PermanentStrings &permanentStrings()
 
 } // namespace
 
+namespace {
+
+// Equality of two short runs of code units, eight bytes at a time: inline, where the
+// library's comparison is a call that pays for lengths a name never has.
+bool sameUnits(const QChar *x, const char16_t *y, qsizetype count)
+{
+    const auto *p = reinterpret_cast<const char *>(x);
+    const auto *q = reinterpret_cast<const char *>(y);
+    size_t bytes = size_t(count) * sizeof(char16_t);
+    for (; bytes >= sizeof(quint64); bytes -= sizeof(quint64), p += sizeof(quint64), q += sizeof(quint64)) {
+        quint64 u;
+        quint64 v;
+        std::memcpy(&u, p, sizeof u);
+        std::memcpy(&v, q, sizeof v);
+        if (u != v)
+            return false;
+    }
+    return std::memcmp(p, q, bytes) == 0;
+}
+
+} // namespace
+
 QString CXMLInput::Intern(QStringView name)
 {
     if (name.isEmpty())
@@ -409,7 +496,7 @@ QString CXMLInput::Intern(QStringView name)
     const quint64 mixed = ((head * 0xC2B2AE3D27D4EB4Full) ^ tail ^ quint64(size)) * 0x9E3779B97F4A7C15ull;
     QString &slot = m_interned[mixed >> (64 - INTERNED_SLOT_BITS)];
     // constData, not utf16: the latter copies a string over raw data to terminate it.
-    if (slot.size() != size || std::memcmp(slot.constData(), units, size_t(size) * sizeof(char16_t)) != 0)
+    if (slot.size() != size || !sameUnits(slot.constData(), units, size))
         slot = permanentStrings().get(name);
     return slot;
 }
@@ -627,6 +714,7 @@ QStringView readToken(CXMLInput &input, CXML &element)
 
 void parseElement(CXML &element, QStringView token, CXMLInput &input)
 {
+    const ParsingInputScope scope(input);
     if (!readStartTag(element, token, input))
         return;
     // The elements whose end tag is still awaited, innermost last. An explicit

@@ -34,6 +34,7 @@ private slots:
     void leavesDeviceAfterConsumedInput();
     void repeatedShortStringsKeptApart_data();
     void repeatedShortStringsKeptApart();
+    void sharedStringsChangeApart();
 };
 
 void TestXmlParser::dialect_data()
@@ -307,6 +308,33 @@ void TestXmlParser::repeatedShortStringsKeptApart()
         QCOMPARE(child->attributes.at(0)->name, name);
         QCOMPARE(child->attributes.at(0)->value, values.at(i));
     }
+}
+
+// Equal names, values and texts read from a file may share their characters; changing
+// one element's copy must leave every other element, and the next parse, as read.
+void TestXmlParser::sharedStringsChangeApart()
+{
+    const QByteArray file = xmlFile("<r><a k=\"v\">same</a><a k=\"v\">same</a></r>", false);
+    const ParseResult first = parseXml(file);
+    QCOMPARE(first.root->children.size(), 2);
+    CXML *changed = first.root->children.at(0);
+    changed->text[0] = u'S';
+    changed->text.append(u'!');
+    changed->name[0] = u'A';
+    changed->attributes.at(0)->value[0] = u'V';
+    changed->SetAttribute("k", changed->GetAttribute("k") + "w");
+
+    const CXML *other = first.root->children.at(1);
+    QCOMPARE(changed->text, QStringLiteral("Same!"));
+    QCOMPARE(changed->GetAttribute("k"), QStringLiteral("Vw"));
+    QCOMPARE(other->name, QStringLiteral("a"));
+    QCOMPARE(other->text, QStringLiteral("same"));
+    QCOMPARE(other->GetAttribute("k"), QStringLiteral("v"));
+
+    const ParseResult second = parseXml(file);
+    QCOMPARE(second.root->children.at(0)->name, QStringLiteral("a"));
+    QCOMPARE(second.root->children.at(0)->text, QStringLiteral("same"));
+    QCOMPARE(second.root->children.at(0)->GetAttribute("k"), QStringLiteral("v"));
 }
 
 QTEST_GUILESS_MAIN(TestXmlParser)
