@@ -2,7 +2,13 @@
 
 #include "app/RFID_LorixDlg.h"
 
+#include "app/SettingsStore.h"
+
 #include <QString>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
 
 // The main window's surroundings for a test, inside one private folder: its ports and port
 // map there, a D-Bus address where no bus listens (so the Bluetooth list stays empty without
@@ -16,3 +22,27 @@ inline CRFID_LorixDlg::Environment IsolatedWindowEnvironment(const QString &fold
     env.nameBluetoothPorts = false;
     return env;
 }
+
+// A shown main window with its own settings file and an empty port tree, all in a
+// private folder that goes with it. Open() fails the calling test when it cannot be set up.
+struct IsolatedShownWindow
+{
+    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<CSettingsStore> store;
+    std::unique_ptr<CRFID_LorixDlg> window;
+
+    bool Open()
+    {
+        window.reset();
+        store.reset();
+        dir = std::make_unique<QTemporaryDir>();
+        if (!dir->isValid())
+            return false;
+        store = std::make_unique<CSettingsStore>(dir->filePath(QStringLiteral("settings.ini")));
+        CRFID_LorixDlg::Environment env = IsolatedWindowEnvironment(dir->path());
+        env.ports.sysRoot = dir->path();
+        window = std::make_unique<CRFID_LorixDlg>(*store, env);
+        window->show();
+        return QTest::qWaitForWindowExposed(window.get());
+    }
+};

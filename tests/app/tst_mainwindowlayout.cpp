@@ -9,7 +9,6 @@
 #include "res/DialogTemplates.h"
 #include "res/Resource.h"
 
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
@@ -25,21 +24,12 @@ private slots:
     void resizeMovesOnlyLogAndClear();
 
 private:
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<CSettingsStore> m_store;
-    std::unique_ptr<CRFID_LorixDlg> m_window;
+    IsolatedShownWindow m_shown;
 };
 
 void TestMainWindowLayout::init()
 {
-    m_dir = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_dir->isValid());
-    m_store = std::make_unique<CSettingsStore>(m_dir->filePath("settings.ini"));
-    CRFID_LorixDlg::Environment env = IsolatedWindowEnvironment(m_dir->path());
-    env.ports.sysRoot = m_dir->path();
-    m_window = std::make_unique<CRFID_LorixDlg>(*m_store, env);
-    m_window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    QVERIFY(m_shown.Open());
 }
 
 void TestMainWindowLayout::templateControls()
@@ -47,13 +37,13 @@ void TestMainWindowLayout::templateControls()
     const res::DialogTemplate &dialog = res::MainDialogTemplate();
     const res::DialogBaseUnits units = res::BaseUnitsFor(res::DialogFont(dialog));
     // The banner moved every control down by the same amount; find it from "Open Port".
-    QWidget *open = m_window->control(res::IDC_OPEN_PORT);
+    QWidget *open = m_shown.window->control(res::IDC_OPEN_PORT);
     QVERIFY(open);
     int shift = -1;
     for (const res::DialogControlTemplate &item : dialog.controls) {
         if (item.id == res::IDC_STATIC)
             continue;
-        QWidget *widget = m_window->control(item.id);
+        QWidget *widget = m_shown.window->control(item.id);
         QVERIFY2(widget, qPrintable(QString::number(item.id)));
         const QRect pixels = res::DialogUnitsToPixels(item.rect, units);
         if (shift < 0)
@@ -74,9 +64,9 @@ void TestMainWindowLayout::templateControls()
         }
     }
     QVERIFY(shift > 0);   // the banner sits above the controls
-    QVERIFY(!m_window->control(res::IDC_DETAILS)->isVisible());
-    QVERIFY(!m_window->control(res::IDC_SAVE_AS)->isVisible());
-    QVERIFY(m_window->control(res::IDC_SAVE_DATA)->isVisible());
+    QVERIFY(!m_shown.window->control(res::IDC_DETAILS)->isVisible());
+    QVERIFY(!m_shown.window->control(res::IDC_SAVE_AS)->isVisible());
+    QVERIFY(m_shown.window->control(res::IDC_SAVE_DATA)->isVisible());
 }
 
 void TestMainWindowLayout::resizeMovesOnlyLogAndClear_data()
@@ -94,20 +84,20 @@ void TestMainWindowLayout::resizeMovesOnlyLogAndClear()
     QFETCH(int, dy);
 
     QHash<QWidget *, QRect> before;
-    for (QWidget *child : m_window->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly))
+    for (QWidget *child : m_shown.window->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly))
         before.insert(child, child->geometry());
-    QWidget *log = m_window->control(res::IDC_LOG_VIEW);
-    QWidget *clear = m_window->control(res::IDC_CLEAR);
+    QWidget *log = m_shown.window->control(res::IDC_LOG_VIEW);
+    QWidget *clear = m_shown.window->control(res::IDC_CLEAR);
     const QRect logBefore = log->geometry();
     const QRect clearBefore = clear->geometry();
 
-    m_window->resize(m_window->width() + dx, m_window->height() + dy);
+    m_shown.window->resize(m_shown.window->width() + dx, m_shown.window->height() + dy);
     QCoreApplication::processEvents();
 
     // The log keeps its left and top edges and follows the client's right and bottom.
     QCOMPARE(log->geometry().topLeft(), logBefore.topLeft());
-    QCOMPARE(m_window->width() - (log->x() + log->width()), 5);
-    QCOMPARE(m_window->height() - (log->y() + log->height()), 54);
+    QCOMPARE(m_shown.window->width() - (log->x() + log->width()), 5);
+    QCOMPARE(m_shown.window->height() - (log->y() + log->height()), 54);
     // "Clear" hangs under the log's right edge.
     QCOMPARE(clear->geometry(), QRect(log->x() + log->width() - 60, log->y() + log->height() + 10, 60, 22));
     QVERIFY(clear->geometry() != clearBefore || (dx == 0 && dy == 0));

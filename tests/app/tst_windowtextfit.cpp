@@ -16,7 +16,6 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStyle>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
@@ -69,28 +68,19 @@ private:
     // The window's control showing this template text (static controls have no id).
     QWidget *controlWithText(const QString &text) const;
 
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<CSettingsStore> m_store;
-    std::unique_ptr<CRFID_LorixDlg> m_window;
+    IsolatedShownWindow m_shown;
 };
 
 void TestWindowTextFit::init()
 {
-    m_dir = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_dir->isValid());
-    m_store = std::make_unique<CSettingsStore>(m_dir->filePath("settings.ini"));
-    CRFID_LorixDlg::Environment env = IsolatedWindowEnvironment(m_dir->path());
-    env.ports.sysRoot = m_dir->path();
-    m_window = std::make_unique<CRFID_LorixDlg>(*m_store, env);
-    m_window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    QVERIFY(m_shown.Open());
 }
 
 QWidget *TestWindowTextFit::controlWithText(const QString &text) const
 {
-    const auto children = m_window->findChildren<QWidget *>();
+    const auto children = m_shown.window->findChildren<QWidget *>();
     for (QWidget *child : children) {
-        if (child->parentWidget() != m_window.get())
+        if (child->parentWidget() != m_shown.window.get())
             continue;
         if (auto *label = qobject_cast<QLabel *>(child); label && label->text() == text)
             return child;
@@ -107,10 +97,10 @@ void TestWindowTextFit::dialogFaceHasArialMetrics()
         installed = installed || QFontDatabase::hasFamily(face);
     if (!installed)
         QSKIP("no face with Arial's metrics is installed (setup.sh installs fonts-liberation2)");
-    QVERIFY2(kArialMetricFaces.contains(QFontInfo(m_window->font()).family()),
-             qPrintable(QFontInfo(m_window->font()).family()));
+    QVERIFY2(kArialMetricFaces.contains(QFontInfo(m_shown.window->font()).family()),
+             qPrintable(QFontInfo(m_shown.window->font()).family()));
     // The request still names the template's face.
-    QCOMPARE(m_window->font().family(), QString::fromLatin1(res::MainDialogTemplate().fontFace));
+    QCOMPARE(m_shown.window->font().family(), QString::fromLatin1(res::MainDialogTemplate().fontFace));
 }
 
 void TestWindowTextFit::wholeText_data()
@@ -136,7 +126,7 @@ void TestWindowTextFit::wholeText()
 void TestWindowTextFit::apartControlsStayApart()
 {
     const res::DialogTemplate &dialog = res::MainDialogTemplate();
-    const res::DialogBaseUnits units = res::BaseUnitsFor(m_window->font());
+    const res::DialogBaseUnits units = res::BaseUnitsFor(m_shown.window->font());
     struct Placed { QString name; QRect designed; QRect actual; };
     QList<Placed> placed;
     int shift = -1;
@@ -144,7 +134,7 @@ void TestWindowTextFit::apartControlsStayApart()
         if (item.hidden || item.id == res::IDC_LOG_VIEW || item.id == res::IDC_CLEAR
             || item.kind == res::ControlKind::GroupBox)
             continue;   // group boxes hold controls; the log and "Clear" follow the window's size
-        QWidget *control = item.id != res::IDC_STATIC ? m_window->control(item.id)
+        QWidget *control = item.id != res::IDC_STATIC ? m_shown.window->control(item.id)
                            : item.text ? controlWithText(QString::fromLatin1(item.text)) : nullptr;
         if (!control)
             continue;
