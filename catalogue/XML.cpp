@@ -107,6 +107,23 @@ void giveBlock(FreeBlock *&freeList, void *memory)
     freeList = block;
 }
 
+// A block of exactly T's size comes from the list; a subclass's larger object from
+// the global heap.
+template <typename T>
+void *takeSized(FreeBlock *&freeList, std::size_t size)
+{
+    return size == sizeof(T) ? takeBlock(freeList, size) : ::operator new(size);
+}
+
+template <typename T>
+void giveSized(FreeBlock *&freeList, void *block, std::size_t size)
+{
+    if (size == sizeof(T))
+        giveBlock(freeList, block);
+    else
+        ::operator delete(block);
+}
+
 thread_local FreeBlock *t_freeAttributes = nullptr;
 thread_local FreeBlock *t_freeElements = nullptr;
 
@@ -173,28 +190,22 @@ CAttribute::CAttribute(QString attributeName, QString attributeValue)
 
 void *CAttribute::operator new(std::size_t size)
 {
-    return size == sizeof(CAttribute) ? takeBlock(t_freeAttributes, size) : ::operator new(size);
+    return takeSized<CAttribute>(t_freeAttributes, size);
 }
 
 void CAttribute::operator delete(void *block, std::size_t size)
 {
-    if (size == sizeof(CAttribute))
-        giveBlock(t_freeAttributes, block);
-    else
-        ::operator delete(block);
+    giveSized<CAttribute>(t_freeAttributes, block, size);
 }
 
 void *CXML::operator new(std::size_t size)
 {
-    return size == sizeof(CXML) ? takeBlock(t_freeElements, size) : ::operator new(size);
+    return takeSized<CXML>(t_freeElements, size);
 }
 
 void CXML::operator delete(void *block, std::size_t size)
 {
-    if (size == sizeof(CXML))
-        giveBlock(t_freeElements, block);
-    else
-        ::operator delete(block);
+    giveSized<CXML>(t_freeElements, block, size);
 }
 
 CAttributeList::~CAttributeList()
