@@ -466,7 +466,15 @@ bool sameUnits(const QChar *x, const char16_t *y, qsizetype count)
         if (u != v)
             return false;
     }
-    return std::memcmp(p, q, bytes) == 0;
+    for (; bytes >= sizeof(char16_t); bytes -= sizeof(char16_t), p += sizeof(char16_t), q += sizeof(char16_t)) {
+        char16_t u;
+        char16_t v;
+        std::memcpy(&u, p, sizeof u);
+        std::memcpy(&v, q, sizeof v);
+        if (u != v)
+            return false;
+    }
+    return true;
 }
 
 } // namespace
