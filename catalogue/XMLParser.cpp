@@ -3,7 +3,6 @@
 
 #include <QHash>
 #include <QIODevice>
-#include <QSet>
 #include <QtEndian>
 
 #include <cstring>
@@ -399,58 +398,6 @@ void CXMLInput::Fill()
 
 namespace {
 
-// Names and short values kept for the whole process, each once, and handed out
-// as strings over that storage (QString::fromRawData). Such a string has no
-// reference count: copying and destroying it costs no atomic operation, where a
-// shared string pays two for every element, attribute name and value. A string
-// over raw data copies itself before any change, so callers see ordinary strings.
-// Bounded: once PERMANENT_CHARS_MAX characters are held, further strings are
-// plain copies. Any thread may parse: the store is locked, but only on a miss of
-// the parser's own table.
-class PermanentStrings
-{
-public:
-    QString get(QStringView s)
-    {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        if (const auto found = m_known.constFind(s); found != m_known.constEnd())
-            return QString::fromRawData(found->data(), found->size());
-        if (m_chars + s.size() > PERMANENT_CHARS_MAX)
-            return s.toString();
-        if (m_chunkUsed + s.size() > CHUNK_CHARS || !m_chunk) {
-            m_chunk = new QChar[CHUNK_CHARS]; // never freed: strings over it live on
-            m_chunkUsed = 0;
-        }
-        QChar *const stored = m_chunk + m_chunkUsed;
-        std::memcpy(static_cast<void *>(stored), s.data(), size_t(s.size()) * sizeof(QChar));
-        m_chunkUsed += s.size();
-        m_chars += s.size();
-        const QStringView view(stored, s.size());
-        m_known.insert(view);
-        return QString::fromRawData(stored, s.size());
-    }
-
-private:
-    static constexpr qsizetype PERMANENT_CHARS_MAX = 1 << 20;
-    static constexpr qsizetype CHUNK_CHARS = 1 << 14;
-
-    std::mutex m_mutex;
-    QSet<QStringView> m_known;
-    QChar *m_chunk = nullptr;
-    qsizetype m_chunkUsed = 0;
-    qsizetype m_chars = 0;
-};
-
-PermanentStrings &permanentStrings()
-{
-    static auto *strings = new PermanentStrings; // never destroyed: trees may outlive statics
-    return *strings;
-}
-
-} // namespace
-
-namespace {
-
 // Equality of two short runs of code units, eight bytes at a time: inline, where the
 // library's comparison is a call that pays for lengths a name never has.
 bool sameUnits(const QChar *x, const char16_t *y, qsizetype count)
@@ -477,6 +424,114 @@ bool sameUnits(const QChar *x, const char16_t *y, qsizetype count)
     return true;
 }
 
+// A hash of every code unit of a short string, eight bytes at a time. Multiplying
+// carries each bit of the input only towards the high bits, so tables take their
+// index from the top of the result.
+quint64 hashUnits(const char16_t *units, qsizetype count)
+{
+    constexpr quint64 MULTIPLIER = 0x9E3779B97F4A7C15ull;
+    const auto *p = reinterpret_cast<const char *>(units);
+    size_t bytes = size_t(count) * sizeof(char16_t);
+    quint64 hash = quint64(count) * MULTIPLIER;
+    for (; bytes >= sizeof(quint64); bytes -= sizeof(quint64), p += sizeof(quint64)) {
+        quint64 word;
+        std::memcpy(&word, p, sizeof word);
+        hash = (hash ^ word) * MULTIPLIER;
+        hash ^= hash >> 32;
+    }
+    quint64 last = 0;
+    for (; bytes >= sizeof(char16_t); bytes -= sizeof(char16_t), p += sizeof(char16_t)) {
+        char16_t unit;
+        std::memcpy(&unit, p, sizeof unit);
+        last = last << 16 | unit;
+    }
+    return (hash ^ last) * MULTIPLIER;
+}
+
+// Names and short values kept for the whole process, each once, and handed out
+// as strings over that storage (QString::fromRawData). Such a string has no
+// reference count: copying and destroying it costs no atomic operation, where a
+// shared string pays two for every element, attribute name and value. A string
+// over raw data copies itself before any change, so callers see ordinary strings.
+// Bounded: once PERMANENT_CHARS_MAX characters are held, further strings are
+// plain copies. Any thread may parse: the store is locked, but only on a miss of
+// the parser's own table. Its index is open addressing over the strings' hashes,
+// kept at most half full.
+class PermanentStrings
+{
+public:
+    QString get(QStringView s, quint64 hash)
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        const char16_t *const units = s.utf16();
+        const qsizetype size = s.size();
+        const size_t mask = m_slots.size() - 1;
+        size_t index = size_t(hash >> (64 - m_slotBits));
+        for (;; index = (index + 1) & mask) {
+            const Slot &slot = m_slots[index];
+            if (!slot.chars)
+                break;
+            if (slot.hash == hash && slot.size == size && sameUnits(slot.chars, units, size))
+                return QString::fromRawData(slot.chars, size);
+        }
+        if (m_chars + size > PERMANENT_CHARS_MAX)
+            return s.toString();
+        if (m_chunkUsed + size > CHUNK_CHARS || !m_chunk) {
+            m_chunk = new QChar[CHUNK_CHARS]; // never freed: strings over it live on
+            m_chunkUsed = 0;
+        }
+        QChar *const stored = m_chunk + m_chunkUsed;
+        std::memcpy(static_cast<void *>(stored), units, size_t(size) * sizeof(QChar));
+        m_chunkUsed += size;
+        m_chars += size;
+        m_slots[index] = Slot{stored, size, hash};
+        if (++m_count * 2 > qsizetype(m_slots.size()))
+            grow();
+        return QString::fromRawData(stored, size);
+    }
+
+private:
+    static constexpr qsizetype PERMANENT_CHARS_MAX = 1 << 20;
+    static constexpr qsizetype CHUNK_CHARS = 1 << 14;
+    static constexpr int FIRST_SLOT_BITS = 10;
+
+    struct Slot
+    {
+        const QChar *chars = nullptr;
+        qsizetype size = 0;
+        quint64 hash = 0;
+    };
+
+    void grow()
+    {
+        std::vector<Slot> old(size_t(1) << ++m_slotBits);
+        old.swap(m_slots);
+        const size_t mask = m_slots.size() - 1;
+        for (const Slot &slot : old) {
+            if (!slot.chars)
+                continue;
+            size_t index = size_t(slot.hash >> (64 - m_slotBits));
+            while (m_slots[index].chars)
+                index = (index + 1) & mask;
+            m_slots[index] = slot;
+        }
+    }
+
+    std::mutex m_mutex;
+    int m_slotBits = FIRST_SLOT_BITS;
+    std::vector<Slot> m_slots = std::vector<Slot>(size_t(1) << FIRST_SLOT_BITS);
+    qsizetype m_count = 0;
+    QChar *m_chunk = nullptr;
+    qsizetype m_chunkUsed = 0;
+    qsizetype m_chars = 0;
+};
+
+PermanentStrings &permanentStrings()
+{
+    static auto *strings = new PermanentStrings; // never destroyed: trees may outlive statics
+    return *strings;
+}
+
 } // namespace
 
 QString CXMLInput::Intern(QStringView name)
@@ -486,26 +541,12 @@ QString CXMLInput::Intern(QStringView name)
     const qsizetype size = name.size();
     if (size > INTERNED_MAX_CHARS)
         return name.toString();
-    // The slot comes from the length and the first and last four characters (fewer
-    // when the string is shorter): cheap, and enough to tell a catalogue's names and
-    // short values apart; a collision only costs a lookup in the permanent store. A
-    // product carries every bit of its factors only into its high bits, so the slot
-    // is taken from the top.
     const char16_t *const units = name.utf16();
-    quint64 head = 0;
-    quint64 tail = 0;
-    if (size >= 4) {
-        std::memcpy(&head, units, sizeof head);
-        std::memcpy(&tail, units + size - 4, sizeof tail);
-    } else {
-        for (qsizetype i = 0; i < size; ++i)
-            head = head << 16 | units[i];
-    }
-    const quint64 mixed = ((head * 0xC2B2AE3D27D4EB4Full) ^ tail ^ quint64(size)) * 0x9E3779B97F4A7C15ull;
-    QString &slot = m_interned[mixed >> (64 - INTERNED_SLOT_BITS)];
+    const quint64 hash = hashUnits(units, size);
+    QString &slot = m_interned[hash >> (64 - INTERNED_SLOT_BITS)];
     // constData, not utf16: the latter copies a string over raw data to terminate it.
     if (slot.size() != size || !sameUnits(slot.constData(), units, size))
-        slot = permanentStrings().get(name);
+        slot = permanentStrings().get(name, hash);
     return slot;
 }
 
