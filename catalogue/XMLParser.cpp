@@ -398,6 +398,22 @@ void CXMLInput::Fill()
 
 namespace {
 
+// Compares whole words of type Word while at least one is left, moving both
+// positions and the count on; false at the first difference.
+template <typename Word>
+bool sameWords(const char *&p, const char *&q, size_t &bytes)
+{
+    for (; bytes >= sizeof(Word); bytes -= sizeof(Word), p += sizeof(Word), q += sizeof(Word)) {
+        Word u;
+        Word v;
+        std::memcpy(&u, p, sizeof u);
+        std::memcpy(&v, q, sizeof v);
+        if (u != v)
+            return false;
+    }
+    return true;
+}
+
 // Equality of two short runs of code units, eight bytes at a time: inline, where the
 // library's comparison is a call that pays for lengths a name never has.
 bool sameUnits(const QChar *x, const char16_t *y, qsizetype count)
@@ -405,23 +421,7 @@ bool sameUnits(const QChar *x, const char16_t *y, qsizetype count)
     const auto *p = reinterpret_cast<const char *>(x);
     const auto *q = reinterpret_cast<const char *>(y);
     size_t bytes = size_t(count) * sizeof(char16_t);
-    for (; bytes >= sizeof(quint64); bytes -= sizeof(quint64), p += sizeof(quint64), q += sizeof(quint64)) {
-        quint64 u;
-        quint64 v;
-        std::memcpy(&u, p, sizeof u);
-        std::memcpy(&v, q, sizeof v);
-        if (u != v)
-            return false;
-    }
-    for (; bytes >= sizeof(char16_t); bytes -= sizeof(char16_t), p += sizeof(char16_t), q += sizeof(char16_t)) {
-        char16_t u;
-        char16_t v;
-        std::memcpy(&u, p, sizeof u);
-        std::memcpy(&v, q, sizeof v);
-        if (u != v)
-            return false;
-    }
-    return true;
+    return sameWords<quint64>(p, q, bytes) && sameWords<char16_t>(p, q, bytes);
 }
 
 // A hash of every code unit of a short string, eight bytes at a time. Multiplying
