@@ -298,10 +298,6 @@ void finishText(CXML &element)
         DecodeEntitiesInPlace(element.text);
 }
 
-// Appends with the capacity doubled whenever it runs out. The string's own growth
-// rounds a block up to the next power of two, so a 16 MB text asks for 32 MB;
-// exact doublings keep blocks at the size the text needs, which the allocator
-// can hand back out on the next parse instead of mapping fresh pages each time.
 // The input of the parse running on this thread, if any. The first piece of an
 // element's text goes through its Intern: a short text (a parameter's description
 // recurs throughout a catalogue) is then shared, and a long one allocated at its size.
@@ -319,6 +315,10 @@ private:
     CXMLInput *m_previous;
 };
 
+// Appends with the capacity doubled whenever it runs out. The string's own growth
+// rounds a block up to the next power of two, so a 16 MB text asks for 32 MB;
+// exact doublings keep blocks at the size the text needs, which the allocator
+// can hand back out on the next parse instead of mapping fresh pages each time.
 void appendText(QString &text, QStringView s)
 {
     if (text.isNull() && t_parsingInput) {
