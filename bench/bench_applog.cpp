@@ -3,8 +3,9 @@
 // characters, then times further appends at that size. Every kPaintEvery appends the view
 // paints itself and the posted events are delivered, as the event loop of a shown log does
 // between bursts, so the text layouts a paint builds are part of both the time and the
-// memory, and the events an append posts do not pile up over a million lines. The log view is compared with the
-// same append done on a rich-text QTextEdit, the other candidate for the control.
+// memory, and the events an append posts do not pile up over a million lines. The log view
+// is compared with the same append done on a rich-text QTextEdit, the other candidate for
+// the control.
 
 #include "app/LogView.h"
 
