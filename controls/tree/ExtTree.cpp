@@ -35,7 +35,7 @@ void CExtTreeSelectionModel::setCurrentIndex(const QModelIndex &index,
     if (row != old) {
         QTreeWidgetItem *newItem = m_tree->itemFromIndex(row);
         QTreeWidgetItem *oldItem = m_tree->itemFromIndex(old);
-        if (!m_tree->OnSelChanging(newItem, oldItem))
+        if (!m_tree->OnSelChanging(newItem, oldItem, true))
             return;
     }
     m_approved = row;
@@ -363,7 +363,7 @@ bool CExtTree::SelectItem(QTreeWidgetItem *item)
     if (rec && rec->enabled) {
         // The parent hears of the change first; the same notification passes
         // the filter, so the view's own one that follows is swallowed.
-        if (OnSelChanging(item, nullptr)) {
+        if (OnSelChanging(item, nullptr, false)) {
             selectOnPlatform(item);
             return GetSelectedItem() == item;
         }
@@ -373,7 +373,7 @@ bool CExtTree::SelectItem(QTreeWidgetItem *item)
     return false;
 }
 
-bool CExtTree::OnSelChanging(QTreeWidgetItem *newItem, QTreeWidgetItem *oldItem)
+bool CExtTree::OnSelChanging(QTreeWidgetItem *newItem, QTreeWidgetItem *oldItem, bool byView)
 {
     if (m_busy) {
         // Bulk operations move the view's selection without telling anyone.
@@ -383,10 +383,12 @@ bool CExtTree::OnSelChanging(QTreeWidgetItem *newItem, QTreeWidgetItem *oldItem)
     const EXTTREEDATA *rec = GetItemRecord(newItem);
     if (rec && !rec->enabled)
         return false;
+    // Every change the view makes is announced as "changing" and may be
+    // refused, also the one that follows SelectItem's own "changed".
+    if (byView && notifyParent(TVN_SELCHANGING, newItem, oldItem) != 0)
+        return false;
     if (newItem == m_lastNotifiedItem)
         return true;
-    if (oldItem && notifyParent(TVN_SELCHANGING, newItem, oldItem) != 0)
-        return false;
     m_lastNotifiedItem = newItem;
     notifyParent(TVN_SELCHANGED, newItem, oldItem);
     return true;
@@ -407,8 +409,12 @@ void CExtTree::setExpandedFlag(QTreeWidgetItem *item, int expanded)
 void CExtTree::onPlatformExpansion(QTreeWidgetItem *item, bool expanded)
 {
     // The view expands on its own too (Left/Right with no smart check, its
-    // keyboard search); keep the record true to the screen.
-    setExpandedFlag(item, expanded ? 1 : 0);
+    // keyboard search); keep the record true to the screen. A disabled item's
+    // record stays as it is: the user cannot expand it, and what the view
+    // does to it (ExpandBranch, Expand) is no change the parent hears of.
+    const EXTTREEDATA *rec = GetItemRecord(item);
+    if (rec && rec->enabled)
+        setExpandedFlag(item, expanded ? 1 : 0);
 }
 
 void CExtTree::platformExpand(QTreeWidgetItem *item, int action)
@@ -488,10 +494,19 @@ void CExtTree::CollapseAll()
 
 void CExtTree::keyPressEvent(QKeyEvent *e)
 {
-    if (handleKey(e))
+    if (handleKey(e)) {
         e->accept();
-    else
-        QTreeWidget::keyPressEvent(e);
+        return;
+    }
+    const bool keypad = e->modifiers() & Qt::KeypadModifier;
+    const int key = e->key();
+    if (!keypad && (key == Qt::Key_Plus || key == Qt::Key_Minus || key == Qt::Key_Asterisk)) {
+        // The view would expand on the main keyboard's signs too; only the
+        // numeric pad expands, the signs typed elsewhere are a keyboard search.
+        QAbstractItemView::keyPressEvent(e);
+        return;
+    }
+    QTreeWidget::keyPressEvent(e);
 }
 
 bool CExtTree::handleKey(QKeyEvent *e)
@@ -570,7 +585,9 @@ void CExtTree::stopTimerId(int id)
 
 void CExtTree::mousePressEvent(QMouseEvent *e)
 {
-    if (e->button() == Qt::LeftButton && handleLeftPress(e))
+    // Only the left button selects or expands; the view would select on any
+    // button (and so rebuild the parent's panel on a right click).
+    if (e->button() != Qt::LeftButton || handleLeftPress(e))
         e->accept();
     else
         QTreeWidget::mousePressEvent(e);
@@ -614,7 +631,8 @@ bool CExtTree::handleLeftPress(QMouseEvent *e)
         notifyParent(NM_CLICK, item);
         return true;
     }
-    return false;
+    // Beside the label (indent, right of the text) nothing is selected.
+    return true;
 }
 
 bool CExtTree::handleCheckClick(QTreeWidgetItem *item)
@@ -659,7 +677,10 @@ void CExtTree::mouseDoubleClickEvent(QMouseEvent *e)
 void CExtTree::mouseMoveEvent(QMouseEvent *e)
 {
     updateHot(e->position().toPoint());
-    QTreeWidget::mouseMoveEvent(e);
+    // The selection moves on the press only: the view's drag-select, which
+    // makes each row passed over current, stays out.
+    if (e->buttons() == Qt::NoButton)
+        QTreeWidget::mouseMoveEvent(e);
 }
 
 void CExtTree::timerEvent(QTimerEvent *e)

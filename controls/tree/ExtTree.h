@@ -226,7 +226,8 @@ private:
     friend class CExtTreeSelectionModel;
 
     // selection
-    bool OnSelChanging(QTreeWidgetItem *newItem, QTreeWidgetItem *oldItem);
+    // byView: the view moves its selection (else SelectItem announces its own)
+    bool OnSelChanging(QTreeWidgetItem *newItem, QTreeWidgetItem *oldItem, bool byView);
     void selectOnPlatform(QTreeWidgetItem *item);
     // notifications
     qintptr notifyParent(int code, QTreeWidgetItem *item, QTreeWidgetItem *oldItem = nullptr,

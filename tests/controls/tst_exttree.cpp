@@ -42,6 +42,8 @@ class TestExtTree : public QObject
 private slots:
     void selectionNotifiedOnceBeforeMove_data();
     void selectionNotifiedOnceBeforeMove();
+    void expansion_data();
+    void expansion();
     void initializeSendsNothing();
     void deleteAllItemsSelectsFirstRootOnce();
     void findItem_data();
@@ -58,7 +60,7 @@ private slots:
 void TestExtTree::selectionNotifiedOnceBeforeMove_data()
 {
     QTest::addColumn<QString>("from");
-    QTest::addColumn<QString>("how"); // down, up, click, select
+    QTest::addColumn<QString>("how"); // down, up, click, select, or a mouse gesture below
     QTest::addColumn<QString>("disable");
     QTest::addColumn<bool>("expandB");
     QTest::addColumn<QString>("expected"); // "" = no notification, selection stays
@@ -73,6 +75,10 @@ void TestExtTree::selectionNotifiedOnceBeforeMove_data()
     QTest::newRow("Down with all following disabled") << "C" << "down" << "D" << false << "";
     QTest::newRow("mouse click") << "A" << "click" << "" << false << "C";
     QTest::newRow("mouse click on disabled") << "A" << "click" << "C" << false << "";
+    QTest::newRow("right button") << "A" << "right" << "" << false << "";
+    QTest::newRow("middle button") << "A" << "middle" << "" << false << "";
+    QTest::newRow("click right of the text") << "A" << "besideText" << "" << false << "";
+    QTest::newRow("press on B, drag over C and D") << "A" << "drag" << "" << false << "B";
     QTest::newRow("SelectItem") << "A" << "select" << "" << false << "D";
     QTest::newRow("SelectItem of disabled") << "A" << "select" << "D" << false << "";
 }
@@ -100,6 +106,17 @@ void TestExtTree::selectionNotifiedOnceBeforeMove()
     } else if (how == "click") {
         QTreeWidgetItem *target = f[disable.isEmpty() ? "C" : disable];
         QTest::mouseClick(f.tree->viewport(), Qt::LeftButton, {}, f.tree->textRect(target).center());
+    } else if (how == "right" || how == "middle") {
+        const Qt::MouseButton button = how == "right" ? Qt::RightButton : Qt::MiddleButton;
+        QTest::mouseClick(f.tree->viewport(), button, {}, f.tree->textRect(f["C"]).center());
+    } else if (how == "besideText") {
+        const QRect text = f.tree->textRect(f["C"]);
+        QTest::mouseClick(f.tree->viewport(), Qt::LeftButton, {}, QPoint(text.right() + 20, text.center().y()));
+    } else if (how == "drag") {
+        QTest::mousePress(f.tree->viewport(), Qt::LeftButton, {}, f.tree->textRect(f["B"]).center());
+        for (const char *over : {"C", "D"})
+            QTest::mouseMove(f.tree->viewport(), f.tree->textRect(f[over]).center());
+        QTest::mouseRelease(f.tree->viewport(), Qt::LeftButton, {}, f.tree->textRect(f["D"]).center());
     } else {
         f.tree->SelectItem(f[disable.isEmpty() ? "D" : disable]);
     }
@@ -113,9 +130,66 @@ void TestExtTree::selectionNotifiedOnceBeforeMove()
     QCOMPARE(changes.size(), 1);
     QCOMPARE(f.nameOf(changes[0].item), expected);
     QCOMPARE(f.nameOf(changes[0].selectedAtDelivery), from); // told before the move
+    // The view's move is announced as "changing" too, whoever asked for it.
+    const auto changing = f.parent.notesOf(CNotifyEvent::notifyType(), TVN_SELCHANGING);
+    QCOMPARE(changing.size(), 1);
+    QCOMPARE(f.nameOf(changing[0].item), expected);
     QCOMPARE(f.nameOf(f.tree->currentItem()), expected);
     QCOMPARE(f.tree->selectedItems().size(), 1);
     QCOMPARE(f.nameOf(f.tree->selectedItems().first()), expected);
+}
+
+void TestExtTree::expansion_data()
+{
+    QTest::addColumn<QString>("how"); // a key on the selected B, or an operation on B
+    QTest::addColumn<bool>("enabled");
+    QTest::addColumn<bool>("startExpanded");
+    QTest::addColumn<bool>("shown");  // expanded on screen afterwards
+    QTest::addColumn<int>("recorded"); // B's expanded flag afterwards; one note per change
+
+    QTest::newRow("pad +") << "pad+" << true << false << true << 1;
+    QTest::newRow("main +") << "+" << true << false << false << 0;
+    QTest::newRow("pad *") << "pad*" << true << false << true << 1;
+    QTest::newRow("main *") << "*" << true << false << false << 0;
+    QTest::newRow("pad -") << "pad-" << true << true << false << 0;
+    QTest::newRow("main -") << "-" << true << true << true << 1;
+    QTest::newRow("ExpandBranch of disabled") << "ExpandBranch" << false << false << true << 0;
+    QTest::newRow("Expand of disabled") << "Expand" << false << false << true << 0;
+    QTest::newRow("Expand of enabled") << "Expand" << true << false << true << 1;
+}
+
+void TestExtTree::expansion()
+{
+    QFETCH(QString, how);
+    QFETCH(bool, enabled);
+    QFETCH(bool, startExpanded);
+    QFETCH(bool, shown);
+    QFETCH(int, recorded);
+
+    Fixture f;
+    QTreeWidgetItem *b = f["B"];
+    QVERIFY(f.tree->SelectItem(b));
+    if (startExpanded)
+        f.tree->Expand(b, TVE_EXPAND);
+    f.tree->SetItemEnabled(b, enabled);
+    f.tree->setFocus();
+    const int before = f.tree->GetItemRecord(b)->expanded;
+    f.parent.notes.clear();
+
+    if (how == "ExpandBranch") {
+        f.tree->ExpandBranch(b);
+    } else if (how == "Expand") {
+        f.tree->Expand(b, TVE_EXPAND);
+    } else {
+        const QChar sign = how.back();
+        const Qt::Key key = sign == '+' ? Qt::Key_Plus : sign == '-' ? Qt::Key_Minus : Qt::Key_Asterisk;
+        QTest::keyClick(f.tree, key, how.startsWith("pad") ? Qt::KeypadModifier : Qt::NoModifier);
+    }
+
+    QCOMPARE(b->isExpanded(), shown);
+    QCOMPARE(f.tree->GetItemRecord(b)->expanded, recorded);
+    const auto notes = f.parent.notesOf(WM_EXTTREE_ITEM_EXPANDED);
+    QCOMPARE(notes.size(), recorded == before ? 0 : 1);
 }
 
 void TestExtTree::initializeSendsNothing()
