@@ -24,6 +24,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QResizeEvent>
+#include <QMouseEvent>
 #include <QSlider>
 #include <QTimerEvent>
 
@@ -328,7 +329,21 @@ void CRFID_LorixDlg::connectControls()
     };
     connect(m_multiModeRadio, &QRadioButton::clicked, this, storeReadMode);
     connect(m_singleModeRadio, &QRadioButton::clicked, this, storeReadMode);
-    connect(m_txPowerSlider, &QSlider::sliderReleased, this, &CRFID_LorixDlg::OnTxPowerReleased);
+    // The track bar's release-capture notification ends every left press on it, a click on the
+    // track as well as a drag (QSlider::sliderReleased follows only a drag). Queued, so that the
+    // slider has taken its final position from the release first.
+    struct CReleaseCaptureFilter : QObject
+    {
+        CRFID_LorixDlg *dlg;
+        explicit CReleaseCaptureFilter(CRFID_LorixDlg *owner) : QObject(owner), dlg(owner) {}
+        bool eventFilter(QObject *, QEvent *e) override
+        {
+            if (e->type() == QEvent::MouseButtonRelease && static_cast<QMouseEvent *>(e)->button() == Qt::LeftButton)
+                QMetaObject::invokeMethod(this, [this] { dlg->OnTxPowerReleased(); }, Qt::QueuedConnection);
+            return false;
+        }
+    };
+    m_txPowerSlider->installEventFilter(new CReleaseCaptureFilter(this));
 }
 
 void CRFID_LorixDlg::DoDataExchange(bool save)

@@ -64,6 +64,7 @@ private slots:
     void triggerSendsInventory_data();
     void triggerSendsInventory();
     void tagsTypedOncePerTrigger();
+    void txPowerSlider_data();
     void txPowerSlider();
     void hangUpAndAutoConnect();
     void clearEmptiesLog();
@@ -280,8 +281,16 @@ void TestMainWindow::tagsTypedOncePerTrigger()
     QVERIFY(log.contains("$trigger=1,0"));
 }
 
+void TestMainWindow::txPowerSlider_data()
+{
+    QTest::addColumn<bool>("drag"); // else a click on the track beside the handle
+    QTest::newRow("click on the track") << false;
+    QTest::newRow("drag the handle") << true;
+}
+
 void TestMainWindow::txPowerSlider()
 {
+    QFETCH(bool, drag);
     QVERIFY(startReader(-45));
     makeWindow();
     openPort();
@@ -292,10 +301,18 @@ void TestMainWindow::txPowerSlider()
     typeAndSend("g,txp");
     QTRY_COMPARE_WITH_TIMEOUT(slider->value(), -30, kTryMs);
 
-    slider->setSliderDown(true);
-    slider->setValue(-5);
-    slider->setSliderDown(false);   // the release
-    QVERIFY2(waitForReceived("txp,-5"), qPrintable(received().join('|')));
+    // At the minimum the handle sits at the left end; the track's right end is off the handle.
+    const int y = slider->height() / 2;
+    if (drag) {
+        QTest::mousePress(slider, Qt::LeftButton, {}, QPoint(2, y));
+        QTest::mouseMove(slider, QPoint(slider->width() / 2, y));
+        QTest::mouseRelease(slider, Qt::LeftButton, {}, QPoint(slider->width() / 2, y));
+    } else {
+        QTest::mouseClick(slider, Qt::LeftButton, {}, QPoint(slider->width() - 2, y));
+    }
+    QVERIFY(slider->value() > -30);
+    const QString command = QStringLiteral("txp,%1").arg(slider->value());
+    QVERIFY2(waitForReceived(command), qPrintable(received().join('|')));
 }
 
 void TestMainWindow::hangUpAndAutoConnect()
