@@ -14,6 +14,9 @@ CPropGridItem *addStaticRow(CPropGrid &grid, CPropGridItem *parent, const QStrin
                             const QString &value, const QString &info)
 {
     auto *row = new CPropGridItemStatic;
+    // Nothing edits these rows, so Enter on them sends the composed command as on any
+    // row that cannot be edited.
+    row->SetFlag(PGIF_READONLY, true);
     row->SetLabel(label);
     row->SetValue(value);
     row->SetInfo(info);

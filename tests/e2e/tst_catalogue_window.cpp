@@ -83,7 +83,8 @@ private slots:
     void editedParameterIsKeptAndSaved();
     void saveButtons_data();
     void saveButtons();
-    void spaceInPanelSends();
+    void panelKeySends_data();
+    void panelKeySends();
     void missingCatalogueWindowWorks();
     void shippedCatalogueWithoutWarning();
 
@@ -341,8 +342,19 @@ void TestCatalogueWindow::saveButtons()
         QCOMPARE(dumpFile(m_dir->filePath("out.xml")), dumpFile(m_dir->filePath("catalogue.xml")));
 }
 
-void TestCatalogueWindow::spaceInPanelSends()
+void TestCatalogueWindow::panelKeySends_data()
 {
+    QTest::addColumn<QString>("focus"); // the focused row's label; "" = as the selection left it
+    QTest::addColumn<int>("key");
+    QTest::newRow("Space") << "" << int(Qt::Key_Space);
+    for (const char *label : {"Name", "Command", "Parameters"})
+        QTest::newRow(qPrintable(QStringLiteral("Enter on ") + label)) << label << int(Qt::Key_Return);
+}
+
+void TestCatalogueWindow::panelKeySends()
+{
+    QFETCH(QString, focus);
+    QFETCH(int, key);
     QVERIFY(startReader());
     makeWindow(writeCatalogue(kCatalogue));
     ctl<QPushButton>(res::IDC_OPEN_PORT)->click();
@@ -350,8 +362,10 @@ void TestCatalogueWindow::spaceInPanelSends()
     select("TX Power");
     QCOMPARE(commandBox(), QStringLiteral("txp,-7"));
     CPropGridList *list = ctl<CPropGrid>(res::IDC_PROPERTY_TREE)->GetListPane();
+    if (!focus.isEmpty())
+        ctl<CPropGrid>(res::IDC_PROPERTY_TREE)->SetFocusItem(row(focus));
     list->setFocus();
-    QTest::keyClick(list, Qt::Key_Space);
+    QTest::keyClick(list, Qt::Key(key));
     QVERIFY2(QTest::qWaitFor([&] { return received().contains("txp,-7"); }, kTryMs),
              qPrintable(received().join('|')));
 }
