@@ -19,16 +19,18 @@ constexpr qsizetype kMaxHeldBackChars = qsizetype(1) << 20;
 
 bool isLineBreak(QChar c) { return c == u'\r' || c == u'\n'; }
 
-// Complete: ends in CR LF, or in a prompt that stands at the start of a line. A "$>" inside
-// a line is text: taking it for the prompt would cut that line in two wherever the bytes
-// happened to arrive in two pieces.
+// Complete: ends in CR LF, or in a run of prompts that starts a line ("$>$>" when the
+// reader was woken twice). A "$>" after other text inside a line is text: taking it for the
+// prompt would cut that line in two wherever the bytes happened to arrive in two pieces.
 bool isComplete(const QString &text)
 {
     if (text.endsWith(QLatin1String(kLineEnd)))
         return true;
     if (!text.endsWith(QLatin1String(kPrompt)))
         return false;
-    const qsizetype start = text.size() - kPromptLength;
+    qsizetype start = text.size() - kPromptLength;
+    while (start >= kPromptLength && QStringView(text).mid(start - kPromptLength, kPromptLength) == QLatin1String(kPrompt))
+        start -= kPromptLength;
     return start == 0 || isLineBreak(text.at(start - 1));
 }
 

@@ -192,6 +192,10 @@ void TestResponseDispatch::completeLinesGoAtOnce_data()
         << QByteArray("a\r\nb\r\r") << false << QStringList { "line:tag:a", "blue:a\r\n" } << "b\r\r";
     QTest::newRow("prompt with text after it waits for its line end")
         << QByteArray("x\r\n$>ab") << false << QStringList { "line:tag:x", "blue:x\r\n" } << "$>ab";
+    QTest::newRow("two prompts in one read")
+        << QByteArray("$>$>") << false << QStringList { "line:event:$>", "line:event:$>", "blue:$>$>" } << "";
+    QTest::newRow("prompts after text on the same line do not cut it")
+        << QByteArray("x\r\nab$>$>") << false << QStringList { "line:tag:x", "blue:x\r\n" } << "ab$>$>";
 }
 
 void TestResponseDispatch::completeLinesGoAtOnce()
