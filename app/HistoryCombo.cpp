@@ -168,13 +168,11 @@ void CHistoryCombo::OnEditUpdate()
     QLineEdit *edit = lineEdit();
     const QString typed = edit->text();
     const int length = typed.size();
-    // An empty box begins every entry; completing it would refill a box the operator
-    // has just emptied.
-    if (typed.isEmpty())
-        return;
+    // The edit selection is the caret when nothing is selected (start = end), as the box
+    // reports it; the empty text is completed too (every entry begins with it).
     const bool hadSelection = edit->hasSelectedText();
-    const int selectionStart = hadSelection ? edit->selectionStart() : -1;
-    const int selectionEnd = hadSelection ? edit->selectionEnd() : -1;
+    const int selectionStart = hadSelection ? edit->selectionStart() : edit->cursorPosition();
+    const int selectionEnd = hadSelection ? edit->selectionEnd() : edit->cursorPosition();
 
     int match = -1;
     for (int i = 0; i < count() && match < 0; ++i) {
@@ -189,7 +187,7 @@ void CHistoryCombo::OnEditUpdate()
     // entry, whose text the typing has replaced.
     setCurrentIndex(match);
     edit->setText(itemText(match));
-    if (hadSelection && selectionEnd < length)
+    if (selectionEnd < length)
         edit->setSelection(selectionStart, selectionEnd - selectionStart);
     else
         edit->setSelection(length, edit->text().size() - length);

@@ -123,16 +123,19 @@ void tst_HistoryCombo::staleKeysDeleted()
 void tst_HistoryCombo::completion_data()
 {
     QTest::addColumn<QStringList>("list");
-    QTest::addColumn<QString>("keys");   // '\b' stands for Backspace
+    QTest::addColumn<QString>("keys");   // '\b' Backspace, '<' Left, '\x18' Ctrl+A then Ctrl+X
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("selected");
-    QTest::newRow("g completes") << QStringList{"g,txp"} << "g" << "g,txp" << ",txp";
-    QTest::newRow("case ignored") << QStringList{"G,TXP"} << "g" << "G,TXP" << ",TXP";
-    QTest::newRow("first match") << QStringList{"ver", "v2"} << "v" << "ver" << "er";
-    QTest::newRow("typing over completion") << QStringList{"ver", "v2"} << "v2" << "v2" << "";
-    QTest::newRow("no match") << QStringList{"g,txp"} << "x" << "x" << "";
-    QTest::newRow("backspace not completed") << QStringList{"g,txp"} << "g\b" << "g" << "";
-    QTest::newRow("typing after backspace completes") << QStringList{"g,txp"} << "g\b," << "g,txp" << "txp";
+    QTest::addColumn<int>("caret");
+    QTest::newRow("g completes") << QStringList{"g,txp"} << "g" << "g,txp" << ",txp" << 5;
+    QTest::newRow("case ignored") << QStringList{"G,TXP"} << "g" << "G,TXP" << ",TXP" << 5;
+    QTest::newRow("first match") << QStringList{"ver", "v2"} << "v" << "ver" << "er" << 3;
+    QTest::newRow("typing over completion") << QStringList{"ver", "v2"} << "v2" << "v2" << "" << 2;
+    QTest::newRow("no match") << QStringList{"g,txp"} << "x" << "x" << "" << 1;
+    QTest::newRow("backspace not completed") << QStringList{"g,txp"} << "g\b" << "g" << "" << 1;
+    QTest::newRow("typing after backspace completes") << QStringList{"g,txp"} << "g\b," << "g,txp" << "txp" << 5;
+    QTest::newRow("typing inside the text keeps the caret") << QStringList{"ver,1"} << "vr<e" << "ver,1" << "" << 2;
+    QTest::newRow("emptied by a cut: first entry") << QStringList{"ver", "inv"} << "x\x18" << "ver" << "ver" << 3;
 }
 
 void tst_HistoryCombo::completion()
@@ -141,6 +144,7 @@ void tst_HistoryCombo::completion()
     QFETCH(QString, keys);
     QFETCH(QString, text);
     QFETCH(QString, selected);
+    QFETCH(int, caret);
     CSettingsStore store(iniPath());
     CHistoryCombo combo;
     combo.SetSettingsStore(&store);
@@ -150,11 +154,17 @@ void tst_HistoryCombo::completion()
     for (const QChar key : keys) {
         if (key == QLatin1Char('\b'))
             QTest::keyClick(combo.lineEdit(), Qt::Key_Backspace);
-        else
+        else if (key == QLatin1Char('<'))
+            QTest::keyClick(combo.lineEdit(), Qt::Key_Left);
+        else if (key == QLatin1Char('\x18')) {
+            QTest::keySequence(combo.lineEdit(), QKeySequence(QKeySequence::SelectAll));
+            QTest::keySequence(combo.lineEdit(), QKeySequence(QKeySequence::Cut));
+        } else
             QTest::keyClick(combo.lineEdit(), key.toLatin1());
     }
     QCOMPARE(combo.currentText(), text);
     QCOMPARE(combo.lineEdit()->selectedText(), selected);
+    QCOMPARE(combo.lineEdit()->cursorPosition(), caret);
     QCOMPARE(combo.entries(), list);
 }
 
