@@ -12,10 +12,13 @@ namespace {
 // The root is written at this depth, so the root and its children start at the
 // left margin and grandchildren are indented once.
 constexpr int ROOT_DEPTH = -1;
-// Indentation stops growing at this depth. Below it the layout is unchanged; a
+// Indentation stops growing at this depth. Down to it the layout is unchanged; a
 // pathologically deep tree (a million levels) would otherwise need terabytes of
 // indentation, and indentation longer than one read piece would come back as text.
-constexpr int MAX_INDENT_DEPTH = 32;
+// 1,024 levels are 4,096 blanks: 8 KiB in a UTF-16 file, half of one read piece.
+constexpr int MAX_INDENT_DEPTH = 1024;
+constexpr qint64 MAX_INDENT_CHARS = MAX_INDENT_DEPTH * 4; // INDENT_UNIT's four blanks
+static_assert(MAX_INDENT_CHARS * 2 <= READ_CHUNK_BYTES / 2, "a line's indentation fits well inside one read piece");
 // Converted output is handed to the device in blocks of about this size.
 constexpr qsizetype FLUSH_BYTES = 64 * 1024;
 constexpr char16_t LAST_ONE_BYTE_CODE = 0xFF;

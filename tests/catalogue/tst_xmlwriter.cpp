@@ -112,6 +112,9 @@ void TestXmlWriter::layout_data()
 
     QTest::newRow("empty element at depth 2") << "<c a=\"1\" b=\"2\"/>" << 2 << "        <c a=\"1\" b=\"2\"/>\n";
     QTest::newRow("bare root") << "<r/>" << -1 << "<r/>\n";
+    QTest::newRow("40 levels deep") << "<c/>" << 40 << QString(40 * 4, ' ') + "<c/>\n";
+    QTest::newRow("1024 levels deep") << "<c/>" << 1024 << QString(1024 * 4, ' ') + "<c/>\n";
+    QTest::newRow("deeper: capped at 1024") << "<c/>" << 5000 << QString(1024 * 4, ' ') + "<c/>\n";
     QTest::newRow("text gets a line feed") << "<r>abc</r>" << 0 << "<r>abc\n</r>\n";
     QTest::newRow("text ending in line feed gets none") << "<r>ab\n\n</r>" << 0 << "<r>ab \n</r>\n";
     QTest::newRow("children from depth -1")
