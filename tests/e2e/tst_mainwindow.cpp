@@ -67,6 +67,8 @@ private slots:
     void txPowerSlider_data();
     void txPowerSlider();
     void hangUpAndAutoConnect();
+    void startsFromSettings_data();
+    void startsFromSettings();
     void clearEmptiesLog();
     void refusedCommand_data();
     void refusedCommand();
@@ -341,6 +343,49 @@ void TestMainWindow::hangUpAndAutoConnect()
     const int asked = int(received().count("g,txp"));
     QTest::qWait(3 * kShortAutoConnectMs);
     QCOMPARE(int(received().count("g,txp")), asked);
+}
+
+void TestMainWindow::startsFromSettings_data()
+{
+    QTest::addColumn<bool>("ascii");
+    QTest::addColumn<bool>("wedge");
+    QTest::addColumn<bool>("multiMode");
+    QTest::addColumn<bool>("reader"); // else the stored port has no device
+    QTest::newRow("ASCII, wedge, single mode, reader answers") << true << true << false << true;
+    QTest::newRow("ASCII, multi mode, no reader") << true << false << true << false;
+    QTest::newRow("wedge, single mode, no reader") << false << true << false << false;
+}
+
+// A window started with AutoStart stored connects by its timer, wakes the reader and asks for
+// its power; with no reader it keeps doing so every period.
+void TestMainWindow::startsFromSettings()
+{
+    QFETCH(bool, ascii);
+    QFETCH(bool, wedge);
+    QFETCH(bool, multiMode);
+    QFETCH(bool, reader);
+    if (reader)
+        QVERIFY(startReader());
+    else
+        m_store->WriteInt(config::kSection, config::kComPort, 255);
+    m_store->WriteInt(config::kSection, config::kEnableAscii, ascii);
+    m_store->WriteInt(config::kSection, config::kEnableWedge, wedge);
+    m_store->WriteInt(config::kSection, config::kReadMode, multiMode);
+    makeWindow(true);
+    QCOMPARE(ctl<QCheckBox>(res::IDC_ASCII_MODE)->isChecked(), ascii);
+    QCOMPARE(ctl<QCheckBox>(res::IDC_KEY_EMULATOR)->isChecked(), wedge);
+    QCOMPARE(ctl<QRadioButton>(res::IDC_MULTI_MODE)->isChecked(), multiMode);
+    QCOMPARE(ctl<QRadioButton>(res::IDC_SINGLE_MODE)->isChecked(), !multiMode);
+    QVERIFY(ctl<QCheckBox>(res::IDC_AUTO_START)->isChecked());
+    if (reader) {
+        QTRY_VERIFY_WITH_TIMEOUT(m_window->isPortOpen(), kTryMs);
+        QVERIFY2(waitForReceived("g,txp"), qPrintable(received().join('|')));
+        QTRY_COMPARE_WITH_TIMEOUT(m_window->readerAwake(), 1, kTryMs);
+        QTRY_COMPARE_WITH_TIMEOUT(ctl<QSlider>(res::IDC_TX_POWER)->value(), -30, kTryMs);
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(logText().count("g,txp") >= 3, kTryMs);
+        QVERIFY(!m_window->isPortOpen());
+    }
 }
 
 void TestMainWindow::clearEmptiesLog()
