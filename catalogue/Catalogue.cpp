@@ -81,7 +81,11 @@ QString ToFileDialogFilter(const QString &pairFilter)
     QStringList filters;
     for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
         const QString description = parts[i].trimmed();
-        const QString pattern = parts[i + 1].trimmed();
+        // The pair filter separates its patterns with ";", Qt with blanks.
+        QStringList patterns = parts[i + 1].split(u';', Qt::SkipEmptyParts);
+        for (QString &one : patterns)
+            one = one.trimmed();
+        const QString pattern = patterns.join(u' ');
         if (description.isEmpty() && pattern.isEmpty())
             continue;
         // Qt reads the patterns from the parentheses; a description that already names

@@ -9,6 +9,8 @@
 #include "res/Bitmap129.h"
 
 #include <QFile>
+#include <QFileDialog>
+#include <QFileSystemModel>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -298,20 +300,34 @@ void TestCatalogueTree::compose()
     QCOMPARE(ComposeCommandLine(element), line);
 }
 
+// What a file dialog given the converted filter lists: the patterns it takes from its
+// first filter, matched against a few names.
 void TestCatalogueTree::dialogFilter_data()
 {
     QTest::addColumn<QString>("pairs");
-    QTest::addColumn<QString>("dialog");
-    QTest::newRow("save data") << CATALOGUE_SAVE_FILTER << "XML Files (*.xml);;All Files (*.*)";
-    QTest::newRow("save as: none") << CATALOGUE_SAVE_AS_FILTER << "";
-    QTest::newRow("description without patterns") << "Text| *.txt;*.log||" << "Text (*.txt;*.log)";
+    QTest::addColumn<QStringList>("listed");
+    QTest::addColumn<int>("filterCount");
+    QTest::newRow("save data") << CATALOGUE_SAVE_FILTER << QStringList{"a.xml"} << 2;
+    QTest::newRow("save as: no filter, every file") << CATALOGUE_SAVE_AS_FILTER
+                                                    << QStringList{"a.xml", "b.txt", "c.log", "d"} << 0;
+    QTest::newRow("two patterns") << "Text| *.txt;*.log||" << QStringList{"b.txt", "c.log"} << 1;
 }
 
 void TestCatalogueTree::dialogFilter()
 {
     QFETCH(QString, pairs);
-    QFETCH(QString, dialog);
-    QCOMPARE(ToFileDialogFilter(pairs), dialog);
+    QFETCH(QStringList, listed);
+    QFETCH(int, filterCount);
+    QFileDialog dialog;
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setNameFilter(ToFileDialogFilter(pairs));
+    QCOMPARE(dialog.nameFilters().size(), filterCount);
+    const QStringList patterns = dialog.findChild<QFileSystemModel *>()->nameFilters();
+    QStringList got;
+    for (const char *name : {"a.xml", "b.txt", "c.log", "d"})
+        if (patterns.isEmpty() || QDir::match(patterns, name))
+            got << name;
+    QCOMPARE(got, listed);
 }
 
 QTEST_MAIN(TestCatalogueTree)
