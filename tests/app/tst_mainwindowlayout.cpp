@@ -63,7 +63,14 @@ void TestMainWindowLayout::templateControls()
             QCOMPARE(grownWidth, pixels.width() + overflow);
         }
     }
-    QVERIFY(shift > 0);   // the banner sits above the controls
+    // The banner, 60 pixels high with its default fonts and icon, sits above the controls;
+    // the window grew by as much.
+    const int bannerHeight = 60;
+    QCOMPARE(shift, bannerHeight);
+    QCOMPARE(m_shown.window->height(),
+             res::DialogUnitsToPixels(QRect(QPoint(), dialog.size), units).height() + bannerHeight);
+    // The caption carries the version the build was configured with.
+    QCOMPARE(m_shown.window->windowTitle(), QStringLiteral("RFID Lorix v." RFID_PROJECT_VERSION));
     QVERIFY(!m_shown.window->control(res::IDC_DETAILS)->isVisible());
     QVERIFY(!m_shown.window->control(res::IDC_SAVE_AS)->isVisible());
     QVERIFY(m_shown.window->control(res::IDC_SAVE_DATA)->isVisible());
