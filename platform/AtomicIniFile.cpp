@@ -147,6 +147,29 @@ bool isPlainInteger(const QString &text)
     return true;
 }
 
+bool isPlainName(const QString &name)
+{
+    for (const QChar c : name) {
+        if (!isPlainNameChar(c.unicode()))
+            return false;
+    }
+    return !name.isEmpty();
+}
+
+// Printable ASCII but the quote and the backslash, not starting with the type marker: goes
+// between quotes as it is.
+bool isPlainText(const QString &value)
+{
+    if (value.startsWith(kTypeMarker))
+        return false;
+    for (const QChar c : value) {
+        const ushort ch = c.unicode();
+        if (ch < 0x20 || ch >= 0x7F || ch == '"' || ch == '\\')
+            return false;
+    }
+    return true;
+}
+
 // A text value in double quotes. Control and non-ASCII characters become \x escapes, so
 // the file is plain ASCII whatever the reader's encoding; a hex digit right after such an
 // escape is escaped too, or it would be read as part of it.
@@ -394,15 +417,32 @@ QByteArray CAtomicIniFile::serialise(const IniValues &values, IniNotes *dropped)
             out += '\n';
         out += header + '\n';
         for (auto entry = section.value().cbegin(); entry != section.value().cend(); ++entry) {
-            QByteArray line = escapedName(entry.key()) + '=';
-            line += isPlainInteger(entry.value()) ? entry.value().toLatin1() : quotedValue(entry.value());
-            const ParsedLine back = parseLine(QString::fromLatin1(line));
-            if (back.kind != LineKind::Entry || back.name != entry.key() || back.value != entry.value()) {
-                if (dropped)
-                    dropped->add(QStringLiteral("[%1] key \"%2\" cannot be written").arg(section.key(), entry.key()));
-                continue;
+            const QString &key = entry.key();
+            const QString &value = entry.value();
+            // Plain names and texts are written as they are and read back so by construction;
+            // only the others are checked (most of a large file is plain).
+            const bool plainKey = isPlainName(key);
+            const bool plainValue = isPlainInteger(value);
+            const bool plainText = !plainValue && isPlainText(value);
+            const qsizetype start = out.size();
+            out += plainKey ? key.toLatin1() : escapedName(key);
+            out += '=';
+            if (plainValue)
+                out += value.toLatin1();
+            else if (plainText)
+                out += '"' + value.toLatin1() + '"';
+            else
+                out += quotedValue(value);
+            if (!plainKey || !(plainValue || plainText)) {
+                const ParsedLine back = parseLine(QString::fromLatin1(out.constData() + start, out.size() - start));
+                if (back.kind != LineKind::Entry || back.name != key || back.value != value) {
+                    out.truncate(start);
+                    if (dropped)
+                        dropped->add(QStringLiteral("[%1] key \"%2\" cannot be written").arg(section.key(), key));
+                    continue;
+                }
             }
-            out += line + '\n';
+            out += '\n';
         }
     }
     return out;
