@@ -23,6 +23,8 @@ CSettingsStore::CSettingsStore(const QString &iniFilePath)
 
 CSettingsStore::~CSettingsStore()
 {
+    m_batchDepth = 0;
+    submit();   // a group left open is saved all the same
     {
         const std::lock_guard<std::mutex> lock(m_lock);
         m_stop = true;

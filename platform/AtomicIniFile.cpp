@@ -512,7 +512,9 @@ FileStamp CAtomicIniFile::stamp() const
 
 bool CAtomicIniFile::read(IniValues &values, FileStamp *stamp) const
 {
-    const int fd = ::open(QFile::encodeName(m_filePath).constData(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking so that a named pipe in its place cannot hold the start-up; only a regular
+    // file is read.
+    const int fd = ::open(QFile::encodeName(m_filePath).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         if (errno != ENOENT)
             return false;
@@ -523,7 +525,7 @@ bool CAtomicIniFile::read(IniValues &values, FileStamp *stamp) const
     }
     struct stat st = {};
     QByteArray bytes;
-    const bool ok = ::fstat(fd, &st) == 0 && readAll(fd, st.st_size, bytes);
+    const bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && readAll(fd, st.st_size, bytes);
     ::close(fd);
     if (!ok)
         return false;
@@ -550,6 +552,13 @@ bool CAtomicIniFile::write(const IniValues &values, FileStamp *stamp) const
     QDir().mkpath(folder);
     const QByteArray finalName = QFile::encodeName(target);
     QByteArray temporaryName;
+    struct stat old = {};
+    const bool exists = ::stat(finalName.constData(), &old) == 0;
+    if (exists && !S_ISREG(old.st_mode)) {
+        // A link to a device or a folder: never replaced by a settings file.
+        qWarning("settings not saved (%s): not a regular file", finalName.constData());
+        return false;
+    }
 
     auto fail = [&](const char *step) {
         qWarning("settings not saved (%s %s): %s", step, temporaryName.constData(), strerror(errno));
@@ -573,8 +582,7 @@ bool CAtomicIniFile::write(const IniValues &values, FileStamp *stamp) const
         errno = error;
         return fail("create");
     }
-    struct stat old = {};
-    if (::stat(finalName.constData(), &old) == 0 && ::fchmod(fd, old.st_mode & 07777) != 0)
+    if (exists && ::fchmod(fd, old.st_mode & 07777) != 0)
         qWarning("settings file %s: mode not kept: %s", finalName.constData(), strerror(errno));
     struct stat written = {};
     const bool ok = writeAll(fd, text) && ::fsync(fd) == 0 && ::fstat(fd, &written) == 0;
