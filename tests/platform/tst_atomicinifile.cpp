@@ -63,6 +63,7 @@ private slots:
     void contentReadsBackOrIsDropped();
     void modesAndLinks_data();
     void modesAndLinks();
+    void pipeNeitherReadNorReplaced();
 
 private:
     QTemporaryDir m_dir;
@@ -252,6 +253,22 @@ void tst_AtomicIniFile::modesAndLinks()
     IniValues back;
     QVERIFY(CAtomicIniFile(target).read(back));
     QCOMPARE(back, generation(2));
+}
+
+void tst_AtomicIniFile::pipeNeitherReadNorReplaced()
+{
+    QTemporaryDir home;
+    const QString pipe = home.filePath(QStringLiteral("pipe"));
+    QVERIFY(::mkfifo(QFile::encodeName(pipe).constData(), 0600) == 0);
+    QVERIFY(QFile::link(pipe, home.filePath(QStringLiteral("settings.ini"))));
+    for (const QString &path : {pipe, home.filePath(QStringLiteral("settings.ini"))}) {
+        IniValues values;
+        QVERIFY(!CAtomicIniFile(path).read(values));   // at once: no writer ever opens the pipe
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("not a regular file$")));
+        QVERIFY(!CAtomicIniFile(path).write(generation(1)));
+        struct stat st = {};
+        QVERIFY(::lstat(QFile::encodeName(pipe).constData(), &st) == 0 && S_ISFIFO(st.st_mode));
+    }
 }
 
 int main(int argc, char **argv)
