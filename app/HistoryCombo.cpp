@@ -108,6 +108,12 @@ int CHistoryCombo::AddToHistory(const QString &text)
     const QString entry = trimSpaces(text);
     if (entry.isEmpty())
         return -1;
+    if (count() > 0 && count() <= maxHistory && itemText(0) == entry) {
+        // Already the newest entry, letter for letter: inserting it and removing the older
+        // copy would give the same list, so the list and the saved history stay untouched.
+        setCurrentIndex(0);
+        return 0;
+    }
     insertItem(0, entry);
     for (int i = 1; i < count(); ++i) {
         if (QString::compare(itemText(i), entry, Qt::CaseInsensitive) == 0) {
@@ -129,7 +135,8 @@ void CHistoryCombo::SaveHistory()
     if (!text.isEmpty())
         AddToHistory(text);
 
-    // The list and the text are one group: written as one replacement of the file.
+    // The list and the text are one group, handed to the store together. The store writes
+    // nothing when they are as they were (the same command sent again).
     store().BeginBatch();
     const int written = qMin(count(), maxHistory + 1);
     for (int i = 0; i < written; ++i)

@@ -13,37 +13,129 @@ CSettingsStore::CSettingsStore(const QString &iniFilePath)
     : m_file(iniFilePath)
 {
     m_file.removeStaleTemporaries();
-    if (!m_file.read(m_values))
+    if (!m_file.read(m_values, &m_diskStamp))
         qWarning("settings file %s cannot be read; defaults are used", qPrintable(iniFilePath));
+    // The writer starts from what was read; it makes its own copy on its thread, so the
+    // window's thread never copies a large file's values.
+    m_disk = m_values;
+    m_writer = std::thread([this] { writerLoop(); });
 }
 
-CSettingsStore::~CSettingsStore() = default;
-
-void CSettingsStore::change(const QString &section, const QString &key, const std::optional<QString> &value)
+CSettingsStore::~CSettingsStore()
 {
-    if (value)
-        m_values[section][key] = *value;
-    else
-        m_values[section].remove(key);
-    m_unsaved[qMakePair(section, key)] = value;
-}
-
-bool CSettingsStore::commit()
-{
-    if (m_batchDepth > 0)
-        return true;
-    platform::IniValues merged;
-    if (!m_file.read(merged))
-        merged = m_values;   // the file cannot be read: what this store knows is all there is
-    for (auto it = m_unsaved.cbegin(); it != m_unsaved.cend(); ++it) {
-        if (it.value())
-            merged[it.key().first][it.key().second] = *it.value();
-        else
-            merged[it.key().first].remove(it.key().second);
+    m_batchDepth = 0;
+    submit();   // a group left open is saved all the same
+    {
+        const std::lock_guard<std::mutex> lock(m_lock);
+        m_stop = true;
     }
-    if (!m_file.write(merged))
-        return false;   // the values stay in memory and in m_unsaved for the next write
-    m_values = merged;
+    m_wake.notify_one();
+    m_writer.join();   // the writer ends only once nothing is pending
+}
+
+bool CSettingsStore::change(const QString &section, const QString &key, const std::optional<QString> &value)
+{
+    if (key.isEmpty()) {
+        qWarning("settings value with an empty key in [%s] not stored", qPrintable(section));
+        return false;
+    }
+    // The same value again changes nothing: no write, unless the last one failed and this
+    // is the chance to try again.
+    if (find(section, key) == value && !m_lastWriteFailed.load())
+        return true;
+    if (value) {
+        m_values[section][key] = *value;
+    } else {
+        const auto found = m_values.find(section);
+        if (found != m_values.end()) {
+            found->remove(key);
+            if (found->isEmpty())
+                m_values.erase(found);
+        }
+    }
+    m_batch[qMakePair(section, key)] = value;
+    if (m_batchDepth == 0)
+        submit();
+    return true;
+}
+
+void CSettingsStore::submit()
+{
+    if (m_batch.isEmpty())
+        return;
+    {
+        const std::lock_guard<std::mutex> lock(m_lock);
+        for (auto it = m_batch.cbegin(); it != m_batch.cend(); ++it)
+            m_pending[it.key()] = it.value();
+        ++m_submitted;
+    }
+    m_batch.clear();
+    m_wake.notify_one();
+}
+
+bool CSettingsStore::Flush()
+{
+    std::unique_lock<std::mutex> lock(m_lock);
+    const quint64 target = m_submitted;
+    m_written.wait(lock, [&] { return m_finished >= target; });
+    return !m_lastWriteFailed.load();
+}
+
+void CSettingsStore::writerLoop()
+{
+    // Our own tree of the values, copied here rather than on the window's thread (which
+    // would otherwise copy at its first change, sharing being copy-on-write).
+    platform::IniValues own;
+    for (auto it = m_disk.cbegin(); it != m_disk.cend(); ++it) {
+        QMap<QString, QString> section = it.value();
+        section.detach();
+        own.insert(it.key(), section);
+    }
+    m_disk = own;
+
+    std::unique_lock<std::mutex> lock(m_lock);
+    for (;;) {
+        m_wake.wait(lock, [this] { return m_stop || !m_pending.isEmpty(); });
+        if (m_pending.isEmpty())
+            return;   // stopping, and everything is written
+        Changes changes;
+        changes.swap(m_pending);
+        const quint64 upTo = m_submitted;
+        lock.unlock();
+        const bool ok = writeOnce(changes);
+        lock.lock();
+        m_lastWriteFailed = !ok;
+        m_finished = upTo;
+        m_written.notify_all();
+    }
+}
+
+bool CSettingsStore::writeOnce(const Changes &changes)
+{
+    for (auto it = changes.cbegin(); it != changes.cend(); ++it)
+        m_unsaved[it.key()] = it.value();
+    // Written onto what the file holds now: another store may have written other keys.
+    if (m_file.stamp() != m_diskStamp) {
+        platform::IniValues fresh;
+        platform::FileStamp freshStamp;
+        if (m_file.read(fresh, &freshStamp)) {
+            m_disk = fresh;
+            m_diskStamp = freshStamp;
+        }   // else: what this store knows is all there is
+    }
+    for (auto it = m_unsaved.cbegin(); it != m_unsaved.cend(); ++it) {
+        if (it.value()) {
+            m_disk[it.key().first][it.key().second] = *it.value();
+        } else {
+            const auto found = m_disk.find(it.key().first);
+            if (found != m_disk.end())
+                found->remove(it.key().second);
+        }
+    }
+    platform::FileStamp written;
+    if (!m_file.write(m_disk, &written))
+        return false;   // the values stay in m_unsaved for the next write
+    m_diskStamp = written;
     m_unsaved.clear();
     return true;
 }
@@ -53,11 +145,12 @@ void CSettingsStore::BeginBatch()
     ++m_batchDepth;
 }
 
-bool CSettingsStore::EndBatch()
+void CSettingsStore::EndBatch()
 {
     if (m_batchDepth > 0)
         --m_batchDepth;
-    return commit();
+    if (m_batchDepth == 0)
+        submit();
 }
 
 int CSettingsStore::ReadInt(const QString &section, const QString &key, int defaultValue) const
@@ -73,8 +166,7 @@ int CSettingsStore::ReadInt(const QString &section, const QString &key, int defa
 
 bool CSettingsStore::WriteInt(const QString &section, const QString &key, int value)
 {
-    change(section, key, QString::number(value));
-    return commit();
+    return change(section, key, QString::number(value));
 }
 
 QString CSettingsStore::ReadString(const QString &section, const QString &key, const QString &defaultValue) const
@@ -95,14 +187,12 @@ std::optional<QString> CSettingsStore::find(const QString &section, const QStrin
 
 bool CSettingsStore::WriteString(const QString &section, const QString &key, const QString &value)
 {
-    change(section, key, value);
-    return commit();
+    return change(section, key, value);
 }
 
 bool CSettingsStore::DeleteValue(const QString &section, const QString &key)
 {
-    change(section, key, std::nullopt);
-    return commit();
+    return change(section, key, std::nullopt);
 }
 
 QString CSettingsStore::FileName() const

@@ -6,14 +6,26 @@
 #include <QPair>
 #include <QString>
 
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <optional>
+#include <thread>
 
 // The per-user settings store: every read and write of a setting goes through here.
-// Integers and strings by section and key. Each write replaces the whole file atomically and
+// Integers and strings by section and key, read from memory. A write that changes nothing
+// (the same value again) does nothing; one that changes a value updates memory and hands
+// the change to the store's writer thread, which replaces the whole file atomically and
 // verified, so a crash, a kill, a full disk or a read-only folder leaves either the old or
-// the new complete settings on disk. Values are read from memory: a value set earlier in the
-// run reads back even when its write to the disk failed, and such a value is written again
-// with the next write. User-interface thread only.
+// the new complete settings on disk. Changes that arrive while a write runs go together
+// into the next one. A value whose write failed stays in memory and is written again with
+// the next change. The destructor waits for the last write.
+//
+// Threads: the public methods belong to one thread (the window's), which never waits on the
+// disk except in Flush and the destructor. The writer thread owns its copy of the file's
+// values and re-reads the file only when it was replaced or changed since it last read or
+// wrote it (another store, another instance of the tool, an editor), so that their keys
+// are kept.
 class CSettingsStore
 {
 public:
@@ -26,6 +38,8 @@ public:
     CSettingsStore(const CSettingsStore &) = delete;
     CSettingsStore &operator=(const CSettingsStore &) = delete;
 
+    // Writes return whether the value was taken (always, except for an empty key, which the
+    // file cannot hold); whether it reached the disk is Flush's answer.
     int ReadInt(const QString &section, const QString &key, int defaultValue) const;
     bool WriteInt(const QString &section, const QString &key, int value);
     QString ReadString(const QString &section, const QString &key, const QString &defaultValue = QString()) const;
@@ -36,23 +50,47 @@ public:
     QString FileName() const;
 
     // Between BeginBatch and EndBatch writes only change the values in memory; EndBatch
-    // writes them all as one replacement of the file, so a related group of values (the
-    // command history) is never found half saved. Returns the write's success.
+    // hands them to the writer together, so a related group of values (the command history)
+    // is never found half saved.
     void BeginBatch();
-    bool EndBatch();
+    void EndBatch();
+
+    // Waits until every change made so far has been written; true when they are all on the
+    // disk, false when the last write failed. For the end of the run and for tests.
+    bool Flush();
 
 private:
-    // Writes the values onto what the file holds now (another store object may have written
-    // other keys since), keeping this store's changes that are not on the disk yet.
-    bool commit();
+    using Changes = QMap<QPair<QString, QString>, std::optional<QString>>;   // nullopt: removed
+
     std::optional<QString> find(const QString &section, const QString &key) const;
-    void change(const QString &section, const QString &key, const std::optional<QString> &value);
+    bool change(const QString &section, const QString &key, const std::optional<QString> &value);
+    void submit();
+    void writerLoop();
+    bool writeOnce(const Changes &changes);
 
     platform::CAtomicIniFile m_file;
+
+    // window's thread
     platform::IniValues m_values;
-    // Changes not yet known to be on the disk: key -> new text, or nullopt for a removal.
-    QMap<QPair<QString, QString>, std::optional<QString>> m_unsaved;
+    Changes m_batch;   // changed while a batch is open
     int m_batchDepth = 0;
+
+    // shared, under m_lock
+    std::mutex m_lock;
+    std::condition_variable m_wake;      // to the writer: changes pending or stop
+    std::condition_variable m_written;   // to Flush: a write has ended
+    Changes m_pending;
+    quint64 m_submitted = 0;   // hand-overs so far
+    quint64 m_finished = 0;    // hand-overs written (or failed)
+    bool m_stop = false;
+    std::atomic<bool> m_lastWriteFailed{false};
+
+    // writer thread
+    platform::IniValues m_disk;     // what the file held at m_diskStamp, plus m_unsaved
+    platform::FileStamp m_diskStamp;
+    Changes m_unsaved;              // not yet known to be on the disk
+
+    std::thread m_writer;   // last: starts once everything above exists
 };
 
 // Section "Config": names and first-run defaults.

@@ -3,10 +3,11 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
+#include <QRandomGenerator>
 #include <QtDebug>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <signal.h>
@@ -23,7 +24,21 @@ constexpr char kTemporarySuffix[] = ".tmp";
 // that starts with it is written with the marker doubled.
 constexpr QChar kTypeMarker = QLatin1Char('@');
 constexpr char kStringType[] = "@String(";
-constexpr mode_t kNewFileMode = 0666;   // narrowed by the umask, as for any new file
+// A new settings file is the user's alone; an existing one keeps the mode it has.
+constexpr mode_t kNewFileMode = 0600;
+constexpr int kCreateAttempts = 16;
+constexpr int kMaxLinkHops = 40;
+// Parse notes logged at most this many times for one file; the rest are counted.
+constexpr int kMaxNotes = 10;
+constexpr char kUtf8Bom[] = "\xEF\xBB\xBF";
+// The toolkit writes a section literally called General this way.
+constexpr char kEscapedGeneral[] = "%General";
+
+bool isPlainNameChar(ushort ch)
+{
+    return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == '_' || ch == '-'
+        || ch == '.';
+}
 
 // Section and key names: letters, digits, '_', '-' and '.' stay, '/' becomes '\', every
 // other character is %XX (up to U+00FF) or %UXXXX.
@@ -34,8 +49,7 @@ QByteArray escapedName(const QString &name)
         const ushort ch = c.unicode();
         if (ch == '/') {
             out += '\\';
-        } else if ((ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == '_'
-                   || ch == '-' || ch == '.') {
+        } else if (isPlainNameChar(ch)) {
             out += char(ch);
         } else if (ch <= 0xFF) {
             out += '%';
@@ -62,43 +76,98 @@ int hexValue(QChar c)
     return -1;
 }
 
+// The value of a %XX or %UXXXX escape starting at text[at] ('%'), or -1 when there is none;
+// length gets the escape's length.
+int nameEscape(const QString &text, int at, int &length)
+{
+    const bool wide = at + 1 < text.size() && text.at(at + 1) == QLatin1Char('U');
+    const int digits = wide ? 4 : 2;
+    const int first = at + 1 + (wide ? 1 : 0);
+    if (first + digits > text.size())
+        return -1;
+    int value = 0;
+    for (int d = 0; d < digits; ++d) {
+        const int v = hexValue(text.at(first + d));
+        if (v < 0)
+            return -1;
+        value = value * 16 + v;
+    }
+    length = first + digits - at;
+    return value;
+}
+
 QString unescapedName(const QString &text)
 {
+    if (!text.contains(QLatin1Char('%')) && !text.contains(QLatin1Char('\\')))
+        return text;
     QString out;
+    out.reserve(text.size());
     for (int i = 0; i < text.size(); ++i) {
         const QChar c = text.at(i);
         if (c == QLatin1Char('\\')) {
             out += QLatin1Char('/');
             continue;
         }
-        if (c != QLatin1Char('%')) {
-            out += c;
-            continue;
-        }
-        const bool wide = i + 1 < text.size() && text.at(i + 1) == QLatin1Char('U');
-        const int digits = wide ? 4 : 2;
-        const int first = i + 1 + (wide ? 1 : 0);
-        int value = 0;
-        bool ok = first + digits <= text.size();
-        for (int d = 0; ok && d < digits; ++d) {
-            const int v = hexValue(text.at(first + d));
-            ok = v >= 0;
-            value = value * 16 + v;
-        }
-        if (!ok) {
+        int length = 0;
+        const int value = c == QLatin1Char('%') ? nameEscape(text, i, length) : -1;
+        if (value < 0) {
             out += c;   // not an escape: kept as written
             continue;
         }
         out += QChar(ushort(value));
-        i = first + digits - 1;
+        i += length - 1;
     }
     return out;
 }
 
+// The name between a section line's brackets. The toolkit's "%General" stands for General;
+// files of this tool's older versions wrote a '%' before other names too, so a '%' that
+// starts no escape is dropped as well. A '%U' with four hex digits is an escape.
+QString sectionName(QString name)
+{
+    int length = 0;
+    if (name.startsWith(QLatin1Char('%')) && (name.compare(QLatin1String(kEscapedGeneral), Qt::CaseInsensitive) == 0
+                                              || nameEscape(name, 0, length) < 0))
+        name.remove(0, 1);
+    return unescapedName(name);
+}
+
+// What the toolkit writes without quotes: an optional minus and 1 to 10 digits, nothing else
+// (a line break after the digits would end the line).
 bool isPlainInteger(const QString &text)
 {
-    static const QRegularExpression integer(QStringLiteral("^-?[0-9]{1,10}$"));
-    return integer.match(text).hasMatch();
+    const int first = text.startsWith(QLatin1Char('-')) ? 1 : 0;
+    const int digits = int(text.size()) - first;
+    if (digits < 1 || digits > 10)
+        return false;
+    for (int i = first; i < text.size(); ++i) {
+        if (text.at(i) < QLatin1Char('0') || text.at(i) > QLatin1Char('9'))
+            return false;
+    }
+    return true;
+}
+
+bool isPlainName(const QString &name)
+{
+    for (const QChar c : name) {
+        if (!isPlainNameChar(c.unicode()))
+            return false;
+    }
+    return !name.isEmpty();
+}
+
+// Printable ASCII but the quote and the backslash, not starting with the type marker: goes
+// between quotes as it is.
+bool isPlainText(const QString &value)
+{
+    if (value.startsWith(kTypeMarker))
+        return false;
+    for (const QChar c : value) {
+        const ushort ch = c.unicode();
+        if (ch < 0x20 || ch >= 0x7F || ch == '"' || ch == '\\')
+            return false;
+    }
+    return true;
 }
 
 // A text value in double quotes. Control and non-ASCII characters become \x escapes, so
@@ -140,14 +209,34 @@ QByteArray quotedValue(const QString &value)
 // The value part of a line: quoted and unquoted pieces joined, backslash escapes resolved,
 // white space outside quotes dropped at both ends. A comma outside quotes (a list in the
 // toolkit's dialect, found only in files edited by hand) is kept as text.
+QString typedValue(const QString &out)
+{
+    if (out.startsWith(QString(2, kTypeMarker)))
+        return out.mid(1);
+    if (out.startsWith(QLatin1String(kStringType)) && out.endsWith(QLatin1Char(')')))
+        return out.mid(int(qstrlen(kStringType)), out.size() - int(qstrlen(kStringType)) - 1);
+    return out;
+}
+
 QString unescapedValue(const QString &raw)
 {
-    QString out;
-    int keepUpTo = 0;   // out.size() after the last character that must not be trimmed
-    bool inQuotes = false;
     int i = 0;
     while (i < raw.size() && (raw.at(i) == QLatin1Char(' ') || raw.at(i) == QLatin1Char('\t')))
         ++i;
+    if (!raw.contains(QLatin1Char('\\'))) {
+        // Most lines: one quoted text or a bare word, no escapes.
+        int last = int(raw.size());
+        while (last > i && raw.at(last - 1).isSpace())
+            --last;
+        const int quote = int(raw.indexOf(QLatin1Char('"'), i));
+        if (quote < 0)
+            return typedValue(raw.mid(i, last - i));
+        if (quote == i && last - i >= 2 && raw.at(last - 1) == QLatin1Char('"') && raw.indexOf(QLatin1Char('"'), i + 1) == last - 1)
+            return typedValue(raw.mid(i + 1, last - i - 2));
+    }
+    QString out;
+    int keepUpTo = 0;   // out.size() after the last character that must not be trimmed
+    bool inQuotes = false;
     for (; i < raw.size(); ++i) {
         const QChar c = raw.at(i);
         if (c == QLatin1Char('"')) {
@@ -190,20 +279,23 @@ QString unescapedValue(const QString &raw)
         keepUpTo = out.size();
     }
     out.truncate(keepUpTo);
-    if (out.startsWith(QString(2, kTypeMarker)))
-        return out.mid(1);
-    if (out.startsWith(QLatin1String(kStringType)) && out.endsWith(QLatin1Char(')')))
-        return out.mid(int(qstrlen(kStringType)), out.size() - int(qstrlen(kStringType)) - 1);
-    return out;
+    return typedValue(out);
 }
 
-bool readAll(const QString &path, QByteArray &bytes)
+// Reads size bytes from the start of an open file (a file shorter than it said fails).
+bool readAll(int fd, qint64 size, QByteArray &bytes)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
-    bytes = file.readAll();
-    return file.error() == QFile::NoError;
+    bytes.resize(qsizetype(size));
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::pread(fd, bytes.data() + done, size_t(bytes.size() - done), off_t(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += n;
+    }
+    return true;
 }
 
 bool writeAll(int fd, const QByteArray &bytes)
@@ -230,6 +322,75 @@ bool syncFolder(const QString &folder)
     return ok;
 }
 
+enum class LineKind { Blank, Section, Entry, NotASetting, EmptyKey };
+
+struct ParsedLine
+{
+    LineKind kind = LineKind::Blank;
+    QString name;    // the section's or the key's
+    QString value;
+};
+
+// One line of the file without its line feed. Comments (';', '#') count as blank.
+ParsedLine parseLine(QString line)
+{
+    if (line.endsWith(QLatin1Char('\r')))
+        line.chop(1);
+    const QString trimmed = line.trimmed();
+    if (trimmed.isEmpty() || trimmed.startsWith(QLatin1Char(';')) || trimmed.startsWith(QLatin1Char('#')))
+        return {};
+    if (trimmed.startsWith(QLatin1Char('['))) {
+        const int close = int(trimmed.indexOf(QLatin1Char(']')));
+        return {LineKind::Section, sectionName(trimmed.mid(1, close < 0 ? -1 : close - 1)), QString()};
+    }
+    const int equals = int(line.indexOf(QLatin1Char('=')));
+    if (equals < 0)
+        return {LineKind::NotASetting, QString(), QString()};
+    const QString key = line.left(equals).trimmed();
+    if (key.isEmpty())
+        return {LineKind::EmptyKey, QString(), QString()};
+    return {LineKind::Entry, unescapedName(key), unescapedValue(line.mid(equals + 1))};
+}
+
+FileStamp stampOf(const struct stat &st)
+{
+    FileStamp stamp;
+    stamp.exists = true;
+    stamp.device = quint64(st.st_dev);
+    stamp.inode = quint64(st.st_ino);
+    stamp.size = qint64(st.st_size);
+    stamp.modifiedNs = qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    return stamp;
+}
+
+// The file a write replaces: the path itself, or where its chain of symbolic links ends (a
+// settings file kept elsewhere and linked in stays linked). False for a loop.
+bool linkTarget(const QString &path, QString &target)
+{
+    target = path;
+    for (int hop = 0; hop < kMaxLinkHops; ++hop) {
+        const QByteArray name = QFile::encodeName(target);
+        struct stat st = {};
+        if (::lstat(name.constData(), &st) != 0 || !S_ISLNK(st.st_mode))
+            return true;
+        QByteArray link(PATH_MAX, Qt::Uninitialized);
+        const ssize_t n = ::readlink(name.constData(), link.data(), size_t(link.size()));
+        if (n <= 0 || n >= link.size())
+            return false;
+        link.truncate(n);
+        target = QDir::cleanPath(QFileInfo(target).dir().absoluteFilePath(QFile::decodeName(link)));
+    }
+    return false;
+}
+
+// <file>.<pid>.<random>.tmp beside the file: the process id lets a later start recognise a
+// killed writer's leftover, the random part makes the name unguessable.
+QString temporaryPath(const QString &file)
+{
+    return file + QLatin1Char('.') + QString::number(::getpid()) + QLatin1Char('.')
+        + QString::number(QRandomGenerator::system()->generate64(), 16) + QLatin1String(kTemporarySuffix);
+}
+
 } // namespace
 
 CAtomicIniFile::CAtomicIniFile(QString filePath)
@@ -237,103 +398,203 @@ CAtomicIniFile::CAtomicIniFile(QString filePath)
 {
 }
 
-QString CAtomicIniFile::temporaryPath() const
-{
-    // One name per process: a second instance of the tool never writes into our file, and
-    // a killed writer's leftover is recognised by its process id.
-    return m_filePath + QLatin1Char('.') + QString::number(::getpid()) + QLatin1String(kTemporarySuffix);
-}
-
-QByteArray CAtomicIniFile::serialise(const IniValues &values)
+QByteArray CAtomicIniFile::serialise(const IniValues &values, IniNotes *dropped)
 {
     QByteArray out;
     for (auto section = values.cbegin(); section != values.cend(); ++section) {
         if (section.value().isEmpty())
             continue;
+        const QByteArray header = '[' + escapedName(section.key()) + ']';
+        // Every line is read back as the parser would before it is kept: whatever cannot be
+        // written faithfully is left out with a note rather than stopping every later save.
+        const ParsedLine headerBack = parseLine(QString::fromLatin1(header));
+        if (headerBack.kind != LineKind::Section || headerBack.name != section.key()) {
+            if (dropped)
+                dropped->add(QStringLiteral("section [%1] cannot be written").arg(section.key()));
+            continue;
+        }
         if (!out.isEmpty())
             out += '\n';
-        out += '[' + escapedName(section.key()) + "]\n";
+        out += header + '\n';
         for (auto entry = section.value().cbegin(); entry != section.value().cend(); ++entry) {
-            out += escapedName(entry.key()) + '=';
-            out += isPlainInteger(entry.value()) ? entry.value().toLatin1() : quotedValue(entry.value());
+            const QString &key = entry.key();
+            const QString &value = entry.value();
+            // Plain names and texts are written as they are and read back so by construction;
+            // only the others are checked (most of a large file is plain).
+            const bool plainKey = isPlainName(key);
+            const bool plainValue = isPlainInteger(value);
+            const bool plainText = !plainValue && isPlainText(value);
+            const qsizetype start = out.size();
+            out += plainKey ? key.toLatin1() : escapedName(key);
+            out += '=';
+            if (plainValue)
+                out += value.toLatin1();
+            else if (plainText)
+                out += '"' + value.toLatin1() + '"';
+            else
+                out += quotedValue(value);
+            if (!plainKey || !(plainValue || plainText)) {
+                const ParsedLine back = parseLine(QString::fromLatin1(out.constData() + start, out.size() - start));
+                if (back.kind != LineKind::Entry || back.name != key || back.value != value) {
+                    out.truncate(start);
+                    if (dropped)
+                        dropped->add(QStringLiteral("[%1] key \"%2\" cannot be written").arg(section.key(), key));
+                    continue;
+                }
+            }
             out += '\n';
         }
     }
     return out;
 }
 
-IniValues CAtomicIniFile::parse(const QByteArray &text)
+IniValues CAtomicIniFile::parse(const QByteArray &text, IniNotes *dropped)
 {
     IniValues values;
     QString section;
-    const QStringList lines = QString::fromUtf8(text).split(QLatin1Char('\n'));
-    for (QString line : lines) {
-        if (line.endsWith(QLatin1Char('\r')))
-            line.chop(1);
-        const QString trimmed = line.trimmed();
-        if (trimmed.isEmpty() || trimmed.startsWith(QLatin1Char(';')) || trimmed.startsWith(QLatin1Char('#')))
-            continue;
-        if (trimmed.startsWith(QLatin1Char('['))) {
-            const int close = trimmed.indexOf(QLatin1Char(']'));
-            QString name = trimmed.mid(1, close < 0 ? -1 : close - 1);
-            // The toolkit writes a section literally called General as %General.
-            if (name.startsWith(QLatin1Char('%')) && (name.size() < 2 || hexValue(name.at(1)) < 0))
-                name.remove(0, 1);
-            section = unescapedName(name);
-            continue;
+    QMap<QString, QString> *entries = nullptr;   // the current section's, made at its first value
+    qsizetype at = text.startsWith(kUtf8Bom) ? qsizetype(qstrlen(kUtf8Bom)) : 0;
+    int lineNumber = 0;
+    while (at < text.size()) {
+        qsizetype end = text.indexOf('\n', at);
+        if (end < 0)
+            end = text.size();
+        ++lineNumber;
+        const ParsedLine line = parseLine(QString::fromUtf8(text.constData() + at, end - at));
+        at = end + 1;
+        switch (line.kind) {
+        case LineKind::Blank:
+            break;
+        case LineKind::Section:
+            section = line.name;
+            entries = nullptr;
+            break;
+        case LineKind::Entry:
+            if (!entries)
+                entries = &values[section];
+            entries->insert(line.name, line.value);
+            break;
+        case LineKind::NotASetting:
+        case LineKind::EmptyKey:
+            // Skipped as the toolkit skips them; the next write leaves them out.
+            if (dropped)
+                dropped->add(QStringLiteral("line %1 skipped: %2")
+                                 .arg(lineNumber)
+                                 .arg(line.kind == LineKind::EmptyKey ? QStringLiteral("empty key")
+                                                                      : QStringLiteral("not a setting")));
+            break;
         }
-        const int equals = line.indexOf(QLatin1Char('='));
-        if (equals <= 0)
-            continue;   // not a setting; the toolkit skips such lines as well
-        values[section][unescapedName(line.left(equals).trimmed())] = unescapedValue(line.mid(equals + 1));
     }
     return values;
 }
 
-bool CAtomicIniFile::read(IniValues &values) const
+void IniNotes::add(const QString &note)
 {
-    if (!QFileInfo::exists(m_filePath)) {
-        values.clear();
+    if (count++ < kMaxNotes)
+        first << note;
+}
+
+void IniNotes::log(const char *what, const QString &filePath) const
+{
+    for (const QString &note : first)
+        qWarning("%s %s: %s", what, qPrintable(filePath), qPrintable(note));
+    if (count > first.size())
+        qWarning("%s %s: %d more", what, qPrintable(filePath), int(count - first.size()));
+}
+
+FileStamp CAtomicIniFile::stamp() const
+{
+    struct stat st = {};
+    if (::stat(QFile::encodeName(m_filePath).constData(), &st) != 0)
+        return FileStamp();
+    return stampOf(st);
+}
+
+bool CAtomicIniFile::read(IniValues &values, FileStamp *stamp) const
+{
+    // Non-blocking so that a named pipe in its place cannot hold the start-up; only a regular
+    // file is read.
+    const int fd = ::open(QFile::encodeName(m_filePath).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno != ENOENT)
+            return false;
+        values.clear();   // a missing file (or a link to one) reads as empty
+        if (stamp)
+            *stamp = FileStamp();
         return true;
     }
+    struct stat st = {};
     QByteArray bytes;
-    if (!readAll(m_filePath, bytes))
+    const bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && readAll(fd, st.st_size, bytes);
+    ::close(fd);
+    if (!ok)
         return false;
-    values = parse(bytes);
+    IniNotes dropped;
+    values = parse(bytes, &dropped);
+    dropped.log("settings file", m_filePath);
+    if (stamp)
+        *stamp = stampOf(st);
     return true;
 }
 
-bool CAtomicIniFile::write(const IniValues &values) const
+bool CAtomicIniFile::write(const IniValues &values, FileStamp *stamp) const
 {
-    const QByteArray text = serialise(values);
-    const QString folder = QFileInfo(m_filePath).absolutePath();
+    IniNotes dropped;
+    const QByteArray text = serialise(values, &dropped);
+    dropped.log("settings value dropped from", m_filePath);
+
+    QString target;
+    if (!linkTarget(m_filePath, target)) {
+        qWarning("settings not saved (%s): too many symbolic links", qPrintable(m_filePath));
+        return false;
+    }
+    const QString folder = QFileInfo(target).absolutePath();
     QDir().mkpath(folder);
-    const QString temporary = temporaryPath();
-    const QByteArray temporaryName = QFile::encodeName(temporary);
-    const QByteArray finalName = QFile::encodeName(m_filePath);
+    const QByteArray finalName = QFile::encodeName(target);
+    QByteArray temporaryName;
+    struct stat old = {};
+    const bool exists = ::stat(finalName.constData(), &old) == 0;
+    if (exists && !S_ISREG(old.st_mode)) {
+        // A link to a device or a folder: never replaced by a settings file.
+        qWarning("settings not saved (%s): not a regular file", finalName.constData());
+        return false;
+    }
 
     auto fail = [&](const char *step) {
         qWarning("settings not saved (%s %s): %s", step, temporaryName.constData(), strerror(errno));
-        ::unlink(temporaryName.constData());
+        if (!temporaryName.isEmpty())
+            ::unlink(temporaryName.constData());
         return false;
     };
 
-    const int fd = ::open(temporaryName.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kNewFileMode);
-    if (fd < 0)
+    // A fresh name that nobody can have planted: created here or not at all, never through
+    // a link.
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < kCreateAttempts; ++attempt) {
+        temporaryName = QFile::encodeName(temporaryPath(target));
+        fd = ::open(temporaryName.constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kNewFileMode);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
+    if (fd < 0) {
+        const int error = errno;
+        temporaryName.clear();   // not ours: never removed
+        errno = error;
         return fail("create");
-    struct stat old = {};
-    if (::stat(finalName.constData(), &old) == 0)
-        ::fchmod(fd, old.st_mode & 07777);   // the file keeps the permissions it had
-    const bool written = writeAll(fd, text) && ::fsync(fd) == 0;
-    if (::close(fd) != 0 || !written)
+    }
+    if (exists && ::fchmod(fd, old.st_mode & 07777) != 0)
+        qWarning("settings file %s: mode not kept: %s", finalName.constData(), strerror(errno));
+    struct stat written = {};
+    const bool ok = writeAll(fd, text) && ::fsync(fd) == 0 && ::fstat(fd, &written) == 0;
+    if (!ok) {
+        ::close(fd);
         return fail("write");
-
-    // What the disk gives back must be what was meant, value for value: a full disk can
-    // leave a short file without any write reporting it.
+    }
+    // What the disk gives back must be what was meant: a full disk can leave a short file
+    // without any write reporting it.
     QByteArray back;
-    IniValues meant = values;
-    meant.removeIf([](const auto &section) { return section.value().isEmpty(); });   // not written
-    if (!readAll(temporary, back) || parse(back) != meant) {
+    const bool same = readAll(fd, written.st_size, back) && back == text;
+    if (::close(fd) != 0 || !same) {
         errno = EIO;
         return fail("verify");
     }
@@ -341,23 +602,33 @@ bool CAtomicIniFile::write(const IniValues &values) const
         return fail("rename");
     if (!syncFolder(folder))
         qWarning("settings folder not flushed: %s", strerror(errno));
+    if (stamp)
+        *stamp = stampOf(written);
     return true;
 }
 
 void CAtomicIniFile::removeStaleTemporaries() const
 {
-    const QFileInfo info(m_filePath);
-    const QString prefix = info.fileName() + QLatin1Char('.');
-    const QStringList names =
-        info.dir().entryList({prefix + QLatin1Char('*') + QLatin1String(kTemporarySuffix)}, QDir::Files | QDir::Hidden);
-    for (const QString &name : names) {
-        bool ok = false;
-        const QString middle = name.mid(prefix.size(), name.size() - prefix.size() - int(qstrlen(kTemporarySuffix)));
-        const pid_t pid = pid_t(middle.toLongLong(&ok));
-        if (!ok || pid <= 0 || pid == ::getpid())
-            continue;
-        if (::kill(pid, 0) != 0 && errno == ESRCH)
-            QFile::remove(info.dir().filePath(name));
+    QStringList files{m_filePath};
+    QString target;
+    if (linkTarget(m_filePath, target) && target != m_filePath)
+        files << target;
+    for (const QString &file : files) {
+        const QFileInfo info(file);
+        const QString prefix = info.fileName() + QLatin1Char('.');
+        const QStringList names = info.dir().entryList({prefix + QLatin1Char('*') + QLatin1String(kTemporarySuffix)},
+                                                       QDir::Files | QDir::Hidden | QDir::System);
+        for (const QString &name : names) {
+            // <file>.<pid>.<random>.tmp, or <file>.<pid>.tmp from older versions.
+            const QString middle =
+                name.mid(prefix.size(), name.size() - prefix.size() - int(qstrlen(kTemporarySuffix)));
+            bool ok = false;
+            const pid_t pid = pid_t(middle.section(QLatin1Char('.'), 0, 0).toLongLong(&ok));
+            if (!ok || pid <= 0 || pid == ::getpid() || middle.count(QLatin1Char('.')) > 1)
+                continue;
+            if (::kill(pid, 0) != 0 && errno == ESRCH)
+                QFile::remove(info.dir().filePath(name));
+        }
     }
 }
 

@@ -2,15 +2,16 @@
 # Builds the fuzz targets with clang and libFuzzer (ASan and UBSan on), outside the CMake
 # build, and runs each for the given number of seconds (default 180; 0 only builds), at
 # most FUZZ_JOBS (default 1) at a time. The seed corpora (fuzz/corpus for the XML targets,
-# fuzz/corpus_lines for the line assembly) are copied, never written to; crashes land in
-# the build folder: copy the input into fuzz/regressions (fuzz/regressions_lines) once fixed.
-#   scripts/fuzz.sh [seconds] [target...]     targets: parse shortreads roundtrip lines
+# fuzz/corpus_lines for the line assembly, fuzz/corpus_settings for the settings file) are
+# copied, never written to; crashes land in the build folder: copy the input into
+# fuzz/regressions (fuzz/regressions_lines, fuzz/regressions_settings) once fixed.
+#   scripts/fuzz.sh [seconds] [target...]     targets: parse shortreads roundtrip lines settings
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-180}"
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(parse shortreads roundtrip lines)
+[ ${#targets[@]} -gt 0 ] || targets=(parse shortreads roundtrip lines settings)
 jobs="${FUZZ_JOBS:-1}"
 out="${FUZZ_BUILD_DIR:-build-fuzz}"
 mkdir -p "$out"
@@ -22,6 +23,7 @@ libs=($(pkg-config --libs Qt6Core))
 xml_sources=(catalogue/XML.cpp catalogue/XMLParser.cpp catalogue/XMLWriter.cpp fuzz/XmlFuzzChecks.cpp)
 line_sources=(protocol/ResponseDispatcher.cpp protocol/ReaderControl.cpp protocol/TagList.cpp
               protocol/CommandLine.cpp platform/CodePage.cpp fuzz/LineFuzzChecks.cpp)
+settings_sources=(platform/AtomicIniFile.cpp fuzz/SettingsFuzzChecks.cpp)
 
 # Compiles the given sources into objects (again only when a source or any header is newer).
 compile() {
@@ -38,6 +40,7 @@ compile() {
 for t in "${targets[@]}"; do
   case "$t" in
     lines) mapfile -t objects < <(compile "${line_sources[@]}"); main=fuzz/fuzz_lines.cpp ;;
+    settings) mapfile -t objects < <(compile "${settings_sources[@]}"); main=fuzz/fuzz_settings.cpp ;;
     *)     mapfile -t objects < <(compile "${xml_sources[@]}"); main="fuzz/fuzz_xml_$t.cpp" ;;
   esac
   "$cxx" "${flags[@]}" "$main" "${objects[@]}" "${libs[@]}" -o "$out/fuzz_$t"
@@ -48,8 +51,8 @@ run() {
   local t="$1" seeds
   local work="$out/corpus_$t"
   mkdir -p "$work" "$out/crashes_$t"
-  if [ "$t" = lines ]; then
-    seeds=(fuzz/corpus_lines fuzz/regressions_lines)
+  if [ "$t" = lines ] || [ "$t" = settings ]; then
+    seeds=(fuzz/corpus_$t fuzz/regressions_$t)
   else
     seeds=(fuzz/corpus fuzz/regressions)
   fi

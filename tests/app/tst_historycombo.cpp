@@ -5,6 +5,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 namespace {
 
 const QString kSection = QStringLiteral("Example History Combos");
@@ -16,6 +18,12 @@ void send(CHistoryCombo &combo, const QString &command)
     combo.setEditText(command);
     combo.AddToHistory(combo.currentText());
     combo.SaveHistory();
+}
+
+ino_t inode(const QString &path)
+{
+    struct stat st = {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
 }
 
 } // namespace
@@ -34,6 +42,8 @@ private slots:
     void completion();
     void savedTextRestored_data();
     void savedTextRestored();
+    void sameCommandLeavesFile_data();
+    void sameCommandLeavesFile();
 
 private:
     QString iniPath() const { return m_dir.filePath(QStringLiteral("history.ini")); }
@@ -76,6 +86,7 @@ void tst_HistoryCombo::sendsKeepNewestFirst()
             send(combo, command);
         QCOMPARE(combo.entries(), expected);
     }
+    QVERIFY(store.Flush());
     // The next start sees the same list.
     CSettingsStore nextRun(iniPath());
     CHistoryCombo reloaded;
@@ -110,6 +121,7 @@ void tst_HistoryCombo::staleKeysDeleted()
         combo.setEditText(QString());
         combo.SaveHistory();
     }
+    QVERIFY(store.Flush());
     const CSettingsStore check(iniPath());
     for (int i = 0; i < 10; ++i) {
         const QString value = check.ReadString(kSection, kPrefix + QString::number(i));
@@ -192,6 +204,36 @@ void tst_HistoryCombo::savedTextRestored()
     QCOMPARE(combo.entries(), (QStringList{"ver", "inv"}));
     QCOMPARE(combo.currentText(), text);
     QCOMPARE(combo.currentIndex(), index);
+}
+
+void tst_HistoryCombo::sameCommandLeavesFile_data()
+{
+    QTest::addColumn<QString>("again");
+    QTest::addColumn<QStringList>("expected");
+    QTest::addColumn<bool>("rewritten");
+    QTest::newRow("newest again") << "inv" << QStringList{"inv", "ver"} << false;
+    QTest::newRow("newest with spaces") << "  inv " << QStringList{"inv", "ver"} << false;
+    QTest::newRow("newest in other case") << "INV" << QStringList{"INV", "ver"} << true;
+    QTest::newRow("older again") << "ver" << QStringList{"ver", "inv"} << true;
+}
+
+void tst_HistoryCombo::sameCommandLeavesFile()
+{
+    QFETCH(QString, again);
+    QFETCH(QStringList, expected);
+    QFETCH(bool, rewritten);
+    CSettingsStore store(iniPath());
+    CHistoryCombo combo;
+    combo.SetSettingsStore(&store);
+    combo.LoadHistory();
+    send(combo, QStringLiteral("ver"));
+    send(combo, QStringLiteral("inv"));
+    QVERIFY(store.Flush());
+    const ino_t before = inode(iniPath());
+    send(combo, again);
+    QVERIFY(store.Flush());
+    QCOMPARE(combo.entries(), expected);
+    QCOMPARE(inode(iniPath()) != before, rewritten);
 }
 
 QTEST_MAIN(tst_HistoryCombo)

@@ -5,6 +5,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -48,6 +49,20 @@ void fillUp(const QString &folder)
     }
 }
 
+ino_t inode(const QString &path)
+{
+    struct stat st = {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
+}
+
+QThread *g_warningThread = nullptr;
+
+void recordWarningThread(QtMsgType type, const QMessageLogContext &, const QString &)
+{
+    if (type == QtWarningMsg)
+        g_warningThread = QThread::currentThread();
+}
+
 } // namespace
 
 class tst_SettingsStore : public QObject
@@ -66,6 +81,9 @@ private slots:
     void caption();
     void failedWriteKeepsOldFile_data();
     void failedWriteKeepsOldFile();
+    void writesOnlyChanges_data();
+    void writesOnlyChanges();
+    void writeRunsOffCallingThread();
 
 private:
     QString iniPath() const { return m_dir.filePath(QStringLiteral("settings.ini")); }
@@ -120,16 +138,21 @@ void tst_SettingsStore::roundTripThroughNewStore()
             QVERIFY(writer.WriteInt(section, key, value.toInt()));
         else
             QVERIFY(writer.WriteString(section, key, value.toString()));
-        // No explicit save and no destruction yet: the file must already hold the value.
+        // Flushed, not destroyed: the file must already hold the value.
+        QVERIFY(writer.Flush());
         QVERIFY(QFile::exists(iniPath()));
         const CSettingsStore reader(iniPath());
         if (value.typeId() == QMetaType::Int)
             QCOMPARE(reader.ReadInt(section, key, 12345), value.toInt());
         else
             QCOMPARE(reader.ReadString(section, key), value.toString());
+        // Set right before the store ends: the end waits for its write.
+        QVERIFY(writer.WriteString(section, key + QLatin1Char('x'), QStringLiteral("at exit")));
     }
     CSettingsStore deleter(iniPath());
+    QCOMPARE(deleter.ReadString(section, key + QLatin1Char('x')), QStringLiteral("at exit"));
     QVERIFY(deleter.DeleteValue(section, key));
+    QVERIFY(deleter.Flush());
     const CSettingsStore afterDelete(iniPath());
     QCOMPARE(afterDelete.ReadInt(section, key, 777), 777);
 }
@@ -207,6 +230,7 @@ void tst_SettingsStore::failedWriteKeepsOldFile()
     const QString section = QStringLiteral("Example History Combos");
     CSettingsStore store(ini);
     QVERIFY(store.WriteString(section, QStringLiteral("HistoryItem0"), QStringLiteral("ver")));
+    QVERIFY(store.Flush());
     QFile file(ini);
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QByteArray before = file.readAll();
@@ -219,9 +243,11 @@ void tst_SettingsStore::failedWriteKeepsOldFile()
     // Big enough that it cannot fit into what a full disk might still have.
     const QString longCommand = QString(8000, QLatin1Char('w'));
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^settings not saved")));
-    QVERIFY(!store.WriteString(section, QStringLiteral("HistoryItem1"), longCommand));
+    QVERIFY(store.WriteString(section, QStringLiteral("HistoryItem1"), longCommand));
+    QVERIFY(!store.Flush());
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^settings not saved")));
-    QVERIFY(!store.WriteInt(QStringLiteral("Config"), QStringLiteral("EnableWedge"), 1));
+    QVERIFY(store.WriteInt(QStringLiteral("Config"), QStringLiteral("EnableWedge"), 1));
+    QVERIFY(!store.Flush());
 
     // The old file is untouched, nothing half-written is left beside it, and the tool goes on
     // with the values it was given.
@@ -238,9 +264,61 @@ void tst_SettingsStore::failedWriteKeepsOldFile()
     // Once there is room again, the next write carries the values that could not be saved.
     QVERIFY(QFile::remove(mountPoint.filePath(QStringLiteral("filler"))));
     QVERIFY(store.WriteInt(QStringLiteral("Config"), QStringLiteral("AutoStart"), 1));
+    QVERIFY(store.Flush());
     const CSettingsStore reread(ini);
     QCOMPARE(reread.ReadString(section, QStringLiteral("HistoryItem1")), longCommand);
     QCOMPARE(reread.ReadInt(QStringLiteral("Config"), QStringLiteral("EnableWedge"), 0), 1);
+}
+
+void tst_SettingsStore::writesOnlyChanges_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value");   // null: the key is deleted
+    QTest::addColumn<bool>("rewritten");
+    QTest::newRow("same value") << "EnableWedge" << "1" << false;
+    QTest::newRow("other value") << "EnableWedge" << "0" << true;
+    QTest::newRow("absent key deleted") << "AutoStart" << QString() << false;
+    QTest::newRow("present key deleted") << "EnableWedge" << QString() << true;
+}
+
+void tst_SettingsStore::writesOnlyChanges()
+{
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+    QFETCH(bool, rewritten);
+    const QString section = QString::fromLatin1(config::kSection);
+    QFile::remove(iniPath());
+    CSettingsStore store(iniPath());
+    QVERIFY(store.WriteInt(section, QStringLiteral("EnableWedge"), 1));
+    QVERIFY(store.Flush());
+    // Another store's value, written meanwhile, must survive this store's next write.
+    CSettingsStore(iniPath()).WriteInt(section, QString::fromLatin1(config::kComPort), 7);
+
+    const ino_t before = inode(iniPath());
+    QVERIFY(value.isNull() ? store.DeleteValue(section, key) : store.WriteString(section, key, value));
+    QVERIFY(store.Flush());
+    QCOMPARE(inode(iniPath()) != before, rewritten);
+    const CSettingsStore reread(iniPath());
+    QCOMPARE(reread.ReadString(section, key, QStringLiteral("absent")), value.isNull() ? QStringLiteral("absent") : value);
+    QCOMPARE(reread.ReadInt(section, QString::fromLatin1(config::kComPort), -1), 7);
+}
+
+void tst_SettingsStore::writeRunsOffCallingThread()
+{
+    // A folder that is a file: the write fails for any user, and says so from its thread.
+    QFile blocker(m_dir.filePath(QStringLiteral("blocker")));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    CSettingsStore store(blocker.fileName() + QStringLiteral("/settings.ini"));
+    g_warningThread = nullptr;
+    const QtMessageHandler previous = qInstallMessageHandler(recordWarningThread);
+    const bool taken = store.WriteInt(QStringLiteral("Config"), QStringLiteral("EnableWedge"), 1);
+    const bool flushed = store.Flush();
+    qInstallMessageHandler(previous);
+    QVERIFY(taken);
+    QVERIFY(!flushed);
+    QVERIFY(g_warningThread);
+    QVERIFY(g_warningThread != QThread::currentThread());
+    QCOMPARE(store.ReadInt(QStringLiteral("Config"), QStringLiteral("EnableWedge"), 0), 1);
 }
 
 QTEST_GUILESS_MAIN(tst_SettingsStore)

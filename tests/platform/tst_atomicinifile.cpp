@@ -10,6 +10,8 @@
 #include <QtTest>
 
 #include <cstdio>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using platform::CAtomicIniFile;
 using platform::IniValues;
@@ -57,6 +59,11 @@ private slots:
     void roundTripBothWays_data();
     void roundTripBothWays();
     void killsDuringWrites();
+    void contentReadsBackOrIsDropped_data();
+    void contentReadsBackOrIsDropped();
+    void modesAndLinks_data();
+    void modesAndLinks();
+    void pipeNeitherReadNorReplaced();
 
 private:
     QTemporaryDir m_dir;
@@ -141,9 +148,127 @@ void tst_AtomicIniFile::killsDuringWrites()
     // The kills did land while files were being replaced, not only before the first write.
     QVERIFY2(changes > kKills / 10, qPrintable(QString::number(changes)));
 
+    // Leftovers of killed writers of older versions had no random part.
+    for (const char *dead : {"killed.ini.2147483646.tmp", "killed.ini.2147483646.5eed.tmp"})
+        QVERIFY(QFile(m_dir.filePath(QLatin1String(dead))).open(QIODevice::WriteOnly));
     file.removeStaleTemporaries();
     const QStringList left = QDir(m_dir.path()).entryList({QStringLiteral("killed.ini.*")}, QDir::Files);
     QVERIFY2(left.isEmpty(), qPrintable(left.join(QLatin1Char(' '))));
+}
+
+void tst_AtomicIniFile::contentReadsBackOrIsDropped_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QString>("key");     // one value the tool sets in "Config"
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("note");    // the warning for what is dropped, if anything
+    QTest::addColumn<IniValues>("expected");
+    const IniValues wedge{{"Config", {{"EnableWedge", "1"}}}};
+    QTest::newRow("key empty after trimming") << QByteArray("[Config]\n =x\n") << "EnableWedge" << "1"
+                                              << "line 2 skipped: empty key" << wedge;
+    QTest::newRow("carriage return key") << QByteArray("[Config]\n\r=\n") << "EnableWedge" << "1"
+                                         << "line 2 skipped: empty key" << wedge;
+    QTest::newRow("not a setting") << QByteArray("[Config]\ngarbage\n") << "EnableWedge" << "1"
+                                   << "line 2 skipped: not a setting" << wedge;
+    QTest::newRow("empty key set") << QByteArray() << "" << "1" << "key \"\" cannot be written" << IniValues();
+    QTest::newRow("section above U+00FF")
+        << QByteArray("[\xED\x95\x9C\xEA\xB8\x80]\nk=v\n") << "EnableWedge" << "1" << ""
+        << IniValues{{"Config", {{"EnableWedge", "1"}}}, {QStringLiteral("\uD55C\uAE00"), {{"k", "v"}}}};
+    QTest::newRow("digits and line feed") << QByteArray() << "n" << "12\n" << "" << IniValues{{"Config", {{"n", "12\n"}}}};
+    QTest::newRow("byte order mark") << QByteArray("\xEF\xBB\xBF[Config]\nk=2\n") << "EnableWedge" << "1" << ""
+                                     << IniValues{{"Config", {{"EnableWedge", "1"}, {"k", "2"}}}};
+    QTest::newRow("escaped General") << QByteArray("[%General]\nk=2\n") << "EnableWedge" << "1" << ""
+                                     << IniValues{{"Config", {{"EnableWedge", "1"}}}, {"General", {{"k", "2"}}}};
+}
+
+void tst_AtomicIniFile::contentReadsBackOrIsDropped()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+    QFETCH(QString, note);
+    QFETCH(IniValues, expected);
+    const QString path = m_dir.filePath(QStringLiteral("content%1.ini").arg(++m_fileIndex));
+    QFile raw(path);
+    QVERIFY(raw.open(QIODevice::WriteOnly));
+    raw.write(file);
+    raw.close();
+
+    const CAtomicIniFile ini(path);
+    if (!note.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QRegularExpression::escape(note) + QLatin1Char('$')));
+    IniValues values;
+    QVERIFY(ini.read(values));
+    values[QStringLiteral("Config")][key] = value;
+    QVERIFY(ini.write(values));
+    // Dropped once: the file written no longer holds it, and every later save succeeds.
+    QTest::failOnWarning(QRegularExpression(QStringLiteral(".")));
+    for (int round = 0; round < 2; ++round) {
+        IniValues back;
+        QVERIFY(ini.read(back));
+        QCOMPARE(back, expected);
+        QVERIFY(ini.write(back));
+    }
+}
+
+void tst_AtomicIniFile::modesAndLinks_data()
+{
+    QTest::addColumn<int>("oldMode");     // -1: no file yet
+    QTest::addColumn<bool>("linked");     // the settings file is a link into another folder
+    QTest::addColumn<int>("newMode");
+    QTest::newRow("new file") << -1 << false << 0600;
+    QTest::newRow("own mode kept") << 0640 << false << 0640;
+    QTest::newRow("link to file") << 0644 << true << 0644;
+    QTest::newRow("link to world-writable") << 0666 << true << 0666;
+    QTest::newRow("dangling link") << -1 << true << 0600;
+}
+
+void tst_AtomicIniFile::modesAndLinks()
+{
+    QFETCH(int, oldMode);
+    QFETCH(bool, linked);
+    QFETCH(int, newMode);
+    ::umask(022);
+    QTemporaryDir home;
+    QVERIFY(QDir(home.path()).mkpath(QStringLiteral("config")) && QDir(home.path()).mkpath(QStringLiteral("dotfiles")));
+    const QString path = home.filePath(QStringLiteral("config/settings.ini"));
+    const QString target = linked ? home.filePath(QStringLiteral("dotfiles/settings.ini")) : path;
+    if (oldMode >= 0) {
+        QVERIFY(CAtomicIniFile(target).write(generation(1)));
+        QVERIFY(::chmod(QFile::encodeName(target).constData(), mode_t(oldMode)) == 0);
+    }
+    if (linked)
+        QVERIFY(QFile::link(QStringLiteral("../dotfiles/settings.ini"), path));
+    // A link planted under the name of every temporary that a writer could predict.
+    const QString victim = home.filePath(QStringLiteral("victim"));
+    QVERIFY(QFile(victim).open(QIODevice::WriteOnly));
+    QVERIFY(QFile::link(victim, path + QStringLiteral(".%1.tmp").arg(::getpid())));
+
+    QVERIFY(CAtomicIniFile(path).write(generation(2)));
+    QCOMPARE(QFileInfo(path).isSymLink(), linked);
+    QCOMPARE(QFileInfo(victim).size(), 0);
+    struct stat st = {};
+    QVERIFY(::stat(QFile::encodeName(target).constData(), &st) == 0);
+    QCOMPARE(int(st.st_mode & 07777), newMode);
+    IniValues back;
+    QVERIFY(CAtomicIniFile(target).read(back));
+    QCOMPARE(back, generation(2));
+}
+
+void tst_AtomicIniFile::pipeNeitherReadNorReplaced()
+{
+    QTemporaryDir home;
+    const QString pipe = home.filePath(QStringLiteral("pipe"));
+    QVERIFY(::mkfifo(QFile::encodeName(pipe).constData(), 0600) == 0);
+    QVERIFY(QFile::link(pipe, home.filePath(QStringLiteral("settings.ini"))));
+    for (const QString &path : {pipe, home.filePath(QStringLiteral("settings.ini"))}) {
+        IniValues values;
+        QVERIFY(!CAtomicIniFile(path).read(values));   // at once: no writer ever opens the pipe
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("not a regular file$")));
+        QVERIFY(!CAtomicIniFile(path).write(generation(1)));
+        struct stat st = {};
+        QVERIFY(::lstat(QFile::encodeName(pipe).constData(), &st) == 0 && S_ISFIFO(st.st_mode));
+    }
 }
 
 int main(int argc, char **argv)

@@ -1,0 +1,15 @@
+// libFuzzer target: CheckSettingsRoundTrip (see SettingsFuzzChecks.h).
+#include "SettingsFuzzChecks.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+extern "C" int LLVMFuzzerTestOneInput(const unsigned char *data, size_t size)
+{
+    const QString fault = CheckSettingsRoundTrip(QByteArray(reinterpret_cast<const char *>(data), qsizetype(size)));
+    if (!fault.isEmpty()) {
+        fprintf(stderr, "%s\n", qPrintable(fault));
+        abort();
+    }
+    return 0;
+}
