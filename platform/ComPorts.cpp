@@ -130,9 +130,13 @@ QString DeviceDescription(const PortEnvironment &env, const QString &kernelName,
     return usb.isEmpty() ? QLatin1String(kPortBlocks[block].fallbackName) : usb;
 }
 
+// Concatenated, not built with arg(): the description and the path come from outside (a
+// USB product string, a Bluetooth name the remote device chose, a link target), and a
+// "%2" in them would take the place of a later placeholder.
 QString FriendlyName(const QString &description, const QString &devicePath, int number)
 {
-    return QStringLiteral("%1 - %2 (%3%4)").arg(description, devicePath, QLatin1String(kComPrefix)).arg(number);
+    return description + QLatin1String(" - ") + devicePath + QLatin1String(" (") + QLatin1String(kComPrefix)
+           + QString::number(number) + QLatin1Char(')');
 }
 
 // An 8250 slot exists for every configured port number whether or not a UART answers;
