@@ -66,12 +66,13 @@ private slots:
     void tagsTypedOncePerTrigger();
     void txPowerSlider();
     void hangUpAndAutoConnect();
+    void autoConnectWaitsForAbsentPort();
     void clearEmptiesLog();
     void refusedCommand_data();
     void refusedCommand();
 
 private:
-    bool startReader(int txPower = -45, int returnAfterMs = -1);
+    bool startReader(int txPower = -45, int returnAfterMs = -1, int comNumber = 0);
     void makeWindow(bool autoStart = false);
     void openPort();
     void typeAndSend(const QString &text);
@@ -106,9 +107,10 @@ void TestMainWindow::cleanup()
     wedge::SetKeySink(nullptr);
 }
 
-bool TestMainWindow::startReader(int txPower, int returnAfterMs)
+bool TestMainWindow::startReader(int txPower, int returnAfterMs, int comNumber)
 {
     SimOptions options;
+    options.comNumber = comNumber;
     options.portsFolder = m_dir->filePath("ports");
     options.recordPath = m_dir->filePath("received.txt");
     options.txPower = txPower;
@@ -324,6 +326,27 @@ void TestMainWindow::hangUpAndAutoConnect()
     const int asked = int(received().count("g,txp"));
     QTest::qWait(3 * kShortAutoConnectMs);
     QCOMPARE(int(received().count("g,txp")), asked);
+}
+
+// Started before the reader's port exists: the stored port is neither lost nor replaced by
+// "<None>", and the automatic connection opens it once the reader registers it.
+void TestMainWindow::autoConnectWaitsForAbsentPort()
+{
+    constexpr int kLatePort = 200;
+    m_store->WriteInt(config::kSection, config::kComPort, kLatePort);
+    makeWindow(true);
+    QCOMPARE(m_window->PortNumber(), 0);
+    ctl<QPushButton>(res::IDC_OPEN_PORT)->click();
+    QVERIFY(logText().contains("Cannot open COM200: there is no such port"));
+    QTest::qWait(3 * kShortAutoConnectMs);
+    QVERIFY(!m_window->isPortOpen());
+    QCOMPARE(m_store->ReadInt(config::kSection, config::kComPort, 0), kLatePort);
+
+    QVERIFY(startReader(-45, -1, kLatePort));
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->readerAwake(), 1, kTryMs);
+    QVERIFY(m_window->isPortOpen());
+    QCOMPARE(m_window->PortNumber(), kLatePort);
+    QCOMPARE(m_store->ReadInt(config::kSection, config::kComPort, 0), kLatePort);
 }
 
 void TestMainWindow::clearEmptiesLog()
