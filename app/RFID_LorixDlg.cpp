@@ -244,7 +244,10 @@ void CRFID_LorixDlg::createControls()
                 return platform::ListPresentPorts(ports, m_environment.ports);
             });
             picker->onDropDown = [this] {
-                m_portPicker->FillPorts(config::ReadConfig(m_settings, config::kComPort, config::kComPortDefault));
+                // The refill goes back to the stored port, and so does the wanted one.
+                const int storedPort = config::ReadConfig(m_settings, config::kComPort, config::kComPortDefault);
+                m_wantedPort = qMax(0, storedPort);
+                m_portPicker->FillPorts(storedPort);
             };
             // A long port name is cut in the closed box (its neighbour sits close beside
             // it); the list is as wide as its names, and the tip shows the whole name.
