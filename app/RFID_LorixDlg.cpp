@@ -416,15 +416,11 @@ void CRFID_LorixDlg::OnOpenPort()
     if (isPortOpen()) {
         closeChannel();
     } else if (!openChannel()) {
-        // The port stays closed; the log says why, since the button alone cannot. The
-        // device is opened exclusively, so one that exists but refuses is nearly always
-        // held by another program (another instance of this tool included).
+        // The port stays closed; the log says why, since the button alone cannot.
         const int number = portToUse();
-        const bool exists = !platform::DevicePathForPort(number, m_environment.ports).isEmpty();
-        AppendLog(QStringLiteral("Cannot open COM%1: %2\r\n")
-                      .arg(number)
-                      .arg(exists ? QStringLiteral("the port is in use by another program")
-                                  : QStringLiteral("there is no such port")),
+        const QString path = platform::DevicePathForPort(number, m_environment.ports);
+        AppendLog(QLatin1String("Cannot open COM") + QString::number(number) + QLatin1String(": ")
+                      + platform::PortOpenErrorText(m_channel.portHandle.OpenError(), path) + QLatin1String("\r\n"),
                   LOG_COLOUR_SENT);
     }
     showPortState();

@@ -25,6 +25,9 @@
 #include <memory>
 #include <mutex>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 constexpr int kTryMs = 10000;
@@ -67,6 +70,8 @@ private slots:
     void txPowerSlider();
     void hangUpAndAutoConnect();
     void autoConnectWaitsForAbsentPort();
+    void refusedOpenSaysWhy_data();
+    void refusedOpenSaysWhy();
     void clearEmptiesLog();
     void refusedCommand_data();
     void refusedCommand();
@@ -347,6 +352,32 @@ void TestMainWindow::autoConnectWaitsForAbsentPort()
     QVERIFY(m_window->isPortOpen());
     QCOMPARE(m_window->PortNumber(), kLatePort);
     QCOMPARE(m_store->ReadInt(config::kSection, config::kComPort, 0), kLatePort);
+}
+
+void TestMainWindow::refusedOpenSaysWhy_data()
+{
+    QTest::addColumn<int>("mode");   // of the node COM201 leads to; -1: no node
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("no node") << -1 << "there is no such port";
+    QTest::newRow("not a terminal") << 0600 << "@node: " + QString::fromLocal8Bit(strerror(ENOTTY));
+    QTest::newRow("no permission") << 0 << "permission denied for @node. Add the user to the group @group (sudo usermod -aG @group ";
+}
+
+void TestMainWindow::refusedOpenSaysWhy()
+{
+    QFETCH(int, mode);
+    QFETCH(QString, reason);
+    if (mode == 0 && geteuid() == 0)
+        QSKIP("root opens any node: permission cannot be denied");
+    const QString node = m_dir->filePath("node");
+    QVERIFY(QDir().mkpath(m_dir->filePath("ports")) && QFile::link(node, m_dir->filePath("ports/COM201")));
+    if (mode >= 0)
+        QVERIFY(QFile(node).open(QIODevice::WriteOnly) && chmod(qPrintable(node), mode_t(mode)) == 0);
+    m_store->WriteInt(config::kSection, config::kComPort, 201);
+    makeWindow();
+    ctl<QPushButton>(res::IDC_OPEN_PORT)->click();
+    reason.replace("@node", node).replace("@group", QFileInfo(node).group());
+    QVERIFY2(logText().contains("Cannot open COM201: " + reason), qPrintable(logText()));
 }
 
 void TestMainWindow::clearEmptiesLog()

@@ -5,6 +5,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cerrno>
+#include <cstring>
+
 using platform::ComPortDevice;
 using platform::PortEnvironment;
 
@@ -260,6 +263,25 @@ private slots:
         if (number)   // the two directions agree
             QCOMPARE(QStringLiteral("/dev/") + platform::FixedDeviceNameForPort(number),
                      device.startsWith('/') ? device : QStringLiteral("/dev/") + device);
+    }
+
+    void openErrorText_data()
+    {
+        QTest::addColumn<int>("error");
+        QTest::addColumn<QString>("start");   // @node: the node's path, @group: its group
+        QTest::newRow("permission") << EACCES << "permission denied for @node. Add the user to the group @group (sudo";
+        QTest::newRow("held by a lock") << EWOULDBLOCK << "the port is in use by another program";
+        QTest::newRow("exclusive") << EBUSY << "the port is in use by another program";
+        QTest::newRow("unplugged") << ENXIO << "there is no such port";
+        QTest::newRow("other") << EIO << "@node: " + QString::fromLocal8Bit(strerror(EIO));
+    }
+    void openErrorText()
+    {
+        QFETCH(int, error);
+        QFETCH(QString, start);
+        start.replace("@node", m_existingNode).replace("@group", QFileInfo(m_existingNode).group());
+        QVERIFY2(platform::PortOpenErrorText(error, m_existingNode).startsWith(start),
+                 qPrintable(platform::PortOpenErrorText(error, m_existingNode)));
     }
 };
 
