@@ -5,6 +5,7 @@
 #include "tests/IsolatedWindow.h"
 #include "app/RFID_LorixDlg.h"
 #include "app/SettingsStore.h"
+#include "discovery/ComPortCombo.h"
 #include "platform/KeySink.h"
 #include "platform/VirtualKeys.h"
 #include "res/Resource.h"
@@ -72,6 +73,7 @@ private slots:
     void autoConnectWaitsForAbsentPort();
     void refusedOpenSaysWhy_data();
     void refusedOpenSaysWhy();
+    void pickerKeepsPortNumber();
     void clearEmptiesLog();
     void refusedCommand_data();
     void refusedCommand();
@@ -378,6 +380,22 @@ void TestMainWindow::refusedOpenSaysWhy()
     ctl<QPushButton>(res::IDC_OPEN_PORT)->click();
     reason.replace("@node", node).replace("@group", QFileInfo(node).group());
     QVERIFY2(logText().contains("Cannot open COM201: " + reason), qPrintable(logText()));
+}
+
+// A port whose device path is far longer than the closed picker: the name is shortened in
+// its middle and the "(COM20)" the operator picks by stays whole.
+void TestMainWindow::pickerKeepsPortNumber()
+{
+    const QString node = m_dir->filePath(QString(100, 'a') + "/" + QString(100, 'z') + "/pts0");
+    QVERIFY(QDir().mkpath(QFileInfo(node).path()) && QFile(node).open(QIODevice::WriteOnly));
+    QVERIFY(QDir().mkpath(m_dir->filePath("ports")) && QFile::link(node, m_dir->filePath("ports/COM20")));
+    m_store->WriteInt(config::kSection, config::kComPort, 20);
+    makeWindow();
+    auto *picker = ctl<CComPortCombo>(res::IDC_PORT_PICKER);
+    QVERIFY(picker->currentText().endsWith(node + " (COM20)"));
+    const QString shown = picker->closedText();
+    QVERIFY2(shown.endsWith(" (COM20)") && shown.contains(QChar(0x2026)) && shown.startsWith("Mapped"), qPrintable(shown));
+    QVERIFY(picker->fontMetrics().horizontalAdvance(shown) < picker->width());
 }
 
 void TestMainWindow::clearEmptiesLog()
