@@ -146,7 +146,9 @@ bool CRFID_LorixDlg::OnInitDialog()
         wedge::SetKeySink(platform::CreateKeySink());
 
     // 5. The port picker with the stored port.
-    m_portPicker->FillPorts(config::ReadConfig(m_settings, config::kComPort, config::kComPortDefault));
+    const int storedPort = config::ReadConfig(m_settings, config::kComPort, config::kComPortDefault);
+    m_wantedPort = qMax(0, storedPort);
+    m_portPicker->FillPorts(storedPort);
 
     // 6. Check boxes and radio buttons from the settings.
     m_asciiBox->setChecked(config::ReadConfig(m_settings, config::kEnableAscii, config::kEnableAsciiDefault) != 0);
@@ -243,7 +245,10 @@ void CRFID_LorixDlg::createControls()
                 return platform::ListPresentPorts(ports, m_environment.ports);
             });
             picker->onDropDown = [this] {
-                m_portPicker->FillPorts(config::ReadConfig(m_settings, config::kComPort, config::kComPortDefault));
+                // The refill goes back to the stored port, and so does the wanted one.
+                const int storedPort = config::ReadConfig(m_settings, config::kComPort, config::kComPortDefault);
+                m_wantedPort = qMax(0, storedPort);
+                m_portPicker->FillPorts(storedPort);
             };
             // A long port name is cut in the closed box (its neighbour sits close beside
             // it); the list is as wide as its names, and the tip shows the whole name.
@@ -324,6 +329,8 @@ void CRFID_LorixDlg::connectControls()
         config::WriteConfig(m_settings, config::kEnableWedge, m_keyEmulatorBox->isChecked() ? 1 : 0);
     });
     connect(m_autoStartBox, &QCheckBox::clicked, this, &CRFID_LorixDlg::OnAutoStartClicked);
+    // Only the operator's own choice (not a refill) replaces the wanted port, "<None>" included.
+    connect(m_portPicker, &QComboBox::activated, this, [this] { m_wantedPort = PortNumber(); });
     auto storeReadMode = [this] {
         config::WriteConfig(m_settings, config::kReadMode, ReadModeFromMultiCheck(m_multiModeRadio->isChecked()));
     };
@@ -370,10 +377,35 @@ int CRFID_LorixDlg::PortNumber() const
     return PortNumberFromItemData(m_portPicker->currentData().toLongLong());
 }
 
+// The picker shows "<None>" both when the operator chose it and when the wanted port is
+// absent (the reader not plugged in yet, or unplugged). In the second case the wanted port
+// stands: it is what gets opened and stored, so that an absent port never overwrites the
+// stored one with 0 and is connected once it appears.
+int CRFID_LorixDlg::portToUse() const
+{
+    const int shown = PortNumber();
+    return shown != 0 ? shown : m_wantedPort;
+}
+
+void CRFID_LorixDlg::storePortToUse()
+{
+    m_wantedPort = portToUse();
+    config::WriteConfig(m_settings, config::kComPort, m_wantedPort);
+}
+
+// Lets the picker show the wanted port once it has appeared. Only while the picker stands
+// in for it with "<None>": a port the picker shows is not reselected, the list open under
+// the operator's eyes is not rebuilt, and an open port's picker is disabled anyway.
+void CRFID_LorixDlg::refreshPortsWhileClosed()
+{
+    if (!isPortOpen() && PortNumber() == 0 && m_wantedPort != 0 && !m_portPicker->view()->isVisible())
+        m_portPicker->FillPorts(m_wantedPort);
+}
+
 bool CRFID_LorixDlg::openChannel()
 {
     m_channel.ownerWindow = this;
-    const QString path = platform::DevicePathForPort(PortNumber(), m_environment.ports);
+    const QString path = platform::DevicePathForPort(portToUse(), m_environment.ports);
     if (path.isEmpty())
         return false;
     return m_channel.Open(path, READER_BAUD_RATE, READER_BYTE_SIZE, READER_STOP_BITS, READER_PARITY) != 0;
@@ -394,19 +426,16 @@ void CRFID_LorixDlg::showPortState()
 
 void CRFID_LorixDlg::OnOpenPort()
 {
-    config::WriteConfig(m_settings, config::kComPort, PortNumber());
+    refreshPortsWhileClosed();
+    storePortToUse();
     if (isPortOpen()) {
         closeChannel();
     } else if (!openChannel()) {
-        // The port stays closed; the log says why, since the button alone cannot. The
-        // device is opened exclusively, so one that exists but refuses is nearly always
-        // held by another program (another instance of this tool included).
-        const int number = PortNumber();
-        const bool exists = !platform::DevicePathForPort(number, m_environment.ports).isEmpty();
-        AppendLog(QStringLiteral("Cannot open COM%1: %2\r\n")
-                      .arg(number)
-                      .arg(exists ? QStringLiteral("the port is in use by another program")
-                                  : QStringLiteral("there is no such port")),
+        // The port stays closed; the log says why, since the button alone cannot.
+        const int number = portToUse();
+        const QString path = platform::DevicePathForPort(number, m_environment.ports);
+        AppendLog(QLatin1String("Cannot open COM") + QString::number(number) + QLatin1String(": ")
+                      + platform::PortOpenErrorText(m_channel.portHandle.OpenError(), path) + QLatin1String("\r\n"),
                   LOG_COLOUR_SENT);
     }
     showPortState();
@@ -422,7 +451,8 @@ void CRFID_LorixDlg::OnSerialLineDrop()
 void CRFID_LorixDlg::AutoConnect()
 {
     stopAutoConnectTimer();
-    config::WriteConfig(m_settings, config::kComPort, PortNumber());
+    refreshPortsWhileClosed();
+    storePortToUse();
     if (!isPortOpen()) {
         openChannel();
         m_protocol.setReaderAwake(0);

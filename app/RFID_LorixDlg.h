@@ -118,6 +118,9 @@ private: // set-up and handlers
     void OnSize();
     void showPortState();
     QPlainTextEdit *deviceListControl() const;
+    int portToUse() const;
+    void storePortToUse();
+    void refreshPortsWhileClosed();
     bool openChannel();
     void closeChannel();
     void startAutoConnectTimer();
@@ -167,5 +170,8 @@ private: // the window's other parts
     QRadioButton *m_singleModeRadio = nullptr;  // 1016
     QSlider *m_txPowerSlider = nullptr;   // 1017
     int m_autoConnectTimerId = 0;         // Qt's id of AUTOCONNECT_TIMER; 0 when stopped
+    // The port last stored or picked by the operator; stands while the picker shows
+    // "<None>" because that port is absent (see portToUse).
+    int m_wantedPort = 0;
     discovery::CBluetoothListThread m_bluetoothList;   // last: joined before anything else goes
 };

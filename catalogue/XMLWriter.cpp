@@ -1,5 +1,7 @@
 #include "catalogue/XML.h"
 
+#include "platform/FileSync.h"
+
 #include <QDir>
 #include <QIODevice>
 #include <QSaveFile>
@@ -81,10 +83,15 @@ public:
         return QStringView(m_indent).left(qBound(0, depth, MAX_INDENT_DEPTH) * INDENT_UNIT.size());
     }
 
+    // A short write is retried with the rest, so that a full disk ends in a failed
+    // write that carries the device's error rather than in a silently cut file.
     bool flush()
     {
-        if (m_ok && !m_buffer.isEmpty())
-            m_ok = m_device.write(m_buffer) == m_buffer.size();
+        for (qsizetype done = 0; m_ok && done < m_buffer.size();) {
+            const qint64 n = m_device.write(m_buffer.constData() + done, m_buffer.size() - done);
+            m_ok = n > 0;
+            done += qsizetype(qMax<qint64>(n, 0));
+        }
         m_buffer.clear();
         return m_ok;
     }
@@ -239,8 +246,11 @@ bool SaveToFile(CXML &root, const QString &path)
     const CXMLEncoding encoding = ChooseXMLEncoding(root);
     // Written to a temporary file beside the target and renamed over it only when
     // complete: a failure never leaves a half-written catalogue in place of a good one.
+    // Unbuffered: every write reaches the system at once and its failure is seen here.
+    // A buffered QSaveFile writes its last block inside commit(), which ignores the
+    // failure of that write and renames a cut or empty file over the good one.
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         reportSaveFailure(path, file.errorString());
         return false;
     }
@@ -249,8 +259,9 @@ bool SaveToFile(CXML &root, const QString &path)
         written = file.write(UTF16_BYTE_ORDER_MARK) == UTF16_BYTE_ORDER_MARK.size();
     if (written)
         written = Write(root, file, ROOT_DEPTH, encoding);
-    if (!written) {
-        const QString reason = file.errorString();
+    const QString reason = written ? platform::SyncToDisk(file.handle()) : file.errorString();
+    if (!written || !reason.isEmpty()) {
+        // The temporary file is removed; the target was never touched.
         file.cancelWriting();
         reportSaveFailure(path, reason);
         return false;

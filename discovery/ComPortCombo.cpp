@@ -1,5 +1,8 @@
 #include "discovery/ComPortCombo.h"
 
+#include <QStyleOptionComboBox>
+#include <QStylePainter>
+
 namespace {
 
 constexpr char kPortNamePrefix[] = "COM";
@@ -127,4 +130,37 @@ int CComPortCombo::FillPorts(int portToSelectArg)
         addItem(entry.text, entry.port);
     setCurrentIndex(selected);
     return result;
+}
+
+QString CComPortCombo::ShortenKeepingPort(const QString &name, const QFontMetrics &metrics, int width)
+{
+    if (metrics.horizontalAdvance(name) <= width)
+        return name;
+    const qsizetype portStart = name.lastIndexOf(QString::fromLatin1(kFriendlyPortStart));
+    if (portStart < 0)
+        return metrics.elidedText(name, Qt::ElideMiddle, width);
+    const QString port = name.mid(portStart);
+    const int room = qMax(0, width - metrics.horizontalAdvance(port));
+    return metrics.elidedText(name.left(portStart), Qt::ElideMiddle, room) + port;
+}
+
+QString CComPortCombo::closedText() const
+{
+    QStyleOptionComboBox option;
+    initStyleOption(&option);
+    // The style draws the label one pixel inside each side of the text field.
+    const QRect field = style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, this);
+    return ShortenKeepingPort(option.currentText, fontMetrics(), field.width() - 2);
+}
+
+// As the base class paints, with the shortened text: the base would cut the name's end off.
+void CComPortCombo::paintEvent(QPaintEvent *)
+{
+    QStylePainter painter(this);
+    painter.setPen(palette().color(QPalette::Text));
+    QStyleOptionComboBox option;
+    initStyleOption(&option);
+    painter.drawComplexControl(QStyle::CC_ComboBox, option);
+    option.currentText = closedText();
+    painter.drawControl(QStyle::CE_ComboBoxLabel, option);
 }

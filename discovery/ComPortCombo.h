@@ -3,6 +3,7 @@
 #include "platform/ComPorts.h"
 
 #include <QComboBox>
+#include <QFontMetrics>
 #include <QList>
 
 #include <functional>
@@ -36,9 +37,17 @@ public:
     // The port name inside a friendly name "... (COM<n>)", or an empty string.
     static QString PortNameFromFriendlyName(const QString &friendlyName);
 
+    // The text the closed box shows: the current name with its middle shortened to fit the
+    // text field, never its "(COM<n>)" end, by which the operator picks a port.
+    QString closedText() const;
+    static QString ShortenKeepingPort(const QString &name, const QFontMetrics &metrics, int width);
+
     int showNoneItem = 1;
     int portToSelect = 0;
     QString noneText;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
 
 private:
     struct Entry

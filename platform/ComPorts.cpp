@@ -6,7 +6,14 @@
 #include <QMap>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <iterator>
+
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace platform {
 
@@ -130,9 +137,13 @@ QString DeviceDescription(const PortEnvironment &env, const QString &kernelName,
     return usb.isEmpty() ? QLatin1String(kPortBlocks[block].fallbackName) : usb;
 }
 
+// Concatenated, not built with arg(): the description and the path come from outside (a
+// USB product string, a Bluetooth name the remote device chose, a link target), and a
+// "%2" in them would take the place of a later placeholder.
 QString FriendlyName(const QString &description, const QString &devicePath, int number)
 {
-    return QStringLiteral("%1 - %2 (%3%4)").arg(description, devicePath, QLatin1String(kComPrefix)).arg(number);
+    return description + QLatin1String(" - ") + devicePath + QLatin1String(" (") + QLatin1String(kComPrefix)
+           + QString::number(number) + QLatin1Char(')');
 }
 
 // An 8250 slot exists for every configured port number whether or not a UART answers;
@@ -207,6 +218,38 @@ QString DevicePathForPort(int number, const PortEnvironment &env)
         return target;
     const QString kernelName = FixedDeviceNameForPort(number);
     return kernelName.isEmpty() ? QString() : QLatin1String(kDevFolder) + kernelName;
+}
+
+QString PortOpenErrorText(int error, const QString &devicePath)
+{
+    if (devicePath.isEmpty())
+        return QStringLiteral("there is no such port");
+    switch (error) {
+    case EACCES:
+    case EPERM: {
+        // The node's group (dialout for serial ports on Debian) is what grants access.
+        struct stat info {};
+        QString group = QStringLiteral("dialout");
+        if (::stat(QFile::encodeName(devicePath).constData(), &info) == 0) {
+            const struct group *entry = ::getgrgid(info.st_gid);
+            group = entry ? QString::fromLocal8Bit(entry->gr_name) : QString::number(info.st_gid);
+        }
+        const struct passwd *user = ::getpwuid(::geteuid());
+        const QString userName = user ? QString::fromLocal8Bit(user->pw_name) : QStringLiteral("$USER");
+        return QLatin1String("permission denied for ") + devicePath + QLatin1String(". Add the user to the group ")
+               + group + QLatin1String(" (sudo usermod -aG ") + group + QLatin1Char(' ') + userName
+               + QLatin1String("), then log out and in again");
+    }
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+        return QStringLiteral("there is no such port");
+    case EBUSY:
+    case EWOULDBLOCK:
+        return QStringLiteral("the port is in use by another program");
+    default:
+        return devicePath + QLatin1String(": ") + QString::fromLocal8Bit(std::strerror(error));
+    }
 }
 
 bool ListPresentPorts(QList<ComPortDevice> &ports, const PortEnvironment &env)

@@ -56,6 +56,12 @@ QString FixedDeviceNameForPort(int number);
 inline constexpr int kFirstComPort = 1;
 inline constexpr int kLastComPort = 255;
 
+// Why the device node at `devicePath` could not be opened, from the error number of the
+// failed open, in words for the operator: permission denied (with the group that owns the
+// node, which the user must join), no such port (also for an empty path: the number names
+// nothing), in use, or the system's own text.
+QString PortOpenErrorText(int error, const QString &devicePath);
+
 // Every present port, ordered by number. Returns false when the walk could not be done
 // (no sysfs); the list then holds what was found before.
 bool ListPresentPorts(QList<ComPortDevice> &ports, const PortEnvironment &env = PortEnvironment::system());

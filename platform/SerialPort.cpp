@@ -94,24 +94,31 @@ SerialPort::~SerialPort()
 bool SerialPort::Open(const QString &devicePath, const SerialLineSettings &settings)
 {
     Close();
+    m_openError = ENOENT;
     const QByteArray path = QFile::encodeName(devicePath);
     if (path.isEmpty())
         return false;
     m_fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (m_fd < 0)
+    if (m_fd < 0) {
+        m_openError = errno;
         return false;
+    }
     // flock holds against every other open file description, root included; TIOCEXCL
     // keeps other programs that do not take the lock out too.
+    errno = 0;
     if (!::isatty(m_fd) || ::flock(m_fd, LOCK_EX | LOCK_NB) != 0 || ::ioctl(m_fd, TIOCEXCL) != 0
         || !Configure(settings)) {
+        m_openError = errno != 0 ? errno : EINVAL;   // settings the driver refused set none
         CloseFd(m_fd);
         return false;
     }
     m_cancelFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (m_cancelFd < 0) {
+        m_openError = errno;
         CloseFd(m_fd);
         return false;
     }
+    m_openError = 0;
     int lines = 0;
     // ENOTTY or EINVAL: the device has no modem lines (a pseudo-terminal, some adapters).
     m_modemLinesSupported = ::ioctl(m_fd, TIOCMGET, &lines) == 0;

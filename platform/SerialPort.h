@@ -58,6 +58,9 @@ public:
     bool Open(const QString &devicePath, const SerialLineSettings &settings);
     void Close();
     bool IsOpen() const { return m_fd >= 0; }
+    // The error number of the last Open that failed (EWOULDBLOCK: another holds the lock);
+    // 0 after one that succeeded.
+    int OpenError() const { return m_openError; }
 
     // Blocks until the port has data, the line is lost, the modem lines change or
     // CancelWait is called; returns SerialEvent bits. With portEvents false only
@@ -86,6 +89,7 @@ private:
     void SampleModemLines(unsigned &events);
 
     int m_fd = -1;
+    int m_openError = 0;
     int m_cancelFd = -1;
     bool m_modemLinesSupported = false;
     int m_modemLines = 0;

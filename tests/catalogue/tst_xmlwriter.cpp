@@ -2,14 +2,22 @@
 
 #include <QtTest>
 
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <functional>
+
 namespace {
 
 // A catalogue as the tool ships it: groups, commands with parameters, descriptions,
 // values with the five special characters; long enough to cross several pieces.
-QString catalogueText(const QString &lineEnd)
+QString catalogueText(const QString &lineEnd, int groups = 40)
 {
     QString out = "<?xml version=\"1.0\"?>" + lineEnd + "<Ondo name=\"Ondo Reader\">" + lineEnd;
-    for (int g = 0; g < 40; ++g) {
+    for (int g = 0; g < groups; ++g) {
         out += QStringLiteral("    <Group name=\"RFID group %1\">").arg(g) + lineEnd;
         out += "        Commands of group " + QString::number(g) + " & more" + lineEnd;
         for (int c = 0; c < 4; ++c) {
@@ -79,6 +87,62 @@ struct SaveRecorder
     }
 };
 
+// Runs `body` in a child process and returns the text it reports ("" if it died).
+QString reportOfChild(const std::function<QString()> &body)
+{
+    int fds[2];
+    if (pipe(fds) != 0)
+        return QString();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const QByteArray report = body().toUtf8();
+        _exit(write(fds[1], report.constData(), size_t(report.size())) == report.size() ? 0 : 1);
+    }
+    close(fds[1]);
+    QFile in;
+    in.open(fds[0], QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
+    const QByteArray report = in.readAll();
+    waitpid(pid, nullptr, 0);
+    return QString::fromUtf8(report);
+}
+
+bool writeProcFile(const char *path, const QByteArray &text)
+{
+    QFile file(QString::fromLatin1(path));
+    return file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && file.write(text) == text.size();
+}
+
+// For a child process: mounts a small tmpfs over `dir` in a mount namespace of its own
+// (and a user namespace when not root), so that no privilege is needed and no mount
+// outlives the child. Returns "" when mounted, otherwise why not.
+QString mountSmallTmpfs(const QString &dir)
+{
+    const QByteArray uid = QByteArray::number(geteuid()), gid = QByteArray::number(getegid());
+    if (unshare(uid == "0" ? CLONE_NEWNS : CLONE_NEWUSER | CLONE_NEWNS) != 0)
+        return QStringLiteral("no mount namespace for this user: ") + strerror(errno);
+    if (uid != "0"
+        && !(writeProcFile("/proc/self/setgroups", "deny") && writeProcFile("/proc/self/uid_map", uid + ' ' + uid + " 1")
+             && writeProcFile("/proc/self/gid_map", gid + ' ' + gid + " 1")))
+        return QStringLiteral("user namespace without an id map");
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
+        || mount("tmpfs", QFile::encodeName(dir).constData(), "tmpfs", 0, "size=256k") != 0)
+        return QStringLiteral("tmpfs not mountable here: ") + strerror(errno);
+    return QString();
+}
+
+// Fills the file system of `dir` with a file of pages but for `freeBytes`.
+bool leaveFree(const QString &dir, qint64 freeBytes)
+{
+    QFile filler(dir + "/filler");
+    const QByteArray page(4096, 'f');
+    qint64 size = 0;
+    if (!filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        return false;
+    while (filler.write(page) == page.size())
+        size += page.size();
+    return filler.resize(qMax<qint64>(0, size - freeBytes)) && QStorageInfo(dir).bytesAvailable() == freeBytes;
+}
+
 const QString SAVE_DATA_FILTER = QStringLiteral("XML Files (*.xml)| *.xml| All Files (*.*)| *.*||");
 
 } // namespace
@@ -100,6 +164,8 @@ private slots:
     void wideCharactersInOneByteMode();
     void saveAsDialog_data();
     void saveAsDialog();
+    void saveToMissingFolderRefused();
+    void saveFailureKeepsGoodFile_data();
     void saveFailureKeepsGoodFile();
     void deviceFailureReported();
 };
@@ -253,7 +319,7 @@ void TestXmlWriter::saveAsDialog()
     QVERIFY(recorder.warnings.isEmpty());
 }
 
-void TestXmlWriter::saveFailureKeepsGoodFile()
+void TestXmlWriter::saveToMissingFolderRefused()
 {
     QTemporaryDir dir;
     SaveRecorder recorder;
@@ -267,21 +333,55 @@ void TestXmlWriter::saveFailureKeepsGoodFile()
     QCOMPARE(recorder.warnings.size(), 1);
     QVERIFY(recorder.warnings.first().contains(QDir::toNativeSeparators(recorder.answer)));
     QVERIFY(!QFile::exists(recorder.answer));
+}
 
-    // A failed write into an existing good file leaves it as it was: a tree whose
-    // characters cannot be written is refused before anything reaches the target.
-    const QString good = dir.filePath("good.xml");
-    QFile file(good);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("<good/>\n");
-    file.close();
-    QBuffer target;
-    target.open(QIODevice::WriteOnly);
-    root.text = QStringLiteral("\u4E00");
-    QVERIFY(!Write(root, target, -1, CXMLEncoding::OneByte));
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll(), QByteArray("<good/>\n"));
-    QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"good.xml"});
+void TestXmlWriter::saveFailureKeepsGoodFile_data()
+{
+    QTest::addColumn<qint64>("freeBytes");
+    QTest::addColumn<QString>("expected");
+    const QString kept = QStringLiteral("refused, warned: disk full, path earlier.xml, file kept, files: Ondo.xml filler");
+    QTest::newRow("no byte free") << qint64(0) << kept;
+    QTest::newRow("4 KiB free") << qint64(4096) << kept;
+    QTest::newRow("8 KiB free") << qint64(8192) << kept;
+    QTest::newRow("room enough") << qint64(128 * 1024)
+                                 << QStringLiteral("saved, path set, file replaced, files: Ondo.xml filler");
+}
+
+// A save on a real full disk: the catalogue (smaller than a file device's write buffer,
+// where a failed write is easiest to lose) stays byte for byte, with one warning.
+void TestXmlWriter::saveFailureKeepsGoodFile()
+{
+    QFETCH(qint64, freeBytes);
+    QFETCH(QString, expected);
+    const QByteArray good = catalogueText("\n", 10).toLatin1();
+    QVERIFY(good.size() > 8192 && good.size() < 16384);
+    QTemporaryDir dir;
+    const QString report = reportOfChild([&] {
+        const QString refused = mountSmallTmpfs(dir.path());
+        if (!refused.isEmpty())
+            return "skip: " + refused;
+        const QString path = dir.filePath("Ondo.xml");
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(good) != good.size() || !file.flush()
+            || !leaveFree(dir.path(), freeBytes))
+            return QStringLiteral("disk not prepared");
+        ParseResult parsed = parseXml(good);
+        const QByteArray replacement = written(*parsed.root, -1, CXMLEncoding::OneByte);
+        SaveRecorder recorder;
+        recorder.answer = path;
+        parsed.root->filePath = "earlier.xml";
+        QStringList report{SaveAs(*parsed.root, SAVE_DATA_FILTER) ? "saved" : "refused"};
+        for (const QString &warning : recorder.warnings)
+            report << (warning.contains(path) && warning.contains(strerror(ENOSPC)) ? "warned: disk full" : warning);
+        report << (parsed.root->filePath == path ? "path set" : "path " + parsed.root->filePath);
+        QFile after(path);
+        const QByteArray now = after.open(QIODevice::ReadOnly) ? after.readAll() : QByteArray();
+        report << (now == good ? "file kept" : now == replacement ? "file replaced" : "file cut to " + QString::number(now.size()));
+        return report.join(", ") + ", files: " + QDir(dir.path()).entryList(QDir::Files, QDir::Name).join(u' ');
+    });
+    if (report.startsWith("skip: "))
+        QSKIP(qPrintable(report));
+    QCOMPARE(report, expected);
 }
 
 void TestXmlWriter::deviceFailureReported()

@@ -122,6 +122,9 @@ void TestBluetoothList::listText_data()
         << true << QStringList{"00:11:22:33:44:55|Phone", "AA:BB:CC:DD:EE:FF|Reader-B"}
         << QStringList{"rfcomm0=00:11:22:33:44:66", "rfcomm7=AA:BB:CC:DD:EE:FF"}
         << QStringList{"COM104\t: AA:BB:CC:DD:EE:FF  | Reader-B\r\n"};
+    QTest::newRow("placeholders in the name") << true << QStringList{"00:12:6F:0A:1B:2C|R%1%2%3%4%5%6%7%8%9"}
+                                              << QStringList{"rfcomm5=00:12:6F:0A:1B:2C"}
+                                              << QStringList{"COM102\t: 00:12:6F:0A:1B:2C  | R%1%2%3%4%5%6%7%8%9\r\n"};
     QTest::newRow("devices but no bound port") << true << QStringList{"00:12:6F:0A:1B:2C|Reader-A"} << QStringList{}
                                                << QStringList{""};
     QTest::newRow("adapter without devices") << true << QStringList{} << QStringList{"rfcomm0=00:12:6F:0A:1B:2C"}
@@ -221,6 +224,8 @@ void TestBluetoothList::aliasForPortName_data()
     QTest::newRow("known device") << "00:11:22:33:44:55" << "Reader-A 00:11:22:33:44:55 - /dev/rfcomm0 (COM97)";
     QTest::newRow("known device, lower case") << "aa:bb:cc:dd:ee:ff"
                                               << "Reader-B AA:BB:CC:DD:EE:FF - /dev/rfcomm0 (COM97)";
+    QTest::newRow("placeholders in the name") << "00:11:22:33:44:57"
+                                              << "R%1%2%3%4%5%6%7%8%9 00:11:22:33:44:57 - /dev/rfcomm0 (COM97)";
     QTest::newRow("unknown device") << "00:11:22:33:44:56"
                                     << "Bluetooth serial port 00:11:22:33:44:56 - /dev/rfcomm0 (COM97)";
 }
@@ -234,6 +239,7 @@ void TestBluetoothList::aliasForPortName()
             == QDBusMessage::ReplyMessage);
     QVERIFY(addDevice("00:11:22:33:44:55", "Reader-A"));
     QVERIFY(addDevice("AA:BB:CC:DD:EE:FF", "Reader-B"));
+    QVERIFY(addDevice("00:11:22:33:44:57", "R%1%2%3%4%5%6%7%8%9"));
     QVERIFY(WriteFakeTtys(m_root->path(), {"rfcomm0=" + boundAddress}));
 
     platform::PortEnvironment env = environment(0).ports;

@@ -5,6 +5,7 @@
 #include "tests/IsolatedWindow.h"
 #include "app/RFID_LorixDlg.h"
 #include "app/SettingsStore.h"
+#include "discovery/ComPortCombo.h"
 #include "platform/KeySink.h"
 #include "platform/VirtualKeys.h"
 #include "res/Resource.h"
@@ -24,6 +25,9 @@
 
 #include <memory>
 #include <mutex>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -69,12 +73,16 @@ private slots:
     void hangUpAndAutoConnect();
     void startsFromSettings_data();
     void startsFromSettings();
+    void autoConnectWaitsForAbsentPort();
+    void refusedOpenSaysWhy_data();
+    void refusedOpenSaysWhy();
+    void pickerKeepsPortNumber();
     void clearEmptiesLog();
     void refusedCommand_data();
     void refusedCommand();
 
 private:
-    bool startReader(int txPower = -45, int returnAfterMs = -1);
+    bool startReader(int txPower = -45, int returnAfterMs = -1, int comNumber = 0);
     void makeWindow(bool autoStart = false);
     void openPort();
     void typeAndSend(const QString &text);
@@ -109,9 +117,10 @@ void TestMainWindow::cleanup()
     wedge::SetKeySink(nullptr);
 }
 
-bool TestMainWindow::startReader(int txPower, int returnAfterMs)
+bool TestMainWindow::startReader(int txPower, int returnAfterMs, int comNumber)
 {
     SimOptions options;
+    options.comNumber = comNumber;
     options.portsFolder = m_dir->filePath("ports");
     options.recordPath = m_dir->filePath("received.txt");
     options.txPower = txPower;
@@ -386,6 +395,69 @@ void TestMainWindow::startsFromSettings()
         QTRY_VERIFY_WITH_TIMEOUT(logText().count("g,txp") >= 3, kTryMs);
         QVERIFY(!m_window->isPortOpen());
     }
+}
+
+// Started before the reader's port exists: the stored port is neither lost nor replaced by
+// "<None>", and the automatic connection opens it once the reader registers it.
+void TestMainWindow::autoConnectWaitsForAbsentPort()
+{
+    constexpr int kLatePort = 200;
+    m_store->WriteInt(config::kSection, config::kComPort, kLatePort);
+    makeWindow(true);
+    QCOMPARE(m_window->PortNumber(), 0);
+    ctl<QPushButton>(res::IDC_OPEN_PORT)->click();
+    QVERIFY(logText().contains("Cannot open COM200: there is no such port"));
+    QTest::qWait(3 * kShortAutoConnectMs);
+    QVERIFY(!m_window->isPortOpen());
+    QCOMPARE(m_store->ReadInt(config::kSection, config::kComPort, 0), kLatePort);
+
+    QVERIFY(startReader(-45, -1, kLatePort));
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->readerAwake(), 1, kTryMs);
+    QVERIFY(m_window->isPortOpen());
+    QCOMPARE(m_window->PortNumber(), kLatePort);
+    QCOMPARE(m_store->ReadInt(config::kSection, config::kComPort, 0), kLatePort);
+}
+
+void TestMainWindow::refusedOpenSaysWhy_data()
+{
+    QTest::addColumn<int>("mode");   // of the node COM201 leads to; -1: no node
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("no node") << -1 << "there is no such port";
+    QTest::newRow("not a terminal") << 0600 << "@node: " + QString::fromLocal8Bit(strerror(ENOTTY));
+    QTest::newRow("no permission") << 0 << "permission denied for @node. Add the user to the group @group (sudo usermod -aG @group ";
+}
+
+void TestMainWindow::refusedOpenSaysWhy()
+{
+    QFETCH(int, mode);
+    QFETCH(QString, reason);
+    if (mode == 0 && geteuid() == 0)
+        QSKIP("root opens any node: permission cannot be denied");
+    const QString node = m_dir->filePath("node");
+    QVERIFY(QDir().mkpath(m_dir->filePath("ports")) && QFile::link(node, m_dir->filePath("ports/COM201")));
+    if (mode >= 0)
+        QVERIFY(QFile(node).open(QIODevice::WriteOnly) && chmod(qPrintable(node), mode_t(mode)) == 0);
+    m_store->WriteInt(config::kSection, config::kComPort, 201);
+    makeWindow();
+    ctl<QPushButton>(res::IDC_OPEN_PORT)->click();
+    reason.replace("@node", node).replace("@group", QFileInfo(node).group());
+    QVERIFY2(logText().contains("Cannot open COM201: " + reason), qPrintable(logText()));
+}
+
+// A port whose device path is far longer than the closed picker: the name is shortened in
+// its middle and the "(COM20)" the operator picks by stays whole.
+void TestMainWindow::pickerKeepsPortNumber()
+{
+    const QString node = m_dir->filePath(QString(100, 'a') + "/" + QString(100, 'z') + "/pts0");
+    QVERIFY(QDir().mkpath(QFileInfo(node).path()) && QFile(node).open(QIODevice::WriteOnly));
+    QVERIFY(QDir().mkpath(m_dir->filePath("ports")) && QFile::link(node, m_dir->filePath("ports/COM20")));
+    m_store->WriteInt(config::kSection, config::kComPort, 20);
+    makeWindow();
+    auto *picker = ctl<CComPortCombo>(res::IDC_PORT_PICKER);
+    QVERIFY(picker->currentText().endsWith(node + " (COM20)"));
+    const QString shown = picker->closedText();
+    QVERIFY2(shown.endsWith(" (COM20)") && shown.contains(QChar(0x2026)) && shown.startsWith("Mapped"), qPrintable(shown));
+    QVERIFY(picker->fontMetrics().horizontalAdvance(shown) < picker->width());
 }
 
 void TestMainWindow::clearEmptiesLog()

@@ -5,8 +5,14 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cerrno>
+#include <cstring>
+
 using platform::ComPortDevice;
 using platform::PortEnvironment;
+
+// Every placeholder arg() knows, as a device or a remote peer may name itself.
+const QString kPercents = QStringLiteral("%1%2%3%4%5%6%7%8%9");
 
 // A fake sysfs tree and a port map, laid out the way the kernel lays them:
 // sys/class/tty/<name>/device links into sys/devices, where USB devices carry
@@ -84,6 +90,15 @@ private slots:
         mkdir("sys/class/tty/rfcomm1");
         write("sys/class/tty/rfcomm1/address", "66:77:88:99:aa:bb\n");
         mkdir("sys/class/tty/rfcomm2");
+        // Placeholders in every outside source of a name.
+        tty("ttyUSB2", "pci0000:00/usb1/1-4/1-4:1.0/ttyUSB2");
+        write("sys/devices/pci0000:00/usb1/1-4/product", kPercents.toUtf8());
+        tty("ttyACM2", "pci0000:00/usb1/1-5/1-5:1.0");
+        write("sys/devices/pci0000:00/usb1/1-5/1-5:1.0/interface", kPercents.toUtf8());
+        mkdir("sys/class/tty/rfcomm3");
+        write("sys/class/tty/rfcomm3/address", "00:00:00:00:00:01\n");
+        write("nodes/tty" + kPercents, "");
+        link(m_root.filePath("nodes/tty" + kPercents), "ports/COM9");
         // Outside the scheme.
         mkdir("sys/class/tty/tty0");
         mkdir("sys/class/tty/ttyUSB32");
@@ -104,6 +119,8 @@ private slots:
         m_env.sysRoot = m_root.path();
         m_env.portsFolder = m_root.filePath("ports");
         m_env.bluetoothName = [](const QString &address) {
+            if (address == QLatin1String("00:00:00:00:00:01"))
+                return kPercents;
             return address == QLatin1String("00:11:22:AA:BB:CC") ? QStringLiteral("Lorix Reader") : QString();
         };
     }
@@ -127,6 +144,14 @@ private slots:
         QTest::newRow("rfcomm no address") << 99 << true << "/dev/rfcomm2" << "Bluetooth serial port - /dev/rfcomm2 (COM99)";
         QTest::newRow("link new number") << 5 << true << "@node" << "Mapped serial port - @node (COM5)";
         QTest::newRow("link overrides USB") << 33 << true << "@node" << "Mapped serial port - @node (COM33)";
+        QTest::newRow("placeholders in a USB product") << 35 << true << "/dev/ttyUSB2"
+                                                       << kPercents + " - /dev/ttyUSB2 (COM35)";
+        QTest::newRow("placeholders in a USB interface") << 67 << true << "/dev/ttyACM2"
+                                                         << kPercents + " - /dev/ttyACM2 (COM67)";
+        QTest::newRow("placeholders in a Bluetooth name") << 100 << true << "/dev/rfcomm3"
+                                                          << kPercents + " 00:00:00:00:00:01 - /dev/rfcomm3 (COM100)";
+        QTest::newRow("placeholders in a link target") << 9 << true << "@root/nodes/tty" + kPercents
+                                                       << "Mapped serial port - @root/nodes/tty" + kPercents + " (COM9)";
         QTest::newRow("dangling link hides nothing") << 66 << false << "" << "";
         QTest::newRow("dangling link new") << 7 << false << "" << "";
         QTest::newRow("plain file is no link") << 8 << false << "" << "";
@@ -142,6 +167,8 @@ private slots:
         QFETCH(QString, friendly);
         path.replace(QLatin1String("@node"), m_existingNode);
         friendly.replace(QLatin1String("@node"), m_existingNode);
+        path.replace(QLatin1String("@root"), m_root.path());
+        friendly.replace(QLatin1String("@root"), m_root.path());
 
         const QMap<int, ComPortDevice> ports = listed();
         QCOMPARE(ports.contains(number), present);
@@ -236,6 +263,25 @@ private slots:
         if (number)   // the two directions agree
             QCOMPARE(QStringLiteral("/dev/") + platform::FixedDeviceNameForPort(number),
                      device.startsWith('/') ? device : QStringLiteral("/dev/") + device);
+    }
+
+    void openErrorText_data()
+    {
+        QTest::addColumn<int>("error");
+        QTest::addColumn<QString>("start");   // @node: the node's path, @group: its group
+        QTest::newRow("permission") << EACCES << "permission denied for @node. Add the user to the group @group (sudo";
+        QTest::newRow("held by a lock") << EWOULDBLOCK << "the port is in use by another program";
+        QTest::newRow("exclusive") << EBUSY << "the port is in use by another program";
+        QTest::newRow("unplugged") << ENXIO << "there is no such port";
+        QTest::newRow("other") << EIO << "@node: " + QString::fromLocal8Bit(strerror(EIO));
+    }
+    void openErrorText()
+    {
+        QFETCH(int, error);
+        QFETCH(QString, start);
+        start.replace("@node", m_existingNode).replace("@group", QFileInfo(m_existingNode).group());
+        QVERIFY2(platform::PortOpenErrorText(error, m_existingNode).startsWith(start),
+                 qPrintable(platform::PortOpenErrorText(error, m_existingNode)));
     }
 };
 
