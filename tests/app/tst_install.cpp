@@ -1,7 +1,11 @@
 // The installed tool: `cmake --install` of this build into a staging prefix puts exactly the
-// program folder (executable and catalogue), the launcher link, the desktop entry and the
-// icon in the theme sizes there, and the installed launcher, started offscreen, opens the
+// program folder (executable, stripped, and catalogue), the launcher link, the desktop entry
+// and AppStream metadata (both valid), the icon in the theme sizes and as SVG, the manual page
+// and the package's documents there, and the installed launcher, started offscreen, opens the
 // catalogue from its own program folder (seen with strace, since the tool reports nothing).
+// The Debian package (ctest entry tst_package, which runs the package slots of this binary
+// beside the others): cpack builds it, lintian finds nothing but the accepted tags, and it
+// unpacks to the same files as the staged install.
 
 #include <QDir>
 #include <QDirIterator>
@@ -26,10 +30,25 @@ constexpr char kExecutableName[] = "RFID_Lorix";
 constexpr char kCatalogueName[] = "Ondo214.xml";
 constexpr char kDesktopEntryName[] = "rfid-lorix.desktop";
 constexpr char kIconName[] = "rfid-lorix";
+constexpr char kMetainfoName[] = "org.rfid_lorix.RFID_Lorix.metainfo.xml";
+constexpr char kPackageName[] = "rfid-lorix";
 // The freedesktop theme sizes an application icon is expected in.
 constexpr int kIconSizes[] = {16, 22, 24, 32, 48, 64, 128, 256};
 constexpr int kInstallTimeoutMs = 120000;
 constexpr int kCatalogueWaitMs = 30000;
+constexpr int kToolTimeoutMs = 240000;
+// The scalable icon, rendered by an independent SVG renderer, matches the drawn PNG of the
+// same size within antialiasing: mean difference per channel, out of 255 (about 0.15 here; a
+// wrongly coloured tag, a tenth of the picture, gives 4).
+constexpr int kSvgCompareSide = 256;
+constexpr double kSvgMeanDifference = 1.0;
+
+// The one lintian tag the package may carry (at --pedantic with info tags), explained in the
+// README: lintian counts a binary as unfortified when none of its checked calls is on its
+// list, which leaves out memcpy; the tool's read and poll calls take buffers whose size the
+// compiler cannot see, so they stay unchecked. Accepted only while the binary does call a
+// checked function, i.e. while the build is fortified.
+constexpr char kFortifyTag[] = "hardening-no-fortify-functions";
 
 QString programFolder()
 {
@@ -51,6 +70,56 @@ QString launcherPath()
     return QStringLiteral(RFID_INSTALL_BINDIR "/") + QLatin1String(kLauncherName);
 }
 
+QString scalableIconPath()
+{
+    return QStringLiteral(RFID_INSTALL_DATADIR "/icons/hicolor/scalable/apps/%1.svg").arg(QLatin1String(kIconName));
+}
+
+QString metainfoPath()
+{
+    return QStringLiteral(RFID_INSTALL_DATADIR "/metainfo/") + QLatin1String(kMetainfoName);
+}
+
+QString docPath(const char *name)
+{
+    return QStringLiteral(RFID_INSTALL_DATADIR "/doc/%1/%2").arg(QLatin1String(kPackageName), QLatin1String(name));
+}
+
+QStringList installedFiles()
+{
+    QStringList files{programFolder() + QLatin1Char('/') + QLatin1String(kExecutableName),
+                      programFolder() + QLatin1Char('/') + QLatin1String(kCatalogueName),
+                      launcherPath(), desktopEntryPath(), metainfoPath(), scalableIconPath(),
+                      QStringLiteral(RFID_INSTALL_MANDIR "/man1/%1.1.gz").arg(QLatin1String(kLauncherName)),
+                      docPath("copyright"), docPath("changelog.gz")};
+    for (int size : kIconSizes)
+        files << iconPath(size);
+    return files;
+}
+
+// Every file and link below root, relative to it.
+QSet<QString> filesBelow(const QString &root)
+{
+    QSet<QString> files;
+    QDirIterator it(root, QDir::Files | QDir::System | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        files.insert(QDir(root).relativeFilePath(it.next()));
+    return files;
+}
+
+// Runs a program to its end; the exit code, or -1 when it could not run or was killed.
+int runTool(const QString &program, const QStringList &arguments, QByteArray *output = nullptr)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, arguments);
+    if (!process.waitForFinished(kToolTimeoutMs) || process.exitStatus() != QProcess::NormalExit)
+        return -1;
+    if (output)
+        *output = process.readAll();
+    return process.exitCode();
+}
+
 } // namespace
 
 class TestInstall : public QObject
@@ -64,10 +133,20 @@ private slots:
     void nothingElseStaged();
     void desktopEntryNamesLauncherAndIcon();
     void launcherFindsCatalogue();
+    void executableStripped();
+    void metadataValid_data();
+    void metadataValid();
+    void scalableIconMatchesDrawing();
+    void packageLintianClean();
+    void packageFilesAsInstalled();
 
 private:
+    bool buildPackage();
+
     QTemporaryDir m_stage;
     QString m_prefix;
+    QTemporaryDir m_packageDir;
+    QString m_package;
 };
 
 void TestInstall::initTestCase()
@@ -101,6 +180,8 @@ void TestInstall::stagedFile_data()
     QTest::newRow("desktop entry") << desktopEntryPath() << false << QString() << 0;
     for (int size : kIconSizes)
         QTest::newRow(qPrintable(QStringLiteral("icon %1").arg(size))) << iconPath(size) << false << QString() << size;
+    QTest::newRow("scalable icon") << scalableIconPath() << false << QString() << 0;
+    QTest::newRow("metainfo") << metainfoPath() << false << QString() << 0;
 }
 
 void TestInstall::stagedFile()
@@ -129,17 +210,11 @@ void TestInstall::stagedFile()
 
 void TestInstall::nothingElseStaged()
 {
-    QSet<QString> expected{programFolder() + QLatin1Char('/') + QLatin1String(kExecutableName),
-                           programFolder() + QLatin1Char('/') + QLatin1String(kCatalogueName),
-                           launcherPath(), desktopEntryPath()};
-    for (int size : kIconSizes)
-        expected.insert(iconPath(size));
-
-    QSet<QString> staged;
-    QDirIterator it(m_prefix, QDir::Files | QDir::System | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext())
-        staged.insert(QDir(m_prefix).relativeFilePath(it.next()));
-    QCOMPARE(QStringList(staged.subtract(expected).values()), QStringList());
+    const QStringList expected = installedFiles();
+    QSet<QString> staged = filesBelow(m_prefix);
+    QCOMPARE(QStringList(staged.subtract(QSet<QString>(expected.begin(), expected.end())).values()), QStringList());
+    for (const QString &path : expected)
+        QVERIFY2(QFileInfo::exists(m_prefix + QLatin1Char('/') + path), qPrintable(path));
 }
 
 void TestInstall::desktopEntryNamesLauncherAndIcon()
@@ -149,6 +224,8 @@ void TestInstall::desktopEntryNamesLauncherAndIcon()
     QCOMPARE(entry.value(QStringLiteral("Type")).toString(), QStringLiteral("Application"));
     QCOMPARE(entry.value(QStringLiteral("Exec")).toString(), QString::fromLatin1(kLauncherName));
     QCOMPARE(entry.value(QStringLiteral("Icon")).toString(), QString::fromLatin1(kIconName));
+    // Docks tie the window to its launcher by the window's class, the application's name.
+    QCOMPARE(entry.value(QStringLiteral("StartupWMClass")).toString(), QString::fromLatin1(kExecutableName));
 }
 
 void TestInstall::launcherFindsCatalogue()
@@ -197,6 +274,159 @@ void TestInstall::launcherFindsCatalogue()
     QVERIFY(tool.waitForFinished(kCatalogueWaitMs));
     QVERIFY2(match.hasMatch(), "the installed tool never tried to open its catalogue");
     QVERIFY2(match.captured(2).toInt() >= 0, qPrintable(match.captured(0)));
+}
+
+void TestInstall::executableStripped()
+{
+    const QString readelf = QStandardPaths::findExecutable(QStringLiteral("readelf"));
+    if (readelf.isEmpty())
+        QSKIP("readelf is not installed (binutils)");
+    QByteArray sections;
+    QCOMPARE(runTool(readelf, {QStringLiteral("-S"), QStringLiteral("-W"),
+                               m_prefix + QLatin1Char('/') + programFolder() + QLatin1Char('/') + QLatin1String(kExecutableName)},
+                     &sections), 0);
+    QVERIFY(sections.contains(" .text "));
+    for (const char *section : {" .symtab ", " .debug_info ", " .comment ", " .note "})
+        QVERIFY2(!sections.contains(section), section);
+}
+
+void TestInstall::metadataValid_data()
+{
+    QTest::addColumn<QString>("tool");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("path");
+    QTest::newRow("desktop entry") << QStringLiteral("desktop-file-validate") << QStringList() << desktopEntryPath();
+    QTest::newRow("metainfo") << QStringLiteral("appstreamcli") << QStringList{QStringLiteral("validate"), QStringLiteral("--no-net")}
+                              << metainfoPath();
+}
+
+void TestInstall::metadataValid()
+{
+    QFETCH(QString, tool);
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, path);
+    const QString program = QStandardPaths::findExecutable(tool);
+    if (program.isEmpty())
+        QSKIP(qPrintable(tool + QStringLiteral(" is not installed (setup.sh installs it)")));
+    QByteArray output;
+    const int exitCode = runTool(program, arguments << m_prefix + QLatin1Char('/') + path, &output);
+    QVERIFY2(exitCode == 0, output.constData());
+    // desktop-file-validate passes hints with exit code 0: it must say nothing at all.
+    if (tool == QLatin1String("desktop-file-validate"))
+        QVERIFY2(output.trimmed().isEmpty(), output.constData());
+}
+
+void TestInstall::scalableIconMatchesDrawing()
+{
+    const QString rsvg = QStandardPaths::findExecutable(QStringLiteral("rsvg-convert"));
+    if (rsvg.isEmpty())
+        QSKIP("rsvg-convert is not installed (librsvg2-bin; setup.sh installs it)");
+    QTemporaryDir work;
+    const QString rendered = work.filePath(QStringLiteral("icon.png"));
+    const QString side = QString::number(kSvgCompareSide);
+    QCOMPARE(runTool(rsvg, {QStringLiteral("-w"), side, QStringLiteral("-h"), side, QStringLiteral("-o"), rendered,
+                            m_prefix + QLatin1Char('/') + scalableIconPath()}), 0);
+    const QImage svg = QImage(rendered).convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    const QImage png = QImage(m_prefix + QLatin1Char('/') + iconPath(kSvgCompareSide)).convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    QCOMPARE(svg.size(), png.size());
+    double difference = 0;
+    for (int y = 0; y < svg.height(); ++y) {
+        for (int x = 0; x < svg.width(); ++x) {
+            const QRgb a = svg.pixel(x, y), b = png.pixel(x, y);
+            difference += qAbs(qRed(a) - qRed(b)) + qAbs(qGreen(a) - qGreen(b)) + qAbs(qBlue(a) - qBlue(b))
+                          + qAbs(qAlpha(a) - qAlpha(b));
+        }
+    }
+    const double mean = difference / (4.0 * svg.width() * svg.height());
+    QVERIFY2(mean < kSvgMeanDifference, qPrintable(QString::number(mean)));
+}
+
+bool TestInstall::buildPackage()
+{
+    if (!m_package.isEmpty())
+        return true;
+    const QString build = qEnvironmentVariable("RFID_BINARY_DIR");
+    if (!m_packageDir.isValid())
+        return false;
+    QByteArray output;
+    if (runTool(QStringLiteral(RFID_CPACK_COMMAND), {QStringLiteral("--config"), build + QStringLiteral("/CPackConfig.cmake"),
+                                                     QStringLiteral("-B"), m_packageDir.path()}, &output) != 0) {
+        qWarning("%s", output.constData());
+        return false;
+    }
+    const QStringList debs = QDir(m_packageDir.path()).entryList({QStringLiteral("*.deb")}, QDir::Files);
+    if (debs.size() != 1)
+        return false;
+    m_package = m_packageDir.filePath(debs.first());
+    return true;
+}
+
+void TestInstall::packageLintianClean()
+{
+    if (!qEnvironmentVariableIsSet("RFID_PACKAGE_CHECKS"))
+        QSKIP("the package is built and checked by the ctest entry tst_package");
+    const QString lintian = QStandardPaths::findExecutable(QStringLiteral("lintian"));
+    if (lintian.isEmpty())
+        QSKIP("lintian is not installed (setup.sh installs it)");
+    QVERIFY(buildPackage());
+    QByteArray output;
+    const int exitCode = runTool(lintian, {QStringLiteral("--pedantic"), QStringLiteral("--display-info"),
+                                           QStringLiteral("--tag-display-limit"), QStringLiteral("0"), m_package}, &output);
+    QVERIFY2(exitCode >= 0, output.constData());
+    // "E: rfid-lorix: tag-name [context]"; any error or warning, or another tag, fails.
+    const QRegularExpression line(QStringLiteral("^([A-Z]): [^:]+: (\\S+)"), QRegularExpression::MultilineOption);
+    QStringList unexpected;
+    bool fortifyTag = false;
+    for (auto it = line.globalMatch(QString::fromUtf8(output)); it.hasNext();) {
+        const QRegularExpressionMatch tag = it.next();
+        if (tag.captured(1) == QLatin1String("I") && tag.captured(2) == QLatin1String(kFortifyTag))
+            fortifyTag = true;
+        else
+            unexpected << tag.captured(0);
+    }
+    QVERIFY2(unexpected.isEmpty(), qPrintable(unexpected.join(u'\n')));
+    QVERIFY2(exitCode == 0, output.constData());
+    if (fortifyTag) {
+        QTemporaryDir root;
+        QByteArray symbols;
+        QCOMPARE(runTool(QStandardPaths::findExecutable(QStringLiteral("dpkg-deb")), {QStringLiteral("-x"), m_package, root.path()}), 0);
+        QCOMPARE(runTool(QStandardPaths::findExecutable(QStringLiteral("readelf")),
+                         {QStringLiteral("--dyn-syms"), QStringLiteral("-W"),
+                          root.filePath(QStringLiteral("usr/") + programFolder() + QLatin1Char('/') + QLatin1String(kExecutableName))},
+                         &symbols), 0);
+        const QRegularExpression checkedCall(QStringLiteral("\\s__(?!stack_chk_fail)\\w+_chk@"));
+        QVERIFY2(checkedCall.match(QString::fromLatin1(symbols)).hasMatch(),
+                 "lintian finds no checked function and the binary calls none: the build is not fortified");
+    }
+}
+
+void TestInstall::packageFilesAsInstalled()
+{
+    if (!qEnvironmentVariableIsSet("RFID_PACKAGE_CHECKS"))
+        QSKIP("the package is built and checked by the ctest entry tst_package");
+    const QString dpkgDeb = QStandardPaths::findExecutable(QStringLiteral("dpkg-deb"));
+    if (dpkgDeb.isEmpty())
+        QSKIP("dpkg-deb is not installed");
+    QVERIFY(buildPackage());
+    QTemporaryDir root;
+    QVERIFY(root.isValid());
+    QCOMPARE(runTool(dpkgDeb, {QStringLiteral("-x"), m_package, root.path()}), 0);
+    // The package is the staged install under /usr, the launcher still leading to the tool.
+    const QString usr = root.filePath(QStringLiteral("usr"));
+    QSet<QString> packaged = filesBelow(usr);
+    QCOMPARE(packaged.size(), filesBelow(root.path()).size());
+    QStringList expected = installedFiles();
+    QCOMPARE(QStringList(packaged.subtract(QSet<QString>(expected.begin(), expected.end())).values()), QStringList());
+    for (const QString &path : expected)
+        QVERIFY2(QFileInfo::exists(usr + QLatin1Char('/') + path), qPrintable(path));
+
+    // The changelog's newest entry is this version: a version raised without an entry fails.
+    QByteArray version;
+    QCOMPARE(runTool(dpkgDeb, {QStringLiteral("-f"), m_package, QStringLiteral("Version")}, &version), 0);
+    QFile changelog(usr + QLatin1Char('/') + docPath("changelog.gz"));
+    QByteArray text;
+    QCOMPARE(runTool(QStandardPaths::findExecutable(QStringLiteral("gzip")), {QStringLiteral("-dc"), changelog.fileName()}, &text), 0);
+    QVERIFY2(text.startsWith(QByteArray(kPackageName) + " (" + version.trimmed() + ") "), text.left(80).constData());
 }
 
 QTEST_GUILESS_MAIN(TestInstall)
