@@ -45,8 +45,8 @@ constexpr double kSvgMeanDifference = 1.0;
 
 // The one lintian tag the package may carry (at --pedantic with info tags), explained in the
 // README: lintian counts a binary as unfortified when none of its checked calls is on its
-// list, which leaves out memcpy; the tool's read and poll calls take buffers whose size the
-// compiler cannot see, so they stay unchecked. Accepted only while the binary does call a
+// list, which leaves out memcpy; the tool's read calls take buffers whose size the compiler
+// cannot see and its poll calls have counts checked when compiling, so they stay plain. Accepted only while the binary does call a
 // checked function, i.e. while the build is fortified.
 constexpr char kFortifyTag[] = "hardening-no-fortify-functions";
 
