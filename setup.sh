@@ -17,6 +17,8 @@ packages=(
   dbus dbus-daemon python3 python3-dbus python3-dbusmock python3-gi
   # benchmarks
   libbenchmark-dev libboost-dev libpugixml-dev libtinyxml2-dev libexpat1-dev
+  # the packaging test: package checks and an independent SVG renderer
+  lintian desktop-file-utils appstream librsvg2-bin
   # helpers used by scripts
   procps psmisc imagemagick strace
 )

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds and starts the tool with the simulated reader beside it.
+# Installs what is missing, builds the tool and the simulated reader (not the tests and
+# benchmarks: ./scripts/test.sh builds those) and starts the tool with the reader beside it.
 # The reader runs in the background and ends when the tool ends. RFID_NO_SIM=1 starts the
 # tool alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./setup.sh
-./scripts/build.sh
+BUILD_TARGETS="RFID_Lorix reader-sim" ./scripts/build.sh
 build=${BUILD_DIR:-build}
 
 if [[ "${RFID_NO_SIM:-0}" == 1 ]]; then

@@ -1,8 +1,10 @@
-// Writes the application icon as PNG files for the desktop's icon theme:
-//   icon-render <folder> <size>...   gives <folder>/<size>x<size>/apps/rfid-lorix.png
+// Writes the application icon for the desktop's icon theme:
+//   icon-render <folder> <size>...   gives <folder>/<size>x<size>/apps/rfid-lorix.png for each
+//                                    size and <folder>/scalable/apps/rfid-lorix.svg
 #include "res/AppIcon.h"
 
 #include <QDir>
+#include <QFile>
 #include <QGuiApplication>
 #include <QPixmap>
 
@@ -26,6 +28,14 @@ int main(int argc, char *argv[])
             std::fprintf(stderr, "icon-render: cannot write %s\n", qPrintable(folder));
             return 1;
         }
+    }
+    const QString scalable = root + QStringLiteral("/scalable/apps");
+    QFile svg(scalable + QStringLiteral("/rfid-lorix.svg"));
+    const QByteArray document = res::ApplicationIconSvg();
+    if (!QDir().mkpath(scalable) || !svg.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        || svg.write(document) != document.size() || !svg.flush()) {
+        std::fprintf(stderr, "icon-render: cannot write %s\n", qPrintable(svg.fileName()));
+        return 1;
     }
     return 0;
 }
