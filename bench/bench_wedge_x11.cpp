@@ -106,6 +106,36 @@ void BM_TagsThroughXTestIntoWindow(benchmark::State &state)
 }
 BENCHMARK(BM_TagsThroughXTestIntoWindow)->MinTime(2.0)->UseRealTime();
 
+// An inventory's worth of tags typed back to back, as the window hands them over, and
+// then received: the rate the operator sees for a burst of tags.
+constexpr std::size_t kBurstTags = 200;
+
+void BM_BurstTypedOnCallersThread(benchmark::State &state)
+{
+    XSession &x = session();
+    if (!x.sink) {
+        state.SkipWithError(qPrintable(x.failure));
+        return;
+    }
+    wedge::SetKeySink(x.sink);
+    std::size_t lost = 0;
+    std::size_t keyEvents = 0;
+    for (auto _ : state) {
+        x.recorder.clear();
+        for (std::size_t i = 0; i < kBurstTags; ++i)
+            typeOneTag();
+        if (!x.recorder.waitForKeys(kBurstTags * kPressesPerTag))
+            ++lost;
+        keyEvents += 2 * x.recorder.presses().size();
+    }
+    wedge::SetKeySink(nullptr);
+    state.counters["chars/s"] = benchmark::Counter(double(state.iterations() * kBurstTags) * (kTagChars + 1), benchmark::Counter::kIsRate);
+    state.counters["events/s"] = benchmark::Counter(double(keyEvents), benchmark::Counter::kIsRate);
+    if (lost != 0)
+        state.SkipWithError("keys were lost on the way to the window");
+}
+BENCHMARK(BM_BurstTypedOnCallersThread)->MinTime(2.0)->UseRealTime();
+
 } // namespace
 
 BENCHMARK_MAIN();

@@ -213,6 +213,15 @@ void CKeySinkX11::SendKey(std::uint8_t virtualKey, std::uint8_t, KeyDirection di
     if (keycode == 0)
         return;
     XTestFakeKeyEvent(m_display, keycode, direction == KeyDirection::Press ? True : False, CurrentTime);
+}
+
+void CKeySinkX11::Flush()
+{
+    if (!m_display)
+        return;
+    const SigpipeGuard noSigpipe;
+    if (m_lost)
+        return;
     XFlush(m_display);
     drainEvents();
 }

@@ -23,6 +23,7 @@ public:
     QString lastCommand;
     bool keyEmulator = false;
     bool multiMode = true;
+    bool ownWindowActive = false;
     int txPower = 0;
 
     void AppendLog(const QString &text, quint32 colour) override
@@ -39,13 +40,14 @@ public:
     QString LastCommand() const override { return lastCommand; }
     bool IsKeyEmulatorChecked() const override { return keyEmulator; }
     bool IsMultiModeChecked() const override { return multiMode; }
+    bool IsOwnWindowActive() const override { return ownWindowActive; }
     void SetTxPower(int position) override
     {
         txPower = position;
         trace << QStringLiteral("slider:%1").arg(position);
     }
     int TxPower() const override { return txPower; }
-    void TypeTag(const QByteArray &tagBytes) override { trace << QStringLiteral("tag:") + QString::fromLatin1(tagBytes); }
+    void TypeTag(const QString &, const QByteArray &tagBytes) override { trace << QStringLiteral("tag:") + QString::fromLatin1(tagBytes); }
     void TypeScan(const QString &line) override { trace << QStringLiteral("scan:") + line; }
 
     int SendCommand(const QString &command)

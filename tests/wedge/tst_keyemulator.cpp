@@ -5,6 +5,8 @@
 
 #include <QtTest>
 
+#include <atomic>
+#include <condition_variable>
 #include <vector>
 
 namespace {
@@ -98,6 +100,8 @@ private slots:
     void untypableCharactersOnScanPath();
     void hangulToKeys_data();
     void hangulToKeys();
+    void emulatorTypesQueueInOrder();
+    void emulatorStopsAtItemBoundary();
 
 private:
     std::shared_ptr<RecordingSink> m_sink;
@@ -315,6 +319,73 @@ void TestKeyEmulator::hangulToKeys()
     QFETCH(QString, keys);
     const wedge::HangulKeys result = wedge::HangulToKeys(char16_t(syllable));
     QCOMPARE(QString::fromUtf16(result.data()), keys);
+}
+
+// Items typed on the emulator's thread, in order, each with the mode it was queued with and
+// the same events as the synchronous entry points.
+void TestKeyEmulator::emulatorTypesQueueInOrder()
+{
+    {
+        wedge::CKeyEmulator emulator;
+        emulator.QueueTag(QStringLiteral("3f2A"), "3f2A", false);
+        emulator.QueueTag(QStringLiteral("414243"), "414243", true);
+        emulator.QueueScan(QStringLiteral("aZ5"));
+        QVERIFY(emulator.WaitUntilIdle(10000));
+    }
+    const Events expected = tap(0x33, 0x04) + tap(0x46, 0x21) + tap(0x32, 0x03) + tagShifted(0x41, 0x1E) + none() + enter()
+        + tagShifted(0x41, 0x1E) + tagShifted(0x42, 0x30) + tagShifted(0x43, 0x2E) + enter()
+        + tap(0x41) + shifted(0x5A) + tap(0x35) + enter();
+    QCOMPARE(describe(m_sink->events), describe(expected));
+}
+
+// A sink that holds its first key until released, so that items wait in the queue.
+class GatedSink final : public platform::IKeySink
+{
+public:
+    void SendKey(std::uint8_t virtualKey, std::uint8_t scanCode, platform::KeyDirection direction) override
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        ++keys;
+        changed.notify_all();
+        changed.wait(lock, [this] { return open; });
+        recorded.SendKey(virtualKey, scanCode, direction);
+    }
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool open = false;
+    int keys = 0;
+    RecordingSink recorded;
+};
+
+// Dropping and blocking act between items: the item being typed is finished whole, the rest
+// comes back to the owner untyped.
+void TestKeyEmulator::emulatorStopsAtItemBoundary()
+{
+    auto gate = std::make_shared<GatedSink>();
+    wedge::CKeyEmulator emulator([gate] { return gate; });
+    std::atomic<int> notified{0};
+    emulator.SetSetAsideNotifier([&] { ++notified; });
+    emulator.QueueTag(QStringLiteral("a"), "a", false);
+    emulator.QueueTag(QStringLiteral("b"), "b", false);
+    emulator.QueueScan(QStringLiteral("c"));
+    {
+        std::unique_lock<std::mutex> lock(gate->mutex);
+        QVERIFY(gate->changed.wait_for(lock, std::chrono::seconds(10), [&] { return gate->keys > 0; }));
+    }
+    const wedge::CKeyEmulator::Items dropped = emulator.DropQueued();
+    QCOMPARE(int(dropped.size()), 2);
+    QCOMPARE(dropped[0].line + dropped[1].line, QStringLiteral("bc"));
+    emulator.SetTypingBlocked(true);
+    emulator.QueueTag(QStringLiteral("d"), "d", false);
+    {
+        std::lock_guard<std::mutex> lock(gate->mutex);
+        gate->open = true;
+    }
+    gate->changed.notify_all();
+    QTRY_COMPARE(notified.load(), 1);
+    QCOMPARE(emulator.TakeSetAside().front().line, QStringLiteral("d"));
+    QVERIFY(emulator.WaitUntilIdle(10000));
+    QCOMPARE(describe(gate->recorded.events), describe(tap(0x41, 0x1E) + none() + enter()));
 }
 
 QTEST_GUILESS_MAIN(TestKeyEmulator)
