@@ -32,9 +32,7 @@ public:
 bool isBreak(QChar c) { return c == u'\r' || c == u'\n'; }
 
 // Lines are separated by runs of CR and LF; a prompt at the start of a line is a line of
-// its own. The whole stream at once, no holding back. A line longer than the bound is not
-// dispatched, and the log shows its head and a mark: `log` gets the expected log without
-// its line breaks.
+// its own. The whole stream at once, no holding back. `log`: the expected log without breaks.
 QStringList ReferenceLines(const QString &text, QString &log)
 {
     const qsizetype bound = CResponseDispatcher::kMaxLineChars;

@@ -30,7 +30,7 @@ namespace {
 constexpr int kComNumber = 202;
 constexpr int kTryMs = 30000;
 constexpr qsizetype kLongLine = 1000 * 1000;
-constexpr qsizetype kPastLineBound = (qsizetype(1) << 20) + 5;
+constexpr qsizetype kPastHeldBackBound = (qsizetype(1) << 20) + 5;
 constexpr char kGoodTag[] = "E200CAFE";
 
 class CRecordingKeySink : public platform::IKeySink
@@ -171,7 +171,7 @@ void TestBadInput::receivePathSurvives_data()
 
     QTest::newRow("line of 1 MB") << QByteArray(kLongLine, 'A') + "\r\n";
     // Far past the line bound: held back only up to the bound, shown shortened, never typed.
-    QTest::newRow("line past the bound") << QByteArray(kPastLineBound, 'B') + "\r\n";
+    QTest::newRow("line past the held-back bound") << QByteArray(kPastHeldBackBound, 'B') + "\r\n";
     QTest::newRow("NUL bytes") << QByteArray("E2\0\0AB\0\r\n\0\0\0\r\n", 15);
     QTest::newRow("invalid UTF-8") << QByteArray("E2\xC3\x28\xA0\xA1\xE2\x28\xA1\xF0\x28\x8C\xBC\xFF\xFE\r\n\xED\xA0\x80\r\n");
     QTest::newRow("cut UTF-8 character at a line end") << QByteArray("E2\xE2\x82\r\nE3\xF0\x9F\r\n");
@@ -180,7 +180,7 @@ void TestBadInput::receivePathSurvives_data()
     QTest::newRow("every control byte") << controls;
 }
 
-// The window with its port open; the keyboard focus in it, or elsewhere (typing goes on).
+// The window with its port open, the keyboard focus in it or (typing goes on) elsewhere.
 void TestBadInput::openWindow(bool toolFocused)
 {
     m_window = std::make_unique<CRFID_LorixDlg>(*m_store, IsolatedWindowEnvironment(m_dir->path()));
@@ -238,8 +238,7 @@ void TestBadInput::ownWindowActiveTypesNothing()
 {
     openWindow(true);
     QVERIFY(write("$trigger=1,0\r\nE2OWN1\r\nE2OWN2\r\n"));
-    QTRY_VERIFY_WITH_TIMEOUT(logText().contains(QStringLiteral("E2OWN2")), kTryMs);
-    QVERIFY(logText().contains(QStringLiteral("E2OWN1")));
+    QTRY_VERIFY_WITH_TIMEOUT(logText().contains(QStringLiteral("E2OWN1\nE2OWN2")), kTryMs);
     QCOMPARE(logText().count(QStringLiteral("typing into the tool itself is skipped")), 1);
     QVERIFY(m_keys->taken().isEmpty());
 }
@@ -251,8 +250,7 @@ void TestBadInput::fragmentNeverTyped_data()
     QTest::addColumn<QByteArray>("fragment");
     QTest::addColumn<bool>("hangUp");
     QTest::newRow("mid-line, port closed") << QByteArray("E2FRAG") << false;
-    QTest::newRow("inside CR LF, port closed") << QByteArray("E2FRAG\r") << false;
-    QTest::newRow("mid-line, link lost") << QByteArray("E2FRAG") << true;
+    QTest::newRow("inside CR LF, link lost") << QByteArray("E2FRAG\r") << true;
 }
 
 void TestBadInput::fragmentNeverTyped()
@@ -262,16 +260,10 @@ void TestBadInput::fragmentNeverTyped()
     openWindow(false);
     QVERIFY(write("$trigger=1,0\r\n$batt=1\r\n" + fragment));
     QTRY_VERIFY_WITH_TIMEOUT(logText().contains(QStringLiteral("$batt=1")), kTryMs);
-    if (hangUp) {
-        m_line->HangUp();
-        QTRY_VERIFY_WITH_TIMEOUT(!m_window->isPortOpen(), kTryMs);
-        QVERIFY(m_line->Open(m_dir->filePath("ports"), kComNumber));
-    } else {
-        m_window->OnOpenPort();
-    }
-    QTRY_VERIFY_WITH_TIMEOUT(logText().contains(QStringLiteral("E2FRAG")), kTryMs);
+    hangUp ? m_line->HangUp() : m_window->OnOpenPort();
+    QTRY_VERIFY_WITH_TIMEOUT(!m_window->isPortOpen() && logText().contains(QStringLiteral("E2FRAG")), kTryMs);
+    QVERIFY(!hangUp || m_line->Open(m_dir->filePath("ports"), kComNumber));
     m_window->OnOpenPort();
-    QVERIFY(m_window->isPortOpen());
     QVERIFY(write("\nE2GOOD\r\n"));
     QTRY_COMPARE_WITH_TIMEOUT(m_keys->taken().count(platform::VK_RETURN), qsizetype(1), kTryMs);
     QList<std::uint8_t> keys = m_keys->taken();

@@ -23,7 +23,6 @@ public:
     QString lastCommand;
     bool keyEmulator = false;
     bool multiMode = true;
-    bool ownWindowActive = false;
     int txPower = 0;
 
     void AppendLog(const QString &text, quint32 colour) override
@@ -40,7 +39,6 @@ public:
     QString LastCommand() const override { return lastCommand; }
     bool IsKeyEmulatorChecked() const override { return keyEmulator; }
     bool IsMultiModeChecked() const override { return multiMode; }
-    bool IsOwnWindowActive() const override { return ownWindowActive; }
     void SetTxPower(int position) override
     {
         txPower = position;

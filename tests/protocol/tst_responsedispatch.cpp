@@ -25,7 +25,6 @@ private slots:
     void reentrantDataKeepsOrder();
     void dropAtLinkEnd_data();
     void dropAtLinkEnd();
-    void ownWindowActiveLogsTags();
 };
 
 void TestResponseDispatch::dispatch_data()
@@ -121,30 +120,19 @@ void TestResponseDispatch::dispatch_data()
     // The line bound: a line at it is typed; a longer one, whole or cut while held back (NULs
     // too), is logged as its head and a mark, and never typed; the next line is typed as usual.
     const qsizetype bound = CResponseDispatcher::kMaxLineChars;
-    const QString atBound(bound, u'A');
     auto mark = [](int more) { return QStringLiteral(" [... %1 more characters of this line not shown]").arg(more); };
     QTest::newRow("line at the bound typed")
-        << Pieces { atBound.toLatin1() + "\r\n" } << "i,0,0,0" << true << true << latin1
-        << QStringList { "line:tag:" + atBound, "tag:" + atBound } << 0;
+        << Pieces { QByteArray(bound, 'A') + "\r\n" } << "i,0,0,0" << true << true << latin1
+        << QStringList { "line:tag:" + QString(bound, u'A'), "tag:" + QString(bound, u'A') } << 0;
     QTest::newRow("complete line past the bound logged shortened")
         << Pieces { QByteArray(1000, 'B'), QByteArray(2000, 'B') + "\r\nT1\r\n" } << "i,0,0,0" << true << true << latin1
         << QStringList { "blue:" + QString(bound, u'B') + mark(3000 - bound) + "\r\n", "line:tag:T1", "tag:T1" } << 0;
-    QTest::newRow("held-back run cut at the bound")
-        << Pieces { QByteArray(1000, 'C'), QByteArray(1000, 'C'), QByteArray(1000, 'C'), "\r\nT2\r\n" }
-        << "i,0,0,0" << true << true << latin1
+    QTest::newRow("held-back run cut at the bound") << Pieces { QByteArray(1000, 'C'), QByteArray(1000, 'C'),
+        QByteArray(1000, 'C'), "\r\nT2\r\n" } << "i,0,0,0" << true << true << latin1
         << QStringList { "blue:" + QString(bound, u'C'), "blue:" + mark(3000 - bound) + "\r\n", "line:tag:T2", "tag:T2" } << 0;
     QTest::newRow("NUL flood cut at the bound")
         << Pieces { QByteArray(5000, '\0'), "\r\nT3\r\n" } << "i,0,0,0" << true << true << latin1
         << QStringList { "blue:" + QString(bound, QChar(0)), "blue:" + mark(5000 - bound) + "\r\n", "line:tag:T3", "tag:T3" } << 0;
-    QString shortLines;
-    QStringList dispatched;
-    for (int i = 0; i < 250; ++i) {
-        shortLines += QStringLiteral("L%1\r").arg(i, 6, 10, QLatin1Char('0'));
-        dispatched << QStringLiteral("line:tag:L%1").arg(i, 6, 10, QLatin1Char('0'));
-    }
-    QTest::newRow("held back past the bound in short lines: dispatched, nothing cut")
-        << Pieces { shortLines.toLatin1() } << "x" << false << true << latin1
-        << dispatched + QStringList { "blue:" + shortLines } << 0;
 }
 
 void TestResponseDispatch::dispatch()
@@ -272,18 +260,10 @@ void TestResponseDispatch::dropAtLinkEnd_data()
     QTest::addColumn<Pieces>("after");
     QTest::addColumn<QStringList>("expected");
 
-    QTest::newRow("cut mid-line") << Pieces { "T1\r\nAFB473" } << QByteArray() << Pieces { "$>\r\nE2001\r\n" }
-        << QStringList { "tag:T1", "blue:AFB473\r\n", "red:end\r\n", "tag:E2001" };
-    QTest::newRow("cut inside CR LF") << Pieces { "T1\r\nE2TAG\r" } << QByteArray() << Pieces { "\nT2\r\n" }
-        << QStringList { "tag:T1", "blue:E2TAG\r", "red:end\r\n", "tag:T2" };
     QTest::newRow("pending bytes first") << Pieces { "T1\r\nE2TA" } << QByteArray("G\r\nE3") << Pieces { "T4\r\n" }
         << QStringList { "tag:T1", "tag:E2TAG", "blue:E3\r\n", "red:end\r\n", "tag:T4" };
     QTest::newRow("long line ends with its mark") << Pieces { QByteArray(2000, 'C') } << QByteArray() << Pieces {}
-        << QStringList { "blue:" + QString(CResponseDispatcher::kMaxLineChars, u'C'),
-                         QStringLiteral("blue: [... %1 more characters of this line not shown]\r\n").arg(2000 - CResponseDispatcher::kMaxLineChars),
-                         "red:end\r\n" };
-    QTest::newRow("nothing held back, no note") << Pieces { "T1\r\n" } << QByteArray() << Pieces { "T2\r\n" }
-        << QStringList { "tag:T1", "tag:T2" };
+        << QStringList { "blue:" + QString(1600, u'C'), "blue: [... 400 more characters of this line not shown]\r\n", "red:end\r\n" };
 }
 
 void TestResponseDispatch::dropAtLinkEnd()
@@ -303,25 +283,6 @@ void TestResponseDispatch::dropAtLinkEnd()
     for (const QByteArray &piece : Pieces { pending } + after)
         dispatcher.OnSerialData(piece);
     QCOMPARE(host.trace, expected);
-}
-
-// With the tool's own window active tags are logged, not typed, with one note per trigger;
-// they stay new and are typed once the focus is elsewhere.
-void TestResponseDispatch::ownWindowActiveLogsTags()
-{
-    CFakeProtocolHost host;
-    host.lastCommand = QStringLiteral("i,0,0,0");
-    host.keyEmulator = true;
-    host.ownWindowActive = true;
-    CResponseDispatcher dispatcher(host, QStringLiteral("ISO-8859-1"));
-    dispatcher.OnSerialData(QByteArray("T1\r\nT2\r\n"));
-    dispatcher.OnSerialData(QByteArray("T1\r\n$trigger=1,0\r\nT1\r\n"));
-    host.ownWindowActive = false;
-    dispatcher.OnSerialData(QByteArray("T1\r\n"));
-    for (QString &entry : host.trace)
-        entry = entry.startsWith(QStringLiteral("red:Key Emulator Mode")) ? QStringLiteral("note") : entry;
-    QCOMPARE(host.trace, (QStringList { "note", "blue:T1\r\nT2\r\n", "red:i,0,0,0\r\n", "write:i,0,0,0\r\n", "note",
-                                        "blue:T1\r\n$trigger=1,0\r\nT1\r\n", "tag:T1" }));
 }
 
 QTEST_GUILESS_MAIN(TestResponseDispatch)

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <vector>
 
 namespace {
@@ -23,7 +24,7 @@ struct KeyEvent
 };
 using Events = std::vector<KeyEvent>;
 
-class RecordingSink final : public platform::IKeySink
+class RecordingSink : public platform::IKeySink
 {
 public:
     void SendKey(std::uint8_t virtualKey, std::uint8_t scanCode, platform::KeyDirection direction) override
@@ -101,7 +102,6 @@ private slots:
     void hangulToKeys_data();
     void hangulToKeys();
     void emulatorTypesQueueInOrder();
-    void emulatorStopsAtItemBoundary();
 
 private:
     std::shared_ptr<RecordingSink> m_sink;
@@ -321,71 +321,65 @@ void TestKeyEmulator::hangulToKeys()
     QCOMPARE(QString::fromUtf16(result.data()), keys);
 }
 
-// Items typed on the emulator's thread, in order, each with the mode it was queued with and
-// the same events as the synchronous entry points.
-void TestKeyEmulator::emulatorTypesQueueInOrder()
+// A sink that holds each key while closed: queues `first`, waits until its typing has begun,
+// runs `behind` meanwhile, then opens.
+struct GatedSink final : RecordingSink
 {
-    {
-        wedge::CKeyEmulator emulator;
-        emulator.QueueTag(QStringLiteral("3f2A"), "3f2A", false);
-        emulator.QueueTag(QStringLiteral("414243"), "414243", true);
-        emulator.QueueScan(QStringLiteral("aZ5"));
-        QVERIFY(emulator.WaitUntilIdle(10000));
-    }
-    const Events expected = tap(0x33, 0x04) + tap(0x46, 0x21) + tap(0x32, 0x03) + tagShifted(0x41, 0x1E) + none() + enter()
-        + tagShifted(0x41, 0x1E) + tagShifted(0x42, 0x30) + tagShifted(0x43, 0x2E) + enter()
-        + tap(0x41) + shifted(0x5A) + tap(0x35) + enter();
-    QCOMPARE(describe(m_sink->events), describe(expected));
-}
-
-// A sink that holds its first key until released, so that items wait in the queue.
-class GatedSink final : public platform::IKeySink
-{
-public:
     void SendKey(std::uint8_t virtualKey, std::uint8_t scanCode, platform::KeyDirection direction) override
     {
         std::unique_lock<std::mutex> lock(mutex);
         ++keys;
         changed.notify_all();
         changed.wait(lock, [this] { return open; });
-        recorded.SendKey(virtualKey, scanCode, direction);
+        RecordingSink::SendKey(virtualKey, scanCode, direction);
+    }
+    bool holdFirst(wedge::CKeyEmulator &emulator, const char *first, const std::function<void()> &behind)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        open = false;
+        const int before = keys;
+        emulator.QueueTag(QString::fromLatin1(first), first, false);
+        const bool held = changed.wait_for(lock, std::chrono::seconds(10), [&] { return keys > before; });
+        behind();
+        open = true;
+        changed.notify_all();
+        return held;
     }
     std::mutex mutex;
     std::condition_variable changed;
-    bool open = false;
+    bool open = true;
     int keys = 0;
-    RecordingSink recorded;
 };
 
-// Dropping and blocking act between items: the item being typed is finished whole, the rest
-// comes back to the owner untyped.
-void TestKeyEmulator::emulatorStopsAtItemBoundary()
+// The emulator's thread types items whole, in order, each in the mode it was queued with.
+// Dropping and blocking act at item boundaries: later items come back untyped.
+void TestKeyEmulator::emulatorTypesQueueInOrder()
 {
     auto gate = std::make_shared<GatedSink>();
     wedge::CKeyEmulator emulator([gate] { return gate; });
-    std::atomic<int> notified{0};
-    emulator.SetSetAsideNotifier([&] { ++notified; });
-    emulator.QueueTag(QStringLiteral("a"), "a", false);
-    emulator.QueueTag(QStringLiteral("b"), "b", false);
-    emulator.QueueScan(QStringLiteral("c"));
-    {
-        std::unique_lock<std::mutex> lock(gate->mutex);
-        QVERIFY(gate->changed.wait_for(lock, std::chrono::seconds(10), [&] { return gate->keys > 0; }));
-    }
-    const wedge::CKeyEmulator::Items dropped = emulator.DropQueued();
-    QCOMPARE(int(dropped.size()), 2);
-    QCOMPARE(dropped[0].line + dropped[1].line, QStringLiteral("bc"));
-    emulator.SetTypingBlocked(true);
-    emulator.QueueTag(QStringLiteral("d"), "d", false);
-    {
-        std::lock_guard<std::mutex> lock(gate->mutex);
-        gate->open = true;
-    }
-    gate->changed.notify_all();
-    QTRY_COMPARE(notified.load(), 1);
-    QCOMPARE(emulator.TakeSetAside().front().line, QStringLiteral("d"));
+    QVERIFY(gate->holdFirst(emulator, "3f2A", [&] {
+        emulator.QueueTag(QStringLiteral("414243"), "414243", true);
+        emulator.QueueScan(QStringLiteral("aZ5"));
+    }));
     QVERIFY(emulator.WaitUntilIdle(10000));
-    QCOMPARE(describe(gate->recorded.events), describe(tap(0x41, 0x1E) + none() + enter()));
+    QCOMPARE(describe(gate->events),
+             describe(tap(0x33, 0x04) + tap(0x46, 0x21) + tap(0x32, 0x03) + tagShifted(0x41, 0x1E) + none() + enter()
+                      + tagShifted(0x41, 0x1E) + tagShifted(0x42, 0x30) + tagShifted(0x43, 0x2E) + enter()
+                      + tap(0x41) + shifted(0x5A) + tap(0x35) + enter()));
+
+    gate->events.clear();
+    std::atomic<int> setAside{0};
+    emulator.SetSetAsideNotifier([&] { ++setAside; });
+    QVERIFY(gate->holdFirst(emulator, "a", [&] {
+        emulator.QueueTag(QStringLiteral("b"), "b", false);
+        emulator.QueueScan(QStringLiteral("c"));
+        QCOMPARE(int(emulator.DropQueued().size()), 2);
+        emulator.SetTypingBlocked(true);
+        emulator.QueueTag(QStringLiteral("d"), "d", false);
+    }));
+    QTRY_COMPARE(setAside.load(), 1);
+    QCOMPARE(emulator.TakeSetAside().front().line, QStringLiteral("d"));
+    QCOMPARE(describe(gate->events), describe(tap(0x41, 0x1E) + none() + enter()));
 }
 
 QTEST_GUILESS_MAIN(TestKeyEmulator)
