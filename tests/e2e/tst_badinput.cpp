@@ -262,7 +262,8 @@ void TestBadInput::fragmentNeverTyped()
     QTRY_VERIFY_WITH_TIMEOUT(logText().contains(QStringLiteral("$batt=1")), kTryMs);
     hangUp ? m_line->HangUp() : m_window->OnOpenPort();
     QTRY_VERIFY_WITH_TIMEOUT(!m_window->isPortOpen() && logText().contains(QStringLiteral("E2FRAG")), kTryMs);
-    QVERIFY(!hangUp || m_line->Open(m_dir->filePath("ports"), kComNumber));
+    m_line->HangUp();   // the next connection on a fresh line
+    QVERIFY(m_line->Open(m_dir->filePath("ports"), kComNumber));
     m_window->OnOpenPort();
     QVERIFY(write("\nE2GOOD\r\n"));
     QTRY_COMPARE_WITH_TIMEOUT(m_keys->taken().count(platform::VK_RETURN), qsizetype(1), kTryMs);
