@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 struct _XDisplay;
 
@@ -11,9 +12,9 @@ namespace platform {
 
 // Key sink for X11 through the XTest extension. Each virtual key becomes the keysym of that
 // key on the United States layout, and the keycode comes from the server's current keymap.
-// Events wait in the connection's output buffer until Flush (the end of an item) or until
-// the buffer fills: one write per item instead of one per event, which more than doubles
-// the keys per second the server takes.
+// Events are held until Flush (the end of an item) and then sent in one write: one write
+// and one signal-mask change per item instead of per event, which more than doubles the
+// keys per second the server takes.
 //
 // The display is opened on the first key, not at construction. A display that cannot be
 // opened, lacks XTest, or goes away later (server ended, connection broken) makes keys
@@ -39,6 +40,12 @@ private:
     void drainEvents();
     static void onConnectionLost(_XDisplay *display, void *self);
 
+    struct PendingKey
+    {
+        unsigned long keysym;
+        bool press;
+    };
+    std::vector<PendingKey> m_pending;   // sent since the last Flush
     std::string m_displayName;
     _XDisplay *m_display = nullptr;
     bool m_lost = false;
