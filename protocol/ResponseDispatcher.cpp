@@ -240,10 +240,12 @@ void CResponseDispatcher::dropHeldBack(const QString &note)
     const bool longLine = std::exchange(m_skippingLongLine, false);
     if (longLine)
         m_host.AppendLog(shortenedMark(std::exchange(m_skippedChars, 0)) + QLatin1String(kLineEnd), LOG_COLOUR_RECEIVED);
+    if (held.isEmpty() && !longLine)
+        return;
+    // The received colour shows exactly what was received; the note starts a line of its own.
     if (!held.isEmpty())
-        m_host.AppendLog(isLineBreak(held.back()) ? held : held + QLatin1String(kLineEnd), LOG_COLOUR_RECEIVED);
-    if (longLine || !held.isEmpty())
-        m_host.AppendLog(note, LOG_COLOUR_SENT);
+        m_host.AppendLog(held, LOG_COLOUR_RECEIVED);
+    m_host.AppendLog(held.isEmpty() || isLineBreak(held.back()) ? note : QLatin1String(kLineEnd) + note, LOG_COLOUR_SENT);
 }
 
 CResponseDispatcher::LineClass CResponseDispatcher::Classify(const QString &line, const QString &lastCommand)
