@@ -15,6 +15,7 @@
 #include "res/DialogTemplates.h"
 #include "res/Resource.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QFrame>
 #include <QGroupBox>
@@ -92,6 +93,32 @@ std::function<QString(const QString &)> CachedBluetoothNames()
     };
 }
 
+// Tells the key emulator's owner whenever a window of the application is activated or
+// deactivated (an application-wide event filter: the tool's message boxes and dialogs count).
+class CActiveWindowWatch : public QObject
+{
+public:
+    explicit CActiveWindowWatch(std::function<void()> changed) : m_changed(std::move(changed)) {}
+
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        const QEvent::Type type = event->type();
+        if (type == QEvent::WindowActivate || type == QEvent::WindowDeactivate || type == QEvent::ApplicationStateChange)
+            m_changed();
+        return false;
+    }
+
+private:
+    std::function<void()> m_changed;
+};
+
+// Log notes of the key emulator and the receive path (the tool's own remarks, in red).
+constexpr char kTypingSetAsideNote[] =
+    "Key Emulator Mode: the focus moved into this tool, so typing into the tool itself is skipped; not typed:\r\n";
+constexpr char kTypingDroppedNote[] = "Key Emulator Mode off: not typed:\r\n";
+constexpr char kPortClosedNote[] = "The port was closed in the middle of a line: that line is not handled or typed.\r\n";
+constexpr char kLinkLostNote[] = "The link was lost in the middle of a line: that line is not handled or typed.\r\n";
+
 // The list's lines end in CR LF; the text control breaks lines at LF alone.
 QString asLineBreaks(QString text)
 {
@@ -142,8 +169,7 @@ bool CRFID_LorixDlg::OnInitDialog()
     setWindowIcon(m_icon);
     QAction *aboutEntry = InstallAboutEntry(this, nullptr);
 
-    if (m_environment.installPlatformKeySink)
-        wedge::SetKeySink(platform::CreateKeySink());
+    createKeyEmulator();
 
     // 5. The port picker with the stored port.
     const int storedPort = config::ReadConfig(m_settings, config::kComPort, config::kComPortDefault);
@@ -327,6 +353,9 @@ void CRFID_LorixDlg::connectControls()
     });
     connect(m_keyEmulatorBox, &QCheckBox::clicked, this, [this] {
         config::WriteConfig(m_settings, config::kEnableWedge, m_keyEmulatorBox->isChecked() ? 1 : 0);
+        // Typing stops at the next item boundary: what is still queued is shown instead.
+        if (!m_keyEmulatorBox->isChecked())
+            logUntyped(m_keyEmulator->DropQueued(), QString::fromLatin1(kTypingDroppedNote));
     });
     connect(m_autoStartBox, &QCheckBox::clicked, this, &CRFID_LorixDlg::OnAutoStartClicked);
     // Only the operator's own choice (not a refill) replaces the wanted port, "<None>" included.
@@ -411,10 +440,13 @@ bool CRFID_LorixDlg::openChannel()
     return m_channel.Open(path, READER_BAUD_RATE, READER_BYTE_SIZE, READER_STOP_BITS, READER_PARITY) != 0;
 }
 
-void CRFID_LorixDlg::closeChannel()
+void CRFID_LorixDlg::closeChannel(const QString &note)
 {
     m_channel.Close();
     m_protocol.setReaderAwake(0);
+    // The reader thread has ended: the ring holds the last bytes of this connection. Text
+    // still unfinished after them is dropped then, never joined to the next connection's.
+    m_protocol.DropHeldBackAfter(m_channel.rxBuffer.GetUsed(), note);
 }
 
 void CRFID_LorixDlg::showPortState()
@@ -429,7 +461,7 @@ void CRFID_LorixDlg::OnOpenPort()
     refreshPortsWhileClosed();
     storePortToUse();
     if (isPortOpen()) {
-        closeChannel();
+        closeChannel(QString::fromLatin1(kPortClosedNote));
     } else if (!openChannel()) {
         // The port stays closed; the log says why, since the button alone cannot.
         const int number = portToUse();
@@ -444,7 +476,7 @@ void CRFID_LorixDlg::OnOpenPort()
 void CRFID_LorixDlg::OnSerialLineDrop()
 {
     if (isPortOpen())
-        closeChannel();
+        closeChannel(QString::fromLatin1(kLinkLostNote));
     showPortState();
 }
 
@@ -659,15 +691,49 @@ int CRFID_LorixDlg::TxPower() const
     return m_txPowerSlider->value();
 }
 
-void CRFID_LorixDlg::TypeTag(const QByteArray &tagBytes)
+// The key emulator types on its own thread into a sink it creates there (tests install
+// theirs with wedge::SetKeySink instead). It never types while a window of the tool is
+// active: checked when a tag is queued, and at each item boundary through the blocked flag.
+void CRFID_LorixDlg::createKeyEmulator()
 {
-    std::lock_guard<std::mutex> guard(wedge::wedgeLock);
-    // The count includes the zero byte QByteArray keeps after its end.
-    wedge::TypeTagText(tagBytes.constData(), int(tagBytes.size()) + 1, this);
+    wedge::CKeyEmulator::SinkFactory makeSink;
+    if (m_environment.installPlatformKeySink)
+        makeSink = [] { return platform::CreateKeySink(); };
+    m_keyEmulator = std::make_unique<wedge::CKeyEmulator>(makeSink);
+    m_keyEmulator->SetSetAsideNotifier([this] {
+        QMetaObject::invokeMethod(
+            this, [this] { logUntyped(m_keyEmulator->TakeSetAside(), QString::fromLatin1(kTypingSetAsideNote)); },
+            Qt::QueuedConnection);
+    });
+    auto updateBlocked = [this] { m_keyEmulator->SetTypingBlocked(IsOwnWindowActive()); };
+    m_activeWindowWatch = std::make_unique<CActiveWindowWatch>(updateBlocked);
+    qApp->installEventFilter(m_activeWindowWatch.get());
+    updateBlocked();
+}
+
+// Items the emulator did not type are shown in the received colour, after a note.
+void CRFID_LorixDlg::logUntyped(const wedge::CKeyEmulator::Items &items, const QString &note)
+{
+    if (items.empty())
+        return;
+    QString lines;
+    for (const wedge::CKeyEmulator::Item &item : items)
+        lines += item.line + QStringLiteral("\r\n");
+    AppendLog(note, LOG_COLOUR_SENT);
+    AppendLog(lines, LOG_COLOUR_RECEIVED);
+}
+
+void CRFID_LorixDlg::TypeTag(const QString &line, const QByteArray &tagBytes)
+{
+    m_keyEmulator->QueueTag(line, tagBytes, IsAsciiModeChecked());
 }
 
 void CRFID_LorixDlg::TypeScan(const QString &line)
 {
-    std::lock_guard<std::mutex> guard(wedge::wedgeLock);
-    wedge::TypeScanText(line);
+    m_keyEmulator->QueueScan(line);
+}
+
+bool CRFID_LorixDlg::IsOwnWindowActive() const
+{
+    return QApplication::activeWindow() != nullptr;
 }

@@ -19,6 +19,8 @@
 #include <QList>
 #include <QString>
 
+#include <memory>
+
 class CLogView;
 class CNotifyEvent;
 class CSettingsStore;
@@ -107,8 +109,9 @@ private: // IProtocolHost and the ASCII-mode source
     bool IsMultiModeChecked() const override;
     void SetTxPower(int position) override;
     int TxPower() const override;
-    void TypeTag(const QByteArray &tagBytes) override;
+    void TypeTag(const QString &line, const QByteArray &tagBytes) override;
     void TypeScan(const QString &line) override;
+    bool IsOwnWindowActive() const override;
     bool IsAsciiModeChecked() const override;
 
 private: // set-up and handlers
@@ -122,7 +125,9 @@ private: // set-up and handlers
     void storePortToUse();
     void refreshPortsWhileClosed();
     bool openChannel();
-    void closeChannel();
+    void closeChannel(const QString &note);
+    void createKeyEmulator();
+    void logUntyped(const wedge::CKeyEmulator::Items &items, const QString &note);
     void startAutoConnectTimer();
     void stopAutoConnectTimer();
     void OnAutoStartClicked();
@@ -173,5 +178,7 @@ private: // the window's other parts
     // The port last stored or picked by the operator; stands while the picker shows
     // "<None>" because that port is absent (see portToUse).
     int m_wantedPort = 0;
+    std::unique_ptr<wedge::CKeyEmulator> m_keyEmulator;   // types tags on its own thread
+    std::unique_ptr<QObject> m_activeWindowWatch;         // keeps the emulator's blocked flag current
     discovery::CBluetoothListThread m_bluetoothList;   // last: joined before anything else goes
 };

@@ -61,7 +61,7 @@ public:
     bool IsMultiModeChecked() const override { return true; }
     void SetTxPower(int) override {}
     int TxPower() const override { return 0; }
-    void TypeTag(const QByteArray &) override {}
+    void TypeTag(const QString &, const QByteArray &) override {}
     void TypeScan(const QString &) override {}
 
     CSerialChannel channel;

@@ -1,6 +1,7 @@
 // Key events per second through the key emulator and the XTest sink into a window of a
-// private Xvfb that records them, with a check that no key is lost. The reference is the
-// same emulator typing into a sink that only counts.
+// private Xvfb that records them, with a check that no key is lost: one tag at a time, and
+// a burst through the emulator's typing thread. The reference is the same emulator typing
+// into a sink that only counts.
 //
 // Each iteration types one tag line and waits until the window has received all of it, so
 // the rate includes the server's delivery, not only the sending.
@@ -105,6 +106,35 @@ void BM_TagsThroughXTestIntoWindow(benchmark::State &state)
         state.SkipWithError("keys were lost or garbled on the way to the window");
 }
 BENCHMARK(BM_TagsThroughXTestIntoWindow)->MinTime(2.0)->UseRealTime();
+
+// An inventory's worth of tags queued at once, as the window hands them over, typed by the
+// emulator's thread and received by the window: the rate the operator sees for a burst.
+constexpr std::size_t kBurstTags = 200;
+
+void BM_BurstThroughEmulatorThread(benchmark::State &state)
+{
+    XSession &x = session();
+    if (!x.sink) {
+        state.SkipWithError(qPrintable(x.failure));
+        return;
+    }
+    wedge::CKeyEmulator emulator([&x] { return x.sink; });
+    const QString line = QString::fromLatin1(kTag);
+    const QByteArray bytes(kTag);
+    std::size_t lost = 0;
+    for (auto _ : state) {
+        x.recorder.clear();
+        for (std::size_t i = 0; i < kBurstTags; ++i)
+            emulator.QueueTag(line, bytes, false);
+        if (!x.recorder.waitForKeys(kBurstTags * kPressesPerTag) || x.recorder.presses().size() != kBurstTags * kPressesPerTag)
+            ++lost;
+    }
+    emulator.WaitUntilIdle(10000);
+    state.counters["chars/s"] = benchmark::Counter(double(state.iterations() * kBurstTags) * (kTagChars + 1), benchmark::Counter::kIsRate);
+    if (lost != 0)
+        state.SkipWithError("keys were lost on the way to the window");
+}
+BENCHMARK(BM_BurstThroughEmulatorThread)->MinTime(2.0)->UseRealTime();
 
 } // namespace
 

@@ -5,8 +5,8 @@
 
 // Where synthesised key strokes go. The keyboard wedge produces key events (virtual key,
 // scan code, press or release) and hands each one to a sink; only the sinks talk to the
-// operating system. A sink is used by one thread at a time: the wedge calls it on the
-// user-interface thread while it holds its lock.
+// operating system. A sink is used by one thread at a time: the wedge's typing thread, or
+// whoever holds the wedge's lock.
 
 namespace platform {
 
@@ -21,6 +21,9 @@ public:
     // Types one key event into whatever has the keyboard focus. Never fails visibly: a key
     // the backend cannot type, or a backend that lost its device, sends nothing.
     virtual void SendKey(std::uint8_t virtualKey, std::uint8_t scanCode, KeyDirection direction) = 0;
+    // The end of an item: every event sent so far is delivered before this returns. A sink
+    // may hold events back until then (one write per item instead of one per event).
+    virtual void Flush() {}
 };
 
 // Types nothing: the sink of a machine with neither an X display nor a usable /dev/uinput.

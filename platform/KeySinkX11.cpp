@@ -204,17 +204,23 @@ void CKeySinkX11::drainEvents()
 void CKeySinkX11::SendKey(std::uint8_t virtualKey, std::uint8_t, KeyDirection direction)
 {
     const KeySym keysym = KeysymForVirtualKey(virtualKey);
-    if (keysym == NoSymbol)
-        return;
+    if (keysym != NoSymbol)
+        m_pending.push_back({keysym, direction == KeyDirection::Press});
+}
+
+void CKeySinkX11::Flush()
+{
     const SigpipeGuard noSigpipe;
-    if (!ensureConnection())
-        return;
-    const KeyCode keycode = XKeysymToKeycode(m_display, keysym);
-    if (keycode == 0)
-        return;
-    XTestFakeKeyEvent(m_display, keycode, direction == KeyDirection::Press ? True : False, CurrentTime);
-    XFlush(m_display);
-    drainEvents();
+    if (ensureConnection()) {
+        for (const PendingKey &key : m_pending) {
+            const KeyCode keycode = XKeysymToKeycode(m_display, key.keysym);
+            if (keycode != 0)
+                XTestFakeKeyEvent(m_display, keycode, key.press ? True : False, CurrentTime);
+        }
+        XFlush(m_display);
+        drainEvents();
+    }
+    m_pending.clear();
 }
 
 } // namespace platform

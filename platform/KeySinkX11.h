@@ -4,14 +4,17 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 struct _XDisplay;
 
 namespace platform {
 
 // Key sink for X11 through the XTest extension. Each virtual key becomes the keysym of that
-// key on the United States layout, the keycode comes from the server's current keymap, and
-// every event is flushed at once so that nothing waits in the output buffer.
+// key on the United States layout, and the keycode comes from the server's current keymap.
+// Events are held until Flush (the end of an item) and then sent in one write: one write
+// and one signal-mask change per item instead of per event, which more than doubles the
+// keys per second the server takes.
 //
 // The display is opened on the first key, not at construction. A display that cannot be
 // opened, lacks XTest, or goes away later (server ended, connection broken) makes keys
@@ -26,6 +29,7 @@ public:
     CKeySinkX11 &operator=(const CKeySinkX11 &) = delete;
 
     void SendKey(std::uint8_t virtualKey, std::uint8_t scanCode, KeyDirection direction) override;
+    void Flush() override;
 
     // True while a usable connection is open (false before the first key).
     bool IsConnected() const;
@@ -36,6 +40,12 @@ private:
     void drainEvents();
     static void onConnectionLost(_XDisplay *display, void *self);
 
+    struct PendingKey
+    {
+        unsigned long keysym;
+        bool press;
+    };
+    std::vector<PendingKey> m_pending;   // sent since the last Flush
     std::string m_displayName;
     _XDisplay *m_display = nullptr;
     bool m_lost = false;

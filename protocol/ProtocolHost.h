@@ -34,10 +34,15 @@ public:
     virtual void SetTxPower(int position) = 0;
     virtual int TxPower() const = 0;
 
-    // Hand one new tag line to the key emulator, taking the process-wide wedgeLock around the
-    // hand-over. TypeTag gets the line's 8-bit form in the code page, without a terminating
-    // zero (QByteArray keeps one after its end: pass constData() with size() + 1 as the byte
-    // count); TypeScan gets the text itself (scan mode).
-    virtual void TypeTag(const QByteArray &tagBytes) = 0;
+    // Hand one new tag line to the key emulator, which types it on a thread of its own; the
+    // call only queues it, with the modes in force now. TypeTag gets the line and its 8-bit
+    // form in the code page, without a terminating zero (QByteArray keeps one after its end:
+    // the emulator types constData() with size() + 1 as the byte count); TypeScan gets the
+    // text itself (scan mode).
+    virtual void TypeTag(const QString &line, const QByteArray &tagBytes) = 0;
     virtual void TypeScan(const QString &line) = 0;
+
+    // True while one of the tool's own windows is active: keys typed now would land in the
+    // tool itself, where Enter presses its default button. Tags are then logged, not typed.
+    virtual bool IsOwnWindowActive() const { return false; }
 };

@@ -2,6 +2,8 @@
 
 #include "protocol/ProtocolHost.h"
 
+#include <utility>
+
 namespace {
 
 constexpr char kLineEnd[] = "\r\n";
@@ -13,9 +15,15 @@ constexpr char kTriggerMark[] = "trigger=";
 constexpr char kOkPrefix[] = "ok";
 constexpr char kEndPrefix[] = "end=";
 constexpr char kErrorPrefix[] = "err=";
-// Text that never completes (a reader that sends no line end) is not held back without bound:
-// past this many characters it is handled as if it were complete.
-constexpr qsizetype kMaxHeldBackChars = qsizetype(1) << 20;
+constexpr char kSelfTypingNote[] =
+    "Key Emulator Mode: the focus is in this tool, so typing into the tool itself is skipped; "
+    "tags are shown here until another program has the focus.\r\n";
+
+// Ends the logged head of a line longer than the bound.
+QString shortenedMark(qint64 leftOut)
+{
+    return QStringLiteral(" [... %1 more characters of this line not shown]").arg(leftOut);
+}
 
 bool isLineBreak(QChar c) { return c == u'\r' || c == u'\n'; }
 
@@ -57,45 +65,116 @@ int CResponseDispatcher::OnSerialData(const char *bytes, qsizetype count)
 {
     if (bytes == nullptr || count <= 0)
         return 0;
-    if (m_busy) {
-        m_deferred.append(bytes, count);
-        return 1;
-    }
+    m_input.append(bytes, count);
+    m_bytesIn += count;
+    if (!m_busy)
+        drain();
+    return 1;
+}
+
+void CResponseDispatcher::DropHeldBackAfter(qsizetype pendingBytes, const QString &note)
+{
+    m_dropMarks.push_back({m_bytesIn + qMax<qsizetype>(0, pendingBytes), note});
+    if (!m_busy)
+        drain();
+}
+
+// Assembles what was handed in, in order, and drops what is held back at each mark where a
+// link ended. Bytes handed in meanwhile (the host let the event loop run) join the queue.
+void CResponseDispatcher::drain()
+{
     m_busy = true;
-    QByteArray piece(bytes, count);
-    while (!piece.isEmpty()) {
+    for (;;) {
+        while (!m_dropMarks.empty() && m_dropMarks.front().at <= m_bytesAssembled) {
+            dropHeldBack(m_dropMarks.front().note);
+            m_dropMarks.pop_front();
+        }
+        if (m_input.isEmpty())
+            break;
+        QByteArray piece;
+        piece.swap(m_input);
+        if (!m_dropMarks.empty() && m_dropMarks.front().at - m_bytesAssembled < piece.size()) {
+            const qsizetype beforeMark = qsizetype(m_dropMarks.front().at - m_bytesAssembled);
+            m_input = piece.mid(beforeMark);
+            piece.truncate(beforeMark);
+        }
+        m_bytesAssembled += piece.size();
         assemble(piece);
-        piece.swap(m_deferred);
-        m_deferred.clear();
     }
     m_busy = false;
-    return 1;
 }
 
 void CResponseDispatcher::assemble(const QByteArray &piece)
 {
-    QString text = m_decoder.decode(piece);
+    const QString text = m_decoder.decode(piece);
+    qsizetype from = 0;
+    if (m_skippingLongLine) {
+        from = skipLongLine(text);
+        if (m_skippingLongLine)
+            return;
+    }
     // Leading line breaks and blanks are noise only at the start of a fresh line; once text is
     // held back they separate it from what follows and must stay.
     if (m_rxRemainder.isEmpty()) {
-        qsizetype start = 0;
-        while (start < text.size() && text.at(start).isSpace())
-            ++start;
-        text.remove(0, start);
+        while (from < text.size() && text.at(from).isSpace())
+            ++from;
     }
-    if (text.isEmpty())
+    if (from == text.size())
         return;
     // What was held back holds no CR LF, so only its last character can start one.
     const qsizetype searchFrom = qMax<qsizetype>(0, m_rxRemainder.size() - 1);
-    m_rxRemainder.append(text);
+    m_rxRemainder.append(QStringView(text).mid(from));
 
     // The complete lines go now, so that a continuous stream whose pieces end mid-line is not
     // held back as a whole; only the unfinished tail waits for the next piece.
-    qsizetype cut = isComplete(m_rxRemainder) ? m_rxRemainder.size() : afterLastLineEnd(m_rxRemainder, searchFrom);
-    if (m_rxRemainder.size() - cut >= kMaxHeldBackChars)
-        cut = m_rxRemainder.size();
-    if (cut == 0)
+    const qsizetype cut = isComplete(m_rxRemainder) ? m_rxRemainder.size() : afterLastLineEnd(m_rxRemainder, searchFrom);
+    if (cut > 0)
+        release(cut);
+    if (m_rxRemainder.size() > kMaxLineChars)
+        boundHeldBack();
+}
+
+// Inside a line cut at the bound: counts its characters up to its line break, where the
+// shortening mark ends it in the log. Returns where the line ended (the piece's end while
+// it goes on).
+qsizetype CResponseDispatcher::skipLongLine(const QString &text)
+{
+    qsizetype at = 0;
+    while (at < text.size() && !isLineBreak(text.at(at)))
+        ++at;
+    m_skippedChars += at;
+    if (at < text.size()) {
+        m_host.AppendLog(shortenedMark(m_skippedChars) + QLatin1String(kLineEnd), LOG_COLOUR_RECEIVED);
+        m_skippingLongLine = false;
+        m_skippedChars = 0;
+    }
+    return at;
+}
+
+// What is held back passed the bound without a CR LF. Lines in it that are already complete
+// (ended by a lone CR or LF, or prompts at a line start) go as usual; a last line longer than
+// the bound is cut: its head is logged now, the rest of it only counted. Each call leaves at
+// most kMaxLineChars held back, so the text is scanned a bounded number of times.
+void CResponseDispatcher::boundHeldBack()
+{
+    qsizetype lineStart = m_rxRemainder.size();
+    while (lineStart > 0 && !isLineBreak(m_rxRemainder.at(lineStart - 1)))
+        --lineStart;
+    while (QStringView(m_rxRemainder).mid(lineStart).startsWith(QLatin1String(kPrompt)))
+        lineStart += kPromptLength;
+    if (lineStart > 0)
+        release(lineStart);
+    if (m_rxRemainder.size() <= kMaxLineChars)
         return;
+    m_host.AppendLog(m_rxRemainder.left(kMaxLineChars), LOG_COLOUR_RECEIVED);
+    m_skippedChars = m_rxRemainder.size() - kMaxLineChars;
+    m_skippingLongLine = true;
+    m_rxRemainder.clear();
+}
+
+// Dispatches and logs the first `cut` characters of what is held back.
+void CResponseDispatcher::release(qsizetype cut)
+{
     QString whole;
     if (cut == m_rxRemainder.size()) {
         whole.swap(m_rxRemainder);
@@ -104,15 +183,18 @@ void CResponseDispatcher::assemble(const QByteArray &piece)
         m_rxRemainder.remove(0, cut);
     }
     whole.replace(QLatin1String(kDoubledCarriageReturn), QLatin1String(kLineEnd));
-    if (!dispatchLines(whole))
-        m_host.AppendLog(whole, LOG_COLOUR_RECEIVED);
+    dispatchText(whole);
 }
 
-bool CResponseDispatcher::dispatchLines(const QString &text)
+// Complete text: each line dispatched in order, and the text logged unless it carried a typed
+// tag. A line longer than the bound is not dispatched; it is logged shortened on its own, so
+// that it is shown even when a tag beside it was typed.
+void CResponseDispatcher::dispatchText(const QString &text)
 {
     // Lines are separated by runs of CR and LF; a prompt at the start of a line is a line of
     // its own, so what follows it on the same line is dispatched as the next line.
     bool typed = false;
+    qsizetype logFrom = 0;
     qsizetype i = 0;
     const qsizetype n = text.size();
     while (i < n) {
@@ -128,10 +210,44 @@ bool CResponseDispatcher::dispatchLines(const QString &text)
             while (end < n && !isLineBreak(text.at(end)))
                 ++end;
         }
+        if (end - i > kMaxLineChars) {
+            logSegment(text, logFrom, i, typed);
+            typed = false;
+            logFrom = end;
+            while (logFrom < n && isLineBreak(text.at(logFrom)))
+                ++logFrom;
+            m_host.AppendLog(text.mid(i, kMaxLineChars) + shortenedMark(end - i - kMaxLineChars)
+                                 + text.mid(end, logFrom - end),
+                             LOG_COLOUR_RECEIVED);
+            i = logFrom;
+            continue;
+        }
         typed |= dispatchLine(text.mid(i, end - i));
         i = end;
     }
-    return typed;
+    logSegment(text, logFrom, n, typed);
+}
+
+void CResponseDispatcher::logSegment(const QString &text, qsizetype from, qsizetype to, bool typed)
+{
+    if (typed || from >= to)
+        return;
+    m_host.AppendLog(from == 0 && to == text.size() ? text : text.mid(from, to - from), LOG_COLOUR_RECEIVED);
+}
+
+void CResponseDispatcher::dropHeldBack(const QString &note)
+{
+    const QString held = m_rxRemainder + m_decoder.flush();
+    m_rxRemainder.clear();
+    const bool longLine = std::exchange(m_skippingLongLine, false);
+    if (longLine)
+        m_host.AppendLog(shortenedMark(std::exchange(m_skippedChars, 0)) + QLatin1String(kLineEnd), LOG_COLOUR_RECEIVED);
+    if (held.isEmpty() && !longLine)
+        return;
+    // The received colour shows exactly what was received; the note starts a line of its own.
+    if (!held.isEmpty())
+        m_host.AppendLog(held, LOG_COLOUR_RECEIVED);
+    m_host.AppendLog(held.isEmpty() || isLineBreak(held.back()) ? note : QLatin1String(kLineEnd) + note, LOG_COLOUR_SENT);
 }
 
 CResponseDispatcher::LineClass CResponseDispatcher::Classify(const QString &line, const QString &lastCommand)
@@ -179,11 +295,21 @@ bool CResponseDispatcher::dispatchLine(const QString &line)
 
 bool CResponseDispatcher::typeTag(const QString &line)
 {
-    if (!m_host.IsKeyEmulatorChecked() || !m_tagList.insert(line))
+    if (!m_host.IsKeyEmulatorChecked() || m_tagList.contains(line))
         return false;
+    // Keys typed into the tool itself would press its buttons (Enter sends the command box
+    // again): the tag is logged instead and stays new, to be typed once the focus is elsewhere.
+    if (m_host.IsOwnWindowActive()) {
+        if (m_selfTypingNoted != m_tagList.generation()) {
+            m_selfTypingNoted = m_tagList.generation();
+            m_host.AppendLog(QString::fromLatin1(kSelfTypingNote), LOG_COLOUR_SENT);
+        }
+        return false;
+    }
+    m_tagList.insert(line);
     if (m_control.scanMode() == CReaderControl::Scan)
         m_host.TypeScan(line);
     else
-        m_host.TypeTag(m_encoder.encode(line));
+        m_host.TypeTag(line, m_encoder.encode(line));
     return true;
 }

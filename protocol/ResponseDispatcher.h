@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <deque>
 #include <functional>
 
 class IProtocolHost;
@@ -16,9 +17,10 @@ class IProtocolHost;
 // through the host); the text dispatched together is shown in the log unless it carried a
 // typed tag.
 //
-// The window takes every pending byte from its ring buffer and hands them to OnSerialData; no
-// size limit applies anywhere on this path (buffers grow with the data). All state here is
-// the user-interface thread's.
+// The window takes pending bytes from its ring buffer and hands them to OnSerialData. A line
+// longer than kMaxLineChars is never dispatched (so never typed) and is logged shortened, and
+// held-back text never grows past that bound: the cost of a piece is linear in its size,
+// whatever the reader sends. All state here is the user-interface thread's.
 class CResponseDispatcher
 {
 public:
@@ -34,6 +36,13 @@ public:
     };
     using DispatchObserver = std::function<void(LineClass, const QString &line)>;
 
+    // The longest line that is dispatched. No tag line comes near it: the longest EPC is
+    // 496 bits, 124 hexadecimal digits, and a line that also carries PC, CRC and TID stays
+    // under 200 characters. 1,600 is also the key emulator's decode buffer, so a line up to
+    // the bound is typed whole in either mode, in about a tenth of a second. A longer run of
+    // text is noise (a reader or a cable gone wrong): shown, never acted on.
+    static constexpr qsizetype kMaxLineChars = 1600;
+
     // `codeSet` names the code page of the received text; empty: the locale's.
     explicit CResponseDispatcher(IProtocolHost &host, const QString &codeSet = QString());
 
@@ -42,6 +51,12 @@ public:
     // let the event loop run) are handled, in order, before the outer call returns.
     int OnSerialData(const char *bytes, qsizetype count);
     int OnSerialData(const QByteArray &bytes) { return OnSerialData(bytes.constData(), bytes.size()); }
+
+    // The link ended (port closed or lost) with `pendingBytes` received bytes not yet handed
+    // in (what the ring buffer still holds). Once they have been, the text held back (an
+    // unfinished line, with a character cut in two) is logged, followed by `note`, and
+    // dropped: it never joins what a later connection brings, so it is never typed.
+    void DropHeldBackAfter(qsizetype pendingBytes, const QString &note);
 
     CReaderControl &control() { return m_control; }
     const CTagList &tagList() const { return m_tagList; }
@@ -58,8 +73,20 @@ public:
     static LineClass Classify(const QString &line, const QString &lastCommand);
 
 private:
+    struct DropMark
+    {
+        qint64 at;      // position in the byte stream handed in
+        QString note;
+    };
+
+    void drain();
     void assemble(const QByteArray &piece);
-    bool dispatchLines(const QString &text);   // true when a tag was typed
+    qsizetype skipLongLine(const QString &text);
+    void boundHeldBack();
+    void release(qsizetype cut);
+    void dispatchText(const QString &text);
+    void logSegment(const QString &text, qsizetype from, qsizetype to, bool typed);
+    void dropHeldBack(const QString &note);
     bool dispatchLine(const QString &line);
     bool typeTag(const QString &line);
 
@@ -68,9 +95,15 @@ private:
     CReaderControl m_control;
     platform::CCodePageDecoder m_decoder;
     platform::CCodePageEncoder m_encoder;
-    QString m_rxRemainder;      // the unfinished last line (no CR LF in it); kept across port openings
+    QString m_rxRemainder;      // the unfinished last line (no CR LF in it), at most kMaxLineChars
+    bool m_skippingLongLine = false;   // inside a line cut at kMaxLineChars, until its line break
+    qint64 m_skippedChars = 0;         // characters of that line past its logged head
     int m_readerAwake = 0;
+    quint64 m_selfTypingNoted = ~quint64(0);   // tag list generation of the last such note
     DispatchObserver m_observer;
     bool m_busy = false;
-    QByteArray m_deferred;      // bytes that arrived while m_busy
+    QByteArray m_input;         // bytes handed in and not yet assembled
+    qint64 m_bytesIn = 0;       // bytes handed in, ever
+    qint64 m_bytesAssembled = 0;
+    std::deque<DropMark> m_dropMarks;
 };

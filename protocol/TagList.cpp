@@ -13,4 +13,5 @@ void CTagList::clear()
 {
     m_order.clear();
     m_index.clear();
+    ++m_generation;
 }

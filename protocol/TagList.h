@@ -16,8 +16,11 @@ public:
     void clear();
     qsizetype size() const { return m_order.size(); }
     const QStringList &items() const { return m_order; }
+    // Counts the clears: tells one trigger's list from the next.
+    quint64 generation() const { return m_generation; }
 
 private:
+    quint64 m_generation = 0;
     QStringList m_order;
     QSet<QString> m_index;
 };

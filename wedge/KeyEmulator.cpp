@@ -4,6 +4,9 @@
 
 #include <QString>
 
+#include <iterator>
+#include <utility>
+
 namespace wedge {
 
 using platform::KeyDirection;
@@ -217,13 +220,17 @@ std::size_t DecodeHexPairs(const char *text, std::size_t textLimit, unsigned cha
 
 void TypeTagText(const char *text, int count, const IAsciiModeSource *window)
 {
-    const std::shared_ptr<platform::IKeySink> sink = GetKeySink();
-    KeyTyper typer(*sink, ScanCodes::Mapped);
+    TypeTagText(*GetKeySink(), text, count, window && window->IsAsciiModeChecked());
+}
+
+void TypeTagText(platform::IKeySink &sink, const char *text, int count, bool asciiMode)
+{
+    KeyTyper typer(sink, ScanCodes::Mapped);
 
     const unsigned char *bytes = reinterpret_cast<const unsigned char *>(text);
     std::size_t byteCount = text && count > 0 ? static_cast<std::size_t>(count) : 0;
     std::unique_ptr<unsigned char[]> decoded;
-    if (window && window->IsAsciiModeChecked()) {
+    if (asciiMode) {
         decoded.reset(new unsigned char[kDecodeBufferSize]);
         byteCount = DecodeHexPairs(text, byteCount, decoded.get(), kDecodeBufferSize);
         bytes = decoded.get();
@@ -237,6 +244,7 @@ void TypeTagText(const char *text, int count, const IAsciiModeSource *window)
             typer.tapCharacter(platform::VK_NONE, false);
     }
     typer.tapControl(platform::VK_RETURN);
+    sink.Flush();
 }
 
 void TypeWideKeys(const char16_t *keys)
@@ -246,6 +254,7 @@ void TypeWideKeys(const char16_t *keys)
     const std::shared_ptr<platform::IKeySink> sink = GetKeySink();
     KeyTyper typer(*sink, ScanCodes::ZeroForCharacters);
     typeWideKeys(typer, keys);
+    sink->Flush();
 }
 
 HangulKeys HangulToKeys(char16_t syllable)
@@ -268,8 +277,12 @@ HangulKeys HangulToKeys(char16_t syllable)
 
 void TypeScanText(const char16_t *line)
 {
-    const std::shared_ptr<platform::IKeySink> sink = GetKeySink();
-    KeyTyper typer(*sink, ScanCodes::ZeroForCharacters);
+    TypeScanText(*GetKeySink(), line);
+}
+
+void TypeScanText(platform::IKeySink &sink, const char16_t *line)
+{
+    KeyTyper typer(sink, ScanCodes::ZeroForCharacters);
     for (; line && *line != 0; ++line) {
         if (isHangulSyllable(*line)) {
             typer.tapControl(platform::VK_HANGUL);
@@ -281,11 +294,114 @@ void TypeScanText(const char16_t *line)
         }
     }
     typer.tapControl(platform::VK_RETURN);
+    sink.Flush();
 }
 
 void TypeScanText(const QString &line)
 {
     TypeScanText(reinterpret_cast<const char16_t *>(line.utf16()));
+}
+
+// ---- the typing thread ----------------------------------------------------------------------
+
+CKeyEmulator::CKeyEmulator(SinkFactory makeSink)
+    : m_makeSink(std::move(makeSink)), m_thread([this] { run(); })
+{
+}
+
+CKeyEmulator::~CKeyEmulator()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stop = true;
+        m_queue.clear();
+    }
+    m_wake.notify_all();
+    m_thread.join();
+}
+
+void CKeyEmulator::QueueTag(const QString &line, const QByteArray &tagBytes, bool asciiMode)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_queue.push_back({Item::Kind::Tag, line, tagBytes, asciiMode});
+    }
+    m_wake.notify_one();
+}
+
+void CKeyEmulator::QueueScan(const QString &line)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_queue.push_back({Item::Kind::Scan, line, QByteArray(), false});
+    }
+    m_wake.notify_one();
+}
+
+CKeyEmulator::Items CKeyEmulator::DropQueued()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Items dropped(std::make_move_iterator(m_queue.begin()), std::make_move_iterator(m_queue.end()));
+    m_queue.clear();
+    return dropped;
+}
+
+void CKeyEmulator::SetSetAsideNotifier(std::function<void()> notifier)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_notifier = std::move(notifier);
+}
+
+CKeyEmulator::Items CKeyEmulator::TakeSetAside()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return std::exchange(m_setAside, Items());
+}
+
+bool CKeyEmulator::WaitUntilIdle(int timeoutMs)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_idle.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                           [this] { return m_queue.empty() && !m_typing; });
+}
+
+void CKeyEmulator::run()
+{
+    const std::shared_ptr<platform::IKeySink> ownSink = m_makeSink ? m_makeSink() : nullptr;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        m_typing = false;
+        m_idle.notify_all();
+        m_wake.wait(lock, [this] { return m_stop || !m_queue.empty(); });
+        if (m_stop)
+            return;
+        // The item boundary: the only place where typing stops or is set aside, so that an
+        // item is always typed whole.
+        if (m_blocked.load()) {
+            m_setAside.insert(m_setAside.end(), std::make_move_iterator(m_queue.begin()),
+                              std::make_move_iterator(m_queue.end()));
+            m_queue.clear();
+            const std::function<void()> notify = m_notifier;
+            lock.unlock();
+            if (notify)
+                notify();
+            lock.lock();
+            continue;
+        }
+        const Item item = std::move(m_queue.front());
+        m_queue.pop_front();
+        m_typing = true;
+        lock.unlock();
+        {
+            const std::shared_ptr<platform::IKeySink> sink = ownSink ? ownSink : GetKeySink();
+            std::lock_guard<std::mutex> typing(wedgeLock);
+            if (item.kind == Item::Kind::Scan)
+                TypeScanText(*sink, reinterpret_cast<const char16_t *>(item.line.utf16()));
+            else
+                TypeTagText(*sink, item.tagBytes.constData(), int(item.tagBytes.size()) + 1, item.asciiMode);
+        }
+        lock.lock();
+    }
 }
 
 } // namespace wedge

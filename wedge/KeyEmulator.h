@@ -2,30 +2,39 @@
 
 #include "platform/KeySink.h"
 
+#include <QByteArray>
+#include <QString>
+
 #include <array>
+#include <atomic>
+#include <condition_variable>
 #include <cstddef>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
-
-class QString;
+#include <thread>
+#include <vector>
 
 // The key emulator: types data the reader reports into whatever application has the
 // keyboard focus, as key strokes of the United States layout, and ends every item with
-// Enter. It only produces key events; the installed key sink (platform/) delivers them.
+// Enter. It only produces key events; a key sink (platform/) delivers them.
 //
-// Threads: the receive handler of the main window calls TypeTagText and TypeScanText on the
-// user-interface thread while it holds wedgeLock, so that the typing of one line is never
-// interleaved with another:
+// Threads: the tool types through a CKeyEmulator, whose own thread calls TypeTagText and
+// TypeScanText one item at a time; the window's thread only queues. The free functions
+// below type synchronously on the caller's thread; whoever calls them holds wedgeLock, so
+// that the typing of one item is never interleaved with another:
 //
 //     std::lock_guard<std::mutex> guard(wedge::wedgeLock);
-//     wedge::TypeTagText(tagBytes, byteCount, this);   // or wedge::TypeScanText(line)
+//     wedge::TypeTagText(tagBytes, byteCount, &asciiMode);   // or wedge::TypeScanText(line)
 //
-// The emulator does not look at the focus, Caps Lock or the input-method state, and sends
-// its events back to back with no pause. A tag line of n bytes costs at most 4n + 2 events.
+// The emulator does not look at Caps Lock or the input-method state, and sends its events
+// back to back with no pause. A tag line of n bytes costs at most 4n + 2 events.
 
 namespace wedge {
 
-// The process-wide lock around one hand-over of a line to the emulator.
+// The process-wide lock around the typing of one item: held by the typing thread for each
+// item, and by any other caller of the synchronous functions below.
 extern std::mutex wedgeLock;
 
 // What TypeTagText needs of the main window: whether "ASCII Mode (otherwise Hex)" is ticked.
@@ -72,6 +81,11 @@ std::size_t DecodeHexPairs(const char *text, std::size_t textLimit, unsigned cha
 // with scan code 0 and without a final Enter; characters outside it send nothing.
 void TypeWideKeys(const char16_t *keys);
 
+// The same two entry points typing into `sink`, with the ASCII mode given as a value; then
+// the sink is flushed (the item is complete).
+void TypeTagText(platform::IKeySink &sink, const char *text, int count, bool asciiMode);
+void TypeScanText(platform::IKeySink &sink, const char16_t *line);
+
 // Longest key string of one syllable (two letters each for initial, medial and final but
 // never more than five in all), with room for the terminating zero.
 inline constexpr std::size_t kHangulKeysSize = 10;
@@ -80,5 +94,66 @@ using HangulKeys = std::array<char16_t, kHangulKeysSize>;
 // The letters of a Hangul syllable (U+AC00..U+D7A3) on the Korean standard two-set layout,
 // upper case for a shifted key, zero-terminated. Empty for any other character.
 HangulKeys HangulToKeys(char16_t syllable);
+
+// The tool's key emulator: a thread of its own that owns the key sink and types queued
+// items (tag reads and scan lines) in arrival order, one whole item at a time.
+//
+// Threads: Queue*, DropQueued, SetTypingBlocked, TakeSetAside and WaitUntilIdle are called
+// by the owner (the window's thread) and never wait for typing, except WaitUntilIdle and the
+// destructor. The typing thread is the only user of the sink. The notifier runs on the
+// typing thread: it may only post to the owner's thread.
+class CKeyEmulator
+{
+public:
+    // One item to type, with the mode in force when it was received.
+    struct Item
+    {
+        enum class Kind { Tag, Scan };
+        Kind kind = Kind::Tag;
+        QString line;          // the line as received (for the log when it is not typed)
+        QByteArray tagBytes;   // Tag: the line's 8-bit form, without a terminating zero
+        bool asciiMode = false;
+    };
+    using Items = std::vector<Item>;
+    using SinkFactory = std::function<std::shared_ptr<platform::IKeySink>()>;
+
+    // `makeSink` runs once on the typing thread as it starts; without one the typing thread
+    // uses the sink installed with SetKeySink at the time of each item.
+    explicit CKeyEmulator(SinkFactory makeSink = SinkFactory());
+    // Drops what is queued, lets the item being typed finish, and joins the thread.
+    ~CKeyEmulator();
+    CKeyEmulator(const CKeyEmulator &) = delete;
+    CKeyEmulator &operator=(const CKeyEmulator &) = delete;
+
+    void QueueTag(const QString &line, const QByteArray &tagBytes, bool asciiMode);
+    void QueueScan(const QString &line);
+    // Drops every item not yet begun (the one being typed is finished); returns them in order.
+    Items DropQueued();
+
+    // While blocked (the keyboard focus is in the tool itself), the typing thread types
+    // nothing: at its next item boundary it sets everything queued aside and calls the
+    // notifier; the owner takes those items with TakeSetAside.
+    void SetTypingBlocked(bool blocked) { m_blocked.store(blocked); }
+    void SetSetAsideNotifier(std::function<void()> notifier);
+    Items TakeSetAside();
+
+    // Waits until nothing is queued or being typed (tests, benchmarks); false on timeout.
+    bool WaitUntilIdle(int timeoutMs);
+
+private:
+    void run();
+
+    SinkFactory m_makeSink;
+    std::mutex m_mutex;                 // guards everything below but m_blocked
+    std::condition_variable m_wake;     // an item queued, or stop
+    std::condition_variable m_idle;     // the thread went idle
+    std::deque<Item> m_queue;
+    Items m_setAside;
+    std::function<void()> m_notifier;
+    bool m_typing = false;
+    bool m_stop = false;
+    std::atomic<bool> m_blocked{false};
+    std::thread m_thread;               // last: starts after everything it uses
+};
 
 } // namespace wedge

@@ -14,6 +14,7 @@
 #include "tests/IsolatedWindow.h"
 #include "wedge/KeyEmulator.h"
 
+#include <QApplication>
 #include <QPlainTextEdit>
 #include <QSet>
 #include <QTemporaryDir>
@@ -88,8 +89,12 @@ private slots:
     void cleanup();
     void receivePathSurvives_data();
     void receivePathSurvives();
+    void ownWindowActiveTypesNothing();
+    void fragmentNeverTyped_data();
+    void fragmentNeverTyped();
 
 private:
+    void openWindow(bool toolFocused);
     bool write(const QByteArray &bytes);
     QString logText() const;
 
@@ -165,7 +170,7 @@ void TestBadInput::receivePathSurvives_data()
         highBytes += char(c);
 
     QTest::newRow("line of 1 MB") << QByteArray(kLongLine, 'A') + "\r\n";
-    // Past the bound on held-back text: its first MiB is handled as complete, the rest next.
+    // Far past the line bound: held back only up to the bound, shown shortened, never typed.
     QTest::newRow("line past the held-back bound") << QByteArray(kPastHeldBackBound, 'B') + "\r\n";
     QTest::newRow("NUL bytes") << QByteArray("E2\0\0AB\0\r\n\0\0\0\r\n", 15);
     QTest::newRow("invalid UTF-8") << QByteArray("E2\xC3\x28\xA0\xA1\xE2\x28\xA1\xF0\x28\x8C\xBC\xFF\xFE\r\n\xED\xA0\x80\r\n");
@@ -175,13 +180,22 @@ void TestBadInput::receivePathSurvives_data()
     QTest::newRow("every control byte") << controls;
 }
 
+// The window with its port open, the keyboard focus in it or (typing goes on) elsewhere.
+void TestBadInput::openWindow(bool toolFocused)
+{
+    m_window = std::make_unique<CRFID_LorixDlg>(*m_store, IsolatedWindowEnvironment(m_dir->path()));
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+    if (!toolFocused)
+        QApplication::setActiveWindow(nullptr);
+    m_window->OnOpenPort();
+    QVERIFY(m_window->isPortOpen());
+}
+
 void TestBadInput::receivePathSurvives()
 {
     QFETCH(QByteArray, bad);
-    m_window = std::make_unique<CRFID_LorixDlg>(*m_store, IsolatedWindowEnvironment(m_dir->path()));
-    m_window->show();
-    m_window->OnOpenPort();
-    QVERIFY(m_window->isPortOpen());
+    openWindow(false);
 
     // A trigger makes the window send the inventory command, so that lines count as tags.
     QVERIFY(write("$trigger=1,0\r\n"));
@@ -216,6 +230,46 @@ void TestBadInput::receivePathSurvives()
     for (qsizetype i = 0; i < typed.size(); ++i)
         QVERIFY2(table.contains(typed.at(i)), qPrintable(QStringLiteral("key %1 at %2").arg(typed.at(i)).arg(i)));
     qInfo("bad input: %lld bytes, %lld key presses, all in the key table", qint64(bad.size()), qint64(typed.size()));
+}
+
+// With the tool's own window active nothing is typed (Enter would press its buttons): the
+// tags are shown in the log, after one note for the trigger.
+void TestBadInput::ownWindowActiveTypesNothing()
+{
+    openWindow(true);
+    QVERIFY(write("$trigger=1,0\r\nE2OWN1\r\nE2OWN2\r\n"));
+    QTRY_VERIFY_WITH_TIMEOUT(logText().contains(QStringLiteral("E2OWN1\nE2OWN2")), kTryMs);
+    QCOMPARE(logText().count(QStringLiteral("typing into the tool itself is skipped")), 1);
+    QVERIFY(m_keys->taken().isEmpty());
+}
+
+// A line cut by closing the port or by a hang-up is shown and dropped: what the next
+// connection brings never completes it, not even when the cut fell inside CR LF.
+void TestBadInput::fragmentNeverTyped_data()
+{
+    QTest::addColumn<QByteArray>("fragment");
+    QTest::addColumn<bool>("hangUp");
+    QTest::newRow("mid-line, port closed") << QByteArray("E2FRAG") << false;
+    QTest::newRow("inside CR LF, link lost") << QByteArray("E2FRAG\r") << true;
+}
+
+void TestBadInput::fragmentNeverTyped()
+{
+    QFETCH(QByteArray, fragment);
+    QFETCH(bool, hangUp);
+    openWindow(false);
+    QVERIFY(write("$trigger=1,0\r\n$batt=1\r\n" + fragment));
+    QTRY_VERIFY_WITH_TIMEOUT(logText().contains(QStringLiteral("$batt=1")), kTryMs);
+    hangUp ? m_line->HangUp() : m_window->OnOpenPort();
+    QTRY_VERIFY_WITH_TIMEOUT(!m_window->isPortOpen() && logText().contains(QStringLiteral("E2FRAG")), kTryMs);
+    m_line->HangUp();   // the next connection on a fresh line
+    QVERIFY(m_line->Open(m_dir->filePath("ports"), kComNumber));
+    m_window->OnOpenPort();
+    QVERIFY(write("\nE2GOOD\r\n"));
+    QTRY_COMPARE_WITH_TIMEOUT(m_keys->taken().count(platform::VK_RETURN), qsizetype(1), kTryMs);
+    QList<std::uint8_t> keys = m_keys->taken();
+    keys.removeAll(platform::VK_SHIFT);
+    QCOMPARE(keys, keysOf("E2GOOD"));
 }
 
 QTEST_MAIN(TestBadInput)

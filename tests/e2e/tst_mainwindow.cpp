@@ -12,6 +12,7 @@
 #include "tools/reader-sim/ReaderSim.h"
 #include "wedge/KeyEmulator.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QFile>
 #include <QLineEdit>
@@ -265,6 +266,9 @@ void TestMainWindow::tagsTypedOncePerTrigger()
     ctl<QCheckBox>(res::IDC_KEY_EMULATOR)->click();
     QCOMPARE(m_store->ReadInt(config::kSection, config::kEnableWedge, 0), 1);
     openPort();
+    // Typing needs the keyboard focus outside the tool.
+    QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+    QApplication::setActiveWindow(nullptr);
 
     const int tagsPerInventory = SimOptions().tagCount;
     m_reader->PullTrigger();

@@ -192,6 +192,7 @@ void TestKeySinkX11::factoryPicksXWhenDisplayIsSet()
 
     sink->SendKey(0x41, 0x1E, platform::KeyDirection::Press);
     sink->SendKey(0x41, 0x1E, platform::KeyDirection::Release);
+    sink->Flush();
     QVERIFY(m_recorder.waitForKeys(1));
     QCOMPARE(m_recorder.text(), std::string("a"));
 }

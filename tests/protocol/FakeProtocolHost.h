@@ -45,7 +45,7 @@ public:
         trace << QStringLiteral("slider:%1").arg(position);
     }
     int TxPower() const override { return txPower; }
-    void TypeTag(const QByteArray &tagBytes) override { trace << QStringLiteral("tag:") + QString::fromLatin1(tagBytes); }
+    void TypeTag(const QString &, const QByteArray &tagBytes) override { trace << QStringLiteral("tag:") + QString::fromLatin1(tagBytes); }
     void TypeScan(const QString &line) override { trace << QStringLiteral("scan:") + line; }
 
     int SendCommand(const QString &command)

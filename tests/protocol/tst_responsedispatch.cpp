@@ -23,6 +23,8 @@ private slots:
     void completeLinesGoAtOnce_data();
     void completeLinesGoAtOnce();
     void reentrantDataKeepsOrder();
+    void dropAtLinkEnd_data();
+    void dropAtLinkEnd();
 };
 
 void TestResponseDispatch::dispatch_data()
@@ -115,10 +117,22 @@ void TestResponseDispatch::dispatch_data()
     QTest::newRow("200 tags and a trigger in one piece")
         << Pieces { many } << "i,0,0,0" << true << true << latin1 << expected << 1;
 
-    const QByteArray longTag(3000, 'A');
-    QTest::newRow("tag line longer than any fixed buffer")
-        << Pieces { longTag.left(1000), longTag.mid(1000) + "\r\n" } << "i,0,0,0" << true << true << latin1
-        << QStringList { "line:tag:" + QString::fromLatin1(longTag), "tag:" + QString::fromLatin1(longTag) } << 0;
+    // The line bound: a line at it is typed; a longer one, whole or cut while held back (NULs
+    // too), is logged as its head and a mark, and never typed; the next line is typed as usual.
+    const qsizetype bound = CResponseDispatcher::kMaxLineChars;
+    auto mark = [](int more) { return QStringLiteral(" [... %1 more characters of this line not shown]").arg(more); };
+    QTest::newRow("line at the bound typed")
+        << Pieces { QByteArray(bound, 'A') + "\r\n" } << "i,0,0,0" << true << true << latin1
+        << QStringList { "line:tag:" + QString(bound, u'A'), "tag:" + QString(bound, u'A') } << 0;
+    QTest::newRow("complete line past the bound logged shortened")
+        << Pieces { QByteArray(1000, 'B'), QByteArray(2000, 'B') + "\r\nT1\r\n" } << "i,0,0,0" << true << true << latin1
+        << QStringList { "blue:" + QString(bound, u'B') + mark(3000 - bound) + "\r\n", "line:tag:T1", "tag:T1" } << 0;
+    QTest::newRow("held-back run cut at the bound") << Pieces { QByteArray(1000, 'C'), QByteArray(1000, 'C'),
+        QByteArray(1000, 'C'), "\r\nT2\r\n" } << "i,0,0,0" << true << true << latin1
+        << QStringList { "blue:" + QString(bound, u'C'), "blue:" + mark(3000 - bound) + "\r\n", "line:tag:T2", "tag:T2" } << 0;
+    QTest::newRow("NUL flood cut at the bound")
+        << Pieces { QByteArray(5000, '\0'), "\r\nT3\r\n" } << "i,0,0,0" << true << true << latin1
+        << QStringList { "blue:" + QString(bound, QChar(0)), "blue:" + mark(5000 - bound) + "\r\n", "line:tag:T3", "tag:T3" } << 0;
 }
 
 void TestResponseDispatch::dispatch()
@@ -221,9 +235,9 @@ class CReentrantHost : public CFakeProtocolHost
 public:
     CResponseDispatcher *dispatcher = nullptr;
     QByteArray arriving;
-    void TypeTag(const QByteArray &tagBytes) override
+    void TypeTag(const QString &line, const QByteArray &tagBytes) override
     {
-        CFakeProtocolHost::TypeTag(tagBytes);
+        CFakeProtocolHost::TypeTag(line, tagBytes);
         if (!arriving.isEmpty())
             QCOMPARE(dispatcher->OnSerialData(std::exchange(arriving, QByteArray())), 1);
     }
@@ -239,6 +253,40 @@ void TestResponseDispatch::reentrantDataKeepsOrder()
     host.arriving = "T3\r\n";
     dispatcher.OnSerialData(QByteArray("T1\r\nT2\r\n"));
     QCOMPARE(host.trace, (QStringList { "tag:T1", "tag:T2", "tag:T3" }));
+}
+
+// At a link's end the unfinished line is logged with the note and dropped: it never joins
+// what comes next, so it is never typed; bytes still pending at the end are handled first.
+void TestResponseDispatch::dropAtLinkEnd_data()
+{
+    QTest::addColumn<Pieces>("before");
+    QTest::addColumn<QByteArray>("pending");
+    QTest::addColumn<Pieces>("after");
+    QTest::addColumn<QStringList>("expected");
+
+    QTest::newRow("pending bytes first") << Pieces { "T1\r\nE2TA" } << QByteArray("G\r\nE3") << Pieces { "T4\r\n" }
+        << QStringList { "tag:T1", "tag:E2TAG", "blue:E3", "red:\r\nend\r\n", "tag:T4" };
+    QTest::newRow("long line ends with its mark") << Pieces { QByteArray(2000, 'C') } << QByteArray() << Pieces {}
+        << QStringList { "blue:" + QString(1600, u'C'), "blue: [... 400 more characters of this line not shown]\r\n", "red:end\r\n" };
+}
+
+void TestResponseDispatch::dropAtLinkEnd()
+{
+    QFETCH(Pieces, before);
+    QFETCH(QByteArray, pending);
+    QFETCH(Pieces, after);
+    QFETCH(QStringList, expected);
+
+    CFakeProtocolHost host;
+    host.lastCommand = QStringLiteral("i,0,0,0");
+    host.keyEmulator = true;
+    CResponseDispatcher dispatcher(host, QStringLiteral("ISO-8859-1"));
+    for (const QByteArray &piece : before)
+        dispatcher.OnSerialData(piece);
+    dispatcher.DropHeldBackAfter(pending.size(), QStringLiteral("end\r\n"));
+    for (const QByteArray &piece : Pieces { pending } + after)
+        dispatcher.OnSerialData(piece);
+    QCOMPARE(host.trace, expected);
 }
 
 QTEST_GUILESS_MAIN(TestResponseDispatch)

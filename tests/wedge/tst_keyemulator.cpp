@@ -5,6 +5,9 @@
 
 #include <QtTest>
 
+#include <atomic>
+#include <condition_variable>
+#include <functional>
 #include <vector>
 
 namespace {
@@ -21,7 +24,7 @@ struct KeyEvent
 };
 using Events = std::vector<KeyEvent>;
 
-class RecordingSink final : public platform::IKeySink
+class RecordingSink : public platform::IKeySink
 {
 public:
     void SendKey(std::uint8_t virtualKey, std::uint8_t scanCode, platform::KeyDirection direction) override
@@ -98,6 +101,7 @@ private slots:
     void untypableCharactersOnScanPath();
     void hangulToKeys_data();
     void hangulToKeys();
+    void emulatorTypesQueueInOrder();
 
 private:
     std::shared_ptr<RecordingSink> m_sink;
@@ -315,6 +319,67 @@ void TestKeyEmulator::hangulToKeys()
     QFETCH(QString, keys);
     const wedge::HangulKeys result = wedge::HangulToKeys(char16_t(syllable));
     QCOMPARE(QString::fromUtf16(result.data()), keys);
+}
+
+// A sink that holds each key while closed: queues `first`, waits until its typing has begun,
+// runs `behind` meanwhile, then opens.
+struct GatedSink final : RecordingSink
+{
+    void SendKey(std::uint8_t virtualKey, std::uint8_t scanCode, platform::KeyDirection direction) override
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        ++keys;
+        changed.notify_all();
+        changed.wait(lock, [this] { return open; });
+        RecordingSink::SendKey(virtualKey, scanCode, direction);
+    }
+    bool holdFirst(wedge::CKeyEmulator &emulator, const char *first, const std::function<void()> &behind)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        open = false;
+        const int before = keys;
+        emulator.QueueTag(QString::fromLatin1(first), first, false);
+        const bool held = changed.wait_for(lock, std::chrono::seconds(10), [&] { return keys > before; });
+        behind();
+        open = true;
+        changed.notify_all();
+        return held;
+    }
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool open = true;
+    int keys = 0;
+};
+
+// The emulator's thread types items whole, in order, each in the mode it was queued with.
+// Dropping and blocking act at item boundaries: later items come back untyped.
+void TestKeyEmulator::emulatorTypesQueueInOrder()
+{
+    auto gate = std::make_shared<GatedSink>();
+    wedge::CKeyEmulator emulator([gate] { return gate; });
+    QVERIFY(gate->holdFirst(emulator, "3f2A", [&] {
+        emulator.QueueTag(QStringLiteral("414243"), "414243", true);
+        emulator.QueueScan(QStringLiteral("aZ5"));
+    }));
+    QVERIFY(emulator.WaitUntilIdle(10000));
+    QCOMPARE(describe(gate->events),
+             describe(tap(0x33, 0x04) + tap(0x46, 0x21) + tap(0x32, 0x03) + tagShifted(0x41, 0x1E) + none() + enter()
+                      + tagShifted(0x41, 0x1E) + tagShifted(0x42, 0x30) + tagShifted(0x43, 0x2E) + enter()
+                      + tap(0x41) + shifted(0x5A) + tap(0x35) + enter()));
+
+    gate->events.clear();
+    std::atomic<int> setAside{0};
+    emulator.SetSetAsideNotifier([&] { ++setAside; });
+    QVERIFY(gate->holdFirst(emulator, "a", [&] {
+        emulator.QueueTag(QStringLiteral("b"), "b", false);
+        emulator.QueueScan(QStringLiteral("c"));
+        QCOMPARE(int(emulator.DropQueued().size()), 2);
+        emulator.SetTypingBlocked(true);
+        emulator.QueueTag(QStringLiteral("d"), "d", false);
+    }));
+    QTRY_COMPARE(setAside.load(), 1);
+    QCOMPARE(emulator.TakeSetAside().front().line, QStringLiteral("d"));
+    QCOMPARE(describe(gate->events), describe(tap(0x41, 0x1E) + none() + enter()));
 }
 
 QTEST_GUILESS_MAIN(TestKeyEmulator)
