@@ -32,6 +32,11 @@ class QSlider;
 inline constexpr int AUTOCONNECT_TIMER = 1000;
 inline constexpr int AUTOCONNECT_PERIOD_MS = 5000;
 
+// Received bytes handed to the protocol per WM_SERIAL_RXDATA: a backlog in the ring is worked
+// off one slice per pass of the event loop, so painting, input and timers are served between
+// slices. At the protocol's slowest (tag lines logged one by one) a slice takes a few ms.
+inline constexpr int32_t kRxSliceBytes = 32 * 1024;
+
 // Line settings of the reader's port: 115200 baud, 8 data bits, one stop bit, no parity.
 inline constexpr uint32_t READER_BAUD_RATE = 115200;
 inline constexpr uint8_t READER_BYTE_SIZE = 8;
@@ -85,6 +90,8 @@ public:
     int readerAwake() const { return m_protocol.readerAwake(); }
     const CTagList &tagList() const { return m_protocol.tagList(); }
     bool isPortOpen() const { return m_channel.connected.load() != 0; }
+    // Received bytes still waiting in the ring for OnSerialData.
+    int32_t pendingRxBytes() const { return m_channel.rxBuffer.GetUsed(); }
     int PortNumber() const;
     // The Bluetooth listing thread (tests wait for it to end).
     discovery::CBluetoothListThread &bluetoothListThread() { return m_bluetoothList; }
@@ -167,5 +174,6 @@ private: // the window's other parts
     QRadioButton *m_singleModeRadio = nullptr;  // 1016
     QSlider *m_txPowerSlider = nullptr;   // 1017
     int m_autoConnectTimerId = 0;         // Qt's id of AUTOCONNECT_TIMER; 0 when stopped
+    bool m_rxSliceQueued = false;         // our own WM_SERIAL_RXDATA for the next slice is queued
     discovery::CBluetoothListThread m_bluetoothList;   // last: joined before anything else goes
 };
