@@ -45,7 +45,10 @@ QString CLogView::boundLines(const QString &lines, bool &replaceMarker)
     for (qsizetype from = 0;;) {
         const qsizetype lineFeed = lines.indexOf(QLatin1Char('\n'), from);
         const qsizetype length = (lineFeed < 0 ? lines.size() : lineFeed) - from;
-        const qsizetype take = qMin<qsizetype>(length, kMaxLineChars - shown);
+        // A line that left out characters takes no more, and a character is not cut in two.
+        qsizetype take = qMin<qsizetype>(length, omitted > 0 ? 0 : kMaxLineChars - shown);
+        if (take > 0 && take < length && lines.at(from + take - 1).isHighSurrogate())
+            --take;
         bounded.append(lines.constData() + from, take);
         shown += take;
         if (take < length) {
@@ -93,7 +96,7 @@ void CLogView::AppendLog(const QString &text, ColourRef colour)
     end.insertText(bounded, format);
     end.endEditBlock();
 
-    const int removed = trimOldLines();
+    const int removed = trimOldLines(int(bounded.count(QLatin1Char('\n'))));
     if (keepView) {
         // The vertical scroll bar counts lines: removing lines above the view moves its
         // content up by as many.
@@ -103,26 +106,33 @@ void CLogView::AppendLog(const QString &text, ColourRef colour)
     }
 }
 
-int CLogView::trimOldLines()
+int CLogView::trimOldLines(int linesAdded)
 {
     QTextDocument *doc = document();
     const int lines = doc->blockCount();
     const int chars = doc->characterCount();
-    int firstKept = 0;
-    if (lines >= kKeepLines + kTrimLines)
-        firstKept = lines - kKeepLines;
-    if (chars > kKeepChars + kTrimChars)
+    if (lines >= kKeepLines + kTrimLines || chars > kKeepChars + kTrimChars)
+        m_trimming = true;
+    if (!m_trimming)
+        return 0;
+    // Back to both bounds: the first line kept leaves kKeepLines lines, and keeps the line
+    // that holds the kKeepChars-th character from the end.
+    int firstKept = qMax(0, lines - kKeepLines);
+    if (chars > kKeepChars)
         firstKept = qMax(firstKept, doc->findBlock(chars - kKeepChars).blockNumber());
     // The last line always stays: it holds the marker the next append may update.
     firstKept = qMin(firstKept, lines - 1);
-    if (firstKept <= 0)
-        return 0;
-    QTextCursor cut(doc);
-    cut.movePosition(QTextCursor::Start);
-    cut.setPosition(doc->findBlockByNumber(firstKept).position(), QTextCursor::KeepAnchor);
-    cut.removeSelectedText();
-    platform::ReturnFreedMemory();
-    return firstKept;
+    const int step = qMin(firstKept, kTrimStepLines + linesAdded);
+    m_trimming = step < firstKept;
+    if (step > 0) {
+        QTextCursor cut(doc);
+        cut.movePosition(QTextCursor::Start);
+        cut.setPosition(doc->findBlockByNumber(step).position(), QTextCursor::KeepAnchor);
+        cut.removeSelectedText();
+    }
+    if (!m_trimming)
+        platform::ReturnFreedMemory();
+    return step;
 }
 
 void CLogView::Clear()
@@ -133,6 +143,7 @@ void CLogView::Clear()
     all.removeSelectedText();
     m_lastLineOmitted = 0;
     m_lastMarkerLength = 0;
+    m_trimming = false;
 }
 
 int CLogView::FirstVisibleLine() const

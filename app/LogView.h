@@ -16,10 +16,12 @@
 // - A line shows at most kMaxLineChars characters; the rest of it is left out and counted
 //   by a marker at its end (OmittedMarker), which grows its count while the line goes on.
 // - The log keeps at least the newest kKeepLines lines and kKeepChars characters (markers
-//   and line breaks included): once it holds kKeepLines + kTrimLines lines the oldest go
-//   down to kKeepLines, once it holds kKeepChars + kTrimChars characters the oldest whole
-//   lines go down to the one holding the kKeepChars-th character from the end; one deletion
-//   either way, so an append costs the same however long the shift.
+//   and line breaks included): once it holds kKeepLines + kTrimLines lines, or more than
+//   kKeepChars + kTrimChars characters, the oldest whole lines go until it is back to both
+//   bounds. They go in steps, each append taking at most kTrimStepLines lines more than it
+//   brought, because deleting many lines costs time in proportion: dropping 10,000 at once
+//   held the window for tens of milliseconds. So an append costs the same however long the
+//   shift, and the log never holds more than the high marks plus one append.
 class CLogView : public QPlainTextEdit
 {
     Q_OBJECT
@@ -31,6 +33,7 @@ public:
     // them the line bound comes first; the character bound holds a log of long lines.
     static constexpr int kKeepChars = 8000000;
     static constexpr int kTrimChars = 800000;
+    static constexpr int kTrimStepLines = 1000;
     // Twice the longest line the tool itself sends (its 2,048-byte transmit buffer), so no
     // command and no answer of a working reader is shortened; a line is laid out and painted
     // as a whole each time it changes, and at this length that stays near a millisecond.
@@ -57,11 +60,13 @@ private:
     // kMaxLineChars and ended by its marker. Updates the last line's counts; sets
     // `replaceMarker` when the last line's marker already in the document must go first.
     QString boundLines(const QString &lines, bool &replaceMarker);
-    // Removes the oldest lines once the log is over a bound; returns how many went.
-    int trimOldLines();
+    // Removes a step of the oldest lines while the log is over its bounds, after an append
+    // that brought `linesAdded` line breaks; returns how many went.
+    int trimOldLines(int linesAdded);
 
     // The log's last line: characters left out of it, and the length of its marker at the
     // end of the document (0 while nothing was left out).
     qint64 m_lastLineOmitted = 0;
     int m_lastMarkerLength = 0;
+    bool m_trimming = false;   // a high mark was reached; steps go on until both bounds hold
 };

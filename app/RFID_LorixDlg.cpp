@@ -503,9 +503,10 @@ public:
 
 void CRFID_LorixDlg::OnSerialData()
 {
-    // At most one slice; what stays in the ring waits for our own event, queued behind the
-    // paint, input and timer work already waiting. Bytes leave the ring in order and go to
-    // the protocol in that order, which also keeps them in order across a nested event loop.
+    // At most one slice; what stays in the ring waits for our own event, posted after the
+    // slice so that it queues behind the paint, input and timer work that came meanwhile.
+    // Bytes leave the ring in order and go to the protocol in that order, which also keeps
+    // them in order across a nested event loop.
     const int32_t pending = m_channel.rxBuffer.GetUsed();
     if (pending <= 0)
         return;
@@ -513,11 +514,12 @@ void CRFID_LorixDlg::OnSerialData()
     QByteArray bytes(count, Qt::Uninitialized);
     if (m_channel.rxBuffer.Take(bytes.data(), count) != 1)
         return;
-    if (pending > count && !m_rxSliceQueued) {
+    m_rxBytesTaken += count;
+    m_protocol.OnSerialData(bytes);
+    if (m_channel.rxBuffer.GetUsed() > 0 && !m_rxSliceQueued) {
         m_rxSliceQueued = true;
         QCoreApplication::postEvent(this, new CRxSliceEvent);
     }
-    m_protocol.OnSerialData(bytes);
 }
 
 void CRFID_LorixDlg::OnTxPowerReleased()
@@ -558,7 +560,8 @@ bool CRFID_LorixDlg::event(QEvent *event)
     const QEvent::Type type = event->type();
     if (type == WM_SERIAL_RXDATA) {
         // While our own event is queued, the reader thread's posts add nothing: ours takes the
-        // next slice, and so a pass of the event loop takes one slice however many posts wait.
+        // next slice, and so a backlog goes one slice per pass of the event loop, however many
+        // posts wait.
         const bool ours = dynamic_cast<CRxSliceEvent *>(event) != nullptr;
         if (ours)
             m_rxSliceQueued = false;

@@ -34,8 +34,8 @@ inline constexpr int AUTOCONNECT_PERIOD_MS = 5000;
 
 // Received bytes handed to the protocol per WM_SERIAL_RXDATA: a backlog in the ring is worked
 // off one slice per pass of the event loop, so painting, input and timers are served between
-// slices. At the protocol's slowest (tag lines logged one by one) a slice takes a few ms.
-inline constexpr int32_t kRxSliceBytes = 32 * 1024;
+// slices. A slice of short tag lines, the slowest to take in, costs a few milliseconds.
+inline constexpr int32_t kRxSliceBytes = 16 * 1024;
 
 // Line settings of the reader's port: 115200 baud, 8 data bits, one stop bit, no parity.
 inline constexpr uint32_t READER_BAUD_RATE = 115200;
@@ -90,8 +90,9 @@ public:
     int readerAwake() const { return m_protocol.readerAwake(); }
     const CTagList &tagList() const { return m_protocol.tagList(); }
     bool isPortOpen() const { return m_channel.connected.load() != 0; }
-    // Received bytes still waiting in the ring for OnSerialData.
+    // Received bytes still waiting in the ring for OnSerialData, and all it handed on so far.
     int32_t pendingRxBytes() const { return m_channel.rxBuffer.GetUsed(); }
+    qint64 receivedRxBytes() const { return m_rxBytesTaken; }
     int PortNumber() const;
     // The Bluetooth listing thread (tests wait for it to end).
     discovery::CBluetoothListThread &bluetoothListThread() { return m_bluetoothList; }
@@ -175,5 +176,6 @@ private: // the window's other parts
     QSlider *m_txPowerSlider = nullptr;   // 1017
     int m_autoConnectTimerId = 0;         // Qt's id of AUTOCONNECT_TIMER; 0 when stopped
     bool m_rxSliceQueued = false;         // our own WM_SERIAL_RXDATA for the next slice is queued
+    qint64 m_rxBytesTaken = 0;            // bytes OnSerialData took from the ring, all told
     discovery::CBluetoothListThread m_bluetoothList;   // last: joined before anything else goes
 };

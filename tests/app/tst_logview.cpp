@@ -187,6 +187,8 @@ void tst_LogView::longLinesShortened_data()
     QTest::newRow("several in one piece") << QStringList{full + "xy\n" + full + "z\n" + full}
                                           << QStringList{full + CLogView::OmittedMarker(2),
                                                          full + CLogView::OmittedMarker(1), full};
+    QTest::newRow("no half character") << QStringList{QString(max - 1, 'a') + QString::fromUtf8("\xF0\x9F\x98\x80") + "b"}
+                                       << QStringList{QString(max - 1, 'a') + CLogView::OmittedMarker(3)};
     QTest::newRow("empty piece keeps marker") << QStringList{full + "xy", "", "\r\n"}
                                               << QStringList{full + CLogView::OmittedMarker(2), ""};
 }
