@@ -279,6 +279,8 @@ public:
 // compared once typing ends.
 struct CXTyping
 {
+    ~CXTyping() { Stop(); }
+
     bool Start(QString *reason)
     {
         if (!server.start(reason) || !recorder.open(server.displayName(), reason))
@@ -301,7 +303,7 @@ struct CXTyping
         stop = true;
         if (reading.joinable())
             reading.join();
-        recorder.close();
+        recorder.close();   // before the server goes
     }
 
     xtest::XvfbServer server;
@@ -668,12 +670,16 @@ int RunParent(const QStringList &arguments, const Options &options)
                 "accepted B", "lost B", "notes");
     std::fflush(stdout);
     int failures = 0;
+    // Qt wants a private runtime folder; the children share one that goes with the run.
+    QTemporaryDir runtimeDir;
     for (const QString &name : options.loads) {
         QProcess child;
         child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         if (!env.contains(QStringLiteral("QT_QPA_PLATFORM")))
             env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        if (!env.contains(QStringLiteral("XDG_RUNTIME_DIR")) && runtimeDir.isValid())
+            env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir.path());
         child.setProcessEnvironment(env);
         child.start(QCoreApplication::applicationFilePath(), QStringList{QStringLiteral("--child"), name} + arguments);
         child.waitForFinished(-1);
