@@ -2,6 +2,7 @@
 
 #include "platform/Memory.h"
 
+#include <QLocale>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -26,6 +27,51 @@ QString CLogView::toLineBreaks(const QString &text)
     return lines;
 }
 
+QString CLogView::OmittedMarker(qint64 count)
+{
+    return QStringLiteral(" \u2026 [%1 characters not shown]").arg(QLocale(QLocale::English).toString(count));
+}
+
+QString CLogView::boundLines(const QString &lines, bool &replaceMarker)
+{
+    replaceMarker = false;
+    // The last line as it stands: a marker is only ever there once the line is full.
+    qsizetype shown = document()->lastBlock().length() - 1 - m_lastMarkerLength;
+    qint64 omitted = m_lastLineOmitted;
+    int markerLength = m_lastMarkerLength;
+    QString bounded;
+    bounded.reserve(qMin<qsizetype>(lines.size(), kMaxLineChars + 64));
+    bool lastLine = true;   // the line under way is the document's last line
+    for (qsizetype from = 0;;) {
+        const qsizetype lineFeed = lines.indexOf(QLatin1Char('\n'), from);
+        const qsizetype length = (lineFeed < 0 ? lines.size() : lineFeed) - from;
+        // A line that left out characters takes no more, and a character is not cut in two.
+        qsizetype take = qMin<qsizetype>(length, omitted > 0 ? 0 : kMaxLineChars - shown);
+        if (take > 0 && take < length && lines.at(from + take - 1).isHighSurrogate())
+            --take;
+        bounded.append(lines.constData() + from, take);
+        shown += take;
+        if (take < length) {
+            omitted += length - take;
+            replaceMarker |= lastLine && markerLength > 0;
+            const QString marker = OmittedMarker(omitted);
+            bounded += marker;
+            markerLength = int(marker.size());
+        }
+        if (lineFeed < 0)
+            break;
+        bounded += QLatin1Char('\n');
+        from = lineFeed + 1;
+        shown = 0;
+        omitted = 0;
+        markerLength = 0;
+        lastLine = false;
+    }
+    m_lastLineOmitted = omitted;
+    m_lastMarkerLength = markerLength;
+    return bounded;
+}
+
 void CLogView::AppendLog(const QString &text, ColourRef colour)
 {
     QScrollBar *vertical = verticalScrollBar();
@@ -34,11 +80,23 @@ void CLogView::AppendLog(const QString &text, ColourRef colour)
 
     QTextCharFormat format;
     format.setForeground(ToQColor(colour));
+    const int oldMarkerLength = m_lastMarkerLength;
+    bool replaceMarker = false;
+    const QString bounded = boundLines(toLineBreaks(text), replaceMarker);
     QTextCursor end(document());
     end.movePosition(QTextCursor::End);
-    end.insertText(toLineBreaks(text), format);
+    end.beginEditBlock();
+    if (replaceMarker) {
+        // The last line's count of left-out characters grows: its old marker makes way.
+        const int at = end.position();
+        end.setPosition(at - oldMarkerLength);
+        end.setPosition(at, QTextCursor::KeepAnchor);
+        end.removeSelectedText();
+    }
+    end.insertText(bounded, format);
+    end.endEditBlock();
 
-    const int removed = trimOldLines();
+    const int removed = trimOldLines(int(bounded.count(QLatin1Char('\n'))));
     if (keepView) {
         // The vertical scroll bar counts lines: removing lines above the view moves its
         // content up by as many.
@@ -48,19 +106,33 @@ void CLogView::AppendLog(const QString &text, ColourRef colour)
     }
 }
 
-int CLogView::trimOldLines()
+int CLogView::trimOldLines(int linesAdded)
 {
     QTextDocument *doc = document();
     const int lines = doc->blockCount();
-    if (lines < kKeepLines + kTrimLines)
+    const int chars = doc->characterCount();
+    if (lines >= kKeepLines + kTrimLines || chars > kKeepChars + kTrimChars)
+        m_trimming = true;
+    if (!m_trimming)
         return 0;
-    const int removed = lines - kKeepLines;
-    QTextCursor cut(doc);
-    cut.movePosition(QTextCursor::Start);
-    cut.setPosition(doc->findBlockByNumber(removed).position(), QTextCursor::KeepAnchor);
-    cut.removeSelectedText();
-    platform::ReturnFreedMemory();
-    return removed;
+    // Back to both bounds: the first line kept leaves kKeepLines lines, and keeps the line
+    // that holds the kKeepChars-th character from the end.
+    int firstKept = qMax(0, lines - kKeepLines);
+    if (chars > kKeepChars)
+        firstKept = qMax(firstKept, doc->findBlock(chars - kKeepChars).blockNumber());
+    // The last line always stays: it holds the marker the next append may update.
+    firstKept = qMin(firstKept, lines - 1);
+    const int step = qMin(firstKept, kTrimStepLines + linesAdded);
+    m_trimming = step < firstKept;
+    if (step > 0) {
+        QTextCursor cut(doc);
+        cut.movePosition(QTextCursor::Start);
+        cut.setPosition(doc->findBlockByNumber(step).position(), QTextCursor::KeepAnchor);
+        cut.removeSelectedText();
+    }
+    if (!m_trimming)
+        platform::ReturnFreedMemory();
+    return step;
 }
 
 void CLogView::Clear()
@@ -69,6 +141,9 @@ void CLogView::Clear()
     QTextCursor all(document());
     all.select(QTextCursor::Document);
     all.removeSelectedText();
+    m_lastLineOmitted = 0;
+    m_lastMarkerLength = 0;
+    m_trimming = false;
 }
 
 int CLogView::FirstVisibleLine() const

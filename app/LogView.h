@@ -9,9 +9,19 @@
 
 // The traffic log: a read-only text view that is only ever appended to at its end or
 // emptied. Each append sets the colour alone; CR LF pairs (and a lone CR or LF) become line
-// breaks. The log keeps at least the newest kKeepLines lines: once it holds kKeepLines +
-// kTrimLines lines the oldest kTrimLines go in one deletion, so memory stays bounded and an
-// append costs the same however long the shift. User-interface thread only.
+// breaks. User-interface thread only.
+//
+// Bounds, so that memory and the time of one append or paint stay flat whatever the reader
+// sends:
+// - A line shows at most kMaxLineChars characters; the rest of it is left out and counted
+//   by a marker at its end (OmittedMarker), which grows its count while the line goes on.
+// - The log keeps at least the newest kKeepLines lines and kKeepChars characters (markers
+//   and line breaks included): once it holds kKeepLines + kTrimLines lines, or more than
+//   kKeepChars + kTrimChars characters, the oldest whole lines go until it is back to both
+//   bounds. They go in steps, each append taking at most kTrimStepLines lines more than it
+//   brought, because deleting many lines costs time in proportion: dropping 10,000 at once
+//   held the window for tens of milliseconds. So an append costs the same however long the
+//   shift, and the log never holds more than the high marks plus one append.
 class CLogView : public QPlainTextEdit
 {
     Q_OBJECT
@@ -19,6 +29,15 @@ class CLogView : public QPlainTextEdit
 public:
     static constexpr int kKeepLines = 100000;
     static constexpr int kTrimLines = 10000;
+    // About 16 MB of text. Reader lines of tags are far shorter than 80 characters, so for
+    // them the line bound comes first; the character bound holds a log of long lines.
+    static constexpr int kKeepChars = 8000000;
+    static constexpr int kTrimChars = 800000;
+    static constexpr int kTrimStepLines = 1000;
+    // Twice the longest line the tool itself sends (its 2,048-byte transmit buffer), so no
+    // command and no answer of a working reader is shortened; a line is laid out and painted
+    // as a whole each time it changes, and at this length that stays near a millisecond.
+    static constexpr int kMaxLineChars = 4096;
 
     explicit CLogView(QWidget *parent = nullptr);
 
@@ -32,8 +51,22 @@ public:
     int FirstVisibleLine() const;
     int LastVisibleLine() const;
 
+    // What ends a line of which `count` characters were left out.
+    static QString OmittedMarker(qint64 count);
+
 private:
     static QString toLineBreaks(const QString &text);
-    // Removes the oldest lines once the log is over its bound; returns how many went.
-    int trimOldLines();
+    // The text to insert for `lines` (LF-separated) at the end of the log: each line cut at
+    // kMaxLineChars and ended by its marker. Updates the last line's counts; sets
+    // `replaceMarker` when the last line's marker already in the document must go first.
+    QString boundLines(const QString &lines, bool &replaceMarker);
+    // Removes a step of the oldest lines while the log is over its bounds, after an append
+    // that brought `linesAdded` line breaks; returns how many went.
+    int trimOldLines(int linesAdded);
+
+    // The log's last line: characters left out of it, and the length of its marker at the
+    // end of the document (0 while nothing was left out).
+    qint64 m_lastLineOmitted = 0;
+    int m_lastMarkerLength = 0;
+    bool m_trimming = false;   // a high mark was reached; steps go on until both bounds hold
 };

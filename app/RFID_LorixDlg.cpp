@@ -17,6 +17,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QFrame>
 #include <QGroupBox>
 #include <QLabel>
@@ -565,16 +566,37 @@ void CRFID_LorixDlg::OnClear()
     m_logView->Clear();
 }
 
+namespace {
+
+// The window's own WM_SERIAL_RXDATA, posted to take the next slice of a backlog. Like the
+// reader thread's it carries no data; only its class tells the two apart.
+class CRxSliceEvent final : public QEvent
+{
+public:
+    CRxSliceEvent() : QEvent(WM_SERIAL_RXDATA) {}
+};
+
+} // namespace
+
 void CRFID_LorixDlg::OnSerialData()
 {
-    // Everything pending at once; bytes that arrive meanwhile come with their own event.
+    // At most one slice; what stays in the ring waits for our own event, posted after the
+    // slice so that it queues behind the paint, input and timer work that came meanwhile.
+    // Bytes leave the ring in order and go to the protocol in that order, which also keeps
+    // them in order across a nested event loop.
     const int32_t pending = m_channel.rxBuffer.GetUsed();
     if (pending <= 0)
         return;
-    QByteArray bytes(pending, Qt::Uninitialized);
-    if (m_channel.rxBuffer.Take(bytes.data(), pending) != 1)
+    const int32_t count = std::min(pending, kRxSliceBytes);
+    QByteArray bytes(count, Qt::Uninitialized);
+    if (m_channel.rxBuffer.Take(bytes.data(), count) != 1)
         return;
+    m_rxBytesTaken += count;
     m_protocol.OnSerialData(bytes);
+    if (m_channel.rxBuffer.GetUsed() > 0 && !m_rxSliceQueued) {
+        m_rxSliceQueued = true;
+        QCoreApplication::postEvent(this, new CRxSliceEvent);
+    }
 }
 
 void CRFID_LorixDlg::OnTxPowerReleased()
@@ -614,7 +636,14 @@ bool CRFID_LorixDlg::event(QEvent *event)
 {
     const QEvent::Type type = event->type();
     if (type == WM_SERIAL_RXDATA) {
-        OnSerialData();
+        // While our own event is queued, the reader thread's posts add nothing: ours takes the
+        // next slice, and so a backlog goes one slice per pass of the event loop, however many
+        // posts wait.
+        const bool ours = dynamic_cast<CRxSliceEvent *>(event) != nullptr;
+        if (ours)
+            m_rxSliceQueued = false;
+        if (ours || !m_rxSliceQueued)
+            OnSerialData();
         return true;
     }
     if (type == WM_SERIAL_LINEDROP) {

@@ -34,6 +34,11 @@ class QSlider;
 inline constexpr int AUTOCONNECT_TIMER = 1000;
 inline constexpr int AUTOCONNECT_PERIOD_MS = 5000;
 
+// Received bytes handed to the protocol per WM_SERIAL_RXDATA: a backlog in the ring is worked
+// off one slice per pass of the event loop, so painting, input and timers are served between
+// slices. A slice of short tag lines, the slowest to take in, costs a few milliseconds.
+inline constexpr int32_t kRxSliceBytes = 16 * 1024;
+
 // Line settings of the reader's port: 115200 baud, 8 data bits, one stop bit, no parity.
 inline constexpr uint32_t READER_BAUD_RATE = 115200;
 inline constexpr uint8_t READER_BYTE_SIZE = 8;
@@ -87,6 +92,9 @@ public:
     int readerAwake() const { return m_protocol.readerAwake(); }
     const CTagList &tagList() const { return m_protocol.tagList(); }
     bool isPortOpen() const { return m_channel.connected.load() != 0; }
+    // Received bytes still waiting in the ring for OnSerialData, and all it handed on so far.
+    int32_t pendingRxBytes() const { return m_channel.rxBuffer.GetUsed(); }
+    qint64 receivedRxBytes() const { return m_rxBytesTaken; }
     int PortNumber() const;
     // The Bluetooth listing thread (tests wait for it to end).
     discovery::CBluetoothListThread &bluetoothListThread() { return m_bluetoothList; }
@@ -180,5 +188,7 @@ private: // the window's other parts
     int m_wantedPort = 0;
     std::unique_ptr<wedge::CKeyEmulator> m_keyEmulator;   // types tags on its own thread
     std::unique_ptr<QObject> m_activeWindowWatch;         // keeps the emulator's blocked flag current
+    bool m_rxSliceQueued = false;         // our own WM_SERIAL_RXDATA for the next slice is queued
+    qint64 m_rxBytesTaken = 0;            // bytes OnSerialData took from the ring, all told
     discovery::CBluetoothListThread m_bluetoothList;   // last: joined before anything else goes
 };

@@ -1,4 +1,5 @@
-// Cost of one traffic-log append as the log grows, and the memory one line takes.
+// Cost of one traffic-log append as the log grows, and the memory one line takes; and the
+// cost of one piece of a line that never ends as that line grows.
 // Each case fills a shown, unfocused log (so every append scrolls) with N lines of 70
 // characters, then times further appends at that size. Every kPaintEvery appends the view
 // paints itself and the posted events are delivered, as the event loop of a shown log does
@@ -25,6 +26,8 @@ constexpr int kLineLength = 70;
 constexpr int kTimedBatch = 1000;
 constexpr int kIterations = 10;
 constexpr int kPaintEvery = 100;
+constexpr int kLongPiece = 10000;   // characters of one piece of a line without end
+constexpr int kTimedPieces = 100;
 
 QString tagLine(int i)
 {
@@ -110,7 +113,38 @@ void BM_TextEdit_Append(benchmark::State &state)
     runAppendBench<QTextEdit>(state, appendRichText);
 }
 
+// A reader that never ends its line: every piece goes to the same line, which shows its
+// first CLogView::kMaxLineChars characters and counts the rest in its marker. The cost of a
+// piece must not grow with the number of pieces before it.
+void BM_LogView_AppendWithoutLineEnd(benchmark::State &state)
+{
+    const long before = state.range(0);
+    QWidget window;
+    auto *log = new CLogView(&window);
+    log->setGeometry(0, 0, 600, 400);
+    window.resize(600, 400);
+    window.show();
+    const QString piece(kLongPiece, QLatin1Char('A'));
+    long appended = 0;
+    auto appendPiece = [&] {
+        log->AppendLog(piece, LOG_COLOUR_RECEIVED);
+        if (++appended % kPaintEvery == 0) {
+            window.repaint();
+            QApplication::processEvents();
+        }
+    };
+    while (appended < before)
+        appendPiece();
+    for (auto _ : state) {
+        for (int i = 0; i < kTimedPieces; ++i)
+            appendPiece();
+    }
+    state.SetItemsProcessed(appended - before);
+    state.counters["lines_held"] = log->document()->blockCount();
+}
+
 BENCHMARK(BM_LogView_AppendLog)->Arg(10000)->Arg(100000)->Arg(1000000)->Iterations(kIterations)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LogView_AppendWithoutLineEnd)->Arg(10)->Arg(1000)->Arg(10000)->Iterations(kIterations)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TextEdit_Append)->Arg(10000)->Arg(100000)->Iterations(kIterations)->Unit(benchmark::kMillisecond);
 
 // Prints, after the table, the cost per line at each size relative to the smallest: from

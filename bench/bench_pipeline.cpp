@@ -7,6 +7,7 @@
 // The log's own cost per line at 10^4 to 10^6 lines is bench_applog's.
 
 #include "app/LogView.h"
+#include "app/RFID_LorixDlg.h"
 #include "link/SerialChannel.h"
 #include "platform/PseudoTerminal.h"
 #include "protocol/ProtocolHost.h"
@@ -17,6 +18,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 
+#include <algorithm>
 #include <memory>
 #include <thread>
 
@@ -27,8 +29,17 @@ constexpr int kLinesPerBatch = 20000;
 constexpr int kWaitLimitMs = 60000;
 constexpr qsizetype kWriteSlice = 16384;
 
-// The window's part of the path: takes everything pending from the ring on each posted
-// event and hands it to the dispatcher, which logs every tag line (key emulator off).
+// The window's own event for the next slice, as the main window posts it.
+class CSliceEvent final : public QEvent
+{
+public:
+    CSliceEvent() : QEvent(WM_SERIAL_RXDATA) {}
+};
+
+// The window's part of the path, as the main window's receive handler does it: at most
+// kRxSliceBytes from the ring per posted event, one more event of its own for the rest (the
+// reader thread's posts wait while it is queued), each slice to the dispatcher, which logs
+// every tag line (key emulator off).
 class CPipelineWindow : public QObject, public IProtocolHost
 {
 public:
@@ -43,11 +54,22 @@ public:
     {
         if (e->type() != WM_SERIAL_RXDATA)
             return QObject::event(e);
+        const bool ours = dynamic_cast<CSliceEvent *>(e) != nullptr;
+        if (ours)
+            m_sliceQueued = false;
+        if (!ours && m_sliceQueued)
+            return true;
         const int32_t pending = channel.rxBuffer.GetUsed();
-        if (pending > 0) {
-            QByteArray bytes(pending, Qt::Uninitialized);
-            if (channel.rxBuffer.Take(bytes.data(), pending) == 1)
+        const int32_t count = std::min(pending, kRxSliceBytes);
+        if (count > 0) {
+            QByteArray bytes(count, Qt::Uninitialized);
+            if (channel.rxBuffer.Take(bytes.data(), count) == 1) {
+                if (pending > count && !m_sliceQueued) {
+                    m_sliceQueued = true;
+                    QCoreApplication::postEvent(this, new CSliceEvent);
+                }
                 m_protocol.OnSerialData(bytes);
+            }
         }
         return true;
     }
@@ -70,6 +92,7 @@ public:
 private:
     std::unique_ptr<CLogView> m_log;
     CResponseDispatcher m_protocol;
+    bool m_sliceQueued = false;
 };
 
 QByteArray tagBatch(int count)

@@ -1,8 +1,16 @@
 #include "app/LogView.h"
 
+#include "app/RFID_LorixDlg.h"
+#include "app/SettingsStore.h"
+#include "platform/PseudoTerminal.h"
+#include "res/Resource.h"
+#include "tests/IsolatedWindow.h"
+
 #include <QLineEdit>
+#include <QPushButton>
 #include <QScrollBar>
 #include <QTextBlock>
+#include <QThread>
 #include <QtTest>
 
 namespace {
@@ -26,6 +34,14 @@ QList<Run> runsOf(const QTextDocument *doc)
     return runs;
 }
 
+QStringList linesOf(const QTextDocument *doc)
+{
+    QStringList lines;
+    for (QTextBlock block = doc->begin(); block.isValid(); block = block.next())
+        lines << block.text();
+    return lines;
+}
+
 } // namespace
 
 class tst_LogView : public QObject
@@ -38,7 +54,11 @@ private slots:
     void scrolling_data();
     void scrolling();
     void clearStaysReadOnly();
+    void longLinesShortened_data();
+    void longLinesShortened();
+    void trimsOldestInBlocks_data();
     void trimsOldestInBlocks();
+    void receivedInSlices();
     void paintedThroughTrims_data();
     void paintedThroughTrims();
 };
@@ -154,22 +174,115 @@ void tst_LogView::clearStaysReadOnly()
     QCOMPARE(log.toPlainText(), QStringLiteral("x"));
 }
 
+void tst_LogView::longLinesShortened_data()
+{
+    const int max = CLogView::kMaxLineChars;
+    const QString full(max, QLatin1Char('a'));
+    QTest::addColumn<QStringList>("pieces");        // alternately sent, received, sent, ...
+    QTest::addColumn<QStringList>("expectedLines");
+    QTest::newRow("at the bound") << QStringList{full + "\r\n"} << QStringList{full, ""};
+    QTest::newRow("one past") << QStringList{full + "b\r\nok"} << QStringList{full + CLogView::OmittedMarker(1), "ok"};
+    QTest::newRow("grows over appends") << QStringList{QString(max - 2, 'a'), "12345", "678", "\r\nnext"}
+                                        << QStringList{QString(max - 2, 'a') + "12" + CLogView::OmittedMarker(6), "next"};
+    QTest::newRow("several in one piece") << QStringList{full + "xy\n" + full + "z\n" + full}
+                                          << QStringList{full + CLogView::OmittedMarker(2),
+                                                         full + CLogView::OmittedMarker(1), full};
+    QTest::newRow("no half character") << QStringList{QString(max - 1, 'a') + QString::fromUtf8("\xF0\x9F\x98\x80") + "b"}
+                                       << QStringList{QString(max - 1, 'a') + CLogView::OmittedMarker(3)};
+    QTest::newRow("empty piece keeps marker") << QStringList{full + "xy", "", "\r\n"}
+                                              << QStringList{full + CLogView::OmittedMarker(2), ""};
+}
+
+void tst_LogView::longLinesShortened()
+{
+    QFETCH(QStringList, pieces);
+    QFETCH(QStringList, expectedLines);
+    CLogView log;
+    for (int i = 0; i < pieces.size(); ++i)
+        log.AppendLog(pieces.at(i), i % 2 == 0 ? LOG_COLOUR_SENT : LOG_COLOUR_RECEIVED);
+    QCOMPARE(linesOf(log.document()), expectedLines);
+    // A line that comes after a cleared log starts afresh.
+    log.Clear();
+    log.AppendLog(QStringLiteral("x\r\n"), LOG_COLOUR_SENT);
+    QCOMPARE(linesOf(log.document()), (QStringList{"x", ""}));
+}
+
+void tst_LogView::trimsOldestInBlocks_data()
+{
+    QTest::addColumn<int>("lineLength");
+    QTest::addColumn<int>("lines");
+    QTest::newRow("short lines: the line bound") << 6 << CLogView::kKeepLines + CLogView::kTrimLines + 5;
+    const int longLine = CLogView::kMaxLineChars;
+    QTest::newRow("long lines: the character bound")
+        << longLine << (CLogView::kKeepChars + CLogView::kTrimChars) / longLine + 5;
+}
+
 void tst_LogView::trimsOldestInBlocks()
 {
+    QFETCH(int, lineLength);
+    QFETCH(int, lines);
     CLogView log;
-    const int total = CLogView::kKeepLines + CLogView::kTrimLines + 5;
-    for (int i = 0; i < total; ++i)
-        log.AppendLog(QStringLiteral("%1\r\n").arg(i), LOG_COLOUR_RECEIVED);
+    // Lines go in batches, as the receive path hands them over; each starts with its number.
+    constexpr int kBatch = 100;
+    for (int i = 0; i < lines; i += kBatch) {
+        QString batch;
+        for (int j = i; j < qMin(lines, i + kBatch); ++j)
+            batch += QString::number(j).leftJustified(lineLength, QLatin1Char('.')) + QStringLiteral("\r\n");
+        log.AppendLog(batch, LOG_COLOUR_RECEIVED);
+    }
     const QTextDocument *doc = log.document();
-    // At least the newest kKeepLines lines stay, in order, and the oldest went.
-    QVERIFY(doc->blockCount() >= CLogView::kKeepLines);
+    // The newest stay, at least to one bound and within both, in order; the oldest went.
+    QVERIFY(doc->blockCount() >= CLogView::kKeepLines || doc->characterCount() >= CLogView::kKeepChars);
     QVERIFY(doc->blockCount() < CLogView::kKeepLines + CLogView::kTrimLines);
-    const int lastNumber = total - 1;
+    QVERIFY(doc->characterCount() <= CLogView::kKeepChars + CLogView::kTrimChars);
+    const int lastNumber = lines - 1;
     const QTextBlock last = doc->lastBlock().previous();
-    QCOMPARE(last.text(), QString::number(lastNumber));
-    const int firstNumber = doc->firstBlock().text().toInt();
+    QCOMPARE(last.text().section(QLatin1Char('.'), 0, 0), QString::number(lastNumber));
+    const int firstNumber = doc->firstBlock().text().section(QLatin1Char('.'), 0, 0).toInt();
     QCOMPARE(firstNumber + doc->blockCount() - 2, lastNumber);
     QVERIFY(firstNumber > 0);
+}
+
+void tst_LogView::receivedInSlices()
+{
+    // The real window on a pseudo-terminal: a backlog in the ring is taken one slice per pass
+    // of the event loop, whatever number of posts the reader thread queued, and all of it
+    // reaches the log in order. No command was sent, so every line is logged as it came.
+    constexpr int kComNumber = 201;
+    QTemporaryDir dir;
+    platform::CPseudoTerminal reader;
+    QVERIFY(dir.isValid());
+    if (!reader.Open())
+        QSKIP("no pseudo-terminal");
+    QVERIFY(QDir().mkpath(dir.filePath("ports")));
+    QVERIFY(QFile::link(reader.slavePath(), dir.filePath("ports/COM%1").arg(kComNumber)));
+    CSettingsStore store(dir.filePath(QStringLiteral("settings.ini")));
+    store.WriteInt(config::kSection, config::kComPort, kComNumber);
+    CRFID_LorixDlg::Environment env = IsolatedWindowEnvironment(dir.path());
+    env.ports.sysRoot = dir.path();
+    CRFID_LorixDlg window(store, env);
+    window.show();
+    qobject_cast<QPushButton *>(window.control(res::IDC_OPEN_PORT))->click();
+    QVERIFY(window.isPortOpen());
+
+    QByteArray sent;
+    for (int i = 0; sent.size() < 5 * kRxSliceBytes + 100; ++i)
+        sent += QByteArray::number(i) + "\r\n";
+    QVERIFY(reader.WriteAll(sent));
+    QDeadlineTimer inRing(30000);
+    while (window.pendingRxBytes() < sent.size() && !inRing.hasExpired())
+        QThread::msleep(5);
+    QCOMPARE(window.pendingRxBytes(), int32_t(sent.size()));
+
+    int32_t pending = window.pendingRxBytes();
+    while (pending > 0) {
+        QCoreApplication::sendPostedEvents();
+        const int32_t left = window.pendingRxBytes();
+        QCOMPARE(left, qMax(0, pending - kRxSliceBytes));
+        pending = left;
+    }
+    QStringList expected = QString::fromLatin1(sent).split(QStringLiteral("\r\n"));
+    QCOMPARE(linesOf(qobject_cast<QPlainTextEdit *>(window.control(res::IDC_LOG_VIEW))->document()), expected);
 }
 
 void tst_LogView::paintedThroughTrims_data()
