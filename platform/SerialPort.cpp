@@ -66,6 +66,14 @@ bool ParityFlags(uint8_t parity, tcflag_t &flags)
     }
 }
 
+// True when the terminal is in exclusive mode already (TIOCGEXCL is missing before Linux
+// 3.8: then we cannot tell, and the flock alone decides).
+bool HeldExclusively(int fd)
+{
+    int exclusive = 0;
+    return ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+}
+
 void CloseFd(int &fd)
 {
     if (fd >= 0)
@@ -101,15 +109,18 @@ bool SerialPort::Open(const QString &devicePath, const SerialLineSettings &setti
     if (m_fd < 0)
         return false;
     // flock holds against every other open file description, root included; TIOCEXCL
-    // keeps other programs that do not take the lock out too.
-    if (!::isatty(m_fd) || ::flock(m_fd, LOCK_EX | LOCK_NB) != 0 || ::ioctl(m_fd, TIOCEXCL) != 0
-        || !Configure(settings)) {
+    // keeps other programs that do not take the lock out too. A terminal already in
+    // exclusive mode belongs to such a program: only root gets this far with it, and must
+    // not take it over.
+    if (!::isatty(m_fd) || ::flock(m_fd, LOCK_EX | LOCK_NB) != 0 || HeldExclusively(m_fd)
+        || ::ioctl(m_fd, TIOCEXCL) != 0) {
         CloseFd(m_fd);
         return false;
     }
+    m_exclusive = true;
     m_cancelFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (m_cancelFd < 0) {
-        CloseFd(m_fd);
+    if (m_cancelFd < 0 || !Configure(settings)) {
+        Close();
         return false;
     }
     int lines = 0;
@@ -160,7 +171,13 @@ bool SerialPort::Configure(const SerialLineSettings &settings)
 void SerialPort::Close()
 {
     CloseFd(m_cancelFd);
-    CloseFd(m_fd);   // releases the flock and the exclusive mode with it
+    // The exclusive mode belongs to the terminal, not to our descriptor: it outlives the
+    // close wherever the terminal stays alive (a pseudo-terminal whose master is open, a
+    // device another program holds), and would refuse every later open but root's.
+    if (m_fd >= 0 && m_exclusive)
+        ::ioctl(m_fd, TIOCNXCL);
+    m_exclusive = false;
+    CloseFd(m_fd);   // releases the flock
 }
 
 void SerialPort::SampleModemLines(unsigned &events)

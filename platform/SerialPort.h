@@ -54,7 +54,7 @@ public:
     // Opens exclusively (TIOCEXCL plus flock, so a second open of a port in use fails,
     // even by root), raw mode with the given settings, no flow control, DTR and RTS off.
     // False when the device is missing, busy, not a terminal, or refuses the settings; the
-    // device is then left closed.
+    // device is then left closed and out of exclusive mode. Close ends the exclusive mode.
     bool Open(const QString &devicePath, const SerialLineSettings &settings);
     void Close();
     bool IsOpen() const { return m_fd >= 0; }
@@ -87,6 +87,7 @@ private:
 
     int m_fd = -1;
     int m_cancelFd = -1;
+    bool m_exclusive = false;   // we put the terminal into exclusive mode
     bool m_modemLinesSupported = false;
     int m_modemLines = 0;
     std::chrono::steady_clock::time_point m_lastModemSample;
