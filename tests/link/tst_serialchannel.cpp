@@ -388,6 +388,67 @@ private slots:
         QCOMPARE(channel.Write(4), 0);
     }
 
+    // A peer that does not read: Write never waits and takes each command whole or not at
+    // all; the first refusal of a stall alone is flagged. The reader thread does every
+    // write. When the peer reads, the accepted commands arrive whole and in order and the
+    // queue accepts again; Close instead drops what is still queued.
+    void writeQueueAgainstSilentPeer_data()
+    {
+        QTest::addColumn<bool>("closeWhileStalled");
+        QTest::newRow("peer starts reading") << false;
+        QTest::newRow("closed while stalled") << true;
+    }
+    void writeQueueAgainstSilentPeer()
+    {
+        QFETCH(bool, closeWhileStalled);
+        PtyPair pty;
+        QVERIFY(pty.open());
+        std::atomic<int> sentByThread{0};
+        const std::thread::id testThread = std::this_thread::get_id();
+        CSerialChannel channel;
+        channel.readerProbe = [&](CSerialChannel::ReaderStep step, int bytes) {
+            if (step == CSerialChannel::ReaderStep::Sent && std::this_thread::get_id() != testThread)
+                sentByThread += bytes;
+        };
+        QCOMPARE(channel.Open(pty.slavePath, kBaud, 8, 0, 0), 1);
+        std::vector<uint8_t> accepted;
+        int stallsBegun = 0;
+        int lastResult = 1;
+        for (unsigned i = 0; i < 200; ++i) {   // 400 KB: past the driver's buffer and the queue
+            const std::vector<uint8_t> command = Pattern(kTxBufferSize - 8, i);
+            std::copy(command.begin(), command.end(), txBuffer);
+            const int result = channel.Write(int(command.size()));
+            QVERIFY(result == 0 || result == int(command.size()));
+            QCOMPARE(channel.TxStallBegan(), result == 0 && lastResult != 0);
+            stallsBegun += channel.TxStallBegan();
+            accepted.insert(accepted.end(), command.begin(), command.begin() + result);
+            lastResult = result;
+        }
+        QCOMPARE(lastResult, 0);
+        QVERIFY(stallsBegun >= 1);
+
+        const std::vector<uint8_t> marker = Pattern(100, 999);
+        std::copy(marker.begin(), marker.end(), txBuffer);
+        if (closeWhileStalled) {
+            channel.Close();
+            QCOMPARE(channel.Write(int(marker.size())), 0);
+            QCOMPARE(channel.Open(pty.slavePath, kBaud, 8, 0, 0), 1);
+        } else {
+            const std::vector<uint8_t> got = pty.read(accepted.size(), 1000);
+            QCOMPARE(got, accepted);
+            QTRY_COMPARE(sentByThread.load(), int(accepted.size()));
+        }
+        QCOMPARE(channel.Write(int(marker.size())), int(marker.size()));
+        QVERIFY(!channel.TxStallBegan());
+        // After a close, what the driver still held may come first, but none of the queue.
+        std::vector<uint8_t> got = pty.read(accepted.size() + marker.size(), 1000);
+        QVERIFY(got.size() >= marker.size());
+        QVERIFY(std::equal(marker.begin(), marker.end(), got.end() - marker.size()));
+        got.resize(got.size() - marker.size());
+        QVERIFY(got.size() < accepted.size());
+        QVERIFY(std::equal(got.begin(), got.end(), accepted.begin()));
+    }
+
     // The peer hangs up: one LINEDROP, and the thread then sleeps until Close.
     void hangUpDropsOnce()
     {
