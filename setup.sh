@@ -19,6 +19,8 @@ packages=(
   libbenchmark-dev libboost-dev libpugixml-dev libtinyxml2-dev libexpat1-dev
   # helpers used by scripts
   procps psmisc imagemagick strace
+  # the tests again as an ordinary user (scripts/test-unprivileged.sh): setpriv, useradd
+  util-linux passwd
 )
 if [[ "${1:-}" == "--fuzz" ]]; then
   packages+=(clang libclang-rt-14-dev llvm)
