@@ -7,41 +7,6 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-namespace {
-
-// A pseudo-terminal with a descriptor of the test's own on its slave side, through which
-// the test sees (and sets) the terminal's exclusive mode as another program would.
-struct Terminal
-{
-    int master = -1;
-    int watcher = -1;
-    QString slave;
-
-    bool open()
-    {
-        master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
-            return false;
-        slave = QString::fromLocal8Bit(::ptsname(master));
-        watcher = ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        return watcher >= 0;
-    }
-    int exclusive() const
-    {
-        int on = -1;
-        return ::ioctl(watcher, TIOCGEXCL, &on) == 0 ? on : -1;
-    }
-    ~Terminal()
-    {
-        if (watcher >= 0)
-            ::close(watcher);
-        if (master >= 0)
-            ::close(master);
-    }
-};
-
-} // namespace
-
 // The lost link from modem lines is DSR and carrier detect changing between two samples;
 // the channel posts a line drop only when both bits come back.
 class TstSerialPort : public QObject
@@ -70,62 +35,58 @@ private slots:
         QCOMPARE(platform::ModemLineEvents(previous, current), events);
     }
 
-    // A second open of a port in use fails even for root, whom TIOCEXCL lets through: the
-    // holder is another port (flock) or a program that only set the exclusive mode, which
-    // the refused open must leave as it was. The holder's release frees the port.
-    void secondOpenRefused_data()
-    {
-        QTest::addColumn<bool>("holderIsPort");
-        QTest::newRow("held by another port") << true;
-        QTest::newRow("held in exclusive mode by a program") << false;
-    }
+    // A second open of a port in use fails even for root, whom TIOCEXCL lets through.
     void secondOpenRefused()
     {
-        QFETCH(bool, holderIsPort);
-        Terminal terminal;
-        QVERIFY(terminal.open());
-        platform::SerialPort holder;
-        if (holderIsPort)
-            QVERIFY(holder.Open(terminal.slave, {}));
-        else
-            QCOMPARE(::ioctl(terminal.watcher, TIOCEXCL), 0);
+        const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+        QVERIFY(master >= 0);
+        QVERIFY(::grantpt(master) == 0 && ::unlockpt(master) == 0);
+        const QString slave = QString::fromLocal8Bit(::ptsname(master));
+        platform::SerialPort first;
         platform::SerialPort second;
-        QVERIFY(!second.Open(terminal.slave, {}));
+        QVERIFY(first.Open(slave, {}));
+        QVERIFY(!second.Open(slave, {}));
         QVERIFY(!second.IsOpen());
-        QCOMPARE(terminal.exclusive(), 1);
-        if (holderIsPort)
-            holder.Close();
-        else
-            QCOMPARE(::ioctl(terminal.watcher, TIOCNXCL), 0);
-        QVERIFY(second.Open(terminal.slave, {}));
+        first.Close();
+        QVERIFY(second.Open(slave, {}));
+        second.Close();
+        ::close(master);
     }
 
-    // The exclusive mode belongs to the terminal and outlives a descriptor: every way the
-    // port's use ends must end it, or nobody but root could open the port again.
-    void exclusiveModeEndsWithUse_data()
+    // The exclusive mode belongs to the terminal and outlives a descriptor: every end of
+    // the port's use must end it, or nobody but root could open the port again. A terminal
+    // a program already holds in that mode is refused, even to root, and left as it was.
+    void exclusiveMode_data()
     {
         QTest::addColumn<QString>("ending");
         QTest::newRow("Close") << "close";
         QTest::newRow("destructor") << "destroy";
         QTest::newRow("settings refused") << "refused";
+        QTest::newRow("held by a program") << "held";
     }
-    void exclusiveModeEndsWithUse()
+    void exclusiveMode()
     {
         QFETCH(QString, ending);
-        Terminal terminal;
-        QVERIFY(terminal.open());
+        const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        QVERIFY(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+        const int watcher = ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);   // the program
+        QVERIFY(watcher >= 0);
+        auto exclusive = [watcher] { int on = -1; ::ioctl(watcher, TIOCGEXCL, &on); return on; };
+        if (ending == QLatin1String("held"))
+            QCOMPARE(::ioctl(watcher, TIOCEXCL), 0);
         {
             platform::SerialPort port;
             platform::SerialLineSettings settings;
             if (ending == QLatin1String("refused"))
                 settings.baudRate = 12345;
-            QCOMPARE(port.Open(terminal.slave, settings), ending != QLatin1String("refused"));
-            if (port.IsOpen())
-                QCOMPARE(terminal.exclusive(), 1);
+            QCOMPARE(port.Open(QString::fromLocal8Bit(::ptsname(master)), settings), ending == "close" || ending == "destroy");
+            QCOMPARE(exclusive(), int(port.IsOpen() || ending == QLatin1String("held")));
             if (ending == QLatin1String("close"))
                 port.Close();
         }
-        QCOMPARE(terminal.exclusive(), 0);
+        QCOMPARE(exclusive(), int(ending == QLatin1String("held")));
+        ::close(watcher);
+        ::close(master);
     }
 };
 
