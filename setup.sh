@@ -21,6 +21,8 @@ packages=(
   lintian desktop-file-utils appstream librsvg2-bin
   # helpers used by scripts
   procps psmisc imagemagick strace
+  # the tests again as an ordinary user (scripts/test-unprivileged.sh): setpriv, useradd
+  util-linux passwd
 )
 if [[ "${1:-}" == "--fuzz" ]]; then
   packages+=(clang libclang-rt-14-dev llvm)

@@ -552,7 +552,12 @@ int CRFID_LorixDlg::SendCommand(const QString &command)
     std::memcpy(txBuffer, line.bytes.constData(), size_t(line.bytes.size()));
     if (!isPortOpen())
         return 0;
-    return m_channel.Write(int(line.bytes.size()));
+    const int written = m_channel.Write(int(line.bytes.size()));
+    if (m_channel.TxStallBegan())
+        AppendLog(QStringLiteral("Not sent: the reader is not reading what was sent before; "
+                                 "commands are not sent until it reads again.\r\n"),
+                  LOG_COLOUR_SENT);
+    return written;
 }
 
 void CRFID_LorixDlg::AppendLog(const QString &text, quint32 colour)

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QObject>
 
+#include <algorithm>
 #include <system_error>
 
 uint8_t txBuffer[kTxBufferSize];
@@ -10,6 +11,7 @@ uint8_t txBuffer[kTxBufferSize];
 CSerialChannel::CSerialChannel()
 {
     rxBuffer.Allocate(kRxBufferSize);
+    txQueue.Allocate(kTxQueueSize);
 }
 
 CSerialChannel::~CSerialChannel()
@@ -54,13 +56,57 @@ void CSerialChannel::Close()
         readerThread.join();
     portHandle.Purge();
     portHandle.Close();
+    DropQueued();
+}
+
+// Runs with no reader thread, so this thread may take the consumer's side.
+void CSerialChannel::DropQueued()
+{
+    uint8_t discard[kSerialChunkSize];
+    for (int32_t queued; (queued = txQueue.GetUsed()) > 0;)
+        txQueue.Take(discard, std::min<int32_t>(queued, kSerialChunkSize));
+    m_txAt = m_txEnd = 0;
+    m_txStalled = false;
 }
 
 int CSerialChannel::Write(int count)
 {
+    m_txStallBegan = false;
     if (count <= 0 || count > kTxBufferSize || !connected.load())
         return 0;
-    return int(portHandle.Write(txBuffer, std::size_t(count)));
+    if (!txQueue.Put(txBuffer, count)) {
+        m_txStallBegan = !m_txStalled;
+        m_txStalled = true;
+        return 0;
+    }
+    m_txStalled = false;
+    // Always: whether the reader thread still sees bytes queued cannot be told from here.
+    portHandle.Wake();
+    return count;
+}
+
+// Reader thread: writes queued bytes, in order, until the queue is empty or the driver
+// takes no more; true while bytes wait for room in the driver.
+bool CSerialChannel::SendQueued()
+{
+    for (;;) {
+        if (m_txAt == m_txEnd) {
+            const int32_t queued = txQueue.GetUsed();
+            if (queued <= 0)
+                return false;
+            m_txEnd = std::min<int32_t>(queued, kSerialChunkSize);
+            m_txAt = 0;
+            txQueue.Take(m_txChunk, m_txEnd);   // the producer only adds: cannot fail
+        }
+        const long n = portHandle.Write(m_txChunk + m_txAt, std::size_t(m_txEnd - m_txAt));
+        if (n == 0)
+            return true;
+        // A failing port (a hang-up: the read side reports it) cannot send these bytes;
+        // dropping them lets the queue drain rather than refuse every later command.
+        m_txAt = n < 0 ? m_txEnd : m_txAt + int(n);
+        if (n > 0)
+            Probe(ReaderStep::Sent, int(n));
+    }
 }
 
 int CSerialChannel::ReadChunk(uint8_t *destination)
@@ -91,11 +137,12 @@ void CSerialChannel::ReaderThreadProc(CSerialChannel *channel)
     bool dropPosted = false;
     while (channel->connected.load()) {
         // After a lost link the descriptor stays readable for good: wait for Close only.
+        const bool waitForRoom = !dropPosted && channel->SendQueued();
         channel->Probe(ReaderStep::Waiting);
-        const unsigned events = channel->portHandle.Wait(!dropPosted);
+        const unsigned events = channel->portHandle.Wait(!dropPosted, waitForRoom);
         channel->Probe(ReaderStep::Wake);
         if (events & platform::kSerialCancelled)
-            continue;
+            continue;   // connected is 0
         bool lost = false;
         if (events & platform::kSerialRxChar) {
             // Only read while a whole chunk fits: the consumer only ever frees space, so

@@ -66,6 +66,14 @@ bool ParityFlags(uint8_t parity, tcflag_t &flags)
     }
 }
 
+// True when the terminal is in exclusive mode already (TIOCGEXCL is missing before Linux
+// 3.8: then we cannot tell, and the flock alone decides).
+bool HeldExclusively(int fd)
+{
+    int exclusive = 0;
+    return ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+}
+
 void CloseFd(int &fd)
 {
     if (fd >= 0)
@@ -104,18 +112,22 @@ bool SerialPort::Open(const QString &devicePath, const SerialLineSettings &setti
         return false;
     }
     // flock holds against every other open file description, root included; TIOCEXCL
-    // keeps other programs that do not take the lock out too.
+    // keeps other programs that do not take the lock out too. A terminal already in
+    // exclusive mode belongs to such a program: only root gets this far with it, and must
+    // not take it over.
     errno = 0;
-    if (!::isatty(m_fd) || ::flock(m_fd, LOCK_EX | LOCK_NB) != 0 || ::ioctl(m_fd, TIOCEXCL) != 0
-        || !Configure(settings)) {
-        m_openError = errno != 0 ? errno : EINVAL;   // settings the driver refused set none
+    if (!::isatty(m_fd) || ::flock(m_fd, LOCK_EX | LOCK_NB) != 0 || HeldExclusively(m_fd)
+        || ::ioctl(m_fd, TIOCEXCL) != 0) {
+        m_openError = errno != 0 ? errno : EBUSY;   // no errno: another program holds it
         CloseFd(m_fd);
         return false;
     }
-    m_cancelFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (m_cancelFd < 0) {
-        m_openError = errno;
-        CloseFd(m_fd);
+    m_exclusive = true;
+    m_cancelled.store(false);
+    m_signalFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_signalFd < 0 || !Configure(settings)) {
+        m_openError = errno != 0 ? errno : EINVAL;   // settings the driver refused set none
+        Close();
         return false;
     }
     m_openError = 0;
@@ -166,8 +178,14 @@ bool SerialPort::Configure(const SerialLineSettings &settings)
 
 void SerialPort::Close()
 {
-    CloseFd(m_cancelFd);
-    CloseFd(m_fd);   // releases the flock and the exclusive mode with it
+    CloseFd(m_signalFd);
+    // The exclusive mode belongs to the terminal, not to our descriptor: it outlives the
+    // close wherever the terminal stays alive (a pseudo-terminal whose master is open, a
+    // device another program holds), and would refuse every later open but root's.
+    if (m_fd >= 0 && m_exclusive)
+        ::ioctl(m_fd, TIOCNXCL);
+    m_exclusive = false;
+    CloseFd(m_fd);   // releases the flock
 }
 
 void SerialPort::SampleModemLines(unsigned &events)
@@ -183,12 +201,13 @@ void SerialPort::SampleModemLines(unsigned &events)
     m_modemLines = lines;
 }
 
-unsigned SerialPort::Wait(bool portEvents)
+unsigned SerialPort::Wait(bool portEvents, bool wantWrite)
 {
-    if (m_fd < 0 || m_cancelFd < 0)
+    if (m_fd < 0 || m_signalFd < 0 || m_cancelled.load())
         return kSerialCancelled;
     for (;;) {
-        pollfd fds[2] = {{m_cancelFd, POLLIN, 0}, {m_fd, POLLIN, 0}};
+        const short portMask = short(POLLIN | (wantWrite ? POLLOUT : 0));
+        pollfd fds[2] = {{m_signalFd, POLLIN, 0}, {m_fd, portMask, 0}};
         const nfds_t count = portEvents ? 2 : 1;
         int timeout = -1;
         if (portEvents && m_modemLinesSupported) {
@@ -200,10 +219,12 @@ unsigned SerialPort::Wait(bool portEvents)
             return kSerialHangup;
         unsigned events = 0;
         if (fds[0].revents)
-            events |= kSerialCancelled;
+            events |= TakeSignal();
         if (portEvents) {
             if (fds[1].revents & POLLIN)
                 events |= kSerialRxChar;
+            if (fds[1].revents & POLLOUT)
+                events |= kSerialTxReady;
             if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL))
                 events |= kSerialHangup;
             if (m_modemLinesSupported && std::chrono::steady_clock::now() - m_lastModemSample >= kModemSampleInterval)
@@ -214,23 +235,38 @@ unsigned SerialPort::Wait(bool portEvents)
     }
 }
 
+// Empties the signal counter; a CancelWait stays in force through m_cancelled.
+unsigned SerialPort::TakeSignal()
+{
+    uint64_t count = 0;
+    [[maybe_unused]] const ssize_t n = ::read(m_signalFd, &count, sizeof count);
+    return m_cancelled.load() ? kSerialCancelled : kSerialWoken;
+}
+
 void SerialPort::CancelWait()
 {
-    if (m_cancelFd >= 0) {
+    m_cancelled.store(true);
+    Wake();
+}
+
+void SerialPort::Wake()
+{
+    if (m_signalFd >= 0) {
         const uint64_t one = 1;
         // The counter only saturates after 2^64-2 signals; a failed write cannot leave a
         // waiter asleep because any non-zero count wakes it.
-        [[maybe_unused]] const ssize_t written = ::write(m_cancelFd, &one, sizeof one);
+        [[maybe_unused]] const ssize_t written = ::write(m_signalFd, &one, sizeof one);
     }
 }
 
 bool SerialPort::WaitCancelOnly(int timeoutMs)
 {
-    if (m_cancelFd < 0)
+    if (m_signalFd < 0 || m_cancelled.load())
         return true;
-    pollfd fd = {m_cancelFd, POLLIN, 0};
-    const int ready = ::poll(&fd, 1, timeoutMs);
-    return ready > 0 && fd.revents != 0;
+    pollfd fd = {m_signalFd, POLLIN, 0};
+    if (::poll(&fd, 1, timeoutMs) > 0 && fd.revents != 0)
+        return TakeSignal() == kSerialCancelled;
+    return false;
 }
 
 long SerialPort::Read(void *destination, std::size_t capacity)
@@ -254,28 +290,16 @@ long SerialPort::Read(void *destination, std::size_t capacity)
 long SerialPort::Write(const void *source, std::size_t count)
 {
     if (m_fd < 0)
-        return 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max<std::size_t>(count, 1));
-    const char *bytes = static_cast<const char *>(source);
-    std::size_t done = 0;
-    while (done < count) {
-        const ssize_t n = ::write(m_fd, bytes + done, count - done);
-        if (n > 0) {
-            done += std::size_t(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && errno != EAGAIN)
-            break;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0)
-            break;
-        pollfd fd = {m_fd, POLLOUT, 0};
-        if (::poll(&fd, 1, int(left)) <= 0 || (fd.revents & (POLLHUP | POLLERR | POLLNVAL)))
-            break;
+        return -1;
+    for (;;) {
+        const ssize_t n = ::write(m_fd, source, count);
+        if (n >= 0)
+            return long(n);
+        if (errno == EAGAIN)
+            return 0;
+        if (errno != EINTR)
+            return -1;
     }
-    return long(done);
 }
 
 void SerialPort::Purge()

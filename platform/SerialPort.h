@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -32,17 +33,19 @@ enum SerialEvent : unsigned {
     kSerialDsr = 0x10,       // DSR changed
     kSerialRlsd = 0x20,      // carrier detect changed
     kSerialHangup = 0x100,   // the driver reports the line gone (POLLHUP / POLLERR)
-    kSerialCancelled = 0x200 // CancelWait was called
+    kSerialCancelled = 0x200, // CancelWait was called
+    kSerialTxReady = 0x400,  // the driver takes bytes again (asked for with wantWrite)
+    kSerialWoken = 0x800     // Wake was called
 };
 
 // The modem-line part of the event word for two samples of TIOCM bits: DSR and carrier
 // detect, each when it changed.
 unsigned ModemLineEvents(int previousLines, int currentLines);
 
-// One open serial device, POSIX. Threads: Open, Write and Close run on the owner's thread;
-// Wait and Read on one reader thread; CancelWait on any thread. Close must only run when
-// no thread is inside Wait or Read any more (signal with CancelWait, join, then Close):
-// a descriptor closed under a poll() may be reused by the next open at once.
+// One open serial device, POSIX. Threads: Open and Close run on the owner's thread; Wait,
+// Read and Write on one channel thread; CancelWait and Wake on any thread. Close must only
+// run when no thread is inside Wait, Read or Write any more (signal with CancelWait, join,
+// then Close): a descriptor closed under a poll() may be reused by the next open at once.
 class SerialPort
 {
 public:
@@ -54,7 +57,7 @@ public:
     // Opens exclusively (TIOCEXCL plus flock, so a second open of a port in use fails,
     // even by root), raw mode with the given settings, no flow control, DTR and RTS off.
     // False when the device is missing, busy, not a terminal, or refuses the settings; the
-    // device is then left closed.
+    // device is then left closed and out of exclusive mode. Close ends the exclusive mode.
     bool Open(const QString &devicePath, const SerialLineSettings &settings);
     void Close();
     bool IsOpen() const { return m_fd >= 0; }
@@ -62,21 +65,25 @@ public:
     // 0 after one that succeeded.
     int OpenError() const { return m_openError; }
 
-    // Blocks until the port has data, the line is lost, the modem lines change or
-    // CancelWait is called; returns SerialEvent bits. With portEvents false only
-    // CancelWait ends it (used after a lost link, whose descriptor stays readable).
-    unsigned Wait(bool portEvents);
+    // Blocks until the port has data, the line is lost, the modem lines change, the driver
+    // takes bytes again (only with wantWrite), Wake or CancelWait is called; returns
+    // SerialEvent bits. With portEvents false only Wake and CancelWait end it (used after a
+    // lost link, whose descriptor stays readable).
+    unsigned Wait(bool portEvents, bool wantWrite = false);
     // Ends the current and every later Wait until the next Open.
     void CancelWait();
-    // Sleeps up to timeoutMs without looking at the port; true when CancelWait was called.
-    // The reader uses it to leave bytes in the driver while its ring cannot take them.
+    // Ends the current Wait, or the next one if none is under way, once.
+    void Wake();
+    // Sleeps up to timeoutMs without looking at the port, or until Wake or CancelWait;
+    // true when CancelWait was called. The reader uses it to leave bytes in the driver
+    // while its ring cannot take them.
     bool WaitCancelOnly(int timeoutMs);
 
     // Non-blocking read: the count read, 0 when nothing is queued, -1 when the link is
     // gone (a zero read from a hung-up terminal, or EIO).
     long Read(void *destination, std::size_t capacity);
-    // Writes all bytes or as many as fit within about one millisecond per byte; returns
-    // the count written, 0 on failure.
+    // Non-blocking write of what the driver takes now: the count written, 0 when it takes
+    // nothing now (wait with wantWrite), -1 when the port fails.
     long Write(const void *source, std::size_t count);
     // Discards unread input and unsent output.
     void Purge();
@@ -86,11 +93,14 @@ public:
 
 private:
     bool Configure(const SerialLineSettings &settings);
+    unsigned TakeSignal();
     void SampleModemLines(unsigned &events);
 
     int m_fd = -1;
     int m_openError = 0;
-    int m_cancelFd = -1;
+    int m_signalFd = -1;
+    bool m_exclusive = false;   // we put the terminal into exclusive mode
+    std::atomic<bool> m_cancelled{false};   // a signal on m_signalFd then means CancelWait, else Wake
     bool m_modemLinesSupported = false;
     int m_modemLines = 0;
     std::chrono::steady_clock::time_point m_lastModemSample;

@@ -22,6 +22,7 @@
 
 #include <atomic>
 #include <memory>
+#include <unistd.h>
 #include <thread>
 #include <utility>
 
@@ -113,6 +114,7 @@ private slots:
     void hangUpMidStream();
     void openCloseCycles();
     void secondWindowRefused();
+    void silentReaderRefusesCommands();
 
 private:
     std::unique_ptr<CountingWindow> makeWindow();
@@ -330,6 +332,33 @@ void TestSoak::secondWindowRefused()
     QVERIFY(!first->isPortOpen());
     second->OnOpenPort();
     QVERIFY(second->isPortOpen());
+}
+
+// A reader that never reads and a 2,040-character command sent 60 times: the window does
+// not wait; what the queue cannot take is refused whole, with one red line for the stall;
+// once the reader reads, every accepted command arrives whole, in order.
+void TestSoak::silentReaderRefusesCommands()
+{
+    auto window = makeWindow();
+    window->OnOpenPort();
+    QVERIFY(window->isPortOpen());
+    QByteArray accepted;
+    for (int i = 0; i < 60; ++i) {
+        const QString command = QString(2036, QChar('a' + i % 26)) + QString::number(1000 + i);
+        const int written = window->SendCommand(command);
+        QVERIFY(written == 0 || written == command.size() + 2);
+        accepted += written ? command.toLatin1() + "\r\n" : QByteArray();
+    }
+    QVERIFY(accepted.size() < 60 * 2042);
+    QCOMPARE(logText(*window).count("reader is not reading"), 1);
+    QByteArray got;
+    char buffer[4096];
+    QVERIFY(QTest::qWaitFor([&] {
+        for (ssize_t n; (n = ::read(m_line->master(), buffer, sizeof buffer)) > 0;)
+            got.append(buffer, n);
+        return got.size() >= accepted.size();
+    }, kTryMs));
+    QCOMPARE(got, accepted);
 }
 
 QTEST_MAIN(TestSoak)

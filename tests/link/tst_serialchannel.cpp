@@ -12,6 +12,7 @@
 #include <termios.h>
 #include <unistd.h>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -386,6 +387,54 @@ private slots:
     {
         CSerialChannel channel;
         QCOMPARE(channel.Write(4), 0);
+    }
+
+    // A peer that does not read: Write never waits and takes each command whole or not at
+    // all, flagging the first refusal of a stall; the reader thread does every write. When
+    // the peer reads, the accepted commands arrive in order and the queue accepts again;
+    // Close instead drops what is queued (what the driver held may still come).
+    void writeQueueAgainstSilentPeer_data()
+    {
+        QTest::addColumn<bool>("closeWhileStalled");
+        QTest::newRow("peer starts reading") << false;
+        QTest::newRow("closed while stalled") << true;
+    }
+    void writeQueueAgainstSilentPeer()
+    {
+        QFETCH(bool, closeWhileStalled);
+        PtyPair pty;
+        QVERIFY(pty.open());
+        std::atomic<int> sentByThread{0};
+        CSerialChannel channel;
+        channel.readerProbe = [&, test = std::this_thread::get_id()](CSerialChannel::ReaderStep step, int bytes) {
+            sentByThread += step == CSerialChannel::ReaderStep::Sent && std::this_thread::get_id() != test ? bytes : 0;
+        };
+        QCOMPARE(channel.Open(pty.slavePath, kBaud, 8, 0, 0), 1);
+        std::vector<uint8_t> accepted;
+        int result = 1;
+        for (unsigned i = 0; i < 200; ++i) {   // 400 KB: past the driver's buffer and the queue
+            const std::vector<uint8_t> command = Pattern(kTxBufferSize - 8, i);
+            std::copy(command.begin(), command.end(), txBuffer);
+            const int previous = std::exchange(result, channel.Write(int(command.size())));
+            QVERIFY(result == 0 || result == int(command.size()));
+            QCOMPARE(channel.TxStallBegan(), result == 0 && previous != 0);
+            accepted.insert(accepted.end(), command.begin(), command.begin() + result);
+        }
+        QCOMPARE(result, 0);
+        if (closeWhileStalled) {
+            channel.Close();
+            QCOMPARE(channel.Open(pty.slavePath, kBaud, 8, 0, 0), 1);
+        } else {
+            QCOMPARE(pty.read(accepted.size(), 1000), accepted);
+            QTRY_COMPARE(sentByThread.load(), int(accepted.size()));
+        }
+        const std::vector<uint8_t> marker = Pattern(100, 999);
+        std::copy(marker.begin(), marker.end(), txBuffer);
+        QCOMPARE(channel.Write(int(marker.size())), int(marker.size()));
+        std::vector<uint8_t> got = pty.read(accepted.size() + marker.size(), 1000);
+        QVERIFY(got.size() >= marker.size() && std::equal(marker.begin(), marker.end(), got.end() - marker.size()));
+        got.resize(got.size() - marker.size());
+        QVERIFY(got.size() < accepted.size() && std::equal(got.begin(), got.end(), accepted.begin()));
     }
 
     // The peer hangs up: one LINEDROP, and the thread then sleeps until Close.

@@ -52,6 +52,42 @@ private slots:
         second.Close();
         ::close(master);
     }
+
+    // The exclusive mode belongs to the terminal and outlives a descriptor: every end of
+    // the port's use must end it, or nobody but root could open the port again. A terminal
+    // a program already holds in that mode is refused, even to root, and left as it was.
+    void exclusiveMode_data()
+    {
+        QTest::addColumn<QString>("ending");
+        QTest::newRow("Close") << "close";
+        QTest::newRow("destructor") << "destroy";
+        QTest::newRow("settings refused") << "refused";
+        QTest::newRow("held by a program") << "held";
+    }
+    void exclusiveMode()
+    {
+        QFETCH(QString, ending);
+        const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        QVERIFY(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+        const int watcher = ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);   // the program
+        QVERIFY(watcher >= 0);
+        auto exclusive = [watcher] { int on = -1; ::ioctl(watcher, TIOCGEXCL, &on); return on; };
+        if (ending == QLatin1String("held"))
+            QCOMPARE(::ioctl(watcher, TIOCEXCL), 0);
+        {
+            platform::SerialPort port;
+            platform::SerialLineSettings settings;
+            if (ending == QLatin1String("refused"))
+                settings.baudRate = 12345;
+            QCOMPARE(port.Open(QString::fromLocal8Bit(::ptsname(master)), settings), ending == "close" || ending == "destroy");
+            QCOMPARE(exclusive(), int(port.IsOpen() || ending == QLatin1String("held")));
+            if (ending == QLatin1String("close"))
+                port.Close();
+        }
+        QCOMPARE(exclusive(), int(ending == QLatin1String("held")));
+        ::close(watcher);
+        ::close(master);
+    }
 };
 
 QTEST_GUILESS_MAIN(TstSerialPort)
