@@ -59,6 +59,8 @@ def quoted(text):
     return '[==[' + text + ']==]'
 
 shutil.copytree(source + '/res', stage + '/src/res')
+# The fuzz targets' corpora, which their replay tests read.
+shutil.copytree(source + '/fuzz', stage + '/src/fuzz')
 lines = []
 with open(stage + '/tests.json') as listing:
     tests = json.load(listing)['tests']
