@@ -503,6 +503,9 @@ Result RunTyping(CSession &s, bool useX, QString *reason)
 
     if (!s.OpenWindow({{QStringLiteral("EnableWedge"), 1}, {QStringLiteral("ReadMode"), 1}}, 0, reason))
         return {};
+    // The operator types into another program: while a window of the tool has the focus the
+    // emulator types nothing.
+    QApplication::setActiveWindow(nullptr);
     QByteArray answer = QByteArray(COMMAND_INVENTORY_MULTI) + "\r\n";
     QByteArray expectedText;
     for (int i = 0; i < kTypingTags; ++i) {
