@@ -445,6 +445,7 @@ bool CRFID_LorixDlg::openChannel()
     m_openedPort = number;
     m_openedPath = path;
     m_linkLost = false;
+    m_notSentNoted = false;
     return true;
 }
 
@@ -532,7 +533,20 @@ void CRFID_LorixDlg::AutoConnect()
             logPortOpened(" by the automatic connection");
         m_protocol.setReaderAwake(0);
     }
-    if (m_protocol.readerAwake() == 0) {
+    if (!isPortOpen()) {
+        // Nothing can be written: the wake-up is not logged as if sent. Said once until the
+        // port opens, not every period.
+        if (!m_notSentNoted) {
+            m_notSentNoted = true;
+            const int number = portToUse();
+            logNote(QStringLiteral("Auto Connect: COM%1 is not open (%2); the wake-up and \"%3\" are not sent "
+                                   "until it opens.")
+                        .arg(number)
+                        .arg(platform::PortOpenErrorText(m_channel.portHandle.OpenError(),
+                                                         platform::DevicePathForPort(number, m_environment.ports)),
+                             QString::fromLatin1(COMMAND_GET_TX_POWER)));
+        }
+    } else if (m_protocol.readerAwake() == 0) {
         SendCommand(QString::fromLatin1(COMMAND_WAKE_UP));
         SendCommand(QString::fromLatin1(COMMAND_GET_TX_POWER));
     }

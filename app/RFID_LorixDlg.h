@@ -190,12 +190,14 @@ private: // the window's other parts
     // "<None>" because that port is absent (see portToUse).
     int m_wantedPort = 0;
     // The connection as the log and the picker's tip tell it: the port and device last
-    // opened, whether it was ever open, and whether its link was lost (rather than closed by
-    // the operator).
+    // opened, whether it was ever open, whether its link was lost (rather than closed by the
+    // operator), and whether the automatic connection has said that its commands are not
+    // sent while the port is closed (once per closed period).
     int m_openedPort = 0;
     QString m_openedPath;
     bool m_everOpened = false;
     bool m_linkLost = false;
+    bool m_notSentNoted = false;
     std::unique_ptr<wedge::CKeyEmulator> m_keyEmulator;   // types tags on its own thread
     std::unique_ptr<QObject> m_activeWindowWatch;         // keeps the emulator's blocked flag current
     bool m_rxSliceQueued = false;         // our own WM_SERIAL_RXDATA for the next slice is queued

@@ -384,7 +384,7 @@ void TestMainWindow::startsFromSettings_data()
 }
 
 // A window started with AutoStart stored connects by its timer, wakes the reader and asks for
-// its power; with no reader it keeps doing so every period.
+// its power; with no reader nothing is logged as sent, and one note says why.
 void TestMainWindow::startsFromSettings()
 {
     QFETCH(bool, ascii);
@@ -410,8 +410,16 @@ void TestMainWindow::startsFromSettings()
         QTRY_COMPARE_WITH_TIMEOUT(m_window->readerAwake(), 1, kTryMs);
         QTRY_COMPARE_WITH_TIMEOUT(ctl<QSlider>(res::IDC_TX_POWER)->value(), -30, kTryMs);
     } else {
-        QTRY_VERIFY_WITH_TIMEOUT(logText().count("g,txp") >= 3, kTryMs);
+        QTRY_VERIFY_WITH_TIMEOUT(logText().contains("not sent until it opens"), kTryMs);
+        QTest::qWait(3 * kShortAutoConnectMs);
         QVERIFY(!m_window->isPortOpen());
+        const QStringList lines = logText().split('\n');
+        QCOMPARE(lines.filter("not sent until it opens"),
+                 QStringList{"Auto Connect: COM255 is not open (there is no such port); the wake-up and \"g,txp\" are not sent until it opens."});
+        QCOMPARE(logLineColour(lines.filter("not sent until it opens").first()), kNote);
+        // Neither the wake-up's empty lines (the last line is the one after the final break)
+        // nor the power question.
+        QVERIFY2(!lines.contains("g,txp") && lines.count("") == 1, qPrintable(logText()));
     }
 }
 
@@ -429,12 +437,18 @@ void TestMainWindow::autoConnectWaitsForAbsentPort()
     QTest::qWait(3 * kShortAutoConnectMs);
     QVERIFY(!m_window->isPortOpen());
     QCOMPARE(m_store->ReadInt(config::kSection, config::kComPort, 0), kLatePort);
+    const QString notSent = "COM200 is not open (there is no such port)";
+    QCOMPARE(logText().count(notSent), 1);
 
     QVERIFY(startReader(-45, -1, kLatePort));
     QTRY_COMPARE_WITH_TIMEOUT(m_window->readerAwake(), 1, kTryMs);
     QVERIFY(m_window->isPortOpen());
     QCOMPARE(m_window->PortNumber(), kLatePort);
     QCOMPARE(m_store->ReadInt(config::kSection, config::kComPort, 0), kLatePort);
+
+    // Gone again: the next closed period gets its own note.
+    m_reader->Stop();
+    QTRY_COMPARE_WITH_TIMEOUT(logText().count(notSent), 2, kTryMs);
 }
 
 void TestMainWindow::refusedOpenSaysWhy_data()
