@@ -278,8 +278,9 @@ void CRFID_LorixDlg::createControls()
                 m_portPicker->FillPorts(storedPort);
             };
             // A long port name is cut in the closed box (its neighbour sits close beside
-            // it); the list is as wide as its names, and the tip shows the whole name.
-            connect(picker, &QComboBox::currentTextChanged, picker, &QWidget::setToolTip);
+            // it); the list is as wide as its names, and the tip shows the whole name and
+            // the connection's state.
+            connect(picker, &QComboBox::currentTextChanged, this, &CRFID_LorixDlg::showPortTip);
             m_portPicker = picker;
             widget = picker;
             break;
@@ -435,10 +436,43 @@ void CRFID_LorixDlg::refreshPortsWhileClosed()
 bool CRFID_LorixDlg::openChannel()
 {
     m_channel.ownerWindow = this;
-    const QString path = platform::DevicePathForPort(portToUse(), m_environment.ports);
+    const int number = portToUse();
+    const QString path = platform::DevicePathForPort(number, m_environment.ports);
     if (path.isEmpty())
         return false;
-    return m_channel.Open(path, READER_BAUD_RATE, READER_BYTE_SIZE, READER_STOP_BITS, READER_PARITY) != 0;
+    if (m_channel.Open(path, READER_BAUD_RATE, READER_BYTE_SIZE, READER_STOP_BITS, READER_PARITY) == 0)
+        return false;
+    m_openedPort = number;
+    m_openedPath = path;
+    m_linkLost = false;
+    m_notSentNoted = false;
+    return true;
+}
+
+void CRFID_LorixDlg::logNote(const QString &text)
+{
+    AppendLog(text + QStringLiteral("\r\n"), LOG_COLOUR_NOTE);
+}
+
+void CRFID_LorixDlg::logPortOpened(const char *how)
+{
+    logNote(QStringLiteral("COM%1 %2%3: %4")
+                .arg(m_openedPort)
+                .arg(QLatin1String(m_everOpened ? "reopened" : "opened"), QLatin1String(how), m_openedPath));
+    m_everOpened = true;
+}
+
+void CRFID_LorixDlg::showPortTip()
+{
+    QString state;
+    if (isPortOpen())
+        state = QStringLiteral("COM%1 open: %2").arg(m_openedPort).arg(m_openedPath);
+    else if (m_linkLost)
+        state = QStringLiteral("COM%1 link lost: %2").arg(m_openedPort).arg(m_openedPath);
+    else
+        state = QStringLiteral("closed");
+    const QString name = m_portPicker->currentText();
+    m_portPicker->setToolTip(name.isEmpty() ? state : name + QLatin1Char('\n') + state);
 }
 
 void CRFID_LorixDlg::closeChannel(const QString &note)
@@ -455,6 +489,7 @@ void CRFID_LorixDlg::showPortState()
     const bool open = isPortOpen();
     m_openButton->setText(QString::fromLatin1(open ? kClosePortText : kOpenPortText));
     m_portPicker->setEnabled(!open);
+    showPortTip();
 }
 
 void CRFID_LorixDlg::OnOpenPort()
@@ -463,21 +498,28 @@ void CRFID_LorixDlg::OnOpenPort()
     storePortToUse();
     if (isPortOpen()) {
         closeChannel(QString::fromLatin1(kPortClosedNote));
-    } else if (!openChannel()) {
+        m_linkLost = false;
+        logNote(QStringLiteral("COM%1 closed by the operator").arg(m_openedPort));
+    } else if (openChannel()) {
+        logPortOpened("");
+    } else {
         // The port stays closed; the log says why, since the button alone cannot.
         const int number = portToUse();
         const QString path = platform::DevicePathForPort(number, m_environment.ports);
         AppendLog(QLatin1String("Cannot open COM") + QString::number(number) + QLatin1String(": ")
                       + platform::PortOpenErrorText(m_channel.portHandle.OpenError(), path) + QLatin1String("\r\n"),
-                  LOG_COLOUR_SENT);
+                  LOG_COLOUR_NOTE);
     }
     showPortState();
 }
 
 void CRFID_LorixDlg::OnSerialLineDrop()
 {
-    if (isPortOpen())
+    if (isPortOpen()) {
         closeChannel(QString::fromLatin1(kLinkLostNote));
+        m_linkLost = true;
+        logNote(QStringLiteral("COM%1 link lost: %2").arg(m_openedPort).arg(m_openedPath));
+    }
     showPortState();
 }
 
@@ -487,10 +529,24 @@ void CRFID_LorixDlg::AutoConnect()
     refreshPortsWhileClosed();
     storePortToUse();
     if (!isPortOpen()) {
-        openChannel();
+        if (openChannel())
+            logPortOpened(" by the automatic connection");
         m_protocol.setReaderAwake(0);
     }
-    if (m_protocol.readerAwake() == 0) {
+    if (!isPortOpen()) {
+        // Nothing can be written: the wake-up is not logged as if sent. Said once until the
+        // port opens, not every period.
+        if (!m_notSentNoted) {
+            m_notSentNoted = true;
+            const int number = portToUse();
+            logNote(QStringLiteral("Auto Connect: COM%1 is not open (%2); the wake-up and \"%3\" are not sent "
+                                   "until it opens.")
+                        .arg(number)
+                        .arg(platform::PortOpenErrorText(m_channel.portHandle.OpenError(),
+                                                         platform::DevicePathForPort(number, m_environment.ports)),
+                             QString::fromLatin1(COMMAND_GET_TX_POWER)));
+        }
+    } else if (m_protocol.readerAwake() == 0) {
         SendCommand(QString::fromLatin1(COMMAND_WAKE_UP));
         SendCommand(QString::fromLatin1(COMMAND_GET_TX_POWER));
     }
@@ -546,7 +602,7 @@ int CRFID_LorixDlg::SendCommand(const QString &command)
     // that holds a character without an 8-bit form, is refused before anything is written.
     const CommandLine line = PrepareCommandLine(lastCommand, kTxBufferSize);
     if (line.status != CommandLine::Ready) {
-        AppendLog(CommandRefusalText(line, kTxBufferSize), LOG_COLOUR_SENT);
+        AppendLog(CommandRefusalText(line, kTxBufferSize), LOG_COLOUR_NOTE);
         return 0;
     }
     std::memcpy(txBuffer, line.bytes.constData(), size_t(line.bytes.size()));
@@ -556,7 +612,7 @@ int CRFID_LorixDlg::SendCommand(const QString &command)
     if (m_channel.TxStallBegan())
         AppendLog(QStringLiteral("Not sent: the reader is not reading what was sent before; "
                                  "commands are not sent until it reads again.\r\n"),
-                  LOG_COLOUR_SENT);
+                  LOG_COLOUR_NOTE);
     return written;
 }
 
@@ -745,7 +801,7 @@ void CRFID_LorixDlg::createKeyEmulator()
     updateBlocked();
 }
 
-// Items the emulator did not type are shown in the received colour, after a note.
+// Items the emulator did not type are shown in the received colour, after a note of the tool's own.
 void CRFID_LorixDlg::logUntyped(const wedge::CKeyEmulator::Items &items, const QString &note)
 {
     if (items.empty())
@@ -753,7 +809,7 @@ void CRFID_LorixDlg::logUntyped(const wedge::CKeyEmulator::Items &items, const Q
     QString lines;
     for (const wedge::CKeyEmulator::Item &item : items)
         lines += item.line + QStringLiteral("\r\n");
-    AppendLog(note, LOG_COLOUR_SENT);
+    AppendLog(note, LOG_COLOUR_NOTE);
     AppendLog(lines, LOG_COLOUR_RECEIVED);
 }
 

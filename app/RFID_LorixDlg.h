@@ -134,6 +134,9 @@ private: // set-up and handlers
     void refreshPortsWhileClosed();
     bool openChannel();
     void closeChannel(const QString &note);
+    void logNote(const QString &text);
+    void logPortOpened(const char *how);
+    void showPortTip();
     void createKeyEmulator();
     void logUntyped(const wedge::CKeyEmulator::Items &items, const QString &note);
     void startAutoConnectTimer();
@@ -186,6 +189,15 @@ private: // the window's other parts
     // The port last stored or picked by the operator; stands while the picker shows
     // "<None>" because that port is absent (see portToUse).
     int m_wantedPort = 0;
+    // The connection as the log and the picker's tip tell it: the port and device last
+    // opened, whether it was ever open, whether its link was lost (rather than closed by the
+    // operator), and whether the automatic connection has said that its commands are not
+    // sent while the port is closed (once per closed period).
+    int m_openedPort = 0;
+    QString m_openedPath;
+    bool m_everOpened = false;
+    bool m_linkLost = false;
+    bool m_notSentNoted = false;
     std::unique_ptr<wedge::CKeyEmulator> m_keyEmulator;   // types tags on its own thread
     std::unique_ptr<QObject> m_activeWindowWatch;         // keeps the emulator's blocked flag current
     bool m_rxSliceQueued = false;         // our own WM_SERIAL_RXDATA for the next slice is queued

@@ -7,6 +7,9 @@
 // Colours of the traffic log, platform colour values (red in the low byte, blue in the third).
 inline constexpr quint32 LOG_COLOUR_SENT = 0x000000FF;      // pure red: what the tool sends
 inline constexpr quint32 LOG_COLOUR_RECEIVED = 0x00FF0000;  // pure blue: what the reader sends
+// Dark green (#006400, 7.4:1 on white): the tool's own notes (connection changes, why something
+// was not sent or not typed), which are neither sent nor received text.
+inline constexpr quint32 LOG_COLOUR_NOTE = 0x00006400;
 
 // What the reader protocol needs of the main window. The window implements it by wiring to
 // its controls, its send path and the key emulator; tests implement it in memory. Every call

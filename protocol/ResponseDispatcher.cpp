@@ -247,7 +247,7 @@ void CResponseDispatcher::dropHeldBack(const QString &note)
     // The received colour shows exactly what was received; the note starts a line of its own.
     if (!held.isEmpty())
         m_host.AppendLog(held, LOG_COLOUR_RECEIVED);
-    m_host.AppendLog(held.isEmpty() || isLineBreak(held.back()) ? note : QLatin1String(kLineEnd) + note, LOG_COLOUR_SENT);
+    m_host.AppendLog(held.isEmpty() || isLineBreak(held.back()) ? note : QLatin1String(kLineEnd) + note, LOG_COLOUR_NOTE);
 }
 
 CResponseDispatcher::LineClass CResponseDispatcher::Classify(const QString &line, const QString &lastCommand)
@@ -302,7 +302,7 @@ bool CResponseDispatcher::typeTag(const QString &line)
     if (m_host.IsOwnWindowActive()) {
         if (m_selfTypingNoted != m_tagList.generation()) {
             m_selfTypingNoted = m_tagList.generation();
-            m_host.AppendLog(QString::fromLatin1(kSelfTypingNote), LOG_COLOUR_SENT);
+            m_host.AppendLog(QString::fromLatin1(kSelfTypingNote), LOG_COLOUR_NOTE);
         }
         return false;
     }

@@ -35,6 +35,7 @@ namespace {
 constexpr int kTryMs = 10000;
 constexpr int kShortAutoConnectMs = 200;
 const QColor kRed(255, 0, 0);
+const QColor kNote(0, 0x64, 0);
 
 class CRecordingKeySink : public platform::IKeySink
 {
@@ -91,6 +92,7 @@ private:
     bool waitForReceived(const QString &line, int count = 1) const;
     QString logText() const;
     QColor logLineColour(const QString &line) const;
+    QString portTip() const { return m_window->control(res::IDC_PORT_PICKER)->toolTip(); }
     template <class T> T *ctl(int id) const { return qobject_cast<T *>(m_window->control(id)); }
 
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -196,14 +198,20 @@ void TestMainWindow::openAndClosePort()
     makeWindow();
     auto *button = ctl<QPushButton>(res::IDC_OPEN_PORT);
     QCOMPARE(button->text(), QStringLiteral("Open Port"));
+    QVERIFY(portTip().endsWith("\nclosed"));
     openPort();
     QCOMPARE(button->text(), QStringLiteral("Close Port"));
     QVERIFY(!ctl<QWidget>(res::IDC_PORT_PICKER)->isEnabled());
     QCOMPARE(m_store->ReadInt(config::kSection, config::kComPort, 0), m_reader->comNumber());
+    const QString com = QStringLiteral("COM%1").arg(m_reader->comNumber());
+    QCOMPARE(logLineColour(com + " opened: " + m_reader->slavePath()), kNote);
+    QVERIFY2(portTip().endsWith("\n" + com + " open: " + m_reader->slavePath()), qPrintable(portTip()));
     button->click();
     QVERIFY(!m_window->isPortOpen());
     QCOMPARE(button->text(), QStringLiteral("Open Port"));
     QVERIFY(ctl<QWidget>(res::IDC_PORT_PICKER)->isEnabled());
+    QCOMPARE(logLineColour(com + " closed by the operator"), kNote);
+    QVERIFY(portTip().endsWith("\nclosed"));
 }
 
 void TestMainWindow::typedCommand_data()
@@ -337,8 +345,12 @@ void TestMainWindow::hangUpAndAutoConnect()
     openPort();
     auto *button = ctl<QPushButton>(res::IDC_OPEN_PORT);
 
+    const QString com = QStringLiteral("COM%1").arg(m_reader->comNumber());
+    const QString lostPath = m_reader->slavePath();
     m_reader->HangUp();
     QTRY_VERIFY_WITH_TIMEOUT(!m_window->isPortOpen(), kTryMs);
+    QCOMPARE(logLineColour(com + " link lost: " + lostPath), kNote);
+    QVERIFY2(portTip().endsWith("\n" + com + " link lost: " + lostPath), qPrintable(portTip()));
     QCOMPARE(button->text(), QStringLiteral("Open Port"));
     QVERIFY(ctl<QWidget>(res::IDC_PORT_PICKER)->isEnabled());
     QCOMPARE(m_window->readerAwake(), 0);
@@ -350,6 +362,8 @@ void TestMainWindow::hangUpAndAutoConnect()
     QVERIFY2(waitForReceived("g,txp"), qPrintable(received().join('|')));
     QTRY_COMPARE_WITH_TIMEOUT(m_window->readerAwake(), 1, kTryMs);
     QCOMPARE(button->text(), QStringLiteral("Close Port"));
+    QCOMPARE(logLineColour(com + " reopened by the automatic connection: " + m_reader->slavePath()), kNote);
+    QVERIFY(portTip().endsWith(" open: " + m_reader->slavePath()));
     QTRY_COMPARE_WITH_TIMEOUT(ctl<QSlider>(res::IDC_TX_POWER)->value(), -30, kTryMs);
 
     // Once awake, the timer only checks the port: no more wake-ups.
@@ -370,7 +384,7 @@ void TestMainWindow::startsFromSettings_data()
 }
 
 // A window started with AutoStart stored connects by its timer, wakes the reader and asks for
-// its power; with no reader it keeps doing so every period.
+// its power; with no reader nothing is logged as sent, and one note says why.
 void TestMainWindow::startsFromSettings()
 {
     QFETCH(bool, ascii);
@@ -396,8 +410,16 @@ void TestMainWindow::startsFromSettings()
         QTRY_COMPARE_WITH_TIMEOUT(m_window->readerAwake(), 1, kTryMs);
         QTRY_COMPARE_WITH_TIMEOUT(ctl<QSlider>(res::IDC_TX_POWER)->value(), -30, kTryMs);
     } else {
-        QTRY_VERIFY_WITH_TIMEOUT(logText().count("g,txp") >= 3, kTryMs);
+        QTRY_VERIFY_WITH_TIMEOUT(logText().contains("not sent until it opens"), kTryMs);
+        QTest::qWait(3 * kShortAutoConnectMs);
         QVERIFY(!m_window->isPortOpen());
+        const QStringList lines = logText().split('\n');
+        QCOMPARE(lines.filter("not sent until it opens"),
+                 QStringList{"Auto Connect: COM255 is not open (there is no such port); the wake-up and \"g,txp\" are not sent until it opens."});
+        QCOMPARE(logLineColour(lines.filter("not sent until it opens").first()), kNote);
+        // Neither the wake-up's empty lines (the last line is the one after the final break)
+        // nor the power question.
+        QVERIFY2(!lines.contains("g,txp") && lines.count("") == 1, qPrintable(logText()));
     }
 }
 
@@ -411,15 +433,22 @@ void TestMainWindow::autoConnectWaitsForAbsentPort()
     QCOMPARE(m_window->PortNumber(), 0);
     ctl<QPushButton>(res::IDC_OPEN_PORT)->click();
     QVERIFY(logText().contains("Cannot open COM200: there is no such port"));
+    QCOMPARE(logLineColour("Cannot open COM200: there is no such port"), kNote);
     QTest::qWait(3 * kShortAutoConnectMs);
     QVERIFY(!m_window->isPortOpen());
     QCOMPARE(m_store->ReadInt(config::kSection, config::kComPort, 0), kLatePort);
+    const QString notSent = "COM200 is not open (there is no such port)";
+    QCOMPARE(logText().count(notSent), 1);
 
     QVERIFY(startReader(-45, -1, kLatePort));
     QTRY_COMPARE_WITH_TIMEOUT(m_window->readerAwake(), 1, kTryMs);
     QVERIFY(m_window->isPortOpen());
     QCOMPARE(m_window->PortNumber(), kLatePort);
     QCOMPARE(m_store->ReadInt(config::kSection, config::kComPort, 0), kLatePort);
+
+    // Gone again: the next closed period gets its own note.
+    m_reader->Stop();
+    QTRY_COMPARE_WITH_TIMEOUT(logText().count(notSent), 2, kTryMs);
 }
 
 void TestMainWindow::refusedOpenSaysWhy_data()
@@ -494,7 +523,7 @@ void TestMainWindow::refusedCommand()
     QVERIFY(logText().contains("Not sent"));
     const QStringList logLines = logText().split('\n');
     const QString refusal = logLines.filter("Not sent").first();
-    QCOMPARE(logLineColour(refusal), kRed);
+    QCOMPARE(logLineColour(refusal), kNote);
 
     // The reader receives the next command and nothing of the refused one.
     QVERIFY(m_window->SendCommand("ver") > 0);

@@ -9,7 +9,8 @@
 // An in-memory main window: its send path does what the window's OnSend/SendCommand do
 // (history, red log line, escape replacement, 8-bit conversion with CR LF), and every effect
 // lands in one ordered trace so that a test sees order as well as content.
-//   "blue:<text>" / "red:<text>"   log entries          "write:<bytes>"  bytes to the reader
+//   "blue:<text>" / "red:<text>" / "note:<text>"  log entries: received, sent, the tool's own notes
+//   "write:<bytes>"                bytes to the reader
 //   "line:<class>:<text>"          a dispatched line    "tag:<bytes>" / "scan:<text>"  typed
 //   "slider:<n>"                   the TX power slider set
 class CFakeProtocolHost : public IProtocolHost
@@ -27,7 +28,10 @@ public:
 
     void AppendLog(const QString &text, quint32 colour) override
     {
-        trace << (colour == LOG_COLOUR_RECEIVED ? QStringLiteral("blue:") : QStringLiteral("red:")) + text;
+        trace << (colour == LOG_COLOUR_RECEIVED ? QStringLiteral("blue:")
+                  : colour == LOG_COLOUR_NOTE   ? QStringLiteral("note:")
+                                                : QStringLiteral("red:"))
+                     + text;
     }
     void SetCommandText(const QString &text) override { commandBox = text; }
     void OnSend() override
@@ -55,7 +59,7 @@ public:
         lastCommand = ReplaceTypedEscapes(command);
         const CommandLine line = PrepareCommandLine(lastCommand, kTxCapacity);
         if (line.status != CommandLine::Ready) {
-            AppendLog(CommandRefusalText(line, kTxCapacity), LOG_COLOUR_SENT);
+            AppendLog(CommandRefusalText(line, kTxCapacity), LOG_COLOUR_NOTE);
             return 0;
         }
         trace << QStringLiteral("write:") + QString::fromLatin1(line.bytes);

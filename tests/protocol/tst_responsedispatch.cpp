@@ -265,9 +265,9 @@ void TestResponseDispatch::dropAtLinkEnd_data()
     QTest::addColumn<QStringList>("expected");
 
     QTest::newRow("pending bytes first") << Pieces { "T1\r\nE2TA" } << QByteArray("G\r\nE3") << Pieces { "T4\r\n" }
-        << QStringList { "tag:T1", "tag:E2TAG", "blue:E3", "red:\r\nend\r\n", "tag:T4" };
+        << QStringList { "tag:T1", "tag:E2TAG", "blue:E3", "note:\r\nend\r\n", "tag:T4" };
     QTest::newRow("long line ends with its mark") << Pieces { QByteArray(2000, 'C') } << QByteArray() << Pieces {}
-        << QStringList { "blue:" + QString(1600, u'C'), "blue: [... 400 more characters of this line not shown]\r\n", "red:end\r\n" };
+        << QStringList { "blue:" + QString(1600, u'C'), "blue: [... 400 more characters of this line not shown]\r\n", "note:end\r\n" };
 }
 
 void TestResponseDispatch::dropAtLinkEnd()
