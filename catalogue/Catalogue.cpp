@@ -4,7 +4,10 @@
 #include "res/Bitmap129.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
 #include <QStringList>
 
 namespace {
@@ -28,7 +31,21 @@ QString CatalogueFilePath()
 {
     if (!catalogueFileOverride().isEmpty())
         return catalogueFileOverride();
+    const QString userCopy = UserCatalogueFilePath();
+    if (QFileInfo(userCopy).isFile())
+        return userCopy;
     return QCoreApplication::applicationDirPath() + u'/' + CATALOGUE_FILE_NAME;
+}
+
+QString UserCatalogueFilePath()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + u'/' + CATALOGUE_USER_FOLDER
+           + u'/' + CATALOGUE_FILE_NAME;
+}
+
+bool MakeUserCatalogueFolder()
+{
+    return QDir().mkpath(QFileInfo(UserCatalogueFilePath()).path());
 }
 
 void SetCatalogueFilePath(const QString &path)

@@ -14,7 +14,9 @@
 #include "wedge/KeyEmulator.h"
 
 #include <QBuffer>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -87,6 +89,8 @@ private slots:
     void panelKeySends();
     void missingCatalogueWindowWorks();
     void shippedCatalogueWithoutWarning();
+    void userCopyReadFirst_data();
+    void userCopyReadFirst();
 
 private:
     void makeWindow(const QString &cataloguePath);
@@ -115,6 +119,8 @@ void TestCatalogueWindow::init()
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
     m_store = std::make_unique<CSettingsStore>(m_dir->filePath("settings.ini"));
+    // The user's data folder, where the user's copy of the catalogue is read and proposed.
+    qputenv("XDG_DATA_HOME", m_dir->filePath("data").toLocal8Bit());
     m_warnings.clear();
     m_saveQuestions.clear();
     m_saveAnswer.clear();
@@ -308,7 +314,7 @@ void TestCatalogueWindow::editedParameterIsKeptAndSaved()
     // with only that value changed.
     m_saveAnswer = m_dir->filePath("saved.xml");
     ctl<QPushButton>(res::IDC_SAVE_DATA)->click();
-    QCOMPARE(m_saveQuestions, QStringList{"*.xml|" + CATALOGUE_SAVE_FILTER});
+    QCOMPARE(m_saveQuestions.size(), 1);
     QStringList expected = dumpFile(m_dir->filePath("catalogue.xml"));
     const qsizetype at = expected.indexOf("p2 name=[Second] Default=[] |second|");
     QVERIFY(at >= 0);
@@ -320,23 +326,26 @@ void TestCatalogueWindow::editedParameterIsKeptAndSaved()
 void TestCatalogueWindow::saveButtons_data()
 {
     QTest::addColumn<int>("button");
-    QTest::addColumn<QString>("question");
+    QTest::addColumn<QString>("filter");
     QTest::addColumn<bool>("answered");
-    QTest::newRow("save data, answered") << res::IDC_SAVE_DATA << "*.xml|" + CATALOGUE_SAVE_FILTER << true;
-    QTest::newRow("save data, cancelled") << res::IDC_SAVE_DATA << "*.xml|" + CATALOGUE_SAVE_FILTER << false;
-    QTest::newRow("hidden save as, answered") << res::IDC_SAVE_AS << QStringLiteral("|") << true;
+    QTest::newRow("save data, answered") << res::IDC_SAVE_DATA << CATALOGUE_SAVE_FILTER << true;
+    QTest::newRow("save data, cancelled") << res::IDC_SAVE_DATA << CATALOGUE_SAVE_FILTER << false;
+    QTest::newRow("hidden save as, answered") << res::IDC_SAVE_AS << QString() << true;
 }
 
 void TestCatalogueWindow::saveButtons()
 {
     QFETCH(int, button);
-    QFETCH(QString, question);
+    QFETCH(QString, filter);
     QFETCH(bool, answered);
 
     makeWindow(writeCatalogue(kCatalogue));
     m_saveAnswer = answered ? m_dir->filePath("out.xml") : QString();
     ctl<QPushButton>(button)->click();
-    QCOMPARE(m_saveQuestions, QStringList{question});
+    // The dialog starts in the user's catalogue folder, made for it, with the shipped name.
+    const QString userFolder = m_dir->filePath("data/rfid-lorix");
+    QCOMPARE(m_saveQuestions, QStringList{userFolder + u'/' + CATALOGUE_FILE_NAME + u'|' + filter});
+    QVERIFY(QFileInfo(userFolder).isDir());
     QCOMPARE(QFile::exists(m_dir->filePath("out.xml")), answered);
     if (answered)
         QCOMPARE(dumpFile(m_dir->filePath("out.xml")), dumpFile(m_dir->filePath("catalogue.xml")));
@@ -390,6 +399,32 @@ void TestCatalogueWindow::shippedCatalogueWithoutWarning()
     auto *tree = ctl<QTreeWidget>(res::IDC_CATALOGUE_TREE);
     QCOMPARE(tree->topLevelItemCount(), 1);
     QVERIFY(tree->topLevelItem(0)->childCount() > 0);
+}
+
+void TestCatalogueWindow::userCopyReadFirst_data()
+{
+    QTest::addColumn<bool>("userCopy");
+    QTest::newRow("user copy") << true;
+    QTest::newRow("no user copy: the file beside the executable") << false;
+}
+
+void TestCatalogueWindow::userCopyReadFirst()
+{
+    QFETCH(bool, userCopy);
+    const QString userFile = m_dir->filePath("data/rfid-lorix/") + CATALOGUE_FILE_NAME;
+    if (userCopy) {
+        QVERIFY(QDir().mkpath(QFileInfo(userFile).path()));
+        QFile file(userFile);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray(kCatalogue).replace("\"ver\"", "\"user-ver\""));
+    }
+    makeWindow(QString());
+    const QString beside = QCoreApplication::applicationDirPath() + u'/' + CATALOGUE_FILE_NAME;
+    QCOMPARE(CatalogueFilePath(), userCopy ? userFile : beside);
+    if (userCopy) {
+        select("Version");
+        QCOMPARE(commandBox(), QStringLiteral("user-ver"));
+    }
 }
 
 QTEST_MAIN(TestCatalogueWindow)
