@@ -180,17 +180,6 @@ bool TestMainWindow::waitForReceived(const QString &line, int count) const
     return QTest::qWaitFor([&] { return received().count(line) >= count; }, kTryMs);
 }
 
-namespace {
-
-constexpr char kOrganisationFolder[] = "Local AppWizard-Generated Applications";
-
-QString ToolPath()
-{
-    return qEnvironmentVariable("RFID_BINARY_DIR") + QStringLiteral("/app/RFID_Lorix");
-}
-
-} // namespace
-
 // The real binary, started as from a shell, with nothing of this environment but what a row names.
 void TestMainWindow::commandLine_data()
 {
@@ -198,27 +187,17 @@ void TestMainWindow::commandLine_data()
     QTest::addColumn<QStringList>("environment");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("said");   // on standard output for 0, else on standard error
-
     const QString version = QStringLiteral("%1.%2.%3.%4")
-                                .arg(RFID_VERSION_MAJOR)
-                                .arg(RFID_VERSION_MINOR)
-                                .arg(RFID_VERSION_PATCH)
-                                .arg(RFID_VERSION_TWEAK);
-    const QString headless = QStringLiteral("QT_QPA_PLATFORM=offscreen");
-    QTest::newRow("no display") << QStringList() << QStringList() << 1 << headless;
-    // A display named but unreachable: the toolkit's own abort is not what the operator sees.
-    QTest::newRow("unreachable display")
-        << QStringList() << QStringList{QStringLiteral("DISPLAY=:187")} << 1 << headless;
-    QTest::newRow("help") << QStringList{QStringLiteral("--help")} << QStringList() << 0 << QStringLiteral("--port");
-    QTest::newRow("version") << QStringList{QStringLiteral("--version")} << QStringList() << 0 << version;
-    QTest::newRow("unknown option") << QStringList{QStringLiteral("--bogus")} << QStringList() << 2
-                                    << QStringLiteral("--bogus");
-    QTest::newRow("port out of range") << QStringList{QStringLiteral("--port"), QStringLiteral("COM0")}
-                                       << QStringList() << 2 << QStringLiteral("COM0");
-    QTest::newRow("toolkit option with =") << QStringList{QStringLiteral("-platform=offscreen")} << QStringList()
-                                           << 2 << QStringLiteral("-platform=offscreen");
-    QTest::newRow("port without value") << QStringList{QStringLiteral("--port")} << QStringList() << 2
-                                        << QStringLiteral("--port");
+                                .arg(RFID_VERSION_MAJOR).arg(RFID_VERSION_MINOR).arg(RFID_VERSION_PATCH).arg(RFID_VERSION_TWEAK);
+    QTest::newRow("no display") << QStringList() << QStringList() << 1 << "QT_QPA_PLATFORM=offscreen";
+    // Named but unreachable: the toolkit's own abort is not what the operator sees.
+    QTest::newRow("unreachable display") << QStringList() << QStringList{"DISPLAY=:187"} << 1 << "QT_QPA_PLATFORM=offscreen";
+    QTest::newRow("help") << QStringList{"--help"} << QStringList() << 0 << "--port";
+    QTest::newRow("version") << QStringList{"--version"} << QStringList() << 0 << version;
+    QTest::newRow("unknown option") << QStringList{"--bogus"} << QStringList() << 2 << "--bogus";
+    QTest::newRow("port out of range") << QStringList{"--port", "COM0"} << QStringList() << 2 << "COM0";
+    QTest::newRow("port without value") << QStringList{"--port"} << QStringList() << 2 << "--port";
+    QTest::newRow("toolkit option with =") << QStringList{"-platform=offscreen"} << QStringList() << 2 << "-platform=";
 }
 
 void TestMainWindow::commandLine()
@@ -227,69 +206,50 @@ void TestMainWindow::commandLine()
     QFETCH(QStringList, environment);
     QFETCH(int, exitCode);
     QFETCH(QString, said);
-
     QProcess tool;
     tool.setEnvironment(environment);
-    tool.start(ToolPath(), arguments);
+    tool.start(qEnvironmentVariable("RFID_BINARY_DIR") + "/app/RFID_Lorix", arguments);
     QVERIFY2(tool.waitForFinished(kTryMs), "the tool kept running");
-    const QString out = QString::fromLocal8Bit(tool.readAllStandardOutput());
-    const QString err = QString::fromLocal8Bit(tool.readAllStandardError());
-    QVERIFY2(tool.exitStatus() == QProcess::NormalExit, qPrintable(err));
-    QCOMPARE(tool.exitCode(), exitCode);
+    const QString out = tool.readAllStandardOutput(), err = tool.readAllStandardError();
+    QVERIFY2(tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == exitCode, qPrintable(out + err));
     QVERIFY2((exitCode == 0 ? out : err).contains(said), qPrintable(out + err));
 }
 
 void TestMainWindow::portOption_data()
 {
     QTest::addColumn<QString>("prefix");
-    QTest::newRow("COMn") << QStringLiteral("COM");
-    QTest::newRow("lower case") << QStringLiteral("com");
-    QTest::newRow("bare number") << QString();
+    QTest::newRow("COMn") << "COM";
+    QTest::newRow("bare number") << "";
 }
 
 // --port opens the port at start (a trigger pull is answered), and the stored port stays.
 void TestMainWindow::portOption()
 {
     QFETCH(QString, prefix);
-    const QString config = m_dir->filePath(QStringLiteral("config"));
-    const QString appFolder = config + u'/' + QLatin1String(kOrganisationFolder);
+    const QString config = m_dir->filePath("config"), appFolder = config + "/Local AppWizard-Generated Applications";
     SimOptions options;
-    options.portsFolder = appFolder + QStringLiteral("/ports");
+    options.portsFolder = appFolder + "/ports";
     options.recordPath = m_dir->filePath("received.txt");
     m_reader = std::make_unique<CReaderSim>(options);
     QString error;
-    if (!m_reader->Start(error))
-        QSKIP(qPrintable(QStringLiteral("no simulated reader: ") + error));
+    QVERIFY2(m_reader->Start(error), qPrintable(error));
     const int storedPort = m_reader->comNumber() + 1;
-    {
-        CSettingsStore store(appFolder + QStringLiteral("/RFID_Lorix.ini"));
-        store.WriteInt(config::kSection, config::kComPort, storedPort);
-    }
+    CSettingsStore(appFolder + "/RFID_Lorix.ini").WriteInt(config::kSection, config::kComPort, storedPort);
 
     QProcess tool;
-    QProcessEnvironment env;
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), config);
-    env.insert(QStringLiteral("XDG_DATA_HOME"), m_dir->filePath(QStringLiteral("data")));
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_dir->path());
-    env.insert(QStringLiteral("HOME"), m_dir->path());
-    env.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), QStringLiteral("unix:path=") + m_dir->filePath("no-bus"));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_CONFIG_HOME", config);
+    env.insert("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + m_dir->filePath("no-bus"));
     tool.setProcessEnvironment(env);
-    tool.start(ToolPath(), {QStringLiteral("--port"), prefix + QString::number(m_reader->comNumber())});
-    QVERIFY(tool.waitForStarted());
+    tool.start(qEnvironmentVariable("RFID_BINARY_DIR") + "/app/RFID_Lorix",
+               {"--port", prefix + QString::number(m_reader->comNumber())});
     // Only an open port hears the trigger; the tool answers it with an inventory command.
-    QTRY_VERIFY_WITH_TIMEOUT(
-        [&] {
-            m_reader->PullTrigger();
-            m_reader->ReleaseTrigger();
-            return !received().isEmpty() || tool.state() == QProcess::NotRunning;
-        }(),
-        kTryMs);
+    QTRY_VERIFY_WITH_TIMEOUT((m_reader->PullTrigger(), m_reader->ReleaseTrigger(), !received().isEmpty())
+                                 || tool.state() == QProcess::NotRunning, kTryMs);
     tool.terminate();
     QVERIFY(tool.waitForFinished(kTryMs));
     QVERIFY2(!received().isEmpty(), tool.readAllStandardError().constData());
-    CSettingsStore store(appFolder + QStringLiteral("/RFID_Lorix.ini"));
-    QCOMPARE(store.ReadInt(config::kSection, config::kComPort, 0), storedPort);
+    QCOMPARE(CSettingsStore(appFolder + "/RFID_Lorix.ini").ReadInt(config::kSection, config::kComPort, 0), storedPort);
 }
 
 QString TestMainWindow::logText() const
