@@ -32,20 +32,25 @@ QString CatalogueFilePath()
     if (!catalogueFileOverride().isEmpty())
         return catalogueFileOverride();
     const QString userCopy = UserCatalogueFilePath();
-    if (QFileInfo(userCopy).isFile())
+    // An unreadable copy (its mode changed by hand) is passed over rather than shown empty.
+    if (!userCopy.isEmpty() && QFileInfo(userCopy).isFile() && QFileInfo(userCopy).isReadable())
         return userCopy;
     return QCoreApplication::applicationDirPath() + u'/' + CATALOGUE_FILE_NAME;
 }
 
 QString UserCatalogueFilePath()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + u'/' + CATALOGUE_USER_FOLDER
-           + u'/' + CATALOGUE_FILE_NAME;
+    // Without a home folder there is no data folder either: never a path from the root.
+    const QString dataFolder = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    if (dataFolder.isEmpty())
+        return QString();
+    return dataFolder + u'/' + CATALOGUE_USER_FOLDER + u'/' + CATALOGUE_FILE_NAME;
 }
 
 bool MakeUserCatalogueFolder()
 {
-    return QDir().mkpath(QFileInfo(UserCatalogueFilePath()).path());
+    const QString path = UserCatalogueFilePath();
+    return !path.isEmpty() && QDir().mkpath(QFileInfo(path).path());
 }
 
 void SetCatalogueFilePath(const QString &path)

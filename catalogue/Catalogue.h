@@ -33,7 +33,7 @@ inline const QString CATALOGUE_SAVE_AS_FILTER;
 // The user's own copy of the catalogue, CATALOGUE_FILE_NAME in the folder
 // CATALOGUE_USER_FOLDER of the user's data folder ($XDG_DATA_HOME, as a rule
 // ~/.local/share). An installed tool's own copy lies in a folder the user cannot write, so
-// edits are saved here and read back from here.
+// edits are saved here and read back from here. "" when the user has no data folder.
 inline const QString CATALOGUE_USER_FOLDER = QStringLiteral("rfid-lorix");
 QString UserCatalogueFilePath();
 // Creates the folder of UserCatalogueFilePath() when it is missing; false when it cannot.

@@ -281,7 +281,8 @@ int SaveAs(CXML &root, const QString &filter)
 
 int SaveAs(CXML &root, const QString &filter, const QString &initialName)
 {
-    const QString path = saveFileFunction() ? saveFileFunction()(initialName, filter) : QString();
+    const QString proposal = initialName.isEmpty() ? initialNameOf(filter) : initialName;
+    const QString path = saveFileFunction() ? saveFileFunction()(proposal, filter) : QString();
     if (path.isEmpty()) {
         root.filePath.clear();
         return 0;
