@@ -2,13 +2,165 @@
 
 #include "app/RFID_LorixDlg.h"
 #include "app/SettingsStore.h"
+#include "platform/ComPorts.h"
 #include "platform/SettingsLocation.h"
+
+#include <QStringList>
+#include <QTimer>
+
+#include <cstdlib>
 
 namespace {
 
 constexpr char kApplicationName[] = "RFID_Lorix";
 
+// The toolkit's own command-line options: those that take the next argument (or
+// "=value") and those that stand alone.
+const QStringList kToolkitOptionsWithValue = {
+    QStringLiteral("platform"),   QStringLiteral("platformpluginpath"), QStringLiteral("platformtheme"),
+    QStringLiteral("plugin"),     QStringLiteral("qwindowgeometry"),    QStringLiteral("qwindowicon"),
+    QStringLiteral("qwindowtitle"), QStringLiteral("session"),          QStringLiteral("display"),
+    QStringLiteral("geometry"),   QStringLiteral("style"),              QStringLiteral("stylesheet"),
+    QStringLiteral("name"),       QStringLiteral("title"),              QStringLiteral("visual"),
+    QStringLiteral("dialogs"),    QStringLiteral("fontengine"),         QStringLiteral("qmljsdebugger"),
+};
+// The few the toolkit also takes as "-name=value"; for the rest "=" is no separator.
+const QStringList kToolkitInlineValues = {
+    QStringLiteral("style"), QStringLiteral("stylesheet"), QStringLiteral("qmljsdebugger"),
+};
+const QStringList kToolkitFlags = {
+    QStringLiteral("reverse"), QStringLiteral("widgetcount"), QStringLiteral("nograb"),
+    QStringLiteral("dograb"),  QStringLiteral("sync"),        QStringLiteral("testability"),
+};
+
+constexpr char kComPrefix[] = "COM";
+
+// "COM7", "com7" or "7", within the numbers a port can carry; 0 otherwise.
+int ParsePortArgument(QString text)
+{
+    if (text.startsWith(QLatin1String(kComPrefix), Qt::CaseInsensitive))
+        text = text.mid(int(qstrlen(kComPrefix)));
+    bool ok = false;
+    const int number = text.toInt(&ok, 10);
+    if (!ok || number < platform::kFirstComPort || number > platform::kLastComPort)
+        return 0;
+    return number;
+}
+
+bool PlatformFindsDisplay(const QString &name, const StartOptions &options)
+{
+    const bool x11 = !qEnvironmentVariableIsEmpty("DISPLAY") || options.displayGiven;
+    const bool wayland = !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+    if (name.isEmpty())
+        return x11 || wayland;
+    if (name.startsWith(QLatin1String("xcb")))
+        return x11;
+    if (name.startsWith(QLatin1String("wayland")))
+        return wayland;
+    return true;  // offscreen, minimal, vnc, linuxfb, eglfs: no display server to find
+}
+
 } // namespace
+
+StartOptions ParseStartOptions(int argc, const char *const *argv)
+{
+    StartOptions options;
+    auto refuse = [&options](const QString &why) {
+        options.action = StartOptions::Refuse;
+        options.error = why;
+        return options;
+    };
+    for (int i = 1; i < argc; ++i) {
+        const QString arg = QString::fromLocal8Bit(argv[i]);
+        if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
+            options.action = StartOptions::ShowHelp;
+            return options;
+        }
+        if (arg == QLatin1String("--version") || arg == QLatin1String("-v")) {
+            options.action = StartOptions::ShowVersion;
+            return options;
+        }
+        if (!arg.startsWith(u'-') || arg.size() < 2)
+            return refuse(QStringLiteral("unexpected argument '%1'").arg(arg));
+        // The toolkit takes "-name" and "--name" alike, and so does this tool.
+        QString name = arg.mid(arg.startsWith(QLatin1String("--")) ? 2 : 1);
+        QString value;
+        const qsizetype equals = name.indexOf(u'=');
+        const bool inlineValue = equals >= 0;
+        if (inlineValue) {
+            value = name.mid(equals + 1);
+            name.truncate(equals);
+        }
+        const bool ours = name == QLatin1String("port");
+        const bool takesValue = ours || kToolkitOptionsWithValue.contains(name);
+        if (!takesValue || (inlineValue && !ours && !kToolkitInlineValues.contains(name))) {
+            if (kToolkitFlags.contains(name) && !inlineValue)
+                continue;
+            return refuse(QStringLiteral("unknown option '%1'").arg(arg));
+        }
+        if (!inlineValue) {
+            if (i + 1 >= argc)
+                return refuse(QStringLiteral("option '%1' needs a value").arg(arg));
+            value = QString::fromLocal8Bit(argv[++i]);
+        }
+        if (name == QLatin1String("port")) {
+            options.port = ParsePortArgument(value);
+            if (options.port == 0)
+                return refuse(QStringLiteral("'%1' is not a port: give COM%2 to COM%3 or a number %2 to %3")
+                                  .arg(value)
+                                  .arg(platform::kFirstComPort)
+                                  .arg(platform::kLastComPort));
+        } else if (name == QLatin1String("platform")) {
+            options.platform = value;
+        } else if (name == QLatin1String("display")) {
+            options.displayGiven = true;
+        }
+    }
+    return options;
+}
+
+QString StartUsage(const QString &program)
+{
+    return QStringLiteral("Usage: %1 [--port COMn] [toolkit options]\n"
+                          "Test and configure a handheld RFID reader over a serial port.\n"
+                          "\n"
+                          "  --port COMn   open port COMn (or just n, %2 to %3) at start; the stored\n"
+                          "                port is not changed\n"
+                          "  --help        show this text and exit\n"
+                          "  --version     show the version and exit\n"
+                          "\n"
+                          "Toolkit options such as -platform offscreen, -display :1 and -style fusion\n"
+                          "are passed on. Without a display, QT_QPA_PLATFORM=offscreen runs the tool\n"
+                          "headless.\n")
+        .arg(program)
+        .arg(platform::kFirstComPort)
+        .arg(platform::kLastComPort);
+}
+
+QString StartVersion()
+{
+    return QStringLiteral("%1 %2.%3.%4.%5\n")
+        .arg(QLatin1String(kApplicationName))
+        .arg(RFID_VERSION_MAJOR)
+        .arg(RFID_VERSION_MINOR)
+        .arg(RFID_VERSION_PATCH)
+        .arg(RFID_VERSION_TWEAK);
+}
+
+bool DisplayAvailable(const StartOptions &options)
+{
+    const QString chosen =
+        options.platform.isEmpty() ? qEnvironmentVariable("QT_QPA_PLATFORM") : options.platform;
+    if (chosen.isEmpty())
+        return PlatformFindsDisplay(QString(), options);
+    // The toolkit tries a list "wayland;xcb" in order: one that finds its display will do.
+    const QStringList names = chosen.split(u';', Qt::SkipEmptyParts);
+    for (const QString &name : names) {
+        if (PlatformFindsDisplay(name.section(u':', 0, 0), options))
+            return true;
+    }
+    return names.isEmpty() && PlatformFindsDisplay(QString(), options);
+}
 
 CRFID_LorixApp::CRFID_LorixApp(int &argc, char **argv)
     : QApplication(argc, argv)
@@ -38,6 +190,9 @@ bool CRFID_LorixApp::InitInstance()
     {
         CRFID_LorixDlg dialog(*m_settings);
         m_pMainWnd = &dialog;
+        // Opened once the window is up, so that the log it writes to is on the screen.
+        if (m_startPort != 0)
+            QTimer::singleShot(0, &dialog, [&dialog, port = m_startPort] { dialog.OpenPortAtStart(port); });
         dialog.exec();
         m_pMainWnd = nullptr;
     }

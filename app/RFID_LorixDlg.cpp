@@ -272,8 +272,11 @@ void CRFID_LorixDlg::createControls()
                 return platform::ListPresentPorts(ports, m_environment.ports);
             });
             picker->onDropDown = [this] {
-                // The refill goes back to the stored port, and so does the wanted one.
-                const int storedPort = config::ReadConfig(m_settings, config::kComPort, config::kComPortDefault);
+                // The refill goes back to the stored port (or, until the operator picks one, the
+                // port the command line named), and so does the wanted one.
+                const int storedPort = m_portFromCommandLine
+                                           ? m_wantedPort
+                                           : config::ReadConfig(m_settings, config::kComPort, config::kComPortDefault);
                 m_wantedPort = qMax(0, storedPort);
                 m_portPicker->FillPorts(storedPort);
             };
@@ -361,7 +364,10 @@ void CRFID_LorixDlg::connectControls()
     });
     connect(m_autoStartBox, &QCheckBox::clicked, this, &CRFID_LorixDlg::OnAutoStartClicked);
     // Only the operator's own choice (not a refill) replaces the wanted port, "<None>" included.
-    connect(m_portPicker, &QComboBox::activated, this, [this] { m_wantedPort = PortNumber(); });
+    connect(m_portPicker, &QComboBox::activated, this, [this] {
+        m_wantedPort = PortNumber();
+        m_portFromCommandLine = false;
+    });
     auto storeReadMode = [this] {
         config::WriteConfig(m_settings, config::kReadMode, ReadModeFromMultiCheck(m_multiModeRadio->isChecked()));
     };
@@ -421,7 +427,17 @@ int CRFID_LorixDlg::portToUse() const
 void CRFID_LorixDlg::storePortToUse()
 {
     m_wantedPort = portToUse();
-    config::WriteConfig(m_settings, config::kComPort, m_wantedPort);
+    if (!m_portFromCommandLine)
+        config::WriteConfig(m_settings, config::kComPort, m_wantedPort);
+}
+
+void CRFID_LorixDlg::OpenPortAtStart(int comNumber)
+{
+    m_portFromCommandLine = true;
+    m_wantedPort = comNumber;
+    m_portPicker->FillPorts(comNumber);
+    if (!isPortOpen())
+        OnOpenPort();
 }
 
 // Lets the picker show the wanted port once it has appeared. Only while the picker stands

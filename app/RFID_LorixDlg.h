@@ -96,6 +96,9 @@ public:
     int32_t pendingRxBytes() const { return m_channel.rxBuffer.GetUsed(); }
     qint64 receivedRxBytes() const { return m_rxBytesTaken; }
     int PortNumber() const;
+    // Selects COM<comNumber> and opens it, as "Open Port" does, for this run only: the stored
+    // port stays as it is until the operator picks a port in the picker.
+    void OpenPortAtStart(int comNumber);
     // The Bluetooth listing thread (tests wait for it to end).
     discovery::CBluetoothListThread &bluetoothListThread() { return m_bluetoothList; }
 
@@ -198,6 +201,7 @@ private: // the window's other parts
     bool m_everOpened = false;
     bool m_linkLost = false;
     bool m_notSentNoted = false;
+    bool m_portFromCommandLine = false;   // m_wantedPort came from the command line, not the store
     std::unique_ptr<wedge::CKeyEmulator> m_keyEmulator;   // types tags on its own thread
     std::unique_ptr<QObject> m_activeWindowWatch;         // keeps the emulator's blocked flag current
     bool m_rxSliceQueued = false;         // our own WM_SERIAL_RXDATA for the next slice is queued

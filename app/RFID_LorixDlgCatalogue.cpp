@@ -54,12 +54,16 @@ void CRFID_LorixDlg::OnParameterChanged(CNotifyEvent &notify)
         DoDataExchange(false);
 }
 
+// Both save buttons propose the user's copy, the file read first at the next start; the
+// folder is made first so that the dialog opens in it.
 void CRFID_LorixDlg::OnSaveData()
 {
-    SaveAs(m_catalogue, CATALOGUE_SAVE_FILTER);
+    MakeUserCatalogueFolder();
+    SaveAs(m_catalogue, CATALOGUE_SAVE_FILTER, UserCatalogueFilePath());
 }
 
 void CRFID_LorixDlg::OnSaveAs()
 {
-    SaveAs(m_catalogue, CATALOGUE_SAVE_AS_FILTER);
+    MakeUserCatalogueFolder();
+    SaveAs(m_catalogue, CATALOGUE_SAVE_AS_FILTER, UserCatalogueFilePath());
 }

@@ -4,7 +4,10 @@
 #include "res/Bitmap129.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
 #include <QStringList>
 
 namespace {
@@ -28,7 +31,26 @@ QString CatalogueFilePath()
 {
     if (!catalogueFileOverride().isEmpty())
         return catalogueFileOverride();
+    const QString userCopy = UserCatalogueFilePath();
+    // An unreadable copy (its mode changed by hand) is passed over rather than shown empty.
+    if (!userCopy.isEmpty() && QFileInfo(userCopy).isFile() && QFileInfo(userCopy).isReadable())
+        return userCopy;
     return QCoreApplication::applicationDirPath() + u'/' + CATALOGUE_FILE_NAME;
+}
+
+QString UserCatalogueFilePath()
+{
+    // Without a home folder there is no data folder either: never a path from the root.
+    const QString dataFolder = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    if (dataFolder.isEmpty())
+        return QString();
+    return dataFolder + u'/' + CATALOGUE_USER_FOLDER + u'/' + CATALOGUE_FILE_NAME;
+}
+
+bool MakeUserCatalogueFolder()
+{
+    const QString path = UserCatalogueFilePath();
+    return !path.isEmpty() && QDir().mkpath(QFileInfo(path).path());
 }
 
 void SetCatalogueFilePath(const QString &path)

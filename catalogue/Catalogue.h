@@ -30,8 +30,17 @@ inline const QString CATALOGUE_SAVE_FILTER =
     QStringLiteral("XML Files (*.xml)| *.xml| All Files (*.*)| *.*||");
 inline const QString CATALOGUE_SAVE_AS_FILTER;
 
-// The catalogue file the window reads: the path set with SetCatalogueFilePath, or else
-// CATALOGUE_FILE_NAME in the executable's folder.
+// The user's own copy of the catalogue, CATALOGUE_FILE_NAME in the folder
+// CATALOGUE_USER_FOLDER of the user's data folder ($XDG_DATA_HOME, as a rule
+// ~/.local/share). An installed tool's own copy lies in a folder the user cannot write, so
+// edits are saved here and read back from here. "" when the user has no data folder.
+inline const QString CATALOGUE_USER_FOLDER = QStringLiteral("rfid-lorix");
+QString UserCatalogueFilePath();
+// Creates the folder of UserCatalogueFilePath() when it is missing; false when it cannot.
+bool MakeUserCatalogueFolder();
+
+// The catalogue file the window reads: the path set with SetCatalogueFilePath, or else the
+// user's copy when there is one, or else CATALOGUE_FILE_NAME in the executable's folder.
 QString CatalogueFilePath();
 // Replaces the catalogue file for windows made from now on (tests, tools); "" restores
 // the file beside the executable.

@@ -193,6 +193,9 @@ bool Write(CXML &element, QIODevice &file, int depth);
 using CXMLSaveFileFunction = std::function<QString(const QString &initialName, const QString &filter)>;
 CXMLSaveFileFunction SetXMLSaveFileFunction(CXMLSaveFileFunction function);
 int SaveAs(CXML &root, const QString &filter);
+// The same with the dialog's initial name given (a path: the dialog starts in its folder)
+// instead of the filter's first pattern; "" falls back to that pattern.
+int SaveAs(CXML &root, const QString &filter, const QString &initialName);
 // Writes the tree to `path` with the encoding SaveAs would choose; on failure
 // shows the warning and returns false. Used by SaveAs after the dialog.
 bool SaveToFile(CXML &root, const QString &path);

@@ -276,7 +276,13 @@ bool SaveToFile(CXML &root, const QString &path)
 
 int SaveAs(CXML &root, const QString &filter)
 {
-    const QString path = saveFileFunction() ? saveFileFunction()(initialNameOf(filter), filter) : QString();
+    return SaveAs(root, filter, initialNameOf(filter));
+}
+
+int SaveAs(CXML &root, const QString &filter, const QString &initialName)
+{
+    const QString proposal = initialName.isEmpty() ? initialNameOf(filter) : initialName;
+    const QString path = saveFileFunction() ? saveFileFunction()(proposal, filter) : QString();
     if (path.isEmpty()) {
         root.filePath.clear();
         return 0;

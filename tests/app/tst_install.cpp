@@ -217,6 +217,8 @@ void TestInstall::launcherFindsCatalogue()
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), work.filePath(QStringLiteral("config")));
+    // No user copy of the catalogue, which would be read in place of the installed one.
+    env.insert(QStringLiteral("XDG_DATA_HOME"), work.filePath(QStringLiteral("data")));
     tool.setProcessEnvironment(env);
     // Started from elsewhere, so that only the program's own path can lead it to its folder.
     tool.setWorkingDirectory(work.path());

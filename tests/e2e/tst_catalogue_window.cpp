@@ -14,7 +14,9 @@
 #include "wedge/KeyEmulator.h"
 
 #include <QBuffer>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -87,6 +89,7 @@ private slots:
     void panelKeySends();
     void missingCatalogueWindowWorks();
     void shippedCatalogueWithoutWarning();
+    void userCopyReadFirst();
 
 private:
     void makeWindow(const QString &cataloguePath);
@@ -115,6 +118,8 @@ void TestCatalogueWindow::init()
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
     m_store = std::make_unique<CSettingsStore>(m_dir->filePath("settings.ini"));
+    // The user's data folder, where the user's copy of the catalogue is read and proposed.
+    qputenv("XDG_DATA_HOME", m_dir->filePath("data").toLocal8Bit());
     m_warnings.clear();
     m_saveQuestions.clear();
     m_saveAnswer.clear();
@@ -308,7 +313,7 @@ void TestCatalogueWindow::editedParameterIsKeptAndSaved()
     // with only that value changed.
     m_saveAnswer = m_dir->filePath("saved.xml");
     ctl<QPushButton>(res::IDC_SAVE_DATA)->click();
-    QCOMPARE(m_saveQuestions, QStringList{"*.xml|" + CATALOGUE_SAVE_FILTER});
+    QCOMPARE(m_saveQuestions.size(), 1);
     QStringList expected = dumpFile(m_dir->filePath("catalogue.xml"));
     const qsizetype at = expected.indexOf("p2 name=[Second] Default=[] |second|");
     QVERIFY(at >= 0);
@@ -320,23 +325,26 @@ void TestCatalogueWindow::editedParameterIsKeptAndSaved()
 void TestCatalogueWindow::saveButtons_data()
 {
     QTest::addColumn<int>("button");
-    QTest::addColumn<QString>("question");
+    QTest::addColumn<QString>("filter");
     QTest::addColumn<bool>("answered");
-    QTest::newRow("save data, answered") << res::IDC_SAVE_DATA << "*.xml|" + CATALOGUE_SAVE_FILTER << true;
-    QTest::newRow("save data, cancelled") << res::IDC_SAVE_DATA << "*.xml|" + CATALOGUE_SAVE_FILTER << false;
-    QTest::newRow("hidden save as, answered") << res::IDC_SAVE_AS << QStringLiteral("|") << true;
+    QTest::newRow("save data, answered") << res::IDC_SAVE_DATA << CATALOGUE_SAVE_FILTER << true;
+    QTest::newRow("save data, cancelled") << res::IDC_SAVE_DATA << CATALOGUE_SAVE_FILTER << false;
+    QTest::newRow("hidden save as, answered") << res::IDC_SAVE_AS << QString() << true;
 }
 
 void TestCatalogueWindow::saveButtons()
 {
     QFETCH(int, button);
-    QFETCH(QString, question);
+    QFETCH(QString, filter);
     QFETCH(bool, answered);
 
     makeWindow(writeCatalogue(kCatalogue));
     m_saveAnswer = answered ? m_dir->filePath("out.xml") : QString();
     ctl<QPushButton>(button)->click();
-    QCOMPARE(m_saveQuestions, QStringList{question});
+    // The dialog starts in the user's catalogue folder, made for it, with the shipped name.
+    const QString userFolder = m_dir->filePath("data/rfid-lorix");
+    QCOMPARE(m_saveQuestions, QStringList{userFolder + u'/' + CATALOGUE_FILE_NAME + u'|' + filter});
+    QVERIFY(QFileInfo(userFolder).isDir());
     QCOMPARE(QFile::exists(m_dir->filePath("out.xml")), answered);
     if (answered)
         QCOMPARE(dumpFile(m_dir->filePath("out.xml")), dumpFile(m_dir->filePath("catalogue.xml")));
@@ -390,6 +398,19 @@ void TestCatalogueWindow::shippedCatalogueWithoutWarning()
     auto *tree = ctl<QTreeWidget>(res::IDC_CATALOGUE_TREE);
     QCOMPARE(tree->topLevelItemCount(), 1);
     QVERIFY(tree->topLevelItem(0)->childCount() > 0);
+}
+
+// The user's copy, with a command of its own, is read in place of the file beside the executable.
+void TestCatalogueWindow::userCopyReadFirst()
+{
+    QCOMPARE(CatalogueFilePath(), QCoreApplication::applicationDirPath() + u'/' + CATALOGUE_FILE_NAME);
+    QFile file(m_dir->filePath("data/rfid-lorix/") + CATALOGUE_FILE_NAME);
+    QVERIFY(QDir().mkpath(m_dir->filePath("data/rfid-lorix")) && file.open(QIODevice::WriteOnly));
+    file.write(QByteArray(kCatalogue).replace("\"ver\"", "\"user-ver\""));
+    file.close();
+    makeWindow(QString());
+    select("Version");
+    QCOMPARE(commandBox(), QStringLiteral("user-ver"));
 }
 
 QTEST_MAIN(TestCatalogueWindow)

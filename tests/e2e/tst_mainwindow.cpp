@@ -17,6 +17,7 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSlider>
@@ -82,6 +83,10 @@ private slots:
     void clearEmptiesLog();
     void refusedCommand_data();
     void refusedCommand();
+    void commandLine_data();
+    void commandLine();
+    void portOption_data();
+    void portOption();
 
 private:
     bool startReader(int txPower = -45, int returnAfterMs = -1, int comNumber = 0);
@@ -175,6 +180,78 @@ QStringList TestMainWindow::received() const
 bool TestMainWindow::waitForReceived(const QString &line, int count) const
 {
     return QTest::qWaitFor([&] { return received().count(line) >= count; }, kTryMs);
+}
+
+// The real binary, started as from a shell, with nothing of this environment but what a row names.
+void TestMainWindow::commandLine_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("environment");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("said");   // on standard output for 0, else on standard error
+    const QString version = QStringLiteral("%1.%2.%3.%4")
+                                .arg(RFID_VERSION_MAJOR).arg(RFID_VERSION_MINOR).arg(RFID_VERSION_PATCH).arg(RFID_VERSION_TWEAK);
+    QTest::newRow("no display") << QStringList() << QStringList() << 1 << "QT_QPA_PLATFORM=offscreen";
+    // Named but unreachable: the toolkit's own abort is not what the operator sees.
+    QTest::newRow("unreachable display") << QStringList() << QStringList{"DISPLAY=:187"} << 1 << "QT_QPA_PLATFORM=offscreen";
+    QTest::newRow("help") << QStringList{"--help"} << QStringList() << 0 << "--port";
+    QTest::newRow("version") << QStringList{"--version"} << QStringList() << 0 << version;
+    QTest::newRow("unknown option") << QStringList{"--bogus"} << QStringList() << 2 << "--bogus";
+    QTest::newRow("port out of range") << QStringList{"--port", "COM0"} << QStringList() << 2 << "COM0";
+    QTest::newRow("port without value") << QStringList{"--port"} << QStringList() << 2 << "--port";
+    QTest::newRow("toolkit option with =") << QStringList{"-platform=offscreen"} << QStringList() << 2 << "-platform=";
+}
+
+void TestMainWindow::commandLine()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, environment);
+    QFETCH(int, exitCode);
+    QFETCH(QString, said);
+    QProcess tool;
+    tool.setEnvironment(environment);
+    tool.start(qEnvironmentVariable("RFID_BINARY_DIR") + "/app/RFID_Lorix", arguments);
+    QVERIFY2(tool.waitForFinished(kTryMs), "the tool kept running");
+    const QString out = tool.readAllStandardOutput(), err = tool.readAllStandardError();
+    QVERIFY2(tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == exitCode, qPrintable(out + err));
+    QVERIFY2((exitCode == 0 ? out : err).contains(said), qPrintable(out + err));
+}
+
+void TestMainWindow::portOption_data()
+{
+    QTest::addColumn<QString>("prefix");
+    QTest::newRow("COMn") << "COM";
+    QTest::newRow("bare number") << "";
+}
+
+// --port opens the port at start (a trigger pull is answered), and the stored port stays.
+void TestMainWindow::portOption()
+{
+    QFETCH(QString, prefix);
+    const QString config = m_dir->filePath("config"), appFolder = config + "/Local AppWizard-Generated Applications";
+    SimOptions options;
+    options.portsFolder = appFolder + "/ports";
+    options.recordPath = m_dir->filePath("received.txt");
+    m_reader = std::make_unique<CReaderSim>(options);
+    QString error;
+    QVERIFY2(m_reader->Start(error), qPrintable(error));
+    const int storedPort = m_reader->comNumber() + 1;
+    CSettingsStore(appFolder + "/RFID_Lorix.ini").WriteInt(config::kSection, config::kComPort, storedPort);
+
+    QProcess tool;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_CONFIG_HOME", config);
+    env.insert("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + m_dir->filePath("no-bus"));
+    tool.setProcessEnvironment(env);
+    tool.start(qEnvironmentVariable("RFID_BINARY_DIR") + "/app/RFID_Lorix",
+               {"--port", prefix + QString::number(m_reader->comNumber())});
+    // Only an open port hears the trigger; the tool answers it with an inventory command.
+    QTRY_VERIFY_WITH_TIMEOUT((m_reader->PullTrigger(), m_reader->ReleaseTrigger(), !received().isEmpty())
+                                 || tool.state() == QProcess::NotRunning, kTryMs);
+    tool.terminate();
+    QVERIFY(tool.waitForFinished(kTryMs));
+    QVERIFY2(!received().isEmpty(), tool.readAllStandardError().constData());
+    QCOMPARE(CSettingsStore(appFolder + "/RFID_Lorix.ini").ReadInt(config::kSection, config::kComPort, 0), storedPort);
 }
 
 QString TestMainWindow::logText() const
