@@ -264,6 +264,7 @@ void tst_LogView::receivedInSlices()
     window.show();
     qobject_cast<QPushButton *>(window.control(res::IDC_OPEN_PORT))->click();
     QVERIFY(window.isPortOpen());
+    window.OnClear();   // the tool's own note on the opened port
 
     QByteArray sent;
     for (int i = 0; sent.size() < 5 * kRxSliceBytes + 100; ++i)
