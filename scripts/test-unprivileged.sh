@@ -61,6 +61,11 @@ def quoted(text):
 shutil.copytree(source + '/res', stage + '/src/res')
 # The fuzz targets' corpora, which their replay tests read.
 shutil.copytree(source + '/fuzz', stage + '/src/fuzz')
+# The tool itself with its catalogue, and the simulated reader: tests start them as programs.
+for program in ('app/RFID_Lorix', 'app/Ondo214.xml', 'tools/reader-sim/reader-sim'):
+    if os.path.isfile(build + '/' + program):
+        os.makedirs(os.path.dirname(stage + '/build/' + program), exist_ok=True)
+        shutil.copy2(build + '/' + program, stage + '/build/' + program)
 lines = []
 with open(stage + '/tests.json') as listing:
     tests = json.load(listing)['tests']
