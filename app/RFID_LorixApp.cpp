@@ -4,6 +4,7 @@
 #include "app/SettingsStore.h"
 #include "platform/ComPorts.h"
 #include "platform/SettingsLocation.h"
+#include "platform/TerminationSignals.h"
 
 #include <QStringList>
 #include <QTimer>
@@ -185,6 +186,10 @@ bool CRFID_LorixApp::InitInstance()
     // Bind the settings store to the company key; it lives until the process ends.
     setOrganizationName(QString::fromLatin1(platform::kSettingsOrganisation));
     m_settings = std::make_unique<CSettingsStore>();
+
+    // A termination request (a logout, kill, Ctrl+C) closes the window as the operator would,
+    // so that its last setting reaches the disk and the port is let go.
+    platform::CatchTerminationSignals(this, [] { closeAllWindows(); });
 
     // Run the main window modally; its result is of no interest.
     {

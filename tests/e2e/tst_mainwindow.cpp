@@ -248,8 +248,10 @@ void TestMainWindow::portOption()
     // Only an open port hears the trigger; the tool answers it with an inventory command.
     QTRY_VERIFY_WITH_TIMEOUT((m_reader->PullTrigger(), m_reader->ReleaseTrigger(), !received().isEmpty())
                                  || tool.state() == QProcess::NotRunning, kTryMs);
+    // A termination request closes the window in order: an ordinary exit, not death by signal.
     tool.terminate();
     QVERIFY(tool.waitForFinished(kTryMs));
+    QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
     QVERIFY2(!received().isEmpty(), tool.readAllStandardError().constData());
     QCOMPARE(CSettingsStore(appFolder + "/RFID_Lorix.ini").ReadInt(config::kSection, config::kComPort, 0), storedPort);
 }
