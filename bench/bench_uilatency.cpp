@@ -33,6 +33,7 @@
 #include "app/SettingsStore.h"
 #include "platform/KeySink.h"
 #include "platform/KeySinkX11.h"
+#include "platform/PseudoTerminal.h"
 #include "platform/VirtualKeys.h"
 #include "protocol/ReaderControl.h"
 #include "res/Resource.h"
@@ -61,7 +62,6 @@
 #include <memory>
 #include <mutex>
 #include <poll.h>
-#include <termios.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -157,27 +157,19 @@ class CReaderPeer
 public:
     ~CReaderPeer()
     {
-        if (m_master >= 0)
-            ::close(m_master);
         if (!m_link.isEmpty())
             QFile::remove(m_link);
     }
 
     bool Open(const QString &portsFolder, int number)
     {
-        m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-        if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0)
+        if (!m_pty.Open())
             return false;
-        termios tio {};
-        if (::tcgetattr(m_master, &tio) != 0)
-            return false;
-        ::cfmakeraw(&tio);
-        if (::tcsetattr(m_master, TCSANOW, &tio) != 0)
-            return false;
+        m_master = m_pty.masterFd();
         QDir().mkpath(portsFolder);
         m_link = portsFolder + QStringLiteral("/COM%1").arg(number);
         QFile::remove(m_link);
-        return QFile::link(QString::fromLocal8Bit(::ptsname(m_master)), m_link);
+        return QFile::link(m_pty.slavePath(), m_link);
     }
 
     // Writes every byte unless `stop` is set first, waiting while the line is full; while
@@ -230,7 +222,8 @@ public:
     std::atomic<qint64> offered{0};
 
 private:
-    int m_master = -1;
+    platform::CPseudoTerminal m_pty;   // the master side is the reader's end
+    int m_master = -1;                 // m_pty's, non-blocking
     QString m_link;
     std::mutex m_mutex;
     QByteArray m_received;
