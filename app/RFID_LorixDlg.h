@@ -7,7 +7,7 @@
 #include "controls/tree/ExtTree.h"
 #include "controls/tree/TreeImageList.h"
 #include "discovery/BluetoothList.h"
-#include "discovery/ComPortCombo.h"
+#include "discovery/widgets/ComPortCombo.h"
 #include "link/SerialChannel.h"
 #include "protocol/ProtocolHost.h"
 #include "protocol/ResponseDispatcher.h"

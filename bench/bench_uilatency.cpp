@@ -37,7 +37,7 @@
 #include "platform/VirtualKeys.h"
 #include "protocol/ReaderControl.h"
 #include "res/Resource.h"
-#include "tests/platform/XvfbRecorder.h"
+#include "tests/support/XvfbRecorder.h"
 #include "wedge/KeyEmulator.h"
 
 #include <QApplication>

@@ -7,7 +7,7 @@
 // the rate includes the server's delivery, not only the sending.
 
 #include "platform/KeySinkX11.h"
-#include "tests/platform/XvfbRecorder.h"
+#include "tests/support/XvfbRecorder.h"
 #include "wedge/KeyEmulator.h"
 
 #include <benchmark/benchmark.h>

@@ -4,7 +4,7 @@
 #include "app/SettingsStore.h"
 #include "platform/PseudoTerminal.h"
 #include "res/Resource.h"
-#include "tests/IsolatedWindow.h"
+#include "tests/support/IsolatedWindow.h"
 
 #include <QLineEdit>
 #include <QPushButton>

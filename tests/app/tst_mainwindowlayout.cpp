@@ -2,7 +2,7 @@
 // the banner), hidden ones hidden, and resizing moving only the log's right and bottom
 // edges and "Clear".
 
-#include "tests/IsolatedWindow.h"
+#include "tests/support/IsolatedWindow.h"
 #include "app/ControlTextFit.h"
 #include "app/RFID_LorixDlg.h"
 #include "app/SettingsStore.h"

@@ -2,7 +2,7 @@
 // face with Arial's metrics, every text of template 102 shows whole at its control's size,
 // and controls that were apart in the template stay apart after growing to their texts.
 
-#include "tests/IsolatedWindow.h"
+#include "tests/support/IsolatedWindow.h"
 #include "app/RFID_LorixDlg.h"
 #include "app/SettingsStore.h"
 #include "res/DialogTemplates.h"

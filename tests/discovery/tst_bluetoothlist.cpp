@@ -3,7 +3,7 @@
 #include "discovery/BluetoothList.h"
 #include "discovery/BluezClient.h"
 
-#include "BluezTestBus.h"
+#include "tests/support/BluezTestBus.h"
 
 #include <QDir>
 #include <QTemporaryDir>

@@ -3,7 +3,7 @@
 #include "discovery/BluetoothAddress.h"
 #include "discovery/BluetoothList.h"
 
-#include "BluezTestBus.h"
+#include "tests/support/BluezTestBus.h"
 
 #include <QDir>
 #include <QFile>

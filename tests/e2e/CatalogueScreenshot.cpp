@@ -3,7 +3,7 @@
 // server (scripts/screenshot-catalogue.sh); it uses a temporary settings file.
 // Usage: catalogue_screenshot <catalogue.xml> <expanded.png> <editing.png>
 
-#include "tests/IsolatedWindow.h"
+#include "tests/support/IsolatedWindow.h"
 #include "app/RFID_LorixDlg.h"
 #include "app/SettingsStore.h"
 #include "catalogue/Catalogue.h"

@@ -5,14 +5,14 @@
 // RFID_BADCAT_STEP sets the distance between cut offsets (default: about 40 cuts; 1 cuts at
 // every offset, as scripts/badcatalogue.sh does); RFID_BADCAT_HUGE=1 adds a 100 MB file.
 
-#include "SoakSupport.h"
+#include "tests/support/SoakSupport.h"
 
 #include "app/RFID_LorixDlg.h"
 #include "app/SettingsStore.h"
 #include "catalogue/Catalogue.h"
 #include "catalogue/XML.h"
 #include "res/Resource.h"
-#include "tests/IsolatedWindow.h"
+#include "tests/support/IsolatedWindow.h"
 
 #include <QFile>
 #include <QPlainTextEdit>

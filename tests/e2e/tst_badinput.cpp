@@ -4,14 +4,14 @@
 // and every control byte. Nothing may be typed outside the key table, a good tag after the
 // bad input is still typed exactly, and the log still shows what follows.
 
-#include "SoakSupport.h"
+#include "tests/support/SoakSupport.h"
 
 #include "app/RFID_LorixDlg.h"
 #include "app/SettingsStore.h"
 #include "platform/KeySink.h"
 #include "platform/VirtualKeys.h"
 #include "res/Resource.h"
-#include "tests/IsolatedWindow.h"
+#include "tests/support/IsolatedWindow.h"
 #include "wedge/KeyEmulator.h"
 
 #include <QApplication>

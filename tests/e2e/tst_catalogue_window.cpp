@@ -2,7 +2,7 @@
 // test catalogue, the properties panel composing the command box, parameter edits stored
 // in the document and saved, and the panel's Space sending to the simulated reader.
 
-#include "tests/IsolatedWindow.h"
+#include "tests/support/IsolatedWindow.h"
 #include "app/RFID_LorixDlg.h"
 #include "app/SettingsStore.h"
 #include "catalogue/Catalogue.h"

@@ -2,10 +2,10 @@
 // The reader runs in this process on the same event loop; what it received is read back
 // from its record file.
 
-#include "tests/IsolatedWindow.h"
+#include "tests/support/IsolatedWindow.h"
 #include "app/RFID_LorixDlg.h"
 #include "app/SettingsStore.h"
-#include "discovery/ComPortCombo.h"
+#include "discovery/widgets/ComPortCombo.h"
 #include "platform/KeySink.h"
 #include "platform/VirtualKeys.h"
 #include "res/Resource.h"

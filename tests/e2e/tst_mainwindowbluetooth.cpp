@@ -4,7 +4,7 @@
 #include "app/RFID_LorixDlg.h"
 #include "app/SettingsStore.h"
 #include "res/Resource.h"
-#include "tests/discovery/BluezTestBus.h"
+#include "tests/support/BluezTestBus.h"
 
 #include <QDir>
 #include <QPlainTextEdit>

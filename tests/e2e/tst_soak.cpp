@@ -5,7 +5,7 @@
 // runs the long versions: RFID_SOAK_MIB (traffic), RFID_SOAK_CYCLES (open/close),
 // RFID_SOAK_LONG=1 (also the CPU figure after a hang-up). Figures go out as "soak:" lines.
 
-#include "SoakSupport.h"
+#include "tests/support/SoakSupport.h"
 
 #include "app/RFID_LorixDlg.h"
 #include "app/SettingsStore.h"

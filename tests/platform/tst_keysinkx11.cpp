@@ -1,7 +1,7 @@
 // The X11 key sink against a real X server: the key emulator types into a window of a
 // private Xvfb that holds the focus, and the window's own key events are checked.
 
-#include "XvfbRecorder.h"
+#include "tests/support/XvfbRecorder.h"
 #include "platform/KeySink.h"
 #include "platform/KeySinkX11.h"
 #include "wedge/KeyEmulator.h"

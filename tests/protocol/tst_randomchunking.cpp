@@ -2,7 +2,7 @@
 // lines, the same reactions and the same received log text as the stream taken whole: the
 // assembly may not depend on how the serial line happened to deliver the bytes.
 
-#include "FakeProtocolHost.h"
+#include "tests/support/FakeProtocolHost.h"
 
 #include <QRandomGenerator>
 #include <QtTest>

@@ -1,7 +1,7 @@
 // The tool's reactions to the reader: trigger answers, the TX power answer and slider, the
 // number reading they share, and the 8-bit form of a command.
 
-#include "FakeProtocolHost.h"
+#include "tests/support/FakeProtocolHost.h"
 
 #include "protocol/ReaderControl.h"
 

@@ -1,6 +1,6 @@
 // Received pieces in, dispatched lines, log entries, typed tags and commands written out.
 
-#include "FakeProtocolHost.h"
+#include "tests/support/FakeProtocolHost.h"
 
 #include <QtTest>
 

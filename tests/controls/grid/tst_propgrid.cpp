@@ -1,6 +1,6 @@
 // The property grid control and its list pane, driven through real mouse,
 // wheel and key events, with a parent that records and vetoes notifications.
-#include "PropGridTestKit.h"
+#include "tests/controls/grid/PropGridTestKit.h"
 
 #include <QWheelEvent>
 

@@ -1,4 +1,4 @@
-#include "discovery/ComPortCombo.h"
+#include "discovery/widgets/ComPortCombo.h"
 
 #include <QStyleOptionComboBox>
 #include <QStylePainter>

@@ -1,4 +1,4 @@
-#include "SoakSupport.h"
+#include "tests/support/SoakSupport.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,6 @@
 // CExtTree behaviour: the selection filter, FindItem and the check boxes.
 
-#include "ExtTreeRecorder.h"
+#include "tests/controls/tree/ExtTreeRecorder.h"
 
 #include <QImage>
 #include <QtTest>

@@ -1,6 +1,6 @@
 // CExtTree drawing and tooltips, checked on rendered pixels.
 
-#include "ExtTreeRecorder.h"
+#include "tests/controls/tree/ExtTreeRecorder.h"
 
 #include <QHelpEvent>
 #include <QImage>

@@ -1,6 +1,6 @@
 // Rows of the property grid: value formats, password masking, the
 // commit-once rule of the in-place editor, and the group row's drawing.
-#include "PropGridTestKit.h"
+#include "tests/controls/grid/PropGridTestKit.h"
 
 #include <QImage>
 #include <QLineEdit>

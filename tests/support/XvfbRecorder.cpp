@@ -1,4 +1,4 @@
-#include "XvfbRecorder.h"
+#include "tests/support/XvfbRecorder.h"
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>

@@ -1,4 +1,4 @@
-#include "BluezTestBus.h"
+#include "tests/support/BluezTestBus.h"
 
 #include <QDBusConnectionInterface>
 #include <QDBusVariant>
