@@ -77,7 +77,7 @@ public:
 
     CRingBuffer rxBuffer;
     CRingBuffer txQueue;                    // kTxQueueSize bytes, emptied by Close
-    platform::SerialPort portHandle;
+    platform::CSerialPort portHandle;
     QString portName;                       // the device path last passed to Open
     std::atomic<int> connected{0};
     std::thread readerThread;
