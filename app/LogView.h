@@ -3,7 +3,7 @@
 #include "app/ColourRef.h"
 // LOG_COLOUR_SENT and LOG_COLOUR_RECEIVED are the protocol's, which picks the colour of
 // each piece it logs.
-#include "protocol/ProtocolHost.h"
+#include "protocol/ReaderView.h"
 
 #include <QPlainTextEdit>
 

@@ -8,9 +8,8 @@
 #include "controls/propgrid/PropGridConstants.h"
 #include "controls/tree/NotifyEvent.h"
 #include "discovery/BluezClient.h"
-#include "platform/KeySink.h"
 #include "protocol/CommandLine.h"
-#include "protocol/ReaderControl.h"
+#include "protocol/ProtocolConstants.h"
 #include "res/AppIcon.h"
 #include "res/DialogTemplates.h"
 #include "res/Resource.h"
@@ -31,9 +30,7 @@
 #include <QTimerEvent>
 
 #include <algorithm>
-#include <cstring>
 #include <memory>
-#include <mutex>
 
 namespace {
 
@@ -135,7 +132,8 @@ CRFID_LorixDlg::CRFID_LorixDlg(CSettingsStore &settings, QWidget *parent)
 
 CRFID_LorixDlg::CRFID_LorixDlg(CSettingsStore &settings, const Environment &environment, QWidget *parent)
     : QDialog(parent)
-    , m_protocol(*this)
+    , m_keyEmulator(std::make_unique<wedge::CKeyEmulator>(environment.keySink))
+    , m_protocol(*this, *m_keyEmulator)
     , m_settings(settings)
     , m_environment(environment)
 {
@@ -145,8 +143,12 @@ CRFID_LorixDlg::CRFID_LorixDlg(CSettingsStore &settings, const Environment &envi
 }
 
 // The port stays open until the channel's destructor closes it and joins its reader thread;
-// the listing thread is joined first (it is the last member).
-CRFID_LorixDlg::~CRFID_LorixDlg() = default;
+// the listing thread is joined first (it is the last member), the key emulator's typing
+// thread last (it is the first).
+CRFID_LorixDlg::~CRFID_LorixDlg()
+{
+    removeCatalogueHooks();
+}
 
 QWidget *CRFID_LorixDlg::control(int id) const
 {
@@ -170,7 +172,7 @@ bool CRFID_LorixDlg::OnInitDialog()
     setWindowIcon(m_icon);
     QAction *aboutEntry = InstallAboutEntry(this, nullptr);
 
-    createKeyEmulator();
+    wireKeyEmulator();
 
     // 5. The port picker with the stored port.
     const int storedPort = config::ReadConfig(m_settings, config::kComPort, config::kComPortDefault);
@@ -451,7 +453,7 @@ void CRFID_LorixDlg::refreshPortsWhileClosed()
 
 bool CRFID_LorixDlg::openChannel()
 {
-    m_channel.ownerWindow = this;
+    m_channel.SetOwnerWindow(this);
     const int number = portToUse();
     const QString path = platform::DevicePathForPort(number, m_environment.ports);
     if (path.isEmpty())
@@ -497,7 +499,7 @@ void CRFID_LorixDlg::closeChannel(const QString &note)
     m_protocol.setReaderAwake(0);
     // The reader thread has ended: the ring holds the last bytes of this connection. Text
     // still unfinished after them is dropped then, never joined to the next connection's.
-    m_protocol.DropHeldBackAfter(m_channel.rxBuffer.GetUsed(), note);
+    m_protocol.DropHeldBackAfter(m_channel.PendingBytes(), note);
 }
 
 void CRFID_LorixDlg::showPortState()
@@ -523,7 +525,7 @@ void CRFID_LorixDlg::OnOpenPort()
         const int number = portToUse();
         const QString path = platform::DevicePathForPort(number, m_environment.ports);
         AppendLog(QLatin1String("Cannot open COM") + QString::number(number) + QLatin1String(": ")
-                      + platform::PortOpenErrorText(m_channel.portHandle.OpenError(), path) + QLatin1String("\r\n"),
+                      + platform::PortOpenErrorText(m_channel.OpenError(), path) + QLatin1String("\r\n"),
                   LOG_COLOUR_NOTE);
     }
     showPortState();
@@ -558,7 +560,7 @@ void CRFID_LorixDlg::AutoConnect()
             logNote(QStringLiteral("Auto Connect: COM%1 is not open (%2); the wake-up and \"%3\" are not sent "
                                    "until it opens.")
                         .arg(number)
-                        .arg(platform::PortOpenErrorText(m_channel.portHandle.OpenError(),
+                        .arg(platform::PortOpenErrorText(m_channel.OpenError(),
                                                          platform::DevicePathForPort(number, m_environment.ports)),
                              QString::fromLatin1(COMMAND_GET_TX_POWER)));
         }
@@ -614,17 +616,17 @@ int CRFID_LorixDlg::SendCommand(const QString &command)
     AppendLog(command + QStringLiteral("\r\n"), LOG_COLOUR_SENT);
     lastCommand = ReplaceTypedEscapes(lastCommand);
 
-    // Sent whole or not at all: a command that would overflow txBuffer with its CR LF, or
-    // that holds a character without an 8-bit form, is refused before anything is written.
+    // Sent whole or not at all: a command that would overflow the channel's transmit buffer
+    // with its CR LF, or that holds a character without an 8-bit form, is refused before
+    // anything is written.
     const CommandLine line = PrepareCommandLine(lastCommand, kTxBufferSize);
     if (line.status != CommandLine::Ready) {
         AppendLog(CommandRefusalText(line, kTxBufferSize), LOG_COLOUR_NOTE);
         return 0;
     }
-    std::memcpy(txBuffer, line.bytes.constData(), size_t(line.bytes.size()));
     if (!isPortOpen())
         return 0;
-    const int written = m_channel.Write(int(line.bytes.size()));
+    const int written = m_channel.Send(line.bytes.constData(), int(line.bytes.size()));
     if (m_channel.TxStallBegan())
         AppendLog(QStringLiteral("Not sent: the reader is not reading what was sent before; "
                                  "commands are not sent until it reads again.\r\n"),
@@ -661,16 +663,12 @@ void CRFID_LorixDlg::OnSerialData()
     // slice so that it queues behind the paint, input and timer work that came meanwhile.
     // Bytes leave the ring in order and go to the protocol in that order, which also keeps
     // them in order across a nested event loop.
-    const int32_t pending = m_channel.rxBuffer.GetUsed();
-    if (pending <= 0)
+    const QByteArray bytes = m_channel.TakePending(kRxSliceBytes);
+    if (bytes.isEmpty())
         return;
-    const int32_t count = std::min(pending, kRxSliceBytes);
-    QByteArray bytes(count, Qt::Uninitialized);
-    if (m_channel.rxBuffer.Take(bytes.data(), count) != 1)
-        return;
-    m_rxBytesTaken += count;
+    m_rxBytesTaken += bytes.size();
     m_protocol.OnSerialData(bytes);
-    if (m_channel.rxBuffer.GetUsed() > 0 && !m_rxSliceQueued) {
+    if (m_channel.PendingBytes() > 0 && !m_rxSliceQueued) {
         m_rxSliceQueued = true;
         QCoreApplication::postEvent(this, new CRxSliceEvent);
     }
@@ -772,19 +770,9 @@ void CRFID_LorixDlg::SetCommandText(const QString &text)
     m_commandBox->setEditText(text);
 }
 
-bool CRFID_LorixDlg::IsKeyEmulatorChecked() const
-{
-    return m_keyEmulatorBox->isChecked();
-}
-
 bool CRFID_LorixDlg::IsMultiModeChecked() const
 {
     return m_multiModeRadio->isChecked();
-}
-
-bool CRFID_LorixDlg::IsAsciiModeChecked() const
-{
-    return m_asciiBox->isChecked();
 }
 
 void CRFID_LorixDlg::SetTxPower(int position)
@@ -797,15 +785,16 @@ int CRFID_LorixDlg::TxPower() const
     return m_txPowerSlider->value();
 }
 
-// The key emulator types on its own thread into a sink it creates there (tests install
-// theirs with wedge::SetKeySink instead). It never types while a window of the tool is
-// active: checked when a tag is queued, and at each item boundary through the blocked flag.
-void CRFID_LorixDlg::createKeyEmulator()
+// The key emulator types on its own thread into the sink the environment makes there. Its
+// modes follow the two check boxes (toggled: every change, the operator's or the settings');
+// it never types while a window of the tool is active: checked when a tag is queued, and at
+// each item boundary through the blocked flag.
+void CRFID_LorixDlg::wireKeyEmulator()
 {
-    wedge::CKeyEmulator::SinkFactory makeSink;
-    if (m_environment.installPlatformKeySink)
-        makeSink = [] { return platform::CreateKeySink(); };
-    m_keyEmulator = std::make_unique<wedge::CKeyEmulator>(makeSink);
+    connect(m_keyEmulatorBox, &QCheckBox::toggled, this, [this](bool on) { m_keyEmulator->SetTypingOn(on); });
+    connect(m_asciiBox, &QCheckBox::toggled, this, [this](bool ascii) { m_keyEmulator->SetAsciiMode(ascii); });
+    m_keyEmulator->SetTypingOn(m_keyEmulatorBox->isChecked());
+    m_keyEmulator->SetAsciiMode(m_asciiBox->isChecked());
     m_keyEmulator->SetSetAsideNotifier([this] {
         QMetaObject::invokeMethod(
             this, [this] { logUntyped(m_keyEmulator->TakeSetAside(), QString::fromLatin1(kTypingSetAsideNote)); },
@@ -827,16 +816,6 @@ void CRFID_LorixDlg::logUntyped(const wedge::CKeyEmulator::Items &items, const Q
         lines += item.line + QStringLiteral("\r\n");
     AppendLog(note, LOG_COLOUR_NOTE);
     AppendLog(lines, LOG_COLOUR_RECEIVED);
-}
-
-void CRFID_LorixDlg::TypeTag(const QString &line, const QByteArray &tagBytes)
-{
-    m_keyEmulator->QueueTag(line, tagBytes, IsAsciiModeChecked());
-}
-
-void CRFID_LorixDlg::TypeScan(const QString &line)
-{
-    m_keyEmulator->QueueScan(line);
 }
 
 bool CRFID_LorixDlg::IsOwnWindowActive() const

@@ -9,7 +9,7 @@
 #include "discovery/BluetoothList.h"
 #include "discovery/widgets/ComPortCombo.h"
 #include "link/SerialChannel.h"
-#include "protocol/ProtocolHost.h"
+#include "protocol/ReaderView.h"
 #include "protocol/ResponseDispatcher.h"
 #include "wedge/KeyEmulator.h"
 
@@ -19,6 +19,7 @@
 #include <QList>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 class CLogView;
@@ -46,15 +47,20 @@ inline constexpr uint8_t READER_STOP_BITS = 0;
 inline constexpr uint8_t READER_PARITY = 0;
 
 // The main window: port, command box, log, reader settings, catalogue tree and property
-// panel, banner. It owns the serial channel and every piece of protocol state, and routes
-// all events. Everything here runs on the user-interface thread; the channel's reader
-// thread and the Bluetooth listing thread reach it only through posted events.
-class CRFID_LorixDlg : public QDialog, public IProtocolHost, public wedge::IAsciiModeSource
+// panel, banner. It owns the serial channel, the key emulator and every piece of protocol
+// state, and routes all events: it is the protocol's reader view, and wires the key emulator
+// in as the protocol's tag typer. Everything here runs on the user-interface thread; the
+// channel's reader thread, the key emulator's typing thread and the Bluetooth listing thread
+// reach it only through posted events.
+class CRFID_LorixDlg : public QDialog, public IReaderView
 {
     Q_OBJECT
 
 public:
-    // What the window reaches outside itself; tests replace parts of it.
+    // What the window reaches outside itself; tests replace parts of it. The process-wide
+    // hooks among them (the catalogue library's warning and save-file functions) are
+    // installed by the window as it starts and removed as it goes, unless a window made
+    // later has installed its own meanwhile.
     struct Environment
     {
         // Where the Bluetooth device list asks BlueZ.
@@ -63,8 +69,15 @@ public:
         platform::PortEnvironment ports = platform::PortEnvironment::system();
         // Period of AUTOCONNECT_TIMER.
         int autoConnectPeriodMs = AUTOCONNECT_PERIOD_MS;
-        // Install the session's key sink at start (tests install a recorder instead).
-        bool installPlatformKeySink = true;
+        // Makes the sink the key emulator types into, on its typing thread as it starts: the
+        // session's. Empty: the sink installed with wedge::SetKeySink, item by item.
+        std::function<std::shared_ptr<platform::IKeySink>()> keySink = [] { return platform::CreateKeySink(); };
+        // The catalogue file to read; "": CatalogueFilePath().
+        QString cataloguePath;
+        // The parser's and writer's warnings, and the question for the file to save to.
+        // Empty: a message box and the save-file dialog over the window.
+        CXMLWarningFunction xmlWarning;
+        CXMLSaveFileFunction xmlSaveFile;
         // Name the rfcomm ports in the picker after their paired device (asks BlueZ).
         bool nameBluetoothPorts = true;
     };
@@ -91,9 +104,9 @@ public:
     // State for tests and tools.
     int readerAwake() const { return m_protocol.readerAwake(); }
     const CTagList &tagList() const { return m_protocol.tagList(); }
-    bool isPortOpen() const { return m_channel.connected.load() != 0; }
+    bool isPortOpen() const { return m_channel.IsOpen(); }
     // Received bytes still waiting in the ring for OnSerialData, and all it handed on so far.
-    int32_t pendingRxBytes() const { return m_channel.rxBuffer.GetUsed(); }
+    int32_t pendingRxBytes() const { return m_channel.PendingBytes(); }
     qint64 receivedRxBytes() const { return m_rxBytesTaken; }
     int PortNumber() const;
     // Selects COM<comNumber> and opens it, as "Open Port" does, for this run only: the stored
@@ -114,16 +127,12 @@ protected:
     void timerEvent(QTimerEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
 
-private: // IProtocolHost and the ASCII-mode source
+private: // IReaderView
     void SetCommandText(const QString &text) override;
-    bool IsKeyEmulatorChecked() const override;
     bool IsMultiModeChecked() const override;
     void SetTxPower(int position) override;
     int TxPower() const override;
-    void TypeTag(const QString &line, const QByteArray &tagBytes) override;
-    void TypeScan(const QString &line) override;
     bool IsOwnWindowActive() const override;
-    bool IsAsciiModeChecked() const override;
 
 private: // set-up and handlers
     bool OnInitDialog();
@@ -140,7 +149,9 @@ private: // set-up and handlers
     void logNote(const QString &text);
     void logPortOpened(const char *how);
     void showPortTip();
-    void createKeyEmulator();
+    void wireKeyEmulator();
+    void installCatalogueHooks();
+    void removeCatalogueHooks();
     void logUntyped(const wedge::CKeyEmulator::Items &items, const QString &note);
     void startAutoConnectTimer();
     void stopAutoConnectTimer();
@@ -159,6 +170,8 @@ private: // set-up and handlers
     void OnSaveAs();     // "Save As...", 1009 (hidden)
 
 private: // members in the designed order
+    // Types tags on its own thread; first, since the protocol below holds it as its typer.
+    std::unique_ptr<wedge::CKeyEmulator> m_keyEmulator;
     // Protocol state: readerAwake, tagList, scanMode and rxRemainder live in here.
     CResponseDispatcher m_protocol;
     CSerialChannel m_channel;
@@ -202,7 +215,6 @@ private: // the window's other parts
     bool m_linkLost = false;
     bool m_notSentNoted = false;
     bool m_portFromCommandLine = false;   // m_wantedPort came from the command line, not the store
-    std::unique_ptr<wedge::CKeyEmulator> m_keyEmulator;   // types tags on its own thread
     std::unique_ptr<QObject> m_activeWindowWatch;         // keeps the emulator's blocked flag current
     bool m_rxSliceQueued = false;         // our own WM_SERIAL_RXDATA for the next slice is queued
     qint64 m_rxBytesTaken = 0;            // bytes OnSerialData took from the ring, all told

@@ -16,14 +16,39 @@ namespace {
 constexpr int kPanelIndent = 20;
 constexpr int kPanelHeight = 400;
 
+// The window whose catalogue hooks are installed; user-interface thread only.
+const CRFID_LorixDlg *g_catalogueHooksOwner = nullptr;
+
 } // namespace
 
 void CRFID_LorixDlg::LoadCatalogue()
 {
     // The parser's warnings appear while the window initialises, so the message box is
     // in place before the file is read.
-    InstallCatalogueDialogs(this);
-    LoadCatalogueTree(*m_catalogueTree, m_imageList, m_catalogue, CatalogueFilePath(), treeItemElements);
+    installCatalogueHooks();
+    const QString path = m_environment.cataloguePath.isEmpty() ? CatalogueFilePath() : m_environment.cataloguePath;
+    LoadCatalogueTree(*m_catalogueTree, m_imageList, m_catalogue, path, treeItemElements);
+}
+
+// The environment's warning and save-file functions, or else the window's message box and
+// save-file dialog, in place of whatever was installed before.
+void CRFID_LorixDlg::installCatalogueHooks()
+{
+    SetXMLWarningFunction(m_environment.xmlWarning);
+    SetXMLSaveFileFunction(m_environment.xmlSaveFile);
+    InstallCatalogueDialogs(this);   // keeps a function the environment gave
+    g_catalogueHooksOwner = this;
+}
+
+// A later window's hooks stay; the last window leaves none behind (warnings then go to the
+// log, and nothing can ask for a file).
+void CRFID_LorixDlg::removeCatalogueHooks()
+{
+    if (g_catalogueHooksOwner != this)
+        return;
+    g_catalogueHooksOwner = nullptr;
+    SetXMLWarningFunction(nullptr);
+    SetXMLSaveFileFunction(nullptr);
 }
 
 void CRFID_LorixDlg::CreatePropertyPanel()

@@ -10,8 +10,9 @@
 #include "app/RFID_LorixDlg.h"
 #include "link/SerialChannel.h"
 #include "platform/PseudoTerminal.h"
-#include "protocol/ProtocolHost.h"
+#include "protocol/ReaderView.h"
 #include "protocol/ResponseDispatcher.h"
+#include "protocol/TagTyper.h"
 
 #include <benchmark/benchmark.h>
 
@@ -40,12 +41,12 @@ public:
 // kRxSliceBytes from the ring per posted event, one more event of its own for the rest (the
 // reader thread's posts wait while it is queued), each slice to the dispatcher, which logs
 // every tag line (key emulator off).
-class CPipelineWindow : public QObject, public IProtocolHost
+class CPipelineWindow : public QObject, public IReaderView, public ITagTyper
 {
 public:
     CPipelineWindow()
         : m_log(std::make_unique<CLogView>())
-        , m_protocol(*this)
+        , m_protocol(*this, *this)
     {
         m_protocol.setDispatchObserver([this](CResponseDispatcher::LineClass, const QString &) { ++lines; });
     }
@@ -59,17 +60,13 @@ public:
             m_sliceQueued = false;
         if (!ours && m_sliceQueued)
             return true;
-        const int32_t pending = channel.rxBuffer.GetUsed();
-        const int32_t count = std::min(pending, kRxSliceBytes);
-        if (count > 0) {
-            QByteArray bytes(count, Qt::Uninitialized);
-            if (channel.rxBuffer.Take(bytes.data(), count) == 1) {
-                if (pending > count && !m_sliceQueued) {
-                    m_sliceQueued = true;
-                    QCoreApplication::postEvent(this, new CSliceEvent);
-                }
-                m_protocol.OnSerialData(bytes);
+        const QByteArray bytes = channel.TakePending(kRxSliceBytes);
+        if (!bytes.isEmpty()) {
+            if (channel.PendingBytes() > 0 && !m_sliceQueued) {
+                m_sliceQueued = true;
+                QCoreApplication::postEvent(this, new CSliceEvent);
             }
+            m_protocol.OnSerialData(bytes);
         }
         return true;
     }
@@ -79,7 +76,7 @@ public:
     void OnSend() override {}
     // A command was sent once, so tag lines are not taken for its echo.
     QString LastCommand() const override { return QStringLiteral("i,0,0,0"); }
-    bool IsKeyEmulatorChecked() const override { return false; }
+    bool IsTypingOn() const override { return false; }
     bool IsMultiModeChecked() const override { return true; }
     void SetTxPower(int) override {}
     int TxPower() const override { return 0; }
@@ -114,7 +111,7 @@ void BM_TagLinesThroughPipeline(benchmark::State &state)
         return;
     }
     CPipelineWindow window;
-    window.channel.ownerWindow = &window;
+    window.channel.SetOwnerWindow(&window);
     if (!window.channel.Open(pty.slavePath(), 115200, 8, 0, 0)) {
         state.SkipWithError("the channel did not open the terminal");
         return;
@@ -127,7 +124,7 @@ void BM_TagLinesThroughPipeline(benchmark::State &state)
         // pace the window keeps up with, not the pace of a writer that outruns it.
         std::thread writer([&pty, &batch, &window] {
             for (qsizetype at = 0; at < batch.size(); at += kWriteSlice) {
-                while (window.channel.rxBuffer.GetUsed() > window.channel.rxBuffer.GetSize() / 2)
+                while (window.channel.PendingBytes() > kRxBufferSize / 2)
                     std::this_thread::yield();
                 pty.WriteAll(batch.mid(at, kWriteSlice));
             }

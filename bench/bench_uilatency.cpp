@@ -383,7 +383,7 @@ public:
         env.ports.portsFolder = m_dir.filePath(QStringLiteral("ports"));
         env.ports.sysRoot = m_dir.path();
         env.bluetooth.bluez.busAddress = QStringLiteral("unix:path=") + m_dir.filePath(QStringLiteral("no-bus"));
-        env.installPlatformKeySink = false;
+        env.keySink = nullptr;   // the sink each load installs with wedge::SetKeySink
         env.nameBluetoothPorts = false;
         m_window = std::make_unique<CRFID_LorixDlg>(*m_store, env);
         m_window->show();

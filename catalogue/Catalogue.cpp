@@ -12,12 +12,6 @@
 
 namespace {
 
-QString &catalogueFileOverride()
-{
-    static QString path;
-    return path;
-}
-
 constexpr char16_t kParameterLetter = u'p';
 constexpr char16_t kFirstParameterDigit = u'1';
 constexpr char16_t kLastParameterDigit = u'9';
@@ -29,8 +23,6 @@ const QString kDialogFilterSeparator = QStringLiteral(";;");
 
 QString CatalogueFilePath()
 {
-    if (!catalogueFileOverride().isEmpty())
-        return catalogueFileOverride();
     const QString userCopy = UserCatalogueFilePath();
     // An unreadable copy (its mode changed by hand) is passed over rather than shown empty.
     if (!userCopy.isEmpty() && QFileInfo(userCopy).isFile() && QFileInfo(userCopy).isReadable())
@@ -51,11 +43,6 @@ bool MakeUserCatalogueFolder()
 {
     const QString path = UserCatalogueFilePath();
     return !path.isEmpty() && QDir().mkpath(QFileInfo(path).path());
-}
-
-void SetCatalogueFilePath(const QString &path)
-{
-    catalogueFileOverride() = path;
 }
 
 bool IsParameterName(QStringView tagName)

@@ -39,12 +39,9 @@ QString UserCatalogueFilePath();
 // Creates the folder of UserCatalogueFilePath() when it is missing; false when it cannot.
 bool MakeUserCatalogueFolder();
 
-// The catalogue file the window reads: the path set with SetCatalogueFilePath, or else the
-// user's copy when there is one, or else CATALOGUE_FILE_NAME in the executable's folder.
+// The catalogue file the window reads unless its environment names another: the user's
+// copy when there is one, or else CATALOGUE_FILE_NAME in the executable's folder.
 QString CatalogueFilePath();
-// Replaces the catalogue file for windows made from now on (tests, tools); "" restores
-// the file beside the executable.
-void SetCatalogueFilePath(const QString &path);
 
 // A parameter element: its tag name begins with "p" and a digit 1 to 9 (only the first
 // two characters count, so "p10" and "p1x" are parameters too).

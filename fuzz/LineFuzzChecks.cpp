@@ -1,7 +1,8 @@
 #include "LineFuzzChecks.h"
 
-#include "protocol/ProtocolHost.h"
+#include "protocol/ReaderView.h"
 #include "protocol/ResponseDispatcher.h"
+#include "protocol/TagTyper.h"
 
 #include <QStringList>
 
@@ -13,7 +14,7 @@ constexpr char kPrompt[] = "$>";
 constexpr char kLineEnd[] = "\r\n";
 
 // Records what the assembly logs; the key emulator is off, so every line is logged.
-class RecordingHost : public IProtocolHost
+class RecordingHost : public IReaderView, public ITagTyper
 {
 public:
     QString log;
@@ -21,7 +22,7 @@ public:
     void SetCommandText(const QString &) override {}
     void OnSend() override {}
     QString LastCommand() const override { return QString(); }
-    bool IsKeyEmulatorChecked() const override { return false; }
+    bool IsTypingOn() const override { return false; }
     bool IsMultiModeChecked() const override { return true; }
     void SetTxPower(int) override {}
     int TxPower() const override { return 0; }
@@ -95,7 +96,7 @@ QString CheckLineAssembly(const QByteArray &input)
     stream += kLineEnd;
 
     RecordingHost host;
-    CResponseDispatcher dispatcher(host, QString::fromLatin1(kCodeSet));
+    CResponseDispatcher dispatcher(host, host, QString::fromLatin1(kCodeSet));
     QStringList dispatched;
     dispatcher.setDispatchObserver([&](CResponseDispatcher::LineClass, const QString &line) { dispatched << line; });
     for (const QByteArray &piece : pieces)

@@ -4,9 +4,8 @@
 #include <QObject>
 
 #include <algorithm>
+#include <cstring>
 #include <system_error>
-
-uint8_t txBuffer[kTxBufferSize];
 
 CSerialChannel::CSerialChannel()
 {
@@ -67,6 +66,26 @@ void CSerialChannel::DropQueued()
         txQueue.Take(discard, std::min<int32_t>(queued, kSerialChunkSize));
     m_txAt = m_txEnd = 0;
     m_txStalled = false;
+}
+
+int CSerialChannel::Send(const void *bytes, int count)
+{
+    if (bytes == nullptr)
+        count = 0;
+    else if (count > 0 && count <= kTxBufferSize)
+        std::memcpy(txBuffer, bytes, size_t(count));
+    return Write(count);
+}
+
+QByteArray CSerialChannel::TakePending(int32_t maxBytes)
+{
+    const int32_t count = std::min(rxBuffer.GetUsed(), maxBytes);
+    if (count <= 0)
+        return QByteArray();
+    QByteArray bytes(count, Qt::Uninitialized);
+    if (rxBuffer.Take(bytes.data(), count) != 1)
+        return QByteArray();
+    return bytes;
 }
 
 int CSerialChannel::Write(int count)

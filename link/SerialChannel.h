@@ -3,6 +3,7 @@
 #include "link/RingBuffer.h"
 #include "platform/SerialPort.h"
 
+#include <QByteArray>
 #include <QEvent>
 #include <QString>
 
@@ -30,69 +31,89 @@ inline constexpr int32_t kRxBufferSize = 0x90000;      // 589,824 bytes
 // driver (whose buffer then slows the sender) and looks again after this many ms.
 inline constexpr int kRingFullRetryMs = 2;
 
-// Process-wide transmit buffer: a sender copies its bytes here, then calls Write, which
-// queues them. User-interface thread only.
-extern uint8_t txBuffer[kTxBufferSize];
-
 // The one connection to the reader: opens a serial port, runs a reader thread that moves
 // every received byte into rxBuffer and posts WM_SERIAL_RXDATA to ownerWindow, and sends
-// what Write queued from txBuffer. It moves bytes and knows no command language.
+// what Send queued. It moves bytes and knows no command language. Its buffers, port and
+// thread are its own: the owner reaches them only through the calls below.
 //
-// Threads: Open, Close, Write, the consumer side of rxBuffer and the producer side of
-// txQueue belong to the owner's (user-interface) thread, which never waits on the port;
-// the reader thread owns ReadChunk, the producer side of rxBuffer, the posts, the consumer
-// side of txQueue and every write to the port. Close signals the reader thread, joins it
-// and only then closes the descriptor; the destructor does the same when the port is
-// still open.
+// Threads: Open, Close, Send, TakePending, PendingBytes, the setters and the accessors
+// belong to the owner's (user-interface) thread, which never waits on the port (TakePending
+// is the consumer side of rxBuffer, Send the producer side of txQueue); the reader thread
+// owns ReadChunk, the producer side of rxBuffer, the posts, the consumer side of txQueue and
+// every write to the port. Close signals the reader thread, joins it and only then closes
+// the descriptor; the destructor does the same when the port is still open.
 class CSerialChannel
 {
 public:
-    // Steps of the reader thread reported to readerProbe.
+    // Steps of the reader thread reported to the reader probe.
     enum class ReaderStep { Waiting, Wake, Chunk, PostRxData, PostLineDrop, RingFull, Sent };
+    using ReaderProbe = std::function<void(ReaderStep step, int bytes)>;
 
     CSerialChannel();
     ~CSerialChannel();
     CSerialChannel(const CSerialChannel &) = delete;
     CSerialChannel &operator=(const CSerialChannel &) = delete;
 
-    // Opens the port with the caller's line settings (stop bits and parity in the classic
-    // codes, see platform/SerialPort.h) and starts the reader thread. 1 on success, 0
-    // otherwise with connected left at 0. An open port is closed first.
-    int Open(const QString &devicePath, uint32_t baudRate, uint8_t byteSize, uint8_t stopBits, uint8_t parity);
-    // Ends the reader thread and the port; queued bytes not yet sent are dropped.
-    void Close();
-    // Queues the first count bytes of txBuffer, whole or not at all, behind everything
-    // queued before; the reader thread sends them as the driver takes them. Returns count,
-    // or 0 when closed, when count is outside 1..kTxBufferSize, or when the queue cannot
-    // take them (the far end does not read). Never waits.
-    int Write(int count);
-    // After a Write that returned 0: true when the queue refused it and it is the first
-    // refusal since the queue last accepted a Write, so that the caller reports a far end
-    // that does not read once, not once per command.
-    bool TxStallBegan() const { return m_txStallBegan; }
-    // Reader thread only: up to kSerialChunkSize queued bytes into destination; 0 when
-    // nothing is queued, the link is gone or the read fails.
-    int ReadChunk(uint8_t *destination);
-    static void ReaderThreadProc(CSerialChannel *channel);
-
-    CRingBuffer rxBuffer;
-    CRingBuffer txQueue;                    // kTxQueueSize bytes, emptied by Close
-    platform::SerialPort portHandle;
-    QString portName;                       // the device path last passed to Open
-    std::atomic<int> connected{0};
-    std::thread readerThread;
-    std::atomic<bool> readerRunning{false}; // cleared by the reader thread as it ends
-    QObject *ownerWindow = nullptr;         // set by the owner before every Open
-
+    // Where the reader thread posts its events; set it before Open (null: nowhere).
+    void SetOwnerWindow(QObject *owner) { ownerWindow = owner; }
     // Diagnostics for tests, called on the reader thread (bytes: chunk size, else 0).
     // Set it before Open; the tool leaves it empty.
-    std::function<void(ReaderStep step, int bytes)> readerProbe;
+    void SetReaderProbe(ReaderProbe probe) { readerProbe = std::move(probe); }
+
+    // Opens the port with the caller's line settings (stop bits and parity in the classic
+    // codes, see platform/SerialPort.h) and starts the reader thread. 1 on success, 0
+    // otherwise with the channel left closed. An open port is closed first.
+    int Open(const QString &devicePath, uint32_t baudRate, uint8_t byteSize, uint8_t stopBits, uint8_t parity);
+    // Ends the reader thread and the port; queued bytes not yet sent are dropped. Received
+    // bytes not yet taken stay for TakePending.
+    void Close();
+    // True from a successful Open until Close; a lost link leaves it open (the owner closes).
+    bool IsOpen() const { return connected.load() != 0; }
+    // The device path last passed to Open, and why the last Open failed (an errno value, 0
+    // after a success; see platform::PortOpenErrorText).
+    const QString &PortName() const { return portName; }
+    int OpenError() const { return portHandle.OpenError(); }
+
+    // Copies count bytes into txBuffer and queues them, whole or not at all, behind everything
+    // queued before; the reader thread sends them as the driver takes them. Returns count, or
+    // 0 when closed, when count is outside 1..kTxBufferSize, or when the queue cannot take
+    // them (the far end does not read). Never waits.
+    int Send(const void *bytes, int count);
+    // After a Send that returned 0: true when the queue refused it and it is the first
+    // refusal since the queue last accepted a Send, so that the caller reports a far end
+    // that does not read once, not once per command.
+    bool TxStallBegan() const { return m_txStallBegan; }
+
+    // Received bytes waiting in rxBuffer, and the oldest of them, at most maxBytes, taken
+    // out in order (empty when there are none).
+    int32_t PendingBytes() const { return rxBuffer.GetUsed(); }
+    QByteArray TakePending(int32_t maxBytes);
 
 private:
+    friend struct SerialChannelTestHook;   // tests: the descriptor, the thread, a prefilled ring
+
+    // Queues the first count bytes of txBuffer (see Send).
+    int Write(int count);
+    // Reader thread only: up to kSerialChunkSize bytes into destination; 0 when nothing is
+    // waiting, the link is gone or the read fails.
+    int ReadChunk(uint8_t *destination);
+    static void ReaderThreadProc(CSerialChannel *channel);
     void Probe(ReaderStep step, int bytes = 0);
     void Post(QEvent::Type type);
     bool SendQueued();
     void DropQueued();
+
+    CRingBuffer rxBuffer;
+    CRingBuffer txQueue;                    // kTxQueueSize bytes, emptied by Close
+    platform::CSerialPort portHandle;
+    QString portName;                       // the device path last passed to Open
+    std::atomic<int> connected{0};
+    std::thread readerThread;
+    std::atomic<bool> readerRunning{false}; // cleared by the reader thread as it ends
+    QObject *ownerWindow = nullptr;
+    ReaderProbe readerProbe;
+    // The transmit buffer: Send copies a command here, Write queues it. Owner's thread only.
+    uint8_t txBuffer[kTxBufferSize];
 
     bool m_linkLost = false;   // reader thread only: a read saw the hang-up
     // Reader thread only: the piece of txQueue taken out and not yet all written.

@@ -94,12 +94,12 @@ unsigned ModemLineEvents(int previousLines, int currentLines)
     return events;
 }
 
-SerialPort::~SerialPort()
+CSerialPort::~CSerialPort()
 {
     Close();
 }
 
-bool SerialPort::Open(const QString &devicePath, const SerialLineSettings &settings)
+bool CSerialPort::Open(const QString &devicePath, const SerialLineSettings &settings)
 {
     Close();
     m_openError = ENOENT;
@@ -139,7 +139,7 @@ bool SerialPort::Open(const QString &devicePath, const SerialLineSettings &setti
     return true;
 }
 
-bool SerialPort::Configure(const SerialLineSettings &settings)
+bool CSerialPort::Configure(const SerialLineSettings &settings)
 {
     speed_t speed = 0;
     tcflag_t size = 0;
@@ -176,7 +176,7 @@ bool SerialPort::Configure(const SerialLineSettings &settings)
     return true;
 }
 
-void SerialPort::Close()
+void CSerialPort::Close()
 {
     CloseFd(m_signalFd);
     // The exclusive mode belongs to the terminal, not to our descriptor: it outlives the
@@ -188,7 +188,7 @@ void SerialPort::Close()
     CloseFd(m_fd);   // releases the flock
 }
 
-void SerialPort::SampleModemLines(unsigned &events)
+void CSerialPort::SampleModemLines(unsigned &events)
 {
     m_lastModemSample = std::chrono::steady_clock::now();
     int lines = 0;
@@ -201,7 +201,7 @@ void SerialPort::SampleModemLines(unsigned &events)
     m_modemLines = lines;
 }
 
-unsigned SerialPort::Wait(bool portEvents, bool wantWrite)
+unsigned CSerialPort::Wait(bool portEvents, bool wantWrite)
 {
     if (m_fd < 0 || m_signalFd < 0 || m_cancelled.load())
         return kSerialCancelled;
@@ -236,20 +236,20 @@ unsigned SerialPort::Wait(bool portEvents, bool wantWrite)
 }
 
 // Empties the signal counter; a CancelWait stays in force through m_cancelled.
-unsigned SerialPort::TakeSignal()
+unsigned CSerialPort::TakeSignal()
 {
     uint64_t count = 0;
     [[maybe_unused]] const ssize_t n = ::read(m_signalFd, &count, sizeof count);
     return m_cancelled.load() ? kSerialCancelled : kSerialWoken;
 }
 
-void SerialPort::CancelWait()
+void CSerialPort::CancelWait()
 {
     m_cancelled.store(true);
     Wake();
 }
 
-void SerialPort::Wake()
+void CSerialPort::Wake()
 {
     if (m_signalFd >= 0) {
         const uint64_t one = 1;
@@ -259,7 +259,7 @@ void SerialPort::Wake()
     }
 }
 
-bool SerialPort::WaitCancelOnly(int timeoutMs)
+bool CSerialPort::WaitCancelOnly(int timeoutMs)
 {
     if (m_signalFd < 0 || m_cancelled.load())
         return true;
@@ -269,7 +269,7 @@ bool SerialPort::WaitCancelOnly(int timeoutMs)
     return false;
 }
 
-long SerialPort::Read(void *destination, std::size_t capacity)
+long CSerialPort::Read(void *destination, std::size_t capacity)
 {
     if (m_fd < 0)
         return -1;
@@ -287,7 +287,7 @@ long SerialPort::Read(void *destination, std::size_t capacity)
     }
 }
 
-long SerialPort::Write(const void *source, std::size_t count)
+long CSerialPort::Write(const void *source, std::size_t count)
 {
     if (m_fd < 0)
         return -1;
@@ -302,7 +302,7 @@ long SerialPort::Write(const void *source, std::size_t count)
     }
 }
 
-void SerialPort::Purge()
+void CSerialPort::Purge()
 {
     if (m_fd >= 0)
         ::tcflush(m_fd, TCIOFLUSH);

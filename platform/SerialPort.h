@@ -46,13 +46,13 @@ unsigned ModemLineEvents(int previousLines, int currentLines);
 // Read and Write on one channel thread; CancelWait and Wake on any thread. Close must only
 // run when no thread is inside Wait, Read or Write any more (signal with CancelWait, join,
 // then Close): a descriptor closed under a poll() may be reused by the next open at once.
-class SerialPort
+class CSerialPort
 {
 public:
-    SerialPort() = default;
-    ~SerialPort();
-    SerialPort(const SerialPort &) = delete;
-    SerialPort &operator=(const SerialPort &) = delete;
+    CSerialPort() = default;
+    ~CSerialPort();
+    CSerialPort(const CSerialPort &) = delete;
+    CSerialPort &operator=(const CSerialPort &) = delete;
 
     // Opens exclusively (TIOCEXCL plus flock, so a second open of a port in use fails,
     // even by root), raw mode with the given settings, no flow control, DTR and RTS off.

@@ -1,6 +1,6 @@
 #include "protocol/ReaderControl.h"
 
-#include "protocol/ProtocolHost.h"
+#include "protocol/ReaderView.h"
 #include "protocol/TagList.h"
 
 #include <QtGlobal>
@@ -9,13 +9,9 @@
 
 namespace {
 
-constexpr char kTriggerKeyword[] = "$trigger=";
-constexpr qsizetype kTriggerKeywordLength = sizeof(kTriggerKeyword) - 1;
-constexpr char kArgumentSeparator = ',';
+constexpr qsizetype kTriggerKeywordLength = sizeof(READER_TRIGGER_EVENT) - 1;
 // "ok" and the separator after it come before the value of an answer.
-constexpr qsizetype kOkValueOffset = 3;
-
-enum TriggerValue { TriggerRelease = 0, InventoryStart = 1, ScanStop = 2, ScanStart = 3 };
+constexpr qsizetype kOkValueOffset = sizeof(READER_OK_PREFIX) - 1 + sizeof(READER_ARGUMENT_SEPARATOR);
 
 bool isRuntimeSpace(QChar c)
 {
@@ -46,18 +42,18 @@ int ReadIntegerLikeWtoi(QStringView text)
     return int(std::min(value, qint64(std::numeric_limits<int>::max())));
 }
 
-CReaderControl::CReaderControl(IProtocolHost &host, CTagList &tagList)
-    : m_host(host), m_tagList(tagList)
+CReaderControl::CReaderControl(IReaderView &view, CTagList &tagList)
+    : m_view(view), m_tagList(tagList)
 {
 }
 
 void CReaderControl::HandleReaderEvent(const QString &line)
 {
     // Only the trigger has an effect; "$batt=", "$online=", "$pwr=", ... are just logged.
-    const qsizetype keyword = line.indexOf(QLatin1String(kTriggerKeyword));
+    const qsizetype keyword = line.indexOf(QLatin1String(READER_TRIGGER_EVENT));
     if (keyword < 0)
         return;
-    const qsizetype comma = line.indexOf(QLatin1Char(kArgumentSeparator));
+    const qsizetype comma = line.indexOf(QLatin1Char(READER_ARGUMENT_SEPARATOR));
     if (comma <= 0)
         return;
     const qsizetype valueStart = keyword + kTriggerKeywordLength;
@@ -71,7 +67,7 @@ void CReaderControl::HandleReaderEvent(const QString &line)
     case InventoryStart:
         m_tagList.clear();
         m_scanMode = Inventory;
-        sendAsTyped(QString::fromLatin1(m_host.IsMultiModeChecked() ? COMMAND_INVENTORY_MULTI
+        sendAsTyped(QString::fromLatin1(m_view.IsMultiModeChecked() ? COMMAND_INVENTORY_MULTI
                                                                      : COMMAND_INVENTORY_SINGLE));
         break;
     case ScanStop:
@@ -89,19 +85,19 @@ void CReaderControl::HandleReaderEvent(const QString &line)
 
 void CReaderControl::HandleOkResponse(const QString &line)
 {
-    if (!m_host.LastCommand().startsWith(QLatin1String(COMMAND_GET_TX_POWER)))
+    if (!m_view.LastCommand().startsWith(QLatin1String(COMMAND_GET_TX_POWER)))
         return;
     const int power = ReadIntegerLikeWtoi(QStringView(line).mid(qMin(kOkValueOffset, line.size())));
-    m_host.SetTxPower(qBound(TX_POWER_MIN, power, TX_POWER_MAX));
+    m_view.SetTxPower(qBound(TX_POWER_MIN, power, TX_POWER_MAX));
 }
 
 void CReaderControl::OnTxPowerReleased()
 {
-    sendAsTyped(QString::fromLatin1(COMMAND_SET_TX_POWER).arg(m_host.TxPower()));
+    sendAsTyped(QString::fromLatin1(COMMAND_SET_TX_POWER).arg(m_view.TxPower()));
 }
 
 void CReaderControl::sendAsTyped(const QString &command)
 {
-    m_host.SetCommandText(command);
-    m_host.OnSend();
+    m_view.SetCommandText(command);
+    m_view.OnSend();
 }

@@ -1,20 +1,14 @@
 #include "protocol/ResponseDispatcher.h"
 
-#include "protocol/ProtocolHost.h"
+#include "protocol/ProtocolConstants.h"
+#include "protocol/ReaderView.h"
+#include "protocol/TagTyper.h"
 
 #include <utility>
 
 namespace {
 
-constexpr char kLineEnd[] = "\r\n";
-constexpr char kDoubledCarriageReturn[] = "\r\r\n";
-constexpr char kPrompt[] = "$>";
-constexpr qsizetype kPromptLength = sizeof(kPrompt) - 1;
-constexpr char kEventPrefix[] = "$";
-constexpr char kTriggerMark[] = "trigger=";
-constexpr char kOkPrefix[] = "ok";
-constexpr char kEndPrefix[] = "end=";
-constexpr char kErrorPrefix[] = "err=";
+constexpr qsizetype kPromptLength = sizeof(READER_PROMPT) - 1;
 constexpr char kSelfTypingNote[] =
     "Key Emulator Mode: the focus is in this tool, so typing into the tool itself is skipped; "
     "tags are shown here until another program has the focus.\r\n";
@@ -32,12 +26,12 @@ bool isLineBreak(QChar c) { return c == u'\r' || c == u'\n'; }
 // prompt would cut that line in two wherever the bytes happened to arrive in two pieces.
 bool isComplete(const QString &text)
 {
-    if (text.endsWith(QLatin1String(kLineEnd)))
+    if (text.endsWith(QLatin1String(READER_LINE_END)))
         return true;
-    if (!text.endsWith(QLatin1String(kPrompt)))
+    if (!text.endsWith(QLatin1String(READER_PROMPT)))
         return false;
     qsizetype start = text.size() - kPromptLength;
-    while (start >= kPromptLength && QStringView(text).mid(start - kPromptLength, kPromptLength) == QLatin1String(kPrompt))
+    while (start >= kPromptLength && QStringView(text).mid(start - kPromptLength, kPromptLength) == QLatin1String(READER_PROMPT))
         start -= kPromptLength;
     return start == 0 || isLineBreak(text.at(start - 1));
 }
@@ -56,8 +50,8 @@ qsizetype afterLastLineEnd(const QString &text, qsizetype from)
 
 } // namespace
 
-CResponseDispatcher::CResponseDispatcher(IProtocolHost &host, const QString &codeSet)
-    : m_host(host), m_control(host, m_tagList), m_decoder(codeSet), m_encoder(codeSet)
+CResponseDispatcher::CResponseDispatcher(IReaderView &view, ITagTyper &typer, const QString &codeSet)
+    : m_view(view), m_typer(typer), m_control(view, m_tagList), m_decoder(codeSet), m_encoder(codeSet)
 {
 }
 
@@ -80,7 +74,8 @@ void CResponseDispatcher::DropHeldBackAfter(qsizetype pendingBytes, const QStrin
 }
 
 // Assembles what was handed in, in order, and drops what is held back at each mark where a
-// link ended. Bytes handed in meanwhile (the host let the event loop run) join the queue.
+// link ended. Bytes handed in meanwhile (the view or the typer let the event loop run) join
+// the queue.
 void CResponseDispatcher::drain()
 {
     m_busy = true;
@@ -144,7 +139,7 @@ qsizetype CResponseDispatcher::skipLongLine(const QString &text)
         ++at;
     m_skippedChars += at;
     if (at < text.size()) {
-        m_host.AppendLog(shortenedMark(m_skippedChars) + QLatin1String(kLineEnd), LOG_COLOUR_RECEIVED);
+        m_view.AppendLog(shortenedMark(m_skippedChars) + QLatin1String(READER_LINE_END), LOG_COLOUR_RECEIVED);
         m_skippingLongLine = false;
         m_skippedChars = 0;
     }
@@ -160,13 +155,13 @@ void CResponseDispatcher::boundHeldBack()
     qsizetype lineStart = m_rxRemainder.size();
     while (lineStart > 0 && !isLineBreak(m_rxRemainder.at(lineStart - 1)))
         --lineStart;
-    while (QStringView(m_rxRemainder).mid(lineStart).startsWith(QLatin1String(kPrompt)))
+    while (QStringView(m_rxRemainder).mid(lineStart).startsWith(QLatin1String(READER_PROMPT)))
         lineStart += kPromptLength;
     if (lineStart > 0)
         release(lineStart);
     if (m_rxRemainder.size() <= kMaxLineChars)
         return;
-    m_host.AppendLog(m_rxRemainder.left(kMaxLineChars), LOG_COLOUR_RECEIVED);
+    m_view.AppendLog(m_rxRemainder.left(kMaxLineChars), LOG_COLOUR_RECEIVED);
     m_skippedChars = m_rxRemainder.size() - kMaxLineChars;
     m_skippingLongLine = true;
     m_rxRemainder.clear();
@@ -182,7 +177,7 @@ void CResponseDispatcher::release(qsizetype cut)
         whole = m_rxRemainder.left(cut);
         m_rxRemainder.remove(0, cut);
     }
-    whole.replace(QLatin1String(kDoubledCarriageReturn), QLatin1String(kLineEnd));
+    whole.replace(QLatin1String(READER_DOUBLED_CARRIAGE_RETURN), QLatin1String(READER_LINE_END));
     dispatchText(whole);
 }
 
@@ -203,7 +198,7 @@ void CResponseDispatcher::dispatchText(const QString &text)
         if (i == n)
             break;
         qsizetype end;
-        if (QStringView(text).mid(i).startsWith(QLatin1String(kPrompt))) {
+        if (QStringView(text).mid(i).startsWith(QLatin1String(READER_PROMPT))) {
             end = i + kPromptLength;
         } else {
             end = i;
@@ -216,7 +211,7 @@ void CResponseDispatcher::dispatchText(const QString &text)
             logFrom = end;
             while (logFrom < n && isLineBreak(text.at(logFrom)))
                 ++logFrom;
-            m_host.AppendLog(text.mid(i, kMaxLineChars) + shortenedMark(end - i - kMaxLineChars)
+            m_view.AppendLog(text.mid(i, kMaxLineChars) + shortenedMark(end - i - kMaxLineChars)
                                  + text.mid(end, logFrom - end),
                              LOG_COLOUR_RECEIVED);
             i = logFrom;
@@ -232,7 +227,7 @@ void CResponseDispatcher::logSegment(const QString &text, qsizetype from, qsizet
 {
     if (typed || from >= to)
         return;
-    m_host.AppendLog(from == 0 && to == text.size() ? text : text.mid(from, to - from), LOG_COLOUR_RECEIVED);
+    m_view.AppendLog(from == 0 && to == text.size() ? text : text.mid(from, to - from), LOG_COLOUR_RECEIVED);
 }
 
 void CResponseDispatcher::dropHeldBack(const QString &note)
@@ -241,26 +236,26 @@ void CResponseDispatcher::dropHeldBack(const QString &note)
     m_rxRemainder.clear();
     const bool longLine = std::exchange(m_skippingLongLine, false);
     if (longLine)
-        m_host.AppendLog(shortenedMark(std::exchange(m_skippedChars, 0)) + QLatin1String(kLineEnd), LOG_COLOUR_RECEIVED);
+        m_view.AppendLog(shortenedMark(std::exchange(m_skippedChars, 0)) + QLatin1String(READER_LINE_END), LOG_COLOUR_RECEIVED);
     if (held.isEmpty() && !longLine)
         return;
     // The received colour shows exactly what was received; the note starts a line of its own.
     if (!held.isEmpty())
-        m_host.AppendLog(held, LOG_COLOUR_RECEIVED);
-    m_host.AppendLog(held.isEmpty() || isLineBreak(held.back()) ? note : QLatin1String(kLineEnd) + note, LOG_COLOUR_NOTE);
+        m_view.AppendLog(held, LOG_COLOUR_RECEIVED);
+    m_view.AppendLog(held.isEmpty() || isLineBreak(held.back()) ? note : QLatin1String(READER_LINE_END) + note, LOG_COLOUR_NOTE);
 }
 
 CResponseDispatcher::LineClass CResponseDispatcher::Classify(const QString &line, const QString &lastCommand)
 {
-    if (line.startsWith(QLatin1String(kEventPrefix)))
+    if (line.startsWith(QLatin1String(READER_EVENT_PREFIX)))
         return Event;
-    if (line.contains(QLatin1String(kTriggerMark)))
+    if (line.contains(QLatin1String(READER_TRIGGER_MARK)))
         return TriggerEvent;
-    if (line.startsWith(QLatin1String(kOkPrefix)))
+    if (line.startsWith(QLatin1String(READER_OK_PREFIX)))
         return OkResponse;
-    if (line.startsWith(QLatin1String(kEndPrefix)))
+    if (line.startsWith(QLatin1String(READER_END_PREFIX)))
         return EndResponse;
-    if (line.startsWith(QLatin1String(kErrorPrefix)))
+    if (line.startsWith(QLatin1String(READER_ERROR_PREFIX)))
         return ErrorResponse;
     if (lastCommand.isEmpty() || line.contains(lastCommand))
         return Echo;
@@ -269,7 +264,7 @@ CResponseDispatcher::LineClass CResponseDispatcher::Classify(const QString &line
 
 bool CResponseDispatcher::dispatchLine(const QString &line)
 {
-    const LineClass lineClass = Classify(line, m_host.LastCommand());
+    const LineClass lineClass = Classify(line, m_view.LastCommand());
     if (m_observer)
         m_observer(lineClass, line);
     switch (lineClass) {
@@ -295,21 +290,21 @@ bool CResponseDispatcher::dispatchLine(const QString &line)
 
 bool CResponseDispatcher::typeTag(const QString &line)
 {
-    if (!m_host.IsKeyEmulatorChecked() || m_tagList.contains(line))
+    if (!m_typer.IsTypingOn() || m_tagList.contains(line))
         return false;
     // Keys typed into the tool itself would press its buttons (Enter sends the command box
     // again): the tag is logged instead and stays new, to be typed once the focus is elsewhere.
-    if (m_host.IsOwnWindowActive()) {
+    if (m_view.IsOwnWindowActive()) {
         if (m_selfTypingNoted != m_tagList.generation()) {
             m_selfTypingNoted = m_tagList.generation();
-            m_host.AppendLog(QString::fromLatin1(kSelfTypingNote), LOG_COLOUR_NOTE);
+            m_view.AppendLog(QString::fromLatin1(kSelfTypingNote), LOG_COLOUR_NOTE);
         }
         return false;
     }
     m_tagList.insert(line);
     if (m_control.scanMode() == CReaderControl::Scan)
-        m_host.TypeScan(line);
+        m_typer.TypeScan(line);
     else
-        m_host.TypeTag(line, m_encoder.encode(line));
+        m_typer.TypeTag(line, m_encoder.encode(line));
     return true;
 }

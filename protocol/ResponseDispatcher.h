@@ -9,13 +9,13 @@
 #include <deque>
 #include <functional>
 
-class IProtocolHost;
+class IReaderView;
+class ITagTyper;
 
 // The reader's received text: turned from bytes into text, cut into lines (a piece's complete
 // lines at once; only an unfinished last line is held back for the next piece), and each line
-// classified and acted on (events and answers to CReaderControl, new tags to the key emulator
-// through the host); the text dispatched together is shown in the log unless it carried a
-// typed tag.
+// classified and acted on (events and answers to CReaderControl, new tags to the tag typer);
+// the text dispatched together is shown in the view's log unless it carried a typed tag.
 //
 // The window takes pending bytes from its ring buffer and hands them to OnSerialData. A line
 // longer than kMaxLineChars is never dispatched (so never typed) and is logged shortened, and
@@ -43,12 +43,13 @@ public:
     // text is noise (a reader or a cable gone wrong): shown, never acted on.
     static constexpr qsizetype kMaxLineChars = 1600;
 
-    // `codeSet` names the code page of the received text; empty: the locale's.
-    explicit CResponseDispatcher(IProtocolHost &host, const QString &codeSet = QString());
+    // `codeSet` names the code page of the received text; empty: the locale's. Both the view
+    // and the typer must outlive the dispatcher.
+    CResponseDispatcher(IReaderView &view, ITagTyper &typer, const QString &codeSet = QString());
 
     // Handles the bytes just taken from the ring buffer. Returns 0 when there were none, 1
-    // otherwise. Bytes handed in while a call is still running (the key emulator or the host
-    // let the event loop run) are handled, in order, before the outer call returns.
+    // otherwise. Bytes handed in while a call is still running (the view or the typer let
+    // the event loop run) are handled, in order, before the outer call returns.
     int OnSerialData(const char *bytes, qsizetype count);
     int OnSerialData(const QByteArray &bytes) { return OnSerialData(bytes.constData(), bytes.size()); }
 
@@ -90,7 +91,8 @@ private:
     bool dispatchLine(const QString &line);
     bool typeTag(const QString &line);
 
-    IProtocolHost &m_host;
+    IReaderView &m_view;
+    ITagTyper &m_typer;
     CTagList m_tagList;
     CReaderControl m_control;
     platform::CCodePageDecoder m_decoder;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/KeySink.h"
+#include "protocol/TagTyper.h"
 
 #include <QByteArray>
 #include <QString>
@@ -20,8 +21,8 @@
 // keyboard focus, as key strokes of the United States layout, and ends every item with
 // Enter. It only produces key events; a key sink (platform/) delivers them.
 //
-// Threads: the tool types through a CKeyEmulator, whose own thread calls TypeTagText and
-// TypeScanText one item at a time; the window's thread only queues. The free functions
+// Threads: the tool types through a CKeyEmulator, the protocol's tag typer, whose own thread
+// calls TypeTagText and TypeScanText one item at a time; the window's thread only queues. The free functions
 // below type synchronously on the caller's thread; whoever calls them holds wedgeLock, so
 // that the typing of one item is never interleaved with another:
 //
@@ -37,7 +38,8 @@ namespace wedge {
 // item, and by any other caller of the synchronous functions below.
 extern std::mutex wedgeLock;
 
-// What TypeTagText needs of the main window: whether "ASCII Mode (otherwise Hex)" is ticked.
+// What the synchronous TypeTagText needs of its caller: whether "ASCII Mode (otherwise Hex)"
+// is ticked. (CKeyEmulator keeps that mode itself.)
 struct IAsciiModeSource
 {
     virtual ~IAsciiModeSource() = default;
@@ -45,8 +47,9 @@ struct IAsciiModeSource
 };
 
 // The sink every emulator call types into. Until one is installed the emulator types into
-// a null sink. The tool installs platform::CreateKeySink() at start; tests install a
-// recorder. Safe to call from any thread; a call in progress keeps the sink it started with.
+// a null sink. A CKeyEmulator types here only when it was made without a sink factory (the
+// window is given its sink through its Environment). Safe to call from any thread; a call in
+// progress keeps the sink it started with.
 void SetKeySink(std::shared_ptr<platform::IKeySink> sink);
 std::shared_ptr<platform::IKeySink> GetKeySink();
 
@@ -95,14 +98,18 @@ using HangulKeys = std::array<char16_t, kHangulKeysSize>;
 // upper case for a shifted key, zero-terminated. Empty for any other character.
 HangulKeys HangulToKeys(char16_t syllable);
 
-// The tool's key emulator: a thread of its own that owns the key sink and types queued
-// items (tag reads and scan lines) in arrival order, one whole item at a time.
+// The tool's key emulator and the protocol's tag typer: a thread of its own that owns the
+// key sink and types queued items (tag reads and scan lines) in arrival order, one whole item
+// at a time, each under wedgeLock. It keeps the modes the items are typed with ("Key Emulator
+// Mode" on or off, ASCII or hexadecimal); its owner sets them as the check boxes change.
 //
-// Threads: Queue*, DropQueued, SetTypingBlocked, TakeSetAside and WaitUntilIdle are called
-// by the owner (the window's thread) and never wait for typing, except WaitUntilIdle and the
-// destructor. The typing thread is the only user of the sink. The notifier runs on the
-// typing thread: it may only post to the owner's thread.
-class CKeyEmulator
+// Threads: the ITagTyper calls, the mode setters, Queue*, DropQueued, SetTypingBlocked,
+// TakeSetAside and WaitUntilIdle are called by the owner (the window's thread) and never
+// wait for typing, except WaitUntilIdle and the destructor. The modes are the owner's thread's
+// alone (each item carries its ASCII mode to the typing thread). The typing thread is the
+// only user of the sink. The notifier runs on the typing thread: it may only post to the
+// owner's thread.
+class CKeyEmulator final : public ITagTyper
 {
 public:
     // One item to type, with the mode in force when it was received.
@@ -121,9 +128,21 @@ public:
     // uses the sink installed with SetKeySink at the time of each item.
     explicit CKeyEmulator(SinkFactory makeSink = SinkFactory());
     // Drops what is queued, lets the item being typed finish, and joins the thread.
-    ~CKeyEmulator();
+    ~CKeyEmulator() override;
     CKeyEmulator(const CKeyEmulator &) = delete;
     CKeyEmulator &operator=(const CKeyEmulator &) = delete;
+
+    // ITagTyper: typing is on while "Key Emulator Mode" is; a tag is queued with the ASCII
+    // mode in force now, a scan line as it is.
+    bool IsTypingOn() const override { return m_typingOn; }
+    void TypeTag(const QString &line, const QByteArray &tagBytes) override { QueueTag(line, tagBytes, m_asciiMode); }
+    void TypeScan(const QString &line) override { QueueScan(line); }
+
+    // The modes (both off at first): "Key Emulator Mode" and "ASCII Mode (otherwise Hex)".
+    // Switching typing off does not touch what is queued: DropQueued takes it.
+    void SetTypingOn(bool on) { m_typingOn = on; }
+    void SetAsciiMode(bool ascii) { m_asciiMode = ascii; }
+    bool AsciiMode() const { return m_asciiMode; }
 
     void QueueTag(const QString &line, const QByteArray &tagBytes, bool asciiMode);
     void QueueScan(const QString &line);
@@ -144,6 +163,8 @@ private:
     void run();
 
     SinkFactory m_makeSink;
+    bool m_typingOn = false;            // the owner's thread only, as is m_asciiMode
+    bool m_asciiMode = false;
     std::mutex m_mutex;                 // guards everything below but m_blocked
     std::condition_variable m_wake;     // an item queued, or stop
     std::condition_variable m_idle;     // the thread went idle

@@ -42,8 +42,8 @@ int main(int argc, char **argv)
     }
     QTemporaryDir dir;
     CSettingsStore store(dir.filePath(QStringLiteral("settings.ini")));
-    SetCatalogueFilePath(args[1]);
-    const CRFID_LorixDlg::Environment env = IsolatedWindowEnvironment(dir.path());
+    CRFID_LorixDlg::Environment env = IsolatedWindowEnvironment(dir.path());
+    env.cataloguePath = args[1];
     CRFID_LorixDlg window(store, env);
     window.move(0, 0);
     window.show();

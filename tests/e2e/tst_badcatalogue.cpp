@@ -75,13 +75,10 @@ void TestBadCatalogue::init()
     QVERIFY(m_dir->isValid());
     m_store = std::make_unique<CSettingsStore>(m_dir->filePath("settings.ini"));
     m_warnings.clear();
-    SetXMLWarningFunction([this](const QString &text, const QString &) { m_warnings << text; });
 }
 
 void TestBadCatalogue::cleanup()
 {
-    SetCatalogueFilePath(QString());
-    SetXMLWarningFunction(nullptr);
     g_bUnicodeFile = 0;
     m_store.reset();
     m_dir.reset();
@@ -96,9 +93,10 @@ void TestBadCatalogue::openOn(const QByteArray &bytes, const QString &what)
     file.close();
     g_bUnicodeFile = 0;
     m_warnings.clear();
-    SetCatalogueFilePath(path);
-
-    CRFID_LorixDlg window(*m_store, IsolatedWindowEnvironment(m_dir->path()));
+    CRFID_LorixDlg::Environment env = IsolatedWindowEnvironment(m_dir->path());
+    env.cataloguePath = path;
+    env.xmlWarning = [this](const QString &text, const QString &) { m_warnings << text; };
+    CRFID_LorixDlg window(*m_store, env);
     window.show();
     QCoreApplication::processEvents();
     QVERIFY2(window.isVisible(), qPrintable(what));

@@ -120,7 +120,6 @@ void TestBadInput::init()
     m_store->WriteInt(config::kSection, config::kEnableWedge, 1);
     m_store->WriteInt(config::kSection, config::kComPort, kComNumber);
     m_keys = std::make_shared<CRecordingKeySink>();
-    wedge::SetKeySink(m_keys);
     m_line = std::make_unique<soak::ReaderLine>();
     if (!m_line->Open(m_dir->filePath("ports"), kComNumber))
         QSKIP("no pseudo-terminal can be opened here");
@@ -129,7 +128,6 @@ void TestBadInput::init()
 void TestBadInput::cleanup()
 {
     m_window.reset();
-    wedge::SetKeySink(nullptr);
     m_line.reset();
     m_store.reset();
     m_dir.reset();
@@ -183,7 +181,9 @@ void TestBadInput::receivePathSurvives_data()
 // The window with its port open, the keyboard focus in it or (typing goes on) elsewhere.
 void TestBadInput::openWindow(bool toolFocused)
 {
-    m_window = std::make_unique<CRFID_LorixDlg>(*m_store, IsolatedWindowEnvironment(m_dir->path()));
+    CRFID_LorixDlg::Environment env = IsolatedWindowEnvironment(m_dir->path());
+    env.keySink = TypingInto(m_keys);
+    m_window = std::make_unique<CRFID_LorixDlg>(*m_store, env);
     m_window->show();
     QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
     if (!toolFocused)

@@ -123,12 +123,6 @@ void TestCatalogueWindow::init()
     m_warnings.clear();
     m_saveQuestions.clear();
     m_saveAnswer.clear();
-    // Installed before the window: the window keeps them instead of its message box and dialog.
-    SetXMLWarningFunction([this](const QString &text, const QString &) { m_warnings << text; });
-    SetXMLSaveFileFunction([this](const QString &initialName, const QString &filter) {
-        m_saveQuestions << initialName + u'|' + filter;
-        return m_saveAnswer;
-    });
 }
 
 void TestCatalogueWindow::cleanup()
@@ -137,10 +131,6 @@ void TestCatalogueWindow::cleanup()
     if (m_reader)
         m_reader->Stop();
     m_reader.reset();
-    SetCatalogueFilePath(QString());
-    SetXMLWarningFunction(nullptr);
-    SetXMLSaveFileFunction(nullptr);
-    wedge::SetKeySink(nullptr);
 }
 
 QString TestCatalogueWindow::writeCatalogue(const QByteArray &bytes)
@@ -153,8 +143,15 @@ QString TestCatalogueWindow::writeCatalogue(const QByteArray &bytes)
 
 void TestCatalogueWindow::makeWindow(const QString &cataloguePath)
 {
-    SetCatalogueFilePath(cataloguePath);
-    const CRFID_LorixDlg::Environment env = IsolatedWindowEnvironment(m_dir->path());
+    // The window installs these in place of its message box and dialog, and puts back what
+    // was there as it goes.
+    CRFID_LorixDlg::Environment env = IsolatedWindowEnvironment(m_dir->path());
+    env.cataloguePath = cataloguePath;
+    env.xmlWarning = [this](const QString &text, const QString &) { m_warnings << text; };
+    env.xmlSaveFile = [this](const QString &initialName, const QString &filter) {
+        m_saveQuestions << initialName + u'|' + filter;
+        return m_saveAnswer;
+    };
     m_window = std::make_unique<CRFID_LorixDlg>(*m_store, env);
     m_window->show();
 }

@@ -113,7 +113,6 @@ void TestMainWindow::init()
     QVERIFY(m_dir->isValid());
     m_store = std::make_unique<CSettingsStore>(m_dir->filePath("settings.ini"));
     m_keys = std::make_shared<CRecordingKeySink>();
-    wedge::SetKeySink(m_keys);
 }
 
 void TestMainWindow::cleanup()
@@ -122,7 +121,6 @@ void TestMainWindow::cleanup()
     if (m_reader)
         m_reader->Stop();
     m_reader.reset();
-    wedge::SetKeySink(nullptr);
 }
 
 bool TestMainWindow::startReader(int txPower, int returnAfterMs, int comNumber)
@@ -148,6 +146,7 @@ void TestMainWindow::makeWindow(bool autoStart)
     m_store->WriteInt(config::kSection, config::kAutoStart, autoStart ? 1 : 0);
     CRFID_LorixDlg::Environment env = IsolatedWindowEnvironment(m_dir->path());
     env.autoConnectPeriodMs = kShortAutoConnectMs;
+    env.keySink = TypingInto(m_keys);
     m_window = std::make_unique<CRFID_LorixDlg>(*m_store, env);
     m_window->show();
 }

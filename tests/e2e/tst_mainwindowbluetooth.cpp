@@ -62,7 +62,7 @@ std::unique_ptr<CRFID_LorixDlg> TestMainWindowBluetooth::makeWindow(const QStrin
     env.bluetooth.ports.sysRoot = m_root->path();
     env.bluetooth.ports.portsFolder = m_root->filePath("ports");
     env.ports = env.bluetooth.ports;
-    env.installPlatformKeySink = false;
+    env.keySink = [] { return std::make_shared<platform::CNullKeySink>(); };
     env.nameBluetoothPorts = false;
     auto window = std::make_unique<CRFID_LorixDlg>(*m_store, env);
     window->show();

@@ -10,7 +10,7 @@
 #include "app/RFID_LorixDlg.h"
 #include "app/SettingsStore.h"
 #include "link/SerialChannel.h"
-#include "protocol/ProtocolHost.h"
+#include "protocol/ReaderView.h"
 #include "res/Resource.h"
 
 #include <QElapsedTimer>
@@ -150,7 +150,7 @@ std::unique_ptr<CountingWindow> TestSoak::makeWindow()
     CRFID_LorixDlg::Environment env;
     env.ports.portsFolder = m_dir->filePath("ports");
     env.bluetooth.bluez.busAddress = "unix:path=" + m_dir->filePath("no-bus");
-    env.installPlatformKeySink = false;
+    env.keySink = [] { return std::make_shared<platform::CNullKeySink>(); };
     env.nameBluetoothPorts = false;
     auto window = std::make_unique<CountingWindow>(*m_store, env);
     window->show();

@@ -104,12 +104,10 @@ std::vector<uint8_t> Pattern(size_t count, unsigned seed)
     return bytes;
 }
 
-std::vector<uint8_t> TakeAll(CRingBuffer &ring)
+std::vector<uint8_t> TakeAll(CSerialChannel &channel)
 {
-    std::vector<uint8_t> bytes(size_t(ring.GetUsed()));
-    if (!ring.Take(bytes.data(), int32_t(bytes.size())))
-        bytes.clear();
-    return bytes;
+    const QByteArray bytes = channel.TakePending(kRxBufferSize);
+    return std::vector<uint8_t>(bytes.begin(), bytes.end());
 }
 
 // Records the reader thread's steps; the first wake can be held until the test lets go,
@@ -126,7 +124,7 @@ struct Recorder
 
     void attach(CSerialChannel &channel)
     {
-        channel.readerProbe = [this](CSerialChannel::ReaderStep step, int bytes) {
+        channel.SetReaderProbe([this](CSerialChannel::ReaderStep step, int bytes) {
             if (step == CSerialChannel::ReaderStep::Waiting) {
                 ++waits;
                 return;
@@ -137,7 +135,7 @@ struct Recorder
             }
             const std::lock_guard<std::mutex> lock(mutex);
             steps.emplace_back(step, bytes);
-        };
+        });
     }
     std::vector<std::pair<CSerialChannel::ReaderStep, int>> snapshot()
     {
@@ -149,6 +147,20 @@ struct Recorder
 constexpr uint32_t kBaud = 115200;
 
 } // namespace
+
+// What no owner may reach, for the checks that the thread and the descriptor are gone and
+// for a ring filled before the port opens.
+struct SerialChannelTestHook
+{
+    static int Handle(const CSerialChannel &channel) { return channel.portHandle.Handle(); }
+    static bool ThreadJoinable(const CSerialChannel &channel) { return channel.readerThread.joinable(); }
+    static bool ReaderRunning(const CSerialChannel &channel) { return channel.readerRunning.load(); }
+    static bool Prefill(CSerialChannel &channel, const std::vector<uint8_t> &bytes)
+    {
+        return channel.rxBuffer.Put(bytes.data(), int32_t(bytes.size())) == 1;
+    }
+};
+using Hook = SerialChannelTestHook;
 
 class TstSerialChannel : public QObject
 {
@@ -184,11 +196,11 @@ private slots:
         QVERIFY(pty.open());
         CSerialChannel channel;
         QCOMPARE(channel.Open(pty.slavePath, baud, uint8_t(byteSize), uint8_t(stopBits), uint8_t(parity)), 1);
-        QCOMPARE(channel.connected.load(), 1);
-        QCOMPARE(channel.portName, pty.slavePath);
+        QVERIFY(channel.IsOpen());
+        QCOMPARE(channel.PortName(), pty.slavePath);
 
         termios tio {};
-        QCOMPARE(::tcgetattr(channel.portHandle.Handle(), &tio), 0);
+        QCOMPARE(::tcgetattr(Hook::Handle(channel), &tio), 0);
         QCOMPARE(uint(::cfgetispeed(&tio)), speed);
         QCOMPARE(uint(::cfgetospeed(&tio)), speed);
         QCOMPARE(uint(tio.c_cflag & CSIZE), sizeFlag);
@@ -203,7 +215,7 @@ private slots:
         QCOMPARE(int(tio.c_cc[VMIN]), 1);
         QCOMPARE(int(tio.c_cc[VTIME]), 0);
         channel.Close();
-        QCOMPARE(channel.connected.load(), 0);
+        QVERIFY(!channel.IsOpen());
     }
 
     // Settings the port cannot take fail the open and leave the port free.
@@ -228,8 +240,8 @@ private slots:
         QVERIFY(pty.open());
         CSerialChannel channel;
         QCOMPARE(channel.Open(pty.slavePath, baud, uint8_t(byteSize), uint8_t(stopBits), uint8_t(parity)), 0);
-        QCOMPARE(channel.connected.load(), 0);
-        QVERIFY(!channel.readerThread.joinable());
+        QVERIFY(!channel.IsOpen());
+        QVERIFY(!Hook::ThreadJoinable(channel));
         QCOMPARE(channel.Open(pty.slavePath, kBaud, 8, 0, 0), 1);
     }
 
@@ -261,8 +273,8 @@ private slots:
         }
         CSerialChannel channel;
         QCOMPARE(channel.Open(path, kBaud, 8, 0, 0), 0);
-        QCOMPARE(channel.connected.load(), 0);
-        QVERIFY(!channel.readerThread.joinable());
+        QVERIFY(!channel.IsOpen());
+        QVERIFY(!Hook::ThreadJoinable(channel));
         if (kind == QLatin1String("busy")) {   // released by the holder's close
             holder.Close();
             QCOMPARE(channel.Open(path, kBaud, 8, 0, 0), 1);
@@ -286,7 +298,7 @@ private slots:
         QVERIFY(pty.open());
         Owner owner;
         CSerialChannel channel;
-        channel.ownerWindow = &owner;
+        channel.SetOwnerWindow(&owner);
         QCOMPARE(channel.Open(pty.slavePath, kBaud, 8, 0, 0), 1);
         const std::vector<uint8_t> sent = Pattern(size_t(total), 3);
         std::vector<uint8_t> received;
@@ -294,12 +306,12 @@ private slots:
             const auto end = sent.begin() + std::min(total, at + piece);
             QVERIFY(pty.writeAll(std::vector<uint8_t>(sent.begin() + at, end)));
             // Drain as the window would, so that the ring never fills.
-            const std::vector<uint8_t> got = TakeAll(channel.rxBuffer);
+            const std::vector<uint8_t> got = TakeAll(channel);
             received.insert(received.end(), got.begin(), got.end());
         }
         QTRY_VERIFY_WITH_TIMEOUT((
             [&] {
-                const std::vector<uint8_t> got = TakeAll(channel.rxBuffer);
+                const std::vector<uint8_t> got = TakeAll(channel);
                 received.insert(received.end(), got.begin(), got.end());
                 return received.size() >= sent.size();
             }()), 10000);
@@ -317,7 +329,7 @@ private slots:
         Owner owner;
         Recorder recorder;   // outlives the channel, whose thread calls it until joined
         CSerialChannel channel;
-        channel.ownerWindow = &owner;
+        channel.SetOwnerWindow(&owner);
         recorder.holdFirstWake = true;
         recorder.attach(channel);
         QCOMPARE(channel.Open(pty.slavePath, kBaud, 8, 0, 0), 1);
@@ -326,7 +338,7 @@ private slots:
         QTRY_COMPARE(recorder.wakes.load(), 1);
         QTest::qWait(100);   // lets the pseudo-terminal hand the burst over before reading
         recorder.release.set_value();
-        QTRY_COMPARE(channel.rxBuffer.GetUsed(), 5000);
+        QTRY_COMPARE(channel.PendingBytes(), 5000);
         QTRY_VERIFY(owner.rxData >= 1);
         const auto steps = recorder.snapshot();
 
@@ -354,7 +366,7 @@ private slots:
         QVERIFY(firstWakeChunks.size() >= 2);
         QCOMPARE(firstWakeChunks.front(), kSerialChunkSize);
         QTRY_COMPARE(owner.rxData, posts);
-        QCOMPARE(TakeAll(channel.rxBuffer), sent);
+        QCOMPARE(TakeAll(channel), sent);
     }
 
     void writeSendsFirstBytes_data()
@@ -377,8 +389,7 @@ private slots:
         CSerialChannel channel;
         QCOMPARE(channel.Open(pty.slavePath, kBaud, 8, 0, 0), 1);
         const std::vector<uint8_t> pattern = Pattern(kTxBufferSize, 9);
-        std::copy(pattern.begin(), pattern.end(), txBuffer);
-        QCOMPARE(channel.Write(count), expected);
+        QCOMPARE(channel.Send(pattern.data(), count), expected);
         const std::vector<uint8_t> got = pty.read(size_t(expected), 200);
         QCOMPARE(got, std::vector<uint8_t>(pattern.begin(), pattern.begin() + expected));
     }
@@ -386,7 +397,7 @@ private slots:
     void writeWhenClosed()
     {
         CSerialChannel channel;
-        QCOMPARE(channel.Write(4), 0);
+        QCOMPARE(channel.Send("ping", 4), 0);
     }
 
     // A peer that does not read: Write never waits and takes each command whole or not at
@@ -406,16 +417,15 @@ private slots:
         QVERIFY(pty.open());
         std::atomic<int> sentByThread{0};
         CSerialChannel channel;
-        channel.readerProbe = [&, test = std::this_thread::get_id()](CSerialChannel::ReaderStep step, int bytes) {
+        channel.SetReaderProbe([&, test = std::this_thread::get_id()](CSerialChannel::ReaderStep step, int bytes) {
             sentByThread += step == CSerialChannel::ReaderStep::Sent && std::this_thread::get_id() != test ? bytes : 0;
-        };
+        });
         QCOMPARE(channel.Open(pty.slavePath, kBaud, 8, 0, 0), 1);
         std::vector<uint8_t> accepted;
         int result = 1;
         for (unsigned i = 0; i < 200; ++i) {   // 400 KB: past the driver's buffer and the queue
             const std::vector<uint8_t> command = Pattern(kTxBufferSize - 8, i);
-            std::copy(command.begin(), command.end(), txBuffer);
-            const int previous = std::exchange(result, channel.Write(int(command.size())));
+            const int previous = std::exchange(result, channel.Send(command.data(), int(command.size())));
             QVERIFY(result == 0 || result == int(command.size()));
             QCOMPARE(channel.TxStallBegan(), result == 0 && previous != 0);
             accepted.insert(accepted.end(), command.begin(), command.begin() + result);
@@ -429,8 +439,7 @@ private slots:
             QTRY_COMPARE(sentByThread.load(), int(accepted.size()));
         }
         const std::vector<uint8_t> marker = Pattern(100, 999);
-        std::copy(marker.begin(), marker.end(), txBuffer);
-        QCOMPARE(channel.Write(int(marker.size())), int(marker.size()));
+        QCOMPARE(channel.Send(marker.data(), int(marker.size())), int(marker.size()));
         std::vector<uint8_t> got = pty.read(accepted.size() + marker.size(), 1000);
         QVERIFY(got.size() >= marker.size() && std::equal(marker.begin(), marker.end(), got.end() - marker.size()));
         got.resize(got.size() - marker.size());
@@ -445,20 +454,20 @@ private slots:
         Owner owner;
         Recorder recorder;   // outlives the channel, whose thread calls it until joined
         CSerialChannel channel;
-        channel.ownerWindow = &owner;
+        channel.SetOwnerWindow(&owner);
         recorder.attach(channel);
         QCOMPARE(channel.Open(pty.slavePath, kBaud, 8, 0, 0), 1);
         QVERIFY(pty.writeAll(Pattern(10, 1)));
-        QTRY_COMPARE(channel.rxBuffer.GetUsed(), 10);
+        QTRY_COMPARE(channel.PendingBytes(), 10);
         pty.hangUp();
         QTRY_COMPARE(owner.lineDrops, 1);
         const int wakesAtDrop = recorder.wakes.load();
         QTest::qWait(600);   // room for a spinning thread to show itself
         QCOMPARE(owner.lineDrops, 1);
         QCOMPARE(recorder.wakes.load(), wakesAtDrop);
-        QCOMPARE(channel.connected.load(), 1);   // the owner decides to close
+        QVERIFY(channel.IsOpen());   // the owner decides to close
         channel.Close();
-        QVERIFY(!channel.readerRunning.load());
+        QVERIFY(!Hook::ReaderRunning(channel));
         QCOMPARE(recorder.wakes.load(), wakesAtDrop + 1);
     }
 
@@ -485,9 +494,9 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(closed.load(), 5000);
         closer.join();
         qInfo("Close took %lld us", qint64(elapsed.load()));
-        QVERIFY(!channel.readerRunning.load());
-        QVERIFY(!channel.readerThread.joinable());
-        QCOMPARE(channel.portHandle.Handle(), -1);
+        QVERIFY(!Hook::ReaderRunning(channel));
+        QVERIFY(!Hook::ThreadJoinable(channel));
+        QCOMPARE(Hook::Handle(channel), -1);
         QCOMPARE(recorder.wakes.load(), 1);   // woken by Close, not by a timeout
         // The port is free again.
         CSerialChannel other;
@@ -526,10 +535,10 @@ private slots:
         Owner owner;
         Recorder recorder;
         CSerialChannel channel;
-        channel.ownerWindow = &owner;
+        channel.SetOwnerWindow(&owner);
         const int prefill = kRxBufferSize - 1 - 1000;
         const std::vector<uint8_t> old = Pattern(size_t(prefill), 2);
-        QVERIFY(channel.rxBuffer.Put(old.data(), prefill));   // Open keeps the ring's contents
+        QVERIFY(Hook::Prefill(channel, old));   // Open keeps the ring's contents
         recorder.attach(channel);
         QCOMPARE(channel.Open(pty.slavePath, kBaud, 8, 0, 0), 1);
 
@@ -562,14 +571,14 @@ private slots:
         };
         QTRY_VERIFY(sawRingFull());
         QTest::qWait(50);
-        QCOMPARE(channel.rxBuffer.GetUsed(), prefill);   // nothing read that could not be stored
+        QCOMPARE(channel.PendingBytes(), prefill);   // nothing read that could not be stored
 
         std::vector<uint8_t> received;
         const size_t total = size_t(prefill) + sent.size();
         QElapsedTimer timer;
         timer.start();
         while (received.size() < total && timer.elapsed() < 20000 && !writeFailed.load()) {
-            const std::vector<uint8_t> piece = TakeAll(channel.rxBuffer);
+            const std::vector<uint8_t> piece = TakeAll(channel);
             received.insert(received.end(), piece.begin(), piece.end());
             if (piece.empty())
                 QTest::qWait(1);

@@ -42,8 +42,8 @@ private slots:
         QVERIFY(master >= 0);
         QVERIFY(::grantpt(master) == 0 && ::unlockpt(master) == 0);
         const QString slave = QString::fromLocal8Bit(::ptsname(master));
-        platform::SerialPort first;
-        platform::SerialPort second;
+        platform::CSerialPort first;
+        platform::CSerialPort second;
         QVERIFY(first.Open(slave, {}));
         QVERIFY(!second.Open(slave, {}));
         QVERIFY(!second.IsOpen());
@@ -75,7 +75,7 @@ private slots:
         if (ending == QLatin1String("held"))
             QCOMPARE(::ioctl(watcher, TIOCEXCL), 0);
         {
-            platform::SerialPort port;
+            platform::CSerialPort port;
             platform::SerialLineSettings settings;
             if (ending == QLatin1String("refused"))
                 settings.baudRate = 12345;

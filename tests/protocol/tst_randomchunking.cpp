@@ -47,7 +47,7 @@ Outcome run(const QList<QByteArray> &pieces, bool keyEmulator)
     CFakeProtocolHost host;
     host.lastCommand = QStringLiteral("g,txp");
     host.keyEmulator = keyEmulator;
-    CResponseDispatcher dispatcher(host, QStringLiteral("EUC-KR"));
+    CResponseDispatcher dispatcher(host, host, QStringLiteral("EUC-KR"));
     host.observe(dispatcher);
     for (const QByteArray &piece : pieces)
         dispatcher.OnSerialData(piece);

@@ -60,7 +60,7 @@ void TestReaderControl::trigger()
     host.multiMode = multiMode;
     host.keyEmulator = true;
     host.lastCommand = QStringLiteral("x");
-    CResponseDispatcher dispatcher(host, QStringLiteral("ISO-8859-1"));
+    CResponseDispatcher dispatcher(host, host, QStringLiteral("ISO-8859-1"));
     // Reach the wanted scan mode and one typed tag the way the reader would.
     if (scanModeBefore == CReaderControl::Scan)
         dispatcher.control().HandleReaderEvent(QStringLiteral("$trigger=3,0"));

@@ -149,7 +149,7 @@ void TestResponseDispatch::dispatch()
     host.lastCommand = lastCommand;
     host.keyEmulator = keyEmulator;
     host.multiMode = multiMode;
-    CResponseDispatcher dispatcher(host, codeSet);
+    CResponseDispatcher dispatcher(host, host, codeSet);
     host.observe(dispatcher);
     for (const QByteArray &piece : pieces)
         QCOMPARE(dispatcher.OnSerialData(piece), 1);
@@ -162,7 +162,7 @@ void TestResponseDispatch::dispatch()
 void TestResponseDispatch::emptyTakeDoesNothing()
 {
     CFakeProtocolHost host;
-    CResponseDispatcher dispatcher(host, QStringLiteral("ISO-8859-1"));
+    CResponseDispatcher dispatcher(host, host, QStringLiteral("ISO-8859-1"));
     QCOMPARE(dispatcher.OnSerialData(QByteArray()), 0);
     QCOMPARE(dispatcher.OnSerialData(nullptr, 5), 0);
     QVERIFY(host.trace.isEmpty());
@@ -172,7 +172,7 @@ void TestResponseDispatch::remainderSurvivesAcrossCalls()
 {
     CFakeProtocolHost host;
     host.lastCommand = QStringLiteral("x");
-    CResponseDispatcher dispatcher(host, QStringLiteral("ISO-8859-1"));
+    CResponseDispatcher dispatcher(host, host, QStringLiteral("ISO-8859-1"));
     dispatcher.OnSerialData(QByteArray("ok\r\nAB"));
     QCOMPARE(dispatcher.rxRemainder(), QStringLiteral("AB"));
     QCOMPARE(host.trace, QStringList { "blue:ok\r\n" });
@@ -222,7 +222,7 @@ void TestResponseDispatch::completeLinesGoAtOnce()
     CFakeProtocolHost host;
     host.lastCommand = QStringLiteral("i,0,0,0");
     host.keyEmulator = keyEmulator;
-    CResponseDispatcher dispatcher(host, QStringLiteral("ISO-8859-1"));
+    CResponseDispatcher dispatcher(host, host, QStringLiteral("ISO-8859-1"));
     host.observe(dispatcher);
     dispatcher.OnSerialData(piece);
     QCOMPARE(host.trace, expected);
@@ -248,7 +248,7 @@ void TestResponseDispatch::reentrantDataKeepsOrder()
     CReentrantHost host;
     host.lastCommand = QStringLiteral("i,0,0,0");
     host.keyEmulator = true;
-    CResponseDispatcher dispatcher(host, QStringLiteral("ISO-8859-1"));
+    CResponseDispatcher dispatcher(host, host, QStringLiteral("ISO-8859-1"));
     host.dispatcher = &dispatcher;
     host.arriving = "T3\r\n";
     dispatcher.OnSerialData(QByteArray("T1\r\nT2\r\n"));
@@ -280,7 +280,7 @@ void TestResponseDispatch::dropAtLinkEnd()
     CFakeProtocolHost host;
     host.lastCommand = QStringLiteral("i,0,0,0");
     host.keyEmulator = true;
-    CResponseDispatcher dispatcher(host, QStringLiteral("ISO-8859-1"));
+    CResponseDispatcher dispatcher(host, host, QStringLiteral("ISO-8859-1"));
     for (const QByteArray &piece : before)
         dispatcher.OnSerialData(piece);
     dispatcher.DropHeldBackAfter(pending.size(), QStringLiteral("end\r\n"));

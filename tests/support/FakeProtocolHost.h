@@ -1,19 +1,21 @@
 #pragma once
 
 #include "protocol/CommandLine.h"
-#include "protocol/ProtocolHost.h"
+#include "protocol/ReaderView.h"
 #include "protocol/ResponseDispatcher.h"
+#include "protocol/TagTyper.h"
 
 #include <QStringList>
 
-// An in-memory main window: its send path does what the window's OnSend/SendCommand do
+// An in-memory main window and key emulator (the protocol's view and typer in one, so that
+// one trace holds both): its send path does what the window's OnSend/SendCommand do
 // (history, red log line, escape replacement, 8-bit conversion with CR LF), and every effect
 // lands in one ordered trace so that a test sees order as well as content.
 //   "blue:<text>" / "red:<text>" / "note:<text>"  log entries: received, sent, the tool's own notes
 //   "write:<bytes>"                bytes to the reader
 //   "line:<class>:<text>"          a dispatched line    "tag:<bytes>" / "scan:<text>"  typed
 //   "slider:<n>"                   the TX power slider set
-class CFakeProtocolHost : public IProtocolHost
+class CFakeProtocolHost : public IReaderView, public ITagTyper
 {
 public:
     static constexpr qsizetype kTxCapacity = 2048;
@@ -41,7 +43,7 @@ public:
         SendCommand(command);
     }
     QString LastCommand() const override { return lastCommand; }
-    bool IsKeyEmulatorChecked() const override { return keyEmulator; }
+    bool IsTypingOn() const override { return keyEmulator; }
     bool IsMultiModeChecked() const override { return multiMode; }
     void SetTxPower(int position) override
     {

@@ -10,15 +10,22 @@
 
 #include <memory>
 
+// A key sink factory for the window's Environment that hands the key emulator `sink`.
+inline std::function<std::shared_ptr<platform::IKeySink>()> TypingInto(std::shared_ptr<platform::IKeySink> sink)
+{
+    return [sink] { return sink; };
+}
+
 // The main window's surroundings for a test, inside one private folder: its ports and port
 // map there, a D-Bus address where no bus listens (so the Bluetooth list stays empty without
-// waiting), no key sink of the machine and no BlueZ look-up for port names.
+// waiting), keys typed into nothing instead of the machine's key sink, no BlueZ look-up for
+// port names, and the catalogue file beside the executable (or the user's copy).
 inline CRFID_LorixDlg::Environment IsolatedWindowEnvironment(const QString &folder)
 {
     CRFID_LorixDlg::Environment env;
     env.ports.portsFolder = folder + QStringLiteral("/ports");
     env.bluetooth.bluez.busAddress = QStringLiteral("unix:path=") + folder + QStringLiteral("/no-bus");
-    env.installPlatformKeySink = false;
+    env.keySink = TypingInto(std::make_shared<platform::CNullKeySink>());
     env.nameBluetoothPorts = false;
     return env;
 }

@@ -351,15 +351,19 @@ struct GatedSink final : RecordingSink
     int keys = 0;
 };
 
-// The emulator's thread types items whole, in order, each in the mode it was queued with.
+// The emulator's thread types items whole, in order, each in the mode it was queued with
+// (as the protocol's typer: the ASCII mode in force when the tag was handed over).
 // Dropping and blocking act at item boundaries: later items come back untyped.
 void TestKeyEmulator::emulatorTypesQueueInOrder()
 {
     auto gate = std::make_shared<GatedSink>();
     wedge::CKeyEmulator emulator([gate] { return gate; });
+    ITagTyper &typer = emulator;
     QVERIFY(gate->holdFirst(emulator, "3f2A", [&] {
-        emulator.QueueTag(QStringLiteral("414243"), "414243", true);
-        emulator.QueueScan(QStringLiteral("aZ5"));
+        emulator.SetAsciiMode(true);
+        typer.TypeTag(QStringLiteral("414243"), "414243");
+        emulator.SetAsciiMode(false);
+        typer.TypeScan(QStringLiteral("aZ5"));
     }));
     QVERIFY(emulator.WaitUntilIdle(10000));
     QCOMPARE(describe(gate->events),

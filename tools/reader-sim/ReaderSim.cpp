@@ -1,6 +1,7 @@
 #include "tools/reader-sim/ReaderSim.h"
 
 #include "platform/ComPorts.h"
+#include "protocol/ProtocolConstants.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -12,11 +13,7 @@ constexpr int kFirstSimComNumber = 200;
 constexpr int kLastComNumber = 255;
 constexpr int kPieceIntervalMs = 1;          // pieces of one write leave as separate reads
 constexpr int kTriggerHoldMs = 800;          // how long a timed trigger pull is held
-constexpr int kTxPowerMin = -30;
-constexpr int kTxPowerMax = 0;
 constexpr int kMsPerSecond = 1000;
-constexpr char kLineEnd[] = "\r\n";
-constexpr char kPrompt[] = "$>";
 constexpr char kVersionAnswer[] = "ver=RFID reader simulator 1.0";
 constexpr char kEpcPrefix[] = "E200";
 
@@ -27,6 +24,20 @@ const char16_t *const kScanLines[] = {
     u"4006381333931",
     u"\uBC30\uC1A1 \uBC88\uD638 A-17",              // Hangul: "delivery number A-17"
 };
+
+// The answers' codes: "err=1" for a command it does not know, "err=2" for a value out of range.
+constexpr int kErrorUnknownCommand = 1;
+constexpr int kErrorBadValue = 2;
+
+QByteArray okAnswer() { return QByteArray(READER_OK_PREFIX); }
+QByteArray errorAnswer(int code) { return QByteArray(READER_ERROR_PREFIX) + QByteArray::number(code); }
+
+// "$trigger=<value>,0" and its line end.
+QByteArray triggerEvent(ReaderTriggerValue value)
+{
+    return QByteArray(READER_TRIGGER_EVENT) + QByteArray::number(int(value)) + READER_ARGUMENT_SEPARATOR + '0'
+           + READER_LINE_END;
+}
 
 } // namespace
 
@@ -177,42 +188,42 @@ void CReaderSim::handleLine(const QByteArray &line)
         m_record.flush();
     }
     if (line.isEmpty()) {           // a wake-up: just the prompt
-        send(kPrompt);
+        send(READER_PROMPT);
         return;
     }
     if (m_tagsWanted > 0)           // any command ends a running inventory
         finishInventory();
-    send(line + kLineEnd);          // the echo
+    send(line + READER_LINE_END);          // the echo
     answer(QString::fromLatin1(line));
 }
 
 void CReaderSim::answer(const QString &command)
 {
     if (command == QLatin1String("ver")) {
-        send(QByteArray(kVersionAnswer) + kLineEnd);
-    } else if (command == QLatin1String("g,txp")) {
-        send(QByteArray("ok,") + QByteArray::number(m_txPower) + kLineEnd);
-    } else if (command.startsWith(QLatin1String("txp,"))) {
+        send(QByteArray(kVersionAnswer) + READER_LINE_END);
+    } else if (command == QLatin1String(COMMAND_GET_TX_POWER)) {
+        send(okAnswer() + READER_ARGUMENT_SEPARATOR + QByteArray::number(m_txPower) + READER_LINE_END);
+    } else if (command.startsWith(QLatin1String(COMMAND_SET_TX_POWER_PREFIX))) {
         bool ok = false;
-        const int power = command.mid(4).toInt(&ok);
-        if (ok && power >= kTxPowerMin && power <= kTxPowerMax) {
+        const int power = command.mid(sizeof COMMAND_SET_TX_POWER_PREFIX - 1).toInt(&ok);
+        if (ok && power >= TX_POWER_MIN && power <= TX_POWER_MAX) {
             m_txPower = power;
-            send(QByteArray("ok") + kLineEnd);
+            send(okAnswer() + READER_LINE_END);
         } else {
-            send(QByteArray("err=2") + kLineEnd);
+            send(errorAnswer(kErrorBadValue) + READER_LINE_END);
         }
-    } else if (command == QLatin1String("i,0,0,0") || command == QLatin1String("i,1,0,0")) {
-        startInventory(command == QLatin1String("i,0,0,0") ? m_options.tagCount : 1);
+    } else if (command == QLatin1String(COMMAND_INVENTORY_MULTI) || command == QLatin1String(COMMAND_INVENTORY_SINGLE)) {
+        startInventory(command == QLatin1String(COMMAND_INVENTORY_MULTI) ? m_options.tagCount : 1);
         return;                     // the prompt follows the last tag
-    } else if (command == QLatin1String("s") || command == QLatin1String("sc.stop")) {
-        send(QByteArray("ok") + kLineEnd);
-    } else if (command == QLatin1String("sc.start")) {
-        send(QByteArray("ok") + kLineEnd);
+    } else if (command == QLatin1String(COMMAND_STOP) || command == QLatin1String(COMMAND_SCAN_STOP)) {
+        send(okAnswer() + READER_LINE_END);
+    } else if (command == QLatin1String(COMMAND_SCAN_START)) {
+        send(okAnswer() + READER_LINE_END);
         sendScanLines();
     } else {
-        send(QByteArray("err=1") + kLineEnd);
+        send(errorAnswer(kErrorUnknownCommand) + READER_LINE_END);
     }
-    send(kPrompt);
+    send(READER_PROMPT);
 }
 
 QByteArray CReaderSim::tagFor(int index)
@@ -236,7 +247,7 @@ void CReaderSim::startInventory(int count)
     }
     QByteArray all;
     for (int i = 0; i < m_tagsWanted; ++i)
-        all += tagFor(i) + kLineEnd;
+        all += tagFor(i) + READER_LINE_END;
     send(all);
     m_tagsSent = m_tagsWanted;
     finishInventory();
@@ -248,7 +259,7 @@ void CReaderSim::sendNextTag()
         finishInventory();
         return;
     }
-    send(tagFor(m_tagsSent++) + kLineEnd);
+    send(tagFor(m_tagsSent++) + READER_LINE_END);
     if (m_tagsSent >= m_tagsWanted)
         finishInventory();
 }
@@ -256,14 +267,14 @@ void CReaderSim::sendNextTag()
 void CReaderSim::finishInventory()
 {
     m_tagTimer.stop();
-    send(QByteArray("end=") + QByteArray::number(m_tagsSent) + kLineEnd + kPrompt);
+    send(QByteArray(READER_END_PREFIX) + QByteArray::number(m_tagsSent) + READER_LINE_END + READER_PROMPT);
     m_tagsWanted = 0;
 }
 
 void CReaderSim::sendScanLines()
 {
     for (const char16_t *line : kScanLines)
-        sendText(QString::fromUtf16(line) + QLatin1String(kLineEnd));
+        sendText(QString::fromUtf16(line) + QLatin1String(READER_LINE_END));
 }
 
 void CReaderSim::sendText(const QString &text) { send(m_encoder.encode(text)); }
@@ -292,17 +303,17 @@ void CReaderSim::writeNextPiece()
         m_pieceTimer.stop();
 }
 
-void CReaderSim::PullTrigger() { send(QByteArray("$trigger=1,0") + kLineEnd); }
-void CReaderSim::ReleaseTrigger() { send(QByteArray("$trigger=0,0") + kLineEnd); }
-void CReaderSim::StartScanTrigger() { send(QByteArray("$trigger=3,0") + kLineEnd); }
-void CReaderSim::StopScanTrigger() { send(QByteArray("$trigger=2,0") + kLineEnd); }
+void CReaderSim::PullTrigger() { send(triggerEvent(InventoryStart)); }
+void CReaderSim::ReleaseTrigger() { send(triggerEvent(TriggerRelease)); }
+void CReaderSim::StartScanTrigger() { send(triggerEvent(ScanStart)); }
+void CReaderSim::StopScanTrigger() { send(triggerEvent(ScanStop)); }
 
-void CReaderSim::ReportOnline() { send(QByteArray("$online=1") + kLineEnd); }
+void CReaderSim::ReportOnline() { send(QByteArray(READER_EVENT_PREFIX) + "online=1" + READER_LINE_END); }
 
 void CReaderSim::ReportBattery()
 {
     m_battery = m_battery > 5 ? m_battery - 1 : 100;
-    send(QByteArray("$batt=") + QByteArray::number(m_battery) + kLineEnd);
+    send(QByteArray(READER_EVENT_PREFIX) + "batt=" + QByteArray::number(m_battery) + READER_LINE_END);
 }
 
 void CReaderSim::onEventTimer()

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QByteArray>
 #include <QString>
 #include <QtGlobal>
 
@@ -11,13 +10,17 @@ inline constexpr quint32 LOG_COLOUR_RECEIVED = 0x00FF0000;  // pure blue: what t
 // was not sent or not typed), which are neither sent nor received text.
 inline constexpr quint32 LOG_COLOUR_NOTE = 0x00006400;
 
-// What the reader protocol needs of the main window. The window implements it by wiring to
-// its controls, its send path and the key emulator; tests implement it in memory. Every call
-// comes on the user-interface thread, from inside OnSerialData or a slider handler.
-class IProtocolHost
+// What the reader protocol needs of the main window: its log, its command box and send path,
+// the read mode, the TX power slider and whether the tool itself has the focus. The window
+// implements it by wiring to its controls; tests implement it in memory. Typing tags is not
+// the window's business: that goes to an ITagTyper (protocol/TagTyper.h).
+//
+// Threads: every call comes on the user-interface thread, from inside OnSerialData or a
+// slider handler, and may let the event loop run (OnSend logs and writes).
+class IReaderView
 {
 public:
-    virtual ~IProtocolHost() = default;
+    virtual ~IReaderView() = default;
 
     // The log view: append `text` as it is, in `colour`.
     virtual void AppendLog(const QString &text, quint32 colour) = 0;
@@ -30,20 +33,11 @@ public:
     // The last command sent, after escape replacement; empty before the first.
     virtual QString LastCommand() const = 0;
 
-    virtual bool IsKeyEmulatorChecked() const = 0;  // "Key Emulator Mode"
     virtual bool IsMultiModeChecked() const = 0;    // "RFID Multi Mode" (else single mode)
 
     // The TX power slider: set its position (already within its range) and redraw it; read it.
     virtual void SetTxPower(int position) = 0;
     virtual int TxPower() const = 0;
-
-    // Hand one new tag line to the key emulator, which types it on a thread of its own; the
-    // call only queues it, with the modes in force now. TypeTag gets the line and its 8-bit
-    // form in the code page, without a terminating zero (QByteArray keeps one after its end:
-    // the emulator types constData() with size() + 1 as the byte count); TypeScan gets the
-    // text itself (scan mode).
-    virtual void TypeTag(const QString &line, const QByteArray &tagBytes) = 0;
-    virtual void TypeScan(const QString &line) = 0;
 
     // True while one of the tool's own windows is active: keys typed now would land in the
     // tool itself, where Enter presses its default button. Tags are then logged, not typed.
