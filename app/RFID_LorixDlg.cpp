@@ -484,7 +484,7 @@ void CRFID_LorixDlg::showPortTip()
     if (isPortOpen())
         state = QStringLiteral("COM%1 open: %2").arg(m_openedPort).arg(m_openedPath);
     else if (m_linkLost)
-        state = QStringLiteral("COM%1 link lost: %2").arg(m_openedPort).arg(m_openedPath);
+        state = linkLostText();
     else
         state = QStringLiteral("closed");
     const QString name = m_portPicker->currentText();
@@ -534,9 +534,17 @@ void CRFID_LorixDlg::OnSerialLineDrop()
     if (isPortOpen()) {
         closeChannel(QString::fromLatin1(kLinkLostNote));
         m_linkLost = true;
-        logNote(QStringLiteral("COM%1 link lost: %2").arg(m_openedPort).arg(m_openedPath));
+        logNote(linkLostText());
     }
     showPortState();
+}
+
+// The reason is read after Close: the reader thread recorded it before posting the loss.
+QString CRFID_LorixDlg::linkLostText() const
+{
+    return QStringLiteral("COM%1 link lost: %2 (%3)")
+        .arg(m_openedPort)
+        .arg(m_openedPath, platform::PortLinkErrorText(m_channel.portHandle.LinkError(), m_openedPath));
 }
 
 void CRFID_LorixDlg::AutoConnect()

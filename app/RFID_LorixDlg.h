@@ -140,6 +140,7 @@ private: // set-up and handlers
     void logNote(const QString &text);
     void logPortOpened(const char *how);
     void showPortTip();
+    QString linkLostText() const;
     void createKeyEmulator();
     void logUntyped(const wedge::CKeyEmulator::Items &items, const QString &note);
     void startAutoConnectTimer();
