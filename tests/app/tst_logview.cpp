@@ -1,6 +1,8 @@
 #include "app/LogView.h"
 
 #include "app/RFID_LorixDlg.h"
+#include "app/DialogHeader.h"
+#include "controls/tree/ReadableColours.h"
 #include "app/SettingsStore.h"
 #include "platform/PseudoTerminal.h"
 #include "res/Resource.h"
@@ -61,7 +63,67 @@ private slots:
     void receivedInSlices();
     void paintedThroughTrims_data();
     void paintedThroughTrims();
+    void readableOnEveryPalette_data();
+    void readableOnEveryPalette();
 };
+
+// Light palettes keep the designed colours; on a dark one the log's colours, the banner's
+// text and an unfocused selection each reach the least contrast, the log's in their own hue.
+void tst_LogView::readableOnEveryPalette_data()
+{
+    QTest::addColumn<QPalette>("palette");
+    QTest::addColumn<bool>("dark");
+    QPalette light(QColor(0xef, 0xef, 0xef));   // Qt's own: white base, grey window
+    light.setColor(QPalette::Inactive, QPalette::Highlight, QColor(0xbe, 0xbe, 0xbe));
+    light.setColor(QPalette::Inactive, QPalette::HighlightedText, Qt::white);
+    QPalette dark(QColor(0x31, 0x36, 0x3b), QColor(0x31, 0x36, 0x3b));
+    dark.setColor(QPalette::Base, QColor(0x23, 0x26, 0x29));
+    dark.setColor(QPalette::Text, QColor(0xef, 0xf0, 0xf1));
+    dark.setColor(QPalette::WindowText, QColor(0xef, 0xf0, 0xf1));
+    QPalette darkReadable = dark;   // the palette's own inactive pair reads: it stays
+    darkReadable.setColor(QPalette::Inactive, QPalette::Highlight, QColor(0x1d, 0x54, 0x7a));
+    darkReadable.setColor(QPalette::Inactive, QPalette::HighlightedText, Qt::white);
+    QTest::newRow("light, grey unfocused selection") << light << false;
+    QTest::newRow("dark") << dark << true;
+    QTest::newRow("dark, readable unfocused selection") << darkReadable << true;
+}
+
+void tst_LogView::readableOnEveryPalette()
+{
+    QFETCH(QPalette, palette);
+    QFETCH(bool, dark);
+    QCOMPARE(readable::IsDarkPalette(palette), dark);
+    CLogView log;
+    log.setPalette(palette);
+    const QColor base = palette.color(QPalette::Base);
+    for (const ColourRef colour : {LOG_COLOUR_SENT, LOG_COLOUR_RECEIVED, LOG_COLOUR_NOTE}) {
+        const QColor shown = log.ShownColour(colour);
+        if (!dark) {
+            QCOMPARE(shown, ToQColor(colour));
+            continue;
+        }
+        QVERIFY(readable::ContrastRatio(shown, base) >= readable::kMinContrast);
+        QCOMPARE(shown.hslHue(), ToQColor(colour).hslHue());
+        QVERIFY(shown.lightness() > ToQColor(colour).lightness());
+    }
+
+    IsolatedShownWindow shown;   // the banner with the window's designed colours
+    QVERIFY(shown.Open());
+    auto *header = shown.window->findChild<CDialogHeader *>();
+    QVERIFY(header);
+    header->setPalette(palette);
+    const CDialogHeader::Colours banner = header->ShownColours();
+    for (const QColor &ground : {banner.top, banner.bottom})
+        QVERIFY(readable::ContrastRatio(banner.text, ground) >= readable::kMinContrast);
+
+    const readable::ColourPair selection = readable::InactiveSelection(palette);
+    QCOMPARE(selection.back, palette.color(QPalette::Inactive, QPalette::Highlight));
+    QVERIFY(readable::ContrastRatio(selection.back, selection.text) >= readable::kMinContrast);
+    const bool ownPairReads = readable::ContrastRatio(palette.color(QPalette::Inactive, QPalette::Highlight),
+                                                      palette.color(QPalette::Inactive, QPalette::HighlightedText))
+                              >= readable::kMinContrast;
+    QCOMPARE(selection.text == palette.color(QPalette::Inactive, QPalette::HighlightedText), ownPairReads);
+}
 
 void tst_LogView::coloursAndBreaks_data()
 {

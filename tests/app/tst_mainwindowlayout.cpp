@@ -1,6 +1,9 @@
 // The main window's layout: every control of template 102 at its converted place (under
-// the banner), hidden ones hidden, and resizing moving only the log's right and bottom
-// edges and "Clear".
+// the banner), hidden ones hidden, resizing moving only the log's right and bottom edges
+// and "Clear", and on a screen smaller than the window every control in reach by scrolling.
+// The window meets an offscreen screen of a chosen size (read from a configuration file
+// named in QT_QPA_PLATFORM); one where the designed window fits unless a test runs this
+// binary again on another.
 
 #include "tests/IsolatedWindow.h"
 #include "app/ControlTextFit.h"
@@ -9,9 +12,33 @@
 #include "res/DialogTemplates.h"
 #include "res/Resource.h"
 
+#include <QAbstractButton>
+#include <QApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTest>
 
 #include <memory>
+
+namespace {
+
+QByteArray offscreenOn(const QTemporaryDir &dir, const QSize &screen)
+{
+    const QString path = dir.filePath(QStringLiteral("screen.json"));
+    QFile file(path);
+    const QJsonObject config{{"screens", QJsonArray{QJsonObject{{"name", "small"}, {"width", screen.width()},
+                                                                 {"height", screen.height()}}}}};
+    if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(config).toJson()) < 0)
+        return "offscreen";
+    return "offscreen:configfile=" + QFile::encodeName(path);
+}
+
+} // namespace
 
 class TestMainWindowLayout : public QObject
 {
@@ -22,6 +49,8 @@ private slots:
     void templateControls();
     void resizeMovesOnlyLogAndClear_data();
     void resizeMovesOnlyLogAndClear();
+    void everyControlInReach_data();
+    void everyControlInReach();
 
 private:
     IsolatedShownWindow m_shown;
@@ -90,8 +119,9 @@ void TestMainWindowLayout::resizeMovesOnlyLogAndClear()
     QFETCH(int, dx);
     QFETCH(int, dy);
 
+    QWidget *client = m_shown.window->client();
     QHash<QWidget *, QRect> before;
-    for (QWidget *child : m_shown.window->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly))
+    for (QWidget *child : client->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly))
         before.insert(child, child->geometry());
     QWidget *log = m_shown.window->control(res::IDC_LOG_VIEW);
     QWidget *clear = m_shown.window->control(res::IDC_CLEAR);
@@ -101,13 +131,20 @@ void TestMainWindowLayout::resizeMovesOnlyLogAndClear()
     m_shown.window->resize(m_shown.window->width() + dx, m_shown.window->height() + dy);
     QCoreApplication::processEvents();
 
+    // The client follows the window down to its designed size; below that it scrolls, and
+    // both scroll bars show (either one takes room from the other direction).
+    const QSize viewport = m_shown.window->scroller()->viewport()->size();
+    QCOMPARE(client->size(), viewport.expandedTo(client->minimumSize()));
+    const bool scrolls = dx < 0 || dy < 0;
+    QCOMPARE(m_shown.window->scroller()->verticalScrollBar()->maximum() > 0, scrolls);
+    QCOMPARE(m_shown.window->scroller()->horizontalScrollBar()->maximum() > 0, scrolls);
     // The log keeps its left and top edges and follows the client's right and bottom.
     QCOMPARE(log->geometry().topLeft(), logBefore.topLeft());
-    QCOMPARE(m_shown.window->width() - (log->x() + log->width()), 5);
-    QCOMPARE(m_shown.window->height() - (log->y() + log->height()), 54);
+    QCOMPARE(client->width() - (log->x() + log->width()), 5);
+    QCOMPARE(client->height() - (log->y() + log->height()), 54);
     // "Clear" hangs under the log's right edge.
     QCOMPARE(clear->geometry(), QRect(log->x() + log->width() - 60, log->y() + log->height() + 10, 60, 22));
-    QVERIFY(clear->geometry() != clearBefore || (dx == 0 && dy == 0));
+    QCOMPARE(clear->geometry() != clearBefore, dx > 0 || dy > 0);
 
     for (auto it = before.cbegin(); it != before.cend(); ++it) {
         if (it.key() == log || it.key() == clear || it.key()->isWindow())
@@ -116,5 +153,59 @@ void TestMainWindowLayout::resizeMovesOnlyLogAndClear()
     }
 }
 
-QTEST_MAIN(TestMainWindowLayout)
+void TestMainWindowLayout::everyControlInReach_data()
+{
+    QTest::addColumn<QSize>("screen");
+    QTest::addColumn<bool>("fits");
+    QTest::newRow("1366x768") << QSize(1366, 768) << false;
+    QTest::newRow("1024x600") << QSize(1024, 600) << false;
+    QTest::newRow("1920x1080") << QSize(1920, 1080) << true;
+}
+
+void TestMainWindowLayout::everyControlInReach()
+{
+    QFETCH(QSize, screen);
+    QFETCH(bool, fits);
+    if (m_shown.window->screen()->size() != screen) {
+        QTemporaryDir dir;
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QString::fromLocal8Bit(offscreenOn(dir, screen)));
+        child.setProcessEnvironment(env);
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        child.start(QCoreApplication::applicationFilePath(),
+                    {QStringLiteral("everyControlInReach:") + QLatin1String(QTest::currentDataTag())});
+        QVERIFY(child.waitForFinished(120000));
+        QVERIFY2(child.exitCode() == 0, child.readAll().constData());
+        return;
+    }
+    CRFID_LorixDlg &window = *m_shown.window;
+    QVERIFY2(window.screen()->availableGeometry().contains(window.frameGeometry()),
+             qPrintable(QStringLiteral("frame %1x%2").arg(window.frameGeometry().width()).arg(window.frameGeometry().height())));
+    QCOMPARE(window.size() == window.client()->minimumSize(), fits);
+    QWidget *viewport = window.scroller()->viewport();
+    for (const res::DialogControlTemplate &item : res::MainDialogTemplate().controls) {
+        QWidget *control = window.control(item.id);
+        if (!control || item.hidden)
+            continue;
+        window.scroller()->ensureWidgetVisible(control, 0, 0);
+        const QRect shown(control->mapTo(viewport, QPoint()), control->size());
+        // A button shows whole; a text control is scrolled to its text cursor, the log and
+        // the tree may be taller than the view: they are in reach when they show.
+        const bool whole = qobject_cast<QAbstractButton *>(control) != nullptr;
+        QVERIFY2(whole ? viewport->rect().contains(shown) : viewport->rect().intersects(shown),
+                 qPrintable(QStringLiteral("%1 at %2,%3 %4x%5 in %6x%7").arg(item.id).arg(shown.x()).arg(shown.y()).arg(shown.width()).arg(shown.height()).arg(viewport->width()).arg(viewport->height())));
+    }
+}
+
+int main(int argc, char **argv)
+{
+    // ctest's offscreen screen (800 by 800) is smaller than the window.
+    QTemporaryDir dir;
+    if (qgetenv("QT_QPA_PLATFORM") == "offscreen")
+        qputenv("QT_QPA_PLATFORM", offscreenOn(dir, QSize(1920, 1080)));
+    QApplication app(argc, argv);
+    TestMainWindowLayout test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_mainwindowlayout.moc"
