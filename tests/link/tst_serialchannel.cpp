@@ -452,8 +452,7 @@ private slots:
         QTRY_COMPARE(channel.rxBuffer.GetUsed(), 10);
         pty.hangUp();
         QTRY_COMPARE(owner.lineDrops, 1);
-        // The master's close removes the slave's node: the reason names the device gone.
-        QCOMPARE(channel.portHandle.LinkError(), ENODEV);
+        QCOMPARE(channel.portHandle.LinkError(), ENODEV);   // the master's close took the node away
         const int wakesAtDrop = recorder.wakes.load();
         QTest::qWait(600);   // room for a spinning thread to show itself
         QCOMPARE(owner.lineDrops, 1);
