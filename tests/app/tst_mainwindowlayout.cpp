@@ -175,8 +175,7 @@ void TestMainWindowLayout::everyControlInReach()
         // A button shows whole; a text control is scrolled to its text cursor, the log and
         // the tree may be taller than the view: they are in reach when they show.
         const bool whole = qobject_cast<QAbstractButton *>(control) != nullptr;
-        QVERIFY2(whole ? viewport->rect().contains(shown) : viewport->rect().intersects(shown),
-                 qPrintable(QString::number(item.id)));
+        QVERIFY2(whole ? viewport->rect().contains(shown) : viewport->rect().intersects(shown), qPrintable(QString::number(item.id)));
     }
 }
 
