@@ -1,5 +1,7 @@
 #include "app/DialogHeader.h"
 
+#include "controls/tree/ReadableColours.h"
+
 #include <QFontMetrics>
 #include <QLinearGradient>
 #include <QPainter>
@@ -11,6 +13,8 @@ namespace {
 constexpr int kTitleWeight = 700;
 constexpr int kDescriptionWeight = 400;
 constexpr int kFontSizesExtra = 2;   // room between the two text lines in the minimum height
+// On a dark palette the banner fades from this much lighter (percent) than the window colour.
+constexpr int kDarkBannerLift = 140;
 const QChar kEllipsis(0x2026);
 
 ColourRef toColourRef(const QColor &colour)
@@ -164,6 +168,17 @@ void CDialogHeader::makeFonts()
     titleFont = headerFont(titleFontSize, kTitleWeight);
 }
 
+CDialogHeader::Colours CDialogHeader::ShownColours() const
+{
+    const QPalette &pal = palette();
+    const QColor text = pal.color(QPalette::Active, QPalette::WindowText);
+    if (!readable::IsDarkPalette(pal))
+        return {ToQColor(m_topColour), ToQColor(m_bottomColour), text};
+    // The designed gradient is pale: the light text of a dark palette would vanish on it.
+    const QColor window = pal.color(QPalette::Active, QPalette::Window);
+    return {window.lighter(kDarkBannerLift), window, text};
+}
+
 void CDialogHeader::paintEvent(QPaintEvent *)
 {
     makeFonts();
@@ -172,9 +187,10 @@ void CDialogHeader::paintEvent(QPaintEvent *)
     // The border, then the gradient over the client area.
     painter.fillRect(rect(), palette().color(QPalette::Mid));
     const QRect client = ClientRect();
+    const Colours colours = ShownColours();
     QLinearGradient gradient(client.topLeft(), client.bottomLeft());
-    gradient.setColorAt(0.0, ToQColor(m_topColour));
-    gradient.setColorAt(1.0, ToQColor(m_bottomColour));
+    gradient.setColorAt(0.0, colours.top);
+    gradient.setColorAt(1.0, colours.bottom);
     painter.fillRect(client, gradient);
 
     if (hasIcon()) {
@@ -182,7 +198,7 @@ void CDialogHeader::paintEvent(QPaintEvent *)
         m_icon.paint(&painter, iconRect);
     }
 
-    painter.setPen(palette().color(QPalette::WindowText));
+    painter.setPen(colours.text);
     const auto drawText = [&](const QRect &area, const QFont &font, const QString &text) {
         painter.setFont(font);
         const QStringList lines = WrapWithEllipsis(text, font, area.width(), area.height());

@@ -29,6 +29,17 @@ public:
     void SetTopColour(ColourRef colour);
     void SetBottomColour(ColourRef colour);
 
+    // The colours the banner is painted in: the designed gradient with the palette's window
+    // text, or on a dark palette a gradient of the palette's window colour, so that its text
+    // stays readable on it.
+    struct Colours
+    {
+        QColor top;
+        QColor bottom;
+        QColor text;
+    };
+    Colours ShownColours() const;
+
     QString title() const { return m_title; }
     QString description() const { return m_description; }
 

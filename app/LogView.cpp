@@ -1,5 +1,7 @@
 #include "app/LogView.h"
 
+#include "controls/tree/ReadableColours.h"
+
 #include "platform/Memory.h"
 
 #include <QLocale>
@@ -72,6 +74,25 @@ QString CLogView::boundLines(const QString &lines, bool &replaceMarker)
     return bounded;
 }
 
+QColor CLogView::ShownColour(ColourRef colour) const
+{
+    const QPalette &pal = palette();
+    if (!readable::IsDarkPalette(pal))
+        return ToQColor(colour);
+    // Few colours are ever logged; each is worked out once per palette.
+    auto it = m_shownColours.constFind(colour);
+    if (it == m_shownColours.constEnd())
+        it = m_shownColours.insert(colour, readable::ReadableOn(ToQColor(colour), pal.color(QPalette::Base)));
+    return it.value();
+}
+
+void CLogView::changeEvent(QEvent *event)
+{
+    if (event->type() == QEvent::PaletteChange)
+        m_shownColours.clear();
+    QPlainTextEdit::changeEvent(event);
+}
+
 void CLogView::AppendLog(const QString &text, ColourRef colour)
 {
     QScrollBar *vertical = verticalScrollBar();
@@ -79,7 +100,7 @@ void CLogView::AppendLog(const QString &text, ColourRef colour)
     const int viewLine = vertical->value();
 
     QTextCharFormat format;
-    format.setForeground(ToQColor(colour));
+    format.setForeground(ShownColour(colour));
     const int oldMarkerLength = m_lastMarkerLength;
     bool replaceMarker = false;
     const QString bounded = boundLines(toLineBreaks(text), replaceMarker);

@@ -5,6 +5,7 @@
 // each piece it logs.
 #include "protocol/ReaderView.h"
 
+#include <QHash>
 #include <QPlainTextEdit>
 
 // The traffic log: a read-only text view that is only ever appended to at its end or
@@ -46,6 +47,10 @@ public:
     void AppendLog(const QString &text, ColourRef colour);
     // Deletes all text; the log stays read-only.
     void Clear();
+    // The colour a piece logged in `colour` is shown in: the designed one, except on a dark
+    // palette, where it is the nearest shade of its hue that reads on the log's base colour.
+    // Text already in the log keeps its colour when the palette changes.
+    QColor ShownColour(ColourRef colour) const;
 
     // The line (block) number of the first and the last line in view.
     int FirstVisibleLine() const;
@@ -53,6 +58,9 @@ public:
 
     // What ends a line of which `count` characters were left out.
     static QString OmittedMarker(qint64 count);
+
+protected:
+    void changeEvent(QEvent *event) override;
 
 private:
     static QString toLineBreaks(const QString &text);
@@ -68,5 +76,6 @@ private:
     // end of the document (0 while nothing was left out).
     qint64 m_lastLineOmitted = 0;
     int m_lastMarkerLength = 0;
-    bool m_trimming = false;   // a high mark was reached; steps go on until both bounds hold
+    bool m_trimming = false;
+    mutable QHash<ColourRef, QColor> m_shownColours;   // for the palette in force   // a high mark was reached; steps go on until both bounds hold
 };

@@ -25,11 +25,14 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QResizeEvent>
+#include <QScreen>
+#include <QScrollArea>
 #include <QMouseEvent>
 #include <QSlider>
 #include <QTimerEvent>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 
 namespace {
@@ -39,6 +42,8 @@ constexpr char kHeaderTitle[] = "Ondo Device Test Tool";
 constexpr char kHeaderDescription[] = "This is a tool for the Ondo Interface testing.";
 constexpr ColourRef kHeaderTopColour = 0xF0F7F5;
 constexpr ColourRef kHeaderBottomColour = 0xB5D9D0;
+// The least room, in dialog units, between a group box's frame and a control beside it.
+constexpr int kGroupGapDlu = 4;
 
 // Captions of button 1004 in the two port states.
 constexpr char kOpenPortText[] = "Open Port";
@@ -108,6 +113,36 @@ public:
 
 private:
     std::function<void()> m_changed;
+};
+
+// The dialog's client area, the parent of every control, inside a scroll area that fills
+// the window: where the screen is smaller than the designed window it scrolls instead of
+// cutting controls off. The controls' notifications are the dialog's; a resize lays the
+// log out again.
+class CDialogClient : public QWidget
+{
+public:
+    CDialogClient(QWidget *dialog, std::function<void()> resized)
+        : QWidget(dialog), m_dialog(dialog), m_resized(std::move(resized))
+    {
+    }
+
+protected:
+    bool event(QEvent *event) override
+    {
+        if (dynamic_cast<CNotifyEvent *>(event))
+            return QCoreApplication::sendEvent(m_dialog, event);
+        return QWidget::event(event);
+    }
+    void resizeEvent(QResizeEvent *event) override
+    {
+        QWidget::resizeEvent(event);
+        m_resized();
+    }
+
+private:
+    QWidget *m_dialog;
+    std::function<void()> m_resized;
 };
 
 // Log notes of the key emulator and the receive path (the tool's own remarks, in red).
@@ -199,9 +234,13 @@ bool CRFID_LorixDlg::OnInitDialog()
     m_header->SetIcon(m_icon);
     m_header->SetTopColour(kHeaderTopColour);
     m_header->SetBottomColour(kHeaderBottomColour);
-    m_header->AttachToDialog(this);
-    m_header->ShiftDialogChildren(this);
+    m_header->AttachToDialog(m_client);
+    m_header->ShiftDialogChildren(m_client);
     AddAboutEntryToBanner(aboutEntry, m_header);
+    // The designed client is the least the controls need: a smaller window scrolls.
+    m_client->setMinimumSize(m_client->size());
+    m_scroller->setWidget(m_client);
+    resize(m_client->size());
 
     // 10. The command history.
     m_commandBox->SetSettingsStore(&m_settings);
@@ -226,8 +265,18 @@ void CRFID_LorixDlg::createControls()
     using K = res::ControlKind;
     const res::DialogTemplate &dialog = res::MainDialogTemplate();
     setFont(res::DialogFont(dialog));
+    // Context menus are windows of their own and take the application's menu font, a
+    // wider face than the dialog's; they speak with the window's.
+    QApplication::setFont(font(), "QMenu");
     const res::DialogBaseUnits units = res::BaseUnitsFor(font());
-    resize(res::DialogUnitsToPixels(dialog.size, units));
+
+    m_scroller = new QScrollArea(this);
+    m_scroller->setFrameShape(QFrame::NoFrame);
+    m_scroller->setWidgetResizable(true);
+    m_client = new CDialogClient(this, [this] { OnSize(); });
+    m_client->resize(res::DialogUnitsToPixels(dialog.size, units));
+    resize(m_client->size());
+    QWidget *const parent = m_client;
 
     for (const res::DialogControlTemplate &item : dialog.controls) {
         const QString text = item.text ? QString::fromLatin1(item.text) : QString();
@@ -236,40 +285,40 @@ void CRFID_LorixDlg::createControls()
         switch (item.kind) {
         case K::Icon:
         case K::Label:
-            widget = new QLabel(text, this);
+            widget = new QLabel(text, parent);
             break;
         case K::PushButton:
         case K::DefaultPushButton: {
-            auto *button = new QPushButton(text, this);
+            auto *button = new QPushButton(text, parent);
             button->setDefault(item.kind == K::DefaultPushButton);
             widget = button;
             break;
         }
         case K::CheckBox:
-            widget = new QCheckBox(text, this);
+            widget = new QCheckBox(text, parent);
             break;
         case K::PushLikeCheckBox: {
-            auto *button = new QPushButton(text, this);
+            auto *button = new QPushButton(text, parent);
             button->setCheckable(true);
             button->setAutoDefault(false);
             widget = button;
             break;
         }
         case K::RadioButton:
-            widget = new QRadioButton(text, this);
+            widget = new QRadioButton(text, parent);
             break;
         case K::GroupBox:
-            widget = new QGroupBox(text, this);
+            widget = new QGroupBox(text, parent);
             break;
         case K::EtchedVerticalLine: {
-            auto *line = new QFrame(this);
+            auto *line = new QFrame(parent);
             line->setFrameShape(QFrame::VLine);
             line->setFrameShadow(QFrame::Sunken);
             widget = line;
             break;
         }
         case K::DropDownList: {
-            auto *picker = new CDroppingPortCombo(this);
+            auto *picker = new CDroppingPortCombo(parent);
             picker->SetPortSource([this](QList<platform::ComPortDevice> &ports) {
                 return platform::ListPresentPorts(ports, m_environment.ports);
             });
@@ -291,25 +340,25 @@ void CRFID_LorixDlg::createControls()
             break;
         }
         case K::DropDownCombo:
-            m_commandBox = new CHistoryCombo(this);
+            m_commandBox = new CHistoryCombo(parent);
             widget = m_commandBox;
             break;
         case K::ReadOnlyEdit: {
-            auto *edit = new QPlainTextEdit(this);
+            auto *edit = new QPlainTextEdit(parent);
             edit->setReadOnly(true);
             widget = edit;
             break;
         }
         case K::TreeView:
-            m_catalogueTree = new CExtTree(this, item.id);
+            m_catalogueTree = new CExtTree(parent, item.id);
             widget = m_catalogueTree;
             break;
         case K::RichEdit:
-            m_logView = new CLogView(this);
+            m_logView = new CLogView(parent);
             widget = m_logView;
             break;
         case K::TrackBar: {
-            auto *slider = new QSlider(Qt::Horizontal, this);
+            auto *slider = new QSlider(Qt::Horizontal, parent);
             slider->setTickPosition(QSlider::TicksBothSides);
             widget = slider;
             break;
@@ -330,8 +379,10 @@ void CRFID_LorixDlg::createControls()
         }
     }
 
+    keepClearOfGroupFrames(units);
+
     // The property tree (child 100) is placed by CreatePropertyPanel; hidden until then.
-    m_propertyTree = new CPropGrid(this, PGS_NOTIFY, res::IDC_PROPERTY_TREE);
+    m_propertyTree = new CPropGrid(parent, PGS_NOTIFY, res::IDC_PROPERTY_TREE);
     m_propertyTree->hide();
     m_controls.insert(res::IDC_PROPERTY_TREE, m_propertyTree);
 
@@ -342,6 +393,34 @@ void CRFID_LorixDlg::createControls()
     m_multiModeRadio = qobject_cast<QRadioButton *>(control(res::IDC_MULTI_MODE));
     m_singleModeRadio = qobject_cast<QRadioButton *>(control(res::IDC_SINGLE_MODE));
     m_txPowerSlider = qobject_cast<QSlider *>(control(res::IDC_TX_POWER));
+}
+
+// A control that grew to its text, or a style whose group title is taller than the
+// template's, can reach a group box's frame: the frame then moves, never the control (their
+// places are the template's). A group's own members keep below its title and frame; a
+// control beside it keeps a gap from its left edge.
+void CRFID_LorixDlg::keepClearOfGroupFrames(const res::DialogBaseUnits &units)
+{
+    const QSize gap = res::DialogUnitsToPixels(QRect(0, 0, kGroupGapDlu, kGroupGapDlu), units).size();
+    const QList<QGroupBox *> groups = m_client->findChildren<QGroupBox *>(Qt::FindDirectChildrenOnly);
+    for (QGroupBox *group : groups) {
+        QRect frame = group->geometry();
+        const QRect designed = frame;
+        for (QWidget *other : m_client->findChildren<QWidget *>(Qt::FindDirectChildrenOnly)) {
+            if (qobject_cast<QGroupBox *>(other) || other->isHidden())
+                continue;
+            const QRect placed = other->geometry();
+            if (designed.contains(placed.topLeft())) {
+                const int contentTop = frame.top() + group->contentsRect().top();
+                if (placed.top() < contentTop)
+                    frame.setTop(frame.top() - (contentTop - placed.top()));
+            } else if (placed.left() < designed.left() && placed.top() < designed.bottom()
+                       && placed.bottom() > designed.top() && placed.right() + gap.width() >= frame.left()) {
+                frame.setLeft(placed.right() + 1 + gap.width());
+            }
+        }
+        group->setGeometry(frame);
+    }
 }
 
 void CRFID_LorixDlg::connectControls()
@@ -486,7 +565,7 @@ void CRFID_LorixDlg::showPortTip()
     if (isPortOpen())
         state = QStringLiteral("COM%1 open: %2").arg(m_openedPort).arg(m_openedPath);
     else if (m_linkLost)
-        state = QStringLiteral("COM%1 link lost: %2").arg(m_openedPort).arg(m_openedPath);
+        state = linkLostText();
     else
         state = QStringLiteral("closed");
     const QString name = m_portPicker->currentText();
@@ -536,9 +615,17 @@ void CRFID_LorixDlg::OnSerialLineDrop()
     if (isPortOpen()) {
         closeChannel(QString::fromLatin1(kLinkLostNote));
         m_linkLost = true;
-        logNote(QStringLiteral("COM%1 link lost: %2").arg(m_openedPort).arg(m_openedPath));
+        logNote(linkLostText());
     }
     showPortState();
+}
+
+// The reason is read after Close: the reader thread recorded it before posting the loss.
+QString CRFID_LorixDlg::linkLostText() const
+{
+    return QStringLiteral("COM%1 link lost: %2 (%3)")
+        .arg(m_openedPort)
+        .arg(m_openedPath, platform::PortLinkErrorText(m_channel.portHandle.LinkError(), m_openedPath));
 }
 
 void CRFID_LorixDlg::AutoConnect()
@@ -682,7 +769,46 @@ void CRFID_LorixDlg::OnTxPowerReleased()
 void CRFID_LorixDlg::resizeEvent(QResizeEvent *event)
 {
     QDialog::resizeEvent(event);
-    OnSize();
+    m_scroller->setGeometry(rect());
+}
+
+void CRFID_LorixDlg::showEvent(QShowEvent *event)
+{
+    QDialog::showEvent(event);
+    if (!m_fittedToScreen) {
+        m_fittedToScreen = true;
+        fitToScreen();
+    }
+}
+
+// A screen lower or narrower than the designed window gets a window that fits its
+// available area, frame included; the client then scrolls. Where the window fits it keeps
+// its designed size.
+void CRFID_LorixDlg::fitToScreen()
+{
+    const QScreen *shownOn = screen();
+    if (!shownOn)
+        return;
+    const QRect available = shownOn->availableGeometry();
+    const QSize frame = frameGeometry().size() - geometry().size();
+    const QSize room = available.size() - frame;
+    if (width() <= room.width() && height() <= room.height())
+        return;
+    resize(size().boundedTo(room));
+    QRect placed = frameGeometry();
+    placed.moveLeft(std::clamp(placed.left(), available.left(), available.right() + 1 - placed.width()));
+    placed.moveTop(std::clamp(placed.top(), available.top(), available.bottom() + 1 - placed.height()));
+    move(placed.topLeft());
+}
+
+QWidget *CRFID_LorixDlg::client() const
+{
+    return m_client;
+}
+
+QScrollArea *CRFID_LorixDlg::scroller() const
+{
+    return m_scroller;
 }
 
 void CRFID_LorixDlg::OnSize()
@@ -690,7 +816,7 @@ void CRFID_LorixDlg::OnSize()
     if (!m_logView)
         return;
     const QRect log = m_logView->geometry();
-    const QRect client = rect();
+    const QRect client = m_client->rect();
     // Edges as the platform counts them: right and bottom are one past the last pixel.
     const int clientRight = client.x() + client.width();
     int clientBottom = client.y() + client.height();

@@ -11,6 +11,7 @@
 #include "link/SerialChannel.h"
 #include "protocol/ReaderView.h"
 #include "protocol/ResponseDispatcher.h"
+#include "res/DialogTemplates.h"
 #include "wedge/KeyEmulator.h"
 
 #include <QDialog>
@@ -29,6 +30,7 @@ class QCheckBox;
 class QPlainTextEdit;
 class QPushButton;
 class QRadioButton;
+class QScrollArea;
 class QSlider;
 
 // Automatic connection: the timer's designed id and period.
@@ -88,6 +90,10 @@ public:
 
     // The control with a template id (1000..1020, 1, 2), the property tree (100); null else.
     QWidget *control(int id) const;
+    // The parent of every control and the banner (the designed client area), and the scroll
+    // area that fills the window with it.
+    QWidget *client() const;
+    QScrollArea *scroller() const;
 
     // Operations used by the protocol and the catalogue.
     // Logs the command in red and writes it with CR LF; the count written, 0 when the port
@@ -126,6 +132,7 @@ protected:
     bool event(QEvent *event) override;
     void timerEvent(QTimerEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
+    void showEvent(QShowEvent *event) override;
 
 private: // IReaderView
     void SetCommandText(const QString &text) override;
@@ -139,6 +146,8 @@ private: // set-up and handlers
     void createControls();
     void connectControls();
     void OnSize();
+    void keepClearOfGroupFrames(const res::DialogBaseUnits &units);
+    void fitToScreen();
     void showPortState();
     QPlainTextEdit *deviceListControl() const;
     int portToUse() const;
@@ -152,6 +161,7 @@ private: // set-up and handlers
     void wireKeyEmulator();
     void installCatalogueHooks();
     void removeCatalogueHooks();
+    QString linkLostText() const;
     void logUntyped(const wedge::CKeyEmulator::Items &items, const QString &note);
     void startAutoConnectTimer();
     void stopAutoConnectTimer();
@@ -193,6 +203,9 @@ private: // members in the designed order
 private: // the window's other parts
     CSettingsStore &m_settings;
     Environment m_environment;
+    QScrollArea *m_scroller = nullptr;    // fills the window
+    QWidget *m_client = nullptr;          // its widget: the designed client area
+    bool m_fittedToScreen = false;
     QHash<int, QWidget *> m_controls;     // template id -> control
     QPushButton *m_openButton = nullptr;  // 1004
     QCheckBox *m_keyEmulatorBox = nullptr;  // 1014

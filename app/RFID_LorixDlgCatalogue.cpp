@@ -11,9 +11,7 @@
 
 namespace {
 
-// The property panel hangs below the command tree: this far right of the tree's left
-// edge, as wide as the tree, this tall.
-constexpr int kPanelIndent = 20;
+// The property panel hangs below the command tree, as wide as the tree, this tall.
 constexpr int kPanelHeight = 400;
 
 // The window whose catalogue hooks are installed; user-interface thread only.
@@ -55,7 +53,7 @@ void CRFID_LorixDlg::CreatePropertyPanel()
 {
     const QRect tree = m_catalogueTree->geometry();
     // Edges as the platform counts them: right and bottom are one past the last pixel.
-    const int left = tree.left() + kPanelIndent;
+    const int left = tree.left();
     const int right = tree.left() + tree.width();
     const int top = tree.top() + tree.height();
     m_propertyTree->setGeometry(QRect(left, top, right - left, kPanelHeight));

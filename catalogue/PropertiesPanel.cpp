@@ -23,6 +23,14 @@ CPropGridItem *addStaticRow(CPropGrid &grid, CPropGridItem *parent, const QStrin
     return grid.AddItem(row, parent);
 }
 
+// The catalogue's text keeps the indentation and line breaks of its file around and
+// inside it; the panel shows it as one run of words. The element keeps its text as read,
+// so that Save writes the file unchanged.
+QString shownDescription(const QString &text)
+{
+    return text.simplified();
+}
+
 } // namespace
 
 bool ShowCatalogueEntry(CPropGrid &grid, CXML *entry, QList<CXML *> &propertyRowElements,
@@ -43,9 +51,9 @@ bool ShowCatalogueEntry(CPropGrid &grid, CXML *entry, QList<CXML *> &propertyRow
     grid.AddItem(top);
 
     commandText.clear();
-    addStaticRow(grid, top, PANEL_NAME_LABEL, entry->GetAttribute(CATALOGUE_NAME_ATTRIBUTE), entry->text);
+    addStaticRow(grid, top, PANEL_NAME_LABEL, entry->GetAttribute(CATALOGUE_NAME_ATTRIBUTE), shownDescription(entry->text));
     CPropGridItem *last = addStaticRow(grid, top, PANEL_COMMAND_LABEL,
-                                       entry->GetAttribute(CATALOGUE_INSTRUCTION_ATTRIBUTE), entry->text);
+                                       entry->GetAttribute(CATALOGUE_INSTRUCTION_ATTRIBUTE), shownDescription(entry->text));
     propertyRowElements.append(entry);
     commandText = entry->GetAttribute(CATALOGUE_INSTRUCTION_ATTRIBUTE);
     if (commandText.isEmpty()) {
@@ -55,14 +63,14 @@ bool ShowCatalogueEntry(CPropGrid &grid, CXML *entry, QList<CXML *> &propertyRow
 
     CPropGridItem *expandRow = top;
     if (!entry->children.isEmpty()) {
-        expandRow = addStaticRow(grid, top, PANEL_PARAMETERS_LABEL, QString(), entry->text);
+        expandRow = addStaticRow(grid, top, PANEL_PARAMETERS_LABEL, QString(), shownDescription(entry->text));
         for (CXML *child : entry->children) {
             auto *row = new CPropGridItemEdit;
             propertyRowElements.append(child);
             row->userData = quint32(propertyRowElements.size() - 1);
             row->SetLabel(child->GetAttribute(CATALOGUE_NAME_ATTRIBUTE));
             row->SetValue(child->GetAttribute(CATALOGUE_DEFAULT_ATTRIBUTE));
-            row->SetInfo(child->text);
+            row->SetInfo(shownDescription(child->text));
             last = grid.AddItem(row, expandRow);
         }
         commandText = ComposeCommandLine(*entry);

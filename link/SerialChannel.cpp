@@ -193,6 +193,8 @@ void CSerialChannel::ReaderThreadProc(CSerialChannel *channel)
         }
         if (lost && !dropPosted) {
             dropPosted = true;
+            // The modem lines give no error number; a node removed by now is named too.
+            channel->portHandle.NoteLinkLost(platform::kLinkHungUp);
             channel->Probe(ReaderStep::PostLineDrop);
             channel->Post(WM_SERIAL_LINEDROP);
         }

@@ -1,4 +1,5 @@
 #include "platform/ComPorts.h"
+#include "platform/SerialPort.h"
 
 #include <QDir>
 #include <QFile>
@@ -249,6 +250,27 @@ QString PortOpenErrorText(int error, const QString &devicePath)
         return QStringLiteral("the port is in use by another program");
     default:
         return devicePath + QLatin1String(": ") + QString::fromLocal8Bit(std::strerror(error));
+    }
+}
+
+QString PortLinkErrorText(int error, const QString &devicePath)
+{
+    switch (error) {
+    case kLinkHungUp:
+        return QStringLiteral("the line was hung up: the reader closed it or dropped its carrier");
+    case ENODEV:
+    case ENOENT:
+    case ENXIO:
+        return QStringLiteral("the device is gone: unplugged, switched off or out of range");
+    case EIO:
+        return QStringLiteral("I/O error: the device stopped answering its driver");
+    case EACCES:
+    case EPERM:
+        return PortOpenErrorText(error, devicePath);
+    case 0:   // no reason recorded: the generic wording is all there is
+        return QStringLiteral("the line was lost");
+    default:
+        return QString::fromLocal8Bit(std::strerror(error));
     }
 }
 

@@ -62,6 +62,11 @@ inline constexpr int kLastComPort = 255;
 // nothing), in use, or the system's own text.
 QString PortOpenErrorText(int error, const QString &devicePath);
 
+// Why the link of the open device node at `devicePath` ended, from CSerialPort::LinkError(),
+// in words for the operator: the device is gone, an I/O error, the line hung up,
+// permission lost (with the fix, as for an open), or the system's own text.
+QString PortLinkErrorText(int error, const QString &devicePath);
+
 // Every present port, ordered by number. Returns false when the walk could not be done
 // (no sysfs); the list then holds what was found before.
 bool ListPresentPorts(QList<ComPortDevice> &ports, const PortEnvironment &env = PortEnvironment::system());

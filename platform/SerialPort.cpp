@@ -9,6 +9,7 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -123,6 +124,7 @@ bool CSerialPort::Open(const QString &devicePath, const SerialLineSettings &sett
         return false;
     }
     m_exclusive = true;
+    m_linkError.store(0);
     m_cancelled.store(false);
     m_signalFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (m_signalFd < 0 || !Configure(settings)) {
@@ -215,8 +217,10 @@ unsigned CSerialPort::Wait(bool portEvents, bool wantWrite)
             timeout = int(std::max<long long>(0, std::chrono::duration_cast<std::chrono::milliseconds>(due).count()));
         }
         const int ready = ::poll(fds, count, timeout);
-        if (ready < 0 && errno != EINTR)
+        if (ready < 0 && errno != EINTR) {
+            NoteLinkLost(errno);
             return kSerialHangup;
+        }
         unsigned events = 0;
         if (fds[0].revents)
             events |= TakeSignal();
@@ -225,8 +229,10 @@ unsigned CSerialPort::Wait(bool portEvents, bool wantWrite)
                 events |= kSerialRxChar;
             if (fds[1].revents & POLLOUT)
                 events |= kSerialTxReady;
-            if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL))
+            if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+                NoteLinkLost((fds[1].revents & POLLHUP) ? kLinkHungUp : (fds[1].revents & POLLNVAL) ? EBADF : EIO);
                 events |= kSerialHangup;
+            }
             if (m_modemLinesSupported && std::chrono::steady_clock::now() - m_lastModemSample >= kModemSampleInterval)
                 SampleModemLines(events);
         }
@@ -277,14 +283,32 @@ long CSerialPort::Read(void *destination, std::size_t capacity)
         const ssize_t n = ::read(m_fd, destination, capacity);
         if (n > 0)
             return long(n);
-        if (n == 0 && capacity > 0)
+        if (n == 0 && capacity > 0) {
+            NoteLinkLost(kLinkHungUp);
             return -1;
+        }
         if (n == 0 || errno == EAGAIN)
             return 0;
         if (errno == EINTR)
             continue;
-        return errno == EIO ? -1 : 0;
+        if (errno != EIO)
+            return 0;
+        NoteLinkLost(EIO);
+        return -1;
     }
+}
+
+void CSerialPort::NoteLinkLost(int error)
+{
+    // A node unlinked since the open says more than the error the driver gave for it
+    // (EIO, a hang-up): the device itself is gone. The open descriptor still answers fstat.
+    struct stat info {};
+    if (m_fd >= 0 && ::fstat(m_fd, &info) == 0 && info.st_nlink == 0) {
+        m_linkError.store(ENODEV);
+        return;
+    }
+    int none = 0;
+    m_linkError.compare_exchange_strong(none, error);
 }
 
 long CSerialPort::Write(const void *source, std::size_t count)

@@ -38,6 +38,10 @@ enum SerialEvent : unsigned {
     kSerialWoken = 0x800     // Wake was called
 };
 
+// LinkError() of a line that was hung up without an error number (a zero read, POLLHUP,
+// DSR and carrier dropping together).
+inline constexpr int kLinkHungUp = -1;
+
 // The modem-line part of the event word for two samples of TIOCM bits: DSR and carrier
 // detect, each when it changed.
 unsigned ModemLineEvents(int previousLines, int currentLines);
@@ -64,6 +68,14 @@ public:
     // The error number of the last Open that failed (EWOULDBLOCK: another holds the lock);
     // 0 after one that succeeded.
     int OpenError() const { return m_openError; }
+    // Why the link of the open port ended: the error number of the failing read or wait
+    // (ENODEV when the device node has gone since the open: unplugged, or the far end of a
+    // pseudo-terminal closed), kLinkHungUp, or 0 while the link stands. Set on the channel
+    // thread before it reports the loss, read on any thread after that; Open clears it.
+    int LinkError() const { return m_linkError.load(); }
+    // Channel thread: records why the link ended; the first reason stays, unless a later
+    // call finds the device node gone.
+    void NoteLinkLost(int error);
 
     // Blocks until the port has data, the line is lost, the modem lines change, the driver
     // takes bytes again (only with wantWrite), Wake or CancelWait is called; returns
@@ -100,6 +112,7 @@ private:
     int m_openError = 0;
     int m_signalFd = -1;
     bool m_exclusive = false;   // we put the terminal into exclusive mode
+    std::atomic<int> m_linkError{0};
     std::atomic<bool> m_cancelled{false};   // a signal on m_signalFd then means CancelWait, else Wake
     bool m_modemLinesSupported = false;
     int m_modemLines = 0;

@@ -5,6 +5,12 @@
 # Usage: scripts/screenshot.sh [out.png]   (default: build/screenshot.png)
 # DPI=144 runs the X server and the tool's fonts at that resolution (default 96); the screen
 # grows with it.
+# PALETTE=dark gives the private desktop a dark colour scheme, written where Qt's desktop
+# integration reads the desktop's colours (a KDE colour file); the tool follows it as it
+# follows any desktop's palette. Default: Qt's own light palette.
+# FOCUS=tree selects "Firmware Version" in the command tree with the keyboard (the property
+# grid then shows it) and leaves the focus in the tree; FOCUS=log does the same, then clicks
+# into the log, so the tree and the grid show their selection without the focus. Needs xdotool.
 # Uses its own settings folder, so the user's settings are not touched.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -26,6 +32,40 @@ trap cleanup EXIT
 export XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/runtime"
 mkdir -p "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR"
 chmod 700 "$XDG_RUNTIME_DIR"
+
+case ${PALETTE:-light} in
+  light) ;;
+  dark)
+    export XDG_CURRENT_DESKTOP=KDE KDE_SESSION_VERSION=5
+    cat >"$XDG_CONFIG_HOME/kdeglobals" <<'COLOURS'
+[Colors:Button]
+BackgroundNormal=49,54,59
+ForegroundNormal=239,240,241
+[Colors:Selection]
+BackgroundNormal=61,174,233
+ForegroundNormal=252,252,252
+[Colors:Tooltip]
+BackgroundNormal=49,54,59
+ForegroundNormal=239,240,241
+[Colors:View]
+BackgroundNormal=35,38,41
+ForegroundNormal=239,240,241
+ForegroundInactive=161,169,177
+ForegroundLink=41,128,185
+ForegroundVisited=127,140,141
+[Colors:Window]
+BackgroundNormal=49,54,59
+ForegroundNormal=239,240,241
+ForegroundInactive=161,169,177
+COLOURS
+    ;;
+  *) echo "PALETTE is light or dark" >&2; exit 2 ;;
+esac
+case ${FOCUS:-} in
+  ''|tree|log) ;;
+  *) echo "FOCUS is tree or log" >&2; exit 2 ;;
+esac
+[[ -z ${FOCUS:-} ]] || command -v xdotool >/dev/null || { echo "FOCUS needs xdotool" >&2; exit 2; }
 
 dpi=${DPI:-96}
 display=:$((90 + RANDOM % 100))
@@ -51,6 +91,18 @@ pids+=($!)
 sleep 7
 kill -USR1 "$simpid"   # pull the trigger: the tool answers with an inventory
 sleep 2
+if [[ -n ${FOCUS:-} ]]; then
+  # Window coordinates of the designed layout at 96 DPI, scaled with the fonts.
+  at() { echo $(($1 * dpi / 96)) $(($2 * dpi / 96)); }
+  win=$(xdotool search --sync --name '^RFID Lorix' | head -1)
+  # An empty spot of the tree takes the focus; the keys open the root and its first group and
+  # select that group's first command.
+  xdotool mousemove --window "$win" $(at 190 440) click 1
+  xdotool key --window "$win" Down Right Down Right Down
+  [[ $FOCUS == tree ]] || xdotool mousemove --window "$win" $(at 700 800) click 1
+  xdotool mousemove --window "$win" 0 0
+  sleep 1
+fi
 mkdir -p "$(dirname "$out")"
 import -display "$display" -window root "$out"
 echo "$out"

@@ -4,55 +4,11 @@
 #include "controls/tree/NotifyEvent.h"
 
 #include <QApplication>
-#include <QFontDatabase>
 #include <QFontMetrics>
 #include <QPainter>
 #include <QResizeEvent>
 #include <QScrollBar>
 #include <qdrawutil.h>
-
-namespace {
-
-// The fonts shared by every grid of the process: made by the first grid,
-// dropped with the last one.
-struct SharedFonts
-{
-    int users = 0;
-    QFont normal;
-    QFont bold;
-};
-
-SharedFonts &Fonts()
-{
-    static SharedFonts fonts;
-    return fonts;
-}
-
-void AcquireFonts()
-{
-    SharedFonts &fonts = Fonts();
-    if (fonts.users++ > 0)
-        return;
-    // The menu font's size, weight and slant; the face is Tahoma where the
-    // system has it, else the classic dialog face (fontconfig substitutes).
-    const QFont menu = QApplication::font("QMenu");
-    QFont normal = menu;
-    normal.setFamilies({QFontDatabase::hasFamily(QStringLiteral("Tahoma"))
-                            ? QStringLiteral("Tahoma")
-                            : QStringLiteral("MS Sans Serif")});
-    fonts.normal = normal;
-    fonts.bold = normal;
-    fonts.bold.setWeight(QFont::Bold);
-}
-
-void ReleaseFonts()
-{
-    SharedFonts &fonts = Fonts();
-    if (--fonts.users == 0)
-        fonts = SharedFonts();
-}
-
-} // namespace
 
 // ---------------------------------------------------------------------------
 // CPropGridInfo
@@ -82,13 +38,13 @@ void CPropGridInfo::paintEvent(QPaintEvent *)
 
     painter.setPen(m_owner->isEnabled() ? pal.color(QPalette::ButtonText)
                                         : pal.color(QPalette::Disabled, QPalette::Text));
-    painter.setFont(CPropGrid::BoldFont());
+    painter.setFont(m_owner->BoldFont());
     const QString title = TitleText();
     const int flags = Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine;
     const QRect titleRect = painter.boundingRect(area, flags, title);
     painter.drawText(titleRect, flags, title);
 
-    painter.setFont(CPropGrid::NormalFont());
+    painter.setFont(m_owner->NormalFont());
     const QRect bodyRect(QPoint(area.left(), titleRect.bottom() + 1), area.bottomRight());
     painter.drawText(bodyRect, Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, BodyText());
 }
@@ -99,7 +55,8 @@ void CPropGridInfo::paintEvent(QPaintEvent *)
 CPropGrid::CPropGrid(QWidget *parent, quint32 style, int controlId)
     : QWidget(parent), m_style(style), m_controlId(controlId)
 {
-    AcquireFonts();
+    m_boldFont = font();
+    m_boldFont.setWeight(QFont::Bold);
     root.ownerTree = this;
     root.SetExpanded(true);
     listPane = new CPropGridList(this);
@@ -115,17 +72,6 @@ CPropGrid::~CPropGrid()
     RemoveSubtree(&root, false);
     focusItem = nullptr;
     visibleHead = nullptr;
-    ReleaseFonts();
-}
-
-const QFont &CPropGrid::NormalFont()
-{
-    return Fonts().normal;
-}
-
-const QFont &CPropGrid::BoldFont()
-{
-    return Fonts().bold;
 }
 
 qintptr CPropGrid::Notify(int code, CPropGridItem *item)
@@ -152,7 +98,12 @@ void CPropGrid::LayoutPanes()
 
 void CPropGrid::changeEvent(QEvent *event)
 {
-    if (event->type() == QEvent::EnabledChange || event->type() == QEvent::PaletteChange) {
+    if (event->type() == QEvent::FontChange) {
+        m_boldFont = font();
+        m_boldFont.setWeight(QFont::Bold);
+    }
+    if (event->type() == QEvent::EnabledChange || event->type() == QEvent::PaletteChange
+        || event->type() == QEvent::FontChange) {
         listPane->viewport()->update();
         infoPane->update();
     }

@@ -3,11 +3,11 @@
 #include "controls/propgrid/CPropGridItem.h"
 #include "controls/propgrid/PropGridConstants.h"
 
+#include <QFont>
 #include <QWidget>
 #include <functional>
 
 class CPropGridList;
-class QFont;
 
 // Description pane: the focused row's label as a title and its description
 // text below, on a button-face ground inside a sunken edge.
@@ -82,9 +82,10 @@ public: // API
     CPropGridList *GetListPane() const { return listPane; }
     CPropGridInfo *GetInfoPane() const { return infoPane; }
 
-    // The process-wide pair of fonts, alive while any grid exists.
-    static const QFont &NormalFont();
-    static const QFont &BoldFont();
+    // The grid's own font (the window's, inherited) and its bold cut, for the rows and
+    // the description.
+    const QFont &NormalFont() const { return font(); }
+    const QFont &BoldFont() const { return m_boldFont; }
 
 public: // used by the panes and the items
     // Sends a notification to the parent; returns its answer (non-zero vetoes),
@@ -132,4 +133,5 @@ private:
 
     quint32 m_style;
     int m_controlId;
+    QFont m_boldFont;   // follows font(): set in the constructor and on every FontChange
 };

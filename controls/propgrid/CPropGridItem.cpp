@@ -2,6 +2,7 @@
 
 #include "controls/propgrid/CPropGrid.h"
 #include "controls/propgrid/CPropGridList.h"
+#include "controls/tree/ReadableColours.h"
 
 #include <QApplication>
 #include <QFontMetrics>
@@ -125,11 +126,11 @@ void CPropGridItem::DrawExpandButton(QPainter &painter, int top) const
     const int m = GetRowHeight() / 2 - PG_BUTTON_CENTRE_SHIFT;
     const QPoint origin(PG_EXPAND_X, top + m);
     if (!IsTopLevel())
-        painter.fillRect(QRect(origin, QSize(PG_EXPAND_BOX, PG_EXPAND_BOX)), Qt::white);
+        painter.fillRect(QRect(origin, QSize(PG_EXPAND_BOX, PG_EXPAND_BOX)), pal.color(QPalette::Base));
     painter.setPen(pal.color(QPalette::Dark));
     // A stroked QRect covers its size plus one pixel: 9 by 9 pixels.
     painter.drawRect(QRect(origin, QSize(PG_EXPAND_BOX - 1, PG_EXPAND_BOX - 1)));
-    painter.setPen(Qt::black);
+    painter.setPen(pal.color(QPalette::Text));
     painter.drawLine(origin + QPoint(PG_EXPAND_BAR_FROM, PG_EXPAND_BAR_MID),
                      origin + QPoint(PG_EXPAND_BAR_TO, PG_EXPAND_BAR_MID));
     if (!IsExpanded())
@@ -140,9 +141,10 @@ void CPropGridItem::DrawExpandButton(QPainter &painter, int top) const
 void CPropGridItem::DrawLabel(QPainter &painter, const QRect &labelArea, bool hasFocus) const
 {
     const QPalette &pal = ownerTree->palette();
-    const QFont &font = IsTopLevel() ? CPropGrid::BoldFont() : CPropGrid::NormalFont();
+    const QFont &font = IsTopLevel() ? GetOwnerTree()->BoldFont() : GetOwnerTree()->NormalFont();
     painter.setFont(font);
-    QColor text = pal.color(QPalette::ButtonText);
+    // A top-level row stands on the button colour, the others on the grid's base colour.
+    QColor text = pal.color(IsTopLevel() ? QPalette::ButtonText : QPalette::Text);
 
     // The text rectangle is fitted to the text's width; it keeps the row's
     // height so that labels and values share one centre line.
@@ -153,10 +155,12 @@ void CPropGridItem::DrawLabel(QPainter &painter, const QRect &labelArea, bool ha
     const QRect textRect(left, labelArea.top(), width, labelArea.height());
 
     if (IsSelected()) {
-        const QColor fill = hasFocus ? pal.color(QPalette::Highlight)
-                                     : pal.color(QPalette::Disabled, QPalette::Text);
-        painter.fillRect(QRect(QPoint(PG_MARGIN, labelArea.top()), labelArea.bottomRight()), fill);
-        text = pal.color(QPalette::Light);
+        const readable::ColourPair selection =
+            hasFocus ? readable::ColourPair{pal.color(QPalette::Active, QPalette::Highlight),
+                                            pal.color(QPalette::Active, QPalette::HighlightedText)}
+                     : readable::InactiveSelection(pal);
+        painter.fillRect(QRect(QPoint(PG_MARGIN, labelArea.top()), labelArea.bottomRight()), selection.back);
+        text = selection.text;
     }
     if (!ownerTree->isEnabled())
         text = pal.color(QPalette::Disabled, QPalette::Text);
@@ -166,8 +170,8 @@ void CPropGridItem::DrawLabel(QPainter &painter, const QRect &labelArea, bool ha
 
 void CPropGridItemStatic::DrawValue(QPainter &painter, const QRect &valueRect)
 {
-    painter.setFont(CPropGrid::NormalFont());
-    painter.setPen(Qt::black);
+    painter.setFont(GetOwnerTree()->NormalFont());
+    painter.setPen(GetOwnerTree()->palette().color(QPalette::Text));
     painter.drawText(valueRect, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, valueText);
 }
 

@@ -73,8 +73,8 @@ CPropGridItemEdit::~CPropGridItemEdit()
 
 void CPropGridItemEdit::DrawValue(QPainter &painter, const QRect &valueRect)
 {
-    painter.setFont(IsReadOnly() ? CPropGrid::NormalFont() : CPropGrid::BoldFont());
-    painter.setPen(Qt::black);
+    painter.setFont(IsReadOnly() ? GetOwnerTree()->NormalFont() : GetOwnerTree()->BoldFont());
+    painter.setPen(GetOwnerTree()->palette().color(QPalette::Text));
     const QString shown = passwordMode ? QString(valueText.size(), PASSWORD_CHAR) : valueText;
     painter.drawText(valueRect, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, shown);
 }
@@ -175,7 +175,7 @@ void CPropGridItemEdit::OnActivate()
         editor = new CPropGridEditBox(this, grid->GetListPane()->viewport());
         editor->hide();
         editor->setFrame(false);
-        editor->setFont(CPropGrid::NormalFont());
+        editor->setFont(GetOwnerTree()->NormalFont());
         editor->setObjectName(QString::number(GetItemId()));
         // The masking character is the style's by default; rows use "*".
         editor->setStyleSheet(QStringLiteral("QLineEdit { lineedit-password-character: 42; }"));

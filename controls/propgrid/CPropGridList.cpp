@@ -125,7 +125,7 @@ void CPropGridList::PaintBackground(QPainter &painter, const QRect &client)
     const QPalette &pal = palette();
     painter.fillRect(client, pal.color(QPalette::Button));
     if (ownerTree->isEnabled())
-        painter.fillRect(client.adjusted(PG_FRAME, PG_FRAME, -PG_FRAME, -PG_FRAME), Qt::white);
+        painter.fillRect(client.adjusted(PG_FRAME, PG_FRAME, -PG_FRAME, -PG_FRAME), pal.color(QPalette::Base));
     painter.fillRect(QRect(0, 0, PG_MARGIN, client.height()), pal.color(QPalette::Button));
     qDrawWinPanel(&painter, client, pal, true);
 }

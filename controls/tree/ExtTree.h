@@ -206,6 +206,9 @@ public: // geometry, in viewport coordinates; every handler and the painter ask 
     QColor disabledTextColour() const { return m_disabledTextColour; }
     QColor selectionColour() const { return m_selectionColour; }
     QColor selectionTextColour() const { return m_selectionTextColour; }
+    // The selection while the tree has not the focus (readable::InactiveSelection).
+    QColor inactiveSelectionColour() const { return m_inactiveSelectionColour; }
+    QColor inactiveSelectionTextColour() const { return m_inactiveSelectionTextColour; }
     QColor separatorColour() const { return m_separatorColour; }
 
 protected:
@@ -295,7 +298,7 @@ private:
     QLabel *m_toolTip = nullptr;
     QTreeWidgetItem *m_tipItem = nullptr; // item whose text the shown tip carries
     QColor m_windowColour, m_windowTextColour, m_disabledTextColour, m_selectionColour,
-        m_selectionTextColour, m_separatorColour;
+        m_selectionTextColour, m_separatorColour, m_inactiveSelectionColour, m_inactiveSelectionTextColour;
     int m_hoverTimer = 0;     // Qt's id of TIMER_HOVER, 0 = stopped
     int m_labelEditTimer = 0; // Qt's id of TIMER_LABELEDIT, 0 = stopped
     CExtTreeDelegate *m_delegate = nullptr;

@@ -4,6 +4,7 @@
 
 #include "controls/tree/ExtTree.h"
 #include "controls/tree/ExtTreePrivate.h"
+#include "controls/tree/ReadableColours.h"
 
 #include <QApplication>
 #include <QHeaderView>
@@ -141,6 +142,9 @@ void CExtTree::readSystemColours()
         m_disabledTextColour = QColor(Qt::gray);
     m_selectionColour = pal.color(QPalette::Active, QPalette::Highlight);
     m_selectionTextColour = pal.color(QPalette::Active, QPalette::HighlightedText);
+    const readable::ColourPair inactive = readable::InactiveSelection(pal);
+    m_inactiveSelectionColour = inactive.back;
+    m_inactiveSelectionTextColour = inactive.text;
     m_separatorColour = m_disabledTextColour;
 
     // The view would paint its own selection panel beside the label (in the
@@ -213,11 +217,11 @@ void CExtTree::paintItem(QPainter *painter, const QStyleOptionViewItem &, QTreeW
         rowBack = rec->backColour;
         textBack = rec->textBackColour;
         if (selected)
-            textBack = hasFocus() ? m_selectionColour : m_disabledTextColour;
+            textBack = hasFocus() ? m_selectionColour : m_inactiveSelectionColour;
         if (!rec->enabled)
             text = m_disabledTextColour;
         else if (selected)
-            text = m_selectionTextColour;
+            text = hasFocus() ? m_selectionTextColour : m_inactiveSelectionTextColour;
     }
     if (!rowBack.isValid())
         rowBack = m_windowColour;

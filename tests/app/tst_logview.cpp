@@ -1,6 +1,8 @@
 #include "app/LogView.h"
 
 #include "app/RFID_LorixDlg.h"
+#include "app/DialogHeader.h"
+#include "controls/tree/ReadableColours.h"
 #include "app/SettingsStore.h"
 #include "platform/PseudoTerminal.h"
 #include "res/Resource.h"
@@ -61,7 +63,52 @@ private slots:
     void receivedInSlices();
     void paintedThroughTrims_data();
     void paintedThroughTrims();
+    void readableOnEveryPalette_data();
+    void readableOnEveryPalette();
 };
+
+// Light palettes keep the designed colours; on a dark one the log's colours, the banner's
+// text and an unfocused selection each reach the least contrast, the log's in their own hue.
+void tst_LogView::readableOnEveryPalette_data()
+{
+    QTest::addColumn<QPalette>("palette");
+    QTest::addColumn<bool>("dark");
+    QTest::addColumn<bool>("ownSelectionKept");   // the palette's inactive pair reads as it is
+    QPalette light(QColor(0xef, 0xef, 0xef));   // Qt's own, with a faint grey selection
+    light.setColor(QPalette::Inactive, QPalette::Highlight, QColor(0xbe, 0xbe, 0xbe));
+    light.setColor(QPalette::Inactive, QPalette::HighlightedText, Qt::white);
+    const QColor ink(0xef, 0xf0, 0xf1), window(0x31, 0x36, 0x3b);
+    const QPalette dark(ink, window, window.lighter(), window.darker(), window, ink, QColor(0x23, 0x26, 0x29));
+    QTest::newRow("light") << light << false << false;
+    QTest::newRow("dark") << dark << true << true;
+}
+
+void tst_LogView::readableOnEveryPalette()
+{
+    QFETCH(QPalette, palette);
+    QFETCH(bool, dark);
+    QFETCH(bool, ownSelectionKept);
+    QCOMPARE(readable::IsDarkPalette(palette), dark);
+    CLogView log;
+    log.setPalette(palette);
+    for (const ColourRef colour : {LOG_COLOUR_SENT, LOG_COLOUR_RECEIVED, LOG_COLOUR_NOTE}) {
+        const QColor shown = log.ShownColour(colour), designed = ToQColor(colour);
+        QCOMPARE(shown == designed, !dark);   // a light palette keeps the designed colours
+        QVERIFY(!dark || (readable::ContrastRatio(shown, palette.color(QPalette::Base)) >= readable::kMinContrast
+                          && shown.hslHue() == designed.hslHue() && shown.lightness() > designed.lightness()));
+    }
+    IsolatedShownWindow shown;   // the banner with the window's designed colours
+    QVERIFY(shown.Open());
+    auto *header = shown.window->findChild<CDialogHeader *>();
+    header->setPalette(palette);
+    const CDialogHeader::Colours banner = header->ShownColours();
+    for (const QColor &ground : {banner.top, banner.bottom})
+        QVERIFY(readable::ContrastRatio(banner.text, ground) >= readable::kMinContrast);
+    const readable::ColourPair selection = readable::InactiveSelection(palette);
+    QCOMPARE(selection.back, palette.color(QPalette::Inactive, QPalette::Highlight));
+    QVERIFY(readable::ContrastRatio(selection.back, selection.text) >= readable::kMinContrast);
+    QCOMPARE(selection.text == palette.color(QPalette::Inactive, QPalette::HighlightedText), ownSelectionKept);
+}
 
 void tst_LogView::coloursAndBreaks_data()
 {

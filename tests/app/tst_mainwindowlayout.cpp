@@ -1,6 +1,6 @@
 // The main window's layout: every control of template 102 at its converted place (under
 // the banner), hidden ones hidden, and resizing moving only the log's right and bottom
-// edges and "Clear".
+// edges and "Clear". On a small screen (offscreen, sized by a file) every control is in reach.
 
 #include "tests/support/IsolatedWindow.h"
 #include "app/ControlTextFit.h"
@@ -9,9 +9,24 @@
 #include "res/DialogTemplates.h"
 #include "res/Resource.h"
 
+#include <QAbstractButton>
+#include <QApplication>
+#include <QProcess>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTest>
 
 #include <memory>
+
+static QString offscreenOn(const QTemporaryDir &dir, const QSize &screen)
+{
+    QFile file(dir.filePath(QStringLiteral("screen.json")));
+    const bool written = file.open(QIODevice::WriteOnly)
+                         && file.write(QStringLiteral(R"({"screens": [{"name": "s", "width": %1, "height": %2}]})")
+                                           .arg(screen.width()).arg(screen.height()).toLatin1()) > 0;
+    return written ? QStringLiteral("offscreen:configfile=") + file.fileName() : QStringLiteral("offscreen");
+}
 
 class TestMainWindowLayout : public QObject
 {
@@ -22,6 +37,8 @@ private slots:
     void templateControls();
     void resizeMovesOnlyLogAndClear_data();
     void resizeMovesOnlyLogAndClear();
+    void everyControlInReach_data();
+    void everyControlInReach();
 
 private:
     IsolatedShownWindow m_shown;
@@ -90,8 +107,9 @@ void TestMainWindowLayout::resizeMovesOnlyLogAndClear()
     QFETCH(int, dx);
     QFETCH(int, dy);
 
+    QWidget *client = m_shown.window->client();
     QHash<QWidget *, QRect> before;
-    for (QWidget *child : m_shown.window->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly))
+    for (QWidget *child : client->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly))
         before.insert(child, child->geometry());
     QWidget *log = m_shown.window->control(res::IDC_LOG_VIEW);
     QWidget *clear = m_shown.window->control(res::IDC_CLEAR);
@@ -101,13 +119,18 @@ void TestMainWindowLayout::resizeMovesOnlyLogAndClear()
     m_shown.window->resize(m_shown.window->width() + dx, m_shown.window->height() + dy);
     QCoreApplication::processEvents();
 
+    // The client follows the window down to its designed size; below that it scrolls (one
+    // scroll bar takes room from the other direction: both show).
+    QCOMPARE(client->size(), m_shown.window->scroller()->viewport()->size().expandedTo(client->minimumSize()));
+    for (const QScrollBar *bar : {m_shown.window->scroller()->horizontalScrollBar(), m_shown.window->scroller()->verticalScrollBar()})
+        QCOMPARE(bar->maximum() > 0, dx < 0 || dy < 0);
     // The log keeps its left and top edges and follows the client's right and bottom.
     QCOMPARE(log->geometry().topLeft(), logBefore.topLeft());
-    QCOMPARE(m_shown.window->width() - (log->x() + log->width()), 5);
-    QCOMPARE(m_shown.window->height() - (log->y() + log->height()), 54);
+    QCOMPARE(client->width() - (log->x() + log->width()), 5);
+    QCOMPARE(client->height() - (log->y() + log->height()), 54);
     // "Clear" hangs under the log's right edge.
     QCOMPARE(clear->geometry(), QRect(log->x() + log->width() - 60, log->y() + log->height() + 10, 60, 22));
-    QVERIFY(clear->geometry() != clearBefore || (dx == 0 && dy == 0));
+    QCOMPARE(clear->geometry() != clearBefore, dx > 0 || dy > 0);
 
     for (auto it = before.cbegin(); it != before.cend(); ++it) {
         if (it.key() == log || it.key() == clear || it.key()->isWindow())
@@ -116,5 +139,53 @@ void TestMainWindowLayout::resizeMovesOnlyLogAndClear()
     }
 }
 
-QTEST_MAIN(TestMainWindowLayout)
+void TestMainWindowLayout::everyControlInReach_data()
+{
+    QTest::addColumn<QSize>("screen");
+    QTest::addColumn<bool>("fits");
+    QTest::newRow("1366x768") << QSize(1366, 768) << false;
+    QTest::newRow("1920x1080") << QSize(1920, 1080) << true;
+}
+
+void TestMainWindowLayout::everyControlInReach()
+{
+    QFETCH(QSize, screen);
+    QFETCH(bool, fits);
+    if (m_shown.window->screen()->size() != screen) {
+        QTemporaryDir dir;
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), offscreenOn(dir, screen));
+        child.setProcessEnvironment(env);
+        child.start(QCoreApplication::applicationFilePath(), {QString("everyControlInReach:") + QTest::currentDataTag()});
+        QVERIFY(child.waitForFinished(120000));
+        QVERIFY2(child.exitCode() == 0, child.readAll().constData());
+        return;
+    }
+    CRFID_LorixDlg &window = *m_shown.window;
+    QVERIFY(window.screen()->availableGeometry().contains(window.frameGeometry()));
+    QCOMPARE(window.size() == window.client()->minimumSize(), fits);
+    QWidget *viewport = window.scroller()->viewport();
+    for (const res::DialogControlTemplate &item : res::MainDialogTemplate().controls) {
+        QWidget *control = window.control(item.id);
+        if (!control || item.hidden)
+            continue;
+        window.scroller()->ensureWidgetVisible(control, 0, 0);
+        const QRect shown(control->mapTo(viewport, QPoint()), control->size());
+        // A button shows whole; a text control is scrolled to its text cursor, the log and
+        // the tree may be taller than the view: they are in reach when they show.
+        const bool whole = qobject_cast<QAbstractButton *>(control) != nullptr;
+        QVERIFY2(whole ? viewport->rect().contains(shown) : viewport->rect().intersects(shown), qPrintable(QString::number(item.id)));
+    }
+}
+
+int main(int argc, char **argv)
+{
+    QTemporaryDir dir;   // ctest's offscreen screen (800 by 800) is smaller than the window
+    if (qgetenv("QT_QPA_PLATFORM") == "offscreen")
+        qputenv("QT_QPA_PLATFORM", offscreenOn(dir, QSize(1920, 1080)).toLocal8Bit());
+    QApplication app(argc, argv);
+    TestMainWindowLayout test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_mainwindowlayout.moc"

@@ -80,7 +80,7 @@ QWidget *TestWindowTextFit::controlWithText(const QString &text) const
 {
     const auto children = m_shown.window->findChildren<QWidget *>();
     for (QWidget *child : children) {
-        if (child->parentWidget() != m_shown.window.get())
+        if (child->parentWidget() != m_shown.window->client())
             continue;
         if (auto *label = qobject_cast<QLabel *>(child); label && label->text() == text)
             return child;

@@ -4,6 +4,8 @@
 
 #include "catalogue/Catalogue.h"
 #include "catalogue/CatalogueTree.h"
+#include "catalogue/PropertiesPanel.h"
+#include "controls/propgrid/CPropGrid.h"
 #include "catalogue/XML.h"
 #include "controls/tree/ExtTree.h"
 #include "res/Bitmap129.h"
@@ -276,28 +278,40 @@ void TestCatalogueTree::compose_data()
 {
     QTest::addColumn<QByteArray>("entry");
     QTest::addColumn<QString>("line");
+    QTest::addColumn<QString>("shown");   // the entry's description in the properties panel
 
     QTest::newRow("defaults 1, empty, 3 keep their places")
         << QByteArray("<C instruction=\"instr\"><p1 Default=\"1\"/><p2 Default=\"\"/><p3 Default=\"3\"/></C>")
-        << "instr,1,,3";
+        << "instr,1,,3" << "";
+    QTest::newRow("the description without the file's indentation")
+        << QByteArray("<C instruction=\"ver\">\r\n      Asks the reader\r\n      for its version.\r\n    </C>")
+        << "ver" << "Asks the reader for its version.";
     QTest::newRow("a missing Default is a comma alone")
-        << QByteArray("<C instruction=\"i\"><p1 Default=\"0\"/><p2 name=\"x\"/><p3 Default=\"9\"/></C>") << "i,0,,9";
+        << QByteArray("<C instruction=\"i\"><p1 Default=\"0\"/><p2 name=\"x\"/><p3 Default=\"9\"/></C>") << "i,0,,9" << "";
     QTest::newRow("every child counts, whatever its tag")
-        << QByteArray("<C instruction=\"i\"><Sub Default=\"s\"/><p1 Default=\"1\"/></C>") << "i,s,1";
-    QTest::newRow("no children: the instruction alone") << QByteArray("<C instruction=\"ver\"/>") << "ver";
+        << QByteArray("<C instruction=\"i\"><Sub Default=\"s\"/><p1 Default=\"1\"/></C>") << "i,s,1" << "";
+    QTest::newRow("no children: the instruction alone") << QByteArray("<C instruction=\"ver\"/>") << "ver" << "";
     QTest::newRow("a group composes nothing")
-        << QByteArray("<G name=\"g\"><p1 Default=\"1\"/></G>") << "";
+        << QByteArray("<G name=\"g\"> A group\r\n <p1 Default=\"1\"/></G>") << "" << "A group";
 }
 
 void TestCatalogueTree::compose()
 {
     QFETCH(QByteArray, entry);
     QFETCH(QString, line);
+    QFETCH(QString, shown);   // the description in the properties panel
     QBuffer buffer(&entry);
     QVERIFY(buffer.open(QIODevice::ReadOnly));
     CXML element;
     QCOMPARE(Load(element, buffer, QString()), 1);
     QCOMPARE(ComposeCommandLine(element), line);
+    const QString read = element.text;
+    CPropGrid grid(nullptr, 0, 100);
+    QList<CXML *> rows;
+    QString command;
+    ShowCatalogueEntry(grid, &element, rows, command);
+    QCOMPARE(grid.GetRoot()->GetFirstChild()->GetFirstChild()->GetInfo(), shown);   // the "Name" row
+    QCOMPARE(element.text, read);   // kept for Save
 }
 
 // What a file dialog given the converted filter lists: the patterns it takes from its

@@ -226,11 +226,11 @@ void TestCatalogueWindow::treeFromCatalogue()
         order << QStringLiteral("%1:%2").arg(tree->GetItemData(*it)).arg((*it)->text(0).isEmpty() ? tree->GetItemText(*it) : (*it)->text(0));
     QCOMPARE(order, (QStringList{"0:Test Catalogue", "1:Group A", "2:Version", "3:Three", "4:TX Power"}));
     QVERIFY(m_warnings.isEmpty());
-    // The panel hangs below the tree, indented, as wide as the tree's right edge.
+    // The panel hangs below the tree, flush with it and as wide.
     const QRect treeRect = tree->geometry();
     const QRect panel = ctl<CPropGrid>(res::IDC_PROPERTY_TREE)->geometry();
     QVERIFY(ctl<CPropGrid>(res::IDC_PROPERTY_TREE)->isVisible());
-    QCOMPARE(panel.left(), treeRect.left() + 20);
+    QCOMPARE(panel.left(), treeRect.left());
     QCOMPARE(panel.right(), treeRect.right());
     QCOMPARE(panel.top(), treeRect.bottom() + 1);
 }

@@ -1,4 +1,5 @@
 #include "platform/ComPorts.h"
+#include "platform/SerialPort.h"
 
 #include <QDir>
 #include <QFile>
@@ -269,19 +270,29 @@ private slots:
     {
         QTest::addColumn<int>("error");
         QTest::addColumn<QString>("start");   // @node: the node's path, @group: its group
-        QTest::newRow("permission") << EACCES << "permission denied for @node. Add the user to the group @group (sudo";
-        QTest::newRow("held by a lock") << EWOULDBLOCK << "the port is in use by another program";
-        QTest::newRow("exclusive") << EBUSY << "the port is in use by another program";
-        QTest::newRow("unplugged") << ENXIO << "there is no such port";
-        QTest::newRow("other") << EIO << "@node: " + QString::fromLocal8Bit(strerror(EIO));
+        QTest::addColumn<QString>("lost");    // the same error ending an open link (@system: its text)
+        const QString permission = "permission denied for @node. Add the user to the group @group (sudo";
+        const QString busy = "the port is in use by another program", gone = "the device is gone";
+        QTest::newRow("permission") << EACCES << permission << permission;
+        QTest::newRow("held by a lock") << EWOULDBLOCK << busy << "@system";
+        QTest::newRow("exclusive") << EBUSY << busy << "@system";
+        QTest::newRow("unplugged") << ENXIO << "there is no such port" << gone;
+        QTest::newRow("node removed") << ENODEV << "there is no such port" << gone;
+        QTest::newRow("other") << EIO << "@node: @system" << "I/O error";
+        QTest::newRow("hung up") << platform::kLinkHungUp << "@node: " << "the line was hung up";
     }
     void openErrorText()
     {
         QFETCH(int, error);
         QFETCH(QString, start);
-        start.replace("@node", m_existingNode).replace("@group", QFileInfo(m_existingNode).group());
+        QFETCH(QString, lost);
+        for (QString *text : {&start, &lost})
+            text->replace("@node", m_existingNode).replace("@group", QFileInfo(m_existingNode).group())
+                .replace("@system", QString::fromLocal8Bit(strerror(error)));
         QVERIFY2(platform::PortOpenErrorText(error, m_existingNode).startsWith(start),
                  qPrintable(platform::PortOpenErrorText(error, m_existingNode)));
+        QVERIFY2(platform::PortLinkErrorText(error, m_existingNode).startsWith(lost),
+                 qPrintable(platform::PortLinkErrorText(error, m_existingNode)));
     }
 };
 
