@@ -12,7 +12,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libqt6dbus6 libgl-dev libglx-dev libvulkan-dev
   fontconfig fonts-dejavu-core fonts-liberation2
   # keyboard wedge: XTest, and an X server for its tests and screenshots
-  libx11-dev libxtst-dev xvfb xauth x11-utils
+  libx11-dev libxtst-dev xvfb xauth x11-utils xdotool
   # Bluetooth list tests: a private D-Bus with the BlueZ mock
   dbus dbus-daemon python3 python3-dbus python3-dbusmock python3-gi
   # benchmarks
