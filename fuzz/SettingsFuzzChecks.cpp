@@ -45,6 +45,13 @@ QString checkFile(const QByteArray &input)
 {
     const CIniDocument document(input);
     const IniValues first = document.values();
+    // Every value is found by its names through the index.
+    for (auto section = first.cbegin(); section != first.cend(); ++section) {
+        for (auto entry = section->cbegin(); entry != section->cend(); ++entry) {
+            if (document.value(section.key(), entry.key()) != entry.value())
+                return QStringLiteral("[%1] %2 not found by its name").arg(printable(section.key()), printable(entry.key()));
+        }
+    }
     IniNotes dropped;
     const QByteArray text = document.rendered({}, &dropped);
     if (dropped.count > 0)

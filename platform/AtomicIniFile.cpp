@@ -438,9 +438,9 @@ bool isAsciiSpace(char c)
 
 // What the index needs of a line: its kind and, for a setting or a section, its name. A
 // setting's name in plain ASCII without escapes (nearly every line) comes as the bytes
-// themselves in `plain`, with no string made; any other name in `name`. Pure ASCII lines
-// are classified on their bytes, with the same outcome as parseLine; any other line goes
-// through parseLine.
+// themselves in `plain`, with no string made; any other name in `name`. A line whose start
+// up to its '=' is ASCII is classified on its bytes, with the same outcome as parseLine;
+// any other line goes through parseLine.
 struct LineHead
 {
     LineKind kind = LineKind::Blank;
@@ -455,27 +455,30 @@ LineHead scanLine(const char *p, qsizetype n)
     const qsizetype full = n;
     if (n > 0 && p[n - 1] == '\r')
         --n;
-    bool ascii = true;
-    for (qsizetype i = 0; i < n && ascii; ++i)
-        ascii = uchar(p[i]) < 0x80;
-    if (!ascii) {
+    auto slow = [&] {
         ParsedLine line = parseLine(QString::fromUtf8(p, full));
-        return {line.kind, QByteArrayView(), std::move(line.name)};
-    }
+        return LineHead{line.kind, QByteArrayView(), std::move(line.name)};
+    };
+    // Only what comes before the '=' decides: a value's bytes never change a line's kind.
     qsizetype a = 0;
-    qsizetype b = n;
-    while (a < b && isAsciiSpace(p[a]))
+    while (a < n && isAsciiSpace(p[a]))
         ++a;
-    while (b > a && isAsciiSpace(p[b - 1]))
-        --b;
-    if (a == b || p[a] == ';' || p[a] == '#')
+    if (a == n)
+        return {};
+    if (uchar(p[a]) >= 0x80)
+        return slow();   // perhaps a space of another script
+    if (p[a] == ';' || p[a] == '#')
         return {};
     if (p[a] == '[')
-        return {LineKind::Section, QByteArrayView(), parseLine(QString::fromLatin1(p, full)).name};
+        return {LineKind::Section, QByteArrayView(), parseLine(QString::fromUtf8(p, full)).name};
     const char *equals = static_cast<const char *>(std::memchr(p, '=', size_t(n)));
     if (!equals)
         return {LineKind::NotASetting, QByteArrayView(), QString()};
     qsizetype keyEnd = equals - p;
+    for (qsizetype i = a; i < keyEnd; ++i) {
+        if (uchar(p[i]) >= 0x80)
+            return slow();
+    }
     while (a < keyEnd && isAsciiSpace(p[keyEnd - 1]))
         --keyEnd;
     if (a == keyEnd)
@@ -595,7 +598,7 @@ CIniDocument::CIniDocument(QByteArray text, IniNotes *skipped)
         }
         case LineKind::Entry: {
             const quint32 hash = line.plain.isNull() ? entryHash(section, line.name) : entryHash(section, line.plain);
-            addEntry({at, section, hash}, line.fullName());
+            addEntry({at, section, hash}, line.plain, line.name);
             m_sections[section].insertAt = next;
             break;
         }
@@ -636,46 +639,47 @@ void CIniDocument::growIndex()
         return;
     m_slots.assign(capacity, 0);
     const size_t mask = capacity - 1;
-    for (quint32 i = 0; i < m_entries.size(); ++i) {
+    for (size_t i = 0; i < m_entries.size(); ++i) {
         size_t slot = m_entries[i].hash & mask;
         while (m_slots[slot] != 0)
             slot = (slot + 1) & mask;
-        m_slots[slot] = i + 1;
+        m_slots[slot] = slotValue(m_entries[i].hash, i);
     }
 }
 
-void CIniDocument::addEntry(const Entry &entry, const QString &name)
+size_t CIniDocument::findSlot(quint32 section, quint32 hash, QByteArrayView plain, const QString &name) const
+{
+    const size_t mask = m_slots.size() - 1;
+    size_t slot = hash & mask;
+    for (; m_slots[slot] != 0; slot = (slot + 1) & mask) {
+        if (quint32(m_slots[slot] >> 32) != hash)
+            continue;   // most probes end here, without reading the entry
+        const Entry &entry = m_entries[size_t(quint32(m_slots[slot]) - 1)];
+        if (entry.section != section)
+            continue;
+        const QString held = entryName(entry);
+        if (plain.isNull() ? held == name : held == QLatin1String(plain.data(), plain.size()))
+            return slot;
+    }
+    return slot;
+}
+
+void CIniDocument::addEntry(const Entry &entry, QByteArrayView plain, const QString &name)
 {
     growIndex();
+    const size_t slot = findSlot(entry.section, entry.hash, plain, name);
+    // A later line of the same key wins, as it does when read.
+    m_duplicates = m_duplicates || m_slots[slot] != 0;
+    m_slots[slot] = slotValue(entry.hash, m_entries.size());
     m_entries.push_back(entry);
-    const quint32 index = quint32(m_entries.size());
-    const size_t mask = m_slots.size() - 1;
-    for (size_t slot = entry.hash & mask;; slot = (slot + 1) & mask) {
-        quint32 &held = m_slots[slot];
-        if (held == 0) {
-            held = index;
-            return;
-        }
-        const Entry &other = m_entries[held - 1];
-        if (other.hash == entry.hash && other.section == entry.section && entryName(other) == name) {
-            held = index;   // the later line wins, as it does when read
-            m_duplicates = true;
-            return;
-        }
-    }
 }
 
 int CIniDocument::findEntry(quint32 section, const QString &key, quint32 hash) const
 {
     if (m_slots.empty())
         return -1;
-    const size_t mask = m_slots.size() - 1;
-    for (size_t slot = hash & mask; m_slots[slot] != 0; slot = (slot + 1) & mask) {
-        const Entry &entry = m_entries[m_slots[slot] - 1];
-        if (entry.hash == hash && entry.section == section && entryName(entry) == key)
-            return int(m_slots[slot] - 1);
-    }
-    return -1;
+    const quint64 held = m_slots[findSlot(section, hash, QByteArrayView(), key)];
+    return held != 0 ? int(quint32(held) - 1) : -1;
 }
 
 QString CIniDocument::lineText(qint64 start) const
@@ -932,11 +936,11 @@ bool CAtomicIniFile::write(const CIniDocument &document, const IniChanges &chang
     const bool written = document.render(changes, [&out](const char *data, qsizetype size) {
         return out.put(data, size);
     }, &dropped) && out.flush();
+    const QString writeError = written ? QString() : systemError();
     dropped.log("settings value dropped from", m_filePath);
     if (!written) {
-        const QString reason = systemError();
         ::close(fd);
-        return fail("write", reason);
+        return fail("write", writeError);
     }
     const QString syncError = SyncToDisk(fd);
     struct stat st = {};

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QHash>
 #include <QMap>
 #include <QPair>
@@ -52,7 +53,7 @@ struct FileStamp
 };
 
 // A settings file's text held once, as the bytes that were read, with an index of its
-// values: a 100 MB file costs its own size and about 20 bytes per value line, not the wide
+// values: a 100 MB file costs its own size and 30 to 50 bytes per value line, not the wide
 // strings of a tree of every value. A value is decoded when it is asked for.
 //
 // The text is the toolkit's own INI dialect (section and key names with %XX escapes, string
@@ -103,8 +104,13 @@ private:
         QByteArray insert;
     };
 
+    // A slot holds the entry's hash in its high half, its index + 1 in the low half; 0: free.
+    static quint64 slotValue(quint32 hash, size_t index) { return quint64(hash) << 32 | quint64(index + 1); }
     void growIndex();
-    void addEntry(const Entry &entry, const QString &name);
+    // The slot of the setting, or the free one where it would go; a plain name comes as
+    // its bytes, any other in name.
+    size_t findSlot(quint32 section, quint32 hash, QByteArrayView plain, const QString &name) const;
+    void addEntry(const Entry &entry, QByteArrayView plain, const QString &name);
     int findEntry(quint32 section, const QString &key, quint32 hash) const;
     qint64 lineEnd(qint64 start) const;   // of the line at start, before its line feed
     QString lineText(qint64 start) const;
@@ -113,7 +119,7 @@ private:
 
     QByteArray m_text;
     std::vector<Entry> m_entries;         // in file order
-    std::vector<quint32> m_slots;         // open addressing: entry index + 1, 0 free
+    std::vector<quint64> m_slots;         // open addressing, linear probing
     std::vector<Section> m_sections;      // 0: the values before any section line
     QHash<QString, quint32> m_sectionIds;
     std::vector<qint64> m_skipped;        // starts of lines that are no setting
