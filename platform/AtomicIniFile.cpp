@@ -16,6 +16,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace platform {
 
@@ -637,13 +638,17 @@ void CIniDocument::growIndex()
         capacity *= 2;
     if (capacity == m_slots.size())
         return;
-    m_slots.assign(capacity, 0);
+    // The held slots move, not the entries: a line that a later one of the same key
+    // replaced must stay out of the index.
+    const std::vector<quint64> held = std::exchange(m_slots, std::vector<quint64>(capacity, 0));
     const size_t mask = capacity - 1;
-    for (size_t i = 0; i < m_entries.size(); ++i) {
-        size_t slot = m_entries[i].hash & mask;
+    for (const quint64 value : held) {
+        if (value == 0)
+            continue;
+        size_t slot = size_t(value >> 32) & mask;
         while (m_slots[slot] != 0)
             slot = (slot + 1) & mask;
-        m_slots[slot] = slotValue(m_entries[i].hash, i);
+        m_slots[slot] = value;
     }
 }
 
