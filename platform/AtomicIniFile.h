@@ -70,7 +70,7 @@ struct FileStamp
 class CIniDocument
 {
 public:
-    CIniDocument() = default;   // an empty file
+    CIniDocument() : CIniDocument(QByteArray()) {}   // an empty file
     explicit CIniDocument(QByteArray text, IniNotes *skipped = nullptr);
 
     std::optional<QString> value(const QString &section, const QString &key) const;
