@@ -76,7 +76,6 @@ public:
     std::optional<QString> value(const QString &section, const QString &key) const;
     // Every value, the last one where a key is there twice (tests, checks).
     IniValues values() const;
-    const QByteArray &text() const { return m_text; }
 
     // The text with the changes made, handed to `sink` in consecutive pieces; stops when the
     // sink returns false and returns false then. The same document and changes always give
