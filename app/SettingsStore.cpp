@@ -13,11 +13,12 @@ CSettingsStore::CSettingsStore(const QString &iniFilePath)
     : m_file(iniFilePath)
 {
     m_file.removeStaleTemporaries();
-    if (!m_file.read(m_values, &m_diskStamp))
+    if (!m_file.read(m_read, &m_diskStamp)) {
         qWarning("settings file %s cannot be read; defaults are used", qPrintable(iniFilePath));
-    // The writer starts from what was read; it makes its own copy on its thread, so the
-    // window's thread never copies a large file's values.
-    m_disk = m_values;
+        m_read = std::make_shared<const platform::CIniDocument>();
+    }
+    // The writer starts from the same document: it is never changed, only shared.
+    m_disk = m_read;
     m_writer = std::thread([this] { writerLoop(); });
 }
 
@@ -43,16 +44,7 @@ bool CSettingsStore::change(const QString &section, const QString &key, const st
     // is the chance to try again.
     if (find(section, key) == value && !m_lastWriteFailed.load())
         return true;
-    if (value) {
-        m_values[section][key] = *value;
-    } else {
-        const auto found = m_values.find(section);
-        if (found != m_values.end()) {
-            found->remove(key);
-            if (found->isEmpty())
-                m_values.erase(found);
-        }
-    }
+    m_changed[qMakePair(section, key)] = value;
     m_batch[qMakePair(section, key)] = value;
     if (m_batchDepth == 0)
         submit();
@@ -83,16 +75,6 @@ bool CSettingsStore::Flush()
 
 void CSettingsStore::writerLoop()
 {
-    // Our own tree of the values, copied here rather than on the window's thread (which
-    // would otherwise copy at its first change, sharing being copy-on-write).
-    platform::IniValues own;
-    for (auto it = m_disk.cbegin(); it != m_disk.cend(); ++it) {
-        QMap<QString, QString> section = it.value();
-        section.detach();
-        own.insert(it.key(), section);
-    }
-    m_disk = own;
-
     std::unique_lock<std::mutex> lock(m_lock);
     for (;;) {
         m_wake.wait(lock, [this] { return m_stop || !m_pending.isEmpty(); });
@@ -116,25 +98,21 @@ bool CSettingsStore::writeOnce(const Changes &changes)
         m_unsaved[it.key()] = it.value();
     // Written onto what the file holds now: another store may have written other keys.
     if (m_file.stamp() != m_diskStamp) {
-        platform::IniValues fresh;
+        std::shared_ptr<const platform::CIniDocument> fresh;
         platform::FileStamp freshStamp;
         if (m_file.read(fresh, &freshStamp)) {
-            m_disk = fresh;
+            m_disk = std::move(fresh);
+            m_diskChanges.clear();
             m_diskStamp = freshStamp;
         }   // else: what this store knows is all there is
     }
-    for (auto it = m_unsaved.cbegin(); it != m_unsaved.cend(); ++it) {
-        if (it.value()) {
-            m_disk[it.key().first][it.key().second] = *it.value();
-        } else {
-            const auto found = m_disk.find(it.key().first);
-            if (found != m_disk.end())
-                found->remove(it.key().second);
-        }
-    }
+    Changes all = m_diskChanges;
+    for (auto it = m_unsaved.cbegin(); it != m_unsaved.cend(); ++it)
+        all[it.key()] = it.value();
     platform::FileStamp written;
-    if (!m_file.write(m_disk, &written))
+    if (!m_file.write(*m_disk, all, &written))
         return false;   // the values stay in m_unsaved for the next write
+    m_diskChanges = std::move(all);
     m_diskStamp = written;
     m_unsaved.clear();
     return true;
@@ -176,13 +154,8 @@ QString CSettingsStore::ReadString(const QString &section, const QString &key, c
 
 std::optional<QString> CSettingsStore::find(const QString &section, const QString &key) const
 {
-    const auto found = m_values.constFind(section);
-    if (found == m_values.cend())
-        return std::nullopt;
-    const auto entry = found->constFind(key);
-    if (entry == found->cend())
-        return std::nullopt;
-    return *entry;
+    const auto changed = m_changed.constFind(qMakePair(section, key));
+    return changed != m_changed.cend() ? *changed : m_read->value(section, key);
 }
 
 bool CSettingsStore::WriteString(const QString &section, const QString &key, const QString &value)

@@ -2,12 +2,11 @@
 
 #include "platform/AtomicIniFile.h"
 
-#include <QMap>
-#include <QPair>
 #include <QString>
 
 #include <atomic>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -21,11 +20,16 @@
 // into the next one. A value whose write failed stays in memory and is written again with
 // the next change. The destructor waits for the last write.
 //
+// Memory: the file's text is held once, as its bytes with an index (platform::CIniDocument),
+// shared by both threads; each keeps only its changes on top of it, and a write streams the
+// text with the changes into the new file. A 100 MB file costs little more than 100 MB.
+//
 // Threads: the public methods belong to one thread (the window's), which never waits on the
-// disk except in Flush and the destructor. The writer thread owns its copy of the file's
-// values and re-reads the file only when it was replaced or changed since it last read or
-// wrote it (another store, another instance of the tool, an editor), so that their keys
-// are kept.
+// disk except in Flush and the destructor. The writer thread owns its view of the file (the
+// document it last read plus the changes it wrote since) and re-reads the file only when it
+// was replaced or changed since it last read or wrote it (another store, another instance of
+// the tool, an editor), so that their keys are kept. The window's thread keeps the document
+// read at start: values that others write meanwhile are kept in the file, not shown.
 class CSettingsStore
 {
 public:
@@ -60,7 +64,7 @@ public:
     bool Flush();
 
 private:
-    using Changes = QMap<QPair<QString, QString>, std::optional<QString>>;   // nullopt: removed
+    using Changes = platform::IniChanges;
 
     std::optional<QString> find(const QString &section, const QString &key) const;
     bool change(const QString &section, const QString &key, const std::optional<QString> &value);
@@ -71,8 +75,9 @@ private:
     platform::CAtomicIniFile m_file;
 
     // window's thread
-    platform::IniValues m_values;
-    Changes m_batch;   // changed while a batch is open
+    std::shared_ptr<const platform::CIniDocument> m_read;   // the file as read at start
+    Changes m_changed;   // every change made since, on top of m_read
+    Changes m_batch;     // changed while a batch is open
     int m_batchDepth = 0;
 
     // shared, under m_lock
@@ -85,10 +90,11 @@ private:
     bool m_stop = false;
     std::atomic<bool> m_lastWriteFailed{false};
 
-    // writer thread
-    platform::IniValues m_disk;     // what the file held at m_diskStamp, plus m_unsaved
+    // writer thread: the file holds m_disk with m_diskChanges made, as of m_diskStamp
+    std::shared_ptr<const platform::CIniDocument> m_disk;
+    Changes m_diskChanges;
     platform::FileStamp m_diskStamp;
-    Changes m_unsaved;              // not yet known to be on the disk
+    Changes m_unsaved;   // not yet known to be on the disk
 
     std::thread m_writer;   // last: starts once everything above exists
 };

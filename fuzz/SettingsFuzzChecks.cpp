@@ -4,7 +4,7 @@
 
 #include <QStringList>
 
-using platform::CAtomicIniFile;
+using platform::CIniDocument;
 using platform::IniNotes;
 using platform::IniValues;
 
@@ -43,38 +43,55 @@ QString difference(const IniValues &expected, const IniValues &got)
 
 QString checkFile(const QByteArray &input)
 {
-    const IniValues first = CAtomicIniFile::parse(input);
+    const CIniDocument document(input);
+    const IniValues first = document.values();
+    // Every value is found by its names through the index.
+    for (auto section = first.cbegin(); section != first.cend(); ++section) {
+        for (auto entry = section->cbegin(); entry != section->cend(); ++entry) {
+            if (document.value(section.key(), entry.key()) != entry.value())
+                return QStringLiteral("[%1] %2 not found by its name").arg(printable(section.key()), printable(entry.key()));
+        }
+    }
     IniNotes dropped;
-    const QByteArray text = CAtomicIniFile::serialise(first, &dropped);
+    const QByteArray text = document.rendered({}, &dropped);
     if (dropped.count > 0)
         return QStringLiteral("parsed but not written: ") + printable(dropped.first.value(0));
     IniNotes skipped;
-    const IniValues second = CAtomicIniFile::parse(text, &skipped);
+    const CIniDocument second(text, &skipped);
     if (skipped.count > 0)
         return QStringLiteral("written text has a line the parser skips: ") + skipped.first.value(0);
-    if (second != first)
-        return QStringLiteral("file round trip: ") + difference(first, second);
-    if (CAtomicIniFile::serialise(second) != text)
+    if (second.values() != first)
+        return QStringLiteral("file round trip: ") + difference(first, second.values());
+    if (second.rendered({}) != text)
         return QStringLiteral("second write gives other bytes");
+    // Each value set again: every line of the file rewritten.
+    const IniValues again = CIniDocument(document.rendered(platform::ChangesSetting(first), &dropped)).values();
+    if (dropped.count > 0)
+        return QStringLiteral("set again but not written: ") + printable(dropped.first.value(0));
+    if (again != first)
+        return QStringLiteral("values set again: ") + difference(first, again);
     return QString();
 }
 
+// The triples set on top of the input read as a file: they read back, and every other value
+// of the file stays.
 QString checkValues(const QByteArray &input)
 {
     const QString units(reinterpret_cast<const QChar *>(input.constData()), input.size() / 2);
     const QStringList fields = units.split(QChar(0));
-    IniValues set;
-    IniValues expected;
+    const CIniDocument document(input);
+    platform::IniChanges changes;
+    IniValues expected = document.values();
     int emptyKeys = 0;
     for (int i = 0; i + kFieldsPerValue <= fields.size(); i += kFieldsPerValue) {
-        set[fields.at(i)][fields.at(i + 1)] = fields.at(i + 2);
-        if (!fields.at(i + 1).isEmpty())
-            expected[fields.at(i)][fields.at(i + 1)] = fields.at(i + 2);
+        const auto key = qMakePair(fields.at(i), fields.at(i + 1));
+        emptyKeys += key.second.isEmpty() && !changes.contains(key) ? 1 : 0;
+        changes[key] = fields.at(i + 2);
+        if (!key.second.isEmpty())
+            expected[key.first][key.second] = fields.at(i + 2);
     }
-    for (const auto &section : set)
-        emptyKeys += section.contains(QString()) ? 1 : 0;
     IniNotes dropped;
-    const IniValues back = CAtomicIniFile::parse(CAtomicIniFile::serialise(set, &dropped));
+    const IniValues back = CIniDocument(document.rendered(changes, &dropped)).values();
     if (back != expected)
         return QStringLiteral("values round trip: ") + difference(expected, back);
     if (dropped.count != emptyKeys)

@@ -1,11 +1,14 @@
 #include "platform/AtomicIniFile.h"
 
+#include "platform/FileSync.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QtDebug>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -13,6 +16,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace platform {
 
@@ -33,6 +37,13 @@ constexpr int kMaxNotes = 10;
 constexpr char kUtf8Bom[] = "\xEF\xBB\xBF";
 // The toolkit writes a section literally called General this way.
 constexpr char kEscapedGeneral[] = "%General";
+// Reads and writes of the file go in pieces of this size: large enough that a 100 MB file
+// takes a hundred calls, small enough that no second copy of it is ever held.
+constexpr qsizetype kIoChunk = 1 << 20;
+// Room for this many bytes a line is made for the index at once, so that a typical file's
+// index is not copied while it grows (what is reserved and never used is never touched).
+constexpr qint64 kTypicalLineBytes = 48;
+constexpr size_t kMinSlots = 16;
 
 bool isPlainNameChar(ushort ch)
 {
@@ -282,13 +293,15 @@ QString unescapedValue(const QString &raw)
     return typedValue(out);
 }
 
-// Reads size bytes from the start of an open file (a file shorter than it said fails).
-bool readAll(int fd, qint64 size, QByteArray &bytes)
+// Moves `size` bytes by calls of `step(done)`, each a read or a write of what is left that
+// returns what its system call returns; goes on after a signal. False when a call fails or
+// moves nothing (a file shorter than it said, a disk that takes no more).
+template <typename Step>
+bool transferAll(qsizetype size, Step step)
 {
-    bytes.resize(qsizetype(size));
     qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::pread(fd, bytes.data() + done, size_t(bytes.size() - done), off_t(done));
+    while (done < size) {
+        const ssize_t n = step(done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -298,29 +311,96 @@ bool readAll(int fd, qint64 size, QByteArray &bytes)
     return true;
 }
 
-bool writeAll(int fd, const QByteArray &bytes)
+bool readAt(int fd, qint64 offset, char *data, qsizetype size)
 {
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += n;
-    }
-    return true;
+    return transferAll(size, [&](qsizetype done) {
+        return ::pread(fd, data + done, size_t(size - done), off_t(offset + done));
+    });
 }
 
-bool syncFolder(const QString &folder)
+bool writeAll(int fd, const char *data, qsizetype size)
+{
+    return transferAll(size, [&](qsizetype done) { return ::write(fd, data + done, size_t(size - done)); });
+}
+
+bool syncFolder(const QString &folder, QString &error)
 {
     const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        error = QString::fromLocal8Bit(strerror(errno));
         return false;
-    const bool ok = ::fsync(fd) == 0;
+    }
+    error = SyncToDisk(fd);
     ::close(fd);
-    return ok;
+    return error.isEmpty();
 }
+
+// The rendered text's pieces (many small ones around a changed line, a few large spans of
+// the held text) gathered into writes of about kIoChunk; a large span goes out as it is.
+class CChunkedWriter
+{
+public:
+    explicit CChunkedWriter(int fd) : m_fd(fd) { m_buffer.reserve(kIoChunk); }
+
+    bool put(const char *data, qsizetype size)
+    {
+        if (m_buffer.size() + size <= kIoChunk) {
+            m_buffer.append(data, size);
+            return true;
+        }
+        return flush() && (size >= kIoChunk ? writeAll(m_fd, data, size) : (m_buffer.append(data, size), true));
+    }
+    bool flush()
+    {
+        const bool ok = writeAll(m_fd, m_buffer.constData(), m_buffer.size());
+        m_buffer.clear();
+        return ok;
+    }
+
+private:
+    int m_fd;
+    QByteArray m_buffer;
+};
+
+// Compares the rendered text, piece by piece, with what the file gives back, reading it in
+// chunks: the written file is checked without being held whole.
+class CReadBackComparer
+{
+public:
+    CReadBackComparer(int fd, qint64 fileSize) : m_fd(fd), m_fileSize(fileSize) {}
+
+    bool matches(const char *data, qsizetype size)
+    {
+        while (size > 0) {
+            if (m_used == m_chunk.size()) {
+                const qint64 left = m_fileSize - m_offset;
+                if (left <= 0)
+                    return false;   // the file is shorter than the text
+                m_chunk.resize(qsizetype(std::min<qint64>(left, kIoChunk)));
+                if (!readAt(m_fd, m_offset, m_chunk.data(), m_chunk.size()))
+                    return false;
+                m_offset += m_chunk.size();
+                m_used = 0;
+            }
+            const qsizetype n = std::min(size, m_chunk.size() - m_used);
+            if (std::memcmp(m_chunk.constData() + m_used, data, size_t(n)) != 0)
+                return false;
+            m_used += n;
+            data += n;
+            size -= n;
+        }
+        return true;
+    }
+    // Nothing of the file is left over.
+    bool atEnd() const { return m_offset == m_fileSize && m_used == m_chunk.size(); }
+
+private:
+    int m_fd;
+    qint64 m_fileSize;
+    qint64 m_offset = 0;
+    QByteArray m_chunk;
+    qsizetype m_used = 0;
+};
 
 enum class LineKind { Blank, Section, Entry, NotASetting, EmptyKey };
 
@@ -350,6 +430,93 @@ ParsedLine parseLine(QString line)
     if (key.isEmpty())
         return {LineKind::EmptyKey, QString(), QString()};
     return {LineKind::Entry, unescapedName(key), unescapedValue(line.mid(equals + 1))};
+}
+
+bool isAsciiSpace(char c)
+{
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// What the index needs of a line: its kind and, for a setting or a section, its name. A
+// setting's name in plain ASCII without escapes (nearly every line) comes as the bytes
+// themselves in `plain`, with no string made; any other name in `name`. A line whose start
+// up to its '=' is ASCII is classified on its bytes, with the same outcome as parseLine;
+// any other line goes through parseLine.
+struct LineHead
+{
+    LineKind kind = LineKind::Blank;
+    QByteArrayView plain;
+    QString name;
+
+    QString fullName() const { return plain.isNull() ? name : QString::fromLatin1(plain); }
+};
+
+LineHead scanLine(const char *p, qsizetype n)
+{
+    const qsizetype full = n;
+    if (n > 0 && p[n - 1] == '\r')
+        --n;
+    auto slow = [&] {
+        ParsedLine line = parseLine(QString::fromUtf8(p, full));
+        return LineHead{line.kind, QByteArrayView(), std::move(line.name)};
+    };
+    // Only what comes before the '=' decides: a value's bytes never change a line's kind.
+    qsizetype a = 0;
+    while (a < n && isAsciiSpace(p[a]))
+        ++a;
+    if (a == n)
+        return {};
+    if (uchar(p[a]) >= 0x80)
+        return slow();   // perhaps a space of another script
+    if (p[a] == ';' || p[a] == '#')
+        return {};
+    if (p[a] == '[')
+        return {LineKind::Section, QByteArrayView(), parseLine(QString::fromUtf8(p, full)).name};
+    const char *equals = static_cast<const char *>(std::memchr(p, '=', size_t(n)));
+    if (!equals)
+        return {LineKind::NotASetting, QByteArrayView(), QString()};
+    qsizetype keyEnd = equals - p;
+    for (qsizetype i = a; i < keyEnd; ++i) {
+        if (uchar(p[i]) >= 0x80)
+            return slow();
+    }
+    while (a < keyEnd && isAsciiSpace(p[keyEnd - 1]))
+        --keyEnd;
+    if (a == keyEnd)
+        return {LineKind::EmptyKey, QByteArrayView(), QString()};
+    const QByteArrayView key(p + a, keyEnd - a);
+    if (key.contains('%') || key.contains('\\'))
+        return {LineKind::Entry, QByteArrayView(), unescapedName(QString::fromLatin1(key))};
+    return {LineKind::Entry, key, QString()};
+}
+
+// The index's hash of a setting: its section's number and its name in UTF-8.
+quint32 entryHash(quint32 section, QByteArrayView name)
+{
+    return quint32(qHash(name, size_t(section)));
+}
+
+quint32 entryHash(quint32 section, const QString &name)
+{
+    return entryHash(section, QByteArrayView(name.toUtf8()));
+}
+
+// A value as the dialect writes it: plain digits bare, plain text quoted as it is, anything
+// else quoted with escapes.
+QByteArray encodedValue(const QString &value)
+{
+    if (isPlainInteger(value))
+        return value.toLatin1();
+    if (isPlainText(value))
+        return '"' + value.toLatin1() + '"';
+    return quotedValue(value);
+}
+
+// Whether a written line reads back as the setting meant; plain ones do by construction.
+bool readsBack(const QByteArray &line, const QString &key, const QString &value)
+{
+    const ParsedLine back = parseLine(QString::fromUtf8(line));
+    return back.kind == LineKind::Entry && back.name == key && back.value == value;
 }
 
 FileStamp stampOf(const struct stat &st)
@@ -398,94 +565,278 @@ CAtomicIniFile::CAtomicIniFile(QString filePath)
 {
 }
 
-QByteArray CAtomicIniFile::serialise(const IniValues &values, IniNotes *dropped)
+CIniDocument::CIniDocument(QByteArray text, IniNotes *skipped)
+    : m_text(std::move(text))
 {
-    QByteArray out;
-    for (auto section = values.cbegin(); section != values.cend(); ++section) {
-        if (section.value().isEmpty())
-            continue;
-        const QByteArray header = '[' + escapedName(section.key()) + ']';
-        // Every line is read back as the parser would before it is kept: whatever cannot be
-        // written faithfully is left out with a note rather than stopping every later save.
-        const ParsedLine headerBack = parseLine(QString::fromLatin1(header));
-        if (headerBack.kind != LineKind::Section || headerBack.name != section.key()) {
-            if (dropped)
-                dropped->add(QStringLiteral("section [%1] cannot be written").arg(section.key()));
-            continue;
-        }
-        if (!out.isEmpty())
-            out += '\n';
-        out += header + '\n';
-        for (auto entry = section.value().cbegin(); entry != section.value().cend(); ++entry) {
-            const QString &key = entry.key();
-            const QString &value = entry.value();
-            // Plain names and texts are written as they are and read back so by construction;
-            // only the others are checked (most of a large file is plain).
-            const bool plainKey = isPlainName(key);
-            const bool plainValue = isPlainInteger(value);
-            const bool plainText = !plainValue && isPlainText(value);
-            const qsizetype start = out.size();
-            out += plainKey ? key.toLatin1() : escapedName(key);
-            out += '=';
-            if (plainValue)
-                out += value.toLatin1();
-            else if (plainText)
-                out += '"' + value.toLatin1() + '"';
-            else
-                out += quotedValue(value);
-            if (!plainKey || !(plainValue || plainText)) {
-                const ParsedLine back = parseLine(QString::fromLatin1(out.constData() + start, out.size() - start));
-                if (back.kind != LineKind::Entry || back.name != key || back.value != value) {
-                    out.truncate(start);
-                    if (dropped)
-                        dropped->add(QStringLiteral("[%1] key \"%2\" cannot be written").arg(section.key(), key));
-                    continue;
-                }
-            }
-            out += '\n';
-        }
-    }
-    return out;
-}
-
-IniValues CAtomicIniFile::parse(const QByteArray &text, IniNotes *dropped)
-{
-    IniValues values;
-    QString section;
-    QMap<QString, QString> *entries = nullptr;   // the current section's, made at its first value
-    qsizetype at = text.startsWith(kUtf8Bom) ? qsizetype(qstrlen(kUtf8Bom)) : 0;
+    const char *data = m_text.constData();
+    const qint64 size = m_text.size();
+    const qint64 first = m_text.startsWith(kUtf8Bom) ? qint64(qstrlen(kUtf8Bom)) : 0;
+    m_sections.push_back({QString(), first});
+    m_sectionIds.insert(QString(), 0);
+    m_entries.reserve(size_t(size / kTypicalLineBytes));
+    quint32 section = 0;
     int lineNumber = 0;
-    while (at < text.size()) {
-        qsizetype end = text.indexOf('\n', at);
-        if (end < 0)
-            end = text.size();
+    for (qint64 at = first; at < size;) {
+        const char *newline = static_cast<const char *>(std::memchr(data + at, '\n', size_t(size - at)));
+        const qint64 end = newline ? newline - data : size;
+        const qint64 next = newline ? end + 1 : size;
         ++lineNumber;
-        const ParsedLine line = parseLine(QString::fromUtf8(text.constData() + at, end - at));
-        at = end + 1;
+        const LineHead line = scanLine(data + at, end - at);
         switch (line.kind) {
         case LineKind::Blank:
             break;
-        case LineKind::Section:
-            section = line.name;
-            entries = nullptr;
+        case LineKind::Section: {
+            const auto known = m_sectionIds.constFind(line.name);
+            if (known != m_sectionIds.cend()) {
+                section = *known;
+            } else {
+                section = quint32(m_sections.size());
+                m_sections.push_back({line.name, next});
+                m_sectionIds.insert(line.name, section);
+            }
+            m_sections[section].insertAt = next;
             break;
-        case LineKind::Entry:
-            if (!entries)
-                entries = &values[section];
-            entries->insert(line.name, line.value);
+        }
+        case LineKind::Entry: {
+            const quint32 hash = line.plain.isNull() ? entryHash(section, line.name) : entryHash(section, line.plain);
+            addEntry({at, section, hash}, line.plain, line.name);
+            m_sections[section].insertAt = next;
             break;
+        }
         case LineKind::NotASetting:
         case LineKind::EmptyKey:
             // Skipped as the toolkit skips them; the next write leaves them out.
-            if (dropped)
-                dropped->add(QStringLiteral("line %1 skipped: %2")
+            m_skipped.push_back(at);
+            if (skipped)
+                skipped->add(QStringLiteral("line %1 skipped: %2")
                                  .arg(lineNumber)
                                  .arg(line.kind == LineKind::EmptyKey ? QStringLiteral("empty key")
                                                                       : QStringLiteral("not a setting")));
             break;
         }
+        at = next;
+    }
+}
+
+qint64 CIniDocument::lineEnd(qint64 start) const
+{
+    const qint64 size = m_text.size();
+    const void *newline = std::memchr(m_text.constData() + start, '\n', size_t(size - start));
+    return newline ? static_cast<const char *>(newline) - m_text.constData() : size;
+}
+
+QString CIniDocument::entryName(const Entry &entry) const
+{
+    return scanLine(m_text.constData() + entry.start, lineEnd(entry.start) - entry.start).fullName();
+}
+
+void CIniDocument::growIndex()
+{
+    // At most half full: a missing key is found absent after a probe or two.
+    size_t capacity = std::max<size_t>(m_slots.size(), kMinSlots);
+    while (capacity < 2 * (m_entries.size() + 1))
+        capacity *= 2;
+    if (capacity == m_slots.size())
+        return;
+    // The held slots move, not the entries: a line that a later one of the same key
+    // replaced must stay out of the index.
+    const std::vector<quint64> held = std::exchange(m_slots, std::vector<quint64>(capacity, 0));
+    const size_t mask = capacity - 1;
+    for (const quint64 value : held) {
+        if (value == 0)
+            continue;
+        size_t slot = size_t(value >> 32) & mask;
+        while (m_slots[slot] != 0)
+            slot = (slot + 1) & mask;
+        m_slots[slot] = value;
+    }
+}
+
+size_t CIniDocument::findSlot(quint32 section, quint32 hash, QByteArrayView plain, const QString &name) const
+{
+    const size_t mask = m_slots.size() - 1;
+    size_t slot = hash & mask;
+    for (; m_slots[slot] != 0; slot = (slot + 1) & mask) {
+        if (quint32(m_slots[slot] >> 32) != hash)
+            continue;   // most probes end here, without reading the entry
+        const Entry &entry = m_entries[size_t(quint32(m_slots[slot]) - 1)];
+        if (entry.section != section)
+            continue;
+        const QString held = entryName(entry);
+        if (plain.isNull() ? held == name : held == QLatin1String(plain.data(), plain.size()))
+            return slot;
+    }
+    return slot;
+}
+
+void CIniDocument::addEntry(const Entry &entry, QByteArrayView plain, const QString &name)
+{
+    growIndex();
+    const size_t slot = findSlot(entry.section, entry.hash, plain, name);
+    // A later line of the same key wins, as it does when read.
+    m_duplicates = m_duplicates || m_slots[slot] != 0;
+    m_slots[slot] = slotValue(entry.hash, m_entries.size());
+    m_entries.push_back(entry);
+}
+
+int CIniDocument::findEntry(quint32 section, const QString &key, quint32 hash) const
+{
+    if (m_slots.empty())
+        return -1;
+    const quint64 held = m_slots[findSlot(section, hash, QByteArrayView(), key)];
+    return held != 0 ? int(quint32(held) - 1) : -1;
+}
+
+QString CIniDocument::lineText(qint64 start) const
+{
+    return QString::fromUtf8(m_text.constData() + start, lineEnd(start) - start);
+}
+
+std::optional<QString> CIniDocument::value(const QString &section, const QString &key) const
+{
+    const auto id = m_sectionIds.constFind(section);
+    if (id == m_sectionIds.cend())
+        return std::nullopt;
+    const int found = findEntry(*id, key, entryHash(*id, key));
+    if (found < 0)
+        return std::nullopt;
+    return parseLine(lineText(m_entries[size_t(found)].start)).value;
+}
+
+IniValues CIniDocument::values() const
+{
+    IniValues values;
+    for (const Entry &entry : m_entries) {
+        const ParsedLine line = parseLine(lineText(entry.start));
+        values[m_sections[entry.section].name].insert(line.name, line.value);
     }
     return values;
+}
+
+std::vector<CIniDocument::Edit> CIniDocument::edits(const IniChanges &changes, IniNotes *dropped) const
+{
+    std::vector<Edit> out;
+    const qint64 size = m_text.size();
+    auto removeLine = [&](qint64 start) {
+        const qint64 end = lineEnd(start);
+        out.push_back({start, end < size ? end + 1 : end, QByteArray()});
+    };
+    for (const qint64 start : m_skipped)
+        removeLine(start);
+
+    QByteArray appended;   // sections the file does not have yet, in order
+    std::optional<QString> appendedSection;
+    bool appendedWritable = false;
+    for (auto it = changes.cbegin(); it != changes.cend(); ++it) {
+        const QString &section = it.key().first;
+        const QString &key = it.key().second;
+        const std::optional<QString> &value = it.value();
+        if (key.isEmpty()) {
+            if (value && dropped)
+                dropped->add(QStringLiteral("[%1] key \"%2\" cannot be written").arg(section, key));
+            continue;
+        }
+        const auto id = m_sectionIds.constFind(section);
+        const quint32 hash = id != m_sectionIds.cend() ? entryHash(*id, key) : 0;
+        const int found = id != m_sectionIds.cend() ? findEntry(*id, key, hash) : -1;
+        if (!value) {
+            if (found < 0)
+                continue;
+            removeLine(m_entries[size_t(found)].start);
+            // An earlier line of the same key would be read once the last one is gone.
+            for (size_t i = 0; m_duplicates && i < size_t(found); ++i) {
+                const Entry &entry = m_entries[i];
+                if (entry.hash == hash && entry.section == *id && entryName(entry) == key)
+                    removeLine(entry.start);
+            }
+            continue;
+        }
+        if (found >= 0) {
+            // The line keeps its key as written and its carriage return, if any.
+            const qint64 start = m_entries[size_t(found)].start;
+            qint64 end = lineEnd(start);
+            if (end > start && m_text.at(end - 1) == '\r')
+                --end;
+            const qint64 equals = m_text.indexOf('=', start);
+            const QByteArray line = m_text.mid(start, equals + 1 - start) + encodedValue(*value);
+            if (readsBack(line, key, *value)) {
+                out.push_back({start, end, line});
+                continue;
+            }
+            removeLine(start);
+        } else {
+            const bool plainKey = isPlainName(key);
+            const QByteArray line = (plainKey ? key.toLatin1() : escapedName(key)) + '=' + encodedValue(*value);
+            if ((plainKey && (isPlainInteger(*value) || isPlainText(*value))) || readsBack(line, key, *value)) {
+                if (id != m_sectionIds.cend()) {
+                    const qint64 at = m_sections[*id].insertAt;
+                    const bool needsBreak = at == size && size > 0 && !m_text.endsWith('\n');
+                    out.push_back({at, at, (needsBreak ? "\n" : "") + line + '\n'});
+                    continue;
+                }
+                if (section != appendedSection) {
+                    appendedSection = section;
+                    const QByteArray header = '[' + escapedName(section) + ']';
+                    const ParsedLine back = parseLine(QString::fromLatin1(header));
+                    appendedWritable = back.kind == LineKind::Section && back.name == section;
+                    if (!appendedWritable) {
+                        if (dropped)
+                            dropped->add(QStringLiteral("section [%1] cannot be written").arg(section));
+                        continue;
+                    }
+                    if (!appended.isEmpty() || size > 0)
+                        appended += '\n';
+                    appended += header + '\n';
+                }
+                if (appendedWritable)
+                    appended += line + '\n';
+                continue;
+            }
+        }
+        if (dropped)
+            dropped->add(QStringLiteral("[%1] key \"%2\" cannot be written").arg(section, key));
+    }
+    if (!appended.isEmpty())
+        out.push_back({size, size, (size > 0 && !m_text.endsWith('\n') ? "\n" : "") + appended});
+    // In file order; at one place an insertion comes before the removal of the line there.
+    std::stable_sort(out.begin(), out.end(), [](const Edit &a, const Edit &b) {
+        return a.from != b.from ? a.from < b.from : a.to < b.to;
+    });
+    return out;
+}
+
+bool CIniDocument::render(const IniChanges &changes, const Sink &sink, IniNotes *dropped) const
+{
+    const char *data = m_text.constData();
+    qint64 at = 0;
+    for (const Edit &edit : edits(changes, dropped)) {
+        if (edit.from > at && !sink(data + at, qsizetype(edit.from - at)))
+            return false;
+        if (!edit.insert.isEmpty() && !sink(edit.insert.constData(), edit.insert.size()))
+            return false;
+        at = std::max(at, edit.to);
+    }
+    return at >= m_text.size() || sink(data + at, qsizetype(m_text.size() - at));
+}
+
+QByteArray CIniDocument::rendered(const IniChanges &changes, IniNotes *dropped) const
+{
+    QByteArray out;
+    render(changes, [&out](const char *data, qsizetype size) {
+        out.append(data, size);
+        return true;
+    }, dropped);
+    return out;
+}
+
+IniChanges ChangesSetting(const IniValues &values)
+{
+    IniChanges changes;
+    for (auto section = values.cbegin(); section != values.cend(); ++section) {
+        for (auto entry = section->cbegin(); entry != section->cend(); ++entry)
+            changes[qMakePair(section.key(), entry.key())] = entry.value();
+    }
+    return changes;
 }
 
 void IniNotes::add(const QString &note)
@@ -510,7 +861,7 @@ FileStamp CAtomicIniFile::stamp() const
     return stampOf(st);
 }
 
-bool CAtomicIniFile::read(IniValues &values, FileStamp *stamp) const
+bool CAtomicIniFile::read(std::shared_ptr<const CIniDocument> &document, FileStamp *stamp) const
 {
     // Non-blocking so that a named pipe in its place cannot hold the start-up; only a regular
     // file is read.
@@ -518,31 +869,31 @@ bool CAtomicIniFile::read(IniValues &values, FileStamp *stamp) const
     if (fd < 0) {
         if (errno != ENOENT)
             return false;
-        values.clear();   // a missing file (or a link to one) reads as empty
+        document = std::make_shared<const CIniDocument>();   // a missing file (or a link to one) reads as empty
         if (stamp)
             *stamp = FileStamp();
         return true;
     }
     struct stat st = {};
     QByteArray bytes;
-    const bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && readAll(fd, st.st_size, bytes);
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (ok) {
+        bytes.resize(qsizetype(st.st_size));
+        ok = readAt(fd, 0, bytes.data(), bytes.size());
+    }
     ::close(fd);
     if (!ok)
         return false;
-    IniNotes dropped;
-    values = parse(bytes, &dropped);
-    dropped.log("settings file", m_filePath);
+    IniNotes skipped;
+    document = std::make_shared<const CIniDocument>(std::move(bytes), &skipped);
+    skipped.log("settings file", m_filePath);
     if (stamp)
         *stamp = stampOf(st);
     return true;
 }
 
-bool CAtomicIniFile::write(const IniValues &values, FileStamp *stamp) const
+bool CAtomicIniFile::write(const CIniDocument &document, const IniChanges &changes, FileStamp *stamp) const
 {
-    IniNotes dropped;
-    const QByteArray text = serialise(values, &dropped);
-    dropped.log("settings value dropped from", m_filePath);
-
     QString target;
     if (!linkTarget(m_filePath, target)) {
         qWarning("settings not saved (%s): too many symbolic links", qPrintable(m_filePath));
@@ -560,12 +911,13 @@ bool CAtomicIniFile::write(const IniValues &values, FileStamp *stamp) const
         return false;
     }
 
-    auto fail = [&](const char *step) {
-        qWarning("settings not saved (%s %s): %s", step, temporaryName.constData(), strerror(errno));
+    auto fail = [&](const char *step, const QString &reason) {
+        qWarning("settings not saved (%s %s): %s", step, temporaryName.constData(), qPrintable(reason));
         if (!temporaryName.isEmpty())
             ::unlink(temporaryName.constData());
         return false;
     };
+    auto systemError = [] { return QString::fromLocal8Bit(strerror(errno)); };
 
     // A fresh name that nobody can have planted: created here or not at all, never through
     // a link.
@@ -577,33 +929,46 @@ bool CAtomicIniFile::write(const IniValues &values, FileStamp *stamp) const
             break;
     }
     if (fd < 0) {
-        const int error = errno;
+        const QString reason = systemError();
         temporaryName.clear();   // not ours: never removed
-        errno = error;
-        return fail("create");
+        return fail("create", reason);
     }
     if (exists && ::fchmod(fd, old.st_mode & 07777) != 0)
         qWarning("settings file %s: mode not kept: %s", finalName.constData(), strerror(errno));
-    struct stat written = {};
-    const bool ok = writeAll(fd, text) && ::fsync(fd) == 0 && ::fstat(fd, &written) == 0;
-    if (!ok) {
+
+    IniNotes dropped;
+    CChunkedWriter out(fd);
+    const bool written = document.render(changes, [&out](const char *data, qsizetype size) {
+        return out.put(data, size);
+    }, &dropped) && out.flush();
+    const QString writeError = written ? QString() : systemError();
+    dropped.log("settings value dropped from", m_filePath);
+    if (!written) {
         ::close(fd);
-        return fail("write");
+        return fail("write", writeError);
+    }
+    const QString syncError = SyncToDisk(fd);
+    struct stat st = {};
+    if (!syncError.isEmpty() || ::fstat(fd, &st) != 0) {
+        const QString reason = syncError.isEmpty() ? systemError() : syncError;
+        ::close(fd);
+        return fail("write", reason);
     }
     // What the disk gives back must be what was meant: a full disk can leave a short file
-    // without any write reporting it.
-    QByteArray back;
-    const bool same = readAll(fd, written.st_size, back) && back == text;
-    if (::close(fd) != 0 || !same) {
-        errno = EIO;
-        return fail("verify");
-    }
+    // without any write reporting it. The text is rendered a second time to compare.
+    CReadBackComparer back(fd, qint64(st.st_size));
+    const bool same = document.render(changes, [&back](const char *data, qsizetype size) {
+        return back.matches(data, size);
+    }) && back.atEnd();
+    if (::close(fd) != 0 || !same)
+        return fail("verify", QString::fromLocal8Bit(strerror(EIO)));
     if (::rename(temporaryName.constData(), finalName.constData()) != 0)
-        return fail("rename");
-    if (!syncFolder(folder))
-        qWarning("settings folder not flushed: %s", strerror(errno));
+        return fail("rename", systemError());
+    QString folderError;
+    if (!syncFolder(folder, folderError))
+        qWarning("settings folder not flushed: %s", qPrintable(folderError));
     if (stamp)
-        *stamp = stampOf(written);
+        *stamp = stampOf(st);
     return true;
 }
 

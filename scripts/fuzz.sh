@@ -23,7 +23,7 @@ libs=($(pkg-config --libs Qt6Core))
 xml_sources=(catalogue/XML.cpp catalogue/XMLParser.cpp catalogue/XMLWriter.cpp fuzz/XmlFuzzChecks.cpp)
 line_sources=(protocol/ResponseDispatcher.cpp protocol/ReaderControl.cpp protocol/TagList.cpp
               protocol/CommandLine.cpp platform/CodePage.cpp fuzz/LineFuzzChecks.cpp)
-settings_sources=(platform/AtomicIniFile.cpp fuzz/SettingsFuzzChecks.cpp)
+settings_sources=(platform/AtomicIniFile.cpp platform/FileSync.cpp fuzz/SettingsFuzzChecks.cpp)
 
 # Compiles the given sources into objects (again only when a source or any header is newer).
 compile() {

@@ -293,6 +293,11 @@ void tst_SettingsStore::writesOnlyChanges()
     QVERIFY(store.Flush());
     // Another store's value, written meanwhile, must survive this store's next write.
     CSettingsStore(iniPath()).WriteInt(section, QString::fromLatin1(config::kComPort), 7);
+    // And a comment edited in by hand stays as it is.
+    const QByteArray comment = "; kept as written \xED\x95\x9C\n";
+    QFile edited(iniPath());
+    QVERIFY(edited.open(QIODevice::Append) && edited.write(comment) == comment.size());
+    edited.close();
 
     const ino_t before = inode(iniPath());
     QVERIFY(value.isNull() ? store.DeleteValue(section, key) : store.WriteString(section, key, value));
@@ -301,6 +306,8 @@ void tst_SettingsStore::writesOnlyChanges()
     const CSettingsStore reread(iniPath());
     QCOMPARE(reread.ReadString(section, key, QStringLiteral("absent")), value.isNull() ? QStringLiteral("absent") : value);
     QCOMPARE(reread.ReadInt(section, QString::fromLatin1(config::kComPort), -1), 7);
+    QVERIFY(edited.open(QIODevice::ReadOnly));
+    QVERIFY(edited.readAll().endsWith(comment));
 }
 
 void tst_SettingsStore::writeRunsOffCallingThread()

@@ -14,6 +14,8 @@
 #include <unistd.h>
 
 using platform::CAtomicIniFile;
+using platform::CIniDocument;
+using platform::IniChanges;
 using platform::IniValues;
 
 namespace {
@@ -38,6 +40,21 @@ IniValues generation(int gen)
     return values;
 }
 
+// The whole file made of the values.
+bool writeValues(const CAtomicIniFile &file, const IniValues &values)
+{
+    return file.write(CIniDocument(), platform::ChangesSetting(values));
+}
+
+bool readValues(const CAtomicIniFile &file, IniValues &values)
+{
+    std::shared_ptr<const CIniDocument> document;
+    if (!file.read(document))
+        return false;
+    values = document->values();
+    return true;
+}
+
 int writeLoop(const QString &path)
 {
     const CAtomicIniFile file(path);
@@ -46,7 +63,7 @@ int writeLoop(const QString &path)
     std::fputs(kWritingMark, stdout);
     std::fflush(stdout);
     for (int gen = 1;; ++gen)
-        file.write(generation(gen));
+        writeValues(file, generation(gen));
 }
 
 } // namespace
@@ -61,6 +78,8 @@ private slots:
     void killsDuringWrites();
     void contentReadsBackOrIsDropped_data();
     void contentReadsBackOrIsDropped();
+    void editKeepsTheRestByteForByte_data();
+    void editKeepsTheRestByteForByte();
     void modesAndLinks_data();
     void modesAndLinks();
     void pipeNeitherReadNorReplaced();
@@ -100,9 +119,9 @@ void tst_AtomicIniFile::roundTripBothWays()
     IniValues values;
     values[section][key] = value;
     values[QStringLiteral("Config")][QStringLiteral("EnableWedge")] = QStringLiteral("1");
-    QVERIFY(CAtomicIniFile(ours).write(values));
+    QVERIFY(writeValues(CAtomicIniFile(ours), values));
     IniValues back;
-    QVERIFY(CAtomicIniFile(ours).read(back));
+    QVERIFY(readValues(CAtomicIniFile(ours), back));
     QCOMPARE(back, values);
 
     // The toolkit reads what we write...
@@ -116,7 +135,7 @@ void tst_AtomicIniFile::roundTripBothWays()
         writer.setValue(section + QLatin1Char('/') + key, value);
         writer.setValue(QStringLiteral("Config/EnableWedge"), 1);
     }
-    QVERIFY(CAtomicIniFile(theirs).read(back));
+    QVERIFY(readValues(CAtomicIniFile(theirs), back));
     QCOMPARE(back, values);
 }
 
@@ -124,7 +143,7 @@ void tst_AtomicIniFile::killsDuringWrites()
 {
     const QString path = m_dir.filePath(QStringLiteral("killed.ini"));
     const CAtomicIniFile file(path);
-    QVERIFY(file.write(generation(0)));
+    QVERIFY(writeValues(file, generation(0)));
     int lastGeneration = 0;
     int changes = 0;
     auto *random = QRandomGenerator::global();
@@ -138,7 +157,7 @@ void tst_AtomicIniFile::killsDuringWrites()
         QVERIFY(writer.waitForFinished());
 
         IniValues values;
-        QVERIFY(file.read(values));
+        QVERIFY(readValues(file, values));
         // Either the set that was there or one complete newer set, never a mix or a cut.
         const int gen = values.value(QStringLiteral("Config")).value(QStringLiteral("Key0")).toInt();
         QVERIFY2(values == generation(gen), qPrintable(QStringLiteral("kill %1: mixed or cut set").arg(kill)));
@@ -197,18 +216,64 @@ void tst_AtomicIniFile::contentReadsBackOrIsDropped()
     const CAtomicIniFile ini(path);
     if (!note.isEmpty())
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QRegularExpression::escape(note) + QLatin1Char('$')));
-    IniValues values;
-    QVERIFY(ini.read(values));
-    values[QStringLiteral("Config")][key] = value;
-    QVERIFY(ini.write(values));
+    std::shared_ptr<const CIniDocument> document;
+    QVERIFY(ini.read(document));
+    QVERIFY(ini.write(*document, {{qMakePair(QStringLiteral("Config"), key), value}}));
     // Dropped once: the file written no longer holds it, and every later save succeeds.
     QTest::failOnWarning(QRegularExpression(QStringLiteral(".")));
     for (int round = 0; round < 2; ++round) {
-        IniValues back;
-        QVERIFY(ini.read(back));
-        QCOMPARE(back, expected);
-        QVERIFY(ini.write(back));
+        QVERIFY(ini.read(document));
+        QCOMPARE(document->values(), expected);
+        QVERIFY(ini.write(*document, {}));
     }
+}
+
+void tst_AtomicIniFile::editKeepsTheRestByteForByte_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QString>("section");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value");   // null: removed
+    QTest::addColumn<QByteArray>("expected");
+    const QString config = QStringLiteral("Config");
+    QTest::newRow("comments, unknown keys") << QByteArray("; mine\n[Config]\nA = x y \n#n\nEnableWedge=0\n\n[U]\nb=\"1\"\n")
+        << config << "EnableWedge" << "1" << QByteArray("; mine\n[Config]\nA = x y \n#n\nEnableWedge=1\n\n[U]\nb=\"1\"\n");
+    QTest::newRow("crlf and spaced key") << QByteArray("[Config]\r\n EnableWedge = 0\r\nk=1\r\n") << config
+        << "EnableWedge" << "w,1" << QByteArray("[Config]\r\n EnableWedge =\"w,1\"\r\nk=1\r\n");
+    QTest::newRow("new key after the last value") << QByteArray("[Config]\nA=1\n\n; c\n[B]\nx=1\n") << config
+        << "EnableWedge" << "1" << QByteArray("[Config]\nA=1\nEnableWedge=1\n\n; c\n[B]\nx=1\n");
+    QTest::newRow("no final line feed") << QByteArray("[Config]\nA=1") << config << "EnableWedge" << "1"
+                                        << QByteArray("[Config]\nA=1\nEnableWedge=1\n");
+    QTest::newRow("new section at the end") << QByteArray("[Config]\nA=1") << "Example History Combos"
+        << "HistoryItem0" << "ver" << QByteArray("[Config]\nA=1\n\n[Example%20History%20Combos]\nHistoryItem0=\"ver\"\n");
+    QTest::newRow("removed where twice") << QByteArray("[Config]\nAA=1\n[B]\nAA=3\n[Config]\nA%41=2\n") << config
+                                         << "AA" << QString() << QByteArray("[Config]\n[B]\nAA=3\n[Config]\n");
+    QTest::newRow("first of twice set") << QByteArray("[Config]\nA=1\nA=2\nB=0\n") << config << "A" << "5"
+                                        << QByteArray("[Config]\nA=1\nA=5\nB=0\n");
+}
+
+void tst_AtomicIniFile::editKeepsTheRestByteForByte()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QString, section);
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+    QFETCH(QByteArray, expected);
+    const CIniDocument document(file);
+    IniChanges changes;
+    changes[qMakePair(section, key)] = value.isNull() ? std::nullopt : std::optional<QString>(value);
+    const QString path = m_dir.filePath(QStringLiteral("edit%1.ini").arg(++m_fileIndex));
+    QVERIFY(CAtomicIniFile(path).write(document, changes));
+    QFile written(path);
+    QVERIFY(written.open(QIODevice::ReadOnly));
+    QCOMPARE(written.readAll(), expected);
+    // What is read back is what the change made of the values.
+    IniValues values = document.values();
+    if (value.isNull() && values[section].remove(key) && values[section].isEmpty())
+        values.remove(section);
+    else if (!value.isNull())
+        values[section][key] = value;
+    QCOMPARE(CIniDocument(expected).values(), values);
 }
 
 void tst_AtomicIniFile::modesAndLinks_data()
@@ -234,7 +299,7 @@ void tst_AtomicIniFile::modesAndLinks()
     const QString path = home.filePath(QStringLiteral("config/settings.ini"));
     const QString target = linked ? home.filePath(QStringLiteral("dotfiles/settings.ini")) : path;
     if (oldMode >= 0) {
-        QVERIFY(CAtomicIniFile(target).write(generation(1)));
+        QVERIFY(writeValues(CAtomicIniFile(target), generation(1)));
         QVERIFY(::chmod(QFile::encodeName(target).constData(), mode_t(oldMode)) == 0);
     }
     if (linked)
@@ -244,14 +309,14 @@ void tst_AtomicIniFile::modesAndLinks()
     QVERIFY(QFile(victim).open(QIODevice::WriteOnly));
     QVERIFY(QFile::link(victim, path + QStringLiteral(".%1.tmp").arg(::getpid())));
 
-    QVERIFY(CAtomicIniFile(path).write(generation(2)));
+    QVERIFY(writeValues(CAtomicIniFile(path), generation(2)));
     QCOMPARE(QFileInfo(path).isSymLink(), linked);
     QCOMPARE(QFileInfo(victim).size(), 0);
     struct stat st = {};
     QVERIFY(::stat(QFile::encodeName(target).constData(), &st) == 0);
     QCOMPARE(int(st.st_mode & 07777), newMode);
     IniValues back;
-    QVERIFY(CAtomicIniFile(target).read(back));
+    QVERIFY(readValues(CAtomicIniFile(target), back));
     QCOMPARE(back, generation(2));
 }
 
@@ -262,10 +327,10 @@ void tst_AtomicIniFile::pipeNeitherReadNorReplaced()
     QVERIFY(::mkfifo(QFile::encodeName(pipe).constData(), 0600) == 0);
     QVERIFY(QFile::link(pipe, home.filePath(QStringLiteral("settings.ini"))));
     for (const QString &path : {pipe, home.filePath(QStringLiteral("settings.ini"))}) {
-        IniValues values;
-        QVERIFY(!CAtomicIniFile(path).read(values));   // at once: no writer ever opens the pipe
+        std::shared_ptr<const CIniDocument> document;
+        QVERIFY(!CAtomicIniFile(path).read(document));   // at once: no writer ever opens the pipe
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("not a regular file$")));
-        QVERIFY(!CAtomicIniFile(path).write(generation(1)));
+        QVERIFY(!writeValues(CAtomicIniFile(path), generation(1)));
         struct stat st = {};
         QVERIFY(::lstat(QFile::encodeName(pipe).constData(), &st) == 0 && S_ISFIFO(st.st_mode));
     }
