@@ -625,7 +625,7 @@ QString CRFID_LorixDlg::linkLostText() const
 {
     return QStringLiteral("COM%1 link lost: %2 (%3)")
         .arg(m_openedPort)
-        .arg(m_openedPath, platform::PortLinkErrorText(m_channel.portHandle.LinkError(), m_openedPath));
+        .arg(m_openedPath, platform::PortLinkErrorText(m_channel.LinkError(), m_openedPath));
 }
 
 void CRFID_LorixDlg::AutoConnect()

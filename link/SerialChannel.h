@@ -73,6 +73,9 @@ public:
     // after a success; see platform::PortOpenErrorText).
     const QString &PortName() const { return portName; }
     int OpenError() const { return portHandle.OpenError(); }
+    // Why the link ended, once the reader thread has reported it lost (an errno value, 0 while
+    // it is up; see platform::PortLinkErrorText).
+    int LinkError() const { return portHandle.LinkError(); }
 
     // Copies count bytes into txBuffer and queues them, whole or not at all, behind everything
     // queued before; the reader thread sends them as the driver takes them. Returns count, or

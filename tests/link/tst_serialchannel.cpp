@@ -461,7 +461,7 @@ private slots:
         QTRY_COMPARE(channel.PendingBytes(), 10);
         pty.hangUp();
         QTRY_COMPARE(owner.lineDrops, 1);
-        QCOMPARE(channel.portHandle.LinkError(), ENODEV);   // the master's close took the node away
+        QCOMPARE(channel.LinkError(), ENODEV);   // the master's close took the node away
         const int wakesAtDrop = recorder.wakes.load();
         QTest::qWait(600);   // room for a spinning thread to show itself
         QCOMPARE(owner.lineDrops, 1);
