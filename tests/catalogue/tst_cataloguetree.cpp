@@ -3,8 +3,8 @@
 // widget-free rules the tree and the panel share: parameter names, composition, filters.
 
 #include "catalogue/Catalogue.h"
-#include "catalogue/CatalogueTree.h"
-#include "catalogue/XML.h"
+#include "catalogue/widgets/CatalogueTree.h"
+#include "xml/XML.h"
 #include "controls/tree/ExtTree.h"
 #include "res/Bitmap129.h"
 

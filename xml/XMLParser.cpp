@@ -1,5 +1,5 @@
-#include "catalogue/XML.h"
-#include "catalogue/XMLInput.h"
+#include "xml/XML.h"
+#include "xml/XMLInput.h"
 
 #include <QHash>
 #include <QIODevice>

@@ -8,7 +8,7 @@
 // Qt Core only. Everything here runs on the thread that owns the tree (the
 // user-interface thread in the tool); nothing is locked.
 
-#include "catalogue/XMLPointerList.h"
+#include "xml/XMLPointerList.h"
 
 #include <QList>
 #include <QString>
