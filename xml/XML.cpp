@@ -4,7 +4,6 @@
 #include <QtDebug>
 
 #include <cstddef>
-#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -28,138 +27,6 @@ constexpr EntityReference ENTITY_REFERENCES[] = {
     {u'"', QLatin1StringView("&quot;")},
 };
 
-// The tree's elements and attributes come from slabs of many blocks, kept apart
-// from the strings' small allocations: a parse makes and a free releases hundreds
-// of thousands of them, and through the global heap they fragment it and make
-// every free merge neighbouring chunks. Each thread keeps its own list of free
-// blocks of each kind, so nothing is locked per block. Slabs are never returned:
-// the memory held is the largest number of these objects alive at once (about
-// 20 MB after a 10 MB catalogue, a few hundred KB for an ordinary one). Because a
-// block stays valid for the whole process, a tree may be freed on another thread
-// or during exit: its blocks simply join that thread's list.
-struct FreeBlock
-{
-    FreeBlock *next;
-};
-
-constexpr std::size_t BLOCKS_PER_SLAB = 256;
-
-std::size_t roundedBlockSize(std::size_t size)
-{
-    constexpr std::size_t alignment = alignof(std::max_align_t);
-    return (size + alignment - 1) / alignment * alignment;
-}
-
-// Cuts a new slab into blocks, in address order, and returns the first.
-FreeBlock *addSlab(std::size_t blockSize)
-{
-    const std::size_t size = roundedBlockSize(blockSize);
-    auto *slab = static_cast<char *>(::operator new(size * BLOCKS_PER_SLAB));
-    {
-        // Every slab stays reachable from here (never destroyed), also for leak checkers.
-        static std::mutex mutex;
-        static auto *slabs = new std::vector<void *>;
-        const std::lock_guard<std::mutex> lock(mutex);
-        slabs->push_back(slab);
-    }
-    FreeBlock *head = nullptr;
-    for (std::size_t i = BLOCKS_PER_SLAB; i-- > 0;) {
-        auto *block = reinterpret_cast<FreeBlock *>(slab + i * size);
-        block->next = head;
-        head = block;
-    }
-    return head;
-}
-
-// Under AddressSanitizer every element and attribute goes to the global heap, so that a
-// use after free inside the tree is reported rather than hidden by a recycled block.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool RECYCLE_BLOCKS = false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool RECYCLE_BLOCKS = false;
-#else
-constexpr bool RECYCLE_BLOCKS = true;
-#endif
-#else
-constexpr bool RECYCLE_BLOCKS = true;
-#endif
-
-void *takeBlock(FreeBlock *&freeList, std::size_t blockSize)
-{
-    if constexpr (!RECYCLE_BLOCKS)
-        return ::operator new(blockSize);
-    if (!freeList)
-        freeList = addSlab(blockSize);
-    FreeBlock *block = freeList;
-    freeList = block->next;
-    // The next take reads that block's link and its caller fills the block: both
-    // find it in the cache if it is asked for now.
-    if (freeList)
-        __builtin_prefetch(freeList, 1);
-    return block;
-}
-
-void giveBlock(FreeBlock *&freeList, void *memory)
-{
-    if constexpr (!RECYCLE_BLOCKS) {
-        ::operator delete(memory);
-        return;
-    }
-    auto *block = static_cast<FreeBlock *>(memory);
-    block->next = freeList;
-    freeList = block;
-}
-
-// A block of exactly T's size comes from the list; a subclass's larger object from
-// the global heap.
-template <typename T>
-void *takeSized(FreeBlock *&freeList, std::size_t size)
-{
-    return size == sizeof(T) ? takeBlock(freeList, size) : ::operator new(size);
-}
-
-template <typename T>
-void giveSized(FreeBlock *&freeList, void *block, std::size_t size)
-{
-    if (size == sizeof(T))
-        giveBlock(freeList, block);
-    else
-        ::operator delete(block);
-}
-
-thread_local FreeBlock *t_freeAttributes = nullptr;
-thread_local FreeBlock *t_freeElements = nullptr;
-
-// One free list per pointer-buffer size class: SMALLEST_CLASS, twice that, ... LARGEST_CLASS.
-constexpr int POINTER_CLASSES = 5;
-static_assert(xml_storage::SMALLEST_CLASS << (POINTER_CLASSES - 1) == xml_storage::LARGEST_CLASS);
-thread_local FreeBlock *t_freePointers[POINTER_CLASSES] = {};
-
-int pointerClass(qsizetype capacity)
-{
-    int sizeClass = 0;
-    while ((xml_storage::SMALLEST_CLASS << sizeClass) < capacity)
-        ++sizeClass;
-    return sizeClass;
-}
-
-void prefetchElement(const CXML *element)
-{
-    const char *const at = reinterpret_cast<const char *>(element);
-    for (std::size_t offset = 0; offset < sizeof(CXML); offset += 64)
-        __builtin_prefetch(at + offset);
-}
-
-void prefetchBlocks(const CXML &element)
-{
-    __builtin_prefetch(element.text.constData());
-    if (!element.attributes.isEmpty())
-        __builtin_prefetch(element.attributes.at(0));
-    if (!element.children.isEmpty())
-        __builtin_prefetch(element.children.begin());
-}
-
 CXMLWarningFunction &warningFunction()
 {
     static CXMLWarningFunction function;
@@ -168,48 +35,39 @@ CXMLWarningFunction &warningFunction()
 
 } // namespace
 
-void **xml_storage::TakePointers(qsizetype wanted, qsizetype &granted)
-{
-    if (wanted > LARGEST_CLASS) {
-        granted = wanted;
-        return static_cast<void **>(::operator new(size_t(wanted) * sizeof(void *)));
-    }
-    const int sizeClass = pointerClass(wanted);
-    granted = SMALLEST_CLASS << sizeClass;
-    return static_cast<void **>(takeBlock(t_freePointers[sizeClass], size_t(granted) * sizeof(void *)));
-}
-
-void xml_storage::GivePointers(void **buffer, qsizetype capacity)
-{
-    if (capacity > LARGEST_CLASS)
-        ::operator delete(buffer);
-    else
-        giveBlock(t_freePointers[pointerClass(capacity)], buffer);
-}
-
 CAttribute::CAttribute(QString attributeName, QString attributeValue)
     : name(std::move(attributeName)), value(std::move(attributeValue))
 {
 }
 
+// A block of exactly the class's size comes from the slabs; a subclass's larger object
+// from the global heap.
 void *CAttribute::operator new(std::size_t size)
 {
-    return takeSized<CAttribute>(t_freeAttributes, size);
+    return size == sizeof(CAttribute) ? xml_fast::TakeTreeBlock(xml_fast::TreeObject::Attribute, size)
+                                      : ::operator new(size);
 }
 
 void CAttribute::operator delete(void *block, std::size_t size)
 {
-    giveSized<CAttribute>(t_freeAttributes, block, size);
+    if (size == sizeof(CAttribute))
+        xml_fast::GiveTreeBlock(xml_fast::TreeObject::Attribute, block);
+    else
+        ::operator delete(block);
 }
 
 void *CXML::operator new(std::size_t size)
 {
-    return takeSized<CXML>(t_freeElements, size);
+    return size == sizeof(CXML) ? xml_fast::TakeTreeBlock(xml_fast::TreeObject::Element, size)
+                                : ::operator new(size);
 }
 
 void CXML::operator delete(void *block, std::size_t size)
 {
-    giveSized<CXML>(t_freeElements, block, size);
+    if (size == sizeof(CXML))
+        xml_fast::GiveTreeBlock(xml_fast::TreeObject::Element, block);
+    else
+        ::operator delete(block);
 }
 
 CAttributeList::~CAttributeList()
@@ -255,13 +113,7 @@ void CXML::Clear()
     while (!pending.empty()) {
         CXML *element = pending.back();
         pending.pop_back();
-        // Freeing a large tree waits mostly on memory: the element's own blocks are
-        // asked for before its children are taken, and the next element before this
-        // one is deleted, so that the loads overlap.
-        prefetchBlocks(*element);
         element->TakeChildren(pending);
-        if (!pending.empty())
-            prefetchElement(pending.back());
         delete element;
     }
     text.clear();
@@ -351,40 +203,14 @@ QString EncodeEntities(QStringView s)
 
 QString DecodeEntities(QStringView s)
 {
-    qsizetype amp = s.indexOf(u'&');
-    if (amp < 0)
-        return s.toString();
-    QString out;
-    out.reserve(s.size());
-    qsizetype from = 0;
-    while (amp >= 0) {
-        out.append(s.mid(from, amp - from));
-        const QStringView rest = s.mid(amp);
-        qsizetype consumed = 1;
-        QChar decoded = u'&';
-        for (const EntityReference &entity : ENTITY_REFERENCES) {
-            if (rest.startsWith(entity.reference)) {
-                decoded = entity.character;
-                consumed = entity.reference.size();
-                break;
-            }
-        }
-        out.append(decoded);
-        from = amp + consumed;
-        amp = s.indexOf(u'&', from);
-    }
-    out.append(s.mid(from));
-    return out;
-}
-
-void DecodeEntitiesInPlace(QString &s)
-{
-    const qsizetype first = s.indexOf(u'&');
+    QString out = s.toString();
+    const qsizetype first = out.indexOf(u'&');
     if (first < 0)
-        return;
-    QChar *const data = s.data();
-    const qsizetype size = s.size();
-    // Writing never overtakes reading: a reference is never shorter than its character.
+        return out;
+    QChar *const data = out.data();
+    const qsizetype size = out.size();
+    // Decoded in place: writing never overtakes reading, as a reference is never
+    // shorter than its character.
     qsizetype write = first;
     qsizetype read = first;
     while (read < size) {
@@ -405,7 +231,8 @@ void DecodeEntitiesInPlace(QString &s)
         data[write++] = decoded;
         read += consumed;
     }
-    s.truncate(write);
+    out.truncate(write);
+    return out;
 }
 
 CXMLWarningFunction SetXMLWarningFunction(CXMLWarningFunction function)
