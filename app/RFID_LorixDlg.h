@@ -2,7 +2,7 @@
 
 #include "app/DialogHeader.h"
 #include "app/HistoryCombo.h"
-#include "catalogue/XML.h"
+#include "xml/XML.h"
 #include "controls/propgrid/CPropGrid.h"
 #include "controls/tree/ExtTree.h"
 #include "controls/tree/TreeImageList.h"

@@ -1,9 +1,9 @@
 #include "app/RFID_LorixDlg.h"
 
 #include "catalogue/Catalogue.h"
-#include "catalogue/CatalogueDialogs.h"
-#include "catalogue/CatalogueTree.h"
-#include "catalogue/PropertiesPanel.h"
+#include "catalogue/widgets/CatalogueDialogs.h"
+#include "catalogue/widgets/CatalogueTree.h"
+#include "catalogue/widgets/PropertiesPanel.h"
 #include "controls/tree/NotifyEvent.h"
 
 // The catalogue half of the main window: the command tree, the property panel and

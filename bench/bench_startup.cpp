@@ -16,7 +16,7 @@
 #include "app/RFID_LorixDlg.h"
 #include "app/SettingsStore.h"
 #include "catalogue/Catalogue.h"
-#include "catalogue/CatalogueTree.h"
+#include "catalogue/widgets/CatalogueTree.h"
 #include "controls/tree/ExtTree.h"
 #include "controls/tree/TreeImageList.h"
 #include "platform/SettingsLocation.h"

@@ -4,7 +4,7 @@
 // linearly. Throughput is reported as bytes per second. The own parse is also
 // timed in its two halves, building the tree and freeing it.
 
-#include "catalogue/XML.h"
+#include "xml/XML.h"
 
 #include <benchmark/benchmark.h>
 #include <expat.h>

@@ -1,7 +1,6 @@
 #include "catalogue/Catalogue.h"
 
-#include "catalogue/XML.h"
-#include "res/Bitmap129.h"
+#include "xml/XML.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -51,15 +50,15 @@ bool IsParameterName(QStringView tagName)
            && tagName[1] <= kLastParameterDigit;
 }
 
-int CataloguePicture(const QString &name, const QString &instruction, bool isRoot)
+CataloguePictureKind CataloguePicture(const QString &name, const QString &instruction, bool isRoot)
 {
     if (isRoot)
-        return res::BITMAP129_GEAR;
+        return CataloguePictureKind::Gear;
     if (name.contains(CATALOGUE_SCAN_MARKER, Qt::CaseSensitive))
-        return res::BITMAP129_BARCODE;
+        return CataloguePictureKind::Barcode;
     if (name.contains(CATALOGUE_RFID_MARKER, Qt::CaseSensitive))
-        return res::BITMAP129_RFID_TAG;
-    return instruction.isEmpty() ? res::BITMAP129_GEAR : res::BITMAP129_PROMPT;
+        return CataloguePictureKind::RfidTag;
+    return instruction.isEmpty() ? CataloguePictureKind::Gear : CataloguePictureKind::Prompt;
 }
 
 bool LoadCatalogueDocument(CXML &document, const QString &path)

@@ -47,9 +47,12 @@ QString CatalogueFilePath();
 // two characters count, so "p10" and "p1x" are parameters too).
 bool IsParameterName(QStringView tagName);
 
-// The picture of an entry (an index of bitmap 129's cells): the gear for the root, then
-// by name "Scan" before "RFID", then the gear for a group and the prompt for a command.
-int CataloguePicture(const QString &name, const QString &instruction, bool isRoot);
+// The pictures an entry can get; the command tree shows each as a cell of its picture strip.
+enum class CataloguePictureKind { RfidTag, Barcode, Gear, Prompt };
+
+// The picture of an entry: the gear for the root, then by name "Scan" before "RFID",
+// then the gear for a group and the prompt for a command.
+CataloguePictureKind CataloguePicture(const QString &name, const QString &instruction, bool isRoot);
 
 // Reads the file into `document` with the parser (any root name). False, with the
 // document untouched, when the file cannot be opened; the parser's own result is not

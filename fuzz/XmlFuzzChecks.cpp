@@ -1,6 +1,6 @@
 #include "XmlFuzzChecks.h"
 
-#include "catalogue/XML.h"
+#include "xml/XML.h"
 
 #include <QBuffer>
 #include <QIODevice>

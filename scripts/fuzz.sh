@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Builds the fuzz targets with clang and libFuzzer (ASan and UBSan on), outside the CMake
-# build, and runs each for the given number of seconds (default 180; 0 only builds), at
-# most FUZZ_JOBS (default 1) at a time. The seed corpora (fuzz/corpus for the XML targets,
+# Builds the fuzz targets with clang and libFuzzer (ASan and UBSan on) and runs each for
+# the given number of seconds (default 180; 0 only builds), at most FUZZ_JOBS (default 1)
+# at a time. The seed corpora (fuzz/corpus for the XML targets,
 # fuzz/corpus_lines for the line assembly, fuzz/corpus_settings for the settings file) are
 # copied, never written to; crashes land in the build folder: copy the input into
 # fuzz/regressions (fuzz/regressions_lines, fuzz/regressions_settings) once fixed.
+# The XML targets link the XML library as CMake builds it (configured in the build folder
+# with the same compiler and sanitizers); the others compile their few sources here.
 #   scripts/fuzz.sh [seconds] [target...]     targets: parse shortreads roundtrip lines settings
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,7 +22,7 @@ cxx="${CXX_FUZZ:-clang++}"
 flags=(-std=c++17 -g -O1 -fPIC -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined
        -fno-sanitize-recover=undefined -I. -Ifuzz $(pkg-config --cflags Qt6Core))
 libs=($(pkg-config --libs Qt6Core))
-xml_sources=(catalogue/XML.cpp catalogue/XMLParser.cpp catalogue/XMLWriter.cpp fuzz/XmlFuzzChecks.cpp)
+xml_sources=(fuzz/XmlFuzzChecks.cpp)
 line_sources=(protocol/ResponseDispatcher.cpp protocol/ReaderControl.cpp protocol/TagList.cpp
               protocol/CommandLine.cpp platform/CodePage.cpp fuzz/LineFuzzChecks.cpp)
 settings_sources=(platform/AtomicIniFile.cpp platform/FileSync.cpp fuzz/SettingsFuzzChecks.cpp)
@@ -30,18 +32,31 @@ compile() {
   local src obj
   for src in "$@"; do
     obj="$out/$(basename "${src%.cpp}").o"
-    if [ ! -f "$obj" ] || [ -n "$(find "$src" catalogue protocol platform fuzz -name '*.h' -newer "$obj" -o -path "$src" -newer "$obj" | head -1)" ]; then
+    if [ ! -f "$obj" ] || [ -n "$(find "$src" xml protocol platform fuzz -name '*.h' -newer "$obj" -o -path "$src" -newer "$obj" | head -1)" ]; then
       "$cxx" "${flags[@]/-fsanitize=fuzzer,/-fsanitize=fuzzer-no-link,}" -c "$src" -o "$obj"
     fi
     echo "$obj"
   done
 }
 
+# The XML library and what it links (the writer's flush to disk), as static archives.
+xml_libraries() {
+  local lib="$out/cmake"
+  if [ ! -f "$lib/CMakeCache.txt" ]; then
+    cmake -S . -B "$lib" -G Ninja -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-g -O1" -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link" \
+      -DRFID_SANITIZE=address,undefined -DRFID_BUILD_TESTS=OFF -DRFID_BUILD_BENCH=OFF >&2
+  fi
+  cmake --build "$lib" --target rfid_xml rfid_platform >&2
+  echo "$lib/xml/librfid_xml.a"
+  echo "$lib/platform/librfid_platform.a"
+}
+
 for t in "${targets[@]}"; do
   case "$t" in
     lines) mapfile -t objects < <(compile "${line_sources[@]}"); main=fuzz/fuzz_lines.cpp ;;
     settings) mapfile -t objects < <(compile "${settings_sources[@]}"); main=fuzz/fuzz_settings.cpp ;;
-    *)     mapfile -t objects < <(compile "${xml_sources[@]}"); main="fuzz/fuzz_xml_$t.cpp" ;;
+    *)     mapfile -t objects < <(compile "${xml_sources[@]}"; xml_libraries); main="fuzz/fuzz_xml_$t.cpp" ;;
   esac
   "$cxx" "${flags[@]}" "$main" "${objects[@]}" "${libs[@]}" -o "$out/fuzz_$t"
 done

@@ -3,7 +3,7 @@
 // Helpers shared by the XML tests: files in either encoding, a parse with a
 // warning recorder, a device with short reads, and a readable dump of a tree.
 
-#include "catalogue/XML.h"
+#include "xml/XML.h"
 
 #include <QBuffer>
 #include <QIODevice>

@@ -3,10 +3,10 @@
 // widget-free rules the tree and the panel share: parameter names, composition, filters.
 
 #include "catalogue/Catalogue.h"
-#include "catalogue/CatalogueTree.h"
-#include "catalogue/PropertiesPanel.h"
+#include "catalogue/widgets/CatalogueTree.h"
+#include "catalogue/widgets/PropertiesPanel.h"
 #include "controls/propgrid/CPropGrid.h"
-#include "catalogue/XML.h"
+#include "xml/XML.h"
 #include "controls/tree/ExtTree.h"
 #include "res/Bitmap129.h"
 

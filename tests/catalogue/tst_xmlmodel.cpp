@@ -1,4 +1,4 @@
-#include "catalogue/XML.h"
+#include "xml/XML.h"
 
 #include <QtTest>
 

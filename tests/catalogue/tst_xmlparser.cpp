@@ -1,5 +1,5 @@
 #include "XmlTestSupport.h"
-#include "catalogue/XMLInput.h"
+#include "xml/XMLInput.h"
 
 #include <QtTest>
 

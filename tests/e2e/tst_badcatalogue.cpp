@@ -10,7 +10,7 @@
 #include "app/RFID_LorixDlg.h"
 #include "app/SettingsStore.h"
 #include "catalogue/Catalogue.h"
-#include "catalogue/XML.h"
+#include "xml/XML.h"
 #include "res/Resource.h"
 #include "tests/support/IsolatedWindow.h"
 

@@ -6,7 +6,7 @@
 #include "app/RFID_LorixDlg.h"
 #include "app/SettingsStore.h"
 #include "catalogue/Catalogue.h"
-#include "catalogue/XML.h"
+#include "xml/XML.h"
 #include "controls/propgrid/CPropGridItemEdit.h"
 #include "controls/propgrid/CPropGridList.h"
 #include "res/Resource.h"

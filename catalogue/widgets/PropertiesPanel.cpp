@@ -1,7 +1,7 @@
-#include "catalogue/PropertiesPanel.h"
+#include "catalogue/widgets/PropertiesPanel.h"
 
 #include "catalogue/Catalogue.h"
-#include "catalogue/XML.h"
+#include "xml/XML.h"
 #include "controls/propgrid/CPropGrid.h"
 #include "controls/propgrid/CPropGridItemEdit.h"
 

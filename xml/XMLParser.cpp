@@ -1,20 +1,13 @@
-#include "catalogue/XML.h"
-#include "catalogue/XMLInput.h"
+#include "xml/XML.h"
+#include "xml/XMLFast.h"
+#include "xml/XMLInput.h"
 
 #include <QHash>
 #include <QIODevice>
 #include <QtEndian>
 
-#include <cstring>
-#include <mutex>
 #include <utility>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#endif
+#include <vector>
 
 namespace {
 
@@ -54,85 +47,6 @@ qsizetype indexIn(QStringView s, char16_t c, qsizetype from = 0)
             return at - begin;
     }
     return -1;
-}
-
-// First position in [at, end) holding `a`, `b` or `c`, or `end`. Eight code
-// units are compared at a time where the processor has SSE2 (every x86-64 one),
-// otherwise four with the zero-lane trick on 64-bit words.
-const char16_t *scanToPortable(const char16_t *at, const char16_t *end, char16_t a, char16_t b, char16_t c)
-{
-#if defined(__SSE2__)
-    const __m128i wantA = _mm_set1_epi16(short(a));
-    const __m128i wantB = _mm_set1_epi16(short(b));
-    const __m128i wantC = _mm_set1_epi16(short(c));
-    while (end - at >= 8) {
-        const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i *>(at));
-        const __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi16(units, wantA), _mm_cmpeq_epi16(units, wantB)),
-                                          _mm_cmpeq_epi16(units, wantC));
-        const int mask = _mm_movemask_epi8(hits);
-        if (mask != 0)
-            return at + qCountTrailingZeroBits(quint32(mask)) / 2;
-        at += 8;
-    }
-#else
-    constexpr quint64 LANE_ONES = 0x0001000100010001ull;
-    constexpr quint64 LANE_HIGH_BITS = 0x8000800080008000ull;
-    const quint64 wantA = LANE_ONES * a;
-    const quint64 wantB = LANE_ONES * b;
-    const quint64 wantC = LANE_ONES * c;
-    const auto hasZeroLane = [](quint64 x) { return ((x - LANE_ONES) & ~x & LANE_HIGH_BITS) != 0; };
-    while (end - at >= 4) {
-        quint64 word;
-        std::memcpy(&word, at, sizeof word);
-        if (hasZeroLane(word ^ wantA) || hasZeroLane(word ^ wantB) || hasZeroLane(word ^ wantC))
-            break;
-        at += 4;
-    }
-#endif
-    while (at != end && *at != a && *at != b && *at != c)
-        ++at;
-    return at;
-}
-
-#if defined(__x86_64__) && defined(__GNUC__)
-// Sixteen code units at a time where the processor has AVX2; the last few go to
-// the portable scan.
-__attribute__((target("avx2"))) const char16_t *scanToAvx2(const char16_t *at, const char16_t *end, char16_t a,
-                                                            char16_t b, char16_t c)
-{
-    const __m256i wantA = _mm256_set1_epi16(short(a));
-    const __m256i wantB = _mm256_set1_epi16(short(b));
-    const __m256i wantC = _mm256_set1_epi16(short(c));
-    while (end - at >= 16) {
-        const __m256i units = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(at));
-        const __m256i hits = _mm256_or_si256(
-            _mm256_or_si256(_mm256_cmpeq_epi16(units, wantA), _mm256_cmpeq_epi16(units, wantB)),
-            _mm256_cmpeq_epi16(units, wantC));
-        const quint32 mask = quint32(_mm256_movemask_epi8(hits));
-        if (mask != 0)
-            return at + qCountTrailingZeroBits(mask) / 2;
-        at += 16;
-    }
-    return scanToPortable(at, end, a, b, c);
-}
-
-bool hasAvx2()
-{
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
-}
-
-const bool HAS_AVX2 = hasAvx2();
-#endif
-
-// First position in [at, end) holding `a`, `b` or `c`, or `end`.
-const char16_t *scanTo(const char16_t *at, const char16_t *end, char16_t a, char16_t b, char16_t c)
-{
-#if defined(__x86_64__) && defined(__GNUC__)
-    if (HAS_AVX2)
-        return scanToAvx2(at, end, a, b, c);
-#endif
-    return scanToPortable(at, end, a, b, c);
 }
 
 bool startsWithChar(QStringView s, char16_t c)
@@ -234,12 +148,7 @@ void readAttributes(CXML &element, QStringView rest, CXMLInput &input)
         }
         const QStringView value = rest.mid(open + 1, close - open - 1);
         if (indexIn(value, AMPERSAND) >= 0) {
-            // Decoded in a reused buffer, then interned like any other value.
-            QString &decoded = input.DecodeBuffer();
-            decoded.resize(0);
-            decoded.append(value);
-            DecodeEntitiesInPlace(decoded);
-            setter.set(name, input.Intern(decoded));
+            setter.set(name, input.Intern(DecodeEntities(value)));
         } else {
             setter.set(name, input.Intern(value));
         }
@@ -295,34 +204,19 @@ void finishText(CXML &element)
     if (endsWithChar(element.text, LINE_FEED))
         element.text[element.text.size() - 1] = BLANK;
     if (element.text.contains(QChar(AMPERSAND)))
-        DecodeEntitiesInPlace(element.text);
+        element.text = DecodeEntities(element.text);
 }
-
-// The input of the parse running on this thread, if any. The first piece of an
-// element's text goes through its Intern: a short text (a parameter's description
-// recurs throughout a catalogue) is then shared, and a long one allocated at its size.
-thread_local CXMLInput *t_parsingInput = nullptr;
-
-class ParsingInputScope
-{
-public:
-    explicit ParsingInputScope(CXMLInput &input) : m_previous(t_parsingInput) { t_parsingInput = &input; }
-    ~ParsingInputScope() { t_parsingInput = m_previous; }
-    ParsingInputScope(const ParsingInputScope &) = delete;
-    ParsingInputScope &operator=(const ParsingInputScope &) = delete;
-
-private:
-    CXMLInput *m_previous;
-};
 
 // Appends with the capacity doubled whenever it runs out. The string's own growth
 // rounds a block up to the next power of two, so a 16 MB text asks for 32 MB;
 // exact doublings keep blocks at the size the text needs, which the allocator
 // can hand back out on the next parse instead of mapping fresh pages each time.
-void appendText(QString &text, QStringView s)
+void appendText(QString &text, QStringView s, CXMLInput &input)
 {
-    if (text.isNull() && t_parsingInput) {
-        text = t_parsingInput->Intern(s);
+    // The first piece of a text is shared like a name: a short text (a parameter's
+    // description) recurs throughout a catalogue; a long one is allocated at its size.
+    if (text.isNull()) {
+        text = input.Intern(s);
         return;
     }
     const qsizetype needed = text.size() + s.size();
@@ -396,160 +290,6 @@ void CXMLInput::Fill()
     }
 }
 
-namespace {
-
-// Compares whole words of type Word while at least one is left, moving both
-// positions and the count on; false at the first difference.
-template <typename Word>
-bool sameWords(const char *&p, const char *&q, size_t &bytes)
-{
-    for (; bytes >= sizeof(Word); bytes -= sizeof(Word), p += sizeof(Word), q += sizeof(Word)) {
-        Word u;
-        Word v;
-        std::memcpy(&u, p, sizeof u);
-        std::memcpy(&v, q, sizeof v);
-        if (u != v)
-            return false;
-    }
-    return true;
-}
-
-// Equality of two short runs of code units, eight bytes at a time: inline, where the
-// library's comparison is a call that pays for lengths a name never has.
-bool sameUnits(const QChar *x, const char16_t *y, qsizetype count)
-{
-    const auto *p = reinterpret_cast<const char *>(x);
-    const auto *q = reinterpret_cast<const char *>(y);
-    size_t bytes = size_t(count) * sizeof(char16_t);
-    return sameWords<quint64>(p, q, bytes) && sameWords<char16_t>(p, q, bytes);
-}
-
-// A hash of every code unit of a short string, eight bytes at a time. Multiplying
-// carries each bit of the input only towards the high bits, so tables take their
-// index from the top of the result.
-quint64 hashUnits(const char16_t *units, qsizetype count)
-{
-    constexpr quint64 MULTIPLIER = 0x9E3779B97F4A7C15ull;
-    const auto *p = reinterpret_cast<const char *>(units);
-    size_t bytes = size_t(count) * sizeof(char16_t);
-    quint64 hash = quint64(count) * MULTIPLIER;
-    for (; bytes >= sizeof(quint64); bytes -= sizeof(quint64), p += sizeof(quint64)) {
-        quint64 word;
-        std::memcpy(&word, p, sizeof word);
-        hash = (hash ^ word) * MULTIPLIER;
-        hash ^= hash >> 32;
-    }
-    quint64 last = 0;
-    for (; bytes >= sizeof(char16_t); bytes -= sizeof(char16_t), p += sizeof(char16_t)) {
-        char16_t unit;
-        std::memcpy(&unit, p, sizeof unit);
-        last = last << 16 | unit;
-    }
-    return (hash ^ last) * MULTIPLIER;
-}
-
-// Names and short values kept for the whole process, each once, and handed out
-// as strings over that storage (QString::fromRawData). Such a string has no
-// reference count: copying and destroying it costs no atomic operation, where a
-// shared string pays two for every element, attribute name and value. A string
-// over raw data copies itself before any change, so callers see ordinary strings.
-// Bounded: once PERMANENT_CHARS_MAX characters are held, further strings are
-// plain copies. Any thread may parse: the store is locked, but only on a miss of
-// the parser's own table. Its index is open addressing over the strings' hashes,
-// kept at most half full.
-class PermanentStrings
-{
-public:
-    QString get(QStringView s, quint64 hash)
-    {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        const char16_t *const units = s.utf16();
-        const qsizetype size = s.size();
-        const size_t mask = m_slots.size() - 1;
-        size_t index = size_t(hash >> (64 - m_slotBits));
-        for (;; index = (index + 1) & mask) {
-            const Slot &slot = m_slots[index];
-            if (!slot.chars)
-                break;
-            if (slot.hash == hash && slot.size == size && sameUnits(slot.chars, units, size))
-                return QString::fromRawData(slot.chars, size);
-        }
-        if (m_chars + size > PERMANENT_CHARS_MAX)
-            return s.toString();
-        if (m_chunkUsed + size > CHUNK_CHARS || !m_chunk) {
-            m_chunk = new QChar[CHUNK_CHARS]; // never freed: strings over it live on
-            m_chunkUsed = 0;
-        }
-        QChar *const stored = m_chunk + m_chunkUsed;
-        std::memcpy(static_cast<void *>(stored), units, size_t(size) * sizeof(QChar));
-        m_chunkUsed += size;
-        m_chars += size;
-        m_slots[index] = Slot{stored, size, hash};
-        if (++m_count * 2 > qsizetype(m_slots.size()))
-            grow();
-        return QString::fromRawData(stored, size);
-    }
-
-private:
-    static constexpr qsizetype PERMANENT_CHARS_MAX = 1 << 20;
-    static constexpr qsizetype CHUNK_CHARS = 1 << 14;
-    static constexpr int FIRST_SLOT_BITS = 10;
-
-    struct Slot
-    {
-        const QChar *chars = nullptr;
-        qsizetype size = 0;
-        quint64 hash = 0;
-    };
-
-    void grow()
-    {
-        std::vector<Slot> old(size_t(1) << ++m_slotBits);
-        old.swap(m_slots);
-        const size_t mask = m_slots.size() - 1;
-        for (const Slot &slot : old) {
-            if (!slot.chars)
-                continue;
-            size_t index = size_t(slot.hash >> (64 - m_slotBits));
-            while (m_slots[index].chars)
-                index = (index + 1) & mask;
-            m_slots[index] = slot;
-        }
-    }
-
-    std::mutex m_mutex;
-    int m_slotBits = FIRST_SLOT_BITS;
-    std::vector<Slot> m_slots = std::vector<Slot>(size_t(1) << FIRST_SLOT_BITS);
-    qsizetype m_count = 0;
-    QChar *m_chunk = nullptr;
-    qsizetype m_chunkUsed = 0;
-    qsizetype m_chars = 0;
-};
-
-PermanentStrings &permanentStrings()
-{
-    static auto *strings = new PermanentStrings; // never destroyed: trees may outlive statics
-    return *strings;
-}
-
-} // namespace
-
-QString CXMLInput::Intern(QStringView name)
-{
-    if (name.isEmpty())
-        return QString();
-    const qsizetype size = name.size();
-    if (size > INTERNED_MAX_CHARS)
-        return name.toString();
-    const char16_t *const units = name.utf16();
-    const quint64 hash = hashUnits(units, size);
-    QString &slot = m_interned[hash >> (64 - INTERNED_SLOT_BITS)];
-    // constData, not utf16: the latter copies a string over raw data to terminate it.
-    if (slot.size() != size || !sameUnits(slot.constData(), units, size))
-        slot = permanentStrings().get(name, hash);
-    return slot;
-}
-
 QStringView CXMLInput::WithConsumed(qsizetype consumedChars, qsizetype aheadChars) const
 {
     if (consumedChars > m_index || m_index + aheadChars > m_chars.size())
@@ -557,21 +297,21 @@ QStringView CXMLInput::WithConsumed(qsizetype consumedChars, qsizetype aheadChar
     return QStringView(m_chars).mid(m_index - consumedChars, consumedChars + aheadChars);
 }
 
-void AppendText(CXML &element, QStringView s)
+void AppendText(CXML &element, QStringView s, CXMLInput &input)
 {
     if (s.isEmpty())
         return;
     if (s.size() <= 2) {
         if (s[0] != CARRIAGE_RETURN && s[0] != LINE_FEED)
-            appendText(element.text, s);
+            appendText(element.text, s, input);
         return;
     }
     if (s[0] == CARRIAGE_RETURN || s[1] == LINE_FEED)
         s = s.mid(2);
-    appendText(element.text, s);
+    appendText(element.text, s, input);
 }
 
-void AppendTextBeforeTag(CXML &element, QStringView s)
+void AppendTextBeforeTag(CXML &element, QStringView s, CXMLInput &input)
 {
     if (s.isEmpty())
         return;
@@ -580,14 +320,14 @@ void AppendTextBeforeTag(CXML &element, QStringView s)
         --lineFeed;
     for (QChar c : s.mid(lineFeed + 1)) {
         if (c.unicode() > LAST_BLANK_CODE) {
-            appendText(element.text, s);
+            appendText(element.text, s, input);
             return;
         }
     }
     // Only indentation after the last line break: the break and the indentation
     // belong to the layout, not to the text.
     if (lineFeed >= 1)
-        AppendText(element, s.left(lineFeed));
+        AppendText(element, s.left(lineFeed), input);
 }
 
 bool IsStartTag(QStringView token, QStringView wantedName)
@@ -612,39 +352,6 @@ bool IsStartTag(QStringView token, QStringView wantedName)
 
 namespace {
 
-// The tag whose "<" was just consumed, seen in place in the input, when it lies
-// wholly in the current piece and every quoted value in it is in double quotes:
-// then the tag phase below would copy it unchanged, step by step. The steps are
-// replayed here over the one piece, with the same rule for a quote at the start
-// of a step. Empty when the tag needs the general path; nothing is consumed then.
-QStringView tagInPlace(CXMLInput &input)
-{
-    const QStringView s = input.Read().chars;
-    const char16_t *const begin = s.utf16();
-    const char16_t *const end = begin + s.size();
-    const char16_t *step = begin;
-    while (step != end) {
-        const char16_t doubleQuote = *step != DOUBLE_QUOTE ? DOUBLE_QUOTE : GT;
-        const char16_t apostrophe = *step != APOSTROPHE ? APOSTROPHE : GT;
-        const char16_t *const at = scanTo(step, end, GT, doubleQuote, apostrophe);
-        if (at == end || *at == APOSTROPHE)
-            return QStringView();
-        if (*at == GT) {
-            const qsizetype length = at - begin + 1;
-            const QStringView tag = input.WithConsumed(1, length);
-            if (tag.isEmpty() || tag[0] != LT)
-                return QStringView();
-            input.Advance(length * input.CharWidth());
-            return tag;
-        }
-        const char16_t *const close = scanTo(at + 1, end, DOUBLE_QUOTE, DOUBLE_QUOTE, DOUBLE_QUOTE);
-        if (close == end)
-            return QStringView();
-        step = close + 1;
-    }
-    return QStringView();
-}
-
 // ReadToken into the input's token buffer; the view is valid until the next call.
 QStringView readToken(CXMLInput &input, CXML &element)
 {
@@ -662,11 +369,11 @@ QStringView readToken(CXMLInput &input, CXML &element)
         if (quotedText) {
             const qsizetype quote = find(s, DOUBLE_QUOTE);
             if (quote >= 0) {
-                AppendText(element, s.left(quote + 1));
+                AppendText(element, s.left(quote + 1), input);
                 quotedText = false;
                 input.Advance((quote + 1) * w);
             } else {
-                AppendText(element, s);
+                AppendText(element, s, input);
                 input.Advance(piece.bytes);
             }
             continue;
@@ -677,7 +384,7 @@ QStringView readToken(CXMLInput &input, CXML &element)
         const char16_t *const begin = s.utf16();
         const char16_t *const end = begin + s.size();
         const char16_t quoteUnit = (!s.isEmpty() && s[0] != DOUBLE_QUOTE) ? DOUBLE_QUOTE : LT;
-        const char16_t *const hit = scanTo(begin, end, LT, quoteUnit, LT);
+        const char16_t *const hit = xml_fast::ScanTo(begin, end, LT, quoteUnit, LT);
         const qsizetype lt = (hit != end && *hit == LT) ? hit - begin : -1;
         const qsizetype quote = (hit != end && *hit != LT) ? hit - begin : -1;
         if (lt == 0) {
@@ -689,23 +396,23 @@ QStringView readToken(CXMLInput &input, CXML &element)
             break;
         }
         if (quote >= 0) {
-            AppendText(element, s.left(quote + 1));
+            AppendText(element, s.left(quote + 1), input);
             quotedText = true;
             input.Advance((quote + 1) * w);
         } else if (lt >= 0) {
             // The next step would begin with this "<" and take it at once.
-            AppendTextBeforeTag(element, s.left(lt));
+            AppendTextBeforeTag(element, s.left(lt), input);
             input.Advance((lt + 1) * w);
             break;
         } else {
-            AppendText(element, startsWithChar(s, LINE_FEED) ? s.mid(1) : s);
+            AppendText(element, startsWithChar(s, LINE_FEED) ? s.mid(1) : s, input);
             input.Advance(piece.bytes);
         }
     }
 
     // Tag phase: up to the first ">" outside quotes; every quoted value comes out
     // delimited by double quotes.
-    if (const QStringView tag = tagInPlace(input); !tag.isEmpty())
+    if (const QStringView tag = xml_fast::TagInPlace(input); !tag.isEmpty())
         return tag;
     QString &token = input.TokenBuffer();
     token.resize(1);
@@ -763,7 +470,6 @@ QStringView readToken(CXMLInput &input, CXML &element)
 
 void parseElement(CXML &element, QStringView token, CXMLInput &input)
 {
-    const ParsingInputScope scope(input);
     if (!readStartTag(element, token, input))
         return;
     // The elements whose end tag is still awaited, innermost last. An explicit

@@ -1,7 +1,7 @@
-#include "catalogue/CatalogueTree.h"
+#include "catalogue/widgets/CatalogueTree.h"
 
 #include "catalogue/Catalogue.h"
-#include "catalogue/XML.h"
+#include "xml/XML.h"
 #include "controls/tree/ExtTree.h"
 #include "res/Bitmap129.h"
 
@@ -16,12 +16,28 @@ CTreeImageList CreateCatalogueImageList()
 
 namespace {
 
+// The cell of bitmap 129 that shows each picture.
+int pictureCell(CataloguePictureKind picture)
+{
+    switch (picture) {
+    case CataloguePictureKind::RfidTag:
+        return res::BITMAP129_RFID_TAG;
+    case CataloguePictureKind::Barcode:
+        return res::BITMAP129_BARCODE;
+    case CataloguePictureKind::Gear:
+        return res::BITMAP129_GEAR;
+    case CataloguePictureKind::Prompt:
+        break;
+    }
+    return res::BITMAP129_PROMPT;
+}
+
 QTreeWidgetItem *addOneItem(CExtTree &tree, CXML *element, QTreeWidgetItem *parent,
                             QList<CXML *> &treeItemElements)
 {
     const QString text = element->GetAttribute(CATALOGUE_NAME_ATTRIBUTE);
-    const int picture = CataloguePicture(text, element->GetAttribute(CATALOGUE_INSTRUCTION_ATTRIBUTE),
-                                         parent == nullptr);
+    const int picture = pictureCell(
+        CataloguePicture(text, element->GetAttribute(CATALOGUE_INSTRUCTION_ATTRIBUTE), parent == nullptr));
     QTreeWidgetItem *item = tree.InsertItem(text, picture, picture, parent);
     treeItemElements.append(element);
     tree.SetItemData(item, quintptr(treeItemElements.size() - 1));

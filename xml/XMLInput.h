@@ -1,5 +1,8 @@
 #pragma once
 
+#include "xml/XML.h"
+#include "xml/XMLFast.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringView>
@@ -39,17 +42,12 @@ public:
     // Moves the position forward; at most the last piece's bytes.
     void Advance(qint64 bytes);
     int CharWidth() const { return m_width; }
-    // Element and attribute names, and short attribute values ("0", "1", a
-    // parameter's name), repeat throughout a catalogue: the ones seen recently are
-    // handed out as shared strings, saving an allocation and a free each. Longer
-    // strings are copied as they are.
-    QString Intern(QStringView name);
+    // Names and short values as shared strings (see xml_fast::StringCache).
+    QString Intern(QStringView name) { return m_strings.Intern(name); }
     qint64 Position() const { return m_position; }
     // Scratch string the tokenizer builds each tag in; its capacity is kept from
     // one tag to the next, so a tag costs no allocation.
     QString &TokenBuffer() { return m_token; }
-    // Scratch string for decoding an attribute value; capacity kept likewise.
-    QString &DecodeBuffer() { return m_decoded; }
 
 private:
     qint64 AvailableBytes() const { return (m_chars.size() - m_index) * m_width + m_pending.size(); }
@@ -66,12 +64,7 @@ private:
     bool m_detected = false;
     bool m_end = false;
     QString m_token;
-    QString m_decoded;
-    // Direct-mapped by a hash of the characters: a lookup costs one comparison.
-    static constexpr int INTERNED_SLOT_BITS = 9;
-    static constexpr int INTERNED_SLOTS = 1 << INTERNED_SLOT_BITS;
-    static constexpr qsizetype INTERNED_MAX_CHARS = 32;
-    QString m_interned[INTERNED_SLOTS];
+    xml_fast::StringCache m_strings;
 };
 
 // Read and Advance run several times per tag: kept inline.

@@ -1,7 +1,7 @@
-#include "catalogue/CatalogueDialogs.h"
+#include "catalogue/widgets/CatalogueDialogs.h"
 
 #include "catalogue/Catalogue.h"
-#include "catalogue/XML.h"
+#include "xml/XML.h"
 
 #include <QFileDialog>
 #include <QMessageBox>

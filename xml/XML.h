@@ -8,7 +8,7 @@
 // Qt Core only. Everything here runs on the thread that owns the tree (the
 // user-interface thread in the tool); nothing is locked.
 
-#include "catalogue/XMLPointerList.h"
+#include "xml/XMLFast.h"
 
 #include <QList>
 #include <QString>
@@ -30,8 +30,7 @@ public:
     CAttribute(QString attributeName, QString attributeValue);
     virtual ~CAttribute() = default;
 
-    // A parse makes and a free releases hundreds of thousands of these: blocks of
-    // exactly this class's size come from slabs and are recycled per thread.
+    // Blocks of exactly this class's size come from the tree's slabs (XMLFast.h).
     static void *operator new(std::size_t size);
     static void operator delete(void *block, std::size_t size);
 
@@ -72,7 +71,7 @@ public:
     // Detaches from the parent, then frees the subtree (without recursion).
     virtual ~CXML();
 
-    // Recycled like CAttribute's blocks; subclasses use the global allocator.
+    // From the tree's slabs like CAttribute's blocks; subclasses use the global allocator.
     static void *operator new(std::size_t size);
     static void operator delete(void *block, std::size_t size);
 
@@ -126,8 +125,6 @@ QString EncodeEntities(QStringView s);
 // Decodes the five references in one pass (a reference produced by a
 // replacement is not replaced again); any other "&" stays as it is.
 QString DecodeEntities(QStringView s);
-// The same decoding done inside `s` (the result is never longer), without a new string.
-void DecodeEntitiesInPlace(QString &s);
 
 // Warnings of the parser and the writer's error reports go through one
 // process-wide function: a modal message box in the tool, a recorder in tests.
@@ -160,8 +157,10 @@ void ParseElement(CXML &element, const QString &token, CXMLInput &input);
 // delimited by double quotes), or "" at the end of the input; the text passed on
 // the way goes to `element`.
 QString ReadToken(CXMLInput &input, CXML &element);
-void AppendText(CXML &element, QStringView s);
-void AppendTextBeforeTag(CXML &element, QStringView s);
+// Text passed on the way to a tag, added to the element's text by the text rules; the
+// input shares short texts like names.
+void AppendText(CXML &element, QStringView s, CXMLInput &input);
+void AppendTextBeforeTag(CXML &element, QStringView s, CXMLInput &input);
 bool IsStartTag(QStringView token, QStringView wantedName);
 
 // ---------------------------------------------------------------------------
