@@ -10,11 +10,11 @@ QAction *InstallAboutEntry(QWidget *window, QWidget *banner)
 {
     if (!window)
         return nullptr;
-    const QString text = QString::fromLatin1(res::kAboutEntryText);
+    const QString text = QString::fromLatin1(ABOUT_ENTRY_TEXT);
     if (text.isEmpty())
         return nullptr;
     auto *about = new QAction(text, window);
-    about->setData(res::IDM_ABOUTBOX);
+    about->setData(IDM_ABOUTBOX);
     about->setShortcut(QKeySequence(Qt::Key_F1));
     about->setShortcutContext(Qt::WindowShortcut);
     QObject::connect(about, &QAction::triggered, window, [window] {

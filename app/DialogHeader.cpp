@@ -10,11 +10,11 @@
 
 namespace {
 
-constexpr int kTitleWeight = 700;
-constexpr int kDescriptionWeight = 400;
-constexpr int kFontSizesExtra = 2;   // room between the two text lines in the minimum height
+constexpr int TITLE_WEIGHT = 700;
+constexpr int DESCRIPTION_WEIGHT = 400;
+constexpr int FONT_SIZES_EXTRA = 2;   // room between the two text lines in the minimum height
 // On a dark palette the banner fades from this much lighter (percent) than the window colour.
-constexpr int kDarkBannerLift = 140;
+constexpr int DARK_BANNER_LIFT = 140;
 const QChar kEllipsis(0x2026);
 
 ColourRef toColourRef(const QColor &colour)
@@ -24,7 +24,7 @@ ColourRef toColourRef(const QColor &colour)
 
 QFont headerFont(int pixelSize, int weight)
 {
-    QFont font(QString::fromLatin1(CDialogHeader::kFontFace));
+    QFont font(QString::fromLatin1(CDialogHeader::FONT_FACE));
     font.setPixelSize(qMax(1, pixelSize));
     font.setWeight(QFont::Weight(weight));
     return font;
@@ -89,7 +89,7 @@ void CDialogHeader::SetBottomColour(ColourRef colour)
 int CDialogHeader::minimumHeaderHeight() const
 {
     const int forIcon = iconHeight + borderSize + 2 * iconOffset;
-    const int forText = descFontSize + titleFontSize + borderSize + 2 * iconOffset + kFontSizesExtra;
+    const int forText = descFontSize + titleFontSize + borderSize + 2 * iconOffset + FONT_SIZES_EXTRA;
     return qMax(forIcon, forText);
 }
 
@@ -103,7 +103,7 @@ void CDialogHeader::AttachToDialog(QWidget *dialog)
     // One pixel outside the dialog on the left, top and right, so only the bottom edge of
     // the border shows.
     setParent(dialog);
-    setGeometry(-kBorderWidth, -kBorderWidth, dialog->width() + 2 * kBorderWidth, headerHeight);
+    setGeometry(-BORDER_WIDTH, -BORDER_WIDTH, dialog->width() + 2 * BORDER_WIDTH, headerHeight);
     show();
 }
 
@@ -121,7 +121,7 @@ void CDialogHeader::ShiftDialogChildren(QWidget *dialog)
 
 QRect CDialogHeader::ClientRect() const
 {
-    return rect().adjusted(kBorderWidth, kBorderWidth, -kBorderWidth, -kBorderWidth);
+    return rect().adjusted(BORDER_WIDTH, BORDER_WIDTH, -BORDER_WIDTH, -BORDER_WIDTH);
 }
 
 QRect CDialogHeader::TitleRect() const
@@ -152,31 +152,31 @@ QRect CDialogHeader::DescriptionRect() const
 
 QFont CDialogHeader::TitleFont() const
 {
-    return ownFonts ? titleFont : headerFont(titleFontSize, kTitleWeight);
+    return ownFonts ? titleFont : headerFont(titleFontSize, TITLE_WEIGHT);
 }
 
 QFont CDialogHeader::DescriptionFont() const
 {
-    return ownFonts ? descFont : headerFont(descFontSize, kDescriptionWeight);
+    return ownFonts ? descFont : headerFont(descFontSize, DESCRIPTION_WEIGHT);
 }
 
 void CDialogHeader::makeFonts()
 {
     if (ownFonts)
         return;
-    descFont = headerFont(descFontSize, kDescriptionWeight);
-    titleFont = headerFont(titleFontSize, kTitleWeight);
+    descFont = headerFont(descFontSize, DESCRIPTION_WEIGHT);
+    titleFont = headerFont(titleFontSize, TITLE_WEIGHT);
 }
 
 CDialogHeader::Colours CDialogHeader::ShownColours() const
 {
     const QPalette &pal = palette();
     const QColor text = pal.color(QPalette::Active, QPalette::WindowText);
-    if (!readable::IsDarkPalette(pal))
+    if (!IsDarkPalette(pal))
         return {ToQColor(m_topColour), ToQColor(m_bottomColour), text};
     // The designed gradient is pale: the light text of a dark palette would vanish on it.
     const QColor window = pal.color(QPalette::Active, QPalette::Window);
-    return {window.lighter(kDarkBannerLift), window, text};
+    return {window.lighter(DARK_BANNER_LIFT), window, text};
 }
 
 void CDialogHeader::paintEvent(QPaintEvent *)

@@ -18,8 +18,8 @@ class CDialogHeader : public QWidget
 public:
     enum TextAlign { AlignLeft = 0, AlignCentre = 1, AlignRight = 2 };
 
-    static constexpr char kFontFace[] = "Tahoma";
-    static constexpr int kBorderWidth = 1;   // the header's one-pixel border
+    static constexpr char FONT_FACE[] = "Tahoma";
+    static constexpr int BORDER_WIDTH = 1;   // the header's one-pixel border
 
     explicit CDialogHeader(QWidget *parent = nullptr);
 

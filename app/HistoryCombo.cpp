@@ -8,7 +8,7 @@
 namespace {
 
 // Stale entries are looked for up to this index.
-constexpr int kLastStaleIndex = 999;
+constexpr int LAST_STALE_INDEX = 999;
 
 QString trimSpaces(const QString &text)
 {
@@ -59,7 +59,7 @@ QString CHistoryCombo::currentTextKey() const
         return currentKey;
     if (!keyPrefix.isEmpty())
         return keyPrefix;
-    return QString::fromLatin1(kFallbackCurrentKey);
+    return QString::fromLatin1(FALLBACK_CURRENT_KEY);
 }
 
 QStringList CHistoryCombo::entries() const
@@ -72,8 +72,8 @@ QStringList CHistoryCombo::entries() const
 
 QString CHistoryCombo::LoadHistory()
 {
-    sectionName = QString::fromLatin1(kSection);
-    keyPrefix = QString::fromLatin1(kKeyPrefix);
+    sectionName = QString::fromLatin1(CONFIG_SECTION);
+    keyPrefix = QString::fromLatin1(KEY_PREFIX);
     currentKey.clear();
     saveCurrent = 1;
 
@@ -141,7 +141,7 @@ void CHistoryCombo::SaveHistory()
     const int written = qMin(count(), maxHistory + 1);
     for (int i = 0; i < written; ++i)
         store().WriteString(sectionName, keyPrefix + QString::number(i), itemText(i));
-    for (int i = written; i <= kLastStaleIndex; ++i) {
+    for (int i = written; i <= LAST_STALE_INDEX; ++i) {
         const QString key = keyPrefix + QString::number(i);
         if (store().ReadString(sectionName, key).isEmpty())
             break;

@@ -16,10 +16,10 @@ class CHistoryCombo : public QComboBox
     Q_OBJECT
 
 public:
-    static constexpr char kSection[] = "Example History Combos";
-    static constexpr char kKeyPrefix[] = "HistoryItem";
-    static constexpr char kFallbackCurrentKey[] = "Last";
-    static constexpr int kDefaultMaxHistory = 10;
+    static constexpr char CONFIG_SECTION[] = "Example History Combos";
+    static constexpr char KEY_PREFIX[] = "HistoryItem";
+    static constexpr char FALLBACK_CURRENT_KEY[] = "Last";
+    static constexpr int DEFAULT_MAX_HISTORY = 10;
 
     explicit CHistoryCombo(QWidget *parent = nullptr);
     ~CHistoryCombo() override;
@@ -47,7 +47,7 @@ public:
     int saveCurrent = 1;
     int autoComplete = 1;
     int completeThisEdit = 1;
-    int maxHistory = kDefaultMaxHistory;
+    int maxHistory = DEFAULT_MAX_HISTORY;
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;

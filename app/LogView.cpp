@@ -42,13 +42,13 @@ QString CLogView::boundLines(const QString &lines, bool &replaceMarker)
     qint64 omitted = m_lastLineOmitted;
     int markerLength = m_lastMarkerLength;
     QString bounded;
-    bounded.reserve(qMin<qsizetype>(lines.size(), kMaxLineChars + 64));
+    bounded.reserve(qMin<qsizetype>(lines.size(), MAX_LINE_CHARS + 64));
     bool lastLine = true;   // the line under way is the document's last line
     for (qsizetype from = 0;;) {
         const qsizetype lineFeed = lines.indexOf(QLatin1Char('\n'), from);
         const qsizetype length = (lineFeed < 0 ? lines.size() : lineFeed) - from;
         // A line that left out characters takes no more, and a character is not cut in two.
-        qsizetype take = qMin<qsizetype>(length, omitted > 0 ? 0 : kMaxLineChars - shown);
+        qsizetype take = qMin<qsizetype>(length, omitted > 0 ? 0 : MAX_LINE_CHARS - shown);
         if (take > 0 && take < length && lines.at(from + take - 1).isHighSurrogate())
             --take;
         bounded.append(lines.constData() + from, take);
@@ -77,12 +77,12 @@ QString CLogView::boundLines(const QString &lines, bool &replaceMarker)
 QColor CLogView::ShownColour(ColourRef colour) const
 {
     const QPalette &pal = palette();
-    if (!readable::IsDarkPalette(pal))
+    if (!IsDarkPalette(pal))
         return ToQColor(colour);
     // Few colours are ever logged; each is worked out once per palette.
     auto it = m_shownColours.constFind(colour);
     if (it == m_shownColours.constEnd())
-        it = m_shownColours.insert(colour, readable::ReadableOn(ToQColor(colour), pal.color(QPalette::Base)));
+        it = m_shownColours.insert(colour, ReadableOn(ToQColor(colour), pal.color(QPalette::Base)));
     return it.value();
 }
 
@@ -132,18 +132,18 @@ int CLogView::trimOldLines(int linesAdded)
     QTextDocument *doc = document();
     const int lines = doc->blockCount();
     const int chars = doc->characterCount();
-    if (lines >= kKeepLines + kTrimLines || chars > kKeepChars + kTrimChars)
+    if (lines >= KEEP_LINES + TRIM_LINES || chars > KEEP_CHARS + TRIM_CHARS)
         m_trimming = true;
     if (!m_trimming)
         return 0;
-    // Back to both bounds: the first line kept leaves kKeepLines lines, and keeps the line
-    // that holds the kKeepChars-th character from the end.
-    int firstKept = qMax(0, lines - kKeepLines);
-    if (chars > kKeepChars)
-        firstKept = qMax(firstKept, doc->findBlock(chars - kKeepChars).blockNumber());
+    // Back to both bounds: the first line kept leaves KEEP_LINES lines, and keeps the line
+    // that holds the KEEP_CHARS-th character from the end.
+    int firstKept = qMax(0, lines - KEEP_LINES);
+    if (chars > KEEP_CHARS)
+        firstKept = qMax(firstKept, doc->findBlock(chars - KEEP_CHARS).blockNumber());
     // The last line always stays: it holds the marker the next append may update.
     firstKept = qMin(firstKept, lines - 1);
-    const int step = qMin(firstKept, kTrimStepLines + linesAdded);
+    const int step = qMin(firstKept, TRIM_STEP_LINES + linesAdded);
     m_trimming = step < firstKept;
     if (step > 0) {
         QTextCursor cut(doc);
@@ -152,7 +152,7 @@ int CLogView::trimOldLines(int linesAdded)
         cut.removeSelectedText();
     }
     if (!m_trimming)
-        platform::ReturnFreedMemory();
+        ReturnFreedMemory();
     return step;
 }
 

@@ -14,12 +14,12 @@
 //
 // Bounds, so that memory and the time of one append or paint stay flat whatever the reader
 // sends:
-// - A line shows at most kMaxLineChars characters; the rest of it is left out and counted
+// - A line shows at most MAX_LINE_CHARS characters; the rest of it is left out and counted
 //   by a marker at its end (OmittedMarker), which grows its count while the line goes on.
-// - The log keeps at least the newest kKeepLines lines and kKeepChars characters (markers
-//   and line breaks included): once it holds kKeepLines + kTrimLines lines, or more than
-//   kKeepChars + kTrimChars characters, the oldest whole lines go until it is back to both
-//   bounds. They go in steps, each append taking at most kTrimStepLines lines more than it
+// - The log keeps at least the newest KEEP_LINES lines and KEEP_CHARS characters (markers
+//   and line breaks included): once it holds KEEP_LINES + TRIM_LINES lines, or more than
+//   KEEP_CHARS + TRIM_CHARS characters, the oldest whole lines go until it is back to both
+//   bounds. They go in steps, each append taking at most TRIM_STEP_LINES lines more than it
 //   brought, because deleting many lines costs time in proportion: dropping 10,000 at once
 //   held the window for tens of milliseconds. So an append costs the same however long the
 //   shift, and the log never holds more than the high marks plus one append.
@@ -28,17 +28,17 @@ class CLogView : public QPlainTextEdit
     Q_OBJECT
 
 public:
-    static constexpr int kKeepLines = 100000;
-    static constexpr int kTrimLines = 10000;
+    static constexpr int KEEP_LINES = 100000;
+    static constexpr int TRIM_LINES = 10000;
     // About 16 MB of text. Reader lines of tags are far shorter than 80 characters, so for
     // them the line bound comes first; the character bound holds a log of long lines.
-    static constexpr int kKeepChars = 8000000;
-    static constexpr int kTrimChars = 800000;
-    static constexpr int kTrimStepLines = 1000;
+    static constexpr int KEEP_CHARS = 8000000;
+    static constexpr int TRIM_CHARS = 800000;
+    static constexpr int TRIM_STEP_LINES = 1000;
     // Twice the longest line the tool itself sends (its 2,048-byte transmit buffer), so no
     // command and no answer of a working reader is shortened; a line is laid out and painted
     // as a whole each time it changes, and at this length that stays near a millisecond.
-    static constexpr int kMaxLineChars = 4096;
+    static constexpr int MAX_LINE_CHARS = 4096;
 
     explicit CLogView(QWidget *parent = nullptr);
 
@@ -65,7 +65,7 @@ protected:
 private:
     static QString toLineBreaks(const QString &text);
     // The text to insert for `lines` (LF-separated) at the end of the log: each line cut at
-    // kMaxLineChars and ended by its marker. Updates the last line's counts; sets
+    // MAX_LINE_CHARS and ended by its marker. Updates the last line's counts; sets
     // `replaceMarker` when the last line's marker already in the document must go first.
     QString boundLines(const QString &lines, bool &replaceMarker);
     // Removes a step of the oldest lines while the log is over its bounds, after an append

@@ -13,11 +13,11 @@
 
 namespace {
 
-constexpr char kApplicationName[] = "RFID_Lorix";
+constexpr char APPLICATION_NAME[] = "RFID_Lorix";
 
 // The toolkit's own command-line options: those that take the next argument (or
 // "=value") and those that stand alone.
-const QStringList kToolkitOptionsWithValue = {
+const QStringList TOOLKIT_OPTIONS_WITH_VALUE = {
     QStringLiteral("platform"),   QStringLiteral("platformpluginpath"), QStringLiteral("platformtheme"),
     QStringLiteral("plugin"),     QStringLiteral("qwindowgeometry"),    QStringLiteral("qwindowicon"),
     QStringLiteral("qwindowtitle"), QStringLiteral("session"),          QStringLiteral("display"),
@@ -26,24 +26,24 @@ const QStringList kToolkitOptionsWithValue = {
     QStringLiteral("dialogs"),    QStringLiteral("fontengine"),         QStringLiteral("qmljsdebugger"),
 };
 // The few the toolkit also takes as "-name=value"; for the rest "=" is no separator.
-const QStringList kToolkitInlineValues = {
+const QStringList TOOLKIT_INLINE_VALUES = {
     QStringLiteral("style"), QStringLiteral("stylesheet"), QStringLiteral("qmljsdebugger"),
 };
-const QStringList kToolkitFlags = {
+const QStringList TOOLKIT_FLAGS = {
     QStringLiteral("reverse"), QStringLiteral("widgetcount"), QStringLiteral("nograb"),
     QStringLiteral("dograb"),  QStringLiteral("sync"),        QStringLiteral("testability"),
 };
 
-constexpr char kComPrefix[] = "COM";
+constexpr char COM_PREFIX[] = "COM";
 
 // "COM7", "com7" or "7", within the numbers a port can carry; 0 otherwise.
 int ParsePortArgument(QString text)
 {
-    if (text.startsWith(QLatin1String(kComPrefix), Qt::CaseInsensitive))
-        text = text.mid(int(qstrlen(kComPrefix)));
+    if (text.startsWith(QLatin1String(COM_PREFIX), Qt::CaseInsensitive))
+        text = text.mid(int(qstrlen(COM_PREFIX)));
     bool ok = false;
     const int number = text.toInt(&ok, 10);
-    if (!ok || number < platform::kFirstComPort || number > platform::kLastComPort)
+    if (!ok || number < FIRST_COM_PORT || number > LAST_COM_PORT)
         return 0;
     return number;
 }
@@ -93,9 +93,9 @@ StartOptions ParseStartOptions(int argc, const char *const *argv)
             name.truncate(equals);
         }
         const bool ours = name == QLatin1String("port");
-        const bool takesValue = ours || kToolkitOptionsWithValue.contains(name);
-        if (!takesValue || (inlineValue && !ours && !kToolkitInlineValues.contains(name))) {
-            if (kToolkitFlags.contains(name) && !inlineValue)
+        const bool takesValue = ours || TOOLKIT_OPTIONS_WITH_VALUE.contains(name);
+        if (!takesValue || (inlineValue && !ours && !TOOLKIT_INLINE_VALUES.contains(name))) {
+            if (TOOLKIT_FLAGS.contains(name) && !inlineValue)
                 continue;
             return refuse(QStringLiteral("unknown option '%1'").arg(arg));
         }
@@ -109,8 +109,8 @@ StartOptions ParseStartOptions(int argc, const char *const *argv)
             if (options.port == 0)
                 return refuse(QStringLiteral("'%1' is not a port: give COM%2 to COM%3 or a number %2 to %3")
                                   .arg(value)
-                                  .arg(platform::kFirstComPort)
-                                  .arg(platform::kLastComPort));
+                                  .arg(FIRST_COM_PORT)
+                                  .arg(LAST_COM_PORT));
         } else if (name == QLatin1String("platform")) {
             options.platform = value;
         } else if (name == QLatin1String("display")) {
@@ -134,14 +134,14 @@ QString StartUsage(const QString &program)
                           "are passed on. Without a display, QT_QPA_PLATFORM=offscreen runs the tool\n"
                           "headless.\n")
         .arg(program)
-        .arg(platform::kFirstComPort)
-        .arg(platform::kLastComPort);
+        .arg(FIRST_COM_PORT)
+        .arg(LAST_COM_PORT);
 }
 
 QString StartVersion()
 {
     return QStringLiteral("%1 %2.%3.%4.%5\n")
-        .arg(QLatin1String(kApplicationName))
+        .arg(QLatin1String(APPLICATION_NAME))
         .arg(RFID_VERSION_MAJOR)
         .arg(RFID_VERSION_MINOR)
         .arg(RFID_VERSION_PATCH)
@@ -176,7 +176,7 @@ bool CRFID_LorixApp::InitInstance()
     // readied them, and the log view is a built-in text widget, so nothing is loaded here.
 
     // The application's identity, as the executable's name gives it.
-    setApplicationName(QString::fromLatin1(kApplicationName));
+    setApplicationName(QString::fromLatin1(APPLICATION_NAME));
     setApplicationVersion(QStringLiteral("%1.%2.%3.%4")
                               .arg(RFID_VERSION_MAJOR)
                               .arg(RFID_VERSION_MINOR)
@@ -184,12 +184,12 @@ bool CRFID_LorixApp::InitInstance()
                               .arg(RFID_VERSION_TWEAK));
 
     // Bind the settings store to the company key; it lives until the process ends.
-    setOrganizationName(QString::fromLatin1(platform::kSettingsOrganisation));
+    setOrganizationName(QString::fromLatin1(SETTINGS_ORGANISATION));
     m_settings = std::make_unique<CSettingsStore>();
 
     // A termination request (a logout, kill, Ctrl+C) closes the window as the operator would,
     // so that its last setting reaches the disk and the port is let go.
-    platform::CatchTerminationSignals(this, [] { closeAllWindows(); });
+    CatchTerminationSignals(this, [] { closeAllWindows(); });
 
     // Run the main window modally; its result is of no interest.
     {

@@ -38,32 +38,32 @@
 namespace {
 
 // Banner texts and colours (platform colour values, red in the low byte).
-constexpr char kHeaderTitle[] = "Ondo Device Test Tool";
-constexpr char kHeaderDescription[] = "This is a tool for the Ondo Interface testing.";
-constexpr ColourRef kHeaderTopColour = 0xF0F7F5;
-constexpr ColourRef kHeaderBottomColour = 0xB5D9D0;
+constexpr char HEADER_TITLE[] = "Ondo Device Test Tool";
+constexpr char HEADER_DESCRIPTION[] = "This is a tool for the Ondo Interface testing.";
+constexpr ColourRef HEADER_TOP_COLOUR = 0xF0F7F5;
+constexpr ColourRef HEADER_BOTTOM_COLOUR = 0xB5D9D0;
 // The least room, in dialog units, between a group box's frame and a control beside it.
-constexpr int kGroupGapDlu = 4;
+constexpr int GROUP_GAP_DLU = 4;
 
 // Captions of button 1004 in the two port states.
-constexpr char kOpenPortText[] = "Open Port";
-constexpr char kClosePortText[] = "Close Port";
+constexpr char OPEN_PORT_TEXT[] = "Open Port";
+constexpr char CLOSE_PORT_TEXT[] = "Close Port";
 
 // OnSize: the log's margins to the client's right and bottom edges, the room kept for the
 // banner while it does not exist yet, and the "Clear" button's place under the log.
-constexpr int kLogRightMargin = 5;
-constexpr int kLogBottomMargin = 54;
-constexpr int kMissingHeaderHeight = 58;
-constexpr int kClearGap = 10;
-constexpr int kClearHeight = 22;
-constexpr int kClearWidth = 60;
+constexpr int LOG_RIGHT_MARGIN = 5;
+constexpr int LOG_BOTTOM_MARGIN = 54;
+constexpr int MISSING_HEADER_HEIGHT = 58;
+constexpr int CLEAR_GAP = 10;
+constexpr int CLEAR_HEIGHT = 22;
+constexpr int CLEAR_WIDTH = 60;
 
 // One tick per step of the TX power slider.
-constexpr int kTxPowerTickInterval = 1;
+constexpr int TX_POWER_TICK_INTERVAL = 1;
 
 // Naming an rfcomm port after its paired device asks BlueZ; a hung daemon must not hold the
 // window for long, and each address is asked once per window.
-constexpr int kBluetoothNameTimeoutMs = 300;
+constexpr int BLUETOOTH_NAME_TIMEOUT_MS = 300;
 
 // The port picker refills itself from the stored port each time its list drops down.
 class CDroppingPortCombo : public CComPortCombo
@@ -82,9 +82,9 @@ public:
 
 std::function<QString(const QString &)> CachedBluetoothNames()
 {
-    discovery::BluezEnvironment env;
-    env.callTimeoutMs = kBluetoothNameTimeoutMs;
-    auto ask = discovery::BluetoothNameHook(env);
+    BluezEnvironment env;
+    env.callTimeoutMs = BLUETOOTH_NAME_TIMEOUT_MS;
+    auto ask = BluetoothNameHook(env);
     auto cache = std::make_shared<QHash<QString, QString>>();
     return [ask, cache](const QString &address) {
         const auto it = cache->constFind(address);
@@ -146,11 +146,11 @@ private:
 };
 
 // Log notes of the key emulator and the receive path (the tool's own remarks, in red).
-constexpr char kTypingSetAsideNote[] =
+constexpr char TYPING_SET_ASIDE_NOTE[] =
     "Key Emulator Mode: the focus moved into this tool, so typing into the tool itself is skipped; not typed:\r\n";
-constexpr char kTypingDroppedNote[] = "Key Emulator Mode off: not typed:\r\n";
-constexpr char kPortClosedNote[] = "The port was closed in the middle of a line: that line is not handled or typed.\r\n";
-constexpr char kLinkLostNote[] = "The link was lost in the middle of a line: that line is not handled or typed.\r\n";
+constexpr char TYPING_DROPPED_NOTE[] = "Key Emulator Mode off: not typed:\r\n";
+constexpr char PORT_CLOSED_NOTE[] = "The port was closed in the middle of a line: that line is not handled or typed.\r\n";
+constexpr char LINK_LOST_NOTE[] = "The link was lost in the middle of a line: that line is not handled or typed.\r\n";
 
 // The list's lines end in CR LF; the text control breaks lines at LF alone.
 QString asLineBreaks(QString text)
@@ -167,7 +167,7 @@ CRFID_LorixDlg::CRFID_LorixDlg(CSettingsStore &settings, QWidget *parent)
 
 CRFID_LorixDlg::CRFID_LorixDlg(CSettingsStore &settings, const Environment &environment, QWidget *parent)
     : QDialog(parent)
-    , m_keyEmulator(std::make_unique<wedge::CKeyEmulator>(environment.keySink))
+    , m_keyEmulator(std::make_unique<CKeyEmulator>(environment.keySink))
     , m_protocol(*this, *m_keyEmulator)
     , m_settings(settings)
     , m_environment(environment)
@@ -203,23 +203,23 @@ bool CRFID_LorixDlg::OnInitDialog()
     SetVersionCaption(this);
     // 3. The log view prepared itself when it was made (read-only, colour-only appends).
     // 4. About entry and icons.
-    m_icon = res::ApplicationIcon();
+    m_icon = ApplicationIcon();
     setWindowIcon(m_icon);
     QAction *aboutEntry = InstallAboutEntry(this, nullptr);
 
     wireKeyEmulator();
 
     // 5. The port picker with the stored port.
-    const int storedPort = config::ReadConfig(m_settings, config::kComPort, config::kComPortDefault);
+    const int storedPort = ReadConfig(m_settings, CONFIG_COM_PORT, CONFIG_COM_PORT_DEFAULT);
     m_wantedPort = qMax(0, storedPort);
     m_portPicker->FillPorts(storedPort);
 
     // 6. Check boxes and radio buttons from the settings.
-    m_asciiBox->setChecked(config::ReadConfig(m_settings, config::kEnableAscii, config::kEnableAsciiDefault) != 0);
-    m_autoStartBox->setChecked(config::ReadConfig(m_settings, config::kAutoStart, config::kAutoStartDefault) != 0);
-    m_keyEmulatorBox->setChecked(config::ReadConfig(m_settings, config::kEnableWedge, config::kEnableWedgeDefault) != 0);
+    m_asciiBox->setChecked(ReadConfig(m_settings, CONFIG_ENABLE_ASCII, CONFIG_ENABLE_ASCII_DEFAULT) != 0);
+    m_autoStartBox->setChecked(ReadConfig(m_settings, CONFIG_AUTO_START, CONFIG_AUTO_START_DEFAULT) != 0);
+    m_keyEmulatorBox->setChecked(ReadConfig(m_settings, CONFIG_ENABLE_WEDGE, CONFIG_ENABLE_WEDGE_DEFAULT) != 0);
     const ReadModeChecks readMode =
-        ReadModeToChecks(config::ReadConfig(m_settings, config::kReadMode, config::kReadModeDefault));
+        ReadModeToChecks(ReadConfig(m_settings, CONFIG_READ_MODE, CONFIG_READ_MODE_DEFAULT));
     m_multiModeRadio->setChecked(readMode.multiMode != 0);
     m_singleModeRadio->setChecked(readMode.singleMode != 0);
 
@@ -229,11 +229,11 @@ bool CRFID_LorixDlg::OnInitDialog()
 
     // 9. The banner: the window grows by its height and every other child moves down.
     m_header = new CDialogHeader(this);
-    m_header->SetTitle(QString::fromLatin1(kHeaderTitle));
-    m_header->SetDescription(QString::fromLatin1(kHeaderDescription));
+    m_header->SetTitle(QString::fromLatin1(HEADER_TITLE));
+    m_header->SetDescription(QString::fromLatin1(HEADER_DESCRIPTION));
     m_header->SetIcon(m_icon);
-    m_header->SetTopColour(kHeaderTopColour);
-    m_header->SetBottomColour(kHeaderBottomColour);
+    m_header->SetTopColour(HEADER_TOP_COLOUR);
+    m_header->SetBottomColour(HEADER_BOTTOM_COLOUR);
     m_header->AttachToDialog(m_client);
     m_header->ShiftDialogChildren(m_client);
     AddAboutEntryToBanner(aboutEntry, m_header);
@@ -251,7 +251,7 @@ bool CRFID_LorixDlg::OnInitDialog()
 
     // 12. TX power slider.
     m_txPowerSlider->setRange(TX_POWER_MIN, TX_POWER_MAX);
-    m_txPowerSlider->setTickInterval(kTxPowerTickInterval);
+    m_txPowerSlider->setTickInterval(TX_POWER_TICK_INTERVAL);
     m_txPowerSlider->setValue(0);
 
     // 13. Automatic connection.
@@ -262,25 +262,25 @@ bool CRFID_LorixDlg::OnInitDialog()
 
 void CRFID_LorixDlg::createControls()
 {
-    using K = res::ControlKind;
-    const res::DialogTemplate &dialog = res::MainDialogTemplate();
-    setFont(res::DialogFont(dialog));
+    using K = ControlKind;
+    const DialogTemplate &dialog = MainDialogTemplate();
+    setFont(DialogFont(dialog));
     // Context menus are windows of their own and take the application's menu font, a
     // wider face than the dialog's; they speak with the window's.
     QApplication::setFont(font(), "QMenu");
-    const res::DialogBaseUnits units = res::BaseUnitsFor(font());
+    const DialogBaseUnits units = BaseUnitsFor(font());
 
     m_scroller = new QScrollArea(this);
     m_scroller->setFrameShape(QFrame::NoFrame);
     m_scroller->setWidgetResizable(true);
     m_client = new CDialogClient(this, [this] { OnSize(); });
-    m_client->resize(res::DialogUnitsToPixels(dialog.size, units));
+    m_client->resize(DialogUnitsToPixels(dialog.size, units));
     resize(m_client->size());
     QWidget *const parent = m_client;
 
-    for (const res::DialogControlTemplate &item : dialog.controls) {
+    for (const DialogControlTemplate &item : dialog.controls) {
         const QString text = item.text ? QString::fromLatin1(item.text) : QString();
-        QRect pixels = res::DialogUnitsToPixels(item.rect, units);
+        QRect pixels = DialogUnitsToPixels(item.rect, units);
         QWidget *widget = nullptr;
         switch (item.kind) {
         case K::Icon:
@@ -319,15 +319,15 @@ void CRFID_LorixDlg::createControls()
         }
         case K::DropDownList: {
             auto *picker = new CDroppingPortCombo(parent);
-            picker->SetPortSource([this](QList<platform::ComPortDevice> &ports) {
-                return platform::ListPresentPorts(ports, m_environment.ports);
+            picker->SetPortSource([this](QList<ComPortDevice> &ports) {
+                return ListPresentPorts(ports, m_environment.ports);
             });
             picker->onDropDown = [this] {
                 // The refill goes back to the stored port (or, until the operator picks one, the
                 // port the command line named), and so does the wanted one.
                 const int storedPort = m_portFromCommandLine
                                            ? m_wantedPort
-                                           : config::ReadConfig(m_settings, config::kComPort, config::kComPortDefault);
+                                           : ReadConfig(m_settings, CONFIG_COM_PORT, CONFIG_COM_PORT_DEFAULT);
                 m_wantedPort = qMax(0, storedPort);
                 m_portPicker->FillPorts(storedPort);
             };
@@ -372,7 +372,7 @@ void CRFID_LorixDlg::createControls()
         GrowToText(widget);
         if (item.hidden)
             widget->hide();
-        if (item.id != res::IDC_STATIC) {
+        if (item.id != IDC_STATIC) {
             widget->setProperty("controlId", item.id);
             widget->setObjectName(QStringLiteral("control%1").arg(item.id));
             m_controls.insert(item.id, widget);
@@ -382,26 +382,26 @@ void CRFID_LorixDlg::createControls()
     keepClearOfGroupFrames(units);
 
     // The property tree (child 100) is placed by CreatePropertyPanel; hidden until then.
-    m_propertyTree = new CPropGrid(parent, PGS_NOTIFY, res::IDC_PROPERTY_TREE);
+    m_propertyTree = new CPropGrid(parent, PGS_NOTIFY, IDC_PROPERTY_TREE);
     m_propertyTree->hide();
-    m_controls.insert(res::IDC_PROPERTY_TREE, m_propertyTree);
+    m_controls.insert(IDC_PROPERTY_TREE, m_propertyTree);
 
-    m_openButton = qobject_cast<QPushButton *>(control(res::IDC_OPEN_PORT));
-    m_keyEmulatorBox = qobject_cast<QCheckBox *>(control(res::IDC_KEY_EMULATOR));
-    m_asciiBox = qobject_cast<QCheckBox *>(control(res::IDC_ASCII_MODE));
-    m_autoStartBox = qobject_cast<QCheckBox *>(control(res::IDC_AUTO_START));
-    m_multiModeRadio = qobject_cast<QRadioButton *>(control(res::IDC_MULTI_MODE));
-    m_singleModeRadio = qobject_cast<QRadioButton *>(control(res::IDC_SINGLE_MODE));
-    m_txPowerSlider = qobject_cast<QSlider *>(control(res::IDC_TX_POWER));
+    m_openButton = qobject_cast<QPushButton *>(control(IDC_OPEN_PORT));
+    m_keyEmulatorBox = qobject_cast<QCheckBox *>(control(IDC_KEY_EMULATOR));
+    m_asciiBox = qobject_cast<QCheckBox *>(control(IDC_ASCII_MODE));
+    m_autoStartBox = qobject_cast<QCheckBox *>(control(IDC_AUTO_START));
+    m_multiModeRadio = qobject_cast<QRadioButton *>(control(IDC_MULTI_MODE));
+    m_singleModeRadio = qobject_cast<QRadioButton *>(control(IDC_SINGLE_MODE));
+    m_txPowerSlider = qobject_cast<QSlider *>(control(IDC_TX_POWER));
 }
 
 // A control that grew to its text, or a style whose group title is taller than the
 // template's, can reach a group box's frame: the frame then moves, never the control (their
 // places are the template's). A group's own members keep below its title and frame; a
 // control beside it keeps a gap from its left edge.
-void CRFID_LorixDlg::keepClearOfGroupFrames(const res::DialogBaseUnits &units)
+void CRFID_LorixDlg::keepClearOfGroupFrames(const DialogBaseUnits &units)
 {
-    const QSize gap = res::DialogUnitsToPixels(QRect(0, 0, kGroupGapDlu, kGroupGapDlu), units).size();
+    const QSize gap = DialogUnitsToPixels(QRect(0, 0, GROUP_GAP_DLU, GROUP_GAP_DLU), units).size();
     const QList<QGroupBox *> groups = m_client->findChildren<QGroupBox *>(Qt::FindDirectChildrenOnly);
     for (QGroupBox *group : groups) {
         QRect frame = group->geometry();
@@ -427,21 +427,21 @@ void CRFID_LorixDlg::connectControls()
 {
     auto button = [this](int id) { return qobject_cast<QAbstractButton *>(control(id)); };
     connect(m_openButton, &QPushButton::clicked, this, &CRFID_LorixDlg::OnOpenPort);
-    connect(button(res::IDC_SEND), &QAbstractButton::clicked, this, &CRFID_LorixDlg::OnSend);
-    connect(button(res::IDC_SAVE_DATA), &QAbstractButton::clicked, this, &CRFID_LorixDlg::OnSaveData);
-    connect(button(res::IDC_SAVE_AS), &QAbstractButton::clicked, this, &CRFID_LorixDlg::OnSaveAs);
-    connect(button(res::IDC_CLEAR), &QAbstractButton::clicked, this, &CRFID_LorixDlg::OnClear);
-    connect(button(res::IDOK), &QAbstractButton::clicked, this, &QDialog::accept);
-    connect(button(res::IDCANCEL), &QAbstractButton::clicked, this, &QDialog::reject);
+    connect(button(IDC_SEND), &QAbstractButton::clicked, this, &CRFID_LorixDlg::OnSend);
+    connect(button(IDC_SAVE_DATA), &QAbstractButton::clicked, this, &CRFID_LorixDlg::OnSaveData);
+    connect(button(IDC_SAVE_AS), &QAbstractButton::clicked, this, &CRFID_LorixDlg::OnSaveAs);
+    connect(button(IDC_CLEAR), &QAbstractButton::clicked, this, &CRFID_LorixDlg::OnClear);
+    connect(button(IDOK), &QAbstractButton::clicked, this, &QDialog::accept);
+    connect(button(IDCANCEL), &QAbstractButton::clicked, this, &QDialog::reject);
 
     connect(m_asciiBox, &QCheckBox::clicked, this, [this] {
-        config::WriteConfig(m_settings, config::kEnableAscii, m_asciiBox->isChecked() ? 1 : 0);
+        WriteConfig(m_settings, CONFIG_ENABLE_ASCII, m_asciiBox->isChecked() ? 1 : 0);
     });
     connect(m_keyEmulatorBox, &QCheckBox::clicked, this, [this] {
-        config::WriteConfig(m_settings, config::kEnableWedge, m_keyEmulatorBox->isChecked() ? 1 : 0);
+        WriteConfig(m_settings, CONFIG_ENABLE_WEDGE, m_keyEmulatorBox->isChecked() ? 1 : 0);
         // Typing stops at the next item boundary: what is still queued is shown instead.
         if (!m_keyEmulatorBox->isChecked())
-            logUntyped(m_keyEmulator->DropQueued(), QString::fromLatin1(kTypingDroppedNote));
+            logUntyped(m_keyEmulator->DropQueued(), QString::fromLatin1(TYPING_DROPPED_NOTE));
     });
     connect(m_autoStartBox, &QCheckBox::clicked, this, &CRFID_LorixDlg::OnAutoStartClicked);
     // Only the operator's own choice (not a refill) replaces the wanted port, "<None>" included.
@@ -450,7 +450,7 @@ void CRFID_LorixDlg::connectControls()
         m_portFromCommandLine = false;
     });
     auto storeReadMode = [this] {
-        config::WriteConfig(m_settings, config::kReadMode, ReadModeFromMultiCheck(m_multiModeRadio->isChecked()));
+        WriteConfig(m_settings, CONFIG_READ_MODE, ReadModeFromMultiCheck(m_multiModeRadio->isChecked()));
     };
     connect(m_multiModeRadio, &QRadioButton::clicked, this, storeReadMode);
     connect(m_singleModeRadio, &QRadioButton::clicked, this, storeReadMode);
@@ -485,7 +485,7 @@ void CRFID_LorixDlg::DoDataExchange(bool save)
 
 QPlainTextEdit *CRFID_LorixDlg::deviceListControl() const
 {
-    return qobject_cast<QPlainTextEdit *>(control(res::IDC_DEVICE_LIST));
+    return qobject_cast<QPlainTextEdit *>(control(IDC_DEVICE_LIST));
 }
 
 int CRFID_LorixDlg::PortNumber() const
@@ -509,7 +509,7 @@ void CRFID_LorixDlg::storePortToUse()
 {
     m_wantedPort = portToUse();
     if (!m_portFromCommandLine)
-        config::WriteConfig(m_settings, config::kComPort, m_wantedPort);
+        WriteConfig(m_settings, CONFIG_COM_PORT, m_wantedPort);
 }
 
 void CRFID_LorixDlg::OpenPortAtStart(int comNumber)
@@ -534,7 +534,7 @@ bool CRFID_LorixDlg::openChannel()
 {
     m_channel.SetOwnerWindow(this);
     const int number = portToUse();
-    const QString path = platform::DevicePathForPort(number, m_environment.ports);
+    const QString path = DevicePathForPort(number, m_environment.ports);
     if (path.isEmpty())
         return false;
     if (m_channel.Open(path, READER_BAUD_RATE, READER_BYTE_SIZE, READER_STOP_BITS, READER_PARITY) == 0)
@@ -584,7 +584,7 @@ void CRFID_LorixDlg::closeChannel(const QString &note)
 void CRFID_LorixDlg::showPortState()
 {
     const bool open = isPortOpen();
-    m_openButton->setText(QString::fromLatin1(open ? kClosePortText : kOpenPortText));
+    m_openButton->setText(QString::fromLatin1(open ? CLOSE_PORT_TEXT : OPEN_PORT_TEXT));
     m_portPicker->setEnabled(!open);
     showPortTip();
 }
@@ -594,7 +594,7 @@ void CRFID_LorixDlg::OnOpenPort()
     refreshPortsWhileClosed();
     storePortToUse();
     if (isPortOpen()) {
-        closeChannel(QString::fromLatin1(kPortClosedNote));
+        closeChannel(QString::fromLatin1(PORT_CLOSED_NOTE));
         m_linkLost = false;
         logNote(QStringLiteral("COM%1 closed by the operator").arg(m_openedPort));
     } else if (openChannel()) {
@@ -602,9 +602,9 @@ void CRFID_LorixDlg::OnOpenPort()
     } else {
         // The port stays closed; the log says why, since the button alone cannot.
         const int number = portToUse();
-        const QString path = platform::DevicePathForPort(number, m_environment.ports);
+        const QString path = DevicePathForPort(number, m_environment.ports);
         AppendLog(QLatin1String("Cannot open COM") + QString::number(number) + QLatin1String(": ")
-                      + platform::PortOpenErrorText(m_channel.OpenError(), path) + QLatin1String("\r\n"),
+                      + PortOpenErrorText(m_channel.OpenError(), path) + QLatin1String("\r\n"),
                   LOG_COLOUR_NOTE);
     }
     showPortState();
@@ -613,7 +613,7 @@ void CRFID_LorixDlg::OnOpenPort()
 void CRFID_LorixDlg::OnSerialLineDrop()
 {
     if (isPortOpen()) {
-        closeChannel(QString::fromLatin1(kLinkLostNote));
+        closeChannel(QString::fromLatin1(LINK_LOST_NOTE));
         m_linkLost = true;
         logNote(linkLostText());
     }
@@ -625,7 +625,7 @@ QString CRFID_LorixDlg::linkLostText() const
 {
     return QStringLiteral("COM%1 link lost: %2 (%3)")
         .arg(m_openedPort)
-        .arg(m_openedPath, platform::PortLinkErrorText(m_channel.LinkError(), m_openedPath));
+        .arg(m_openedPath, PortLinkErrorText(m_channel.LinkError(), m_openedPath));
 }
 
 void CRFID_LorixDlg::AutoConnect()
@@ -647,8 +647,8 @@ void CRFID_LorixDlg::AutoConnect()
             logNote(QStringLiteral("Auto Connect: COM%1 is not open (%2); the wake-up and \"%3\" are not sent "
                                    "until it opens.")
                         .arg(number)
-                        .arg(platform::PortOpenErrorText(m_channel.OpenError(),
-                                                         platform::DevicePathForPort(number, m_environment.ports)),
+                        .arg(PortOpenErrorText(m_channel.OpenError(),
+                                                         DevicePathForPort(number, m_environment.ports)),
                              QString::fromLatin1(COMMAND_GET_TX_POWER)));
         }
     } else if (m_protocol.readerAwake() == 0) {
@@ -674,7 +674,7 @@ void CRFID_LorixDlg::stopAutoConnectTimer()
 
 void CRFID_LorixDlg::OnAutoStartClicked()
 {
-    config::WriteConfig(m_settings, config::kAutoStart, m_autoStartBox->isChecked() ? 1 : 0);
+    WriteConfig(m_settings, CONFIG_AUTO_START, m_autoStartBox->isChecked() ? 1 : 0);
     stopAutoConnectTimer();
     if (m_autoStartBox->isChecked())
         startAutoConnectTimer();
@@ -706,9 +706,9 @@ int CRFID_LorixDlg::SendCommand(const QString &command)
     // Sent whole or not at all: a command that would overflow the channel's transmit buffer
     // with its CR LF, or that holds a character without an 8-bit form, is refused before
     // anything is written.
-    const CommandLine line = PrepareCommandLine(lastCommand, kTxBufferSize);
+    const CommandLine line = PrepareCommandLine(lastCommand, TX_BUFFER_SIZE);
     if (line.status != CommandLine::Ready) {
-        AppendLog(CommandRefusalText(line, kTxBufferSize), LOG_COLOUR_NOTE);
+        AppendLog(CommandRefusalText(line, TX_BUFFER_SIZE), LOG_COLOUR_NOTE);
         return 0;
     }
     if (!isPortOpen())
@@ -750,7 +750,7 @@ void CRFID_LorixDlg::OnSerialData()
     // slice so that it queues behind the paint, input and timer work that came meanwhile.
     // Bytes leave the ring in order and go to the protocol in that order, which also keeps
     // them in order across a nested event loop.
-    const QByteArray bytes = m_channel.TakePending(kRxSliceBytes);
+    const QByteArray bytes = m_channel.TakePending(RX_SLICE_BYTES);
     if (bytes.isEmpty())
         return;
     m_rxBytesTaken += bytes.size();
@@ -821,14 +821,14 @@ void CRFID_LorixDlg::OnSize()
     const int clientRight = client.x() + client.width();
     int clientBottom = client.y() + client.height();
     if (!m_header)
-        clientBottom -= kMissingHeaderHeight;
+        clientBottom -= MISSING_HEADER_HEIGHT;
 
-    const int right = std::max(clientRight - kLogRightMargin, log.left());
-    const int bottom = std::max(clientBottom - kLogBottomMargin, log.top());
+    const int right = std::max(clientRight - LOG_RIGHT_MARGIN, log.left());
+    const int bottom = std::max(clientBottom - LOG_BOTTOM_MARGIN, log.top());
     m_logView->setGeometry(QRect(log.left(), log.top(), right - log.left(), bottom - log.top()));
 
-    QWidget *clear = control(res::IDC_CLEAR);
-    const QRect clearRect(right - kClearWidth, bottom + kClearGap, kClearWidth, kClearHeight);
+    QWidget *clear = control(IDC_CLEAR);
+    const QRect clearRect(right - CLEAR_WIDTH, bottom + CLEAR_GAP, CLEAR_WIDTH, CLEAR_HEIGHT);
     if (clear && clearRect.left() > log.left())
         clear->setGeometry(clearRect);
 }
@@ -851,9 +851,9 @@ bool CRFID_LorixDlg::event(QEvent *event)
         OnSerialLineDrop();
         return true;
     }
-    if (type == discovery::CBluetoothListEvent::eventType()) {
+    if (type == CBluetoothListEvent::eventType()) {
         // The listing thread only posts the text; it is put in place here, on this thread.
-        deviceListText = static_cast<discovery::CBluetoothListEvent *>(event)->text();
+        deviceListText = static_cast<CBluetoothListEvent *>(event)->text();
         deviceListControl()->setPlainText(asLineBreaks(deviceListText));
         return true;
     }
@@ -865,12 +865,12 @@ bool CRFID_LorixDlg::event(QEvent *event)
 bool CRFID_LorixDlg::handleNotify(CNotifyEvent &notify)
 {
     notify.result = 0;
-    if (notify.controlId() == res::IDC_CATALOGUE_TREE) {
+    if (notify.controlId() == IDC_CATALOGUE_TREE) {
         if (notify.code() == TVN_SELCHANGED)
             OnCommandSelected(notify);
         return notify.code() == TVN_SELCHANGED || notify.code() == NM_CLICK;
     }
-    if (notify.controlId() == res::IDC_PROPERTY_TREE) {
+    if (notify.controlId() == IDC_PROPERTY_TREE) {
         switch (notify.code()) {
         case PGN_VALUECOMMITTED:
             OnParameterChanged(notify);
@@ -923,7 +923,7 @@ void CRFID_LorixDlg::wireKeyEmulator()
     m_keyEmulator->SetAsciiMode(m_asciiBox->isChecked());
     m_keyEmulator->SetSetAsideNotifier([this] {
         QMetaObject::invokeMethod(
-            this, [this] { logUntyped(m_keyEmulator->TakeSetAside(), QString::fromLatin1(kTypingSetAsideNote)); },
+            this, [this] { logUntyped(m_keyEmulator->TakeSetAside(), QString::fromLatin1(TYPING_SET_ASIDE_NOTE)); },
             Qt::QueuedConnection);
     });
     auto updateBlocked = [this] { m_keyEmulator->SetTypingBlocked(IsOwnWindowActive()); };
@@ -933,12 +933,12 @@ void CRFID_LorixDlg::wireKeyEmulator()
 }
 
 // Items the emulator did not type are shown in the received colour, after a note of the tool's own.
-void CRFID_LorixDlg::logUntyped(const wedge::CKeyEmulator::Items &items, const QString &note)
+void CRFID_LorixDlg::logUntyped(const CKeyEmulator::Items &items, const QString &note)
 {
     if (items.empty())
         return;
     QString lines;
-    for (const wedge::CKeyEmulator::Item &item : items)
+    for (const CKeyEmulator::Item &item : items)
         lines += item.line + QStringLiteral("\r\n");
     AppendLog(note, LOG_COLOUR_NOTE);
     AppendLog(lines, LOG_COLOUR_RECEIVED);

@@ -3,7 +3,7 @@
 #include "app/DialogHeader.h"
 #include "app/HistoryCombo.h"
 #include "xml/XML.h"
-#include "controls/propgrid/CPropGrid.h"
+#include "controls/propgrid/PropGrid.h"
 #include "controls/tree/ExtTree.h"
 #include "controls/tree/TreeImageList.h"
 #include "discovery/BluetoothList.h"
@@ -40,7 +40,7 @@ inline constexpr int AUTOCONNECT_PERIOD_MS = 5000;
 // Received bytes handed to the protocol per WM_SERIAL_RXDATA: a backlog in the ring is worked
 // off one slice per pass of the event loop, so painting, input and timers are served between
 // slices. A slice of short tag lines, the slowest to take in, costs a few milliseconds.
-inline constexpr int32_t kRxSliceBytes = 16 * 1024;
+inline constexpr int32_t RX_SLICE_BYTES = 16 * 1024;
 
 // Line settings of the reader's port: 115200 baud, 8 data bits, one stop bit, no parity.
 inline constexpr uint32_t READER_BAUD_RATE = 115200;
@@ -66,14 +66,14 @@ public:
     struct Environment
     {
         // Where the Bluetooth device list asks BlueZ.
-        discovery::BluetoothListEnvironment bluetooth;
+        BluetoothListEnvironment bluetooth;
         // Where port numbers are looked up (the picker and the device paths).
-        platform::PortEnvironment ports = platform::PortEnvironment::system();
+        PortEnvironment ports = PortEnvironment::system();
         // Period of AUTOCONNECT_TIMER.
         int autoConnectPeriodMs = AUTOCONNECT_PERIOD_MS;
         // Makes the sink the key emulator types into, on its typing thread as it starts: the
-        // session's. Empty: the sink installed with wedge::SetKeySink, item by item.
-        std::function<std::shared_ptr<platform::IKeySink>()> keySink = [] { return platform::CreateKeySink(); };
+        // session's. Empty: the sink installed with SetKeySink, item by item.
+        std::function<std::shared_ptr<IKeySink>()> keySink = [] { return CreateKeySink(); };
         // The catalogue file to read; "": CatalogueFilePath().
         QString cataloguePath;
         // The parser's and writer's warnings, and the question for the file to save to.
@@ -119,7 +119,7 @@ public:
     // port stays as it is until the operator picks a port in the picker.
     void OpenPortAtStart(int comNumber);
     // The Bluetooth listing thread (tests wait for it to end).
-    discovery::CBluetoothListThread &bluetoothListThread() { return m_bluetoothList; }
+    CBluetoothListThread &bluetoothListThread() { return m_bluetoothList; }
 
     // Handlers bound to the controls (public so that tests can drive them like the buttons).
     void OnOpenPort();
@@ -146,7 +146,7 @@ private: // set-up and handlers
     void createControls();
     void connectControls();
     void OnSize();
-    void keepClearOfGroupFrames(const res::DialogBaseUnits &units);
+    void keepClearOfGroupFrames(const DialogBaseUnits &units);
     void fitToScreen();
     void showPortState();
     QPlainTextEdit *deviceListControl() const;
@@ -162,7 +162,7 @@ private: // set-up and handlers
     void installCatalogueHooks();
     void removeCatalogueHooks();
     QString linkLostText() const;
-    void logUntyped(const wedge::CKeyEmulator::Items &items, const QString &note);
+    void logUntyped(const CKeyEmulator::Items &items, const QString &note);
     void startAutoConnectTimer();
     void stopAutoConnectTimer();
     void OnAutoStartClicked();
@@ -181,7 +181,7 @@ private: // set-up and handlers
 
 private: // members in the designed order
     // Types tags on its own thread; first, since the protocol below holds it as its typer.
-    std::unique_ptr<wedge::CKeyEmulator> m_keyEmulator;
+    std::unique_ptr<CKeyEmulator> m_keyEmulator;
     // Protocol state: readerAwake, tagList, scanMode and rxRemainder live in here.
     CResponseDispatcher m_protocol;
     CSerialChannel m_channel;
@@ -231,5 +231,5 @@ private: // the window's other parts
     std::unique_ptr<QObject> m_activeWindowWatch;         // keeps the emulator's blocked flag current
     bool m_rxSliceQueued = false;         // our own WM_SERIAL_RXDATA for the next slice is queued
     qint64 m_rxBytesTaken = 0;            // bytes OnSerialData took from the ring, all told
-    discovery::CBluetoothListThread m_bluetoothList;   // last: joined before anything else goes
+    CBluetoothListThread m_bluetoothList;   // last: joined before anything else goes
 };

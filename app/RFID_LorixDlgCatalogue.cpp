@@ -12,7 +12,7 @@
 namespace {
 
 // The property panel hangs below the command tree, as wide as the tree, this tall.
-constexpr int kPanelHeight = 400;
+constexpr int PANEL_HEIGHT = 400;
 
 // The window whose catalogue hooks are installed; user-interface thread only.
 const CRFID_LorixDlg *g_catalogueHooksOwner = nullptr;
@@ -56,7 +56,7 @@ void CRFID_LorixDlg::CreatePropertyPanel()
     const int left = tree.left();
     const int right = tree.left() + tree.width();
     const int top = tree.top() + tree.height();
-    m_propertyTree->setGeometry(QRect(left, top, right - left, kPanelHeight));
+    m_propertyTree->setGeometry(QRect(left, top, right - left, PANEL_HEIGHT));
     m_propertyTree->show();
 }
 

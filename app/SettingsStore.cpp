@@ -5,7 +5,7 @@
 #include <QtDebug>
 
 CSettingsStore::CSettingsStore()
-    : CSettingsStore(platform::SettingsFilePath())
+    : CSettingsStore(SettingsFilePath())
 {
 }
 
@@ -15,7 +15,7 @@ CSettingsStore::CSettingsStore(const QString &iniFilePath)
     m_file.removeStaleTemporaries();
     if (!m_file.read(m_read, &m_diskStamp)) {
         qWarning("settings file %s cannot be read; defaults are used", qPrintable(iniFilePath));
-        m_read = std::make_shared<const platform::CIniDocument>();
+        m_read = std::make_shared<const CIniDocument>();
     }
     // The writer starts from the same document: it is never changed, only shared.
     m_disk = m_read;
@@ -98,8 +98,8 @@ bool CSettingsStore::writeOnce(const Changes &changes)
         m_unsaved[it.key()] = it.value();
     // Written onto what the file holds now: another store may have written other keys.
     if (m_file.stamp() != m_diskStamp) {
-        std::shared_ptr<const platform::CIniDocument> fresh;
-        platform::FileStamp freshStamp;
+        std::shared_ptr<const CIniDocument> fresh;
+        FileStamp freshStamp;
         if (m_file.read(fresh, &freshStamp)) {
             m_disk = std::move(fresh);
             m_diskChanges.clear();
@@ -109,7 +109,7 @@ bool CSettingsStore::writeOnce(const Changes &changes)
     Changes all = m_diskChanges;
     for (auto it = m_unsaved.cbegin(); it != m_unsaved.cend(); ++it)
         all[it.key()] = it.value();
-    platform::FileStamp written;
+    FileStamp written;
     if (!m_file.write(*m_disk, all, &written))
         return false;   // the values stay in m_unsaved for the next write
     m_diskChanges = std::move(all);
@@ -173,19 +173,15 @@ QString CSettingsStore::FileName() const
     return m_file.filePath();
 }
 
-namespace config {
-
 int ReadConfig(const CSettingsStore &store, const char *key, int defaultValue)
 {
-    return store.ReadInt(QString::fromLatin1(kSection), QString::fromLatin1(key), defaultValue);
+    return store.ReadInt(QString::fromLatin1(CONFIG_SECTION), QString::fromLatin1(key), defaultValue);
 }
 
 void WriteConfig(CSettingsStore &store, const char *key, int value)
 {
-    store.WriteInt(QString::fromLatin1(kSection), QString::fromLatin1(key), value);
+    store.WriteInt(QString::fromLatin1(CONFIG_SECTION), QString::fromLatin1(key), value);
 }
-
-} // namespace config
 
 ReadModeChecks ReadModeToChecks(int readMode)
 {

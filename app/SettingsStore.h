@@ -20,7 +20,7 @@
 // into the next one. A value whose write failed stays in memory and is written again with
 // the next change. The destructor waits for the last write.
 //
-// Memory: the file's text is held once, as its bytes with an index (platform::CIniDocument),
+// Memory: the file's text is held once, as its bytes with an index (CIniDocument),
 // shared by both threads; each keeps only its changes on top of it, and a write streams the
 // text with the changes into the new file. A 100 MB file costs little more than 100 MB.
 //
@@ -64,7 +64,7 @@ public:
     bool Flush();
 
 private:
-    using Changes = platform::IniChanges;
+    using Changes = IniChanges;
 
     std::optional<QString> find(const QString &section, const QString &key) const;
     bool change(const QString &section, const QString &key, const std::optional<QString> &value);
@@ -72,10 +72,10 @@ private:
     void writerLoop();
     bool writeOnce(const Changes &changes);
 
-    platform::CAtomicIniFile m_file;
+    CAtomicIniFile m_file;
 
     // window's thread
-    std::shared_ptr<const platform::CIniDocument> m_read;   // the file as read at start
+    std::shared_ptr<const CIniDocument> m_read;   // the file as read at start
     Changes m_changed;   // every change made since, on top of m_read
     Changes m_batch;     // changed while a batch is open
     int m_batchDepth = 0;
@@ -91,34 +91,30 @@ private:
     std::atomic<bool> m_lastWriteFailed{false};
 
     // writer thread: the file holds m_disk with m_diskChanges made, as of m_diskStamp
-    std::shared_ptr<const platform::CIniDocument> m_disk;
+    std::shared_ptr<const CIniDocument> m_disk;
     Changes m_diskChanges;
-    platform::FileStamp m_diskStamp;
+    FileStamp m_diskStamp;
     Changes m_unsaved;   // not yet known to be on the disk
 
     std::thread m_writer;   // last: starts once everything above exists
 };
 
 // Section "Config": names and first-run defaults.
-namespace config {
+inline constexpr char CONFIG_SECTION[] = "Config";
+inline constexpr char CONFIG_COM_PORT[] = "ComPort1";
+inline constexpr char CONFIG_ENABLE_ASCII[] = "EnableASCII";
+inline constexpr char CONFIG_AUTO_START[] = "AutoStart";
+inline constexpr char CONFIG_ENABLE_WEDGE[] = "EnableWedge";
+inline constexpr char CONFIG_READ_MODE[] = "ReadMode";
 
-inline constexpr char kSection[] = "Config";
-inline constexpr char kComPort[] = "ComPort1";
-inline constexpr char kEnableAscii[] = "EnableASCII";
-inline constexpr char kAutoStart[] = "AutoStart";
-inline constexpr char kEnableWedge[] = "EnableWedge";
-inline constexpr char kReadMode[] = "ReadMode";
-
-inline constexpr int kComPortDefault = -1;     // -1: keep whatever the picker holds
-inline constexpr int kEnableAsciiDefault = 0;
-inline constexpr int kAutoStartDefault = 0;
-inline constexpr int kEnableWedgeDefault = 0;
-inline constexpr int kReadModeDefault = 0;
+inline constexpr int CONFIG_COM_PORT_DEFAULT = -1;     // -1: keep whatever the picker holds
+inline constexpr int CONFIG_ENABLE_ASCII_DEFAULT = 0;
+inline constexpr int CONFIG_AUTO_START_DEFAULT = 0;
+inline constexpr int CONFIG_ENABLE_WEDGE_DEFAULT = 0;
+inline constexpr int CONFIG_READ_MODE_DEFAULT = 0;
 
 int ReadConfig(const CSettingsStore &store, const char *key, int defaultValue);
 void WriteConfig(CSettingsStore &store, const char *key, int value);
-
-} // namespace config
 
 // "ReadMode" against the two radio buttons: the stored value is the check state of
 // "RFID Multi Mode"; "RFID Single Mode" is checked exactly when it is 0.

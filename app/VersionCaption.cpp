@@ -4,8 +4,8 @@
 
 namespace {
 
-constexpr char kCaptionFormat[] = "RFID Lorix v.%1.%2.%3.%4";
-constexpr int kFieldMask = 0xFFFF;   // each field of the version is 16 bits wide
+constexpr char CAPTION_FORMAT[] = "RFID Lorix v.%1.%2.%3.%4";
+constexpr int FIELD_MASK = 0xFFFF;   // each field of the version is 16 bits wide
 
 } // namespace
 
@@ -23,11 +23,11 @@ QString VersionCaption(const std::optional<FileVersion> &version, const QString 
 {
     if (!version)
         return templateTitle;
-    return QString::fromLatin1(kCaptionFormat)
-        .arg(version->major & kFieldMask)
-        .arg(version->minor & kFieldMask)
-        .arg(version->patch & kFieldMask)
-        .arg(version->tweak & kFieldMask);
+    return QString::fromLatin1(CAPTION_FORMAT)
+        .arg(version->major & FIELD_MASK)
+        .arg(version->minor & FIELD_MASK)
+        .arg(version->patch & FIELD_MASK)
+        .arg(version->tweak & FIELD_MASK);
 }
 
 void SetVersionCaption(QWidget *window)

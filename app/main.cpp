@@ -7,8 +7,8 @@
 
 namespace {
 
-constexpr int kExitNoDisplay = 1;
-constexpr int kExitUsage = 2;
+constexpr int EXIT_NO_DISPLAY = 1;
+constexpr int EXIT_USAGE = 2;
 
 QString g_program;
 QtMessageHandler g_toolkitHandler = nullptr;
@@ -22,7 +22,7 @@ void StartupMessageHandler(QtMsgType type, const QMessageLogContext &context, co
 {
     if (type == QtFatalMsg && message.contains(QLatin1String("no Qt platform plugin could be initialized"))) {
         PrintNoDisplay(QStringLiteral("the display could not be opened"));
-        std::_Exit(kExitNoDisplay);
+        std::_Exit(EXIT_NO_DISPLAY);
     }
     g_toolkitHandler(type, context, message);
 }
@@ -56,13 +56,13 @@ int main(int argc, char *argv[])
         return 0;
     case StartOptions::Refuse:
         Print(stderr, QStringLiteral("%1: %2\nTry '%1 --help' for the options.\n").arg(program, options.error));
-        return kExitUsage;
+        return EXIT_USAGE;
     case StartOptions::Run:
         break;
     }
     if (!DisplayAvailable(options)) {
         PrintNoDisplay(QStringLiteral("neither DISPLAY nor WAYLAND_DISPLAY is set"));
-        return kExitNoDisplay;
+        return EXIT_NO_DISPLAY;
     }
 
     g_toolkitHandler = qInstallMessageHandler(StartupMessageHandler);

@@ -1,7 +1,7 @@
 // Cost of one traffic-log append as the log grows, and the memory one line takes; and the
 // cost of one piece of a line that never ends as that line grows.
 // Each case fills a shown, unfocused log (so every append scrolls) with N lines of 70
-// characters, then times further appends at that size. Every kPaintEvery appends the view
+// characters, then times further appends at that size. Every PAINT_EVERY appends the view
 // paints itself and the posted events are delivered, as the event loop of a shown log does
 // between bursts, so the text layouts a paint builds are part of both the time and the
 // memory, and the events an append posts do not pile up over a million lines. The log view
@@ -22,17 +22,17 @@
 
 namespace {
 
-constexpr int kLineLength = 70;
-constexpr int kTimedBatch = 1000;
-constexpr int kIterations = 10;
-constexpr int kPaintEvery = 100;
-constexpr int kLongPiece = 10000;   // characters of one piece of a line without end
-constexpr int kTimedPieces = 100;
+constexpr int LINE_LENGTH = 70;
+constexpr int TIMED_BATCH = 1000;
+constexpr int ITERATIONS = 10;
+constexpr int PAINT_EVERY = 100;
+constexpr int LONG_PIECE = 10000;   // characters of one piece of a line without end
+constexpr int TIMED_PIECES = 100;
 
 QString tagLine(int i)
 {
     // A tag line as the reader sends it: hexadecimal EPC digits, then CR LF.
-    QString line = QStringLiteral("%1").arg(i, kLineLength, 16, QLatin1Char('0')).toUpper();
+    QString line = QStringLiteral("%1").arg(i, LINE_LENGTH, 16, QLatin1Char('0')).toUpper();
     return line + QStringLiteral("\r\n");
 }
 
@@ -67,7 +67,7 @@ template <typename View, typename Append>
 void appendLine(QWidget &window, View &view, Append &append, long i)
 {
     append(view, tagLine(int(i)), LOG_COLOUR_RECEIVED);
-    if (i % kPaintEvery == 0) {
+    if (i % PAINT_EVERY == 0) {
         window.repaint();
         QApplication::processEvents();
     }
@@ -93,9 +93,9 @@ void runAppendBench(benchmark::State &state, Append append)
 
     long appended = 0;
     for (auto _ : state) {
-        for (int i = 0; i < kTimedBatch; ++i)
+        for (int i = 0; i < TIMED_BATCH; ++i)
             appendLine(window, *view, append, lines + appended + i);
-        appended += kTimedBatch;
+        appended += TIMED_BATCH;
     }
     state.SetItemsProcessed(appended);
     state.counters["lines_held"] = held;
@@ -114,7 +114,7 @@ void BM_TextEdit_Append(benchmark::State &state)
 }
 
 // A reader that never ends its line: every piece goes to the same line, which shows its
-// first CLogView::kMaxLineChars characters and counts the rest in its marker. The cost of a
+// first CLogView::MAX_LINE_CHARS characters and counts the rest in its marker. The cost of a
 // piece must not grow with the number of pieces before it.
 void BM_LogView_AppendWithoutLineEnd(benchmark::State &state)
 {
@@ -124,11 +124,11 @@ void BM_LogView_AppendWithoutLineEnd(benchmark::State &state)
     log->setGeometry(0, 0, 600, 400);
     window.resize(600, 400);
     window.show();
-    const QString piece(kLongPiece, QLatin1Char('A'));
+    const QString piece(LONG_PIECE, QLatin1Char('A'));
     long appended = 0;
     auto appendPiece = [&] {
         log->AppendLog(piece, LOG_COLOUR_RECEIVED);
-        if (++appended % kPaintEvery == 0) {
+        if (++appended % PAINT_EVERY == 0) {
             window.repaint();
             QApplication::processEvents();
         }
@@ -136,16 +136,16 @@ void BM_LogView_AppendWithoutLineEnd(benchmark::State &state)
     while (appended < before)
         appendPiece();
     for (auto _ : state) {
-        for (int i = 0; i < kTimedPieces; ++i)
+        for (int i = 0; i < TIMED_PIECES; ++i)
             appendPiece();
     }
     state.SetItemsProcessed(appended - before);
     state.counters["lines_held"] = log->document()->blockCount();
 }
 
-BENCHMARK(BM_LogView_AppendLog)->Arg(10000)->Arg(100000)->Arg(1000000)->Iterations(kIterations)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_LogView_AppendWithoutLineEnd)->Arg(10)->Arg(1000)->Arg(10000)->Iterations(kIterations)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_TextEdit_Append)->Arg(10000)->Arg(100000)->Iterations(kIterations)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LogView_AppendLog)->Arg(10000)->Arg(100000)->Arg(1000000)->Iterations(ITERATIONS)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LogView_AppendWithoutLineEnd)->Arg(10)->Arg(1000)->Arg(10000)->Iterations(ITERATIONS)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TextEdit_Append)->Arg(10000)->Arg(100000)->Iterations(ITERATIONS)->Unit(benchmark::kMillisecond);
 
 // Prints, after the table, the cost per line at each size relative to the smallest: from
 // the median when the cases are repeated, else from the single run.

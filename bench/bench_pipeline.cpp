@@ -25,10 +25,10 @@
 
 namespace {
 
-constexpr int kTagDigits = 68;          // with CR LF: 70 bytes a line
-constexpr int kLinesPerBatch = 20000;
-constexpr int kWaitLimitMs = 60000;
-constexpr qsizetype kWriteSlice = 16384;
+constexpr int TAG_DIGITS = 68;          // with CR LF: 70 bytes a line
+constexpr int LINES_PER_BATCH = 20000;
+constexpr int WAIT_LIMIT_MS = 60000;
+constexpr qsizetype WRITE_SLICE = 16384;
 
 // The window's own event for the next slice, as the main window posts it.
 class CSliceEvent final : public QEvent
@@ -38,7 +38,7 @@ public:
 };
 
 // The window's part of the path, as the main window's receive handler does it: at most
-// kRxSliceBytes from the ring per posted event, one more event of its own for the rest (the
+// RX_SLICE_BYTES from the ring per posted event, one more event of its own for the rest (the
 // reader thread's posts wait while it is queued), each slice to the dispatcher, which logs
 // every tag line (key emulator off).
 class CPipelineWindow : public QObject, public IReaderView, public ITagTyper
@@ -60,7 +60,7 @@ public:
             m_sliceQueued = false;
         if (!ours && m_sliceQueued)
             return true;
-        const QByteArray bytes = channel.TakePending(kRxSliceBytes);
+        const QByteArray bytes = channel.TakePending(RX_SLICE_BYTES);
         if (!bytes.isEmpty()) {
             if (channel.PendingBytes() > 0 && !m_sliceQueued) {
                 m_sliceQueued = true;
@@ -95,17 +95,17 @@ private:
 QByteArray tagBatch(int count)
 {
     QByteArray batch;
-    batch.reserve(qsizetype(count) * (kTagDigits + 2));
+    batch.reserve(qsizetype(count) * (TAG_DIGITS + 2));
     for (int i = 0; i < count; ++i) {
         QByteArray tag = QByteArray::number(i, 16).toUpper();
-        batch += QByteArray(kTagDigits - tag.size(), 'E') + tag + "\r\n";
+        batch += QByteArray(TAG_DIGITS - tag.size(), 'E') + tag + "\r\n";
     }
     return batch;
 }
 
 void BM_TagLinesThroughPipeline(benchmark::State &state)
 {
-    platform::CPseudoTerminal pty;
+    CPseudoTerminal pty;
     if (!pty.Open()) {
         state.SkipWithError("no pseudo-terminal");
         return;
@@ -116,22 +116,22 @@ void BM_TagLinesThroughPipeline(benchmark::State &state)
         state.SkipWithError("the channel did not open the terminal");
         return;
     }
-    const QByteArray batch = tagBatch(kLinesPerBatch);
+    const QByteArray batch = tagBatch(LINES_PER_BATCH);
     for (auto _ : state) {
-        const qint64 target = window.lines + kLinesPerBatch;
+        const qint64 target = window.lines + LINES_PER_BATCH;
         // The channel drops a chunk that does not fit its ring (there is no flow control on
         // the line), so the writer holds back while the ring is half full: the figure is the
         // pace the window keeps up with, not the pace of a writer that outruns it.
         std::thread writer([&pty, &batch, &window] {
-            for (qsizetype at = 0; at < batch.size(); at += kWriteSlice) {
-                while (window.channel.PendingBytes() > kRxBufferSize / 2)
+            for (qsizetype at = 0; at < batch.size(); at += WRITE_SLICE) {
+                while (window.channel.PendingBytes() > RX_BUFFER_SIZE / 2)
                     std::this_thread::yield();
-                pty.WriteAll(batch.mid(at, kWriteSlice));
+                pty.WriteAll(batch.mid(at, WRITE_SLICE));
             }
         });
         QElapsedTimer limit;
         limit.start();
-        while (window.lines < target && limit.elapsed() < kWaitLimitMs)
+        while (window.lines < target && limit.elapsed() < WAIT_LIMIT_MS)
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
         writer.join();
         if (window.lines < target) {
@@ -139,7 +139,7 @@ void BM_TagLinesThroughPipeline(benchmark::State &state)
             break;
         }
     }
-    state.counters["lines/s"] = benchmark::Counter(double(state.iterations()) * kLinesPerBatch,
+    state.counters["lines/s"] = benchmark::Counter(double(state.iterations()) * LINES_PER_BATCH,
                                                    benchmark::Counter::kIsRate);
     window.channel.Close();
 }

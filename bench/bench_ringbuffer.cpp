@@ -15,14 +15,14 @@
 
 namespace {
 
-constexpr int kBlock = 2048;
-constexpr int64_t kBlocksPerRun = 16384;   // 32 MiB per iteration
-constexpr int64_t kBytesPerRun = kBlocksPerRun * kBlock;
+constexpr int BLOCK = 2048;
+constexpr int64_t BLOCKS_PER_RUN = 16384;   // 32 MiB per iteration
+constexpr int64_t BYTES_PER_RUN = BLOCKS_PER_RUN * BLOCK;
 
 std::vector<uint8_t> SourceBlock()
 {
-    std::vector<uint8_t> block(kBlock);
-    for (int i = 0; i < kBlock; ++i)
+    std::vector<uint8_t> block(BLOCK);
+    for (int i = 0; i < BLOCK; ++i)
         block[size_t(i)] = uint8_t(i * 7);
     return block;
 }
@@ -30,63 +30,63 @@ std::vector<uint8_t> SourceBlock()
 void BM_PlainMemcpy(benchmark::State &state)
 {
     const std::vector<uint8_t> source = SourceBlock();
-    std::vector<uint8_t> middle(kRxBufferSize);
-    std::vector<uint8_t> sink(kBlock);
+    std::vector<uint8_t> middle(RX_BUFFER_SIZE);
+    std::vector<uint8_t> sink(BLOCK);
     for (auto _ : state) {
         size_t at = 0;
-        for (int64_t b = 0; b < kBlocksPerRun; ++b) {
-            if (at + kBlock > middle.size())
+        for (int64_t b = 0; b < BLOCKS_PER_RUN; ++b) {
+            if (at + BLOCK > middle.size())
                 at = 0;
-            std::memcpy(middle.data() + at, source.data(), kBlock);
+            std::memcpy(middle.data() + at, source.data(), BLOCK);
             benchmark::ClobberMemory();
-            std::memcpy(sink.data(), middle.data() + at, kBlock);
-            at += kBlock;
+            std::memcpy(sink.data(), middle.data() + at, BLOCK);
+            at += BLOCK;
         }
         benchmark::DoNotOptimize(sink.data());
     }
-    state.SetBytesProcessed(state.iterations() * kBytesPerRun);
+    state.SetBytesProcessed(state.iterations() * BYTES_PER_RUN);
 }
 
 void BM_RingBuffer(benchmark::State &state)
 {
     const std::vector<uint8_t> source = SourceBlock();
-    std::vector<uint8_t> sink(kBlock);
+    std::vector<uint8_t> sink(BLOCK);
     CRingBuffer ring;
-    ring.Allocate(kRxBufferSize);
+    ring.Allocate(RX_BUFFER_SIZE);
     for (auto _ : state) {
         std::thread producer([&] {
-            for (int64_t b = 0; b < kBlocksPerRun; ++b) {
-                while (!ring.Put(source.data(), kBlock))
+            for (int64_t b = 0; b < BLOCKS_PER_RUN; ++b) {
+                while (!ring.Put(source.data(), BLOCK))
                     std::this_thread::yield();
             }
         });
         // The producer puts whole blocks, so the consumer asks for whole blocks: Take is
         // all or nothing and looks at the producer's position only when its copy is short.
         int64_t received = 0;
-        while (received < kBytesPerRun) {
-            if (!ring.Take(sink.data(), kBlock)) {
+        while (received < BYTES_PER_RUN) {
+            if (!ring.Take(sink.data(), BLOCK)) {
                 std::this_thread::yield();
                 continue;
             }
-            received += kBlock;
+            received += BLOCK;
         }
         producer.join();
         benchmark::DoNotOptimize(sink.data());
     }
-    state.SetBytesProcessed(state.iterations() * kBytesPerRun);
+    state.SetBytesProcessed(state.iterations() * BYTES_PER_RUN);
 }
 
 void BM_BoostSpscQueue(benchmark::State &state)
 {
     const std::vector<uint8_t> source = SourceBlock();
-    std::vector<uint8_t> sink(kBlock);
-    boost::lockfree::spsc_queue<uint8_t> queue(static_cast<size_t>(kRxBufferSize));
+    std::vector<uint8_t> sink(BLOCK);
+    boost::lockfree::spsc_queue<uint8_t> queue(static_cast<size_t>(RX_BUFFER_SIZE));
     for (auto _ : state) {
         std::thread producer([&] {
-            for (int64_t b = 0; b < kBlocksPerRun; ++b) {
+            for (int64_t b = 0; b < BLOCKS_PER_RUN; ++b) {
                 size_t pushed = 0;
-                while (pushed < size_t(kBlock)) {
-                    const size_t n = queue.push(source.data() + pushed, kBlock - pushed);
+                while (pushed < size_t(BLOCK)) {
+                    const size_t n = queue.push(source.data() + pushed, BLOCK - pushed);
                     if (n == 0)
                         std::this_thread::yield();
                     pushed += n;
@@ -94,8 +94,8 @@ void BM_BoostSpscQueue(benchmark::State &state)
             }
         });
         int64_t received = 0;
-        while (received < kBytesPerRun) {
-            const size_t n = queue.pop(sink.data(), kBlock);
+        while (received < BYTES_PER_RUN) {
+            const size_t n = queue.pop(sink.data(), BLOCK);
             if (n == 0) {
                 std::this_thread::yield();
                 continue;
@@ -105,7 +105,7 @@ void BM_BoostSpscQueue(benchmark::State &state)
         producer.join();
         benchmark::DoNotOptimize(sink.data());
     }
-    state.SetBytesProcessed(state.iterations() * kBytesPerRun);
+    state.SetBytesProcessed(state.iterations() * BYTES_PER_RUN);
 }
 
 } // namespace

@@ -35,9 +35,9 @@
 
 namespace {
 
-constexpr char kChildWindow[] = "--child-window";
-constexpr char kChildEmpty[] = "--child-empty";
-constexpr int kChildTimeoutMs = 30000;
+constexpr char CHILD_WINDOW[] = "--child-window";
+constexpr char CHILD_EMPTY[] = "--child-empty";
+constexpr int CHILD_TIMEOUT_MS = 30000;
 
 // Reports once, right after the watched window's first paint has been handled.
 class CFirstPaintWatch : public QObject
@@ -75,7 +75,7 @@ int runChild(int argc, char **argv, bool window)
     QElapsedTimer phase;
     CRFID_LorixApp app(argc, argv);
     app.setApplicationName(QStringLiteral("RFID_Lorix"));
-    app.setOrganizationName(QString::fromLatin1(platform::kSettingsOrganisation));
+    app.setOrganizationName(QString::fromLatin1(SETTINGS_ORGANISATION));
     CSettingsStore settings;
     CFirstPaintWatch watch;
     std::unique_ptr<QDialog> dialog;
@@ -113,11 +113,11 @@ void BM_StartToFirstPaint(benchmark::State &state, const char *mode)
         QElapsedTimer timer;
         timer.start();
         child.start(QString::fromLocal8Bit(g_self), {QString::fromLatin1(mode)});
-        while (!child.canReadLine() && child.waitForReadyRead(kChildTimeoutMs)) {
+        while (!child.canReadLine() && child.waitForReadyRead(CHILD_TIMEOUT_MS)) {
         }
         const double wallMs = double(timer.nsecsElapsed()) / 1e6;
         const QList<QByteArray> fields = child.readLine().trimmed().split(' ');
-        child.waitForFinished(kChildTimeoutMs);
+        child.waitForFinished(CHILD_TIMEOUT_MS);
         if (fields.size() != 4 || fields[0] != "painted") {
             state.SkipWithError("the child did not report its first paint");
             break;
@@ -132,16 +132,16 @@ void BM_StartToFirstPaint(benchmark::State &state, const char *mode)
     state.counters["catalogue_ms"] = catalogueMs;
 }
 
-BENCHMARK_CAPTURE(BM_StartToFirstPaint, window, kChildWindow)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_StartToFirstPaint, empty, kChildEmpty)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_StartToFirstPaint, window, CHILD_WINDOW)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_StartToFirstPaint, empty, CHILD_EMPTY)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    if (argc > 1 && std::strcmp(argv[1], kChildWindow) == 0)
+    if (argc > 1 && std::strcmp(argv[1], CHILD_WINDOW) == 0)
         return runChild(argc, argv, true);
-    if (argc > 1 && std::strcmp(argv[1], kChildEmpty) == 0)
+    if (argc > 1 && std::strcmp(argv[1], CHILD_EMPTY) == 0)
         return runChild(argc, argv, false);
     QCoreApplication parent(argc, argv);   // the children's process handling needs one
     g_self = argv[0];

@@ -71,15 +71,15 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-constexpr int kComNumber = 250;
-constexpr auto kProbePeriod = 10ms;
-constexpr auto kPacePeriod = 10ms;
-constexpr int kTypingTags = 5000;
-constexpr int kTagDigits = 24;
-constexpr int kLongCommandChars = 2040;
-constexpr int kLongCommandCount = 60;
-constexpr int kLongCommandPeriodMs = 100;
-constexpr qint64 kSettingsFileBytes = 100LL * 1000 * 1000;
+constexpr int COM_NUMBER = 250;
+constexpr auto PROBE_PERIOD = 10ms;
+constexpr auto PACE_PERIOD = 10ms;
+constexpr int TYPING_TAGS = 5000;
+constexpr int TAG_DIGITS = 24;
+constexpr int LONG_COMMAND_CHARS = 2040;
+constexpr int LONG_COMMAND_COUNT = 60;
+constexpr int LONG_COMMAND_PERIOD_MS = 100;
+constexpr qint64 SETTINGS_FILE_BYTES = 100LL * 1000 * 1000;
 
 struct Options
 {
@@ -116,7 +116,7 @@ public:
             Clock::time_point next = Clock::now();
             while (m_running.load()) {
                 // A probe thread held up by the machine does not post a burst to catch up.
-                next = std::max(next + kProbePeriod, Clock::now());
+                next = std::max(next + PROBE_PERIOD, Clock::now());
                 std::this_thread::sleep_until(next);
                 QCoreApplication::postEvent(this, new CStampEvent(Clock::now()));
             }
@@ -222,7 +222,7 @@ public:
     std::atomic<qint64> offered{0};
 
 private:
-    platform::CPseudoTerminal m_pty;   // the master side is the reader's end
+    CPseudoTerminal m_pty;   // the master side is the reader's end
     int m_master = -1;                 // m_pty's, non-blocking
     QString m_link;
     std::mutex m_mutex;
@@ -239,7 +239,7 @@ void Paced(CReaderPeer &peer, int seconds, bool drain, const std::function<QByte
         const QByteArray bytes = piece(tick);
         peer.offered += bytes.size();
         peer.Write(bytes, drain);
-        next = std::max(next + kPacePeriod, Clock::now());
+        next = std::max(next + PACE_PERIOD, Clock::now());
         std::this_thread::sleep_until(next);
     }
 }
@@ -247,21 +247,21 @@ void Paced(CReaderPeer &peer, int seconds, bool drain, const std::function<QByte
 QByteArray TagLine(qint64 number)
 {
     QByteArray digits = QByteArray::number(number, 16).toUpper();
-    return "E200" + QByteArray(kTagDigits - 4 - digits.size(), '0') + digits + "\r\n";
+    return "E200" + QByteArray(TAG_DIGITS - 4 - digits.size(), '0') + digits + "\r\n";
 }
 
 // ---------------------------------------------------------------------------------------
 // Key sinks for the typing load.
 
-class CCountingSink final : public platform::IKeySink
+class CCountingSink final : public IKeySink
 {
 public:
-    void SendKey(std::uint8_t virtualKey, std::uint8_t, platform::KeyDirection direction) override
+    void SendKey(std::uint8_t virtualKey, std::uint8_t, KeyDirection direction) override
     {
-        if (direction != platform::KeyDirection::Press)
+        if (direction != KeyDirection::Press)
             return;
         ++presses;
-        if (virtualKey == platform::VK_RETURN)
+        if (virtualKey == VK_RETURN)
             ++enters;
     }
     std::atomic<qint64> presses{0};
@@ -278,7 +278,7 @@ struct CXTyping
     {
         if (!server.start(reason) || !recorder.open(server.displayName(), reason))
             return false;
-        sink = std::make_shared<platform::CKeySinkX11>(server.displayName());
+        sink = std::make_shared<CKeySinkX11>(server.displayName());
         reading = std::thread([this] {
             std::size_t seen = 0;
             qint64 enterCount = 0;
@@ -299,9 +299,9 @@ struct CXTyping
         recorder.close();   // before the server goes
     }
 
-    xtest::XvfbServer server;
-    xtest::XKeyRecorder recorder;
-    std::shared_ptr<platform::CKeySinkX11> sink;
+    CXvfbServer server;
+    CXKeyRecorder recorder;
+    std::shared_ptr<CKeySinkX11> sink;
     std::thread reading;
     std::atomic<bool> stop{false};
     std::atomic<qint64> enters{0};
@@ -355,7 +355,7 @@ public:
     // The settings file (with `paddingBytes` of other values in it), the window, its port open.
     bool OpenWindow(const QMap<QString, int> &config, qint64 paddingBytes, QString *reason)
     {
-        if (!m_dir.isValid() || !m_peer.Open(m_dir.filePath(QStringLiteral("ports")), kComNumber)) {
+        if (!m_dir.isValid() || !m_peer.Open(m_dir.filePath(QStringLiteral("ports")), COM_NUMBER)) {
             *reason = QStringLiteral("no private folder or no pseudo-terminal");
             return false;
         }
@@ -364,7 +364,7 @@ public:
             *reason = file.errorString();
             return false;
         }
-        QByteArray head = "[Config]\nComPort1=" + QByteArray::number(kComNumber) + "\n";
+        QByteArray head = "[Config]\nComPort1=" + QByteArray::number(COM_NUMBER) + "\n";
         for (auto it = config.begin(); it != config.end(); ++it)
             head += it.key().toLatin1() + "=" + QByteArray::number(it.value()) + "\n";
         file.write(head);
@@ -387,11 +387,11 @@ public:
         env.ports.portsFolder = m_dir.filePath(QStringLiteral("ports"));
         env.ports.sysRoot = m_dir.path();
         env.bluetooth.bluez.busAddress = QStringLiteral("unix:path=") + m_dir.filePath(QStringLiteral("no-bus"));
-        env.keySink = nullptr;   // the sink each load installs with wedge::SetKeySink
+        env.keySink = nullptr;   // the sink each load installs with SetKeySink
         env.nameBluetoothPorts = false;
         m_window = std::make_unique<CRFID_LorixDlg>(*m_store, env);
         m_window->show();
-        qobject_cast<QPushButton *>(m_window->control(res::IDC_OPEN_PORT))->click();
+        qobject_cast<QPushButton *>(m_window->control(IDC_OPEN_PORT))->click();
         if (!m_window->isPortOpen()) {
             *reason = QStringLiteral("the window did not open its port");
             return false;
@@ -494,9 +494,9 @@ Result RunTyping(CSession &s, bool useX, QString *reason)
     const bool withX = useX && x.Start(&xFailure);
     auto counting = std::make_shared<CCountingSink>();
     if (withX)
-        wedge::SetKeySink(x.sink);
+        SetKeySink(x.sink);
     else
-        wedge::SetKeySink(counting);
+        SetKeySink(counting);
     auto typedTags = [&] { return withX ? x.enters.load() : counting->enters.load(); };
 
     if (!s.OpenWindow({{QStringLiteral("EnableWedge"), 1}, {QStringLiteral("ReadMode"), 1}}, 0, reason))
@@ -506,12 +506,12 @@ Result RunTyping(CSession &s, bool useX, QString *reason)
     QApplication::setActiveWindow(nullptr);
     QByteArray answer = QByteArray(COMMAND_INVENTORY_MULTI) + "\r\n";
     QByteArray expectedText;
-    for (int i = 0; i < kTypingTags; ++i) {
+    for (int i = 0; i < TYPING_TAGS; ++i) {
         const QByteArray tag = TagLine(i);
         answer += tag;
-        expectedText += tag.left(kTagDigits) + "\r";
+        expectedText += tag.left(TAG_DIGITS) + "\r";
     }
-    answer += "end=" + QByteArray::number(kTypingTags) + "\r\n$>";
+    answer += "end=" + QByteArray::number(TYPING_TAGS) + "\r\n$>";
 
     s.probe().Start();
     s.StartPeer([&s, answer] {
@@ -528,22 +528,22 @@ Result RunTyping(CSession &s, bool useX, QString *reason)
     });
     QElapsedTimer typing;
     typing.start();
-    const bool allTyped = s.RunUntil([&] { return typedTags() >= kTypingTags; }, s.settleMs());
+    const bool allTyped = s.RunUntil([&] { return typedTags() >= TYPING_TAGS; }, s.settleMs());
     const qint64 typingMs = typing.elapsed();
     s.Settle();
     Result r = s.Finish();
-    wedge::SetKeySink(nullptr);
+    SetKeySink(nullptr);
     if (withX) {
         x.Stop();
         const bool same = QByteArray::fromStdString(x.recorder.text()) == expectedText;
         r.note = QStringLiteral("XTest into Xvfb: %1 of %2 tags, %3 chars/s, text %4")
-                     .arg(x.enters.load()).arg(kTypingTags)
+                     .arg(x.enters.load()).arg(TYPING_TAGS)
                      .arg(qint64(expectedText.size() * 1000.0 / std::max<qint64>(1, typingMs)))
                      .arg(same ? QStringLiteral("identical") : QStringLiteral("DIFFERENT"));
     } else {
         r.note = QStringLiteral("counting sink (%1): %2 of %3 tags")
                      .arg(useX ? xFailure : QStringLiteral("--no-x"))
-                     .arg(counting->enters.load()).arg(kTypingTags);
+                     .arg(counting->enters.load()).arg(TYPING_TAGS);
     }
     if (!allTyped)
         r.note += QStringLiteral(", not all typed within the settle time");
@@ -555,19 +555,19 @@ Result RunNeverReads(CSession &s, QString *reason)
     if (!s.OpenWindow({}, 0, reason))
         return {};
     s.probe().Start();
-    auto *box = qobject_cast<QComboBox *>(s.window().control(res::IDC_COMMAND_BOX));
-    const QString command = QStringLiteral("w,") + QString(kLongCommandChars - 2, QLatin1Char('7'));
+    auto *box = qobject_cast<QComboBox *>(s.window().control(IDC_COMMAND_BOX));
+    const QString command = QStringLiteral("w,") + QString(LONG_COMMAND_CHARS - 2, QLatin1Char('7'));
     int sent = 0;
     QTimer sender;
     QObject::connect(&sender, &QTimer::timeout, [&] {
-        if (sent == kLongCommandCount)
+        if (sent == LONG_COMMAND_COUNT)
             return;
         ++sent;
         box->setEditText(command);
         s.window().OnSend();
     });
-    sender.start(kLongCommandPeriodMs);
-    s.RunUntil([&] { return sent == kLongCommandCount; }, s.settleMs());
+    sender.start(LONG_COMMAND_PERIOD_MS);
+    s.RunUntil([&] { return sent == LONG_COMMAND_COUNT; }, s.settleMs());
     s.RunFor(1000);
     Result r = s.Finish();
     // Now the reader reads: what of the commands reaches it.
@@ -576,7 +576,7 @@ Result RunNeverReads(CSession &s, QString *reason)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
         s.peer().ReadAvailable(20);
     }
-    const qint64 expected = qint64(kLongCommandCount) * (kLongCommandChars + 2);
+    const qint64 expected = qint64(LONG_COMMAND_COUNT) * (LONG_COMMAND_CHARS + 2);
     r.note = QStringLiteral("%1 commands sent; %2 of %3 command bytes reached the reader once it read")
                  .arg(sent).arg(s.peer().received().size()).arg(expected);
     return r;
@@ -586,12 +586,12 @@ Result RunSettings(CSession &s, QString *reason)
 {
     QElapsedTimer start;
     start.start();
-    if (!s.OpenWindow({}, kSettingsFileBytes, reason))
+    if (!s.OpenWindow({}, SETTINGS_FILE_BYTES, reason))
         return {};
     const qint64 startMs = start.elapsed();
     s.probe().Start();
     s.RunFor(500);
-    QTimer::singleShot(0, [&s] { qobject_cast<QCheckBox *>(s.window().control(res::IDC_ASCII_MODE))->click(); });
+    QTimer::singleShot(0, [&s] { qobject_cast<QCheckBox *>(s.window().control(IDC_ASCII_MODE))->click(); });
     s.RunFor(3000);
     Result r = s.Finish();
     r.note = QStringLiteral("start-up with the file took %1 ms, %2 ms of it the store's reading (not in the delays)")
@@ -629,10 +629,10 @@ Result RunLoad(const QString &name, const Options &options, QString *reason)
         return RunNeverReads(s, reason);
     if (name == QLatin1String("tagflood")) {
         // 100,000 bytes every 10 ms: 10 MB/s of distinct tag lines.
-        const int perTick = 100000 / (kTagDigits + 2);
+        const int perTick = 100000 / (TAG_DIGITS + 2);
         return StreamLoad(s, s.duration(10), [perTick](qint64 tick) {
             QByteArray lines;
-            lines.reserve(perTick * (kTagDigits + 2));
+            lines.reserve(perTick * (TAG_DIGITS + 2));
             for (int i = 0; i < perTick; ++i)
                 lines += TagLine(tick * perTick + i);
             return lines;
@@ -644,7 +644,7 @@ Result RunLoad(const QString &name, const Options &options, QString *reason)
     return {};
 }
 
-const QStringList kAllLoads = {QStringLiteral("idle"), QStringLiteral("typing"), QStringLiteral("noend"),
+const QStringList ALL_LOADS = {QStringLiteral("idle"), QStringLiteral("typing"), QStringLiteral("noend"),
                                QStringLiteral("nul"), QStringLiteral("trigger500"), QStringLiteral("trigger100"),
                                QStringLiteral("neverreads"), QStringLiteral("tagflood"), QStringLiteral("settings")};
 
@@ -712,7 +712,7 @@ int main(int argc, char **argv)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     Options options;
-    options.loads = kAllLoads;
+    options.loads = ALL_LOADS;
     QStringList passOn;   // options the children get too
     QString child;
     const QStringList args = QCoreApplication::arguments().mid(1);
@@ -734,7 +734,7 @@ int main(int argc, char **argv)
             passOn << a;
         } else {
             std::fprintf(stderr, "usage: %s [--load %s] [--seconds N] [--settle N] [--no-x]\n", argv[0],
-                         qPrintable(kAllLoads.join(QLatin1Char(','))));
+                         qPrintable(ALL_LOADS.join(QLatin1Char(','))));
             return 2;
         }
     }

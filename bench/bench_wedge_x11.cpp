@@ -17,18 +17,18 @@
 namespace {
 
 // A 96-bit EPC as the reader reports it: upper-case hex letters cost a Shift each.
-constexpr char kTag[] = "E2801160600002054A8B3C7F";
-constexpr std::size_t kTagChars = sizeof kTag - 1;
+constexpr char TAG[] = "E2801160600002054A8B3C7F";
+constexpr std::size_t TAG_CHARS = sizeof TAG - 1;
 
 // Presses the window sees per tag: each character, a Shift per upper-case letter, Return.
 constexpr std::size_t pressesPerTag()
 {
-    std::size_t presses = kTagChars + 1;
-    for (std::size_t i = 0; i < kTagChars; ++i)
-        presses += kTag[i] >= 'A' && kTag[i] <= 'Z' ? 1 : 0;
+    std::size_t presses = TAG_CHARS + 1;
+    for (std::size_t i = 0; i < TAG_CHARS; ++i)
+        presses += TAG[i] >= 'A' && TAG[i] <= 'Z' ? 1 : 0;
     return presses;
 }
-constexpr std::size_t kPressesPerTag = pressesPerTag();
+constexpr std::size_t PRESSES_PER_TAG = pressesPerTag();
 
 // Members go in reverse order at exit: the clients disconnect before the server stops.
 struct XSession
@@ -36,12 +36,12 @@ struct XSession
     XSession()
     {
         if (server.start(&failure) && recorder.open(server.displayName(), &failure))
-            sink = std::make_shared<platform::CKeySinkX11>(server.displayName());
+            sink = std::make_shared<CKeySinkX11>(server.displayName());
     }
 
-    xtest::XvfbServer server;
-    xtest::XKeyRecorder recorder;
-    std::shared_ptr<platform::CKeySinkX11> sink;
+    CXvfbServer server;
+    CXKeyRecorder recorder;
+    std::shared_ptr<CKeySinkX11> sink;
     QString failure;
 };
 
@@ -51,32 +51,32 @@ XSession &session()
     return s;
 }
 
-class CountingSink final : public platform::IKeySink
+class CountingSink final : public IKeySink
 {
 public:
-    void SendKey(std::uint8_t, std::uint8_t, platform::KeyDirection) override { ++events; }
+    void SendKey(std::uint8_t, std::uint8_t, KeyDirection) override { ++events; }
     std::size_t events = 0;
 };
 
 void typeOneTag()
 {
-    std::lock_guard<std::mutex> guard(wedge::wedgeLock);
-    wedge::TypeTagText(kTag, int(sizeof kTag), nullptr);
+    std::lock_guard<std::mutex> guard(wedgeLock);
+    TypeTagText(TAG, int(sizeof TAG), nullptr);
 }
 
 void setRates(benchmark::State &state, std::size_t keyEvents)
 {
-    state.counters["chars/s"] = benchmark::Counter(double(state.iterations()) * (kTagChars + 1), benchmark::Counter::kIsRate);
+    state.counters["chars/s"] = benchmark::Counter(double(state.iterations()) * (TAG_CHARS + 1), benchmark::Counter::kIsRate);
     state.counters["events/s"] = benchmark::Counter(double(keyEvents), benchmark::Counter::kIsRate);
 }
 
 void BM_TagsIntoCountingSink(benchmark::State &state)
 {
     auto sink = std::make_shared<CountingSink>();
-    wedge::SetKeySink(sink);
+    SetKeySink(sink);
     for (auto _ : state)
         typeOneTag();
-    wedge::SetKeySink(nullptr);
+    SetKeySink(nullptr);
     setRates(state, sink->events);
 }
 BENCHMARK(BM_TagsIntoCountingSink)->UseRealTime();
@@ -88,18 +88,18 @@ void BM_TagsThroughXTestIntoWindow(benchmark::State &state)
         state.SkipWithError(qPrintable(x.failure));
         return;
     }
-    wedge::SetKeySink(x.sink);
-    const std::string expected = std::string(kTag) + '\r';
+    SetKeySink(x.sink);
+    const std::string expected = std::string(TAG) + '\r';
     std::size_t lost = 0;
     std::size_t keyEvents = 0;
     for (auto _ : state) {
         x.recorder.clear();
         typeOneTag();
-        if (!x.recorder.waitForKeys(kPressesPerTag) || x.recorder.text() != expected)
+        if (!x.recorder.waitForKeys(PRESSES_PER_TAG) || x.recorder.text() != expected)
             ++lost;
         keyEvents += 2 * x.recorder.presses().size();
     }
-    wedge::SetKeySink(nullptr);
+    SetKeySink(nullptr);
     setRates(state, keyEvents);
     state.counters["lost tags"] = double(lost);
     if (lost != 0)
@@ -109,7 +109,7 @@ BENCHMARK(BM_TagsThroughXTestIntoWindow)->MinTime(2.0)->UseRealTime();
 
 // An inventory's worth of tags queued at once, as the window hands them over, typed by the
 // emulator's thread and received by the window: the rate the operator sees for a burst.
-constexpr std::size_t kBurstTags = 200;
+constexpr std::size_t BURST_TAGS = 200;
 
 void BM_BurstThroughEmulatorThread(benchmark::State &state)
 {
@@ -118,19 +118,19 @@ void BM_BurstThroughEmulatorThread(benchmark::State &state)
         state.SkipWithError(qPrintable(x.failure));
         return;
     }
-    wedge::CKeyEmulator emulator([&x] { return x.sink; });
-    const QString line = QString::fromLatin1(kTag);
-    const QByteArray bytes(kTag);
+    CKeyEmulator emulator([&x] { return x.sink; });
+    const QString line = QString::fromLatin1(TAG);
+    const QByteArray bytes(TAG);
     std::size_t lost = 0;
     for (auto _ : state) {
         x.recorder.clear();
-        for (std::size_t i = 0; i < kBurstTags; ++i)
+        for (std::size_t i = 0; i < BURST_TAGS; ++i)
             emulator.QueueTag(line, bytes, false);
-        if (!x.recorder.waitForKeys(kBurstTags * kPressesPerTag) || x.recorder.presses().size() != kBurstTags * kPressesPerTag)
+        if (!x.recorder.waitForKeys(BURST_TAGS * PRESSES_PER_TAG) || x.recorder.presses().size() != BURST_TAGS * PRESSES_PER_TAG)
             ++lost;
     }
     emulator.WaitUntilIdle(10000);
-    state.counters["chars/s"] = benchmark::Counter(double(state.iterations() * kBurstTags) * (kTagChars + 1), benchmark::Counter::kIsRate);
+    state.counters["chars/s"] = benchmark::Counter(double(state.iterations() * BURST_TAGS) * (TAG_CHARS + 1), benchmark::Counter::kIsRate);
     if (lost != 0)
         state.SkipWithError("keys were lost on the way to the window");
 }

@@ -11,12 +11,12 @@
 
 namespace {
 
-constexpr char16_t kParameterLetter = u'p';
-constexpr char16_t kFirstParameterDigit = u'1';
-constexpr char16_t kLastParameterDigit = u'9';
+constexpr char16_t PARAMETER_LETTER = u'p';
+constexpr char16_t FIRST_PARAMETER_DIGIT = u'1';
+constexpr char16_t LAST_PARAMETER_DIGIT = u'9';
 
-constexpr char16_t kPairSeparator = u'|';
-const QString kDialogFilterSeparator = QStringLiteral(";;");
+constexpr char16_t PAIR_SEPARATOR = u'|';
+const QString DIALOG_FILTER_SEPARATOR = QStringLiteral(";;");
 
 } // namespace
 
@@ -46,8 +46,8 @@ bool MakeUserCatalogueFolder()
 
 bool IsParameterName(QStringView tagName)
 {
-    return tagName.size() >= 2 && tagName[0] == kParameterLetter && tagName[1] >= kFirstParameterDigit
-           && tagName[1] <= kLastParameterDigit;
+    return tagName.size() >= 2 && tagName[0] == PARAMETER_LETTER && tagName[1] >= FIRST_PARAMETER_DIGIT
+           && tagName[1] <= LAST_PARAMETER_DIGIT;
 }
 
 CataloguePictureKind CataloguePicture(const QString &name, const QString &instruction, bool isRoot)
@@ -85,7 +85,7 @@ QString ComposeCommandLine(const CXML &entry)
 
 QString ToFileDialogFilter(const QString &pairFilter)
 {
-    const QStringList parts = pairFilter.split(kPairSeparator);
+    const QStringList parts = pairFilter.split(PAIR_SEPARATOR);
     QStringList filters;
     for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
         const QString description = parts[i].trimmed();
@@ -103,5 +103,5 @@ QString ToFileDialogFilter(const QString &pairFilter)
         else
             filters.append(description + QStringLiteral(" (") + pattern + u')');
     }
-    return filters.join(kDialogFilterSeparator);
+    return filters.join(DIALOG_FILTER_SEPARATOR);
 }

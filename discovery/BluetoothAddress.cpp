@@ -1,14 +1,12 @@
 #include "discovery/BluetoothAddress.h"
 
-namespace discovery {
-
 namespace {
 
-constexpr int kAddressBytes = 6;
-constexpr int kColonFormLength = kAddressBytes * 3 - 1;   // "xx:" five times, then "xx"
-constexpr QChar kByteSeparator = QLatin1Char(':');
+constexpr int ADDRESS_BYTES = 6;
+constexpr int COLON_FORM_LENGTH = ADDRESS_BYTES * 3 - 1;   // "xx:" five times, then "xx"
+constexpr QChar BYTE_SEPARATOR = QLatin1Char(':');
 // The longest device name a radio can report; longer text is cut.
-constexpr int kMaxDeviceNameLength = 248;
+constexpr int MAX_DEVICE_NAME_LENGTH = 248;
 
 int hexValue(QChar c)
 {
@@ -25,7 +23,7 @@ int hexValue(QChar c)
 QString joinBytes(const BluetoothAddress &address, QStringView separator)
 {
     QString text;
-    for (int i = kAddressBytes - 1; i >= 0; --i) {
+    for (int i = ADDRESS_BYTES - 1; i >= 0; --i) {
         text += QStringLiteral("%1").arg(address[size_t(i)], 2, 16, QLatin1Char('0')).toUpper();
         if (i > 0)
             text += separator;
@@ -37,18 +35,18 @@ QString joinBytes(const BluetoothAddress &address, QStringView separator)
 
 bool ParseBluetoothAddress(const QString &text, BluetoothAddress &address)
 {
-    if (text.size() != kColonFormLength)
+    if (text.size() != COLON_FORM_LENGTH)
         return false;
     BluetoothAddress parsed{};
-    for (int i = 0; i < kAddressBytes; ++i) {
+    for (int i = 0; i < ADDRESS_BYTES; ++i) {
         const int at = i * 3;
-        if (i > 0 && text.at(at - 1) != kByteSeparator)
+        if (i > 0 && text.at(at - 1) != BYTE_SEPARATOR)
             return false;
         const int high = hexValue(text.at(at));
         const int low = hexValue(text.at(at + 1));
         if (high < 0 || low < 0)
             return false;
-        parsed[size_t(kAddressBytes - 1 - i)] = quint8(high * 16 + low);
+        parsed[size_t(ADDRESS_BYTES - 1 - i)] = quint8(high * 16 + low);
     }
     address = parsed;
     return true;
@@ -66,7 +64,7 @@ QString AddressDisplayText(const BluetoothAddress &address)
 
 QString CleanDeviceName(const QString &deviceName)
 {
-    QString name = deviceName.left(kMaxDeviceNameLength);
+    QString name = deviceName.left(MAX_DEVICE_NAME_LENGTH);
     for (QChar &c : name) {
         if (c.category() == QChar::Other_Control)
             c = QLatin1Char(' ');
@@ -81,5 +79,3 @@ QString FormatDeviceLine(const QString &portName, const BluetoothAddress &addres
     return portName + QStringLiteral("\t: ") + AddressDisplayText(address)
            + QStringLiteral("  | ") + name + QStringLiteral("\r\n");
 }
-
-} // namespace discovery

@@ -5,8 +5,6 @@
 
 #include <array>
 
-namespace discovery {
-
 // A Bluetooth device address: six bytes, least significant first, as the radio reports it.
 using BluetoothAddress = std::array<quint8, 6>;
 
@@ -30,5 +28,3 @@ QString CleanDeviceName(const QString &deviceName);
 // the device name (cleaned as above, so that one device is always exactly one line), CR LF.
 QString FormatDeviceLine(const QString &portName, const BluetoothAddress &address,
                          const QString &deviceName);
-
-} // namespace discovery

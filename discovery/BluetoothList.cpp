@@ -6,16 +6,14 @@
 
 #include <algorithm>
 
-namespace discovery {
-
 namespace {
 
 // The kernel names its Bluetooth serial ports rfcomm<n> and tells, per port, the address
 // of the device it is bound to in sys/class/tty/rfcomm<n>/address ("00:12:6f:0a:1b:2c").
-const QString kRfcommPrefix = QStringLiteral("rfcomm");
-const QString kTtyClassFolder = QStringLiteral("sys/class/tty/");
-const QString kBoundAddressFile = QStringLiteral("/address");
-constexpr qint64 kAddressFileLimit = 64;
+const QString RFCOMM_PREFIX = QStringLiteral("rfcomm");
+const QString TTY_CLASS_FOLDER = QStringLiteral("sys/class/tty/");
+const QString BOUND_ADDRESS_FILE = QStringLiteral("/address");
+constexpr qint64 ADDRESS_FILE_LIMIT = 64;
 
 // The address an rfcomm port is bound to, or false when the node is no rfcomm port or the
 // address cannot be read.
@@ -25,17 +23,17 @@ bool boundAddress(const QString &devicePath, const QString &sysRoot, BluetoothAd
     const QFileInfo info(devicePath);
     const QString canonical = info.canonicalFilePath();
     const QString node = QFileInfo(canonical.isEmpty() ? devicePath : canonical).fileName();
-    const QStringView number = QStringView(node).mid(kRfcommPrefix.size());
-    if (!node.startsWith(kRfcommPrefix) || number.isEmpty()
+    const QStringView number = QStringView(node).mid(RFCOMM_PREFIX.size());
+    if (!node.startsWith(RFCOMM_PREFIX) || number.isEmpty()
         || !std::all_of(number.begin(), number.end(), [](QChar c) { return c.isDigit(); }))
         return false;
     QString root = sysRoot.isEmpty() ? QStringLiteral("/") : sysRoot;
     if (!root.endsWith(QLatin1Char('/')))
         root += QLatin1Char('/');
-    QFile file(root + kTtyClassFolder + node + kBoundAddressFile);
+    QFile file(root + TTY_CLASS_FOLDER + node + BOUND_ADDRESS_FILE);
     if (!file.open(QIODevice::ReadOnly))
         return false;
-    const QString text = QString::fromLatin1(file.read(kAddressFileLimit)).trimmed();
+    const QString text = QString::fromLatin1(file.read(ADDRESS_FILE_LIMIT)).trimmed();
     return ParseBluetoothAddress(text, address);
 }
 
@@ -53,12 +51,12 @@ QEvent::Type CBluetoothListEvent::eventType()
 }
 
 int FindComPortForAddress(const BluetoothAddress &address, QString &portName,
-                          const platform::PortEnvironment &env)
+                          const PortEnvironment &env)
 {
     portName.clear();
-    QList<platform::ComPortDevice> ports;
-    platform::ListPresentPorts(ports, env);   // a partial walk still names what it found
-    for (const platform::ComPortDevice &port : std::as_const(ports)) {
+    QList<ComPortDevice> ports;
+    ListPresentPorts(ports, env);   // a partial walk still names what it found
+    for (const ComPortDevice &port : std::as_const(ports)) {
         BluetoothAddress bound;
         if (boundAddress(port.devicePath, env.sysRoot, bound) && bound == address && !port.portName.isEmpty()) {
             portName = port.portName;
@@ -76,7 +74,7 @@ void ListBluetoothDevices(QObject *receiver, const BluetoothListEnvironment &env
 
     // Only the port numbers are needed here: naming each port through BlueZ again would
     // cost one D-Bus round trip per port for nothing.
-    platform::PortEnvironment ports = env.ports;
+    PortEnvironment ports = env.ports;
     ports.bluetoothName = {};
 
     QString text;
@@ -120,5 +118,3 @@ void CBluetoothListThread::join()
     if (m_thread.joinable())
         m_thread.join();
 }
-
-} // namespace discovery

@@ -12,13 +12,11 @@
 
 class QObject;
 
-namespace discovery {
-
 // Where the device list looks: BlueZ for the devices, the port numbering for their ports.
 struct BluetoothListEnvironment
 {
     BluezEnvironment bluez;
-    platform::PortEnvironment ports = platform::PortEnvironment::system();
+    PortEnvironment ports = PortEnvironment::system();
 };
 
 // Carries the finished list text from the listing thread to the user-interface thread.
@@ -43,7 +41,7 @@ private:
 // bound to that address. On success stores the port name (for example "COM97") in
 // `portName` and returns 0; otherwise empties `portName` and returns -1.
 int FindComPortForAddress(const BluetoothAddress &address, QString &portName,
-                          const platform::PortEnvironment &env = platform::PortEnvironment::system());
+                          const PortEnvironment &env = PortEnvironment::system());
 
 // Searches once (including the inquiry) and, when the search found any device, posts the
 // list text, one line per device with a bound port, to `receiver` in a CBluetoothListEvent.
@@ -79,5 +77,3 @@ private:
     std::thread m_thread;
     bool m_started = false;
 };
-
-} // namespace discovery

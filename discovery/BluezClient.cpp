@@ -14,25 +14,23 @@
 #include <chrono>
 #include <thread>
 
-namespace discovery {
-
 namespace {
 
-const QString kBluezService = QStringLiteral("org.bluez");
-const QString kObjectManagerPath = QStringLiteral("/");
-const QString kObjectManagerInterface = QStringLiteral("org.freedesktop.DBus.ObjectManager");
-const QString kGetManagedObjects = QStringLiteral("GetManagedObjects");
-const QString kManagedObjectsSignature = QStringLiteral("a{oa{sa{sv}}}");
-const QString kAdapterInterface = QStringLiteral("org.bluez.Adapter1");
-const QString kDeviceInterface = QStringLiteral("org.bluez.Device1");
-const QString kSetDiscoveryFilter = QStringLiteral("SetDiscoveryFilter");
-const QString kTransportKey = QStringLiteral("Transport");
-const QString kClassicTransport = QStringLiteral("bredr");
-const QString kStartDiscovery = QStringLiteral("StartDiscovery");
-const QString kStopDiscovery = QStringLiteral("StopDiscovery");
-const QString kAddressProperty = QStringLiteral("Address");
-const QString kAliasProperty = QStringLiteral("Alias");
-const QString kNameProperty = QStringLiteral("Name");
+const QString BLUEZ_SERVICE = QStringLiteral("org.bluez");
+const QString OBJECT_MANAGER_PATH = QStringLiteral("/");
+const QString OBJECT_MANAGER_INTERFACE = QStringLiteral("org.freedesktop.DBus.ObjectManager");
+const QString GET_MANAGED_OBJECTS = QStringLiteral("GetManagedObjects");
+const QString MANAGED_OBJECTS_SIGNATURE = QStringLiteral("a{oa{sa{sv}}}");
+const QString ADAPTER_INTERFACE = QStringLiteral("org.bluez.Adapter1");
+const QString DEVICE_INTERFACE = QStringLiteral("org.bluez.Device1");
+const QString SET_DISCOVERY_FILTER = QStringLiteral("SetDiscoveryFilter");
+const QString TRANSPORT_KEY = QStringLiteral("Transport");
+const QString CLASSIC_TRANSPORT = QStringLiteral("bredr");
+const QString START_DISCOVERY = QStringLiteral("StartDiscovery");
+const QString STOP_DISCOVERY = QStringLiteral("StopDiscovery");
+const QString ADDRESS_PROPERTY = QStringLiteral("Address");
+const QString ALIAS_PROPERTY = QStringLiteral("Alias");
+const QString NAME_PROPERTY = QStringLiteral("Name");
 
 // One connection for one search. The system bus is Qt's shared connection; a private bus
 // gets a connection of its own, under a name no other search uses, closed at the end.
@@ -58,7 +56,7 @@ public:
     QDBusMessage call(const QString &path, const QString &interface, const QString &method,
                       int timeoutMs, const QVariantList &arguments = {})
     {
-        QDBusMessage message = QDBusMessage::createMethodCall(kBluezService, path, interface, method);
+        QDBusMessage message = QDBusMessage::createMethodCall(BLUEZ_SERVICE, path, interface, method);
         message.setArguments(arguments);
         return m_connection.call(message, QDBus::Block, timeoutMs);
     }
@@ -89,25 +87,25 @@ QString stringProperty(const QVariantMap &properties, const QString &key)
 
 void addObject(const QString &path, const QMap<QString, QVariantMap> &interfaces, BluezObjects &objects)
 {
-    if (interfaces.contains(kAdapterInterface))
+    if (interfaces.contains(ADAPTER_INTERFACE))
         objects.adapterPaths.append(path);
-    const auto device = interfaces.constFind(kDeviceInterface);
+    const auto device = interfaces.constFind(DEVICE_INTERFACE);
     if (device == interfaces.constEnd())
         return;
     BluetoothDeviceRecord record;
-    if (!ParseBluetoothAddress(stringProperty(*device, kAddressProperty), record.address))
+    if (!ParseBluetoothAddress(stringProperty(*device, ADDRESS_PROPERTY), record.address))
         return;   // a device without a readable address cannot be matched to a port
-    record.name = stringProperty(*device, kAliasProperty);
+    record.name = stringProperty(*device, ALIAS_PROPERTY);
     if (record.name.isEmpty())
-        record.name = stringProperty(*device, kNameProperty);
+        record.name = stringProperty(*device, NAME_PROPERTY);
     objects.devices.append(record);
 }
 
 // Reads the object tree of BlueZ. False when the call fails or the answer has another shape.
 bool getBluezObjects(CBusConnection &bus, int timeoutMs, BluezObjects &objects)
 {
-    const QDBusMessage reply = bus.call(kObjectManagerPath, kObjectManagerInterface, kGetManagedObjects, timeoutMs);
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.signature() != kManagedObjectsSignature
+    const QDBusMessage reply = bus.call(OBJECT_MANAGER_PATH, OBJECT_MANAGER_INTERFACE, GET_MANAGED_OBJECTS, timeoutMs);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.signature() != MANAGED_OBJECTS_SIGNATURE
         || reply.arguments().size() != 1)
         return false;
     const QDBusArgument tree = reply.arguments().constFirst().value<QDBusArgument>();
@@ -171,13 +169,13 @@ bool SearchBluetoothDevices(QList<BluetoothDeviceRecord> &devices, const BluezEn
     // devices it turns up are in BlueZ's tree before discovery is stopped again. It looks
     // for classic devices only: serial ports exist on those alone. The filter belongs to
     // this connection and goes with it; a BlueZ without filters searches unfiltered.
-    const QVariantMap classicOnly{{kTransportKey, kClassicTransport}};
+    const QVariantMap classicOnly{{TRANSPORT_KEY, CLASSIC_TRANSPORT}};
     QStringList searching;
     for (const QString &adapter : std::as_const(known.adapterPaths)) {
         if (stop && stop->stopRequested())
             break;
-        bus.call(adapter, kAdapterInterface, kSetDiscoveryFilter, env.callTimeoutMs, {classicOnly});
-        const QDBusMessage reply = bus.call(adapter, kAdapterInterface, kStartDiscovery, env.callTimeoutMs);
+        bus.call(adapter, ADAPTER_INTERFACE, SET_DISCOVERY_FILTER, env.callTimeoutMs, {classicOnly});
+        const QDBusMessage reply = bus.call(adapter, ADAPTER_INTERFACE, START_DISCOVERY, env.callTimeoutMs);
         if (reply.type() == QDBusMessage::ReplyMessage)
             searching.append(adapter);
     }
@@ -187,7 +185,7 @@ bool SearchBluetoothDevices(QList<BluetoothDeviceRecord> &devices, const BluezEn
         if (getBluezObjects(bus, env.callTimeoutMs, found))
             appendNew(devices, found.devices);
         for (const QString &adapter : std::as_const(searching))
-            bus.call(adapter, kAdapterInterface, kStopDiscovery, env.callTimeoutMs);
+            bus.call(adapter, ADAPTER_INTERFACE, STOP_DISCOVERY, env.callTimeoutMs);
     }
     return !devices.isEmpty();
 }
@@ -212,5 +210,3 @@ std::function<QString(const QString &address)> BluetoothNameHook(const BluezEnvi
 {
     return [env](const QString &address) { return BluetoothAliasForAddress(address, env); };
 }
-
-} // namespace discovery

@@ -7,20 +7,18 @@
 
 #include <functional>
 
-namespace discovery {
-
 class CStopToken;
 
 // The length of the active inquiry: 4 units of 1.28 s, about 5 seconds.
-constexpr int kInquiryUnitMs = 1280;
-constexpr int kInquiryUnits = 4;
-constexpr int kInquiryMs = kInquiryUnits * kInquiryUnitMs;
+constexpr int INQUIRY_UNIT_MS = 1280;
+constexpr int INQUIRY_UNITS = 4;
+constexpr int INQUIRY_MS = INQUIRY_UNITS * INQUIRY_UNIT_MS;
 
 // Where and how BlueZ is asked. Tests point `busAddress` at a private bus.
 struct BluezEnvironment
 {
     QString busAddress;                // empty: the system bus
-    int inquiryMs = kInquiryMs;        // length of the active inquiry
+    int inquiryMs = INQUIRY_MS;        // length of the active inquiry
     int callTimeoutMs = 3000;          // each D-Bus call; a hung daemon cannot hold us longer
 };
 
@@ -46,8 +44,6 @@ bool SearchBluetoothDevices(QList<BluetoothDeviceRecord> &devices,
 QString BluetoothAliasForAddress(const QString &address, const BluezEnvironment &env = {});
 
 // BluetoothAliasForAddress bound to `env`, in the shape of the port list's naming hook
-// (platform::PortEnvironment::bluetoothName), so that the port picker shows an rfcomm port
+// (PortEnvironment::bluetoothName), so that the port picker shows an rfcomm port
 // as "Reader-A 00:11:22:33:44:55 - /dev/rfcomm0 (COM97)".
 std::function<QString(const QString &address)> BluetoothNameHook(const BluezEnvironment &env = {});
-
-} // namespace discovery

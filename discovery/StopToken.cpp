@@ -2,8 +2,6 @@
 
 #include <chrono>
 
-namespace discovery {
-
 void CStopToken::requestStop()
 {
     {
@@ -24,5 +22,3 @@ bool CStopToken::waitFor(int milliseconds)
     std::unique_lock<std::mutex> lock(m_mutex);
     return m_wake.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return m_stop; });
 }
-
-} // namespace discovery

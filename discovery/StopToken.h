@@ -3,8 +3,6 @@
 #include <condition_variable>
 #include <mutex>
 
-namespace discovery {
-
 // Lets the owner of a background search end its waits early. Shared between the owner's
 // thread (requestStop) and the search thread (waitFor, stopRequested).
 class CStopToken
@@ -20,5 +18,3 @@ private:
     std::condition_variable m_wake;
     bool m_stop = false;
 };
-
-} // namespace discovery

@@ -8,10 +8,10 @@
 
 namespace {
 
-constexpr int kPieceLengthMask = 0x3F;
-constexpr char kCodeSet[] = "ISO-8859-1";   // one character per byte, so the splitter can decode alone
-constexpr char kPrompt[] = "$>";
-constexpr char kLineEnd[] = "\r\n";
+constexpr int PIECE_LENGTH_MASK = 0x3F;
+constexpr char CODE_SET[] = "ISO-8859-1";   // one character per byte, so the splitter can decode alone
+constexpr char PROMPT[] = "$>";
+constexpr char LINE_END[] = "\r\n";
 
 // Records what the assembly logs; the key emulator is off, so every line is logged.
 class RecordingHost : public IReaderView, public ITagTyper
@@ -36,7 +36,7 @@ bool isBreak(QChar c) { return c == u'\r' || c == u'\n'; }
 // its own. The whole stream at once, no holding back. `log`: the expected log without breaks.
 QStringList ReferenceLines(const QString &text, QString &log)
 {
-    const qsizetype bound = CResponseDispatcher::kMaxLineChars;
+    const qsizetype bound = CResponseDispatcher::MAX_LINE_CHARS;
     QStringList lines;
     qsizetype i = 0;
     const qsizetype n = text.size();
@@ -46,7 +46,7 @@ QStringList ReferenceLines(const QString &text, QString &log)
         if (i == n)
             break;
         qsizetype end = i;
-        if (QStringView(text).mid(i).startsWith(QLatin1String(kPrompt))) {
+        if (QStringView(text).mid(i).startsWith(QLatin1String(PROMPT))) {
             end = i + 2;
         } else {
             while (end < n && !isBreak(text.at(end)))
@@ -78,7 +78,7 @@ QString CheckLineAssembly(const QByteArray &input)
     QByteArray stream;
     qsizetype at = 0;
     while (at < input.size()) {
-        const qsizetype length = (uchar(input.at(at)) & kPieceLengthMask) + 1;
+        const qsizetype length = (uchar(input.at(at)) & PIECE_LENGTH_MASK) + 1;
         ++at;
         QByteArray piece = input.mid(at, length);
         at += length;
@@ -92,11 +92,11 @@ QString CheckLineAssembly(const QByteArray &input)
         pieces << piece;
     }
     // Whatever is still held back at the end is completed by a final line end.
-    pieces << QByteArray(kLineEnd);
-    stream += kLineEnd;
+    pieces << QByteArray(LINE_END);
+    stream += LINE_END;
 
     RecordingHost host;
-    CResponseDispatcher dispatcher(host, host, QString::fromLatin1(kCodeSet));
+    CResponseDispatcher dispatcher(host, host, QString::fromLatin1(CODE_SET));
     QStringList dispatched;
     dispatcher.setDispatchObserver([&](CResponseDispatcher::LineClass, const QString &line) { dispatched << line; });
     for (const QByteArray &piece : pieces)

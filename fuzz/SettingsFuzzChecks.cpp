@@ -4,13 +4,10 @@
 
 #include <QStringList>
 
-using platform::CIniDocument;
-using platform::IniNotes;
-using platform::IniValues;
 
 namespace {
 
-constexpr int kFieldsPerValue = 3;
+constexpr int FIELDS_PER_VALUE = 3;
 
 QString printable(const QString &text)
 {
@@ -65,7 +62,7 @@ QString checkFile(const QByteArray &input)
     if (second.rendered({}) != text)
         return QStringLiteral("second write gives other bytes");
     // Each value set again: every line of the file rewritten.
-    const IniValues again = CIniDocument(document.rendered(platform::ChangesSetting(first), &dropped)).values();
+    const IniValues again = CIniDocument(document.rendered(ChangesSetting(first), &dropped)).values();
     if (dropped.count > 0)
         return QStringLiteral("set again but not written: ") + printable(dropped.first.value(0));
     if (again != first)
@@ -80,10 +77,10 @@ QString checkValues(const QByteArray &input)
     const QString units(reinterpret_cast<const QChar *>(input.constData()), input.size() / 2);
     const QStringList fields = units.split(QChar(0));
     const CIniDocument document(input);
-    platform::IniChanges changes;
+    IniChanges changes;
     IniValues expected = document.values();
     int emptyKeys = 0;
-    for (int i = 0; i + kFieldsPerValue <= fields.size(); i += kFieldsPerValue) {
+    for (int i = 0; i + FIELDS_PER_VALUE <= fields.size(); i += FIELDS_PER_VALUE) {
         const auto key = qMakePair(fields.at(i), fields.at(i + 1));
         emptyKeys += key.second.isEmpty() && !changes.contains(key) ? 1 : 0;
         changes[key] = fields.at(i + 2);

@@ -29,7 +29,7 @@ void CRingBuffer::Allocate(int32_t bytes)
     if (bytes < 1)
         return;
     // Cache-line aligned, so that a block copied in or out touches no more lines than it spans.
-    data = static_cast<uint8_t *>(::operator new[](size_t(bytes), std::align_val_t(kCacheLine), std::nothrow));
+    data = static_cast<uint8_t *>(::operator new[](size_t(bytes), std::align_val_t(CACHE_LINE), std::nothrow));
     if (data) {
         std::memset(data, 0, size_t(bytes));
         size = bytes;
@@ -38,7 +38,7 @@ void CRingBuffer::Allocate(int32_t bytes)
 
 void CRingBuffer::Free()
 {
-    ::operator delete[](data, std::align_val_t(kCacheLine));
+    ::operator delete[](data, std::align_val_t(CACHE_LINE));
     data = nullptr;
     size = 0;
     readPos.store(0, std::memory_order_relaxed);
@@ -62,7 +62,7 @@ bool HasFastStringMoves()
     return (ebx & (1u << 9)) != 0;
 }
 
-const bool kFastStringMoves = HasFastStringMoves();
+const bool FAST_STRING_MOVES = HasFastStringMoves();
 #endif
 
 // The producer's copy into the ring. The lines it writes were last read by the
@@ -72,7 +72,7 @@ const bool kFastStringMoves = HasFastStringMoves();
 void CopyIntoRing(uint8_t *to, const uint8_t *from, size_t count)
 {
 #if defined(RFID_RING_STRING_MOVES)
-    if (kFastStringMoves) {
+    if (FAST_STRING_MOVES) {
         asm volatile("rep movsb" : "+D"(to), "+S"(from), "+c"(count) : : "memory");
         return;
     }

@@ -40,13 +40,13 @@ private:
 
     // Each position on its own cache line: the two sides write them from different cores,
     // and sharing one line would make every put and take fight over it.
-    static constexpr int kCacheLine = 64;
+    static constexpr int CACHE_LINE = 64;
 
     uint8_t *data = nullptr;
     int32_t size = 0;
-    alignas(kCacheLine) std::atomic<int32_t> readPos{0};
+    alignas(CACHE_LINE) std::atomic<int32_t> readPos{0};
     int32_t m_seenWritePos = 0;   // consumer only: writePos as last loaded
-    alignas(kCacheLine) std::atomic<int32_t> writePos{0};
+    alignas(CACHE_LINE) std::atomic<int32_t> writePos{0};
     int32_t m_seenReadPos = 0;    // producer only: readPos as last loaded
-    char m_padding[kCacheLine - 2 * sizeof(int32_t)] = {};
+    char m_padding[CACHE_LINE - 2 * sizeof(int32_t)] = {};
 };

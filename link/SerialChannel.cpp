@@ -9,8 +9,8 @@
 
 CSerialChannel::CSerialChannel()
 {
-    rxBuffer.Allocate(kRxBufferSize);
-    txQueue.Allocate(kTxQueueSize);
+    rxBuffer.Allocate(RX_BUFFER_SIZE);
+    txQueue.Allocate(TX_QUEUE_SIZE);
 }
 
 CSerialChannel::~CSerialChannel()
@@ -23,7 +23,7 @@ int CSerialChannel::Open(const QString &devicePath, uint32_t baudRate, uint8_t b
 {
     Close();
     portName = devicePath;
-    platform::SerialLineSettings settings;
+    SerialLineSettings settings;
     settings.baudRate = baudRate;
     settings.byteSize = byteSize;
     settings.stopBits = stopBits;
@@ -61,9 +61,9 @@ void CSerialChannel::Close()
 // Runs with no reader thread, so this thread may take the consumer's side.
 void CSerialChannel::DropQueued()
 {
-    uint8_t discard[kSerialChunkSize];
+    uint8_t discard[SERIAL_CHUNK_SIZE];
     for (int32_t queued; (queued = txQueue.GetUsed()) > 0;)
-        txQueue.Take(discard, std::min<int32_t>(queued, kSerialChunkSize));
+        txQueue.Take(discard, std::min<int32_t>(queued, SERIAL_CHUNK_SIZE));
     m_txAt = m_txEnd = 0;
     m_txStalled = false;
 }
@@ -72,7 +72,7 @@ int CSerialChannel::Send(const void *bytes, int count)
 {
     if (bytes == nullptr)
         count = 0;
-    else if (count > 0 && count <= kTxBufferSize)
+    else if (count > 0 && count <= TX_BUFFER_SIZE)
         std::memcpy(txBuffer, bytes, size_t(count));
     return Write(count);
 }
@@ -91,7 +91,7 @@ QByteArray CSerialChannel::TakePending(int32_t maxBytes)
 int CSerialChannel::Write(int count)
 {
     m_txStallBegan = false;
-    if (count <= 0 || count > kTxBufferSize || !connected.load())
+    if (count <= 0 || count > TX_BUFFER_SIZE || !connected.load())
         return 0;
     if (!txQueue.Put(txBuffer, count)) {
         m_txStallBegan = !m_txStalled;
@@ -113,7 +113,7 @@ bool CSerialChannel::SendQueued()
             const int32_t queued = txQueue.GetUsed();
             if (queued <= 0)
                 return false;
-            m_txEnd = std::min<int32_t>(queued, kSerialChunkSize);
+            m_txEnd = std::min<int32_t>(queued, SERIAL_CHUNK_SIZE);
             m_txAt = 0;
             txQueue.Take(m_txChunk, m_txEnd);   // the producer only adds: cannot fail
         }
@@ -130,7 +130,7 @@ bool CSerialChannel::SendQueued()
 
 int CSerialChannel::ReadChunk(uint8_t *destination)
 {
-    const long n = portHandle.Read(destination, kSerialChunkSize);
+    const long n = portHandle.Read(destination, SERIAL_CHUNK_SIZE);
     if (n < 0) {
         m_linkLost = true;
         return 0;
@@ -152,7 +152,7 @@ void CSerialChannel::Post(QEvent::Type type)
 
 void CSerialChannel::ReaderThreadProc(CSerialChannel *channel)
 {
-    uint8_t chunk[kSerialChunkSize];
+    uint8_t chunk[SERIAL_CHUNK_SIZE];
     bool dropPosted = false;
     while (channel->connected.load()) {
         // After a lost link the descriptor stays readable for good: wait for Close only.
@@ -160,17 +160,17 @@ void CSerialChannel::ReaderThreadProc(CSerialChannel *channel)
         channel->Probe(ReaderStep::Waiting);
         const unsigned events = channel->portHandle.Wait(!dropPosted, waitForRoom);
         channel->Probe(ReaderStep::Wake);
-        if (events & platform::kSerialCancelled)
+        if (events & kSerialCancelled)
             continue;   // connected is 0
         bool lost = false;
-        if (events & platform::kSerialRxChar) {
+        if (events & kSerialRxChar) {
             // Only read while a whole chunk fits: the consumer only ever frees space, so
             // every chunk read is stored and nothing is dropped. A full ring leaves the
             // bytes in the driver's buffer, which in turn holds the sender back.
             bool ringFull = false;
             bool stored = false;
             int n = 0;
-            while (!(ringFull = channel->rxBuffer.GetFree() < kSerialChunkSize)
+            while (!(ringFull = channel->rxBuffer.GetFree() < SERIAL_CHUNK_SIZE)
                    && (n = channel->ReadChunk(chunk)) > 0) {
                 channel->Probe(ReaderStep::Chunk, n);
                 channel->rxBuffer.Put(chunk, n);
@@ -185,16 +185,16 @@ void CSerialChannel::ReaderThreadProc(CSerialChannel *channel)
             lost = channel->m_linkLost;
             if (ringFull) {
                 channel->Probe(ReaderStep::RingFull);
-                channel->portHandle.WaitCancelOnly(kRingFullRetryMs);
+                channel->portHandle.WaitCancelOnly(RING_FULL_RETRY_MS);
             }
         } else {
-            const unsigned bothLines = platform::kSerialDsr | platform::kSerialRlsd;
-            lost = (events & platform::kSerialHangup) || (events & bothLines) == bothLines;
+            const unsigned bothLines = kSerialDsr | kSerialRlsd;
+            lost = (events & kSerialHangup) || (events & bothLines) == bothLines;
         }
         if (lost && !dropPosted) {
             dropPosted = true;
             // The modem lines give no error number; a node removed by now is named too.
-            channel->portHandle.NoteLinkLost(platform::kLinkHungUp);
+            channel->portHandle.NoteLinkLost(LINK_HUNG_UP);
             channel->Probe(ReaderStep::PostLineDrop);
             channel->Post(WM_SERIAL_LINEDROP);
         }

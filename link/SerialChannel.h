@@ -18,18 +18,18 @@ class QObject;
 inline constexpr QEvent::Type WM_SERIAL_RXDATA = QEvent::Type(0x8001);
 inline constexpr QEvent::Type WM_SERIAL_LINEDROP = QEvent::Type(0x8002);
 
-inline constexpr int kSerialChunkSize = 2048;          // one read on the reader thread
-inline constexpr int kTxBufferSize = 2048;
+inline constexpr int SERIAL_CHUNK_SIZE = 2048;          // one read on the reader thread
+inline constexpr int TX_BUFFER_SIZE = 2048;
 // Bytes accepted but not yet taken by the driver. At 115200 baud (11,520 bytes a second)
 // 64 KiB is over five seconds of line time and 32 commands of the largest size, far more
 // than any burst of the tool's own (a trigger's command, the wake-up, a catalogue send);
 // a queue that fills beyond that belongs to a reader that does not read, and a command
 // accepted then would reach it only minutes later, if ever.
-inline constexpr int32_t kTxQueueSize = 0x10000;
-inline constexpr int32_t kRxBufferSize = 0x90000;      // 589,824 bytes
+inline constexpr int32_t TX_QUEUE_SIZE = 0x10000;
+inline constexpr int32_t RX_BUFFER_SIZE = 0x90000;      // 589,824 bytes
 // While the ring cannot take a whole chunk the reader thread leaves the bytes in the
 // driver (whose buffer then slows the sender) and looks again after this many ms.
-inline constexpr int kRingFullRetryMs = 2;
+inline constexpr int RING_FULL_RETRY_MS = 2;
 
 // The one connection to the reader: opens a serial port, runs a reader thread that moves
 // every received byte into rxBuffer and posts WM_SERIAL_RXDATA to ownerWindow, and sends
@@ -70,11 +70,11 @@ public:
     // True from a successful Open until Close; a lost link leaves it open (the owner closes).
     bool IsOpen() const { return connected.load() != 0; }
     // The device path last passed to Open, and why the last Open failed (an errno value, 0
-    // after a success; see platform::PortOpenErrorText).
+    // after a success; see PortOpenErrorText).
     const QString &PortName() const { return portName; }
     int OpenError() const { return portHandle.OpenError(); }
     // Why the link ended, once the reader thread has reported it lost (an errno value, 0 while
-    // it is up; see platform::PortLinkErrorText).
+    // it is up; see PortLinkErrorText).
     int LinkError() const { return portHandle.LinkError(); }
 
     // Copies count bytes into txBuffer and queues them, whole or not at all, behind everything
@@ -97,7 +97,7 @@ private:
 
     // Queues the first count bytes of txBuffer (see Send).
     int Write(int count);
-    // Reader thread only: up to kSerialChunkSize bytes into destination; 0 when nothing is
+    // Reader thread only: up to SERIAL_CHUNK_SIZE bytes into destination; 0 when nothing is
     // waiting, the link is gone or the read fails.
     int ReadChunk(uint8_t *destination);
     static void ReaderThreadProc(CSerialChannel *channel);
@@ -107,8 +107,8 @@ private:
     void DropQueued();
 
     CRingBuffer rxBuffer;
-    CRingBuffer txQueue;                    // kTxQueueSize bytes, emptied by Close
-    platform::CSerialPort portHandle;
+    CRingBuffer txQueue;                    // TX_QUEUE_SIZE bytes, emptied by Close
+    CSerialPort portHandle;
     QString portName;                       // the device path last passed to Open
     std::atomic<int> connected{0};
     std::thread readerThread;
@@ -116,11 +116,11 @@ private:
     QObject *ownerWindow = nullptr;
     ReaderProbe readerProbe;
     // The transmit buffer: Send copies a command here, Write queues it. Owner's thread only.
-    uint8_t txBuffer[kTxBufferSize];
+    uint8_t txBuffer[TX_BUFFER_SIZE];
 
     bool m_linkLost = false;   // reader thread only: a read saw the hang-up
     // Reader thread only: the piece of txQueue taken out and not yet all written.
-    uint8_t m_txChunk[kSerialChunkSize];
+    uint8_t m_txChunk[SERIAL_CHUNK_SIZE];
     int m_txAt = 0;
     int m_txEnd = 0;
     // User-interface thread only.

@@ -18,32 +18,30 @@
 #include <unistd.h>
 #include <utility>
 
-namespace platform {
-
 namespace {
 
-constexpr char kHexDigits[] = "0123456789abcdef";
-constexpr char kTemporarySuffix[] = ".tmp";
+constexpr char HEX_DIGITS[] = "0123456789abcdef";
+constexpr char TEMPORARY_SUFFIX[] = ".tmp";
 // A value that starts with this marks a typed value in the toolkit's dialect; a plain text
 // that starts with it is written with the marker doubled.
-constexpr QChar kTypeMarker = QLatin1Char('@');
-constexpr char kStringType[] = "@String(";
+constexpr QChar TYPE_MARKER = QLatin1Char('@');
+constexpr char STRING_TYPE[] = "@String(";
 // A new settings file is the user's alone; an existing one keeps the mode it has.
-constexpr mode_t kNewFileMode = 0600;
-constexpr int kCreateAttempts = 16;
-constexpr int kMaxLinkHops = 40;
+constexpr mode_t NEW_FILE_MODE = 0600;
+constexpr int CREATE_ATTEMPTS = 16;
+constexpr int MAX_LINK_HOPS = 40;
 // Parse notes logged at most this many times for one file; the rest are counted.
-constexpr int kMaxNotes = 10;
-constexpr char kUtf8Bom[] = "\xEF\xBB\xBF";
+constexpr int MAX_NOTES = 10;
+constexpr char UTF8_BOM[] = "\xEF\xBB\xBF";
 // The toolkit writes a section literally called General this way.
-constexpr char kEscapedGeneral[] = "%General";
+constexpr char ESCAPED_GENERAL[] = "%General";
 // Reads and writes of the file go in pieces of this size: large enough that a 100 MB file
 // takes a hundred calls, small enough that no second copy of it is ever held.
-constexpr qsizetype kIoChunk = 1 << 20;
+constexpr qsizetype IO_CHUNK = 1 << 20;
 // Room for this many bytes a line is made for the index at once, so that a typical file's
 // index is not copied while it grows (what is reserved and never used is never touched).
-constexpr qint64 kTypicalLineBytes = 48;
-constexpr size_t kMinSlots = 16;
+constexpr qint64 TYPICAL_LINE_BYTES = 48;
+constexpr size_t MIN_SLOTS = 16;
 
 bool isPlainNameChar(ushort ch)
 {
@@ -64,12 +62,12 @@ QByteArray escapedName(const QString &name)
             out += char(ch);
         } else if (ch <= 0xFF) {
             out += '%';
-            out += kHexDigits[ch >> 4];
-            out += kHexDigits[ch & 0xF];
+            out += HEX_DIGITS[ch >> 4];
+            out += HEX_DIGITS[ch & 0xF];
         } else {
             out += "%U";
             for (int shift = 12; shift >= 0; shift -= 4)
-                out += kHexDigits[(ch >> shift) & 0xF];
+                out += HEX_DIGITS[(ch >> shift) & 0xF];
         }
     }
     return out;
@@ -137,7 +135,7 @@ QString unescapedName(const QString &text)
 QString sectionName(QString name)
 {
     int length = 0;
-    if (name.startsWith(QLatin1Char('%')) && (name.compare(QLatin1String(kEscapedGeneral), Qt::CaseInsensitive) == 0
+    if (name.startsWith(QLatin1Char('%')) && (name.compare(QLatin1String(ESCAPED_GENERAL), Qt::CaseInsensitive) == 0
                                               || nameEscape(name, 0, length) < 0))
         name.remove(0, 1);
     return unescapedName(name);
@@ -171,7 +169,7 @@ bool isPlainName(const QString &name)
 // between quotes as it is.
 bool isPlainText(const QString &value)
 {
-    if (value.startsWith(kTypeMarker))
+    if (value.startsWith(TYPE_MARKER))
         return false;
     for (const QChar c : value) {
         const ushort ch = c.unicode();
@@ -187,7 +185,7 @@ bool isPlainText(const QString &value)
 QByteArray quotedValue(const QString &value)
 {
     QByteArray out = "\"";
-    const QString text = value.startsWith(kTypeMarker) ? kTypeMarker + value : value;
+    const QString text = value.startsWith(TYPE_MARKER) ? TYPE_MARKER + value : value;
     bool afterHexEscape = false;
     for (const QChar c : text) {
         const ushort ch = c.unicode();
@@ -222,10 +220,10 @@ QByteArray quotedValue(const QString &value)
 // toolkit's dialect, found only in files edited by hand) is kept as text.
 QString typedValue(const QString &out)
 {
-    if (out.startsWith(QString(2, kTypeMarker)))
+    if (out.startsWith(QString(2, TYPE_MARKER)))
         return out.mid(1);
-    if (out.startsWith(QLatin1String(kStringType)) && out.endsWith(QLatin1Char(')')))
-        return out.mid(int(qstrlen(kStringType)), out.size() - int(qstrlen(kStringType)) - 1);
+    if (out.startsWith(QLatin1String(STRING_TYPE)) && out.endsWith(QLatin1Char(')')))
+        return out.mid(int(qstrlen(STRING_TYPE)), out.size() - int(qstrlen(STRING_TYPE)) - 1);
     return out;
 }
 
@@ -336,19 +334,19 @@ bool syncFolder(const QString &folder, QString &error)
 }
 
 // The rendered text's pieces (many small ones around a changed line, a few large spans of
-// the held text) gathered into writes of about kIoChunk; a large span goes out as it is.
+// the held text) gathered into writes of about IO_CHUNK; a large span goes out as it is.
 class CChunkedWriter
 {
 public:
-    explicit CChunkedWriter(int fd) : m_fd(fd) { m_buffer.reserve(kIoChunk); }
+    explicit CChunkedWriter(int fd) : m_fd(fd) { m_buffer.reserve(IO_CHUNK); }
 
     bool put(const char *data, qsizetype size)
     {
-        if (m_buffer.size() + size <= kIoChunk) {
+        if (m_buffer.size() + size <= IO_CHUNK) {
             m_buffer.append(data, size);
             return true;
         }
-        return flush() && (size >= kIoChunk ? writeAll(m_fd, data, size) : (m_buffer.append(data, size), true));
+        return flush() && (size >= IO_CHUNK ? writeAll(m_fd, data, size) : (m_buffer.append(data, size), true));
     }
     bool flush()
     {
@@ -376,7 +374,7 @@ public:
                 const qint64 left = m_fileSize - m_offset;
                 if (left <= 0)
                     return false;   // the file is shorter than the text
-                m_chunk.resize(qsizetype(std::min<qint64>(left, kIoChunk)));
+                m_chunk.resize(qsizetype(std::min<qint64>(left, IO_CHUNK)));
                 if (!readAt(m_fd, m_offset, m_chunk.data(), m_chunk.size()))
                     return false;
                 m_offset += m_chunk.size();
@@ -535,7 +533,7 @@ FileStamp stampOf(const struct stat &st)
 bool linkTarget(const QString &path, QString &target)
 {
     target = path;
-    for (int hop = 0; hop < kMaxLinkHops; ++hop) {
+    for (int hop = 0; hop < MAX_LINK_HOPS; ++hop) {
         const QByteArray name = QFile::encodeName(target);
         struct stat st = {};
         if (::lstat(name.constData(), &st) != 0 || !S_ISLNK(st.st_mode))
@@ -555,7 +553,7 @@ bool linkTarget(const QString &path, QString &target)
 QString temporaryPath(const QString &file)
 {
     return file + QLatin1Char('.') + QString::number(::getpid()) + QLatin1Char('.')
-        + QString::number(QRandomGenerator::system()->generate64(), 16) + QLatin1String(kTemporarySuffix);
+        + QString::number(QRandomGenerator::system()->generate64(), 16) + QLatin1String(TEMPORARY_SUFFIX);
 }
 
 } // namespace
@@ -570,10 +568,10 @@ CIniDocument::CIniDocument(QByteArray text, IniNotes *skipped)
 {
     const char *data = m_text.constData();
     const qint64 size = m_text.size();
-    const qint64 first = m_text.startsWith(kUtf8Bom) ? qint64(qstrlen(kUtf8Bom)) : 0;
+    const qint64 first = m_text.startsWith(UTF8_BOM) ? qint64(qstrlen(UTF8_BOM)) : 0;
     m_sections.push_back({QString(), first});
     m_sectionIds.insert(QString(), 0);
-    m_entries.reserve(size_t(size / kTypicalLineBytes));
+    m_entries.reserve(size_t(size / TYPICAL_LINE_BYTES));
     quint32 section = 0;
     int lineNumber = 0;
     for (qint64 at = first; at < size;) {
@@ -633,7 +631,7 @@ QString CIniDocument::entryName(const Entry &entry) const
 void CIniDocument::growIndex()
 {
     // At most half full: a missing key is found absent after a probe or two.
-    size_t capacity = std::max<size_t>(m_slots.size(), kMinSlots);
+    size_t capacity = std::max<size_t>(m_slots.size(), MIN_SLOTS);
     while (capacity < 2 * (m_entries.size() + 1))
         capacity *= 2;
     if (capacity == m_slots.size())
@@ -841,7 +839,7 @@ IniChanges ChangesSetting(const IniValues &values)
 
 void IniNotes::add(const QString &note)
 {
-    if (count++ < kMaxNotes)
+    if (count++ < MAX_NOTES)
         first << note;
 }
 
@@ -922,9 +920,9 @@ bool CAtomicIniFile::write(const CIniDocument &document, const IniChanges &chang
     // A fresh name that nobody can have planted: created here or not at all, never through
     // a link.
     int fd = -1;
-    for (int attempt = 0; fd < 0 && attempt < kCreateAttempts; ++attempt) {
+    for (int attempt = 0; fd < 0 && attempt < CREATE_ATTEMPTS; ++attempt) {
         temporaryName = QFile::encodeName(temporaryPath(target));
-        fd = ::open(temporaryName.constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kNewFileMode);
+        fd = ::open(temporaryName.constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, NEW_FILE_MODE);
         if (fd < 0 && errno != EEXIST)
             break;
     }
@@ -981,12 +979,12 @@ void CAtomicIniFile::removeStaleTemporaries() const
     for (const QString &file : files) {
         const QFileInfo info(file);
         const QString prefix = info.fileName() + QLatin1Char('.');
-        const QStringList names = info.dir().entryList({prefix + QLatin1Char('*') + QLatin1String(kTemporarySuffix)},
+        const QStringList names = info.dir().entryList({prefix + QLatin1Char('*') + QLatin1String(TEMPORARY_SUFFIX)},
                                                        QDir::Files | QDir::Hidden | QDir::System);
         for (const QString &name : names) {
             // <file>.<pid>.<random>.tmp, or <file>.<pid>.tmp from older versions.
             const QString middle =
-                name.mid(prefix.size(), name.size() - prefix.size() - int(qstrlen(kTemporarySuffix)));
+                name.mid(prefix.size(), name.size() - prefix.size() - int(qstrlen(TEMPORARY_SUFFIX)));
             bool ok = false;
             const pid_t pid = pid_t(middle.section(QLatin1Char('.'), 0, 0).toLongLong(&ok));
             if (!ok || pid <= 0 || pid == ::getpid() || middle.count(QLatin1Char('.')) > 1)
@@ -996,5 +994,3 @@ void CAtomicIniFile::removeStaleTemporaries() const
         }
     }
 }
-
-} // namespace platform

@@ -13,8 +13,6 @@
 #include <optional>
 #include <vector>
 
-namespace platform {
-
 // Section -> key -> text value. Integers are kept as their decimal text.
 using IniValues = QMap<QString, QMap<QString, QString>>;
 // Changes to a file's values: (section, key) -> the new text, or nullopt when removed.
@@ -159,5 +157,3 @@ public:
 private:
     QString m_filePath;
 };
-
-} // namespace platform

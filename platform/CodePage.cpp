@@ -8,16 +8,14 @@
 #include <string>
 #include <vector>
 
-namespace platform {
-
 namespace {
 
 // glibc's wide character is UCS-4 in host order; QString converts from and to it directly.
-constexpr char kWideCodeSet[] = "WCHAR_T";
-constexpr char kByteForByteCodeSet[] = "ISO-8859-1";
-constexpr char32_t kReplacementCharacter = 0xFFFD;
-constexpr char kDefaultCharacter = '?';
-constexpr qsizetype kLongestCharacterBytes = 8;   // beyond any code page's character length
+constexpr char WIDE_CODE_SET[] = "WCHAR_T";
+constexpr char BYTE_FOR_BYTE_CODE_SET[] = "ISO-8859-1";
+constexpr char32_t REPLACEMENT_CHARACTER = 0xFFFD;
+constexpr char DEFAULT_CHARACTER = '?';
+constexpr qsizetype LONGEST_CHARACTER_BYTES = 8;   // beyond any code page's character length
 
 iconv_t toIconv(void *cd) { return static_cast<iconv_t>(cd); }
 bool isOpen(void *cd) { return cd != reinterpret_cast<void *>(iconv_t(-1)); }
@@ -42,12 +40,12 @@ QString LocaleCodeSet()
     if (loc)
         freelocale(loc);
     if (name.isEmpty() || name == QLatin1String("ANSI_X3.4-1968") || name == QLatin1String("ASCII"))
-        name = QString::fromLatin1(kByteForByteCodeSet);
+        name = QString::fromLatin1(BYTE_FOR_BYTE_CODE_SET);
     return name;
 }
 
 CCodePageDecoder::CCodePageDecoder(const QString &codeSet)
-    : m_codeSet(resolve(codeSet)), m_cd(openConverter(QString::fromLatin1(kWideCodeSet), m_codeSet))
+    : m_codeSet(resolve(codeSet)), m_cd(openConverter(QString::fromLatin1(WIDE_CODE_SET), m_codeSet))
 {
 }
 
@@ -70,7 +68,7 @@ QString CCodePageDecoder::flush()
 {
     QString out;
     for (qsizetype i = 0; i < m_pending.size(); ++i)
-        out.append(QChar(char16_t(kReplacementCharacter)));
+        out.append(QChar(char16_t(REPLACEMENT_CHARACTER)));
     reset();
     return out;
 }
@@ -101,12 +99,12 @@ QString CCodePageDecoder::decode(const char *data, qsizetype size)
             break;
         if (error == E2BIG)
             continue;
-        if (error == EINVAL && qsizetype(inLeft) < kLongestCharacterBytes) {
+        if (error == EINVAL && qsizetype(inLeft) < LONGEST_CHARACTER_BYTES) {
             m_pending = QByteArray(in, qsizetype(inLeft));   // the rest of it comes next time
             break;
         }
         // An invalid byte: replace it, start afresh with the next one.
-        result.append(QChar(char16_t(kReplacementCharacter)));
+        result.append(QChar(char16_t(REPLACEMENT_CHARACTER)));
         ++in;
         --inLeft;
         iconv(toIconv(m_cd), nullptr, nullptr, nullptr, nullptr);
@@ -115,7 +113,7 @@ QString CCodePageDecoder::decode(const char *data, qsizetype size)
 }
 
 CCodePageEncoder::CCodePageEncoder(const QString &codeSet)
-    : m_codeSet(resolve(codeSet)), m_cd(openConverter(m_codeSet, QString::fromLatin1(kWideCodeSet)))
+    : m_codeSet(resolve(codeSet)), m_cd(openConverter(m_codeSet, QString::fromLatin1(WIDE_CODE_SET)))
 {
 }
 
@@ -158,7 +156,7 @@ QByteArray CCodePageEncoder::encode(const QString &text)
         }
         if (error == E2BIG)
             continue;
-        result.append(kDefaultCharacter);
+        result.append(DEFAULT_CHARACTER);
         in += sizeof(wchar_t);
         inLeft -= std::min(inLeft, sizeof(wchar_t));
     }
@@ -178,5 +176,3 @@ bool EncodeLatin1Strict(const QString &text, QByteArray &out)
     out = bytes;
     return true;
 }
-
-} // namespace platform

@@ -8,8 +8,6 @@
 // be named explicitly ("EUC-KR", "CP949", "UTF-8", ...) so that tests do not depend on the
 // machine's locale.
 
-namespace platform {
-
 // The code set of the user's locale (LC_ALL / LC_CTYPE / LANG), read without changing the
 // process's own locale. A plain-ASCII locale ("C", "POSIX") gives "ISO-8859-1", so that every
 // byte still stands for one character and round-trips with the sending conversion.
@@ -63,5 +61,3 @@ private:
 // The sending conversion: each character up to U+00FF becomes that byte. Returns false and
 // leaves `out` empty when the text holds a character above U+00FF, which has no byte.
 bool EncodeLatin1Strict(const QString &text, QByteArray &out);
-
-} // namespace platform

@@ -16,8 +16,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace platform {
-
 namespace {
 
 // One block of the fixed numbering: kernel names <prefix>0..<prefix>31 map to
@@ -29,30 +27,30 @@ struct PortBlock
     const char *fallbackName;   // friendly name when sysfs tells nothing better
 };
 
-constexpr int kPortsPerBlock = 32;
-constexpr PortBlock kPortBlocks[] = {
+constexpr int PORTS_PER_BLOCK = 32;
+constexpr PortBlock PORT_BLOCKS[] = {
     {"ttyS", 1, "Communications Port"},
     {"ttyUSB", 33, "USB Serial Port"},
     {"ttyACM", 65, "USB Modem Port"},
     {"rfcomm", 97, "Bluetooth serial port"},
 };
-constexpr int kRfcommBlock = 3;
-constexpr int kSerial8250Block = 0;
+constexpr int RFCOMM_BLOCK = 3;
+constexpr int SERIAL8250_BLOCK = 0;
 
-constexpr char kDevFolder[] = "/dev/";
-constexpr char kTtyClassFolder[] = "sys/class/tty";
-constexpr char kComPrefix[] = "COM";
-constexpr char kMappedPortName[] = "Mapped serial port";
+constexpr char DEV_FOLDER[] = "/dev/";
+constexpr char TTY_CLASS_FOLDER[] = "sys/class/tty";
+constexpr char COM_PREFIX[] = "COM";
+constexpr char MAPPED_PORT_NAME[] = "Mapped serial port";
 // serial_core reports PORT_UNKNOWN (0) for an 8250 slot without a UART behind it.
-constexpr int kPortTypeUnknown = 0;
+constexpr int PORT_TYPE_UNKNOWN = 0;
 // How far up from a tty's device folder the USB product or interface string is looked for.
-constexpr int kMaxParentLevels = 4;
+constexpr int MAX_PARENT_LEVELS = 4;
 
 // The block and index of a kernel name, or false when the name is outside the scheme.
 bool ParseKernelName(const QString &name, int &block, int &index)
 {
-    for (int b = 0; b < int(std::size(kPortBlocks)); ++b) {
-        const QLatin1String prefix(kPortBlocks[b].prefix);
+    for (int b = 0; b < int(std::size(PORT_BLOCKS)); ++b) {
+        const QLatin1String prefix(PORT_BLOCKS[b].prefix);
         if (!name.startsWith(prefix))
             continue;
         const QString digits = name.mid(prefix.size());
@@ -60,7 +58,7 @@ bool ParseKernelName(const QString &name, int &block, int &index)
             continue;
         bool ok = false;
         const int value = digits.toInt(&ok);
-        if (!ok || value < 0 || value >= kPortsPerBlock || digits.at(0) == QLatin1Char('+'))
+        if (!ok || value < 0 || value >= PORTS_PER_BLOCK || digits.at(0) == QLatin1Char('+'))
             continue;
         block = b;
         index = value;
@@ -79,7 +77,7 @@ QString ReadFirstLine(const QString &path)
 
 QString TtyFolder(const PortEnvironment &env, const QString &kernelName)
 {
-    return QDir(env.sysRoot).filePath(QLatin1String(kTtyClassFolder)) + QLatin1Char('/') + kernelName;
+    return QDir(env.sysRoot).filePath(QLatin1String(TTY_CLASS_FOLDER)) + QLatin1Char('/') + kernelName;
 }
 
 QString PortsFolderOf(const PortEnvironment &env)
@@ -90,7 +88,7 @@ QString PortsFolderOf(const PortEnvironment &env)
 // The target of the port-map link for a number; empty when there is no link or it dangles.
 QString LinkTarget(const PortEnvironment &env, int number)
 {
-    const QFileInfo link(PortsFolderOf(env) + QLatin1Char('/') + QLatin1String(kComPrefix) + QString::number(number));
+    const QFileInfo link(PortsFolderOf(env) + QLatin1Char('/') + QLatin1String(COM_PREFIX) + QString::number(number));
     if (!link.isSymLink() || !link.exists())
         return {};
     return link.symLinkTarget();
@@ -107,7 +105,7 @@ QString UsbDescription(const PortEnvironment &env, const QString &kernelName)
     const QString sysDevices = QFileInfo(QDir(env.sysRoot).filePath(QStringLiteral("sys/devices"))).canonicalFilePath();
     for (const char *attribute : {"product", "interface"}) {
         QDir dir(start);
-        for (int level = 0; level < kMaxParentLevels; ++level) {
+        for (int level = 0; level < MAX_PARENT_LEVELS; ++level) {
             if (sysDevices.isEmpty() || !dir.absolutePath().startsWith(sysDevices))
                 break;
             const QString text = ReadFirstLine(dir.filePath(QLatin1String(attribute)));
@@ -123,7 +121,7 @@ QString UsbDescription(const PortEnvironment &env, const QString &kernelName)
 QString RfcommDescription(const PortEnvironment &env, const QString &kernelName)
 {
     const QString address = ReadFirstLine(TtyFolder(env, kernelName) + QStringLiteral("/address")).toUpper();
-    const QString generic = QLatin1String(kPortBlocks[kRfcommBlock].fallbackName);
+    const QString generic = QLatin1String(PORT_BLOCKS[RFCOMM_BLOCK].fallbackName);
     if (address.isEmpty())
         return generic;
     const QString name = env.bluetoothName ? env.bluetoothName(address).trimmed() : QString();
@@ -132,10 +130,10 @@ QString RfcommDescription(const PortEnvironment &env, const QString &kernelName)
 
 QString DeviceDescription(const PortEnvironment &env, const QString &kernelName, int block)
 {
-    if (block == kRfcommBlock)
+    if (block == RFCOMM_BLOCK)
         return RfcommDescription(env, kernelName);
     const QString usb = UsbDescription(env, kernelName);
-    return usb.isEmpty() ? QLatin1String(kPortBlocks[block].fallbackName) : usb;
+    return usb.isEmpty() ? QLatin1String(PORT_BLOCKS[block].fallbackName) : usb;
 }
 
 // Concatenated, not built with arg(): the description and the path come from outside (a
@@ -143,7 +141,7 @@ QString DeviceDescription(const PortEnvironment &env, const QString &kernelName,
 // "%2" in them would take the place of a later placeholder.
 QString FriendlyName(const QString &description, const QString &devicePath, int number)
 {
-    return description + QLatin1String(" - ") + devicePath + QLatin1String(" (") + QLatin1String(kComPrefix)
+    return description + QLatin1String(" - ") + devicePath + QLatin1String(" (") + QLatin1String(COM_PREFIX)
            + QString::number(number) + QLatin1Char(')');
 }
 
@@ -153,14 +151,14 @@ bool Serial8250Present(const PortEnvironment &env, const QString &kernelName)
 {
     bool ok = false;
     const int type = ReadFirstLine(TtyFolder(env, kernelName) + QStringLiteral("/type")).toInt(&ok);
-    return ok && type != kPortTypeUnknown;
+    return ok && type != PORT_TYPE_UNKNOWN;
 }
 
 ComPortDevice MakeDevice(int number, const QString &devicePath, const QString &friendlyName)
 {
     ComPortDevice device;
     device.number = number;
-    device.portName = QLatin1String(kComPrefix) + QString::number(number);
+    device.portName = QLatin1String(COM_PREFIX) + QString::number(number);
     device.devicePath = devicePath;
     device.friendlyName = friendlyName;
     return device;
@@ -174,10 +172,10 @@ QString LinkDescription(const PortEnvironment &env, const QString &target)
     int block = 0;
     int index = 0;
     const QString kernelName = QFileInfo(canonical).fileName();
-    if (canonical.startsWith(QLatin1String(kDevFolder)) && ParseKernelName(kernelName, block, index)
+    if (canonical.startsWith(QLatin1String(DEV_FOLDER)) && ParseKernelName(kernelName, block, index)
         && QFileInfo::exists(TtyFolder(env, kernelName)))
         return DeviceDescription(env, kernelName, block);
-    return QLatin1String(kMappedPortName);
+    return QLatin1String(MAPPED_PORT_NAME);
 }
 
 } // namespace
@@ -192,19 +190,19 @@ PortEnvironment PortEnvironment::system()
 int PortNumberForDevice(const QString &deviceName)
 {
     QString name = deviceName;
-    if (name.startsWith(QLatin1String(kDevFolder)))
-        name = name.mid(int(qstrlen(kDevFolder)));
+    if (name.startsWith(QLatin1String(DEV_FOLDER)))
+        name = name.mid(int(qstrlen(DEV_FOLDER)));
     int block = 0;
     int index = 0;
     if (!ParseKernelName(name, block, index))
         return 0;
-    return kPortBlocks[block].firstNumber + index;
+    return PORT_BLOCKS[block].firstNumber + index;
 }
 
 QString FixedDeviceNameForPort(int number)
 {
-    for (const PortBlock &block : kPortBlocks) {
-        if (number >= block.firstNumber && number < block.firstNumber + kPortsPerBlock)
+    for (const PortBlock &block : PORT_BLOCKS) {
+        if (number >= block.firstNumber && number < block.firstNumber + PORTS_PER_BLOCK)
             return QLatin1String(block.prefix) + QString::number(number - block.firstNumber);
     }
     return {};
@@ -212,13 +210,13 @@ QString FixedDeviceNameForPort(int number)
 
 QString DevicePathForPort(int number, const PortEnvironment &env)
 {
-    if (number < kFirstComPort || number > kLastComPort)
+    if (number < FIRST_COM_PORT || number > LAST_COM_PORT)
         return {};
     const QString target = LinkTarget(env, number);
     if (!target.isEmpty())
         return target;
     const QString kernelName = FixedDeviceNameForPort(number);
-    return kernelName.isEmpty() ? QString() : QLatin1String(kDevFolder) + kernelName;
+    return kernelName.isEmpty() ? QString() : QLatin1String(DEV_FOLDER) + kernelName;
 }
 
 QString PortOpenErrorText(int error, const QString &devicePath)
@@ -256,7 +254,7 @@ QString PortOpenErrorText(int error, const QString &devicePath)
 QString PortLinkErrorText(int error, const QString &devicePath)
 {
     switch (error) {
-    case kLinkHungUp:
+    case LINK_HUNG_UP:
         return QStringLiteral("the line was hung up: the reader closed it or dropped its carrier");
     case ENODEV:
     case ENOENT:
@@ -278,7 +276,7 @@ bool ListPresentPorts(QList<ComPortDevice> &ports, const PortEnvironment &env)
 {
     QMap<int, ComPortDevice> byNumber;
 
-    const QDir ttyClass(QDir(env.sysRoot).filePath(QLatin1String(kTtyClassFolder)));
+    const QDir ttyClass(QDir(env.sysRoot).filePath(QLatin1String(TTY_CLASS_FOLDER)));
     const bool haveSysfs = ttyClass.exists();
     if (haveSysfs) {
         const QStringList names = ttyClass.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
@@ -287,24 +285,24 @@ bool ListPresentPorts(QList<ComPortDevice> &ports, const PortEnvironment &env)
             int index = 0;
             if (!ParseKernelName(kernelName, block, index))
                 continue;
-            if (block == kSerial8250Block && !Serial8250Present(env, kernelName))
+            if (block == SERIAL8250_BLOCK && !Serial8250Present(env, kernelName))
                 continue;
-            const int number = kPortBlocks[block].firstNumber + index;
-            const QString path = QLatin1String(kDevFolder) + kernelName;
+            const int number = PORT_BLOCKS[block].firstNumber + index;
+            const QString path = QLatin1String(DEV_FOLDER) + kernelName;
             byNumber.insert(number, MakeDevice(number, path, FriendlyName(DeviceDescription(env, kernelName, block), path, number)));
         }
     }
 
     // Links override the fixed scheme for their number.
     const QDir portsDir(PortsFolderOf(env));
-    const QStringList links = portsDir.entryList({QLatin1String(kComPrefix) + QLatin1Char('*')},
+    const QStringList links = portsDir.entryList({QLatin1String(COM_PREFIX) + QLatin1Char('*')},
                                                  QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
     for (const QString &linkName : links) {
-        const QString digits = linkName.mid(int(qstrlen(kComPrefix)));
+        const QString digits = linkName.mid(int(qstrlen(COM_PREFIX)));
         bool ok = false;
         const int number = digits.toInt(&ok);
         if (!ok || digits.startsWith(QLatin1Char('0')) || digits.startsWith(QLatin1Char('+'))
-            || number < kFirstComPort || number > kLastComPort)
+            || number < FIRST_COM_PORT || number > LAST_COM_PORT)
             continue;
         const QString target = LinkTarget(env, number);
         if (target.isEmpty())
@@ -315,5 +313,3 @@ bool ListPresentPorts(QList<ComPortDevice> &ports, const PortEnvironment &env)
     ports = byNumber.values();
     return haveSysfs;
 }
-
-} // namespace platform

@@ -15,8 +15,6 @@
 // links COM<n> (1..255) to any device node. A link overrides the fixed scheme for its
 // number; a dangling link is ignored.
 
-namespace platform {
-
 // Where the numbering looks. Tests point both folders at fake trees.
 struct PortEnvironment
 {
@@ -53,8 +51,8 @@ int PortNumberForDevice(const QString &deviceName);
 QString FixedDeviceNameForPort(int number);
 
 // Lowest and highest COM number a port-map link may carry.
-inline constexpr int kFirstComPort = 1;
-inline constexpr int kLastComPort = 255;
+inline constexpr int FIRST_COM_PORT = 1;
+inline constexpr int LAST_COM_PORT = 255;
 
 // Why the device node at `devicePath` could not be opened, from the error number of the
 // failed open, in words for the operator: permission denied (with the group that owns the
@@ -70,5 +68,3 @@ QString PortLinkErrorText(int error, const QString &devicePath);
 // Every present port, ordered by number. Returns false when the walk could not be done
 // (no sysfs); the list then holds what was found before.
 bool ListPresentPorts(QList<ComPortDevice> &ports, const PortEnvironment &env = PortEnvironment::system());
-
-} // namespace platform

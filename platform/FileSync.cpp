@@ -5,8 +5,6 @@
 
 #include <unistd.h>
 
-namespace platform {
-
 QString SyncToDisk(int fd)
 {
     if (fd < 0)
@@ -20,5 +18,3 @@ QString SyncToDisk(int fd)
         return QString::fromLocal8Bit(std::strerror(errno));
     return QString();
 }
-
-} // namespace platform

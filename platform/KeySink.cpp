@@ -5,8 +5,6 @@
 
 #include <cstdlib>
 
-namespace platform {
-
 void CNullKeySink::SendKey(std::uint8_t, std::uint8_t, KeyDirection)
 {
 }
@@ -30,5 +28,3 @@ std::shared_ptr<IKeySink> CreateKeySink(KeySinkKind *kind)
         *kind = chosen;
     return sink;
 }
-
-} // namespace platform

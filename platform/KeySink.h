@@ -8,8 +8,6 @@
 // operating system. A sink is used by one thread at a time: the wedge's typing thread, or
 // whoever holds the wedge's lock.
 
-namespace platform {
-
 // The flag values of the designed key event: 0 for a press, 2 for a release.
 enum class KeyDirection : std::uint8_t { Press = 0, Release = 2 };
 
@@ -39,5 +37,3 @@ enum class KeySinkKind { Null, X11, Uinput };
 // (the display itself is opened on the first key, so start-up does not wait for it), else
 // uinput when /dev/uinput can be opened, else the null sink. `kind` (optional) tells which.
 std::shared_ptr<IKeySink> CreateKeySink(KeySinkKind *kind = nullptr);
-
-} // namespace platform

@@ -12,13 +12,11 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-namespace platform {
-
 namespace {
 
-constexpr std::uint16_t kUinputBusType = BUS_VIRTUAL;
-constexpr int kKeyPressed = 1;
-constexpr int kKeyReleased = 0;
+constexpr std::uint16_t UINPUT_BUS_TYPE = BUS_VIRTUAL;
+constexpr int KEY_PRESSED = 1;
+constexpr int KEY_RELEASED = 0;
 
 // Scan code -> Linux key code, built from the virtual-key table so that the two can never
 // disagree about which keys exist.
@@ -66,8 +64,8 @@ std::shared_ptr<CKeySinkUinput> CKeySinkUinput::Open(const char *path)
             ok = ::ioctl(fd, UI_SET_KEYBIT, key) == 0;
     }
     uinput_setup setup{};
-    setup.id.bustype = kUinputBusType;
-    std::strncpy(setup.name, kUinputDeviceName, UINPUT_MAX_NAME_SIZE - 1);
+    setup.id.bustype = UINPUT_BUS_TYPE;
+    std::strncpy(setup.name, UINPUT_DEVICE_NAME, UINPUT_MAX_NAME_SIZE - 1);
     ok = ok && ::ioctl(fd, UI_DEV_SETUP, &setup) == 0 && ::ioctl(fd, UI_DEV_CREATE) == 0;
     return ok ? sink : nullptr;
 }
@@ -104,8 +102,6 @@ void CKeySinkUinput::SendKey(std::uint8_t virtualKey, std::uint8_t scanCode, Key
     if (key == 0)
         return;
     // A failed write (device removed) loses this key only; the sink stays usable.
-    if (writeEvent(EV_KEY, static_cast<unsigned>(key), direction == KeyDirection::Press ? kKeyPressed : kKeyReleased))
+    if (writeEvent(EV_KEY, static_cast<unsigned>(key), direction == KeyDirection::Press ? KEY_PRESSED : KEY_RELEASED))
         writeEvent(EV_SYN, SYN_REPORT, 0);
 }
-
-} // namespace platform

@@ -4,12 +4,10 @@
 
 #include <memory>
 
-namespace platform {
-
-inline constexpr char kUinputPath[] = "/dev/uinput";
+inline constexpr char UINPUT_PATH[] = "/dev/uinput";
 // The name the virtual keyboard is registered under (visible in /dev/input/by-id and to
 // input stacks such as libinput).
-inline constexpr char kUinputDeviceName[] = "RFID_Lorix keyboard wedge";
+inline constexpr char UINPUT_DEVICE_NAME[] = "RFID_Lorix keyboard wedge";
 
 // Key sink for machines without an X display: a virtual keyboard through the kernel's
 // uinput device. Keys are chosen by scan code; the US set-1 scan codes of the typed keys are
@@ -20,7 +18,7 @@ class CKeySinkUinput final : public IKeySink
 {
 public:
     // Creates the virtual keyboard; nullptr when the device cannot be opened or set up.
-    static std::shared_ptr<CKeySinkUinput> Open(const char *path = kUinputPath);
+    static std::shared_ptr<CKeySinkUinput> Open(const char *path = UINPUT_PATH);
     ~CKeySinkUinput() override;
     CKeySinkUinput(const CKeySinkUinput &) = delete;
     CKeySinkUinput &operator=(const CKeySinkUinput &) = delete;
@@ -40,5 +38,3 @@ int LinuxKeyForScanCode(std::uint8_t scanCode);
 // The Linux key code one key event types: by its scan code, or by its virtual key when the
 // scan code is 0. 0 when it types nothing.
 int LinuxKeyForKeyEvent(std::uint8_t virtualKey, std::uint8_t scanCode);
-
-} // namespace platform

@@ -13,13 +13,11 @@
 #include <pthread.h>
 #include <vector>
 
-namespace platform {
-
 namespace {
 
 // After a failed or lost connection, keys are dropped for this long before the next try:
 // connecting to a display that is gone costs a system call per attempt, not per key.
-constexpr std::chrono::milliseconds kReconnectInterval{1000};
+constexpr std::chrono::milliseconds RECONNECT_INTERVAL{1000};
 
 struct OemKeysym
 {
@@ -27,7 +25,7 @@ struct OemKeysym
     KeySym keysym;
 };
 
-constexpr OemKeysym kOemKeysyms[] = {
+constexpr OemKeysym OEM_KEYSYMS[] = {
     {VK_OEM_1, XK_semicolon},   {VK_OEM_PLUS, XK_equal},   {VK_OEM_COMMA, XK_comma},
     {VK_OEM_MINUS, XK_minus},   {VK_OEM_PERIOD, XK_period}, {VK_OEM_2, XK_slash},
     {VK_OEM_3, XK_grave},       {VK_OEM_4, XK_bracketleft}, {VK_OEM_5, XK_backslash},
@@ -119,7 +117,7 @@ unsigned long KeysymForVirtualKey(std::uint8_t virtualKey)
     case VK_HANGUL: return XK_Hangul;
     default: break;
     }
-    for (const OemKeysym &oem : kOemKeysyms) {
+    for (const OemKeysym &oem : OEM_KEYSYMS) {
         if (oem.virtualKey == virtualKey)
             return oem.keysym;
     }
@@ -163,14 +161,14 @@ bool CKeySinkX11::ensureConnection()
 {
     if (m_display && m_lost) {
         closeConnection();
-        m_nextAttempt = std::chrono::steady_clock::now() + kReconnectInterval;
+        m_nextAttempt = std::chrono::steady_clock::now() + RECONNECT_INTERVAL;
     }
     if (m_display)
         return true;
     const auto now = std::chrono::steady_clock::now();
     if (now < m_nextAttempt)
         return false;
-    m_nextAttempt = now + kReconnectInterval;
+    m_nextAttempt = now + RECONNECT_INTERVAL;
 
     Display *display = XOpenDisplay(m_displayName.c_str());
     if (!display)
@@ -222,5 +220,3 @@ void CKeySinkX11::Flush()
     }
     m_pending.clear();
 }
-
-} // namespace platform

@@ -8,8 +8,6 @@
 
 struct _XDisplay;
 
-namespace platform {
-
 // Key sink for X11 through the XTest extension. Each virtual key becomes the keysym of that
 // key on the United States layout, and the keycode comes from the server's current keymap.
 // Events are held until Flush (the end of an item) and then sent in one write: one write
@@ -55,5 +53,3 @@ private:
 // The X keysym of a virtual key on the United States layout (letters as their lower-case
 // keysym, Shift as the left Shift, Enter as Return, Han/Yeong as Hangul); 0 for none.
 unsigned long KeysymForVirtualKey(std::uint8_t virtualKey);
-
-} // namespace platform

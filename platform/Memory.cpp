@@ -4,13 +4,9 @@
 #include <malloc.h>
 #endif
 
-namespace platform {
-
 void ReturnFreedMemory()
 {
 #if defined(__GLIBC__)
     malloc_trim(0);
 #endif
 }
-
-} // namespace platform

@@ -8,12 +8,10 @@
 #include <termios.h>
 #include <unistd.h>
 
-namespace platform {
-
 namespace {
 
-constexpr int kWriteWaitMs = 1000;    // longest wait for room on a full line
-constexpr qsizetype kReadChunk = 4096;
+constexpr int WRITE_WAIT_MS = 1000;    // longest wait for room on a full line
+constexpr qsizetype READ_CHUNK = 4096;
 
 QString lastError(const char *what)
 {
@@ -82,7 +80,7 @@ bool CPseudoTerminal::WriteAll(const QByteArray &bytes)
         if (n < 0 && errno != EAGAIN)
             return false;
         pollfd p { m_master, POLLOUT, 0 };
-        if (::poll(&p, 1, kWriteWaitMs) <= 0)
+        if (::poll(&p, 1, WRITE_WAIT_MS) <= 0)
             return false;
     }
     return m_master >= 0;
@@ -92,7 +90,7 @@ QByteArray CPseudoTerminal::ReadAvailable(bool &hungUp)
 {
     hungUp = false;
     QByteArray out;
-    char buf[kReadChunk];
+    char buf[READ_CHUNK];
     while (m_master >= 0) {
         const ssize_t n = ::read(m_master, buf, sizeof buf);
         if (n > 0) {
@@ -107,5 +105,3 @@ QByteArray CPseudoTerminal::ReadAvailable(bool &hungUp)
     }
     return out;
 }
-
-} // namespace platform

@@ -3,8 +3,6 @@
 #include <QByteArray>
 #include <QString>
 
-namespace platform {
-
 // A pseudo-terminal pair standing in for a serial line: the master side is the far end
 // (a simulated reader, a test), the slave path is what a serial port opens. The slave is put
 // into raw mode at once, so that nothing written before the other side configures the line
@@ -38,5 +36,3 @@ private:
     QString m_slavePath;
     QString m_error;
 };
-
-} // namespace platform

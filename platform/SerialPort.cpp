@@ -13,13 +13,11 @@
 #include <termios.h>
 #include <unistd.h>
 
-namespace platform {
-
 namespace {
 
 // Modem lines are sampled this often while the reader waits; the driver offers no
 // cancellable wait for them.
-constexpr std::chrono::milliseconds kModemSampleInterval{250};
+constexpr std::chrono::milliseconds MODEM_SAMPLE_INTERVAL{250};
 
 struct BaudEntry
 {
@@ -27,7 +25,7 @@ struct BaudEntry
     speed_t code;
 };
 
-constexpr BaudEntry kBaudRates[] = {
+constexpr BaudEntry BAUD_RATES[] = {
     {1200, B1200},     {2400, B2400},     {4800, B4800},     {9600, B9600},
     {19200, B19200},   {38400, B38400},   {57600, B57600},   {115200, B115200},
     {230400, B230400}, {460800, B460800}, {921600, B921600},
@@ -35,7 +33,7 @@ constexpr BaudEntry kBaudRates[] = {
 
 bool SpeedCode(uint32_t rate, speed_t &code)
 {
-    for (const BaudEntry &entry : kBaudRates) {
+    for (const BaudEntry &entry : BAUD_RATES) {
         if (entry.rate == rate) {
             code = entry.code;
             return true;
@@ -58,11 +56,11 @@ bool SizeFlag(uint8_t byteSize, tcflag_t &flag)
 bool ParityFlags(uint8_t parity, tcflag_t &flags)
 {
     switch (parity) {
-    case kParityNone: flags = 0; return true;
-    case kParityOdd: flags = PARENB | PARODD; return true;
-    case kParityEven: flags = PARENB; return true;
-    case kParityMark: flags = PARENB | PARODD | CMSPAR; return true;
-    case kParitySpace: flags = PARENB | CMSPAR; return true;
+    case PARITY_NONE: flags = 0; return true;
+    case PARITY_ODD: flags = PARENB | PARODD; return true;
+    case PARITY_EVEN: flags = PARENB; return true;
+    case PARITY_MARK: flags = PARENB | PARODD | CMSPAR; return true;
+    case PARITY_SPACE: flags = PARENB | CMSPAR; return true;
     default: return false;
     }
 }
@@ -148,7 +146,7 @@ bool CSerialPort::Configure(const SerialLineSettings &settings)
     tcflag_t parity = 0;
     if (!SpeedCode(settings.baudRate, speed) || !SizeFlag(settings.byteSize, size)
         || !ParityFlags(settings.parity, parity)
-        || (settings.stopBits != kStopBitsOne && settings.stopBits != kStopBitsTwo))
+        || (settings.stopBits != STOP_BITS_ONE && settings.stopBits != STOP_BITS_TWO))
         return false;
 
     termios tio {};
@@ -158,7 +156,7 @@ bool CSerialPort::Configure(const SerialLineSettings &settings)
     tio.c_iflag &= ~tcflag_t(IXON | IXOFF | IXANY | INPCK | ISTRIP);
     tio.c_cflag &= ~tcflag_t(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
     tio.c_cflag |= size | parity | CLOCAL | CREAD;
-    if (settings.stopBits == kStopBitsTwo)
+    if (settings.stopBits == STOP_BITS_TWO)
         tio.c_cflag |= CSTOPB;
     // VMIN 1 with O_NONBLOCK: no data gives EAGAIN, so a zero read can only be a hang-up.
     tio.c_cc[VMIN] = 1;
@@ -213,7 +211,7 @@ unsigned CSerialPort::Wait(bool portEvents, bool wantWrite)
         const nfds_t count = portEvents ? 2 : 1;
         int timeout = -1;
         if (portEvents && m_modemLinesSupported) {
-            const auto due = m_lastModemSample + kModemSampleInterval - std::chrono::steady_clock::now();
+            const auto due = m_lastModemSample + MODEM_SAMPLE_INTERVAL - std::chrono::steady_clock::now();
             timeout = int(std::max<long long>(0, std::chrono::duration_cast<std::chrono::milliseconds>(due).count()));
         }
         const int ready = ::poll(fds, count, timeout);
@@ -230,10 +228,10 @@ unsigned CSerialPort::Wait(bool portEvents, bool wantWrite)
             if (fds[1].revents & POLLOUT)
                 events |= kSerialTxReady;
             if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) {
-                NoteLinkLost((fds[1].revents & POLLHUP) ? kLinkHungUp : (fds[1].revents & POLLNVAL) ? EBADF : EIO);
+                NoteLinkLost((fds[1].revents & POLLHUP) ? LINK_HUNG_UP : (fds[1].revents & POLLNVAL) ? EBADF : EIO);
                 events |= kSerialHangup;
             }
-            if (m_modemLinesSupported && std::chrono::steady_clock::now() - m_lastModemSample >= kModemSampleInterval)
+            if (m_modemLinesSupported && std::chrono::steady_clock::now() - m_lastModemSample >= MODEM_SAMPLE_INTERVAL)
                 SampleModemLines(events);
         }
         if (events)
@@ -284,7 +282,7 @@ long CSerialPort::Read(void *destination, std::size_t capacity)
         if (n > 0)
             return long(n);
         if (n == 0 && capacity > 0) {
-            NoteLinkLost(kLinkHungUp);
+            NoteLinkLost(LINK_HUNG_UP);
             return -1;
         }
         if (n == 0 || errno == EAGAIN)
@@ -331,5 +329,3 @@ void CSerialPort::Purge()
     if (m_fd >= 0)
         ::tcflush(m_fd, TCIOFLUSH);
 }
-
-} // namespace platform

@@ -7,8 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace platform {
-
 // Line settings with the classic communications codes.
 struct SerialLineSettings
 {
@@ -18,14 +16,14 @@ struct SerialLineSettings
     uint8_t parity = 0;     // 0 none, 1 odd, 2 even, 3 mark, 4 space
 };
 
-inline constexpr uint8_t kStopBitsOne = 0;
-inline constexpr uint8_t kStopBitsOneAndHalf = 1;
-inline constexpr uint8_t kStopBitsTwo = 2;
-inline constexpr uint8_t kParityNone = 0;
-inline constexpr uint8_t kParityOdd = 1;
-inline constexpr uint8_t kParityEven = 2;
-inline constexpr uint8_t kParityMark = 3;
-inline constexpr uint8_t kParitySpace = 4;
+inline constexpr uint8_t STOP_BITS_ONE = 0;
+inline constexpr uint8_t STOP_BITS_ONE_AND_HALF = 1;
+inline constexpr uint8_t STOP_BITS_TWO = 2;
+inline constexpr uint8_t PARITY_NONE = 0;
+inline constexpr uint8_t PARITY_ODD = 1;
+inline constexpr uint8_t PARITY_EVEN = 2;
+inline constexpr uint8_t PARITY_MARK = 3;
+inline constexpr uint8_t PARITY_SPACE = 4;
 
 // What ended a wait, as bits (the classic event-word values where one exists).
 enum SerialEvent : unsigned {
@@ -40,7 +38,7 @@ enum SerialEvent : unsigned {
 
 // LinkError() of a line that was hung up without an error number (a zero read, POLLHUP,
 // DSR and carrier dropping together).
-inline constexpr int kLinkHungUp = -1;
+inline constexpr int LINK_HUNG_UP = -1;
 
 // The modem-line part of the event word for two samples of TIOCM bits: DSR and carrier
 // detect, each when it changed.
@@ -70,7 +68,7 @@ public:
     int OpenError() const { return m_openError; }
     // Why the link of the open port ended: the error number of the failing read or wait
     // (ENODEV when the device node has gone since the open: unplugged, or the far end of a
-    // pseudo-terminal closed), kLinkHungUp, or 0 while the link stands. Set on the channel
+    // pseudo-terminal closed), LINK_HUNG_UP, or 0 while the link stands. Set on the channel
     // thread before it reports the loss, read on any thread after that; Open clears it.
     int LinkError() const { return m_linkError.load(); }
     // Channel thread: records why the link ended; the first reason stays, unless a later
@@ -118,5 +116,3 @@ private:
     int m_modemLines = 0;
     std::chrono::steady_clock::time_point m_lastModemSample;
 };
-
-} // namespace platform

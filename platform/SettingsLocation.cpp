@@ -4,13 +4,11 @@
 #include <QFileInfo>
 #include <QSettings>
 
-namespace platform {
-
 QString SettingsFilePath()
 {
     const QSettings settings(QSettings::IniFormat, QSettings::UserScope,
-                             QString::fromLatin1(kSettingsOrganisation),
-                             QString::fromLatin1(kSettingsApplication));
+                             QString::fromLatin1(SETTINGS_ORGANISATION),
+                             QString::fromLatin1(SETTINGS_APPLICATION));
     return settings.fileName();
 }
 
@@ -18,5 +16,3 @@ QString DefaultPortsFolder()
 {
     return QFileInfo(SettingsFilePath()).absolutePath() + QStringLiteral("/ports");
 }
-
-} // namespace platform

@@ -7,11 +7,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace platform {
-
 namespace {
 
-constexpr int kSignals[] = {SIGTERM, SIGINT, SIGHUP};
+constexpr int SIGNALS[] = {SIGTERM, SIGINT, SIGHUP};
 int g_pipe[2] = {-1, -1};   // [1] written by the handler, [0] read on the context's thread
 
 void OnTerminationSignal(int signalNumber)
@@ -42,9 +40,7 @@ bool CatchTerminationSignals(QObject *context, std::function<void()> onSignal)
     action.sa_handler = OnTerminationSignal;
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
-    for (const int signalNumber : kSignals)
+    for (const int signalNumber : SIGNALS)
         ::sigaction(signalNumber, &action, nullptr);
     return true;
 }
-
-} // namespace platform

@@ -6,8 +6,6 @@
 // virtual-key to scan-code mapping. The wedge speaks in these codes; each key sink turns
 // them into what its own system understands (an X keysym, a Linux key code).
 
-namespace platform {
-
 inline constexpr std::uint8_t VK_NONE = 0x00;     // "no key": sent for bytes the layout cannot type
 inline constexpr std::uint8_t VK_RETURN = 0x0D;
 inline constexpr std::uint8_t VK_SHIFT = 0x10;
@@ -36,5 +34,3 @@ inline constexpr std::uint8_t SCAN_HANGUL = 0x72;
 // The set-1 scan code of a virtual key on the United States layout, 0 for a key the layout
 // does not have. Only the keys above are known; Han/Yeong gets SCAN_HANGUL.
 std::uint8_t MapVirtualKeyToScanCode(std::uint8_t virtualKey);
-
-} // namespace platform

@@ -4,8 +4,8 @@
 
 namespace {
 
-constexpr char kLineEnd[] = "\r\n";
-constexpr qsizetype kLineEndLength = sizeof(kLineEnd) - 1;
+constexpr char LINE_END[] = "\r\n";
+constexpr qsizetype LINE_END_LENGTH = sizeof(LINE_END) - 1;
 
 } // namespace
 
@@ -21,15 +21,15 @@ CommandLine PrepareCommandLine(const QString &command, qsizetype capacity)
 {
     CommandLine line;
     QByteArray bytes;
-    if (!platform::EncodeLatin1Strict(command, bytes)) {
+    if (!EncodeLatin1Strict(command, bytes)) {
         line.status = CommandLine::Unrepresentable;
         return line;
     }
-    if (bytes.size() + kLineEndLength > capacity) {
+    if (bytes.size() + LINE_END_LENGTH > capacity) {
         line.status = CommandLine::TooLong;
         return line;
     }
-    bytes.append(kLineEnd, kLineEndLength);
+    bytes.append(LINE_END, LINE_END_LENGTH);
     line.bytes = bytes;
     return line;
 }
@@ -39,7 +39,7 @@ QString CommandRefusalText(const CommandLine &line, qsizetype capacity)
     switch (line.status) {
     case CommandLine::TooLong:
         return QStringLiteral("Not sent: the command is longer than %1 bytes.\r\n")
-            .arg(capacity - kLineEndLength);
+            .arg(capacity - LINE_END_LENGTH);
     case CommandLine::Unrepresentable:
         return QStringLiteral("Not sent: the command holds a character that has no 8-bit form.\r\n");
     case CommandLine::Ready:

@@ -9,9 +9,9 @@
 
 namespace {
 
-constexpr qsizetype kTriggerKeywordLength = sizeof(READER_TRIGGER_EVENT) - 1;
+constexpr qsizetype TRIGGER_KEYWORD_LENGTH = sizeof(READER_TRIGGER_EVENT) - 1;
 // "ok" and the separator after it come before the value of an answer.
-constexpr qsizetype kOkValueOffset = sizeof(READER_OK_PREFIX) - 1 + sizeof(READER_ARGUMENT_SEPARATOR);
+constexpr qsizetype OK_VALUE_OFFSET = sizeof(READER_OK_PREFIX) - 1 + sizeof(READER_ARGUMENT_SEPARATOR);
 
 bool isRuntimeSpace(QChar c)
 {
@@ -56,7 +56,7 @@ void CReaderControl::HandleReaderEvent(const QString &line)
     const qsizetype comma = line.indexOf(QLatin1Char(READER_ARGUMENT_SEPARATOR));
     if (comma <= 0)
         return;
-    const qsizetype valueStart = keyword + kTriggerKeywordLength;
+    const qsizetype valueStart = keyword + TRIGGER_KEYWORD_LENGTH;
     const QStringView valueText = comma > valueStart
         ? QStringView(line).mid(valueStart, comma - valueStart) : QStringView();
 
@@ -87,7 +87,7 @@ void CReaderControl::HandleOkResponse(const QString &line)
 {
     if (!m_view.LastCommand().startsWith(QLatin1String(COMMAND_GET_TX_POWER)))
         return;
-    const int power = ReadIntegerLikeWtoi(QStringView(line).mid(qMin(kOkValueOffset, line.size())));
+    const int power = ReadIntegerLikeWtoi(QStringView(line).mid(qMin(OK_VALUE_OFFSET, line.size())));
     m_view.SetTxPower(qBound(TX_POWER_MIN, power, TX_POWER_MAX));
 }
 

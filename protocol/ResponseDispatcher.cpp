@@ -8,8 +8,8 @@
 
 namespace {
 
-constexpr qsizetype kPromptLength = sizeof(READER_PROMPT) - 1;
-constexpr char kSelfTypingNote[] =
+constexpr qsizetype PROMPT_LENGTH = sizeof(READER_PROMPT) - 1;
+constexpr char SELF_TYPING_NOTE[] =
     "Key Emulator Mode: the focus is in this tool, so typing into the tool itself is skipped; "
     "tags are shown here until another program has the focus.\r\n";
 
@@ -30,9 +30,9 @@ bool isComplete(const QString &text)
         return true;
     if (!text.endsWith(QLatin1String(READER_PROMPT)))
         return false;
-    qsizetype start = text.size() - kPromptLength;
-    while (start >= kPromptLength && QStringView(text).mid(start - kPromptLength, kPromptLength) == QLatin1String(READER_PROMPT))
-        start -= kPromptLength;
+    qsizetype start = text.size() - PROMPT_LENGTH;
+    while (start >= PROMPT_LENGTH && QStringView(text).mid(start - PROMPT_LENGTH, PROMPT_LENGTH) == QLatin1String(READER_PROMPT))
+        start -= PROMPT_LENGTH;
     return start == 0 || isLineBreak(text.at(start - 1));
 }
 
@@ -125,7 +125,7 @@ void CResponseDispatcher::assemble(const QByteArray &piece)
     const qsizetype cut = isComplete(m_rxRemainder) ? m_rxRemainder.size() : afterLastLineEnd(m_rxRemainder, searchFrom);
     if (cut > 0)
         release(cut);
-    if (m_rxRemainder.size() > kMaxLineChars)
+    if (m_rxRemainder.size() > MAX_LINE_CHARS)
         boundHeldBack();
 }
 
@@ -149,20 +149,20 @@ qsizetype CResponseDispatcher::skipLongLine(const QString &text)
 // What is held back passed the bound without a CR LF. Lines in it that are already complete
 // (ended by a lone CR or LF, or prompts at a line start) go as usual; a last line longer than
 // the bound is cut: its head is logged now, the rest of it only counted. Each call leaves at
-// most kMaxLineChars held back, so the text is scanned a bounded number of times.
+// most MAX_LINE_CHARS held back, so the text is scanned a bounded number of times.
 void CResponseDispatcher::boundHeldBack()
 {
     qsizetype lineStart = m_rxRemainder.size();
     while (lineStart > 0 && !isLineBreak(m_rxRemainder.at(lineStart - 1)))
         --lineStart;
     while (QStringView(m_rxRemainder).mid(lineStart).startsWith(QLatin1String(READER_PROMPT)))
-        lineStart += kPromptLength;
+        lineStart += PROMPT_LENGTH;
     if (lineStart > 0)
         release(lineStart);
-    if (m_rxRemainder.size() <= kMaxLineChars)
+    if (m_rxRemainder.size() <= MAX_LINE_CHARS)
         return;
-    m_view.AppendLog(m_rxRemainder.left(kMaxLineChars), LOG_COLOUR_RECEIVED);
-    m_skippedChars = m_rxRemainder.size() - kMaxLineChars;
+    m_view.AppendLog(m_rxRemainder.left(MAX_LINE_CHARS), LOG_COLOUR_RECEIVED);
+    m_skippedChars = m_rxRemainder.size() - MAX_LINE_CHARS;
     m_skippingLongLine = true;
     m_rxRemainder.clear();
 }
@@ -199,19 +199,19 @@ void CResponseDispatcher::dispatchText(const QString &text)
             break;
         qsizetype end;
         if (QStringView(text).mid(i).startsWith(QLatin1String(READER_PROMPT))) {
-            end = i + kPromptLength;
+            end = i + PROMPT_LENGTH;
         } else {
             end = i;
             while (end < n && !isLineBreak(text.at(end)))
                 ++end;
         }
-        if (end - i > kMaxLineChars) {
+        if (end - i > MAX_LINE_CHARS) {
             logSegment(text, logFrom, i, typed);
             typed = false;
             logFrom = end;
             while (logFrom < n && isLineBreak(text.at(logFrom)))
                 ++logFrom;
-            m_view.AppendLog(text.mid(i, kMaxLineChars) + shortenedMark(end - i - kMaxLineChars)
+            m_view.AppendLog(text.mid(i, MAX_LINE_CHARS) + shortenedMark(end - i - MAX_LINE_CHARS)
                                  + text.mid(end, logFrom - end),
                              LOG_COLOUR_RECEIVED);
             i = logFrom;
@@ -297,7 +297,7 @@ bool CResponseDispatcher::typeTag(const QString &line)
     if (m_view.IsOwnWindowActive()) {
         if (m_selfTypingNoted != m_tagList.generation()) {
             m_selfTypingNoted = m_tagList.generation();
-            m_view.AppendLog(QString::fromLatin1(kSelfTypingNote), LOG_COLOUR_NOTE);
+            m_view.AppendLog(QString::fromLatin1(SELF_TYPING_NOTE), LOG_COLOUR_NOTE);
         }
         return false;
     }

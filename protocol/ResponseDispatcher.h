@@ -18,7 +18,7 @@ class ITagTyper;
 // the text dispatched together is shown in the view's log unless it carried a typed tag.
 //
 // The window takes pending bytes from its ring buffer and hands them to OnSerialData. A line
-// longer than kMaxLineChars is never dispatched (so never typed) and is logged shortened, and
+// longer than MAX_LINE_CHARS is never dispatched (so never typed) and is logged shortened, and
 // held-back text never grows past that bound: the cost of a piece is linear in its size,
 // whatever the reader sends. All state here is the user-interface thread's.
 class CResponseDispatcher
@@ -41,7 +41,7 @@ public:
     // under 200 characters. 1,600 is also the key emulator's decode buffer, so a line up to
     // the bound is typed whole in either mode, in about a tenth of a second. A longer run of
     // text is noise (a reader or a cable gone wrong): shown, never acted on.
-    static constexpr qsizetype kMaxLineChars = 1600;
+    static constexpr qsizetype MAX_LINE_CHARS = 1600;
 
     // `codeSet` names the code page of the received text; empty: the locale's. Both the view
     // and the typer must outlive the dispatcher.
@@ -95,10 +95,10 @@ private:
     ITagTyper &m_typer;
     CTagList m_tagList;
     CReaderControl m_control;
-    platform::CCodePageDecoder m_decoder;
-    platform::CCodePageEncoder m_encoder;
-    QString m_rxRemainder;      // the unfinished last line (no CR LF in it), at most kMaxLineChars
-    bool m_skippingLongLine = false;   // inside a line cut at kMaxLineChars, until its line break
+    CCodePageDecoder m_decoder;
+    CCodePageEncoder m_encoder;
+    QString m_rxRemainder;      // the unfinished last line (no CR LF in it), at most MAX_LINE_CHARS
+    bool m_skippingLongLine = false;   // inside a line cut at MAX_LINE_CHARS, until its line break
     qint64 m_skippedChars = 0;         // characters of that line past its logged head
     int m_readerAwake = 0;
     quint64 m_selfTypingNoted = ~quint64(0);   // tag list generation of the last such note

@@ -4,7 +4,7 @@
 #include <QString>
 
 // Where new tags go to be typed into the focused application: the key emulator
-// (wedge::CKeyEmulator), or a recorder in tests. Its owner keeps the modes current ("Key
+// (CKeyEmulator), or a recorder in tests. Its owner keeps the modes current ("Key
 // Emulator Mode" on or off, ASCII or hexadecimal); the protocol only asks whether typing is
 // on and hands over the lines.
 //

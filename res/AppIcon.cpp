@@ -5,12 +5,10 @@
 
 #include <vector>
 
-namespace res {
-
 namespace {
 
 // Geometry on a 32-unit grid, scaled to the requested size.
-constexpr qreal kGrid = 32.0;
+constexpr qreal GRID = 32.0;
 const QColor kBodyColour(0x1F, 0x6F, 0x78);
 const QColor kBodyEdge(0x0E, 0x3E, 0x44);
 const QColor kScreenColour(0xCF, 0xF1, 0xEA);
@@ -18,7 +16,7 @@ const QColor kWaveColour(0xE0, 0x6A, 0x1B);
 const QColor kTagColour(0xF6, 0xD3, 0x5B);
 const QColor kTagEdge(0x8A, 0x6D, 0x12);
 
-constexpr int kIconSizes[] = {16, 24, 32, 48, 64};
+constexpr int ICON_SIZES[] = {16, 24, 32, 48, 64};
 
 // One filled and/or stroked outline of the drawing, in grid units. The pixel icons and the
 // SVG are both made from this list, so the two cannot drift apart.
@@ -36,10 +34,10 @@ struct Shape {
 // each arc lies on one column of pixels (the centre, at 17 units, is a pixel's middle there).
 void addWaves(std::vector<Shape> &shapes, qreal pixelsPerUnit)
 {
-    constexpr qreal kPen = 1.6;
-    const bool small = kPen * pixelsPerUnit < 1.0;
+    constexpr qreal PEN = 1.6;
+    const bool small = PEN * pixelsPerUnit < 1.0;
     const int rings = small ? 2 : 3;
-    const qreal pen = small ? 1.0 / pixelsPerUnit : kPen;
+    const qreal pen = small ? 1.0 / pixelsPerUnit : PEN;
     for (int ring = 0; ring < rings; ++ring) {
         const qreal radius = small ? (3.0 + 2.0 * ring) / pixelsPerUnit : 5.0 + ring * 3.5;
         const QRectF arc(17 - radius, 9 - radius, 2 * radius, 2 * radius);
@@ -136,8 +134,8 @@ QPixmap DrawApplicationIcon(int size)
     pixmap.fill(Qt::transparent);
     QPainter painter(&pixmap);
     painter.setRenderHint(QPainter::Antialiasing);
-    painter.scale(size / kGrid, size / kGrid);
-    for (const Shape &shape : iconShapes(size / kGrid)) {
+    painter.scale(size / GRID, size / GRID);
+    for (const Shape &shape : iconShapes(size / GRID)) {
         if (shape.stroke.isValid())
             painter.setPen(QPen(shape.stroke, shape.strokeWidth, Qt::SolidLine, shape.cap));
         else
@@ -150,7 +148,7 @@ QPixmap DrawApplicationIcon(int size)
 
 QByteArray ApplicationIconSvg()
 {
-    const QString side = svgNumber(kGrid);
+    const QString side = svgNumber(GRID);
     QString svg = QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
                                  "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%1\" height=\"%1\" "
                                  "viewBox=\"0 0 %1 %1\">\n").arg(side);
@@ -173,9 +171,7 @@ QByteArray ApplicationIconSvg()
 QIcon ApplicationIcon()
 {
     QIcon icon;
-    for (int size : kIconSizes)
+    for (int size : ICON_SIZES)
         icon.addPixmap(DrawApplicationIcon(size));
     return icon;
 }
-
-} // namespace res

@@ -4,11 +4,9 @@
 #include <cmath>
 #include <iterator>
 
-namespace res {
-
 namespace {
 
-constexpr int kCell = BITMAP129_CELL;
+constexpr int CELL = BITMAP129_CELL;
 
 const QColor kOutline(0x30, 0x30, 0x30);
 const QColor kCardColour(0xF4, 0xF0, 0xD8);
@@ -24,11 +22,11 @@ const QColor kPromptColour(0x00, 0x30, 0xE0);
 class CellPainter
 {
 public:
-    CellPainter(QImage &strip, int cell) : m_strip(strip), m_left(cell * kCell) {}
+    CellPainter(QImage &strip, int cell) : m_strip(strip), m_left(cell * CELL) {}
 
     void pixel(int x, int y, const QColor &colour)
     {
-        if (x >= 0 && x < kCell && y >= 0 && y < kCell)
+        if (x >= 0 && x < CELL && y >= 0 && y < CELL)
             m_strip.setPixel(m_left + x, y, colour.rgb());
     }
     void fill(int x0, int y0, int x1, int y1, const QColor &colour) // inclusive corners
@@ -56,13 +54,13 @@ void drawRfidTag(CellPainter &p)
     p.fill(1, 2, 14, 13, kCardColour);
     p.frame(1, 2, 14, 13, kOutline);
     // Spiral: a polyline of axis-aligned legs, each turn two pixels inside the last.
-    static constexpr int kSpiral[][2] = {{3, 12}, {3, 4}, {12, 4}, {12, 11}, {5, 11},
+    static constexpr int SPIRAL[][2] = {{3, 12}, {3, 4}, {12, 4}, {12, 11}, {5, 11},
                                          {5, 6},  {10, 6}, {10, 9}, {7, 9}};
-    for (size_t i = 1; i < std::size(kSpiral); ++i) {
-        const int x0 = std::min(kSpiral[i - 1][0], kSpiral[i][0]);
-        const int x1 = std::max(kSpiral[i - 1][0], kSpiral[i][0]);
-        const int y0 = std::min(kSpiral[i - 1][1], kSpiral[i][1]);
-        const int y1 = std::max(kSpiral[i - 1][1], kSpiral[i][1]);
+    for (size_t i = 1; i < std::size(SPIRAL); ++i) {
+        const int x0 = std::min(SPIRAL[i - 1][0], SPIRAL[i][0]);
+        const int x1 = std::max(SPIRAL[i - 1][0], SPIRAL[i][0]);
+        const int y0 = std::min(SPIRAL[i - 1][1], SPIRAL[i][1]);
+        const int y1 = std::max(SPIRAL[i - 1][1], SPIRAL[i][1]);
         p.fill(x0, y0, x1, y1, kAntennaColour);
     }
     p.fill(7, 7, 8, 8, kChipColour); // the chip at the antenna's inner end
@@ -73,31 +71,31 @@ void drawBarcode(CellPainter &p)
 {
     p.fill(1, 2, 14, 13, kPaperColour);
     p.frame(1, 2, 14, 13, kOutline);
-    static constexpr int kBars[][2] = {{3, 1}, {5, 2}, {8, 1}, {10, 1}, {12, 1}}; // x, width
-    for (const auto &bar : kBars)
+    static constexpr int BARS[][2] = {{3, 1}, {5, 2}, {8, 1}, {10, 1}, {12, 1}}; // x, width
+    for (const auto &bar : BARS)
         p.fill(bar[0], 4, bar[0] + bar[1] - 1, 11, kBarColour);
 }
 
 // A wheel with eight teeth and a hole, decided per pixel from radius and angle.
 void drawGear(CellPainter &p)
 {
-    constexpr double kCentre = 7.5;
-    constexpr double kBody = 5.0;
-    constexpr double kTip = 7.4;
-    constexpr double kHole = 2.0;
-    constexpr int kTeeth = 8;
+    constexpr double CENTRE = 7.5;
+    constexpr double BODY = 5.0;
+    constexpr double TIP = 7.4;
+    constexpr double HOLE = 2.0;
+    constexpr int TEETH = 8;
     const double pi = std::acos(-1.0);
-    for (int y = 0; y < kCell; ++y) {
-        for (int x = 0; x < kCell; ++x) {
-            const double dx = x - kCentre, dy = y - kCentre;
+    for (int y = 0; y < CELL; ++y) {
+        for (int x = 0; x < CELL; ++x) {
+            const double dx = x - CENTRE, dy = y - CENTRE;
             const double r = std::sqrt(dx * dx + dy * dy);
-            const double turn = (std::atan2(dy, dx) + pi) / (2 * pi) * kTeeth;
+            const double turn = (std::atan2(dy, dx) + pi) / (2 * pi) * TEETH;
             const bool onTooth = turn - std::floor(turn) < 0.5;
-            if (r < kHole)
+            if (r < HOLE)
                 continue;
-            if (r <= kBody || (onTooth && r <= kTip)) {
-                const double rim = onTooth ? kTip : kBody;
-                const bool edge = r < kHole + 1 || r > rim - 1;
+            if (r <= BODY || (onTooth && r <= TIP)) {
+                const double rim = onTooth ? TIP : BODY;
+                const bool edge = r < HOLE + 1 || r > rim - 1;
                 p.pixel(x, y, edge ? kGearEdge : kGearColour);
             }
         }
@@ -118,7 +116,7 @@ void drawPrompt(CellPainter &p)
 
 QImage Bitmap129()
 {
-    QImage strip(kCell * BITMAP129_CELL_COUNT, kCell, QImage::Format_RGB32);
+    QImage strip(CELL * BITMAP129_CELL_COUNT, CELL, QImage::Format_RGB32);
     strip.fill(BITMAP129_MASK);
     CellPainter tag(strip, BITMAP129_RFID_TAG);
     drawRfidTag(tag);
@@ -130,5 +128,3 @@ QImage Bitmap129()
     drawPrompt(prompt);
     return strip;
 }
-
-} // namespace res

@@ -3,8 +3,6 @@
 #include <QColor>
 #include <QImage>
 
-namespace res {
-
 // Bitmap 129: the pictures of the catalogue tree, a strip of 16 by 16 cells on a cyan
 // ground that the image list turns transparent. Drawn pixel by pixel (no smoothing), so
 // that no picture pixel comes out as the ground colour by accident.
@@ -21,5 +19,3 @@ inline constexpr int BITMAP129_PROMPT = 3;
 
 // The whole strip: BITMAP129_CELL_COUNT cells side by side, RGB32.
 QImage Bitmap129();
-
-} // namespace res

@@ -5,8 +5,6 @@
 #include <QFontMetrics>
 #include <QStringList>
 
-namespace res {
-
 namespace {
 
 // Round num*mul/div to the nearest integer, halves away from zero, without overflow for
@@ -19,24 +17,24 @@ int mulDivRounded(int num, int mul, int div)
     return static_cast<int>(rounded);
 }
 
-constexpr int kHorizontalUnitsPerChar = 4;
-constexpr int kVerticalUnitsPerLine = 8;
-constexpr char kBaseUnitSample[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
-constexpr int kBaseUnitSampleHalf = 26;
+constexpr int HORIZONTAL_UNITS_PER_CHAR = 4;
+constexpr int VERTICAL_UNITS_PER_LINE = 8;
+constexpr char BASE_UNIT_SAMPLE[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+constexpr int BASE_UNIT_SAMPLE_HALF = 26;
 
 // The Windows dialog faces are not on Linux; fontconfig would pick its default sans face,
 // which is far wider. These faces share Arial's metrics, the nearest to the Windows faces
 // among free fonts (Debian: fonts-liberation2); the first one installed is used.
-constexpr const char *kWindowsDialogFaces[] = {"MS Shell Dlg", "MS Shell Dlg 2", "Tahoma"};
-constexpr const char *kMetricCompatibleFaces[] = {"Liberation Sans", "Arimo", "Nimbus Sans"};
+constexpr const char *WINDOWS_DIALOG_FACES[] = {"MS Shell Dlg", "MS Shell Dlg 2", "Tahoma"};
+constexpr const char *METRIC_COMPATIBLE_FACES[] = {"Liberation Sans", "Arimo", "Nimbus Sans"};
 
 void installFontSubstitutes()
 {
     static const bool installed = [] {
         QStringList substitutes;
-        for (const char *face : kMetricCompatibleFaces)
+        for (const char *face : METRIC_COMPATIBLE_FACES)
             substitutes << QString::fromLatin1(face);
-        for (const char *face : kWindowsDialogFaces)
+        for (const char *face : WINDOWS_DIALOG_FACES)
             QFont::insertSubstitutions(QString::fromLatin1(face), substitutes);
         return true;
     }();
@@ -72,19 +70,19 @@ QFont DialogFont(const DialogTemplate &dialog)
 DialogBaseUnits BaseUnitsFor(const QFont &font)
 {
     const QFontMetrics metrics(font);
-    const int sampleWidth = metrics.horizontalAdvance(QString::fromLatin1(kBaseUnitSample));
+    const int sampleWidth = metrics.horizontalAdvance(QString::fromLatin1(BASE_UNIT_SAMPLE));
     // The average over 52 letters, rounded: (width / 26 + 1) / 2.
-    return DialogBaseUnits{(sampleWidth / kBaseUnitSampleHalf + 1) / 2, metrics.height()};
+    return DialogBaseUnits{(sampleWidth / BASE_UNIT_SAMPLE_HALF + 1) / 2, metrics.height()};
 }
 
 int DialogUnitsToPixelsX(int x, const DialogBaseUnits &units)
 {
-    return mulDivRounded(x, units.x, kHorizontalUnitsPerChar);
+    return mulDivRounded(x, units.x, HORIZONTAL_UNITS_PER_CHAR);
 }
 
 int DialogUnitsToPixelsY(int y, const DialogBaseUnits &units)
 {
-    return mulDivRounded(y, units.y, kVerticalUnitsPerLine);
+    return mulDivRounded(y, units.y, VERTICAL_UNITS_PER_LINE);
 }
 
 QRect DialogUnitsToPixels(const QRect &rect, const DialogBaseUnits &units)
@@ -101,5 +99,3 @@ QSize DialogUnitsToPixels(const QSize &size, const DialogBaseUnits &units)
 {
     return QSize(DialogUnitsToPixelsX(size.width(), units), DialogUnitsToPixelsY(size.height(), units));
 }
-
-} // namespace res

@@ -8,8 +8,6 @@
 // Dialog templates as tables. Positions and sizes are in dialog units: a horizontal unit is
 // a quarter of the dialog font's average character width, a vertical unit an eighth of its
 // height. The widgets convert them to pixels with the dialog font's base units.
-namespace res {
-
 enum class ControlKind {
     Icon, Label, PushButton, DefaultPushButton,
     CheckBox, PushLikeCheckBox, RadioButton, GroupBox, EtchedVerticalLine,
@@ -65,5 +63,3 @@ int DialogUnitsToPixelsX(int x, const DialogBaseUnits &units);
 int DialogUnitsToPixelsY(int y, const DialogBaseUnits &units);
 QRect DialogUnitsToPixels(const QRect &rect, const DialogBaseUnits &units);
 QSize DialogUnitsToPixels(const QSize &size, const DialogBaseUnits &units);
-
-} // namespace res

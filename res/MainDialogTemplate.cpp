@@ -2,14 +2,12 @@
 
 #include "res/Resource.h"
 
-namespace res {
-
 const DialogTemplate &MainDialogTemplate()
 {
     using K = ControlKind;
     static const DialogTemplate main{
         IDD_RFID_LORIX_DIALOG,
-        kMainDialogTemplateTitle,
+        MAIN_DIALOG_TEMPLATE_TITLE,
         QSize(589, 558),
         "MS Shell Dlg",
         8,
@@ -45,5 +43,3 @@ const DialogTemplate &MainDialogTemplate()
         }};
     return main;
 }
-
-} // namespace res

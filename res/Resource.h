@@ -1,8 +1,6 @@
 #pragma once
 
 // Resource ids of the tool: dialog templates, the application icon and the string table.
-namespace res {
-
 inline constexpr int IDD_ABOUTBOX = 100;
 inline constexpr int IDS_ABOUTBOX = 101;
 inline constexpr int IDD_RFID_LORIX_DIALOG = 102;
@@ -33,9 +31,7 @@ inline constexpr int IDC_PROPERTY_TREE = 100;
 inline constexpr int IDM_ABOUTBOX = 0x0010;
 
 // String 101.
-inline constexpr char kAboutEntryText[] = "&About RFID_Lorix...";
+inline constexpr char ABOUT_ENTRY_TEXT[] = "&About RFID_Lorix...";
 
 // Title of the main window's template; it stays when no version is compiled in.
-inline constexpr char kMainDialogTemplateTitle[] = "z";
-
-} // namespace res
+inline constexpr char MAIN_DIALOG_TEMPLATE_TITLE[] = "z";

@@ -7,9 +7,6 @@
 #include <iterator>
 #include <utility>
 
-namespace wedge {
-
-using platform::KeyDirection;
 
 std::mutex wedgeLock;
 
@@ -18,22 +15,22 @@ namespace {
 // ---- the character-to-key table ------------------------------------------------------
 
 // The shifted digit row: the character at position d is Shift with the digit d key.
-constexpr char16_t kShiftedDigits[] = u")!@#$%^&*(";
+constexpr char16_t SHIFTED_DIGITS[] = u")!@#$%^&*(";
 // The punctuation keys: unshifted and shifted characters at the same position share the
 // virtual key at that position.
-constexpr char16_t kPunctuation[] = u"`-=\\[];',./";
-constexpr char16_t kShiftedPunctuation[] = u"~_+|{}:\"<>?";
-constexpr std::uint8_t kPunctuationKeys[] = {
-    platform::VK_OEM_3, platform::VK_OEM_MINUS, platform::VK_OEM_PLUS,   platform::VK_OEM_5,
-    platform::VK_OEM_4, platform::VK_OEM_6,     platform::VK_OEM_1,      platform::VK_OEM_7,
-    platform::VK_OEM_COMMA, platform::VK_OEM_PERIOD, platform::VK_OEM_2,
+constexpr char16_t PUNCTUATION[] = u"`-=\\[];',./";
+constexpr char16_t SHIFTED_PUNCTUATION[] = u"~_+|{}:\"<>?";
+constexpr std::uint8_t PUNCTUATION_KEYS[] = {
+    VK_OEM_3, VK_OEM_MINUS, VK_OEM_PLUS,   VK_OEM_5,
+    VK_OEM_4, VK_OEM_6,     VK_OEM_1,      VK_OEM_7,
+    VK_OEM_COMMA, VK_OEM_PERIOD, VK_OEM_2,
 };
-static_assert(sizeof kPunctuationKeys == sizeof kPunctuation / sizeof kPunctuation[0] - 1);
-static_assert(sizeof kShiftedPunctuation == sizeof kPunctuation);
+static_assert(sizeof PUNCTUATION_KEYS == sizeof PUNCTUATION / sizeof PUNCTUATION[0] - 1);
+static_assert(sizeof SHIFTED_PUNCTUATION == sizeof PUNCTUATION);
 
 struct CharacterKey
 {
-    std::uint8_t virtualKey = platform::VK_NONE;
+    std::uint8_t virtualKey = VK_NONE;
     bool shift = false;
 };
 
@@ -50,29 +47,29 @@ int positionIn(const char16_t *characters, char16_t c)
 bool keyForCharacter(char16_t c, CharacterKey &key)
 {
     if (c >= u'a' && c <= u'z') {
-        key = {static_cast<std::uint8_t>(platform::VK_A + (c - u'a')), false};
+        key = {static_cast<std::uint8_t>(VK_A + (c - u'a')), false};
         return true;
     }
     if (c >= u'A' && c <= u'Z') {
-        key = {static_cast<std::uint8_t>(platform::VK_A + (c - u'A')), true};
+        key = {static_cast<std::uint8_t>(VK_A + (c - u'A')), true};
         return true;
     }
     if (c >= u'0' && c <= u'9') {
-        key = {static_cast<std::uint8_t>(platform::VK_0 + (c - u'0')), false};
+        key = {static_cast<std::uint8_t>(VK_0 + (c - u'0')), false};
         return true;
     }
     if (c == 0)
         return false;
-    if (int digit = positionIn(kShiftedDigits, c); digit >= 0) {
-        key = {static_cast<std::uint8_t>(platform::VK_0 + digit), true};
+    if (int digit = positionIn(SHIFTED_DIGITS, c); digit >= 0) {
+        key = {static_cast<std::uint8_t>(VK_0 + digit), true};
         return true;
     }
-    if (int at = positionIn(kPunctuation, c); at >= 0) {
-        key = {kPunctuationKeys[at], false};
+    if (int at = positionIn(PUNCTUATION, c); at >= 0) {
+        key = {PUNCTUATION_KEYS[at], false};
         return true;
     }
-    if (int at = positionIn(kShiftedPunctuation, c); at >= 0) {
-        key = {kPunctuationKeys[at], true};
+    if (int at = positionIn(SHIFTED_PUNCTUATION, c); at >= 0) {
+        key = {PUNCTUATION_KEYS[at], true};
         return true;
     }
     return false;
@@ -80,22 +77,22 @@ bool keyForCharacter(char16_t c, CharacterKey &key)
 
 // ---- Hangul on the two-set layout -------------------------------------------------------
 
-constexpr char16_t kHangulFirst = 0xAC00;
-constexpr char16_t kHangulLast = 0xD7A3;
-constexpr int kMedialCount = 21;
-constexpr int kFinalCount = 28;   // including "no final"
-constexpr int kSyllablesPerInitial = kMedialCount * kFinalCount;   // 588
+constexpr char16_t HANGUL_FIRST = 0xAC00;
+constexpr char16_t HANGUL_LAST = 0xD7A3;
+constexpr int MEDIAL_COUNT = 21;
+constexpr int FINAL_COUNT = 28;   // including "no final"
+constexpr int SYLLABLES_PER_INITIAL = MEDIAL_COUNT * FINAL_COUNT;   // 588
 
-constexpr const char16_t *kInitialKeys[19] = {
+constexpr const char16_t *INITIAL_KEYS[19] = {
     u"r", u"R", u"s", u"e", u"E", u"f", u"a", u"q", u"Q", u"t",
     u"T", u"d", u"w", u"W", u"c", u"z", u"x", u"v", u"g",
 };
-constexpr const char16_t *kMedialKeys[kMedialCount] = {
+constexpr const char16_t *MEDIAL_KEYS[MEDIAL_COUNT] = {
     u"k", u"o", u"i", u"O", u"j", u"p", u"u", u"P", u"h", u"hk", u"ho",
     u"hl", u"y", u"n", u"nj", u"np", u"nl", u"b", u"m", u"ml", u"l",
 };
 // Index 0 is "no final".
-constexpr const char16_t *kFinalKeys[kFinalCount] = {
+constexpr const char16_t *FINAL_KEYS[FINAL_COUNT] = {
     u"",   u"r",  u"R",  u"rt", u"s",  u"sw", u"sg", u"e",  u"f",  u"fr",
     u"fa", u"fq", u"ft", u"fx", u"fv", u"fg", u"a",  u"q",  u"qt", u"t",
     u"T",  u"d",  u"w",  u"c",  u"z",  u"x",  u"v",  u"g",
@@ -103,7 +100,7 @@ constexpr const char16_t *kFinalKeys[kFinalCount] = {
 
 bool isHangulSyllable(char16_t c)
 {
-    return c >= kHangulFirst && c <= kHangulLast;
+    return c >= HANGUL_FIRST && c <= HANGUL_LAST;
 }
 
 // ---- key events ---------------------------------------------------------------------------
@@ -115,7 +112,7 @@ enum class ScanCodes { Mapped, ZeroForCharacters };
 class KeyTyper
 {
 public:
-    KeyTyper(platform::IKeySink &sink, ScanCodes scanCodes)
+    KeyTyper(IKeySink &sink, ScanCodes scanCodes)
         : m_sink(sink), m_scanCodes(scanCodes)
     {
     }
@@ -123,20 +120,20 @@ public:
     // A character key, with Shift held around it when asked.
     void tapCharacter(std::uint8_t virtualKey, bool shift)
     {
-        const std::uint8_t shiftScan = characterScanCode(platform::VK_SHIFT);
+        const std::uint8_t shiftScan = characterScanCode(VK_SHIFT);
         const std::uint8_t keyScan = characterScanCode(virtualKey);
         if (shift)
-            m_sink.SendKey(platform::VK_SHIFT, shiftScan, KeyDirection::Press);
+            m_sink.SendKey(VK_SHIFT, shiftScan, KeyDirection::Press);
         m_sink.SendKey(virtualKey, keyScan, KeyDirection::Press);
         m_sink.SendKey(virtualKey, keyScan, KeyDirection::Release);
         if (shift)
-            m_sink.SendKey(platform::VK_SHIFT, shiftScan, KeyDirection::Release);
+            m_sink.SendKey(VK_SHIFT, shiftScan, KeyDirection::Release);
     }
 
     // Enter or Han/Yeong: always with the mapped scan code.
     void tapControl(std::uint8_t virtualKey)
     {
-        const std::uint8_t scan = platform::MapVirtualKeyToScanCode(virtualKey);
+        const std::uint8_t scan = MapVirtualKeyToScanCode(virtualKey);
         m_sink.SendKey(virtualKey, scan, KeyDirection::Press);
         m_sink.SendKey(virtualKey, scan, KeyDirection::Release);
     }
@@ -144,10 +141,10 @@ public:
 private:
     std::uint8_t characterScanCode(std::uint8_t virtualKey) const
     {
-        return m_scanCodes == ScanCodes::Mapped ? platform::MapVirtualKeyToScanCode(virtualKey) : 0;
+        return m_scanCodes == ScanCodes::Mapped ? MapVirtualKeyToScanCode(virtualKey) : 0;
     }
 
-    platform::IKeySink &m_sink;
+    IKeySink &m_sink;
     ScanCodes m_scanCodes;
 };
 
@@ -156,15 +153,15 @@ void typeWideKeys(KeyTyper &typer, const char16_t *keys)
     for (; *keys != 0; ++keys) {
         CharacterKey key;
         if (*keys == u' ')
-            typer.tapCharacter(platform::VK_SPACE, false);
+            typer.tapCharacter(VK_SPACE, false);
         else if (keyForCharacter(*keys, key))
             typer.tapCharacter(key.virtualKey, key.shift);
     }
 }
 
-std::shared_ptr<platform::IKeySink> &installedSink()
+std::shared_ptr<IKeySink> &installedSink()
 {
-    static std::shared_ptr<platform::IKeySink> sink = std::make_shared<platform::CNullKeySink>();
+    static std::shared_ptr<IKeySink> sink = std::make_shared<CNullKeySink>();
     return sink;
 }
 
@@ -181,14 +178,14 @@ int hexDigitValue(char c)
 
 } // namespace
 
-void SetKeySink(std::shared_ptr<platform::IKeySink> sink)
+void SetKeySink(std::shared_ptr<IKeySink> sink)
 {
     if (!sink)
-        sink = std::make_shared<platform::CNullKeySink>();
+        sink = std::make_shared<CNullKeySink>();
     std::atomic_store(&installedSink(), std::move(sink));
 }
 
-std::shared_ptr<platform::IKeySink> GetKeySink()
+std::shared_ptr<IKeySink> GetKeySink()
 {
     return std::atomic_load(&installedSink());
 }
@@ -223,7 +220,7 @@ void TypeTagText(const char *text, int count, const IAsciiModeSource *window)
     TypeTagText(*GetKeySink(), text, count, window && window->IsAsciiModeChecked());
 }
 
-void TypeTagText(platform::IKeySink &sink, const char *text, int count, bool asciiMode)
+void TypeTagText(IKeySink &sink, const char *text, int count, bool asciiMode)
 {
     KeyTyper typer(sink, ScanCodes::Mapped);
 
@@ -231,8 +228,8 @@ void TypeTagText(platform::IKeySink &sink, const char *text, int count, bool asc
     std::size_t byteCount = text && count > 0 ? static_cast<std::size_t>(count) : 0;
     std::unique_ptr<unsigned char[]> decoded;
     if (asciiMode) {
-        decoded.reset(new unsigned char[kDecodeBufferSize]);
-        byteCount = DecodeHexPairs(text, byteCount, decoded.get(), kDecodeBufferSize);
+        decoded.reset(new unsigned char[DECODE_BUFFER_SIZE]);
+        byteCount = DecodeHexPairs(text, byteCount, decoded.get(), DECODE_BUFFER_SIZE);
         bytes = decoded.get();
     }
 
@@ -241,9 +238,9 @@ void TypeTagText(platform::IKeySink &sink, const char *text, int count, bool asc
         if (keyForCharacter(bytes[i], key))
             typer.tapCharacter(key.virtualKey, key.shift);
         else
-            typer.tapCharacter(platform::VK_NONE, false);
+            typer.tapCharacter(VK_NONE, false);
     }
-    typer.tapControl(platform::VK_RETURN);
+    typer.tapControl(VK_RETURN);
     sink.Flush();
 }
 
@@ -251,7 +248,7 @@ void TypeWideKeys(const char16_t *keys)
 {
     if (!keys)
         return;
-    const std::shared_ptr<platform::IKeySink> sink = GetKeySink();
+    const std::shared_ptr<IKeySink> sink = GetKeySink();
     KeyTyper typer(*sink, ScanCodes::ZeroForCharacters);
     typeWideKeys(typer, keys);
     sink->Flush();
@@ -262,13 +259,13 @@ HangulKeys HangulToKeys(char16_t syllable)
     HangulKeys keys{};
     if (!isHangulSyllable(syllable))
         return keys;
-    const int s = syllable - kHangulFirst;
-    const int initial = s / kSyllablesPerInitial;
-    const int medial = (s % kSyllablesPerInitial) / kFinalCount;
-    const int final = s % kFinalCount;
+    const int s = syllable - HANGUL_FIRST;
+    const int initial = s / SYLLABLES_PER_INITIAL;
+    const int medial = (s % SYLLABLES_PER_INITIAL) / FINAL_COUNT;
+    const int final = s % FINAL_COUNT;
 
     std::size_t at = 0;
-    for (const char16_t *part : {kInitialKeys[initial], kMedialKeys[medial], kFinalKeys[final]}) {
+    for (const char16_t *part : {INITIAL_KEYS[initial], MEDIAL_KEYS[medial], FINAL_KEYS[final]}) {
         for (; *part != 0 && at + 1 < keys.size(); ++part)
             keys[at++] = *part;
     }
@@ -280,20 +277,20 @@ void TypeScanText(const char16_t *line)
     TypeScanText(*GetKeySink(), line);
 }
 
-void TypeScanText(platform::IKeySink &sink, const char16_t *line)
+void TypeScanText(IKeySink &sink, const char16_t *line)
 {
     KeyTyper typer(sink, ScanCodes::ZeroForCharacters);
     for (; line && *line != 0; ++line) {
         if (isHangulSyllable(*line)) {
-            typer.tapControl(platform::VK_HANGUL);
+            typer.tapControl(VK_HANGUL);
             typeWideKeys(typer, HangulToKeys(*line).data());
-            typer.tapControl(platform::VK_HANGUL);
+            typer.tapControl(VK_HANGUL);
         } else {
             const char16_t single[] = {*line, 0};
             typeWideKeys(typer, single);
         }
     }
-    typer.tapControl(platform::VK_RETURN);
+    typer.tapControl(VK_RETURN);
     sink.Flush();
 }
 
@@ -367,7 +364,7 @@ bool CKeyEmulator::WaitUntilIdle(int timeoutMs)
 
 void CKeyEmulator::run()
 {
-    const std::shared_ptr<platform::IKeySink> ownSink = m_makeSink ? m_makeSink() : nullptr;
+    const std::shared_ptr<IKeySink> ownSink = m_makeSink ? m_makeSink() : nullptr;
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
         m_typing = false;
@@ -393,7 +390,7 @@ void CKeyEmulator::run()
         m_typing = true;
         lock.unlock();
         {
-            const std::shared_ptr<platform::IKeySink> sink = ownSink ? ownSink : GetKeySink();
+            const std::shared_ptr<IKeySink> sink = ownSink ? ownSink : GetKeySink();
             std::lock_guard<std::mutex> typing(wedgeLock);
             if (item.kind == Item::Kind::Scan)
                 TypeScanText(*sink, reinterpret_cast<const char16_t *>(item.line.utf16()));
@@ -403,5 +400,3 @@ void CKeyEmulator::run()
         lock.lock();
     }
 }
-
-} // namespace wedge

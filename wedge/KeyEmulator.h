@@ -26,13 +26,11 @@
 // below type synchronously on the caller's thread; whoever calls them holds wedgeLock, so
 // that the typing of one item is never interleaved with another:
 //
-//     std::lock_guard<std::mutex> guard(wedge::wedgeLock);
-//     wedge::TypeTagText(tagBytes, byteCount, &asciiMode);   // or wedge::TypeScanText(line)
+//     std::lock_guard<std::mutex> guard(wedgeLock);
+//     TypeTagText(tagBytes, byteCount, &asciiMode);   // or TypeScanText(line)
 //
 // The emulator does not look at Caps Lock or the input-method state, and sends its events
 // back to back with no pause. A tag line of n bytes costs at most 4n + 2 events.
-
-namespace wedge {
 
 // The process-wide lock around the typing of one item: held by the typing thread for each
 // item, and by any other caller of the synchronous functions below.
@@ -50,12 +48,12 @@ struct IAsciiModeSource
 // a null sink. A CKeyEmulator types here only when it was made without a sink factory (the
 // window is given its sink through its Environment). Safe to call from any thread; a call in
 // progress keeps the sink it started with.
-void SetKeySink(std::shared_ptr<platform::IKeySink> sink);
-std::shared_ptr<platform::IKeySink> GetKeySink();
+void SetKeySink(std::shared_ptr<IKeySink> sink);
+std::shared_ptr<IKeySink> GetKeySink();
 
 // Size of the decode buffer of ASCII mode: a tag line holds at most 1,600 bytes, so its
 // hexadecimal pairs decode to fewer than that.
-inline constexpr std::size_t kDecodeBufferSize = 1600;
+inline constexpr std::size_t DECODE_BUFFER_SIZE = 1600;
 
 // Types a tag read: `count` bytes of 8-bit text (the caller's count includes the line's
 // terminating zero byte), or, when `window` says ASCII mode is on, the bytes its
@@ -86,13 +84,13 @@ void TypeWideKeys(const char16_t *keys);
 
 // The same two entry points typing into `sink`, with the ASCII mode given as a value; then
 // the sink is flushed (the item is complete).
-void TypeTagText(platform::IKeySink &sink, const char *text, int count, bool asciiMode);
-void TypeScanText(platform::IKeySink &sink, const char16_t *line);
+void TypeTagText(IKeySink &sink, const char *text, int count, bool asciiMode);
+void TypeScanText(IKeySink &sink, const char16_t *line);
 
 // Longest key string of one syllable (two letters each for initial, medial and final but
 // never more than five in all), with room for the terminating zero.
-inline constexpr std::size_t kHangulKeysSize = 10;
-using HangulKeys = std::array<char16_t, kHangulKeysSize>;
+inline constexpr std::size_t HANGUL_KEYS_SIZE = 10;
+using HangulKeys = std::array<char16_t, HANGUL_KEYS_SIZE>;
 
 // The letters of a Hangul syllable (U+AC00..U+D7A3) on the Korean standard two-set layout,
 // upper case for a shifted key, zero-terminated. Empty for any other character.
@@ -122,7 +120,7 @@ public:
         bool asciiMode = false;
     };
     using Items = std::vector<Item>;
-    using SinkFactory = std::function<std::shared_ptr<platform::IKeySink>()>;
+    using SinkFactory = std::function<std::shared_ptr<IKeySink>()>;
 
     // `makeSink` runs once on the typing thread as it starts; without one the typing thread
     // uses the sink installed with SetKeySink at the time of each item.
@@ -176,5 +174,3 @@ private:
     std::atomic<bool> m_blocked{false};
     std::thread m_thread;               // last: starts after everything it uses
 };
-
-} // namespace wedge

@@ -44,28 +44,28 @@ CAttribute::CAttribute(QString attributeName, QString attributeValue)
 // from the global heap.
 void *CAttribute::operator new(std::size_t size)
 {
-    return size == sizeof(CAttribute) ? xml_fast::TakeTreeBlock(xml_fast::TreeObject::Attribute, size)
+    return size == sizeof(CAttribute) ? TakeTreeBlock(TreeObject::Attribute, size)
                                       : ::operator new(size);
 }
 
 void CAttribute::operator delete(void *block, std::size_t size)
 {
     if (size == sizeof(CAttribute))
-        xml_fast::GiveTreeBlock(xml_fast::TreeObject::Attribute, block);
+        GiveTreeBlock(TreeObject::Attribute, block);
     else
         ::operator delete(block);
 }
 
 void *CXML::operator new(std::size_t size)
 {
-    return size == sizeof(CXML) ? xml_fast::TakeTreeBlock(xml_fast::TreeObject::Element, size)
+    return size == sizeof(CXML) ? TakeTreeBlock(TreeObject::Element, size)
                                 : ::operator new(size);
 }
 
 void CXML::operator delete(void *block, std::size_t size)
 {
     if (size == sizeof(CXML))
-        xml_fast::GiveTreeBlock(xml_fast::TreeObject::Element, block);
+        GiveTreeBlock(TreeObject::Element, block);
     else
         ::operator delete(block);
 }

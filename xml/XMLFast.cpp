@@ -85,7 +85,7 @@ void giveBlock(FreeBlock *&freeList, void *memory)
 // One free list per kind of tree object and one per pointer-buffer size class:
 // SMALLEST_CLASS, twice that, ... LARGEST_CLASS. Only the allocator touches them.
 constexpr int POINTER_CLASSES = 5;
-static_assert(xml_fast::SMALLEST_CLASS << (POINTER_CLASSES - 1) == xml_fast::LARGEST_CLASS);
+static_assert(SMALLEST_CLASS << (POINTER_CLASSES - 1) == LARGEST_CLASS);
 
 struct ThreadBlocks
 {
@@ -96,15 +96,15 @@ struct ThreadBlocks
 
 thread_local ThreadBlocks t_blocks;
 
-FreeBlock *&treeList(xml_fast::TreeObject kind)
+FreeBlock *&treeList(TreeObject kind)
 {
-    return kind == xml_fast::TreeObject::Element ? t_blocks.elements : t_blocks.attributes;
+    return kind == TreeObject::Element ? t_blocks.elements : t_blocks.attributes;
 }
 
 int pointerClass(qsizetype capacity)
 {
     int sizeClass = 0;
-    while ((xml_fast::SMALLEST_CLASS << sizeClass) < capacity)
+    while ((SMALLEST_CLASS << sizeClass) < capacity)
         ++sizeClass;
     return sizeClass;
 }
@@ -142,17 +142,17 @@ constexpr char16_t APOSTROPHE = u'\'';
 
 } // namespace
 
-void *xml_fast::TakeTreeBlock(TreeObject kind, std::size_t size)
+void *TakeTreeBlock(TreeObject kind, std::size_t size)
 {
     return takeBlock(treeList(kind), size);
 }
 
-void xml_fast::GiveTreeBlock(TreeObject kind, void *block)
+void GiveTreeBlock(TreeObject kind, void *block)
 {
     giveBlock(treeList(kind), block);
 }
 
-void **xml_fast::TakePointers(qsizetype wanted, qsizetype &granted)
+void **TakePointers(qsizetype wanted, qsizetype &granted)
 {
     if (wanted > LARGEST_CLASS) {
         granted = wanted;
@@ -163,7 +163,7 @@ void **xml_fast::TakePointers(qsizetype wanted, qsizetype &granted)
     return static_cast<void **>(takeBlock(t_blocks.pointers[sizeClass], size_t(granted) * sizeof(void *)));
 }
 
-void xml_fast::GivePointers(void **buffer, qsizetype capacity)
+void GivePointers(void **buffer, qsizetype capacity)
 {
     if (capacity > LARGEST_CLASS)
         ::operator delete(buffer);
@@ -171,7 +171,7 @@ void xml_fast::GivePointers(void **buffer, qsizetype capacity)
         giveBlock(t_blocks.pointers[pointerClass(capacity)], buffer);
 }
 
-const char16_t *xml_fast::ScanTo(const char16_t *at, const char16_t *end, char16_t a, char16_t b, char16_t c)
+const char16_t *ScanTo(const char16_t *at, const char16_t *end, char16_t a, char16_t b, char16_t c)
 {
 #if defined(__SSE2__)
     const __m128i wantA = _mm_set1_epi16(short(a));
@@ -192,7 +192,7 @@ const char16_t *xml_fast::ScanTo(const char16_t *at, const char16_t *end, char16
     return at;
 }
 
-QString xml_fast::StringCache::Intern(QStringView s)
+QString StringCache::Intern(QStringView s)
 {
     if (s.isEmpty())
         return QString();
@@ -204,7 +204,7 @@ QString xml_fast::StringCache::Intern(QStringView s)
     return slot;
 }
 
-QStringView xml_fast::TagInPlace(CXMLInput &input)
+QStringView TagInPlace(CXMLInput &input)
 {
     const QStringView s = input.Read().chars;
     const char16_t *const begin = s.utf16();

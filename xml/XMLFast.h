@@ -18,8 +18,6 @@
 
 class CXMLInput;
 
-namespace xml_fast {
-
 // --- Blocks for the tree's objects -------------------------------------------------
 // A parse makes and a free releases hundreds of thousands of elements, attributes and
 // pointer buffers. Taken from slabs and recycled through a free list per thread, freeing
@@ -76,8 +74,6 @@ private:
 // nearly every tag: the catalogue's parse is about a fifth faster.
 QStringView TagInPlace(CXMLInput &input);
 
-} // namespace xml_fast
-
 // An ordered list of pointers that does not own what they point to, in buffers from
 // TakePointers: the small part of QList's interface the tree needs. Against QList the
 // catalogue's free is a third faster and the whole benchmark over a tenth. Not copyable;
@@ -124,7 +120,7 @@ public:
     void append(T *item)
     {
         if (m_size == m_capacity)
-            reserve(m_capacity == 0 ? xml_fast::SMALLEST_CLASS : 2 * m_capacity);
+            reserve(m_capacity == 0 ? SMALLEST_CLASS : 2 * m_capacity);
         m_data[m_size++] = item;
     }
     void removeAt(qsizetype i)
@@ -138,7 +134,7 @@ public:
         if (wanted <= m_capacity)
             return;
         qsizetype granted = 0;
-        T **grown = reinterpret_cast<T **>(xml_fast::TakePointers(wanted, granted));
+        T **grown = reinterpret_cast<T **>(TakePointers(wanted, granted));
         if (m_size > 0)
             std::memcpy(static_cast<void *>(grown), m_data, size_t(m_size) * sizeof(T *));
         release();
@@ -163,7 +159,7 @@ private:
     void release()
     {
         if (m_data)
-            xml_fast::GivePointers(reinterpret_cast<void **>(m_data), m_capacity);
+            GivePointers(reinterpret_cast<void **>(m_data), m_capacity);
     }
 
     T **m_data = nullptr;

@@ -42,7 +42,7 @@ public:
     // Moves the position forward; at most the last piece's bytes.
     void Advance(qint64 bytes);
     int CharWidth() const { return m_width; }
-    // Names and short values as shared strings (see xml_fast::StringCache).
+    // Names and short values as shared strings (see StringCache).
     QString Intern(QStringView name) { return m_strings.Intern(name); }
     qint64 Position() const { return m_position; }
     // Scratch string the tokenizer builds each tag in; its capacity is kept from
@@ -64,7 +64,7 @@ private:
     bool m_detected = false;
     bool m_end = false;
     QString m_token;
-    xml_fast::StringCache m_strings;
+    StringCache m_strings;
 };
 
 // Read and Advance run several times per tag: kept inline.

@@ -384,7 +384,7 @@ QStringView readToken(CXMLInput &input, CXML &element)
         const char16_t *const begin = s.utf16();
         const char16_t *const end = begin + s.size();
         const char16_t quoteUnit = (!s.isEmpty() && s[0] != DOUBLE_QUOTE) ? DOUBLE_QUOTE : LT;
-        const char16_t *const hit = xml_fast::ScanTo(begin, end, LT, quoteUnit, LT);
+        const char16_t *const hit = ScanTo(begin, end, LT, quoteUnit, LT);
         const qsizetype lt = (hit != end && *hit == LT) ? hit - begin : -1;
         const qsizetype quote = (hit != end && *hit != LT) ? hit - begin : -1;
         if (lt == 0) {
@@ -412,7 +412,7 @@ QStringView readToken(CXMLInput &input, CXML &element)
 
     // Tag phase: up to the first ">" outside quotes; every quoted value comes out
     // delimited by double quotes.
-    if (const QStringView tag = xml_fast::TagInPlace(input); !tag.isEmpty())
+    if (const QStringView tag = TagInPlace(input); !tag.isEmpty())
         return tag;
     QString &token = input.TokenBuffer();
     token.resize(1);

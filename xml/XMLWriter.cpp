@@ -259,7 +259,7 @@ bool SaveToFile(CXML &root, const QString &path)
         written = file.write(UTF16_BYTE_ORDER_MARK) == UTF16_BYTE_ORDER_MARK.size();
     if (written)
         written = Write(root, file, ROOT_DEPTH, encoding);
-    const QString reason = written ? platform::SyncToDisk(file.handle()) : file.errorString();
+    const QString reason = written ? SyncToDisk(file.handle()) : file.errorString();
     if (!written || !reason.isEmpty()) {
         // The temporary file is removed; the target was never touched.
         file.cancelWriting();

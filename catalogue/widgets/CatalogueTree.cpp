@@ -9,8 +9,8 @@
 
 CTreeImageList CreateCatalogueImageList()
 {
-    CTreeImageList images(QSize(res::BITMAP129_CELL, res::BITMAP129_CELL));
-    images.addStrip(res::Bitmap129(), res::BITMAP129_MASK);
+    CTreeImageList images(QSize(BITMAP129_CELL, BITMAP129_CELL));
+    images.addStrip(Bitmap129(), BITMAP129_MASK);
     return images;
 }
 
@@ -21,15 +21,15 @@ int pictureCell(CataloguePictureKind picture)
 {
     switch (picture) {
     case CataloguePictureKind::RfidTag:
-        return res::BITMAP129_RFID_TAG;
+        return BITMAP129_RFID_TAG;
     case CataloguePictureKind::Barcode:
-        return res::BITMAP129_BARCODE;
+        return BITMAP129_BARCODE;
     case CataloguePictureKind::Gear:
-        return res::BITMAP129_GEAR;
+        return BITMAP129_GEAR;
     case CataloguePictureKind::Prompt:
         break;
     }
-    return res::BITMAP129_PROMPT;
+    return BITMAP129_PROMPT;
 }
 
 QTreeWidgetItem *addOneItem(CExtTree &tree, CXML *element, QTreeWidgetItem *parent,

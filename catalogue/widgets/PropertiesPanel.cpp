@@ -2,13 +2,13 @@
 
 #include "catalogue/Catalogue.h"
 #include "xml/XML.h"
-#include "controls/propgrid/CPropGrid.h"
-#include "controls/propgrid/CPropGridItemEdit.h"
+#include "controls/propgrid/PropGrid.h"
+#include "controls/propgrid/PropGridItemEdit.h"
 
 namespace {
 
 // The grid's row identifiers restart here at every selection.
-constexpr int kFirstRowId = 1;
+constexpr int FIRST_ROW_ID = 1;
 
 CPropGridItem *addStaticRow(CPropGrid &grid, CPropGridItem *parent, const QString &label,
                             const QString &value, const QString &info)
@@ -42,7 +42,7 @@ bool ShowCatalogueEntry(CPropGrid &grid, CXML *entry, QList<CXML *> &propertyRow
     propertyRowElements.squeeze();
 
     grid.RemoveItem(nullptr);
-    grid.SetNextItemId(kFirstRowId);
+    grid.SetNextItemId(FIRST_ROW_ID);
 
     auto *top = new CPropGridItem;
     top->SetLabel(PANEL_TOP_LABEL);

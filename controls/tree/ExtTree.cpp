@@ -69,7 +69,7 @@ void CExtTreeDelegate::paint(QPainter *painter, const QStyleOptionViewItem &opti
 QSize CExtTreeDelegate::sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const
 {
     QSize size = QStyledItemDelegate::sizeHint(option, index);
-    const int h = std::max({option.fontMetrics.height() + kRowPadding,
+    const int h = std::max({option.fontMetrics.height() + ROW_PADDING,
                             m_tree->imageList().cellSize().height(), m_tree->m_checkImageSize});
     size.setHeight(std::max(size.height(), h));
     return size;
@@ -157,7 +157,7 @@ void CExtTree::Initialize()
     m_toolTipsEnabled = true;
     m_smartCheck = false;
     m_selectOnCheck = true;
-    m_checkImageSize = kDefaultCheckImageSize;
+    m_checkImageSize = DEFAULT_CHECK_IMAGE_SIZE;
     m_firstPaint = true;
     m_hotCheckItem = nullptr;
     readSystemColours();

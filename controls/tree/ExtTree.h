@@ -206,7 +206,7 @@ public: // geometry, in viewport coordinates; every handler and the painter ask 
     QColor disabledTextColour() const { return m_disabledTextColour; }
     QColor selectionColour() const { return m_selectionColour; }
     QColor selectionTextColour() const { return m_selectionTextColour; }
-    // The selection while the tree has not the focus (readable::InactiveSelection).
+    // The selection while the tree has not the focus (InactiveSelection).
     QColor inactiveSelectionColour() const { return m_inactiveSelectionColour; }
     QColor inactiveSelectionTextColour() const { return m_inactiveSelectionTextColour; }
     QColor separatorColour() const { return m_separatorColour; }

@@ -41,7 +41,7 @@ QRect CExtTree::stateRect(QTreeWidgetItem *item) const
     if (cell.isEmpty() || !m_checkBoxes || m_stateImages.isEmpty())
         return QRect(cell.left(), cell.top(), 0, cell.height());
     const int s = m_checkImageSize;
-    return QRect(cell.left() + kStateGap, cell.top() + (cell.height() - s) / 2, s, s);
+    return QRect(cell.left() + STATE_GAP, cell.top() + (cell.height() - s) / 2, s, s);
 }
 
 int CExtTree::imageWidth() const
@@ -53,7 +53,7 @@ QRect CExtTree::iconRect(QTreeWidgetItem *item) const
 {
     const QRect state = stateRect(item);
     const QRect cell = item ? visualItemRect(item) : QRect();
-    const int left = state.width() > 0 ? state.right() + 1 + kStateGap : cell.left();
+    const int left = state.width() > 0 ? state.right() + 1 + STATE_GAP : cell.left();
     int width = imageWidth();
     if (!item || item->data(0, ImageRole).toInt() == NO_IMAGE)
         width = 0;
@@ -67,8 +67,8 @@ QRect CExtTree::labelRect(QTreeWidgetItem *item) const
     if (row.isEmpty())
         return {};
     const QRect state = stateRect(item);
-    int left = (state.width() > 0 ? state.right() + 1 + kStateGap : state.left()) + imageWidth()
-        + kLabelGap;
+    int left = (state.width() > 0 ? state.right() + 1 + STATE_GAP : state.left()) + imageWidth()
+        + LABEL_GAP;
     // Without an image the text takes the place where the image would be.
     if (item->data(0, ImageRole).toInt() == NO_IMAGE)
         left -= imageWidth();
@@ -94,7 +94,7 @@ QRect CExtTree::editBoxRect(QTreeWidgetItem *item) const
     QRect r = textRect(item);
     if (r.isNull())
         return {};
-    r.adjust(-kEditBoxGrow, -kEditBoxGrow, kEditBoxGrow, kEditBoxGrow);
+    r.adjust(-EDIT_BOX_GROW, -EDIT_BOX_GROW, EDIT_BOX_GROW, EDIT_BOX_GROW);
     r.translate(-1, -1);
     r.setLeft(std::max(0, r.left()));
     r.setRight(viewport()->width() - 2); // right edge = client right - 1, exclusive
@@ -142,7 +142,7 @@ void CExtTree::readSystemColours()
         m_disabledTextColour = QColor(Qt::gray);
     m_selectionColour = pal.color(QPalette::Active, QPalette::Highlight);
     m_selectionTextColour = pal.color(QPalette::Active, QPalette::HighlightedText);
-    const readable::ColourPair inactive = readable::InactiveSelection(pal);
+    const ColourPair inactive = InactiveSelection(pal);
     m_inactiveSelectionColour = inactive.back;
     m_inactiveSelectionTextColour = inactive.text;
     m_separatorColour = m_disabledTextColour;

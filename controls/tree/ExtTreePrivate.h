@@ -10,11 +10,11 @@
 class CExtTree;
 
 // Layout constants of the tree's rows, in pixels.
-constexpr int kRowPadding = 2;            // added to the font height for a row
-constexpr int kStateGap = 1;              // between cell start and check box
-constexpr int kLabelGap = 3;              // between image and label
-constexpr int kDefaultCheckImageSize = 16;
-constexpr int kEditBoxGrow = 1;           // the label editor overlaps the label by this much
+constexpr int ROW_PADDING = 2;            // added to the font height for a row
+constexpr int STATE_GAP = 1;              // between cell start and check box
+constexpr int LABEL_GAP = 3;              // between image and label
+constexpr int DEFAULT_CHECK_IMAGE_SIZE = 16;
+constexpr int EDIT_BOX_GROW = 1;           // the label editor overlaps the label by this much
 
 class CExtTreeSelectionModel : public QItemSelectionModel
 {

@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <cmath>
 
-namespace readable {
-
 namespace {
 
 double linearChannel(double value)
@@ -41,7 +39,7 @@ ColourPair InactiveSelection(const QPalette &palette)
 {
     ColourPair pair{palette.color(QPalette::Inactive, QPalette::Highlight),
                     palette.color(QPalette::Inactive, QPalette::HighlightedText)};
-    if (ContrastRatio(pair.back, pair.text) < kMinContrast) {
+    if (ContrastRatio(pair.back, pair.text) < MIN_CONTRAST) {
         const QColor black(Qt::black);
         const QColor white(Qt::white);
         pair.text = ContrastRatio(pair.back, black) >= ContrastRatio(pair.back, white) ? black : white;
@@ -56,7 +54,7 @@ bool IsDarkPalette(const QPalette &palette)
 
 QColor ReadableOn(const QColor &colour, const QColor &base)
 {
-    if (ContrastRatio(colour, base) >= kMinContrast)
+    if (ContrastRatio(colour, base) >= MIN_CONTRAST)
         return colour;
     const int start = colour.toHsl().lightness();
     // Away from the base's own lightness first; on a mid-grey base only the other way may
@@ -65,11 +63,9 @@ QColor ReadableOn(const QColor &colour, const QColor &base)
     for (const int step : {first, -first}) {
         for (int lightness = start + step; lightness >= 0 && lightness <= 255; lightness += step) {
             const QColor shade = withLightness(colour, lightness);
-            if (ContrastRatio(shade, base) >= kMinContrast)
+            if (ContrastRatio(shade, base) >= MIN_CONTRAST)
                 return shade;
         }
     }
     return colour;
 }
-
-} // namespace readable

@@ -5,10 +5,10 @@
 
 namespace {
 
-constexpr char kPortNamePrefix[] = "COM";
-constexpr char kFriendlyPortStart[] = "(COM";
+constexpr char PORT_NAME_PREFIX[] = "COM";
+constexpr char FRIENDLY_PORT_START[] = "(COM";
 // Item data is read back as 16 bits; a larger number could not be told apart from another.
-constexpr int kMaxPortNumber = 0xFFFF;
+constexpr int MAX_PORT_NUMBER = 0xFFFF;
 
 // Character classes in the order of the platform's sorted lists: marks and symbols before
 // digits, digits before letters.
@@ -44,8 +44,8 @@ int compareListTexts(const QString &a, const QString &b)
 
 CComPortCombo::CComPortCombo(QWidget *parent)
     : QComboBox(parent)
-    , noneText(QString::fromLatin1(kNoneText))
-    , m_portSource([](QList<platform::ComPortDevice> &ports) { return platform::ListPresentPorts(ports); })
+    , noneText(QString::fromLatin1(NONE_TEXT))
+    , m_portSource([](QList<ComPortDevice> &ports) { return ListPresentPorts(ports); })
 {
 }
 
@@ -58,7 +58,7 @@ void CComPortCombo::SetPortSource(PortSource source)
 
 int CComPortCombo::PortNumberFromName(const QString &portName)
 {
-    const QString prefix = QString::fromLatin1(kPortNamePrefix);
+    const QString prefix = QString::fromLatin1(PORT_NAME_PREFIX);
     if (!portName.startsWith(prefix, Qt::CaseSensitive))
         return 0;
     int number = 0;
@@ -67,7 +67,7 @@ int CComPortCombo::PortNumberFromName(const QString &portName)
         if (ch < QLatin1Char('0') || ch > QLatin1Char('9'))
             break;
         number = number * 10 + (ch.unicode() - '0');
-        if (number > kMaxPortNumber)
+        if (number > MAX_PORT_NUMBER)
             return 0;
     }
     return number;
@@ -75,7 +75,7 @@ int CComPortCombo::PortNumberFromName(const QString &portName)
 
 QString CComPortCombo::PortNameFromFriendlyName(const QString &friendlyName)
 {
-    const int open = friendlyName.indexOf(QString::fromLatin1(kFriendlyPortStart));
+    const int open = friendlyName.indexOf(QString::fromLatin1(FRIENDLY_PORT_START));
     if (open < 0)
         return QString();
     const int close = friendlyName.indexOf(QLatin1Char(')'), open + 1);
@@ -97,16 +97,16 @@ int CComPortCombo::FillPorts(int portToSelectArg)
 {
     portToSelect = portToSelectArg;
     if (portToSelect < 0)
-        portToSelect = currentIndex() >= 0 ? (currentData().toInt() & kMaxPortNumber) : 0;
+        portToSelect = currentIndex() >= 0 ? (currentData().toInt() & MAX_PORT_NUMBER) : 0;
 
     QList<Entry> entries;
     int selected = -1;
     if (showNoneItem == 1)
         insertSorted(entries, Entry{noneText, 0});
 
-    QList<platform::ComPortDevice> devices;
+    QList<ComPortDevice> devices;
     const bool walked = m_portSource ? m_portSource(devices) : false;
-    for (const platform::ComPortDevice &device : devices) {
+    for (const ComPortDevice &device : devices) {
         QString portName = device.portName;
         if (portName.isEmpty() && !device.friendlyName.isEmpty())
             portName = PortNameFromFriendlyName(device.friendlyName);
@@ -136,7 +136,7 @@ QString CComPortCombo::ShortenKeepingPort(const QString &name, const QFontMetric
 {
     if (metrics.horizontalAdvance(name) <= width)
         return name;
-    const qsizetype portStart = name.lastIndexOf(QString::fromLatin1(kFriendlyPortStart));
+    const qsizetype portStart = name.lastIndexOf(QString::fromLatin1(FRIENDLY_PORT_START));
     if (portStart < 0)
         return metrics.elidedText(name, Qt::ElideMiddle, width);
     const QString port = name.mid(portStart);

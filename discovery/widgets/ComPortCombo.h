@@ -18,9 +18,9 @@ class CComPortCombo : public QComboBox
 public:
     // Fills the list with the present port devices; false when the walk could not be
     // completed (the list then holds what was found before).
-    using PortSource = std::function<bool(QList<platform::ComPortDevice> &ports)>;
+    using PortSource = std::function<bool(QList<ComPortDevice> &ports)>;
 
-    static constexpr char kNoneText[] = "<None>";
+    static constexpr char NONE_TEXT[] = "<None>";
 
     explicit CComPortCombo(QWidget *parent = nullptr);
     ~CComPortCombo() override;

@@ -41,7 +41,7 @@ void tst_DialogHeader::height()
     QDialog dialog;
     dialog.resize(400, 300);
     auto *header = new CDialogHeader;
-    header->SetIcon(res::ApplicationIcon());
+    header->SetIcon(ApplicationIcon());
     header->iconWidth = iconSize;
     header->iconHeight = iconSize;
     header->descFontSize = descFontSize;
@@ -78,7 +78,7 @@ void tst_DialogHeader::textPlaces()
     header->iconHeight = 32;
     header->reserveIconSpace = reserve;
     if (withIcon)
-        header->SetIcon(res::ApplicationIcon());
+        header->SetIcon(ApplicationIcon());
     header->AttachToDialog(&dialog);
     const QRect client = header->ClientRect();
     QCOMPARE(header->TitleRect().left() - client.left(), titleLeft);

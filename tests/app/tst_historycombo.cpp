@@ -9,8 +9,8 @@
 
 namespace {
 
-const QString kSection = QStringLiteral("Example History Combos");
-const QString kPrefix = QStringLiteral("HistoryItem");
+const QString HISTORY_SECTION = QStringLiteral("Example History Combos");
+const QString PREFIX = QStringLiteral("HistoryItem");
 
 // What the main window does on "Send": add the box's text, then save.
 void send(CHistoryCombo &combo, const QString &command)
@@ -114,8 +114,8 @@ void tst_HistoryCombo::staleKeysDeleted()
         CHistoryCombo combo;
         combo.SetSettingsStore(&store);
         // A run that starts with its own list: section and prefix as loading sets them.
-        combo.sectionName = kSection;
-        combo.keyPrefix = kPrefix;
+        combo.sectionName = HISTORY_SECTION;
+        combo.keyPrefix = PREFIX;
         for (int i = 0; i < count; ++i)
             combo.AddToHistory(QStringLiteral("run%1-%2").arg(run).arg(i));
         combo.setEditText(QString());
@@ -124,7 +124,7 @@ void tst_HistoryCombo::staleKeysDeleted()
     QVERIFY(store.Flush());
     const CSettingsStore check(iniPath());
     for (int i = 0; i < 10; ++i) {
-        const QString value = check.ReadString(kSection, kPrefix + QString::number(i));
+        const QString value = check.ReadString(HISTORY_SECTION, PREFIX + QString::number(i));
         if (i < later)
             QCOMPARE(value, QStringLiteral("run1-%1").arg(later - 1 - i));
         else
@@ -195,9 +195,9 @@ void tst_HistoryCombo::savedTextRestored()
     QFETCH(QString, text);
     QFETCH(int, index);
     CSettingsStore store(iniPath());
-    store.WriteString(kSection, kPrefix + QStringLiteral("0"), QStringLiteral("ver"));
-    store.WriteString(kSection, kPrefix + QStringLiteral("1"), QStringLiteral("inv"));
-    store.WriteString(kSection, kPrefix, savedText);
+    store.WriteString(HISTORY_SECTION, PREFIX + QStringLiteral("0"), QStringLiteral("ver"));
+    store.WriteString(HISTORY_SECTION, PREFIX + QStringLiteral("1"), QStringLiteral("inv"));
+    store.WriteString(HISTORY_SECTION, PREFIX, savedText);
     CHistoryCombo combo;
     combo.SetSettingsStore(&store);
     QCOMPARE(combo.LoadHistory(), savedText);

@@ -22,55 +22,55 @@
 
 namespace {
 
-constexpr char kProgramFolderName[] = "rfid-lorix";
-constexpr char kLauncherName[] = "rfid-lorix";
-constexpr char kExecutableName[] = "RFID_Lorix";
-constexpr char kCatalogueName[] = "Ondo214.xml";
-constexpr char kDesktopEntryName[] = "rfid-lorix.desktop";
-constexpr char kIconName[] = "rfid-lorix";
+constexpr char PROGRAM_FOLDER_NAME[] = "rfid-lorix";
+constexpr char LAUNCHER_NAME[] = "rfid-lorix";
+constexpr char EXECUTABLE_NAME[] = "RFID_Lorix";
+constexpr char CATALOGUE_NAME[] = "Ondo214.xml";
+constexpr char DESKTOP_ENTRY_NAME[] = "rfid-lorix.desktop";
+constexpr char ICON_NAME[] = "rfid-lorix";
 // The freedesktop theme sizes an application icon is expected in.
-constexpr int kIconSizes[] = {16, 22, 24, 32, 48, 64, 128, 256};
-constexpr int kInstallTimeoutMs = 120000;
-constexpr int kCatalogueWaitMs = 30000;
-constexpr int kToolTimeoutMs = 240000;
+constexpr int ICON_SIZES[] = {16, 22, 24, 32, 48, 64, 128, 256};
+constexpr int INSTALL_TIMEOUT_MS = 120000;
+constexpr int CATALOGUE_WAIT_MS = 30000;
+constexpr int TOOL_TIMEOUT_MS = 240000;
 // The SVG icon, drawn by another renderer, matches the PNG of one size: mean difference per
 // channel out of 255 (about 0.15 here; a wrongly coloured tag, a tenth of the picture, is 4).
-constexpr int kSvgCompareSide = 256;
-constexpr double kSvgMeanDifference = 1.0;
+constexpr int SVG_COMPARE_SIDE = 256;
+constexpr double SVG_MEAN_DIFFERENCE = 1.0;
 // The one lintian tag accepted, explained in the README.
-constexpr char kFortifyTag[] = "hardening-no-fortify-functions";
-const QString kScalableIcon = QStringLiteral(RFID_INSTALL_DATADIR "/icons/hicolor/scalable/apps/rfid-lorix.svg");
-const QString kMetainfo = QStringLiteral(RFID_INSTALL_DATADIR "/metainfo/org.rfid_lorix.RFID_Lorix.metainfo.xml");
-const QString kChangelog = QStringLiteral(RFID_INSTALL_DATADIR "/doc/rfid-lorix/changelog.gz");
+constexpr char FORTIFY_TAG[] = "hardening-no-fortify-functions";
+const QString SCALABLE_ICON = QStringLiteral(RFID_INSTALL_DATADIR "/icons/hicolor/scalable/apps/rfid-lorix.svg");
+const QString METAINFO = QStringLiteral(RFID_INSTALL_DATADIR "/metainfo/org.rfid_lorix.RFID_Lorix.metainfo.xml");
+const QString CHANGELOG = QStringLiteral(RFID_INSTALL_DATADIR "/doc/rfid-lorix/changelog.gz");
 
 QString programFolder()
 {
-    return QStringLiteral(RFID_INSTALL_LIBDIR "/") + QLatin1String(kProgramFolderName);
+    return QStringLiteral(RFID_INSTALL_LIBDIR "/") + QLatin1String(PROGRAM_FOLDER_NAME);
 }
 
 QString iconPath(int size)
 {
-    return QStringLiteral(RFID_INSTALL_DATADIR "/icons/hicolor/%1x%1/apps/%2.png").arg(size).arg(QLatin1String(kIconName));
+    return QStringLiteral(RFID_INSTALL_DATADIR "/icons/hicolor/%1x%1/apps/%2.png").arg(size).arg(QLatin1String(ICON_NAME));
 }
 
 QString desktopEntryPath()
 {
-    return QStringLiteral(RFID_INSTALL_DATADIR "/applications/") + QLatin1String(kDesktopEntryName);
+    return QStringLiteral(RFID_INSTALL_DATADIR "/applications/") + QLatin1String(DESKTOP_ENTRY_NAME);
 }
 
 QString launcherPath()
 {
-    return QStringLiteral(RFID_INSTALL_BINDIR "/") + QLatin1String(kLauncherName);
+    return QStringLiteral(RFID_INSTALL_BINDIR "/") + QLatin1String(LAUNCHER_NAME);
 }
 
 QStringList installedFiles()
 {
-    QStringList files{programFolder() + QLatin1Char('/') + QLatin1String(kExecutableName),
-                      programFolder() + QLatin1Char('/') + QLatin1String(kCatalogueName),
-                      launcherPath(), desktopEntryPath(), kScalableIcon, kMetainfo, kChangelog,
+    QStringList files{programFolder() + QLatin1Char('/') + QLatin1String(EXECUTABLE_NAME),
+                      programFolder() + QLatin1Char('/') + QLatin1String(CATALOGUE_NAME),
+                      launcherPath(), desktopEntryPath(), SCALABLE_ICON, METAINFO, CHANGELOG,
                       QStringLiteral(RFID_INSTALL_DATADIR "/doc/rfid-lorix/copyright"),
                       QStringLiteral(RFID_INSTALL_MANDIR "/man1/rfid-lorix.1.gz")};
-    for (int size : kIconSizes)
+    for (int size : ICON_SIZES)
         files << iconPath(size);
     files.sort();
     return files;
@@ -93,7 +93,7 @@ int runTool(const QString &program, const QStringList &arguments, QByteArray *ou
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(program, arguments);
-    if (!process.waitForFinished(kToolTimeoutMs) || process.exitStatus() != QProcess::NormalExit)
+    if (!process.waitForFinished(TOOL_TIMEOUT_MS) || process.exitStatus() != QProcess::NormalExit)
         return -1;
     if (output)
         *output = process.readAll();
@@ -139,7 +139,7 @@ void TestInstall::initTestCase()
     install.setProcessChannelMode(QProcess::MergedChannels);
     install.start(QStringLiteral(RFID_CMAKE_COMMAND),
                   {QStringLiteral("--install"), build, QStringLiteral("--prefix"), m_prefix});
-    QVERIFY(install.waitForFinished(kInstallTimeoutMs));
+    QVERIFY(install.waitForFinished(INSTALL_TIMEOUT_MS));
     QVERIFY2(install.exitStatus() == QProcess::NormalExit && install.exitCode() == 0,
              install.readAll().constData());
 }
@@ -151,13 +151,13 @@ void TestInstall::stagedFile_data()
     QTest::addColumn<QString>("linkTarget");   // the file a link leads to; empty for a plain file
     QTest::addColumn<int>("imageSide");        // a square PNG of this side; 0 for no image
 
-    const QString executable = programFolder() + QLatin1Char('/') + QLatin1String(kExecutableName);
+    const QString executable = programFolder() + QLatin1Char('/') + QLatin1String(EXECUTABLE_NAME);
     QTest::newRow("executable") << executable << true << QString() << 0;
     QTest::newRow("catalogue beside it")
-        << programFolder() + QLatin1Char('/') + QLatin1String(kCatalogueName) << false << QString() << 0;
+        << programFolder() + QLatin1Char('/') + QLatin1String(CATALOGUE_NAME) << false << QString() << 0;
     QTest::newRow("launcher") << launcherPath() << true << executable << 0;
     QTest::newRow("desktop entry") << desktopEntryPath() << false << QString() << 0;
-    for (int size : kIconSizes)
+    for (int size : ICON_SIZES)
         QTest::newRow(qPrintable(QStringLiteral("icon %1").arg(size))) << iconPath(size) << false << QString() << size;
 }
 
@@ -195,10 +195,10 @@ void TestInstall::desktopEntryNamesLauncherAndIcon()
     QSettings entry(m_prefix + QLatin1Char('/') + desktopEntryPath(), QSettings::IniFormat);
     entry.beginGroup(QStringLiteral("Desktop Entry"));
     QCOMPARE(entry.value(QStringLiteral("Type")).toString(), QStringLiteral("Application"));
-    QCOMPARE(entry.value(QStringLiteral("Exec")).toString(), QString::fromLatin1(kLauncherName));
-    QCOMPARE(entry.value(QStringLiteral("Icon")).toString(), QString::fromLatin1(kIconName));
+    QCOMPARE(entry.value(QStringLiteral("Exec")).toString(), QString::fromLatin1(LAUNCHER_NAME));
+    QCOMPARE(entry.value(QStringLiteral("Icon")).toString(), QString::fromLatin1(ICON_NAME));
     // Docks tie the window to its launcher by the window's class, the application's name.
-    QCOMPARE(entry.value(QStringLiteral("StartupWMClass")).toString(), QString::fromLatin1(kExecutableName));
+    QCOMPARE(entry.value(QStringLiteral("StartupWMClass")).toString(), QString::fromLatin1(EXECUTABLE_NAME));
 }
 
 void TestInstall::launcherFindsCatalogue()
@@ -210,7 +210,7 @@ void TestInstall::launcherFindsCatalogue()
     QVERIFY(work.isValid());
     const QString trace = work.filePath(QStringLiteral("trace"));
     const QString catalogue = QFileInfo(m_prefix + QLatin1Char('/') + programFolder() + QLatin1Char('/')
-                                        + QLatin1String(kCatalogueName)).absoluteFilePath();
+                                        + QLatin1String(CATALOGUE_NAME)).absoluteFilePath();
 
     QProcess tool;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -238,7 +238,7 @@ void TestInstall::launcherFindsCatalogue()
             match = opened.match(QString::fromLocal8Bit(file.readAll()));
             return match.hasMatch() || tool.state() == QProcess::NotRunning;
         }(),
-        kCatalogueWaitMs);
+        CATALOGUE_WAIT_MS);
 
     // The tool runs until its window closes: end it by its process id, the trace's first.
     QFile file(trace);
@@ -246,7 +246,7 @@ void TestInstall::launcherFindsCatalogue()
     const qint64 toolPid = file.readLine().split(' ').value(0).toLongLong();
     if (toolPid > 0)
         ::kill(pid_t(toolPid), SIGTERM);
-    QVERIFY(tool.waitForFinished(kCatalogueWaitMs));
+    QVERIFY(tool.waitForFinished(CATALOGUE_WAIT_MS));
     QVERIFY2(match.hasMatch(), "the installed tool never tried to open its catalogue");
     QVERIFY2(match.captured(2).toInt() >= 0, qPrintable(match.captured(0)));
 }
@@ -259,7 +259,7 @@ void TestInstall::stagedFileChecked_data()
     QTest::addColumn<QString>("required");        // patterns the output must and must not match;
     QTest::addColumn<QString>("forbidden");       // empty: nothing forbidden
 
-    const QString executable = programFolder() + QLatin1Char('/') + QLatin1String(kExecutableName);
+    const QString executable = programFolder() + QLatin1Char('/') + QLatin1String(EXECUTABLE_NAME);
     const auto row = [](const char *name, const char *tool, const QStringList &arguments, const QString &path,
                         const char *required, const char *forbidden) {
         QTest::newRow(name) << QString::fromLatin1(tool) << arguments << path << QString::fromLatin1(required)
@@ -268,7 +268,7 @@ void TestInstall::stagedFileChecked_data()
     row("stripped", "readelf", {"-S", "-W"}, executable, " \\.text ", " \\.(symtab|debug_info|comment|note) ");
     // desktop-file-validate passes hints and warnings with exit code 0.
     row("desktop entry", "desktop-file-validate", {}, desktopEntryPath(), "", "error|warning|hint");
-    row("metainfo", "appstreamcli", {"validate", "--no-net"}, kMetainfo, "", "");
+    row("metainfo", "appstreamcli", {"validate", "--no-net"}, METAINFO, "", "");
 }
 
 void TestInstall::stagedFileChecked()
@@ -294,10 +294,10 @@ void TestInstall::scalableIconMatchesDrawing()
     if (rsvg.isEmpty())
         QSKIP("rsvg-convert is not installed (librsvg2-bin; setup.sh installs it)");
     QTemporaryDir work;
-    const QString rendered = work.filePath(QStringLiteral("icon.png")), side = QString::number(kSvgCompareSide);
-    QCOMPARE(runTool(rsvg, {"-w", side, "-h", side, "-o", rendered, m_prefix + QLatin1Char('/') + kScalableIcon}), 0);
+    const QString rendered = work.filePath(QStringLiteral("icon.png")), side = QString::number(SVG_COMPARE_SIDE);
+    QCOMPARE(runTool(rsvg, {"-w", side, "-h", side, "-o", rendered, m_prefix + QLatin1Char('/') + SCALABLE_ICON}), 0);
     const QImage svg = QImage(rendered).convertToFormat(QImage::Format_ARGB32_Premultiplied);
-    const QImage png = QImage(m_prefix + QLatin1Char('/') + iconPath(kSvgCompareSide)).convertToFormat(svg.format());
+    const QImage png = QImage(m_prefix + QLatin1Char('/') + iconPath(SVG_COMPARE_SIDE)).convertToFormat(svg.format());
     QCOMPARE(svg.size(), png.size());
     double difference = 0;
     for (int y = 0; y < svg.height(); ++y) {
@@ -307,7 +307,7 @@ void TestInstall::scalableIconMatchesDrawing()
         }
     }
     const double mean = difference / (4.0 * svg.width() * svg.height());
-    QVERIFY2(mean < kSvgMeanDifference, qPrintable(QString::number(mean)));
+    QVERIFY2(mean < SVG_MEAN_DIFFERENCE, qPrintable(QString::number(mean)));
 }
 
 // Builds the package once with cpack into a scratch folder; false when the tools are missing
@@ -344,7 +344,7 @@ void TestInstall::packageLintianClean()
     const QRegularExpression line(QStringLiteral("^([A-Z]): [^:]+: (\\S+)"), QRegularExpression::MultilineOption);
     for (auto it = line.globalMatch(QString::fromUtf8(output)); it.hasNext();) {
         const QRegularExpressionMatch tag = it.next();
-        if (tag.captured(1) != QLatin1String("I") || tag.captured(2) != QLatin1String(kFortifyTag))
+        if (tag.captured(1) != QLatin1String("I") || tag.captured(2) != QLatin1String(FORTIFY_TAG))
             unexpected << tag.captured(0);
     }
     QVERIFY2(unexpected.isEmpty(), qPrintable(unexpected.join(u'\n')));
@@ -368,7 +368,7 @@ void TestInstall::packageFilesAsInstalled()
     // The changelog's newest entry is this version: a version raised without an entry fails.
     QByteArray version, changelog;
     QCOMPARE(runTool(dpkgDeb, {"-f", m_package, "Version"}, &version), 0);
-    QCOMPARE(runTool(QStandardPaths::findExecutable(QStringLiteral("gzip")), {"-dc", root.filePath(QStringLiteral("usr/") + kChangelog)}, &changelog), 0);
+    QCOMPARE(runTool(QStandardPaths::findExecutable(QStringLiteral("gzip")), {"-dc", root.filePath(QStringLiteral("usr/") + CHANGELOG)}, &changelog), 0);
     QVERIFY2(changelog.startsWith("rfid-lorix (" + version.trimmed() + ") "), changelog.left(80).constData());
 }
 

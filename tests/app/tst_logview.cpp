@@ -88,13 +88,13 @@ void tst_LogView::readableOnEveryPalette()
     QFETCH(QPalette, palette);
     QFETCH(bool, dark);
     QFETCH(bool, ownSelectionKept);
-    QCOMPARE(readable::IsDarkPalette(palette), dark);
+    QCOMPARE(IsDarkPalette(palette), dark);
     CLogView log;
     log.setPalette(palette);
     for (const ColourRef colour : {LOG_COLOUR_SENT, LOG_COLOUR_RECEIVED, LOG_COLOUR_NOTE}) {
         const QColor shown = log.ShownColour(colour), designed = ToQColor(colour);
         QCOMPARE(shown == designed, !dark);   // a light palette keeps the designed colours
-        QVERIFY(!dark || (readable::ContrastRatio(shown, palette.color(QPalette::Base)) >= readable::kMinContrast
+        QVERIFY(!dark || (ContrastRatio(shown, palette.color(QPalette::Base)) >= MIN_CONTRAST
                           && shown.hslHue() == designed.hslHue() && shown.lightness() > designed.lightness()));
     }
     IsolatedShownWindow shown;   // the banner with the window's designed colours
@@ -103,10 +103,10 @@ void tst_LogView::readableOnEveryPalette()
     header->setPalette(palette);
     const CDialogHeader::Colours banner = header->ShownColours();
     for (const QColor &ground : {banner.top, banner.bottom})
-        QVERIFY(readable::ContrastRatio(banner.text, ground) >= readable::kMinContrast);
-    const readable::ColourPair selection = readable::InactiveSelection(palette);
+        QVERIFY(ContrastRatio(banner.text, ground) >= MIN_CONTRAST);
+    const ColourPair selection = InactiveSelection(palette);
     QCOMPARE(selection.back, palette.color(QPalette::Inactive, QPalette::Highlight));
-    QVERIFY(readable::ContrastRatio(selection.back, selection.text) >= readable::kMinContrast);
+    QVERIFY(ContrastRatio(selection.back, selection.text) >= MIN_CONTRAST);
     QCOMPARE(selection.text == palette.color(QPalette::Inactive, QPalette::HighlightedText), ownSelectionKept);
 }
 
@@ -223,7 +223,7 @@ void tst_LogView::clearStaysReadOnly()
 
 void tst_LogView::longLinesShortened_data()
 {
-    const int max = CLogView::kMaxLineChars;
+    const int max = CLogView::MAX_LINE_CHARS;
     const QString full(max, QLatin1Char('a'));
     QTest::addColumn<QStringList>("pieces");        // alternately sent, received, sent, ...
     QTest::addColumn<QStringList>("expectedLines");
@@ -258,10 +258,10 @@ void tst_LogView::trimsOldestInBlocks_data()
 {
     QTest::addColumn<int>("lineLength");
     QTest::addColumn<int>("lines");
-    QTest::newRow("short lines: the line bound") << 6 << CLogView::kKeepLines + CLogView::kTrimLines + 5;
-    const int longLine = CLogView::kMaxLineChars;
+    QTest::newRow("short lines: the line bound") << 6 << CLogView::KEEP_LINES + CLogView::TRIM_LINES + 5;
+    const int longLine = CLogView::MAX_LINE_CHARS;
     QTest::newRow("long lines: the character bound")
-        << longLine << (CLogView::kKeepChars + CLogView::kTrimChars) / longLine + 5;
+        << longLine << (CLogView::KEEP_CHARS + CLogView::TRIM_CHARS) / longLine + 5;
 }
 
 void tst_LogView::trimsOldestInBlocks()
@@ -270,18 +270,18 @@ void tst_LogView::trimsOldestInBlocks()
     QFETCH(int, lines);
     CLogView log;
     // Lines go in batches, as the receive path hands them over; each starts with its number.
-    constexpr int kBatch = 100;
-    for (int i = 0; i < lines; i += kBatch) {
+    constexpr int BATCH = 100;
+    for (int i = 0; i < lines; i += BATCH) {
         QString batch;
-        for (int j = i; j < qMin(lines, i + kBatch); ++j)
+        for (int j = i; j < qMin(lines, i + BATCH); ++j)
             batch += QString::number(j).leftJustified(lineLength, QLatin1Char('.')) + QStringLiteral("\r\n");
         log.AppendLog(batch, LOG_COLOUR_RECEIVED);
     }
     const QTextDocument *doc = log.document();
     // The newest stay, at least to one bound and within both, in order; the oldest went.
-    QVERIFY(doc->blockCount() >= CLogView::kKeepLines || doc->characterCount() >= CLogView::kKeepChars);
-    QVERIFY(doc->blockCount() < CLogView::kKeepLines + CLogView::kTrimLines);
-    QVERIFY(doc->characterCount() <= CLogView::kKeepChars + CLogView::kTrimChars);
+    QVERIFY(doc->blockCount() >= CLogView::KEEP_LINES || doc->characterCount() >= CLogView::KEEP_CHARS);
+    QVERIFY(doc->blockCount() < CLogView::KEEP_LINES + CLogView::TRIM_LINES);
+    QVERIFY(doc->characterCount() <= CLogView::KEEP_CHARS + CLogView::TRIM_CHARS);
     const int lastNumber = lines - 1;
     const QTextBlock last = doc->lastBlock().previous();
     QCOMPARE(last.text().section(QLatin1Char('.'), 0, 0), QString::number(lastNumber));
@@ -295,26 +295,26 @@ void tst_LogView::receivedInSlices()
     // The real window on a pseudo-terminal: a backlog in the ring is taken one slice per pass
     // of the event loop, whatever number of posts the reader thread queued, and all of it
     // reaches the log in order. No command was sent, so every line is logged as it came.
-    constexpr int kComNumber = 201;
+    constexpr int COM_NUMBER = 201;
     QTemporaryDir dir;
-    platform::CPseudoTerminal reader;
+    CPseudoTerminal reader;
     QVERIFY(dir.isValid());
     if (!reader.Open())
         QSKIP("no pseudo-terminal");
     QVERIFY(QDir().mkpath(dir.filePath("ports")));
-    QVERIFY(QFile::link(reader.slavePath(), dir.filePath("ports/COM%1").arg(kComNumber)));
+    QVERIFY(QFile::link(reader.slavePath(), dir.filePath("ports/COM%1").arg(COM_NUMBER)));
     CSettingsStore store(dir.filePath(QStringLiteral("settings.ini")));
-    store.WriteInt(config::kSection, config::kComPort, kComNumber);
+    store.WriteInt(CONFIG_SECTION, CONFIG_COM_PORT, COM_NUMBER);
     CRFID_LorixDlg::Environment env = IsolatedWindowEnvironment(dir.path());
     env.ports.sysRoot = dir.path();
     CRFID_LorixDlg window(store, env);
     window.show();
-    qobject_cast<QPushButton *>(window.control(res::IDC_OPEN_PORT))->click();
+    qobject_cast<QPushButton *>(window.control(IDC_OPEN_PORT))->click();
     QVERIFY(window.isPortOpen());
     window.OnClear();   // the tool's own note on the opened port
 
     QByteArray sent;
-    for (int i = 0; sent.size() < 5 * kRxSliceBytes + 100; ++i)
+    for (int i = 0; sent.size() < 5 * RX_SLICE_BYTES + 100; ++i)
         sent += QByteArray::number(i) + "\r\n";
     QVERIFY(reader.WriteAll(sent));
     QDeadlineTimer inRing(30000);
@@ -326,11 +326,11 @@ void tst_LogView::receivedInSlices()
     while (pending > 0) {
         QCoreApplication::sendPostedEvents();
         const int32_t left = window.pendingRxBytes();
-        QCOMPARE(left, qMax(0, pending - kRxSliceBytes));
+        QCOMPARE(left, qMax(0, pending - RX_SLICE_BYTES));
         pending = left;
     }
     QStringList expected = QString::fromLatin1(sent).split(QStringLiteral("\r\n"));
-    QCOMPARE(linesOf(qobject_cast<QPlainTextEdit *>(window.control(res::IDC_LOG_VIEW))->document()), expected);
+    QCOMPARE(linesOf(qobject_cast<QPlainTextEdit *>(window.control(IDC_LOG_VIEW))->document()), expected);
 }
 
 void tst_LogView::paintedThroughTrims_data()
@@ -339,7 +339,7 @@ void tst_LogView::paintedThroughTrims_data()
     QTest::addColumn<bool>("lastSent");   // the newest line is a sent command, else a reply
     QTest::newRow("paint often, reply last") << 997 << false;
     QTest::newRow("paint often, command last") << 997 << true;
-    QTest::newRow("paint only across trims, reply last") << CLogView::kTrimLines + 1 << false;
+    QTest::newRow("paint only across trims, reply last") << CLogView::TRIM_LINES + 1 << false;
 }
 
 void tst_LogView::paintedThroughTrims()
@@ -359,7 +359,7 @@ void tst_LogView::paintedThroughTrims()
     QVERIFY(!log->hasFocus());
 
     // Commands and replies alternate, the line number telling which: odd lines are sent.
-    const int total = CLogView::kKeepLines + 2 * CLogView::kTrimLines + (lastSent ? 1 : 0);
+    const int total = CLogView::KEEP_LINES + 2 * CLogView::TRIM_LINES + (lastSent ? 1 : 0);
     for (int i = 0; i < total; ++i) {
         log->AppendLog(QStringLiteral("%1\r\n").arg(i), i % 2 ? LOG_COLOUR_SENT : LOG_COLOUR_RECEIVED);
         if (i % paintEvery == 0)
@@ -368,8 +368,8 @@ void tst_LogView::paintedThroughTrims()
     window.repaint();
 
     const QTextDocument *doc = log->document();
-    QVERIFY(doc->blockCount() >= CLogView::kKeepLines);
-    QVERIFY(doc->blockCount() < CLogView::kKeepLines + CLogView::kTrimLines);
+    QVERIFY(doc->blockCount() >= CLogView::KEEP_LINES);
+    QVERIFY(doc->blockCount() < CLogView::KEEP_LINES + CLogView::TRIM_LINES);
     // The newest line sits at the bottom of the view, followed by the empty line start.
     QCOMPARE(log->LastVisibleLine(), doc->blockCount() - 1);
     const QTextBlock newest = doc->lastBlock().previous();

@@ -51,23 +51,23 @@ void TestMainWindowLayout::init()
 
 void TestMainWindowLayout::templateControls()
 {
-    const res::DialogTemplate &dialog = res::MainDialogTemplate();
-    const res::DialogBaseUnits units = res::BaseUnitsFor(res::DialogFont(dialog));
+    const DialogTemplate &dialog = MainDialogTemplate();
+    const DialogBaseUnits units = BaseUnitsFor(DialogFont(dialog));
     // The banner moved every control down by the same amount; find it from "Open Port".
-    QWidget *open = m_shown.window->control(res::IDC_OPEN_PORT);
+    QWidget *open = m_shown.window->control(IDC_OPEN_PORT);
     QVERIFY(open);
     int shift = -1;
-    for (const res::DialogControlTemplate &item : dialog.controls) {
-        if (item.id == res::IDC_STATIC)
+    for (const DialogControlTemplate &item : dialog.controls) {
+        if (item.id == IDC_STATIC)
             continue;
         QWidget *widget = m_shown.window->control(item.id);
         QVERIFY2(widget, qPrintable(QString::number(item.id)));
-        const QRect pixels = res::DialogUnitsToPixels(item.rect, units);
+        const QRect pixels = DialogUnitsToPixels(item.rect, units);
         if (shift < 0)
             shift = widget->y() - pixels.y();
         QCOMPARE(widget->isVisible(), !item.hidden);
         // The log and "Clear" follow the window's size from its first showing on.
-        if (item.id == res::IDC_LOG_VIEW || item.id == res::IDC_CLEAR)
+        if (item.id == IDC_LOG_VIEW || item.id == IDC_CLEAR)
             continue;
         QCOMPARE(widget->x(), pixels.x());
         QCOMPARE(widget->y(), pixels.y() + shift);
@@ -85,12 +85,12 @@ void TestMainWindowLayout::templateControls()
     const int bannerHeight = 60;
     QCOMPARE(shift, bannerHeight);
     QCOMPARE(m_shown.window->height(),
-             res::DialogUnitsToPixels(QRect(QPoint(), dialog.size), units).height() + bannerHeight);
+             DialogUnitsToPixels(QRect(QPoint(), dialog.size), units).height() + bannerHeight);
     // The caption carries the version the build was configured with.
     QCOMPARE(m_shown.window->windowTitle(), QStringLiteral("RFID Lorix v." RFID_PROJECT_VERSION));
-    QVERIFY(!m_shown.window->control(res::IDC_DETAILS)->isVisible());
-    QVERIFY(!m_shown.window->control(res::IDC_SAVE_AS)->isVisible());
-    QVERIFY(m_shown.window->control(res::IDC_SAVE_DATA)->isVisible());
+    QVERIFY(!m_shown.window->control(IDC_DETAILS)->isVisible());
+    QVERIFY(!m_shown.window->control(IDC_SAVE_AS)->isVisible());
+    QVERIFY(m_shown.window->control(IDC_SAVE_DATA)->isVisible());
 }
 
 void TestMainWindowLayout::resizeMovesOnlyLogAndClear_data()
@@ -111,8 +111,8 @@ void TestMainWindowLayout::resizeMovesOnlyLogAndClear()
     QHash<QWidget *, QRect> before;
     for (QWidget *child : client->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly))
         before.insert(child, child->geometry());
-    QWidget *log = m_shown.window->control(res::IDC_LOG_VIEW);
-    QWidget *clear = m_shown.window->control(res::IDC_CLEAR);
+    QWidget *log = m_shown.window->control(IDC_LOG_VIEW);
+    QWidget *clear = m_shown.window->control(IDC_CLEAR);
     const QRect logBefore = log->geometry();
     const QRect clearBefore = clear->geometry();
 
@@ -166,7 +166,7 @@ void TestMainWindowLayout::everyControlInReach()
     QVERIFY(window.screen()->availableGeometry().contains(window.frameGeometry()));
     QCOMPARE(window.size() == window.client()->minimumSize(), fits);
     QWidget *viewport = window.scroller()->viewport();
-    for (const res::DialogControlTemplate &item : res::MainDialogTemplate().controls) {
+    for (const DialogControlTemplate &item : MainDialogTemplate().controls) {
         QWidget *control = window.control(item.id);
         if (!control || item.hidden)
             continue;

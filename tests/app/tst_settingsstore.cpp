@@ -95,11 +95,11 @@ void tst_SettingsStore::defaultsOfEmptyStore_data()
     QTest::addColumn<QString>("key");
     QTest::addColumn<int>("defaultInCode");
     QTest::addColumn<int>("expected");
-    QTest::newRow("ComPort1") << QString::fromLatin1(config::kComPort) << config::kComPortDefault << -1;
-    QTest::newRow("EnableASCII") << QString::fromLatin1(config::kEnableAscii) << config::kEnableAsciiDefault << 0;
-    QTest::newRow("AutoStart") << QString::fromLatin1(config::kAutoStart) << config::kAutoStartDefault << 0;
-    QTest::newRow("EnableWedge") << QString::fromLatin1(config::kEnableWedge) << config::kEnableWedgeDefault << 0;
-    QTest::newRow("ReadMode") << QString::fromLatin1(config::kReadMode) << config::kReadModeDefault << 0;
+    QTest::newRow("ComPort1") << QString::fromLatin1(CONFIG_COM_PORT) << CONFIG_COM_PORT_DEFAULT << -1;
+    QTest::newRow("EnableASCII") << QString::fromLatin1(CONFIG_ENABLE_ASCII) << CONFIG_ENABLE_ASCII_DEFAULT << 0;
+    QTest::newRow("AutoStart") << QString::fromLatin1(CONFIG_AUTO_START) << CONFIG_AUTO_START_DEFAULT << 0;
+    QTest::newRow("EnableWedge") << QString::fromLatin1(CONFIG_ENABLE_WEDGE) << CONFIG_ENABLE_WEDGE_DEFAULT << 0;
+    QTest::newRow("ReadMode") << QString::fromLatin1(CONFIG_READ_MODE) << CONFIG_READ_MODE_DEFAULT << 0;
 }
 
 void tst_SettingsStore::defaultsOfEmptyStore()
@@ -109,7 +109,7 @@ void tst_SettingsStore::defaultsOfEmptyStore()
     QFETCH(int, expected);
     QFile::remove(iniPath());
     const CSettingsStore store(iniPath());
-    QCOMPARE(config::ReadConfig(store, key.toLatin1().constData(), defaultInCode), expected);
+    QCOMPARE(ReadConfig(store, key.toLatin1().constData(), defaultInCode), expected);
     QCOMPARE(store.ReadString(QStringLiteral("Example History Combos"), QStringLiteral("HistoryItem0")), QString());
 }
 
@@ -183,8 +183,8 @@ void tst_SettingsStore::readModeToRadios()
     QFETCH(int, single);
     QFile::remove(iniPath());
     CSettingsStore store(iniPath());
-    config::WriteConfig(store, config::kReadMode, readMode);
-    const ReadModeChecks checks = ReadModeToChecks(config::ReadConfig(store, config::kReadMode, config::kReadModeDefault));
+    WriteConfig(store, CONFIG_READ_MODE, readMode);
+    const ReadModeChecks checks = ReadModeToChecks(ReadConfig(store, CONFIG_READ_MODE, CONFIG_READ_MODE_DEFAULT));
     QCOMPARE(checks.multiMode, multi);
     QCOMPARE(checks.singleMode, single);
     // A click stores the multi radio's state, which reads back as the same radio state.
@@ -286,13 +286,13 @@ void tst_SettingsStore::writesOnlyChanges()
     QFETCH(QString, key);
     QFETCH(QString, value);
     QFETCH(bool, rewritten);
-    const QString section = QString::fromLatin1(config::kSection);
+    const QString section = QString::fromLatin1(CONFIG_SECTION);
     QFile::remove(iniPath());
     CSettingsStore store(iniPath());
     QVERIFY(store.WriteInt(section, QStringLiteral("EnableWedge"), 1));
     QVERIFY(store.Flush());
     // Another store's value, written meanwhile, must survive this store's next write.
-    CSettingsStore(iniPath()).WriteInt(section, QString::fromLatin1(config::kComPort), 7);
+    CSettingsStore(iniPath()).WriteInt(section, QString::fromLatin1(CONFIG_COM_PORT), 7);
     // And a comment edited in by hand stays as it is.
     const QByteArray comment = "; kept as written \xED\x95\x9C\n";
     QFile edited(iniPath());
@@ -305,7 +305,7 @@ void tst_SettingsStore::writesOnlyChanges()
     QCOMPARE(inode(iniPath()) != before, rewritten);
     const CSettingsStore reread(iniPath());
     QCOMPARE(reread.ReadString(section, key, QStringLiteral("absent")), value.isNull() ? QStringLiteral("absent") : value);
-    QCOMPARE(reread.ReadInt(section, QString::fromLatin1(config::kComPort), -1), 7);
+    QCOMPARE(reread.ReadInt(section, QString::fromLatin1(CONFIG_COM_PORT), -1), 7);
     QVERIFY(edited.open(QIODevice::ReadOnly));
     QVERIFY(edited.readAll().endsWith(comment));
 }

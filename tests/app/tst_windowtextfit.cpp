@@ -23,7 +23,7 @@
 namespace {
 
 // The faces the dialog font may resolve to, and where the Windows face is asked for.
-const QStringList kArialMetricFaces{QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"),
+const QStringList ARIAL_METRIC_FACES{QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"),
                                     QStringLiteral("Nimbus Sans")};
 
 // The room a control leaves for its text, from the style's metrics (not from where the
@@ -44,9 +44,9 @@ int textRoom(const QWidget *control)
     return -1;
 }
 
-bool showsText(res::ControlKind kind)
+bool showsText(ControlKind kind)
 {
-    using K = res::ControlKind;
+    using K = ControlKind;
     return kind == K::Label || kind == K::PushButton || kind == K::DefaultPushButton || kind == K::CheckBox
            || kind == K::PushLikeCheckBox || kind == K::RadioButton;
 }
@@ -93,20 +93,20 @@ QWidget *TestWindowTextFit::controlWithText(const QString &text) const
 void TestWindowTextFit::dialogFaceHasArialMetrics()
 {
     bool installed = false;
-    for (const QString &face : kArialMetricFaces)
+    for (const QString &face : ARIAL_METRIC_FACES)
         installed = installed || QFontDatabase::hasFamily(face);
     if (!installed)
         QSKIP("no face with Arial's metrics is installed (setup.sh installs fonts-liberation2)");
-    QVERIFY2(kArialMetricFaces.contains(QFontInfo(m_shown.window->font()).family()),
+    QVERIFY2(ARIAL_METRIC_FACES.contains(QFontInfo(m_shown.window->font()).family()),
              qPrintable(QFontInfo(m_shown.window->font()).family()));
     // The request still names the template's face.
-    QCOMPARE(m_shown.window->font().family(), QString::fromLatin1(res::MainDialogTemplate().fontFace));
+    QCOMPARE(m_shown.window->font().family(), QString::fromLatin1(MainDialogTemplate().fontFace));
 }
 
 void TestWindowTextFit::wholeText_data()
 {
     QTest::addColumn<QString>("text");
-    for (const res::DialogControlTemplate &item : res::MainDialogTemplate().controls) {
+    for (const DialogControlTemplate &item : MainDialogTemplate().controls) {
         if (item.text && showsText(item.kind))
             QTest::newRow(item.text) << QString::fromLatin1(item.text);
     }
@@ -125,20 +125,20 @@ void TestWindowTextFit::wholeText()
 
 void TestWindowTextFit::apartControlsStayApart()
 {
-    const res::DialogTemplate &dialog = res::MainDialogTemplate();
-    const res::DialogBaseUnits units = res::BaseUnitsFor(m_shown.window->font());
+    const DialogTemplate &dialog = MainDialogTemplate();
+    const DialogBaseUnits units = BaseUnitsFor(m_shown.window->font());
     struct Placed { QString name; QRect designed; QRect actual; };
     QList<Placed> placed;
     int shift = -1;
-    for (const res::DialogControlTemplate &item : dialog.controls) {
-        if (item.hidden || item.id == res::IDC_LOG_VIEW || item.id == res::IDC_CLEAR
-            || item.kind == res::ControlKind::GroupBox)
+    for (const DialogControlTemplate &item : dialog.controls) {
+        if (item.hidden || item.id == IDC_LOG_VIEW || item.id == IDC_CLEAR
+            || item.kind == ControlKind::GroupBox)
             continue;   // group boxes hold controls; the log and "Clear" follow the window's size
-        QWidget *control = item.id != res::IDC_STATIC ? m_shown.window->control(item.id)
+        QWidget *control = item.id != IDC_STATIC ? m_shown.window->control(item.id)
                            : item.text ? controlWithText(QString::fromLatin1(item.text)) : nullptr;
         if (!control)
             continue;
-        const QRect designed = res::DialogUnitsToPixels(item.rect, units);
+        const QRect designed = DialogUnitsToPixels(item.rect, units);
         if (shift < 0)
             shift = control->y() - designed.y();
         placed.append({item.text ? QString::fromLatin1(item.text) : QString::number(item.id),

@@ -5,7 +5,7 @@
 #include "catalogue/Catalogue.h"
 #include "catalogue/widgets/CatalogueTree.h"
 #include "catalogue/widgets/PropertiesPanel.h"
-#include "controls/propgrid/CPropGrid.h"
+#include "controls/propgrid/PropGrid.h"
 #include "xml/XML.h"
 #include "controls/tree/ExtTree.h"
 #include "res/Bitmap129.h"
@@ -19,10 +19,10 @@
 namespace {
 
 // Pictures by their meaning, so that the expected tables read as the rules do.
-const int TAG = res::BITMAP129_RFID_TAG;
-const int BARCODE = res::BITMAP129_BARCODE;
-const int GEAR = res::BITMAP129_GEAR;
-const int PROMPT = res::BITMAP129_PROMPT;
+const int TAG = BITMAP129_RFID_TAG;
+const int BARCODE = BITMAP129_BARCODE;
+const int GEAR = BITMAP129_GEAR;
+const int PROMPT = BITMAP129_PROMPT;
 
 QString row(int depth, const QString &text, int picture)
 {
@@ -170,15 +170,15 @@ void TestCatalogueTree::missingFile()
     QVERIFY(loaded.elements.isEmpty());
     QVERIFY(loaded.warnings.isEmpty());
     // The pictures are there all the same.
-    QCOMPARE(loaded.tree->imageList().count(), res::BITMAP129_CELL_COUNT);
+    QCOMPARE(loaded.tree->imageList().count(), BITMAP129_CELL_COUNT);
 }
 
 void TestCatalogueTree::deepNestingIsCapped()
 {
     // A hostile file: far deeper than the platform tree can free or draw safely.
-    constexpr int kDepth = 200000;
+    constexpr int DEPTH = 200000;
     QByteArray file;
-    for (int i = 0; i < kDepth; ++i)
+    for (int i = 0; i < DEPTH; ++i)
         file += "<G name=\"g\">";
     QTemporaryDir dir;
     QFile out(dir.filePath("deep.xml"));
@@ -227,11 +227,11 @@ void TestCatalogueTree::shippedCatalogue()
 void TestCatalogueTree::pictures()
 {
     const CTreeImageList images = CreateCatalogueImageList();
-    QCOMPARE(images.count(), res::BITMAP129_CELL_COUNT);
+    QCOMPARE(images.count(), BITMAP129_CELL_COUNT);
     QList<QImage> seen;
     for (int i = 0; i < images.count(); ++i) {
         const QImage cell = images.image(i).toImage().convertToFormat(QImage::Format_ARGB32);
-        QCOMPARE(cell.size(), QSize(res::BITMAP129_CELL, res::BITMAP129_CELL));
+        QCOMPARE(cell.size(), QSize(BITMAP129_CELL, BITMAP129_CELL));
         int transparent = 0;
         for (int y = 0; y < cell.height(); ++y)
             for (int x = 0; x < cell.width(); ++x)

@@ -11,15 +11,13 @@
 
 #include <memory>
 
-using namespace discovery;
-
 namespace {
 
-const QString kAdapter = QStringLiteral("hci0");
-const QString kAdapterPath = QStringLiteral("/org/bluez/hci0");
-const QString kAdapterInterface = QStringLiteral("org.bluez.Adapter1");
+const QString ADAPTER = QStringLiteral("hci0");
+const QString ADAPTER_PATH = QStringLiteral("/org/bluez/hci0");
+const QString ADAPTER_INTERFACE = QStringLiteral("org.bluez.Adapter1");
 // A phone's class of device, as the mock wants one for pairing.
-constexpr int kDeviceClass = 5898764;
+constexpr int DEVICE_CLASS = 5898764;
 
 // Stands in for the main window: collects what the listing thread hands over, on the
 // thread the receiver lives in, and remembers that thread.
@@ -76,7 +74,7 @@ void TestBluetoothList::initTestCase()
 void TestBluetoothList::init()
 {
     // Every case starts from an empty BlueZ and an empty sysfs tree.
-    m_bus->mockCall(QStringLiteral("RemoveAdapterWithDevices"), {kAdapter});
+    m_bus->mockCall(QStringLiteral("RemoveAdapterWithDevices"), {ADAPTER});
     m_root = std::make_unique<QTemporaryDir>();
     QVERIFY(m_root->isValid());
     QVERIFY(QDir().mkpath(m_root->filePath("sys/class/tty")) && QDir().mkpath(m_root->filePath("ports")));
@@ -84,8 +82,8 @@ void TestBluetoothList::init()
 
 bool TestBluetoothList::addDevice(const QString &address, const QString &alias)
 {
-    return m_bus->mockCall(QStringLiteral("AddDevice"), {kAdapter, address, alias}).type() == QDBusMessage::ReplyMessage
-           && m_bus->mockCall(QStringLiteral("PairDevice"), {kAdapter, address, kDeviceClass}).type()
+    return m_bus->mockCall(QStringLiteral("AddDevice"), {ADAPTER, address, alias}).type() == QDBusMessage::ReplyMessage
+           && m_bus->mockCall(QStringLiteral("PairDevice"), {ADAPTER, address, DEVICE_CLASS}).type()
                   == QDBusMessage::ReplyMessage;
 }
 
@@ -140,7 +138,7 @@ void TestBluetoothList::listText()
     QFETCH(QStringList, texts);
 
     if (adapter)
-        QVERIFY(m_bus->mockCall(QStringLiteral("AddAdapter"), {kAdapter, QStringLiteral("host")}).type()
+        QVERIFY(m_bus->mockCall(QStringLiteral("AddAdapter"), {ADAPTER, QStringLiteral("host")}).type()
                 == QDBusMessage::ReplyMessage);
     for (const QString &device : devices)
         QVERIFY(addDevice(device.section('|', 0, 0), device.section('|', 1)));
@@ -151,31 +149,31 @@ void TestBluetoothList::listText()
     for (QThread *thread : std::as_const(receiver.deliveredOn))
         QCOMPARE(thread, QThread::currentThread());
     if (adapter)   // the inquiry is over: the radio is not left searching
-        QCOMPARE(m_bus->property(kAdapterPath, kAdapterInterface, "Discovering").toBool(), false);
+        QCOMPARE(m_bus->property(ADAPTER_PATH, ADAPTER_INTERFACE, "Discovering").toBool(), false);
 }
 
 void TestBluetoothList::deviceAddedDuringInquiry()
 {
-    QVERIFY(m_bus->mockCall(QStringLiteral("AddAdapter"), {kAdapter, QStringLiteral("host")}).type()
+    QVERIFY(m_bus->mockCall(QStringLiteral("AddAdapter"), {ADAPTER, QStringLiteral("host")}).type()
             == QDBusMessage::ReplyMessage);
     QVERIFY(WriteFakeTtys(m_root->path(), {"rfcomm1=00:12:6F:0A:1B:2C"}));
 
     CListReceiver receiver;
     CBluetoothListThread thread;
     thread.start(&receiver, environment(3000));
-    QTRY_VERIFY(m_bus->property(kAdapterPath, kAdapterInterface, "Discovering").toBool());
+    QTRY_VERIFY(m_bus->property(ADAPTER_PATH, ADAPTER_INTERFACE, "Discovering").toBool());
     QVERIFY(addDevice("00:12:6F:0A:1B:2C", "Reader-A"));
     thread.join();
     QCoreApplication::sendPostedEvents(&receiver);
 
     QCOMPARE(receiver.texts, QStringList{"COM98\t: 00:12:6F:0A:1B:2C  | Reader-A\r\n"});
-    QCOMPARE(m_bus->property(kAdapterPath, kAdapterInterface, "Discovering").toBool(), false);
+    QCOMPARE(m_bus->property(ADAPTER_PATH, ADAPTER_INTERFACE, "Discovering").toBool(), false);
 }
 
 void TestBluetoothList::stopEndsInquiry()
 {
     // An inquiry far longer than the test's time limit: only a working stop lets this end.
-    QVERIFY(m_bus->mockCall(QStringLiteral("AddAdapter"), {kAdapter, QStringLiteral("host")}).type()
+    QVERIFY(m_bus->mockCall(QStringLiteral("AddAdapter"), {ADAPTER, QStringLiteral("host")}).type()
             == QDBusMessage::ReplyMessage);
     QVERIFY(addDevice("00:12:6F:0A:1B:2C", "Reader-A"));
     QVERIFY(WriteFakeTtys(m_root->path(), {"rfcomm0=00:12:6F:0A:1B:2C"}));
@@ -184,9 +182,9 @@ void TestBluetoothList::stopEndsInquiry()
     {
         CBluetoothListThread thread;
         thread.start(&receiver, environment(1000 * 1000));
-        QTRY_VERIFY(m_bus->property(kAdapterPath, kAdapterInterface, "Discovering").toBool());
+        QTRY_VERIFY(m_bus->property(ADAPTER_PATH, ADAPTER_INTERFACE, "Discovering").toBool());
     }   // the owner goes away: the destructor stops and joins
-    QCOMPARE(m_bus->property(kAdapterPath, kAdapterInterface, "Discovering").toBool(), false);
+    QCOMPARE(m_bus->property(ADAPTER_PATH, ADAPTER_INTERFACE, "Discovering").toBool(), false);
 }
 
 void TestBluetoothList::nothingOnTheBus_data()
@@ -235,17 +233,17 @@ void TestBluetoothList::aliasForPortName()
     QFETCH(QString, boundAddress);
     QFETCH(QString, friendlyName);
 
-    QVERIFY(m_bus->mockCall(QStringLiteral("AddAdapter"), {kAdapter, QStringLiteral("host")}).type()
+    QVERIFY(m_bus->mockCall(QStringLiteral("AddAdapter"), {ADAPTER, QStringLiteral("host")}).type()
             == QDBusMessage::ReplyMessage);
     QVERIFY(addDevice("00:11:22:33:44:55", "Reader-A"));
     QVERIFY(addDevice("AA:BB:CC:DD:EE:FF", "Reader-B"));
     QVERIFY(addDevice("00:11:22:33:44:57", "R%1%2%3%4%5%6%7%8%9"));
     QVERIFY(WriteFakeTtys(m_root->path(), {"rfcomm0=" + boundAddress}));
 
-    platform::PortEnvironment env = environment(0).ports;
+    PortEnvironment env = environment(0).ports;
     env.bluetoothName = BluetoothNameHook(environment(0).bluez);
-    QList<platform::ComPortDevice> ports;
-    platform::ListPresentPorts(ports, env);
+    QList<ComPortDevice> ports;
+    ListPresentPorts(ports, env);
     QCOMPARE(ports.size(), 1);
     QCOMPARE(ports.constFirst().friendlyName, friendlyName);
 }

@@ -10,8 +10,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-using namespace discovery;
-
 class TestBluetoothPorts : public QObject
 {
     Q_OBJECT
@@ -70,7 +68,7 @@ void TestBluetoothPorts::findComPort()
         QVERIFY(QFile::link(node, root.filePath("ports/" + link.section('=', 0, 0))));
     }
 
-    platform::PortEnvironment env;
+    PortEnvironment env;
     env.sysRoot = root.path();
     env.portsFolder = root.filePath("ports");
     BluetoothAddress bytes{};

@@ -7,8 +7,8 @@
 #include "app/RFID_LorixDlg.h"
 #include "app/SettingsStore.h"
 #include "catalogue/Catalogue.h"
-#include "controls/propgrid/CPropGridItemEdit.h"
-#include "controls/propgrid/CPropGridList.h"
+#include "controls/propgrid/PropGridItemEdit.h"
+#include "controls/propgrid/PropGridList.h"
 #include "res/Resource.h"
 
 #include <QApplication>
@@ -18,14 +18,14 @@
 
 namespace {
 
-constexpr int kSettleMs = 800;
-const QString kCommandShown = QStringLiteral("Set TX Power");
-const QString kParameterEdited = QStringLiteral("Power (dBm)");
-const QString kTypedValue = QStringLiteral("-12");
+constexpr int SETTLE_MS = 800;
+const QString COMMAND_SHOWN = QStringLiteral("Set TX Power");
+const QString PARAMETER_EDITED = QStringLiteral("Power (dBm)");
+const QString TYPED_VALUE = QStringLiteral("-12");
 
 bool grabScreen(const QString &path)
 {
-    QTest::qWait(kSettleMs);
+    QTest::qWait(SETTLE_MS);
     return QGuiApplication::primaryScreen()->grabWindow(0).save(path);
 }
 
@@ -47,7 +47,7 @@ int main(int argc, char **argv)
     CRFID_LorixDlg window(store, env);
     window.move(0, 0);
     window.show();
-    auto *tree = qobject_cast<CExtTree *>(window.control(res::IDC_CATALOGUE_TREE));
+    auto *tree = qobject_cast<CExtTree *>(window.control(IDC_CATALOGUE_TREE));
     if (!tree || tree->topLevelItemCount() == 0)
         return 1;
     tree->ExpandBranch(tree->topLevelItem(0));
@@ -55,14 +55,14 @@ int main(int argc, char **argv)
     if (!grabScreen(args[2]))
         return 1;
 
-    const QList<QTreeWidgetItem *> found = tree->findItems(kCommandShown, Qt::MatchExactly | Qt::MatchRecursive);
+    const QList<QTreeWidgetItem *> found = tree->findItems(COMMAND_SHOWN, Qt::MatchExactly | Qt::MatchRecursive);
     if (found.size() != 1)
         return 1;
     tree->SelectItem(found.first());
-    auto *grid = qobject_cast<CPropGrid *>(window.control(res::IDC_PROPERTY_TREE));
+    auto *grid = qobject_cast<CPropGrid *>(window.control(IDC_PROPERTY_TREE));
     CPropGridItem *row = nullptr;
     grid->ForEachItem(grid->GetRoot(), [&](CPropGridItem *item) {
-        if (item->GetLabel() == kParameterEdited)
+        if (item->GetLabel() == PARAMETER_EDITED)
             row = item;
         return row == nullptr;
     });
@@ -73,6 +73,6 @@ int main(int argc, char **argv)
     if (!editor)
         return 1;
     editor->selectAll();
-    QTest::keyClicks(editor, kTypedValue);
+    QTest::keyClicks(editor, TYPED_VALUE);
     return grabScreen(args[3]) ? 0 : 1;
 }

@@ -26,12 +26,12 @@
 
 namespace {
 
-constexpr int kCutsInCtest = 40;
-constexpr qsizetype kRandomBytes = qsizetype(1) << 20;
-constexpr int kNestingDepth = 1000000;
-constexpr qint64 kHugeBytes = qint64(100) * 1000 * 1000;
-constexpr quint32 kSeed = 20240612;
-constexpr char kNoWarning[] = "none";
+constexpr int CUTS_IN_CTEST = 40;
+constexpr qsizetype RANDOM_BYTES = qsizetype(1) << 20;
+constexpr int NESTING_DEPTH = 1000000;
+constexpr qint64 HUGE_BYTES = qint64(100) * 1000 * 1000;
+constexpr quint32 SEED = 20240612;
+constexpr char NO_WARNING[] = "none";
 
 QByteArray shippedCatalogue()
 {
@@ -100,20 +100,20 @@ void TestBadCatalogue::openOn(const QByteArray &bytes, const QString &what)
     window.show();
     QCoreApplication::processEvents();
     QVERIFY2(window.isVisible(), qPrintable(what));
-    QVERIFY2(qobject_cast<QTreeWidget *>(window.control(res::IDC_CATALOGUE_TREE)), qPrintable(what));
+    QVERIFY2(qobject_cast<QTreeWidget *>(window.control(IDC_CATALOGUE_TREE)), qPrintable(what));
     for (const QString &warning : std::as_const(m_warnings))
         QVERIFY2(isParserWarning(warning), qPrintable(what + QStringLiteral(": ") + warning));
     // The window still works: what it logs shows.
     const QString marker = QStringLiteral("after %1\r\n").arg(what);
     window.AppendLog(marker, LOG_COLOUR_RECEIVED);
-    auto *log = qobject_cast<QPlainTextEdit *>(window.control(res::IDC_LOG_VIEW));
+    auto *log = qobject_cast<QPlainTextEdit *>(window.control(IDC_LOG_VIEW));
     QVERIFY(log);
     QVERIFY2(log->toPlainText().contains(marker.trimmed()), qPrintable(what));
 }
 
 void TestBadCatalogue::windowOpens_data()
 {
-    // `warning`: a warning that must be among those given, kNoWarning for none at all, or
+    // `warning`: a warning that must be among those given, NO_WARNING for none at all, or
     // empty where only the kinds are checked.
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QString>("warning");
@@ -121,15 +121,15 @@ void TestBadCatalogue::windowOpens_data()
     const QByteArray shipped = shippedCatalogue();
     if (shipped.isEmpty())
         QSKIP("the shipped catalogue is not in RFID_SOURCE_DIR/res");
-    QRandomGenerator random(kSeed);
-    QByteArray noise(kRandomBytes, Qt::Uninitialized);
+    QRandomGenerator random(SEED);
+    QByteArray noise(RANDOM_BYTES, Qt::Uninitialized);
     for (char &c : noise)
         c = char(random.bounded(256));
     QByteArray binary;
     for (int i = 0; i < 4096; ++i)
         binary += char(i % 256);
     const QByteArray utf16Binary = QByteArray("\xFF\xFE", 2) + binary;
-    const QString none = QString::fromLatin1(kNoWarning);
+    const QString none = QString::fromLatin1(NO_WARNING);
 
     QTest::newRow("shipped, whole") << shipped << none;
     QTest::newRow("shipped, cut inside a tag") << shipped.left(shipped.lastIndexOf('<', shipped.size() / 2) + 2) << QString();
@@ -138,9 +138,9 @@ void TestBadCatalogue::windowOpens_data()
     QTest::newRow("binary: every byte value") << binary << QString();
     QTest::newRow("binary behind a UTF-16 mark") << utf16Binary << QString();
     QTest::newRow("empty") << QByteArray() << none;
-    QTest::newRow("nested 10^6 deep, never closed") << QByteArray("<a>").repeated(kNestingDepth) << none;
+    QTest::newRow("nested 10^6 deep, never closed") << QByteArray("<a>").repeated(NESTING_DEPTH) << none;
     QTest::newRow("nested 10^6 deep, closed")
-        << QByteArray("<a name=\"n\">").repeated(kNestingDepth) + QByteArray("</a>").repeated(kNestingDepth) << none;
+        << QByteArray("<a name=\"n\">").repeated(NESTING_DEPTH) + QByteArray("</a>").repeated(NESTING_DEPTH) << none;
     QTest::newRow("only end tags") << QByteArray("</a>").repeated(1000) << XML_WARNING_UNMATCHED_END;
 }
 
@@ -151,7 +151,7 @@ void TestBadCatalogue::windowOpens()
     openOn(bytes, QString::fromLatin1(QTest::currentDataTag()));
     if (QTest::currentTestFailed())
         return;
-    if (warning == QLatin1String(kNoWarning))
+    if (warning == QLatin1String(NO_WARNING))
         QVERIFY2(m_warnings.isEmpty(), qPrintable(m_warnings.join(QLatin1Char('|'))));
     else if (!warning.isEmpty())
         QVERIFY2(m_warnings.indexOf(QRegularExpression(QRegularExpression::escape(warning) + QStringLiteral(".*"))) >= 0,
@@ -164,7 +164,7 @@ void TestBadCatalogue::everyCutOpens()
     const QByteArray shipped = shippedCatalogue();
     if (shipped.isEmpty())
         QSKIP("the shipped catalogue is not in RFID_SOURCE_DIR/res");
-    const qint64 step = std::max<qint64>(1, soak::EnvNumber("RFID_BADCAT_STEP", shipped.size() / kCutsInCtest));
+    const qint64 step = std::max<qint64>(1, EnvNumber("RFID_BADCAT_STEP", shipped.size() / CUTS_IN_CTEST));
     int cuts = 0;
     int warned = 0;
     for (qint64 at = 0; at < shipped.size(); at += step) {
@@ -179,17 +179,17 @@ void TestBadCatalogue::everyCutOpens()
 
 void TestBadCatalogue::hugeFileOpens()
 {
-    if (!soak::EnvNumber("RFID_BADCAT_HUGE", 0))
+    if (!EnvNumber("RFID_BADCAT_HUGE", 0))
         QSKIP("the 100 MB file runs from scripts/badcatalogue.sh (RFID_BADCAT_HUGE=1)");
     // Elements with a parameter each, far more than any real catalogue, then a cut tag.
     const QByteArray entry = "<c name=\"Entry\" instruction=\"i,0,0,0\"><p1 name=\"q\" Default=\"0\"/></c>\r\n";
     QByteArray bytes = "<Catalogue name=\"huge\">\r\n";
-    bytes += entry.repeated(int(kHugeBytes / entry.size()));
+    bytes += entry.repeated(int(HUGE_BYTES / entry.size()));
     bytes += "<c name=\"cut";
-    const qint64 rssBefore = soak::ResidentKiB();
+    const qint64 rssBefore = ResidentKiB();
     openOn(bytes, QStringLiteral("100 MB"));
     qInfo("bad catalogue: %lld bytes, resident memory %lld KiB before, %lld KiB after",
-          qint64(bytes.size()), rssBefore, soak::ResidentKiB());
+          qint64(bytes.size()), rssBefore, ResidentKiB());
 }
 
 QTEST_MAIN(TestBadCatalogue)

@@ -27,19 +27,19 @@
 
 namespace {
 
-constexpr int kComNumber = 202;
-constexpr int kTryMs = 30000;
-constexpr qsizetype kLongLine = 1000 * 1000;
-constexpr qsizetype kPastHeldBackBound = (qsizetype(1) << 20) + 5;
-constexpr char kGoodTag[] = "E200CAFE";
+constexpr int COM_NUMBER = 202;
+constexpr int TRY_MS = 30000;
+constexpr qsizetype LONG_LINE = 1000 * 1000;
+constexpr qsizetype PAST_HELD_BACK_BOUND = (qsizetype(1) << 20) + 5;
+constexpr char GOOD_TAG[] = "E200CAFE";
 
-class CRecordingKeySink : public platform::IKeySink
+class CRecordingKeySink : public IKeySink
 {
 public:
-    void SendKey(std::uint8_t virtualKey, std::uint8_t, platform::KeyDirection direction) override
+    void SendKey(std::uint8_t virtualKey, std::uint8_t, KeyDirection direction) override
     {
         std::lock_guard<std::mutex> guard(mutex);
-        if (direction == platform::KeyDirection::Press)
+        if (direction == KeyDirection::Press)
             presses.append(virtualKey);
     }
     QList<std::uint8_t> taken()
@@ -55,7 +55,6 @@ public:
 // cannot type, Enter, Shift, the Han/Yeong toggle, space, digits, letters and the OEM keys.
 QSet<std::uint8_t> keyTable()
 {
-    using namespace platform;
     QSet<std::uint8_t> keys = {VK_NONE, VK_RETURN, VK_SHIFT, VK_HANGUL, VK_SPACE, VK_OEM_1, VK_OEM_PLUS,
                                VK_OEM_COMMA, VK_OEM_MINUS, VK_OEM_PERIOD, VK_OEM_2, VK_OEM_3, VK_OEM_4,
                                VK_OEM_5, VK_OEM_6, VK_OEM_7};
@@ -73,7 +72,7 @@ QList<std::uint8_t> keysOf(const QByteArray &tag)
     QList<std::uint8_t> keys;
     for (char c : tag)
         keys << std::uint8_t(c);   // the virtual keys of 'A'..'Z' and '0'..'9' are their codes
-    keys << platform::VK_NONE << platform::VK_RETURN;
+    keys << VK_NONE << VK_RETURN;
     return keys;
 }
 
@@ -100,7 +99,7 @@ private:
 
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<CSettingsStore> m_store;
-    std::unique_ptr<soak::ReaderLine> m_line;
+    std::unique_ptr<CReaderLine> m_line;
     std::shared_ptr<CRecordingKeySink> m_keys;
     std::unique_ptr<CRFID_LorixDlg> m_window;
 };
@@ -116,12 +115,12 @@ void TestBadInput::init()
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
     m_store = std::make_unique<CSettingsStore>(m_dir->filePath("settings.ini"));
-    m_store->WriteInt(config::kSection, config::kAutoStart, 0);
-    m_store->WriteInt(config::kSection, config::kEnableWedge, 1);
-    m_store->WriteInt(config::kSection, config::kComPort, kComNumber);
+    m_store->WriteInt(CONFIG_SECTION, CONFIG_AUTO_START, 0);
+    m_store->WriteInt(CONFIG_SECTION, CONFIG_ENABLE_WEDGE, 1);
+    m_store->WriteInt(CONFIG_SECTION, CONFIG_COM_PORT, COM_NUMBER);
     m_keys = std::make_shared<CRecordingKeySink>();
-    m_line = std::make_unique<soak::ReaderLine>();
-    if (!m_line->Open(m_dir->filePath("ports"), kComNumber))
+    m_line = std::make_unique<CReaderLine>();
+    if (!m_line->Open(m_dir->filePath("ports"), COM_NUMBER))
         QSKIP("no pseudo-terminal can be opened here");
 }
 
@@ -143,7 +142,7 @@ bool TestBadInput::write(const QByteArray &bytes)
         written = m_line->WriteAll(bytes.constData(), std::size_t(bytes.size()));
         done = true;
     });
-    const bool finished = QTest::qWaitFor([&] { return done.load(); }, kTryMs);
+    const bool finished = QTest::qWaitFor([&] { return done.load(); }, TRY_MS);
     if (!finished)
         m_line->HangUp();   // ends the writer's loop
     writer.join();
@@ -152,7 +151,7 @@ bool TestBadInput::write(const QByteArray &bytes)
 
 QString TestBadInput::logText() const
 {
-    return qobject_cast<QPlainTextEdit *>(m_window->control(res::IDC_LOG_VIEW))->toPlainText();
+    return qobject_cast<QPlainTextEdit *>(m_window->control(IDC_LOG_VIEW))->toPlainText();
 }
 
 void TestBadInput::receivePathSurvives_data()
@@ -167,9 +166,9 @@ void TestBadInput::receivePathSurvives_data()
     for (int c = 0x80; c < 0x100; ++c)
         highBytes += char(c);
 
-    QTest::newRow("line of 1 MB") << QByteArray(kLongLine, 'A') + "\r\n";
+    QTest::newRow("line of 1 MB") << QByteArray(LONG_LINE, 'A') + "\r\n";
     // Far past the line bound: held back only up to the bound, shown shortened, never typed.
-    QTest::newRow("line past the held-back bound") << QByteArray(kPastHeldBackBound, 'B') + "\r\n";
+    QTest::newRow("line past the held-back bound") << QByteArray(PAST_HELD_BACK_BOUND, 'B') + "\r\n";
     QTest::newRow("NUL bytes") << QByteArray("E2\0\0AB\0\r\n\0\0\0\r\n", 15);
     QTest::newRow("invalid UTF-8") << QByteArray("E2\xC3\x28\xA0\xA1\xE2\x28\xA1\xF0\x28\x8C\xBC\xFF\xFE\r\n\xED\xA0\x80\r\n");
     QTest::newRow("cut UTF-8 character at a line end") << QByteArray("E2\xE2\x82\r\nE3\xF0\x9F\r\n");
@@ -199,13 +198,13 @@ void TestBadInput::receivePathSurvives()
 
     // A trigger makes the window send the inventory command, so that lines count as tags.
     QVERIFY(write("$trigger=1,0\r\n"));
-    QTRY_VERIFY_WITH_TIMEOUT(logText().contains(QStringLiteral("$trigger=1,0")), kTryMs);
+    QTRY_VERIFY_WITH_TIMEOUT(logText().contains(QStringLiteral("$trigger=1,0")), TRY_MS);
     m_line->Drain();
 
     QVERIFY(write(bad));
-    const QByteArray good = QByteArray(kGoodTag) + "\r\n";
+    const QByteArray good = QByteArray(GOOD_TAG) + "\r\n";
     QVERIFY(write(good));
-    const QList<std::uint8_t> goodKeys = keysOf(kGoodTag);
+    const QList<std::uint8_t> goodKeys = keysOf(GOOD_TAG);
     auto describeLastKeys = [&] {
         const QList<std::uint8_t> keys = m_keys->taken();
         QStringList text;
@@ -215,14 +214,14 @@ void TestBadInput::receivePathSurvives()
     };
     auto endsWithGoodTag = [&] {
         QList<std::uint8_t> keys = m_keys->taken();
-        keys.removeAll(platform::VK_SHIFT);
+        keys.removeAll(VK_SHIFT);
         return keys.size() >= goodKeys.size() && keys.mid(keys.size() - goodKeys.size()) == goodKeys;
     };
-    QTRY_VERIFY2_WITH_TIMEOUT(endsWithGoodTag(), qPrintable(describeLastKeys()), kTryMs);
+    QTRY_VERIFY2_WITH_TIMEOUT(endsWithGoodTag(), qPrintable(describeLastKeys()), TRY_MS);
 
     // The log still takes what follows.
     QVERIFY(write("$batt=77\r\n"));
-    QTRY_VERIFY_WITH_TIMEOUT(logText().contains(QStringLiteral("$batt=77")), kTryMs);
+    QTRY_VERIFY_WITH_TIMEOUT(logText().contains(QStringLiteral("$batt=77")), TRY_MS);
     QVERIFY(m_window->isPortOpen());
 
     const QSet<std::uint8_t> table = keyTable();
@@ -238,7 +237,7 @@ void TestBadInput::ownWindowActiveTypesNothing()
 {
     openWindow(true);
     QVERIFY(write("$trigger=1,0\r\nE2OWN1\r\nE2OWN2\r\n"));
-    QTRY_VERIFY_WITH_TIMEOUT(logText().contains(QStringLiteral("E2OWN1\nE2OWN2")), kTryMs);
+    QTRY_VERIFY_WITH_TIMEOUT(logText().contains(QStringLiteral("E2OWN1\nE2OWN2")), TRY_MS);
     QCOMPARE(logText().count(QStringLiteral("typing into the tool itself is skipped")), 1);
     QVERIFY(m_keys->taken().isEmpty());
 }
@@ -259,16 +258,16 @@ void TestBadInput::fragmentNeverTyped()
     QFETCH(bool, hangUp);
     openWindow(false);
     QVERIFY(write("$trigger=1,0\r\n$batt=1\r\n" + fragment));
-    QTRY_VERIFY_WITH_TIMEOUT(logText().contains(QStringLiteral("$batt=1")), kTryMs);
+    QTRY_VERIFY_WITH_TIMEOUT(logText().contains(QStringLiteral("$batt=1")), TRY_MS);
     hangUp ? m_line->HangUp() : m_window->OnOpenPort();
-    QTRY_VERIFY_WITH_TIMEOUT(!m_window->isPortOpen() && logText().contains(QStringLiteral("E2FRAG")), kTryMs);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_window->isPortOpen() && logText().contains(QStringLiteral("E2FRAG")), TRY_MS);
     m_line->HangUp();   // the next connection on a fresh line
-    QVERIFY(m_line->Open(m_dir->filePath("ports"), kComNumber));
+    QVERIFY(m_line->Open(m_dir->filePath("ports"), COM_NUMBER));
     m_window->OnOpenPort();
     QVERIFY(write("\nE2GOOD\r\n"));
-    QTRY_COMPARE_WITH_TIMEOUT(m_keys->taken().count(platform::VK_RETURN), qsizetype(1), kTryMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_keys->taken().count(VK_RETURN), qsizetype(1), TRY_MS);
     QList<std::uint8_t> keys = m_keys->taken();
-    keys.removeAll(platform::VK_SHIFT);
+    keys.removeAll(VK_SHIFT);
     QCOMPARE(keys, keysOf("E2GOOD"));
 }
 

@@ -7,8 +7,8 @@
 #include "app/SettingsStore.h"
 #include "catalogue/Catalogue.h"
 #include "xml/XML.h"
-#include "controls/propgrid/CPropGridItemEdit.h"
-#include "controls/propgrid/CPropGridList.h"
+#include "controls/propgrid/PropGridItemEdit.h"
+#include "controls/propgrid/PropGridList.h"
 #include "res/Resource.h"
 #include "tools/reader-sim/ReaderSim.h"
 #include "wedge/KeyEmulator.h"
@@ -26,9 +26,9 @@
 
 namespace {
 
-constexpr int kTryMs = 10000;
+constexpr int TRY_MS = 10000;
 
-const QByteArray kCatalogue =
+const QByteArray CATALOGUE =
     "<?xml version=\"1.0\"?>\r\n"
     "<Catalogue name=\"Test Catalogue\">\r\n"
     "  <Group name=\"Group A\">\r\n"
@@ -99,7 +99,7 @@ private:
     void select(const QString &text);
     QStringList rowLabels() const;
     CPropGridItem *row(const QString &label) const;
-    QString commandBox() const { return ctl<QComboBox>(res::IDC_COMMAND_BOX)->currentText(); }
+    QString commandBox() const { return ctl<QComboBox>(IDC_COMMAND_BOX)->currentText(); }
     QStringList received() const;
     template <class T> T *ctl(int id) const { return qobject_cast<T *>(m_window->control(id)); }
 
@@ -167,14 +167,14 @@ bool TestCatalogueWindow::startReader()
         qWarning() << "reader-sim:" << error;
         return false;
     }
-    m_store->WriteInt(config::kSection, config::kComPort, m_reader->comNumber());
+    m_store->WriteInt(CONFIG_SECTION, CONFIG_COM_PORT, m_reader->comNumber());
     return true;
 }
 
 QTreeWidgetItem *TestCatalogueWindow::treeItem(const QString &text) const
 {
     const QList<QTreeWidgetItem *> found =
-        ctl<QTreeWidget>(res::IDC_CATALOGUE_TREE)->findItems(text, Qt::MatchExactly | Qt::MatchRecursive);
+        ctl<QTreeWidget>(IDC_CATALOGUE_TREE)->findItems(text, Qt::MatchExactly | Qt::MatchRecursive);
     return found.size() == 1 ? found.first() : nullptr;
 }
 
@@ -182,13 +182,13 @@ void TestCatalogueWindow::select(const QString &text)
 {
     QTreeWidgetItem *item = treeItem(text);
     QVERIFY2(item, qPrintable(text));
-    QVERIFY(ctl<CExtTree>(res::IDC_CATALOGUE_TREE)->SelectItem(item));
+    QVERIFY(ctl<CExtTree>(IDC_CATALOGUE_TREE)->SelectItem(item));
 }
 
 QStringList TestCatalogueWindow::rowLabels() const
 {
     QStringList labels;
-    auto *grid = ctl<CPropGrid>(res::IDC_PROPERTY_TREE);
+    auto *grid = ctl<CPropGrid>(IDC_PROPERTY_TREE);
     grid->ForEachItem(grid->GetRoot(), [&](CPropGridItem *item) {
         labels << item->GetLabel() + u'=' + item->GetValue().toString();
         return true;
@@ -199,7 +199,7 @@ QStringList TestCatalogueWindow::rowLabels() const
 CPropGridItem *TestCatalogueWindow::row(const QString &label) const
 {
     CPropGridItem *found = nullptr;
-    auto *grid = ctl<CPropGrid>(res::IDC_PROPERTY_TREE);
+    auto *grid = ctl<CPropGrid>(IDC_PROPERTY_TREE);
     grid->ForEachItem(grid->GetRoot(), [&](CPropGridItem *item) {
         if (item->GetLabel() == label)
             found = item;
@@ -218,8 +218,8 @@ QStringList TestCatalogueWindow::received() const
 
 void TestCatalogueWindow::treeFromCatalogue()
 {
-    makeWindow(writeCatalogue(kCatalogue));
-    auto *tree = ctl<CExtTree>(res::IDC_CATALOGUE_TREE);
+    makeWindow(writeCatalogue(CATALOGUE));
+    auto *tree = ctl<CExtTree>(IDC_CATALOGUE_TREE);
     QCOMPARE(tree->topLevelItemCount(), 1);
     QStringList order;
     for (QTreeWidgetItemIterator it(tree); *it; ++it)
@@ -228,8 +228,8 @@ void TestCatalogueWindow::treeFromCatalogue()
     QVERIFY(m_warnings.isEmpty());
     // The panel hangs below the tree, flush with it and as wide.
     const QRect treeRect = tree->geometry();
-    const QRect panel = ctl<CPropGrid>(res::IDC_PROPERTY_TREE)->geometry();
-    QVERIFY(ctl<CPropGrid>(res::IDC_PROPERTY_TREE)->isVisible());
+    const QRect panel = ctl<CPropGrid>(IDC_PROPERTY_TREE)->geometry();
+    QVERIFY(ctl<CPropGrid>(IDC_PROPERTY_TREE)->isVisible());
     QCOMPARE(panel.left(), treeRect.left());
     QCOMPARE(panel.right(), treeRect.right());
     QCOMPARE(panel.top(), treeRect.bottom() + 1);
@@ -257,12 +257,12 @@ void TestCatalogueWindow::selection()
     QFETCH(QStringList, rows);
     QFETCH(QString, focused);
 
-    makeWindow(writeCatalogue(kCatalogue));
-    ctl<QComboBox>(res::IDC_COMMAND_BOX)->setEditText("typed before");
+    makeWindow(writeCatalogue(CATALOGUE));
+    ctl<QComboBox>(IDC_COMMAND_BOX)->setEditText("typed before");
     select(entry);
     QCOMPARE(commandBox(), command);
     QCOMPARE(rowLabels(), rows);
-    auto *grid = ctl<CPropGrid>(res::IDC_PROPERTY_TREE);
+    auto *grid = ctl<CPropGrid>(IDC_PROPERTY_TREE);
     QVERIFY(grid->GetFocusItem());
     QCOMPARE(grid->GetFocusItem()->GetLabel(), focused);
     QVERIFY(grid->GetFocusItem()->IsSelected());
@@ -272,7 +272,7 @@ void TestCatalogueWindow::selection()
 
 void TestCatalogueWindow::groupLeavesCommandBox()
 {
-    makeWindow(writeCatalogue(kCatalogue));
+    makeWindow(writeCatalogue(CATALOGUE));
     select("Three");
     QCOMPARE(commandBox(), QStringLiteral("instr,1,,3"));
     select("Group A");
@@ -283,13 +283,13 @@ void TestCatalogueWindow::groupLeavesCommandBox()
 
 void TestCatalogueWindow::editedParameterIsKeptAndSaved()
 {
-    makeWindow(writeCatalogue(kCatalogue));
+    makeWindow(writeCatalogue(CATALOGUE));
     select("Three");
     CPropGridItem *second = row("Second");
     QVERIFY(second);
 
     // Edit the value as the operator does: a click on the value, type, Enter.
-    auto *grid = ctl<CPropGrid>(res::IDC_PROPERTY_TREE);
+    auto *grid = ctl<CPropGrid>(IDC_PROPERTY_TREE);
     CPropGridList *list = grid->GetListPane();
     QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, second->GetValueRect().center());
     auto *editor = static_cast<CPropGridItemEdit *>(second)->GetEditor();
@@ -309,7 +309,7 @@ void TestCatalogueWindow::editedParameterIsKeptAndSaved()
     // "Save Data (xml)": the file carries the edit and reads back equal to the original
     // with only that value changed.
     m_saveAnswer = m_dir->filePath("saved.xml");
-    ctl<QPushButton>(res::IDC_SAVE_DATA)->click();
+    ctl<QPushButton>(IDC_SAVE_DATA)->click();
     QCOMPARE(m_saveQuestions.size(), 1);
     QStringList expected = dumpFile(m_dir->filePath("catalogue.xml"));
     const qsizetype at = expected.indexOf("p2 name=[Second] Default=[] |second|");
@@ -324,9 +324,9 @@ void TestCatalogueWindow::saveButtons_data()
     QTest::addColumn<int>("button");
     QTest::addColumn<QString>("filter");
     QTest::addColumn<bool>("answered");
-    QTest::newRow("save data, answered") << res::IDC_SAVE_DATA << CATALOGUE_SAVE_FILTER << true;
-    QTest::newRow("save data, cancelled") << res::IDC_SAVE_DATA << CATALOGUE_SAVE_FILTER << false;
-    QTest::newRow("hidden save as, answered") << res::IDC_SAVE_AS << QString() << true;
+    QTest::newRow("save data, answered") << IDC_SAVE_DATA << CATALOGUE_SAVE_FILTER << true;
+    QTest::newRow("save data, cancelled") << IDC_SAVE_DATA << CATALOGUE_SAVE_FILTER << false;
+    QTest::newRow("hidden save as, answered") << IDC_SAVE_AS << QString() << true;
 }
 
 void TestCatalogueWindow::saveButtons()
@@ -335,7 +335,7 @@ void TestCatalogueWindow::saveButtons()
     QFETCH(QString, filter);
     QFETCH(bool, answered);
 
-    makeWindow(writeCatalogue(kCatalogue));
+    makeWindow(writeCatalogue(CATALOGUE));
     m_saveAnswer = answered ? m_dir->filePath("out.xml") : QString();
     ctl<QPushButton>(button)->click();
     // The dialog starts in the user's catalogue folder, made for it, with the shipped name.
@@ -361,17 +361,17 @@ void TestCatalogueWindow::panelKeySends()
     QFETCH(QString, focus);
     QFETCH(int, key);
     QVERIFY(startReader());
-    makeWindow(writeCatalogue(kCatalogue));
-    ctl<QPushButton>(res::IDC_OPEN_PORT)->click();
+    makeWindow(writeCatalogue(CATALOGUE));
+    ctl<QPushButton>(IDC_OPEN_PORT)->click();
     QVERIFY(m_window->isPortOpen());
     select("TX Power");
     QCOMPARE(commandBox(), QStringLiteral("txp,-7"));
-    CPropGridList *list = ctl<CPropGrid>(res::IDC_PROPERTY_TREE)->GetListPane();
+    CPropGridList *list = ctl<CPropGrid>(IDC_PROPERTY_TREE)->GetListPane();
     if (!focus.isEmpty())
-        ctl<CPropGrid>(res::IDC_PROPERTY_TREE)->SetFocusItem(row(focus));
+        ctl<CPropGrid>(IDC_PROPERTY_TREE)->SetFocusItem(row(focus));
     list->setFocus();
     QTest::keyClick(list, Qt::Key(key));
-    QVERIFY2(QTest::qWaitFor([&] { return received().contains("txp,-7"); }, kTryMs),
+    QVERIFY2(QTest::qWaitFor([&] { return received().contains("txp,-7"); }, TRY_MS),
              qPrintable(received().join('|')));
 }
 
@@ -379,20 +379,20 @@ void TestCatalogueWindow::missingCatalogueWindowWorks()
 {
     QVERIFY(startReader());
     makeWindow(m_dir->filePath("absent.xml"));
-    QCOMPARE(ctl<QTreeWidget>(res::IDC_CATALOGUE_TREE)->topLevelItemCount(), 0);
+    QCOMPARE(ctl<QTreeWidget>(IDC_CATALOGUE_TREE)->topLevelItemCount(), 0);
     QVERIFY(m_warnings.isEmpty());
-    ctl<QPushButton>(res::IDC_OPEN_PORT)->click();
+    ctl<QPushButton>(IDC_OPEN_PORT)->click();
     QVERIFY(m_window->isPortOpen());
-    ctl<QComboBox>(res::IDC_COMMAND_BOX)->setEditText("ver");
-    ctl<QPushButton>(res::IDC_SEND)->click();
-    QVERIFY2(QTest::qWaitFor([&] { return received().contains("ver"); }, kTryMs), qPrintable(received().join('|')));
+    ctl<QComboBox>(IDC_COMMAND_BOX)->setEditText("ver");
+    ctl<QPushButton>(IDC_SEND)->click();
+    QVERIFY2(QTest::qWaitFor([&] { return received().contains("ver"); }, TRY_MS), qPrintable(received().join('|')));
 }
 
 void TestCatalogueWindow::shippedCatalogueWithoutWarning()
 {
     makeWindow(qEnvironmentVariable("RFID_SOURCE_DIR") + "/res/" + CATALOGUE_FILE_NAME);
     QCOMPARE(m_warnings, QStringList{});
-    auto *tree = ctl<QTreeWidget>(res::IDC_CATALOGUE_TREE);
+    auto *tree = ctl<QTreeWidget>(IDC_CATALOGUE_TREE);
     QCOMPARE(tree->topLevelItemCount(), 1);
     QVERIFY(tree->topLevelItem(0)->childCount() > 0);
 }
@@ -403,7 +403,7 @@ void TestCatalogueWindow::userCopyReadFirst()
     QCOMPARE(CatalogueFilePath(), QCoreApplication::applicationDirPath() + u'/' + CATALOGUE_FILE_NAME);
     QFile file(m_dir->filePath("data/rfid-lorix/") + CATALOGUE_FILE_NAME);
     QVERIFY(QDir().mkpath(m_dir->filePath("data/rfid-lorix")) && file.open(QIODevice::WriteOnly));
-    file.write(QByteArray(kCatalogue).replace("\"ver\"", "\"user-ver\""));
+    file.write(QByteArray(CATALOGUE).replace("\"ver\"", "\"user-ver\""));
     file.close();
     makeWindow(QString());
     select("Version");

@@ -35,24 +35,24 @@
 
 namespace {
 
-constexpr int kTryMs = 10000;
-constexpr int kShortAutoConnectMs = 200;
+constexpr int TRY_MS = 10000;
+constexpr int SHORT_AUTO_CONNECT_MS = 200;
 const QColor kRed(255, 0, 0);
 const QColor kNote(0, 0x64, 0);
 
-class CRecordingKeySink : public platform::IKeySink
+class CRecordingKeySink : public IKeySink
 {
 public:
-    void SendKey(std::uint8_t virtualKey, std::uint8_t, platform::KeyDirection direction) override
+    void SendKey(std::uint8_t virtualKey, std::uint8_t, KeyDirection direction) override
     {
         std::lock_guard<std::mutex> guard(mutex);
-        if (direction == platform::KeyDirection::Press)
+        if (direction == KeyDirection::Press)
             presses.append(virtualKey);
     }
     int enterPresses()
     {
         std::lock_guard<std::mutex> guard(mutex);
-        return int(presses.count(platform::VK_RETURN));
+        return int(presses.count(VK_RETURN));
     }
     std::mutex mutex;
     QList<std::uint8_t> presses;
@@ -99,7 +99,7 @@ private:
     bool waitForReceived(const QString &line, int count = 1) const;
     QString logText() const;
     QColor logLineColour(const QString &line) const;
-    QString portTip() const { return m_window->control(res::IDC_PORT_PICKER)->toolTip(); }
+    QString portTip() const { return m_window->control(IDC_PORT_PICKER)->toolTip(); }
     template <class T> T *ctl(int id) const { return qobject_cast<T *>(m_window->control(id)); }
 
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -139,15 +139,15 @@ bool TestMainWindow::startReader(int txPower, int returnAfterMs, int comNumber)
         qWarning() << "reader-sim:" << error;
         return false;
     }
-    m_store->WriteInt(config::kSection, config::kComPort, m_reader->comNumber());
+    m_store->WriteInt(CONFIG_SECTION, CONFIG_COM_PORT, m_reader->comNumber());
     return true;
 }
 
 void TestMainWindow::makeWindow(bool autoStart)
 {
-    m_store->WriteInt(config::kSection, config::kAutoStart, autoStart ? 1 : 0);
+    m_store->WriteInt(CONFIG_SECTION, CONFIG_AUTO_START, autoStart ? 1 : 0);
     CRFID_LorixDlg::Environment env = IsolatedWindowEnvironment(m_dir->path());
-    env.autoConnectPeriodMs = kShortAutoConnectMs;
+    env.autoConnectPeriodMs = SHORT_AUTO_CONNECT_MS;
     env.keySink = TypingInto(m_keys);
     m_window = std::make_unique<CRFID_LorixDlg>(*m_store, env);
     m_window->show();
@@ -156,13 +156,13 @@ void TestMainWindow::makeWindow(bool autoStart)
 void TestMainWindow::openPort()
 {
     QCOMPARE(m_window->PortNumber(), m_reader->comNumber());
-    ctl<QPushButton>(res::IDC_OPEN_PORT)->click();
+    ctl<QPushButton>(IDC_OPEN_PORT)->click();
     QVERIFY(m_window->isPortOpen());
 }
 
 void TestMainWindow::typeAndSend(const QString &text)
 {
-    QLineEdit *edit = ctl<QComboBox>(res::IDC_COMMAND_BOX)->lineEdit();
+    QLineEdit *edit = ctl<QComboBox>(IDC_COMMAND_BOX)->lineEdit();
     edit->setFocus();
     edit->clear();
     QTest::keyClicks(edit, text);
@@ -180,7 +180,7 @@ QStringList TestMainWindow::received() const
 
 bool TestMainWindow::waitForReceived(const QString &line, int count) const
 {
-    return QTest::qWaitFor([&] { return received().count(line) >= count; }, kTryMs);
+    return QTest::qWaitFor([&] { return received().count(line) >= count; }, TRY_MS);
 }
 
 // The real binary, started as from a shell, with nothing of this environment but what a row names.
@@ -212,7 +212,7 @@ void TestMainWindow::commandLine()
     QProcess tool;
     tool.setEnvironment(environment);
     tool.start(qEnvironmentVariable("RFID_BINARY_DIR") + "/app/RFID_Lorix", arguments);
-    QVERIFY2(tool.waitForFinished(kTryMs), "the tool kept running");
+    QVERIFY2(tool.waitForFinished(TRY_MS), "the tool kept running");
     const QString out = tool.readAllStandardOutput(), err = tool.readAllStandardError();
     QVERIFY2(tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == exitCode, qPrintable(out + err));
     QVERIFY2((exitCode == 0 ? out : err).contains(said), qPrintable(out + err));
@@ -237,7 +237,7 @@ void TestMainWindow::portOption()
     QString error;
     QVERIFY2(m_reader->Start(error), qPrintable(error));
     const int storedPort = m_reader->comNumber() + 1;
-    CSettingsStore(appFolder + "/RFID_Lorix.ini").WriteInt(config::kSection, config::kComPort, storedPort);
+    CSettingsStore(appFolder + "/RFID_Lorix.ini").WriteInt(CONFIG_SECTION, CONFIG_COM_PORT, storedPort);
 
     QProcess tool;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -248,23 +248,23 @@ void TestMainWindow::portOption()
                {"--port", prefix + QString::number(m_reader->comNumber())});
     // Only an open port hears the trigger; the tool answers it with an inventory command.
     QTRY_VERIFY_WITH_TIMEOUT((m_reader->PullTrigger(), m_reader->ReleaseTrigger(), !received().isEmpty())
-                                 || tool.state() == QProcess::NotRunning, kTryMs);
+                                 || tool.state() == QProcess::NotRunning, TRY_MS);
     // A termination request closes the window in order: an ordinary exit, not death by signal.
     tool.terminate();
-    QVERIFY(tool.waitForFinished(kTryMs));
+    QVERIFY(tool.waitForFinished(TRY_MS));
     QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
     QVERIFY2(!received().isEmpty(), tool.readAllStandardError().constData());
-    QCOMPARE(CSettingsStore(appFolder + "/RFID_Lorix.ini").ReadInt(config::kSection, config::kComPort, 0), storedPort);
+    QCOMPARE(CSettingsStore(appFolder + "/RFID_Lorix.ini").ReadInt(CONFIG_SECTION, CONFIG_COM_PORT, 0), storedPort);
 }
 
 QString TestMainWindow::logText() const
 {
-    return ctl<QPlainTextEdit>(res::IDC_LOG_VIEW)->toPlainText();
+    return ctl<QPlainTextEdit>(IDC_LOG_VIEW)->toPlainText();
 }
 
 QColor TestMainWindow::logLineColour(const QString &line) const
 {
-    const QTextDocument *doc = ctl<QPlainTextEdit>(res::IDC_LOG_VIEW)->document();
+    const QTextDocument *doc = ctl<QPlainTextEdit>(IDC_LOG_VIEW)->document();
     for (QTextBlock block = doc->begin(); block.isValid(); block = block.next()) {
         if (block.text() == line && !block.textFormats().isEmpty())
             return block.textFormats().first().format.foreground().color();
@@ -276,20 +276,20 @@ void TestMainWindow::openAndClosePort()
 {
     QVERIFY(startReader());
     makeWindow();
-    auto *button = ctl<QPushButton>(res::IDC_OPEN_PORT);
+    auto *button = ctl<QPushButton>(IDC_OPEN_PORT);
     QCOMPARE(button->text(), QStringLiteral("Open Port"));
     QVERIFY(portTip().endsWith("\nclosed"));
     openPort();
     QCOMPARE(button->text(), QStringLiteral("Close Port"));
-    QVERIFY(!ctl<QWidget>(res::IDC_PORT_PICKER)->isEnabled());
-    QCOMPARE(m_store->ReadInt(config::kSection, config::kComPort, 0), m_reader->comNumber());
+    QVERIFY(!ctl<QWidget>(IDC_PORT_PICKER)->isEnabled());
+    QCOMPARE(m_store->ReadInt(CONFIG_SECTION, CONFIG_COM_PORT, 0), m_reader->comNumber());
     const QString com = QStringLiteral("COM%1").arg(m_reader->comNumber());
     QCOMPARE(logLineColour(com + " opened: " + m_reader->slavePath()), kNote);
     QVERIFY2(portTip().endsWith("\n" + com + " open: " + m_reader->slavePath()), qPrintable(portTip()));
     button->click();
     QVERIFY(!m_window->isPortOpen());
     QCOMPARE(button->text(), QStringLiteral("Open Port"));
-    QVERIFY(ctl<QWidget>(res::IDC_PORT_PICKER)->isEnabled());
+    QVERIFY(ctl<QWidget>(IDC_PORT_PICKER)->isEnabled());
     QCOMPARE(logLineColour(com + " closed by the operator"), kNote);
     QVERIFY(portTip().endsWith("\nclosed"));
 }
@@ -317,9 +317,9 @@ void TestMainWindow::typedCommand()
     for (const QString &line : readerLines)
         QVERIFY2(waitForReceived(line), qPrintable(received().join('|')));
     QCOMPARE(logLineColour(logged), kRed);
-    QCOMPARE(ctl<QComboBox>(res::IDC_COMMAND_BOX)->itemText(0), typed.trimmed());
+    QCOMPARE(ctl<QComboBox>(IDC_COMMAND_BOX)->itemText(0), typed.trimmed());
     // The reader's answer comes back in the log.
-    QTRY_VERIFY_WITH_TIMEOUT(logText().contains("$>"), kTryMs);
+    QTRY_VERIFY_WITH_TIMEOUT(logText().contains("$>"), TRY_MS);
 }
 
 void TestMainWindow::triggerSendsInventory_data()
@@ -337,12 +337,12 @@ void TestMainWindow::triggerSendsInventory()
 
     QVERIFY(startReader());
     makeWindow();
-    ctl<QRadioButton>(multiMode ? res::IDC_MULTI_MODE : res::IDC_SINGLE_MODE)->click();
-    QCOMPARE(m_store->ReadInt(config::kSection, config::kReadMode, -1), multiMode ? 1 : 0);
+    ctl<QRadioButton>(multiMode ? IDC_MULTI_MODE : IDC_SINGLE_MODE)->click();
+    QCOMPARE(m_store->ReadInt(CONFIG_SECTION, CONFIG_READ_MODE, -1), multiMode ? 1 : 0);
     openPort();
     m_reader->PullTrigger();
     QVERIFY2(waitForReceived(command), qPrintable(received().join('|')));
-    QVERIFY(ctl<QComboBox>(res::IDC_COMMAND_BOX)->findText(command) >= 0);
+    QVERIFY(ctl<QComboBox>(IDC_COMMAND_BOX)->findText(command) >= 0);
     QCOMPARE(logLineColour(command), kRed);
 }
 
@@ -350,9 +350,9 @@ void TestMainWindow::tagsTypedOncePerTrigger()
 {
     QVERIFY(startReader());
     makeWindow();
-    ctl<QRadioButton>(res::IDC_MULTI_MODE)->click();
-    ctl<QCheckBox>(res::IDC_KEY_EMULATOR)->click();
-    QCOMPARE(m_store->ReadInt(config::kSection, config::kEnableWedge, 0), 1);
+    ctl<QRadioButton>(IDC_MULTI_MODE)->click();
+    ctl<QCheckBox>(IDC_KEY_EMULATOR)->click();
+    QCOMPARE(m_store->ReadInt(CONFIG_SECTION, CONFIG_ENABLE_WEDGE, 0), 1);
     openPort();
     // Typing needs the keyboard focus outside the tool.
     QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
@@ -360,21 +360,21 @@ void TestMainWindow::tagsTypedOncePerTrigger()
 
     const int tagsPerInventory = SimOptions().tagCount;
     m_reader->PullTrigger();
-    QTRY_COMPARE_WITH_TIMEOUT(m_keys->enterPresses(), tagsPerInventory, kTryMs);
-    QTRY_COMPARE_WITH_TIMEOUT(int(m_window->tagList().size()), tagsPerInventory, kTryMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_keys->enterPresses(), tagsPerInventory, TRY_MS);
+    QTRY_COMPARE_WITH_TIMEOUT(int(m_window->tagList().size()), tagsPerInventory, TRY_MS);
     const QStringList firstTags = m_window->tagList().items();
 
     // Sending the inventory again without a trigger: the reader's next tags are new and are
     // typed; the earlier ones are still remembered.
     typeAndSend("i,0,0,0");
     QVERIFY(waitForReceived("i,0,0,0", 2));
-    QTRY_COMPARE_WITH_TIMEOUT(m_keys->enterPresses(), 2 * tagsPerInventory, kTryMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_keys->enterPresses(), 2 * tagsPerInventory, TRY_MS);
     QCOMPARE(int(m_window->tagList().size()), 2 * tagsPerInventory);
 
     // The next trigger starts the list afresh.
     m_reader->PullTrigger();
     QVERIFY(waitForReceived("i,0,0,0", 3));
-    QTRY_COMPARE_WITH_TIMEOUT(m_keys->enterPresses(), 3 * tagsPerInventory, kTryMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_keys->enterPresses(), 3 * tagsPerInventory, TRY_MS);
     QCOMPARE(int(m_window->tagList().size()), tagsPerInventory);
 
     // The pieces that carried typed tags are not in the log.
@@ -397,12 +397,12 @@ void TestMainWindow::txPowerSlider()
     QVERIFY(startReader(-45));
     makeWindow();
     openPort();
-    auto *slider = ctl<QSlider>(res::IDC_TX_POWER);
+    auto *slider = ctl<QSlider>(IDC_TX_POWER);
     QCOMPARE(slider->minimum(), -30);
     QCOMPARE(slider->maximum(), 0);
     QCOMPARE(slider->value(), 0);
     typeAndSend("g,txp");
-    QTRY_COMPARE_WITH_TIMEOUT(slider->value(), -30, kTryMs);
+    QTRY_COMPARE_WITH_TIMEOUT(slider->value(), -30, TRY_MS);
 
     // At the minimum the handle sits at the left end; the track's right end is off the handle.
     const int y = slider->height() / 2;
@@ -423,34 +423,34 @@ void TestMainWindow::hangUpAndAutoConnect()
     QVERIFY(startReader(-45, 100));
     makeWindow();
     openPort();
-    auto *button = ctl<QPushButton>(res::IDC_OPEN_PORT);
+    auto *button = ctl<QPushButton>(IDC_OPEN_PORT);
 
     const QString com = QStringLiteral("COM%1").arg(m_reader->comNumber());
     const QString lostPath = m_reader->slavePath();
     m_reader->HangUp();
-    QTRY_VERIFY_WITH_TIMEOUT(!m_window->isPortOpen(), kTryMs);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_window->isPortOpen(), TRY_MS);
     // The simulated reader's hang-up closes its terminal, whose node goes with it.
-    const QString lost = com + " link lost: " + lostPath + " (" + platform::PortLinkErrorText(ENODEV, lostPath) + ")";
+    const QString lost = com + " link lost: " + lostPath + " (" + PortLinkErrorText(ENODEV, lostPath) + ")";
     QCOMPARE(logLineColour(lost), kNote);
     QVERIFY2(portTip().endsWith("\n" + lost), qPrintable(portTip()));
     QCOMPARE(button->text(), QStringLiteral("Open Port"));
-    QVERIFY(ctl<QWidget>(res::IDC_PORT_PICKER)->isEnabled());
+    QVERIFY(ctl<QWidget>(IDC_PORT_PICKER)->isEnabled());
     QCOMPARE(m_window->readerAwake(), 0);
 
     // Turning the automatic connection on reopens the port and wakes the reader.
-    ctl<QCheckBox>(res::IDC_AUTO_START)->click();
-    QCOMPARE(m_store->ReadInt(config::kSection, config::kAutoStart, 0), 1);
-    QTRY_VERIFY_WITH_TIMEOUT(m_window->isPortOpen(), kTryMs);
+    ctl<QCheckBox>(IDC_AUTO_START)->click();
+    QCOMPARE(m_store->ReadInt(CONFIG_SECTION, CONFIG_AUTO_START, 0), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(m_window->isPortOpen(), TRY_MS);
     QVERIFY2(waitForReceived("g,txp"), qPrintable(received().join('|')));
-    QTRY_COMPARE_WITH_TIMEOUT(m_window->readerAwake(), 1, kTryMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->readerAwake(), 1, TRY_MS);
     QCOMPARE(button->text(), QStringLiteral("Close Port"));
     QCOMPARE(logLineColour(com + " reopened by the automatic connection: " + m_reader->slavePath()), kNote);
     QVERIFY(portTip().endsWith(" open: " + m_reader->slavePath()));
-    QTRY_COMPARE_WITH_TIMEOUT(ctl<QSlider>(res::IDC_TX_POWER)->value(), -30, kTryMs);
+    QTRY_COMPARE_WITH_TIMEOUT(ctl<QSlider>(IDC_TX_POWER)->value(), -30, TRY_MS);
 
     // Once awake, the timer only checks the port: no more wake-ups.
     const int asked = int(received().count("g,txp"));
-    QTest::qWait(3 * kShortAutoConnectMs);
+    QTest::qWait(3 * SHORT_AUTO_CONNECT_MS);
     QCOMPARE(int(received().count("g,txp")), asked);
 }
 
@@ -476,24 +476,24 @@ void TestMainWindow::startsFromSettings()
     if (reader)
         QVERIFY(startReader());
     else
-        m_store->WriteInt(config::kSection, config::kComPort, 255);
-    m_store->WriteInt(config::kSection, config::kEnableAscii, ascii);
-    m_store->WriteInt(config::kSection, config::kEnableWedge, wedge);
-    m_store->WriteInt(config::kSection, config::kReadMode, multiMode);
+        m_store->WriteInt(CONFIG_SECTION, CONFIG_COM_PORT, 255);
+    m_store->WriteInt(CONFIG_SECTION, CONFIG_ENABLE_ASCII, ascii);
+    m_store->WriteInt(CONFIG_SECTION, CONFIG_ENABLE_WEDGE, wedge);
+    m_store->WriteInt(CONFIG_SECTION, CONFIG_READ_MODE, multiMode);
     makeWindow(true);
-    QCOMPARE(ctl<QCheckBox>(res::IDC_ASCII_MODE)->isChecked(), ascii);
-    QCOMPARE(ctl<QCheckBox>(res::IDC_KEY_EMULATOR)->isChecked(), wedge);
-    QCOMPARE(ctl<QRadioButton>(res::IDC_MULTI_MODE)->isChecked(), multiMode);
-    QCOMPARE(ctl<QRadioButton>(res::IDC_SINGLE_MODE)->isChecked(), !multiMode);
-    QVERIFY(ctl<QCheckBox>(res::IDC_AUTO_START)->isChecked());
+    QCOMPARE(ctl<QCheckBox>(IDC_ASCII_MODE)->isChecked(), ascii);
+    QCOMPARE(ctl<QCheckBox>(IDC_KEY_EMULATOR)->isChecked(), wedge);
+    QCOMPARE(ctl<QRadioButton>(IDC_MULTI_MODE)->isChecked(), multiMode);
+    QCOMPARE(ctl<QRadioButton>(IDC_SINGLE_MODE)->isChecked(), !multiMode);
+    QVERIFY(ctl<QCheckBox>(IDC_AUTO_START)->isChecked());
     if (reader) {
-        QTRY_VERIFY_WITH_TIMEOUT(m_window->isPortOpen(), kTryMs);
+        QTRY_VERIFY_WITH_TIMEOUT(m_window->isPortOpen(), TRY_MS);
         QVERIFY2(waitForReceived("g,txp"), qPrintable(received().join('|')));
-        QTRY_COMPARE_WITH_TIMEOUT(m_window->readerAwake(), 1, kTryMs);
-        QTRY_COMPARE_WITH_TIMEOUT(ctl<QSlider>(res::IDC_TX_POWER)->value(), -30, kTryMs);
+        QTRY_COMPARE_WITH_TIMEOUT(m_window->readerAwake(), 1, TRY_MS);
+        QTRY_COMPARE_WITH_TIMEOUT(ctl<QSlider>(IDC_TX_POWER)->value(), -30, TRY_MS);
     } else {
-        QTRY_VERIFY_WITH_TIMEOUT(logText().contains("not sent until it opens"), kTryMs);
-        QTest::qWait(3 * kShortAutoConnectMs);
+        QTRY_VERIFY_WITH_TIMEOUT(logText().contains("not sent until it opens"), TRY_MS);
+        QTest::qWait(3 * SHORT_AUTO_CONNECT_MS);
         QVERIFY(!m_window->isPortOpen());
         const QStringList lines = logText().split('\n');
         QCOMPARE(lines.filter("not sent until it opens"),
@@ -509,28 +509,28 @@ void TestMainWindow::startsFromSettings()
 // "<None>", and the automatic connection opens it once the reader registers it.
 void TestMainWindow::autoConnectWaitsForAbsentPort()
 {
-    constexpr int kLatePort = 200;
-    m_store->WriteInt(config::kSection, config::kComPort, kLatePort);
+    constexpr int LATE_PORT = 200;
+    m_store->WriteInt(CONFIG_SECTION, CONFIG_COM_PORT, LATE_PORT);
     makeWindow(true);
     QCOMPARE(m_window->PortNumber(), 0);
-    ctl<QPushButton>(res::IDC_OPEN_PORT)->click();
+    ctl<QPushButton>(IDC_OPEN_PORT)->click();
     QVERIFY(logText().contains("Cannot open COM200: there is no such port"));
     QCOMPARE(logLineColour("Cannot open COM200: there is no such port"), kNote);
-    QTest::qWait(3 * kShortAutoConnectMs);
+    QTest::qWait(3 * SHORT_AUTO_CONNECT_MS);
     QVERIFY(!m_window->isPortOpen());
-    QCOMPARE(m_store->ReadInt(config::kSection, config::kComPort, 0), kLatePort);
+    QCOMPARE(m_store->ReadInt(CONFIG_SECTION, CONFIG_COM_PORT, 0), LATE_PORT);
     const QString notSent = "COM200 is not open (there is no such port)";
     QCOMPARE(logText().count(notSent), 1);
 
-    QVERIFY(startReader(-45, -1, kLatePort));
-    QTRY_COMPARE_WITH_TIMEOUT(m_window->readerAwake(), 1, kTryMs);
+    QVERIFY(startReader(-45, -1, LATE_PORT));
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->readerAwake(), 1, TRY_MS);
     QVERIFY(m_window->isPortOpen());
-    QCOMPARE(m_window->PortNumber(), kLatePort);
-    QCOMPARE(m_store->ReadInt(config::kSection, config::kComPort, 0), kLatePort);
+    QCOMPARE(m_window->PortNumber(), LATE_PORT);
+    QCOMPARE(m_store->ReadInt(CONFIG_SECTION, CONFIG_COM_PORT, 0), LATE_PORT);
 
     // Gone again: the next closed period gets its own note.
     m_reader->Stop();
-    QTRY_COMPARE_WITH_TIMEOUT(logText().count(notSent), 2, kTryMs);
+    QTRY_COMPARE_WITH_TIMEOUT(logText().count(notSent), 2, TRY_MS);
 }
 
 void TestMainWindow::refusedOpenSaysWhy_data()
@@ -552,9 +552,9 @@ void TestMainWindow::refusedOpenSaysWhy()
     QVERIFY(QDir().mkpath(m_dir->filePath("ports")) && QFile::link(node, m_dir->filePath("ports/COM201")));
     if (mode >= 0)
         QVERIFY(QFile(node).open(QIODevice::WriteOnly) && chmod(qPrintable(node), mode_t(mode)) == 0);
-    m_store->WriteInt(config::kSection, config::kComPort, 201);
+    m_store->WriteInt(CONFIG_SECTION, CONFIG_COM_PORT, 201);
     makeWindow();
-    ctl<QPushButton>(res::IDC_OPEN_PORT)->click();
+    ctl<QPushButton>(IDC_OPEN_PORT)->click();
     reason.replace("@node", node).replace("@group", QFileInfo(node).group());
     QVERIFY2(logText().contains("Cannot open COM201: " + reason), qPrintable(logText()));
 }
@@ -566,9 +566,9 @@ void TestMainWindow::pickerKeepsPortNumber()
     const QString node = m_dir->filePath(QString(100, 'a') + "/" + QString(100, 'z') + "/pts0");
     QVERIFY(QDir().mkpath(QFileInfo(node).path()) && QFile(node).open(QIODevice::WriteOnly));
     QVERIFY(QDir().mkpath(m_dir->filePath("ports")) && QFile::link(node, m_dir->filePath("ports/COM20")));
-    m_store->WriteInt(config::kSection, config::kComPort, 20);
+    m_store->WriteInt(CONFIG_SECTION, CONFIG_COM_PORT, 20);
     makeWindow();
-    auto *picker = ctl<CComPortCombo>(res::IDC_PORT_PICKER);
+    auto *picker = ctl<CComPortCombo>(IDC_PORT_PICKER);
     QVERIFY(picker->currentText().endsWith(node + " (COM20)"));
     const QString shown = picker->closedText();
     QVERIFY2(shown.endsWith(" (COM20)") && shown.contains(QChar(0x2026)) && shown.startsWith("Mapped"), qPrintable(shown));
@@ -581,16 +581,16 @@ void TestMainWindow::clearEmptiesLog()
     makeWindow();
     m_window->SendCommand("ver");   // closed port: logged, not written
     QVERIFY(logText().contains("ver"));
-    ctl<QPushButton>(res::IDC_CLEAR)->click();
+    ctl<QPushButton>(IDC_CLEAR)->click();
     QVERIFY(logText().isEmpty());
-    QVERIFY(ctl<QPlainTextEdit>(res::IDC_LOG_VIEW)->isReadOnly());
+    QVERIFY(ctl<QPlainTextEdit>(IDC_LOG_VIEW)->isReadOnly());
 }
 
 void TestMainWindow::refusedCommand_data()
 {
     QTest::addColumn<QString>("command");
-    QTest::newRow("one byte too long") << QString(kTxBufferSize - 1, 'a');
-    QTest::newRow("far too long") << QString(10 * kTxBufferSize, 'b');
+    QTest::newRow("one byte too long") << QString(TX_BUFFER_SIZE - 1, 'a');
+    QTest::newRow("far too long") << QString(10 * TX_BUFFER_SIZE, 'b');
     QTest::newRow("not 8-bit") << QStringLiteral("ver\u20AC");
 }
 
@@ -613,8 +613,8 @@ void TestMainWindow::refusedCommand()
     QCOMPARE(received(), QStringList{"ver"});
 
     // The longest command that fits goes out whole.
-    const QString longest(kTxBufferSize - 2, 'c');
-    QCOMPARE(m_window->SendCommand(longest), kTxBufferSize);
+    const QString longest(TX_BUFFER_SIZE - 2, 'c');
+    QCOMPARE(m_window->SendCommand(longest), TX_BUFFER_SIZE);
     QVERIFY(waitForReceived(longest));
 }
 

@@ -16,11 +16,11 @@
 
 namespace {
 
-const QString kAdapter = QStringLiteral("hci0");
-constexpr int kDeviceClass = 5898764;
-constexpr int kInquiryMs = 1500;
-constexpr int kTickMs = 50;
-constexpr int kTryMs = 20000;
+const QString ADAPTER = QStringLiteral("hci0");
+constexpr int DEVICE_CLASS = 5898764;
+constexpr int SCAN_MS = 1500;
+constexpr int TICK_MS = 50;
+constexpr int TRY_MS = 20000;
 
 } // namespace
 
@@ -39,7 +39,7 @@ private:
     std::unique_ptr<CRFID_LorixDlg> makeWindow(const QString &busAddress);
     QString listText(CRFID_LorixDlg &window) const
     {
-        return qobject_cast<QPlainTextEdit *>(window.control(res::IDC_DEVICE_LIST))->toPlainText();
+        return qobject_cast<QPlainTextEdit *>(window.control(IDC_DEVICE_LIST))->toPlainText();
     }
 
     std::unique_ptr<QTemporaryDir> m_root;
@@ -58,11 +58,11 @@ std::unique_ptr<CRFID_LorixDlg> TestMainWindowBluetooth::makeWindow(const QStrin
 {
     CRFID_LorixDlg::Environment env;
     env.bluetooth.bluez.busAddress = busAddress;
-    env.bluetooth.bluez.inquiryMs = kInquiryMs;
+    env.bluetooth.bluez.inquiryMs = SCAN_MS;
     env.bluetooth.ports.sysRoot = m_root->path();
     env.bluetooth.ports.portsFolder = m_root->filePath("ports");
     env.ports = env.bluetooth.ports;
-    env.keySink = [] { return std::make_shared<platform::CNullKeySink>(); };
+    env.keySink = [] { return std::make_shared<CNullKeySink>(); };
     env.nameBluetoothPorts = false;
     auto window = std::make_unique<CRFID_LorixDlg>(*m_store, env);
     window->show();
@@ -93,12 +93,12 @@ void TestMainWindowBluetooth::listArrivesWhileWindowRuns()
     QString why;
     if (!bus.start(true, why))
         QSKIP(qPrintable(why));
-    QVERIFY(bus.mockCall("AddAdapter", {kAdapter, QStringLiteral("host")}).type() == QDBusMessage::ReplyMessage);
+    QVERIFY(bus.mockCall("AddAdapter", {ADAPTER, QStringLiteral("host")}).type() == QDBusMessage::ReplyMessage);
     for (const QString &device : devices) {
         const QString address = device.section('|', 0, 0);
-        QVERIFY(bus.mockCall("AddDevice", {kAdapter, address, device.section('|', 1)}).type()
+        QVERIFY(bus.mockCall("AddDevice", {ADAPTER, address, device.section('|', 1)}).type()
                 == QDBusMessage::ReplyMessage);
-        QVERIFY(bus.mockCall("PairDevice", {kAdapter, address, kDeviceClass}).type() == QDBusMessage::ReplyMessage);
+        QVERIFY(bus.mockCall("PairDevice", {ADAPTER, address, DEVICE_CLASS}).type() == QDBusMessage::ReplyMessage);
     }
     QVERIFY(WriteFakeTtys(m_root->path(), ttys));
 
@@ -111,9 +111,9 @@ void TestMainWindowBluetooth::listArrivesWhileWindowRuns()
         if (listText(*window).isEmpty())
             ++ticksBeforeList;
     });
-    ticker.start(kTickMs);
+    ticker.start(TICK_MS);
 
-    QTRY_VERIFY_WITH_TIMEOUT(!listText(*window).isEmpty(), kTryMs);
+    QTRY_VERIFY_WITH_TIMEOUT(!listText(*window).isEmpty(), TRY_MS);
     QCOMPARE(listText(*window), expected);
     QVERIFY2(ticksBeforeList >= 2, qPrintable(QString::number(ticksBeforeList)));
     window->DoDataExchange(true);
@@ -147,7 +147,7 @@ void TestMainWindowBluetooth::noBluezLeavesListEmpty()
     QVERIFY(listText(*window).isEmpty());
     // The window still works: a command is logged.
     window->SendCommand(QStringLiteral("ver"));
-    QVERIFY(qobject_cast<QPlainTextEdit *>(window->control(res::IDC_LOG_VIEW))->toPlainText().contains("ver"));
+    QVERIFY(qobject_cast<QPlainTextEdit *>(window->control(IDC_LOG_VIEW))->toPlainText().contains("ver"));
 }
 
 QTEST_MAIN(TestMainWindowBluetooth)

@@ -28,10 +28,10 @@
 
 namespace {
 
-constexpr int kComNumber = 201;
-constexpr int kTryMs = 20000;
-constexpr qint64 kMaxGrowthKiB = 10 * 1024;          // after warm-up, whatever the length
-constexpr int kMaxPiece = 4096;
+constexpr int COM_NUMBER = 201;
+constexpr int TRY_MS = 20000;
+constexpr qint64 MAX_GROWTH_KI_B = 10 * 1024;          // after warm-up, whatever the length
+constexpr int MAX_PIECE = 4096;
 
 // FNV-1a, 64 bits: a running checksum that sees order as well as content.
 struct Checksum
@@ -82,12 +82,12 @@ public:
 
     QByteArray next()
     {
-        while (m_pending.size() < kMaxPiece) {
+        while (m_pending.size() < MAX_PIECE) {
             m_pending += "E2003412" + QByteArray::number(m_random.generate(), 16).toUpper() + "\r\n";
             if (m_random.bounded(8) == 0)
                 m_pending += "$trigger=" + QByteArray::number(m_random.bounded(3)) + "\r\n";
         }
-        const int size = 1 + int(m_random.bounded(kMaxPiece));
+        const int size = 1 + int(m_random.bounded(MAX_PIECE));
         QByteArray piece = m_pending.left(size);
         m_pending.remove(0, size);
         return piece;
@@ -122,7 +122,7 @@ private:
 
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<CSettingsStore> m_store;
-    std::unique_ptr<soak::ReaderLine> m_line;
+    std::unique_ptr<CReaderLine> m_line;
 };
 
 void TestSoak::init()
@@ -130,11 +130,11 @@ void TestSoak::init()
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
     m_store = std::make_unique<CSettingsStore>(m_dir->filePath("settings.ini"));
-    m_store->WriteInt(config::kSection, config::kAutoStart, 0);
-    m_store->WriteInt(config::kSection, config::kEnableWedge, 0);
-    m_store->WriteInt(config::kSection, config::kComPort, kComNumber);
-    m_line = std::make_unique<soak::ReaderLine>();
-    if (!m_line->Open(m_dir->filePath("ports"), kComNumber))
+    m_store->WriteInt(CONFIG_SECTION, CONFIG_AUTO_START, 0);
+    m_store->WriteInt(CONFIG_SECTION, CONFIG_ENABLE_WEDGE, 0);
+    m_store->WriteInt(CONFIG_SECTION, CONFIG_COM_PORT, COM_NUMBER);
+    m_line = std::make_unique<CReaderLine>();
+    if (!m_line->Open(m_dir->filePath("ports"), COM_NUMBER))
         QSKIP("no pseudo-terminal can be opened here");
 }
 
@@ -150,7 +150,7 @@ std::unique_ptr<CountingWindow> TestSoak::makeWindow()
     CRFID_LorixDlg::Environment env;
     env.ports.portsFolder = m_dir->filePath("ports");
     env.bluetooth.bluez.busAddress = "unix:path=" + m_dir->filePath("no-bus");
-    env.keySink = [] { return std::make_shared<platform::CNullKeySink>(); };
+    env.keySink = [] { return std::make_shared<CNullKeySink>(); };
     env.nameBluetoothPorts = false;
     auto window = std::make_unique<CountingWindow>(*m_store, env);
     window->show();
@@ -159,7 +159,7 @@ std::unique_ptr<CountingWindow> TestSoak::makeWindow()
 
 QString TestSoak::logText(CRFID_LorixDlg &window) const
 {
-    return qobject_cast<QPlainTextEdit *>(window.control(res::IDC_LOG_VIEW))->toPlainText();
+    return qobject_cast<QPlainTextEdit *>(window.control(IDC_LOG_VIEW))->toPlainText();
 }
 
 // Every byte written by the reader is logged, in order (same checksum and count); memory
@@ -167,7 +167,7 @@ QString TestSoak::logText(CRFID_LorixDlg &window) const
 // is left behind.
 void TestSoak::trafficAccountedFor()
 {
-    const qint64 total = soak::EnvNumber("RFID_SOAK_MIB", 6) << 20;
+    const qint64 total = EnvNumber("RFID_SOAK_MIB", 6) << 20;
     const qint64 warmUp = std::min<qint64>(total / 2, qint64(8) << 20);
     auto window = makeWindow();
     window->OnOpenPort();
@@ -198,27 +198,27 @@ void TestSoak::trafficAccountedFor()
 
     QElapsedTimer timer;
     timer.start();
-    QVERIFY(QTest::qWaitFor([&] { return window->received.bytes >= warmUp || writeFailed.load(); }, 10 * kTryMs));
-    const qint64 rssAfterWarmUp = soak::ResidentKiB();
-    const int fdsAfterWarmUp = soak::OpenDescriptors();
-    QVERIFY(QTest::qWaitFor([&] { return written.load() >= total || writeFailed.load(); }, 100 * kTryMs));
+    QVERIFY(QTest::qWaitFor([&] { return window->received.bytes >= warmUp || writeFailed.load(); }, 10 * TRY_MS));
+    const qint64 rssAfterWarmUp = ResidentKiB();
+    const int fdsAfterWarmUp = OpenDescriptors();
+    QVERIFY(QTest::qWaitFor([&] { return written.load() >= total || writeFailed.load(); }, 100 * TRY_MS));
     writer.join();
     QVERIFY(!writeFailed.load());
     // The reader keeps reading what the window sends (commands after trigger events).
-    QVERIFY2(QTest::qWaitFor([&] { m_line->Drain(); return window->received.bytes >= sent.bytes; }, kTryMs),
+    QVERIFY2(QTest::qWaitFor([&] { m_line->Drain(); return window->received.bytes >= sent.bytes; }, TRY_MS),
              qPrintable(QStringLiteral("%1 of %2 bytes logged").arg(window->received.bytes).arg(sent.bytes)));
     const qint64 elapsedMs = timer.elapsed();
-    const qint64 growthKiB = soak::ResidentKiB() - rssAfterWarmUp;
+    const qint64 growthKiB = ResidentKiB() - rssAfterWarmUp;
 
     QCOMPARE(window->received.bytes, sent.bytes);
     QCOMPARE(window->received.value, sent.value);
-    QCOMPARE(soak::OpenDescriptors(), fdsAfterWarmUp);
+    QCOMPARE(OpenDescriptors(), fdsAfterWarmUp);
     qInfo("soak: traffic %lld bytes in %lld ms (%.1f MiB/s), checksum %016llx both sides, "
           "memory growth after warm-up %lld KiB, descriptors %d",
           sent.bytes, elapsedMs, double(sent.bytes) / (1 << 20) / (double(std::max<qint64>(elapsedMs, 1)) / 1000.0),
           sent.value, growthKiB, fdsAfterWarmUp);
-    if (kMemoryFiguresMeaningful)
-        QVERIFY2(growthKiB < kMaxGrowthKiB, qPrintable(QString::number(growthKiB)));
+    if (MEMORY_FIGURES_MEANINGFUL)
+        QVERIFY2(growthKiB < MAX_GROWTH_KI_B, qPrintable(QString::number(growthKiB)));
     QVERIFY(window->isPortOpen());
     QCOMPARE(window->lineDrops, 0);
 }
@@ -251,11 +251,11 @@ void TestSoak::hangUpMidStream()
         hungUp = true;
     });
     struct Join { std::thread &t; std::atomic<bool> &stop; ~Join() { stop = true; if (t.joinable()) t.join(); } } join{writer, hangUpNow};
-    QVERIFY(QTest::qWaitFor([&] { return window->received.bytes >= hangUpAfter; }, 10 * kTryMs));
+    QVERIFY(QTest::qWaitFor([&] { return window->received.bytes >= hangUpAfter; }, 10 * TRY_MS));
     hangUpNow = true;
-    QVERIFY(QTest::qWaitFor([&] { return hungUp.load(); }, kTryMs));
+    QVERIFY(QTest::qWaitFor([&] { return hungUp.load(); }, TRY_MS));
     writer.join();
-    QVERIFY(QTest::qWaitFor([&] { return !window->isPortOpen(); }, kTryMs));
+    QVERIFY(QTest::qWaitFor([&] { return !window->isPortOpen(); }, TRY_MS));
     const qint64 seenAfterMs = sinceHangUp.elapsed();
     QTest::qWait(200);
     QCOMPARE(window->lineDrops, 1);
@@ -266,10 +266,10 @@ void TestSoak::hangUpMidStream()
     qInfo("soak: hang-up seen after %lld ms; %lld bytes sent, %lld logged, %lld in flight at the hang-up",
           seenAfterMs, qint64(sent.size()), window->received.bytes, qint64(sent.size()) - window->received.bytes);
 
-    if (soak::EnvNumber("RFID_SOAK_LONG", 0)) {
-        const qint64 ticks = soak::CpuTicks();
+    if (EnvNumber("RFID_SOAK_LONG", 0)) {
+        const qint64 ticks = CpuTicks();
         QTest::qWait(5000);
-        const double percent = 100.0 * double(soak::CpuTicks() - ticks) / double(5 * soak::TicksPerSecond());
+        const double percent = 100.0 * double(CpuTicks() - ticks) / double(5 * TicksPerSecond());
         qInfo("soak: CPU in the 5 s after the hang-up %.1f%% of one core", percent);
     }
     QCOMPARE(window->lineDrops, 1);
@@ -278,8 +278,8 @@ void TestSoak::hangUpMidStream()
 // Opening and closing the port many times leaves no descriptor, thread or memory behind.
 void TestSoak::openCloseCycles()
 {
-    const int cycles = int(soak::EnvNumber("RFID_SOAK_CYCLES", 100));
-    constexpr int kWarmUpCycles = 10;
+    const int cycles = int(EnvNumber("RFID_SOAK_CYCLES", 100));
+    constexpr int WARM_UP_CYCLES = 10;
     auto window = makeWindow();
     auto cycle = [&] {
         window->OnOpenPort();
@@ -287,12 +287,12 @@ void TestSoak::openCloseCycles()
         window->OnOpenPort();
         return opened && !window->isPortOpen();
     };
-    for (int i = 0; i < kWarmUpCycles; ++i)
+    for (int i = 0; i < WARM_UP_CYCLES; ++i)
         QVERIFY(cycle());
     QCoreApplication::processEvents();
-    const int fds = soak::OpenDescriptors();
-    const int threads = soak::Threads();
-    const qint64 rss = soak::ResidentKiB();
+    const int fds = OpenDescriptors();
+    const int threads = Threads();
+    const qint64 rss = ResidentKiB();
     for (int i = 0; i < cycles; ++i) {
         QVERIFY2(cycle(), qPrintable(QString::number(i)));
         m_line->Drain();
@@ -300,12 +300,12 @@ void TestSoak::openCloseCycles()
             QCoreApplication::processEvents();
     }
     QCoreApplication::processEvents();
-    const qint64 growthKiB = soak::ResidentKiB() - rss;
+    const qint64 growthKiB = ResidentKiB() - rss;
     qInfo("soak: %d open/close cycles: descriptors %d -> %d, threads %d -> %d, memory growth %lld KiB",
-          cycles, fds, soak::OpenDescriptors(), threads, soak::Threads(), growthKiB);
-    QCOMPARE(soak::OpenDescriptors(), fds);
-    QCOMPARE(soak::Threads(), threads);
-    if (kMemoryFiguresMeaningful)
+          cycles, fds, OpenDescriptors(), threads, Threads(), growthKiB);
+    QCOMPARE(OpenDescriptors(), fds);
+    QCOMPARE(Threads(), threads);
+    if (MEMORY_FIGURES_MEANINGFUL)
         QVERIFY2(growthKiB < 1024, qPrintable(QString::number(growthKiB)));
 }
 
@@ -319,12 +319,12 @@ void TestSoak::secondWindowRefused()
     QVERIFY(first->isPortOpen());
     second->OnOpenPort();
     QVERIFY(!second->isPortOpen());
-    QVERIFY2(logText(*second).contains(QStringLiteral("Cannot open COM%1: the port is in use by another program").arg(kComNumber)),
+    QVERIFY2(logText(*second).contains(QStringLiteral("Cannot open COM%1: the port is in use by another program").arg(COM_NUMBER)),
              qPrintable(logText(*second)));
     QVERIFY(first->isPortOpen());
     const QByteArray line = "E200AA55\r\n";
     QVERIFY(m_line->WriteAll(line.constData(), std::size_t(line.size())));
-    QTRY_COMPARE_WITH_TIMEOUT(first->received.bytes, qint64(line.size()), kTryMs);
+    QTRY_COMPARE_WITH_TIMEOUT(first->received.bytes, qint64(line.size()), TRY_MS);
     QCOMPARE(second->received.bytes, qint64(0));
 
     // Once the first lets go, the second gets the port.
@@ -357,7 +357,7 @@ void TestSoak::silentReaderRefusesCommands()
         for (ssize_t n; (n = ::read(m_line->master(), buffer, sizeof buffer)) > 0;)
             got.append(buffer, n);
         return got.size() >= accepted.size();
-    }, kTryMs));
+    }, TRY_MS));
     QCOMPARE(got, accepted);
 }
 

@@ -136,7 +136,7 @@ private slots:
     {
         QFETCH(int, size);
         QFETCH(int, maxBlock);
-        constexpr uint64_t kTotal = 100ull * 1000 * 1000;
+        constexpr uint64_t TOTAL = 100ull * 1000 * 1000;
         CRingBuffer ring;
         ring.Allocate(size);
 
@@ -146,8 +146,8 @@ private slots:
             std::uniform_int_distribution<int> blockSize(1, maxBlock);
             std::vector<uint8_t> block(static_cast<size_t>(maxBlock));
             uint64_t sent = 0;
-            while (sent < kTotal) {
-                const int n = int(std::min<uint64_t>(uint64_t(blockSize(random)), kTotal - sent));
+            while (sent < TOTAL) {
+                const int n = int(std::min<uint64_t>(uint64_t(blockSize(random)), TOTAL - sent));
                 for (int i = 0; i < n; ++i) {
                     block[size_t(i)] = StreamByte(sent + uint64_t(i));
                     producerSum = producerSum * 31 + block[size_t(i)];
@@ -164,8 +164,8 @@ private slots:
         uint64_t received = 0;
         uint64_t consumerSum = 0;
         uint64_t firstMismatch = UINT64_MAX;
-        while (received < kTotal) {
-            const int want = int(std::min<uint64_t>(uint64_t(takeSize(random)), kTotal - received));
+        while (received < TOTAL) {
+            const int want = int(std::min<uint64_t>(uint64_t(takeSize(random)), TOTAL - received));
             const int n = std::min(want, int(ring.GetUsed()));
             if (n == 0 || !ring.Take(block.data(), n)) {
                 std::this_thread::yield();

@@ -106,7 +106,7 @@ std::vector<uint8_t> Pattern(size_t count, unsigned seed)
 
 std::vector<uint8_t> TakeAll(CSerialChannel &channel)
 {
-    const QByteArray bytes = channel.TakePending(kRxBufferSize);
+    const QByteArray bytes = channel.TakePending(RX_BUFFER_SIZE);
     return std::vector<uint8_t>(bytes.begin(), bytes.end());
 }
 
@@ -144,7 +144,7 @@ struct Recorder
     }
 };
 
-constexpr uint32_t kBaud = 115200;
+constexpr uint32_t BAUD = 115200;
 
 } // namespace
 
@@ -242,7 +242,7 @@ private slots:
         QCOMPARE(channel.Open(pty.slavePath, baud, uint8_t(byteSize), uint8_t(stopBits), uint8_t(parity)), 0);
         QVERIFY(!channel.IsOpen());
         QVERIFY(!Hook::ThreadJoinable(channel));
-        QCOMPARE(channel.Open(pty.slavePath, kBaud, 8, 0, 0), 1);
+        QCOMPARE(channel.Open(pty.slavePath, BAUD, 8, 0, 0), 1);
     }
 
     void openFails_data()
@@ -264,7 +264,7 @@ private slots:
         if (kind == QLatin1String("missing")) {
             path = dir.filePath("ttyNothing");
         } else if (kind == QLatin1String("busy")) {
-            QCOMPARE(holder.Open(pty.slavePath, kBaud, 8, 0, 0), 1);
+            QCOMPARE(holder.Open(pty.slavePath, BAUD, 8, 0, 0), 1);
             path = pty.slavePath;
         } else if (kind == QLatin1String("file")) {
             path = dir.filePath("plain");
@@ -272,12 +272,12 @@ private slots:
             QVERIFY(file.open(QIODevice::WriteOnly));
         }
         CSerialChannel channel;
-        QCOMPARE(channel.Open(path, kBaud, 8, 0, 0), 0);
+        QCOMPARE(channel.Open(path, BAUD, 8, 0, 0), 0);
         QVERIFY(!channel.IsOpen());
         QVERIFY(!Hook::ThreadJoinable(channel));
         if (kind == QLatin1String("busy")) {   // released by the holder's close
             holder.Close();
-            QCOMPARE(channel.Open(path, kBaud, 8, 0, 0), 1);
+            QCOMPARE(channel.Open(path, BAUD, 8, 0, 0), 1);
         }
     }
 
@@ -299,7 +299,7 @@ private slots:
         Owner owner;
         CSerialChannel channel;
         channel.SetOwnerWindow(&owner);
-        QCOMPARE(channel.Open(pty.slavePath, kBaud, 8, 0, 0), 1);
+        QCOMPARE(channel.Open(pty.slavePath, BAUD, 8, 0, 0), 1);
         const std::vector<uint8_t> sent = Pattern(size_t(total), 3);
         std::vector<uint8_t> received;
         for (int at = 0; at < total; at += piece) {
@@ -332,7 +332,7 @@ private slots:
         channel.SetOwnerWindow(&owner);
         recorder.holdFirstWake = true;
         recorder.attach(channel);
-        QCOMPARE(channel.Open(pty.slavePath, kBaud, 8, 0, 0), 1);
+        QCOMPARE(channel.Open(pty.slavePath, BAUD, 8, 0, 0), 1);
         const std::vector<uint8_t> sent = Pattern(5000, 5);
         QVERIFY(pty.writeAll(sent));
         QTRY_COMPARE(recorder.wakes.load(), 1);
@@ -350,7 +350,7 @@ private slots:
         std::vector<int> firstWakeChunks;
         for (const auto &[step, bytes] : steps) {
             if (step == Step::Chunk) {
-                QVERIFY2(bytes > 0 && bytes <= kSerialChunkSize, qPrintable(QString::number(bytes)));
+                QVERIFY2(bytes > 0 && bytes <= SERIAL_CHUNK_SIZE, qPrintable(QString::number(bytes)));
                 chunkBytes += bytes;
                 ++chunksThisWake;
                 if (wakesWithData == 0)
@@ -364,7 +364,7 @@ private slots:
         QCOMPARE(chunkBytes, 5000);
         QCOMPARE(chunksThisWake, 0);   // no chunk after the last post
         QVERIFY(firstWakeChunks.size() >= 2);
-        QCOMPARE(firstWakeChunks.front(), kSerialChunkSize);
+        QCOMPARE(firstWakeChunks.front(), SERIAL_CHUNK_SIZE);
         QTRY_COMPARE(owner.rxData, posts);
         QCOMPARE(TakeAll(channel), sent);
     }
@@ -375,9 +375,9 @@ private slots:
         QTest::addColumn<int>("expected");
         QTest::newRow("one") << 1 << 1;
         QTest::newRow("command line") << 9 << 9;
-        QTest::newRow("whole buffer") << kTxBufferSize << kTxBufferSize;
+        QTest::newRow("whole buffer") << TX_BUFFER_SIZE << TX_BUFFER_SIZE;
         QTest::newRow("zero") << 0 << 0;
-        QTest::newRow("beyond buffer") << kTxBufferSize + 1 << 0;
+        QTest::newRow("beyond buffer") << TX_BUFFER_SIZE + 1 << 0;
         QTest::newRow("negative") << -4 << 0;
     }
     void writeSendsFirstBytes()
@@ -387,8 +387,8 @@ private slots:
         PtyPair pty;
         QVERIFY(pty.open());
         CSerialChannel channel;
-        QCOMPARE(channel.Open(pty.slavePath, kBaud, 8, 0, 0), 1);
-        const std::vector<uint8_t> pattern = Pattern(kTxBufferSize, 9);
+        QCOMPARE(channel.Open(pty.slavePath, BAUD, 8, 0, 0), 1);
+        const std::vector<uint8_t> pattern = Pattern(TX_BUFFER_SIZE, 9);
         QCOMPARE(channel.Send(pattern.data(), count), expected);
         const std::vector<uint8_t> got = pty.read(size_t(expected), 200);
         QCOMPARE(got, std::vector<uint8_t>(pattern.begin(), pattern.begin() + expected));
@@ -420,11 +420,11 @@ private slots:
         channel.SetReaderProbe([&, test = std::this_thread::get_id()](CSerialChannel::ReaderStep step, int bytes) {
             sentByThread += step == CSerialChannel::ReaderStep::Sent && std::this_thread::get_id() != test ? bytes : 0;
         });
-        QCOMPARE(channel.Open(pty.slavePath, kBaud, 8, 0, 0), 1);
+        QCOMPARE(channel.Open(pty.slavePath, BAUD, 8, 0, 0), 1);
         std::vector<uint8_t> accepted;
         int result = 1;
         for (unsigned i = 0; i < 200; ++i) {   // 400 KB: past the driver's buffer and the queue
-            const std::vector<uint8_t> command = Pattern(kTxBufferSize - 8, i);
+            const std::vector<uint8_t> command = Pattern(TX_BUFFER_SIZE - 8, i);
             const int previous = std::exchange(result, channel.Send(command.data(), int(command.size())));
             QVERIFY(result == 0 || result == int(command.size()));
             QCOMPARE(channel.TxStallBegan(), result == 0 && previous != 0);
@@ -433,7 +433,7 @@ private slots:
         QCOMPARE(result, 0);
         if (closeWhileStalled) {
             channel.Close();
-            QCOMPARE(channel.Open(pty.slavePath, kBaud, 8, 0, 0), 1);
+            QCOMPARE(channel.Open(pty.slavePath, BAUD, 8, 0, 0), 1);
         } else {
             QCOMPARE(pty.read(accepted.size(), 1000), accepted);
             QTRY_COMPARE(sentByThread.load(), int(accepted.size()));
@@ -456,7 +456,7 @@ private slots:
         CSerialChannel channel;
         channel.SetOwnerWindow(&owner);
         recorder.attach(channel);
-        QCOMPARE(channel.Open(pty.slavePath, kBaud, 8, 0, 0), 1);
+        QCOMPARE(channel.Open(pty.slavePath, BAUD, 8, 0, 0), 1);
         QVERIFY(pty.writeAll(Pattern(10, 1)));
         QTRY_COMPARE(channel.PendingBytes(), 10);
         pty.hangUp();
@@ -480,7 +480,7 @@ private slots:
         Recorder recorder;
         CSerialChannel channel;
         recorder.attach(channel);
-        QCOMPARE(channel.Open(pty.slavePath, kBaud, 8, 0, 0), 1);
+        QCOMPARE(channel.Open(pty.slavePath, BAUD, 8, 0, 0), 1);
         QTRY_COMPARE(recorder.waits.load(), 1);   // past the loop test, so only Close can end it
         std::atomic<bool> closed{false};
         std::atomic<qint64> elapsed{0};
@@ -501,7 +501,7 @@ private slots:
         QCOMPARE(recorder.wakes.load(), 1);   // woken by Close, not by a timeout
         // The port is free again.
         CSerialChannel other;
-        QCOMPARE(other.Open(pty.slavePath, kBaud, 8, 0, 0), 1);
+        QCOMPARE(other.Open(pty.slavePath, BAUD, 8, 0, 0), 1);
     }
 
     // The destructor of an open channel ends and joins its thread (an unjoined
@@ -512,10 +512,10 @@ private slots:
         QVERIFY(pty.open());
         {
             CSerialChannel channel;
-            QCOMPARE(channel.Open(pty.slavePath, kBaud, 8, 0, 0), 1);
+            QCOMPARE(channel.Open(pty.slavePath, BAUD, 8, 0, 0), 1);
         }
         CSerialChannel again;
-        QCOMPARE(again.Open(pty.slavePath, kBaud, 8, 0, 0), 1);
+        QCOMPARE(again.Open(pty.slavePath, BAUD, 8, 0, 0), 1);
     }
 
     // A ring with less than a chunk free, then a burst: the reader leaves the bytes in the
@@ -526,7 +526,7 @@ private slots:
         QTest::addColumn<int>("burst");
         QTest::newRow("less than a chunk") << 1500;
         QTest::newRow("many chunks") << 100000;
-        QTest::newRow("twice the ring") << 2 * kRxBufferSize;
+        QTest::newRow("twice the ring") << 2 * RX_BUFFER_SIZE;
     }
     void fullRingHoldsBurstBack()
     {
@@ -537,11 +537,11 @@ private slots:
         Recorder recorder;
         CSerialChannel channel;
         channel.SetOwnerWindow(&owner);
-        const int prefill = kRxBufferSize - 1 - 1000;
+        const int prefill = RX_BUFFER_SIZE - 1 - 1000;
         const std::vector<uint8_t> old = Pattern(size_t(prefill), 2);
         QVERIFY(Hook::Prefill(channel, old));   // Open keeps the ring's contents
         recorder.attach(channel);
-        QCOMPARE(channel.Open(pty.slavePath, kBaud, 8, 0, 0), 1);
+        QCOMPARE(channel.Open(pty.slavePath, BAUD, 8, 0, 0), 1);
 
         const std::vector<uint8_t> sent = Pattern(size_t(burst), 4);
         std::atomic<bool> stop{false};

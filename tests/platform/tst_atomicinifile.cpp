@@ -13,26 +13,22 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-using platform::CAtomicIniFile;
-using platform::CIniDocument;
-using platform::IniChanges;
-using platform::IniValues;
 
 namespace {
 
-constexpr char kWriterArgument[] = "--write-loop";
-constexpr int kKills = 1000;
-constexpr int kKeysPerSection = 10;
-constexpr int kMaxKillDelayUs = 20000;
-constexpr int kStartTimeoutMs = 30000;
-constexpr char kWritingMark[] = "writing\n";
+constexpr char WRITER_ARGUMENT[] = "--write-loop";
+constexpr int KILLS = 1000;
+constexpr int KEYS_PER_SECTION = 10;
+constexpr int MAX_KILL_DELAY_US = 20000;
+constexpr int START_TIMEOUT_MS = 30000;
+constexpr char WRITING_MARK[] = "writing\n";
 
 // One complete set of settings in which every value carries the generation number, so a
 // mix of two sets or a lost value shows.
 IniValues generation(int gen)
 {
     IniValues values;
-    for (int i = 0; i < kKeysPerSection; ++i) {
+    for (int i = 0; i < KEYS_PER_SECTION; ++i) {
         values[QStringLiteral("Config")][QStringLiteral("Key%1").arg(i)] = QString::number(gen);
         values[QStringLiteral("Example History Combos")][QStringLiteral("HistoryItem%1").arg(i)] =
             QStringLiteral("i,%1,0,0 \"gen\" %2").arg(i).arg(gen);
@@ -43,7 +39,7 @@ IniValues generation(int gen)
 // The whole file made of the values.
 bool writeValues(const CAtomicIniFile &file, const IniValues &values)
 {
-    return file.write(CIniDocument(), platform::ChangesSetting(values));
+    return file.write(CIniDocument(), ChangesSetting(values));
 }
 
 bool readValues(const CAtomicIniFile &file, IniValues &values)
@@ -60,7 +56,7 @@ int writeLoop(const QString &path)
     const CAtomicIniFile file(path);
     // Tells the test that the writes begin now: the kill delay counts from here, however
     // long the process took to start (much longer under a sanitizer or a loaded machine).
-    std::fputs(kWritingMark, stdout);
+    std::fputs(WRITING_MARK, stdout);
     std::fflush(stdout);
     for (int gen = 1;; ++gen)
         writeValues(file, generation(gen));
@@ -147,12 +143,12 @@ void tst_AtomicIniFile::killsDuringWrites()
     int lastGeneration = 0;
     int changes = 0;
     auto *random = QRandomGenerator::global();
-    for (int kill = 0; kill < kKills; ++kill) {
+    for (int kill = 0; kill < KILLS; ++kill) {
         QProcess writer;
-        writer.start(QCoreApplication::applicationFilePath(), {QString::fromLatin1(kWriterArgument), path});
+        writer.start(QCoreApplication::applicationFilePath(), {QString::fromLatin1(WRITER_ARGUMENT), path});
         QVERIFY(writer.waitForStarted());
-        QVERIFY(writer.waitForReadyRead(kStartTimeoutMs));
-        QThread::usleep(random->bounded(kMaxKillDelayUs));
+        QVERIFY(writer.waitForReadyRead(START_TIMEOUT_MS));
+        QThread::usleep(random->bounded(MAX_KILL_DELAY_US));
         writer.kill();
         QVERIFY(writer.waitForFinished());
 
@@ -165,7 +161,7 @@ void tst_AtomicIniFile::killsDuringWrites()
         lastGeneration = gen;
     }
     // The kills did land while files were being replaced, not only before the first write.
-    QVERIFY2(changes > kKills / 10, qPrintable(QString::number(changes)));
+    QVERIFY2(changes > KILLS / 10, qPrintable(QString::number(changes)));
 
     // Leftovers of killed writers of older versions had no random part.
     for (const char *dead : {"killed.ini.2147483646.tmp", "killed.ini.2147483646.5eed.tmp"})
@@ -338,7 +334,7 @@ void tst_AtomicIniFile::pipeNeitherReadNorReplaced()
 
 int main(int argc, char **argv)
 {
-    if (argc == 3 && qstrcmp(argv[1], kWriterArgument) == 0) {
+    if (argc == 3 && qstrcmp(argv[1], WRITER_ARGUMENT) == 0) {
         QCoreApplication app(argc, argv);
         return writeLoop(QString::fromLocal8Bit(argv[2]));
     }

@@ -40,7 +40,7 @@ void TestCodePage::everyCutDecodesAlike()
     QFETCH(QString, text);
     for (qsizetype a = 0; a <= bytes.size(); ++a) {
         for (qsizetype b = a; b <= bytes.size(); ++b) {
-            platform::CCodePageDecoder decoder(codeSet);
+            CCodePageDecoder decoder(codeSet);
             QVERIFY(decoder.isValid());
             // One statement per piece: the pieces must be decoded in stream order.
             QString got = decoder.decode(bytes.left(a));
@@ -69,7 +69,7 @@ void TestCodePage::badBytesReplaced()
     QFETCH(QString, codeSet);
     QFETCH(QByteArray, bytes);
     QFETCH(QString, text);
-    platform::CCodePageDecoder decoder(codeSet);
+    CCodePageDecoder decoder(codeSet);
     QString got = decoder.decode(bytes);
     got += decoder.flush();
     QCOMPARE(got, text);
@@ -92,10 +92,10 @@ void TestCodePage::encodeRoundTrip()
     QFETCH(QString, codeSet);
     QFETCH(QString, text);
     QFETCH(QByteArray, bytes);
-    platform::CCodePageEncoder encoder(codeSet);
+    CCodePageEncoder encoder(codeSet);
     QCOMPARE(encoder.encode(text), bytes);
     if (!bytes.contains('?')) {
-        platform::CCodePageDecoder decoder(codeSet);
+        CCodePageDecoder decoder(codeSet);
         QCOMPARE(decoder.decode(bytes), text);
     }
 }
@@ -116,14 +116,14 @@ void TestCodePage::latin1Strict()
     QFETCH(bool, ok);
     QFETCH(QByteArray, bytes);
     QByteArray out("stale");
-    QCOMPARE(platform::EncodeLatin1Strict(text, out), ok);
+    QCOMPARE(EncodeLatin1Strict(text, out), ok);
     QCOMPARE(out, bytes);
 }
 
 void TestCodePage::localeCodeSetIsUsable()
 {
     // Whatever the machine's locale, the decoder built from it must work: bytes never vanish.
-    platform::CCodePageDecoder decoder;
+    CCodePageDecoder decoder;
     QVERIFY2(decoder.isValid(), qPrintable(decoder.codeSet()));
     QCOMPARE(decoder.decode(QByteArray("ver\r\n")), QStringLiteral("ver\r\n"));
 }

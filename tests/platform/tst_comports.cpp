@@ -9,11 +9,9 @@
 #include <cerrno>
 #include <cstring>
 
-using platform::ComPortDevice;
-using platform::PortEnvironment;
 
 // Every placeholder arg() knows, as a device or a remote peer may name itself.
-const QString kPercents = QStringLiteral("%1%2%3%4%5%6%7%8%9");
+const QString PERCENTS = QStringLiteral("%1%2%3%4%5%6%7%8%9");
 
 // A fake sysfs tree and a port map, laid out the way the kernel lays them:
 // sys/class/tty/<name>/device links into sys/devices, where USB devices carry
@@ -54,7 +52,7 @@ private:
     QMap<int, ComPortDevice> listed()
     {
         QList<ComPortDevice> ports;
-        if (!platform::ListPresentPorts(ports, m_env))
+        if (!ListPresentPorts(ports, m_env))
             qWarning("no fake sysfs");
         QMap<int, ComPortDevice> byNumber;
         int previous = 0;
@@ -93,13 +91,13 @@ private slots:
         mkdir("sys/class/tty/rfcomm2");
         // Placeholders in every outside source of a name.
         tty("ttyUSB2", "pci0000:00/usb1/1-4/1-4:1.0/ttyUSB2");
-        write("sys/devices/pci0000:00/usb1/1-4/product", kPercents.toUtf8());
+        write("sys/devices/pci0000:00/usb1/1-4/product", PERCENTS.toUtf8());
         tty("ttyACM2", "pci0000:00/usb1/1-5/1-5:1.0");
-        write("sys/devices/pci0000:00/usb1/1-5/1-5:1.0/interface", kPercents.toUtf8());
+        write("sys/devices/pci0000:00/usb1/1-5/1-5:1.0/interface", PERCENTS.toUtf8());
         mkdir("sys/class/tty/rfcomm3");
         write("sys/class/tty/rfcomm3/address", "00:00:00:00:00:01\n");
-        write("nodes/tty" + kPercents, "");
-        link(m_root.filePath("nodes/tty" + kPercents), "ports/COM9");
+        write("nodes/tty" + PERCENTS, "");
+        link(m_root.filePath("nodes/tty" + PERCENTS), "ports/COM9");
         // Outside the scheme.
         mkdir("sys/class/tty/tty0");
         mkdir("sys/class/tty/ttyUSB32");
@@ -121,7 +119,7 @@ private slots:
         m_env.portsFolder = m_root.filePath("ports");
         m_env.bluetoothName = [](const QString &address) {
             if (address == QLatin1String("00:00:00:00:00:01"))
-                return kPercents;
+                return PERCENTS;
             return address == QLatin1String("00:11:22:AA:BB:CC") ? QStringLiteral("Lorix Reader") : QString();
         };
     }
@@ -146,13 +144,13 @@ private slots:
         QTest::newRow("link new number") << 5 << true << "@node" << "Mapped serial port - @node (COM5)";
         QTest::newRow("link overrides USB") << 33 << true << "@node" << "Mapped serial port - @node (COM33)";
         QTest::newRow("placeholders in a USB product") << 35 << true << "/dev/ttyUSB2"
-                                                       << kPercents + " - /dev/ttyUSB2 (COM35)";
+                                                       << PERCENTS + " - /dev/ttyUSB2 (COM35)";
         QTest::newRow("placeholders in a USB interface") << 67 << true << "/dev/ttyACM2"
-                                                         << kPercents + " - /dev/ttyACM2 (COM67)";
+                                                         << PERCENTS + " - /dev/ttyACM2 (COM67)";
         QTest::newRow("placeholders in a Bluetooth name") << 100 << true << "/dev/rfcomm3"
-                                                          << kPercents + " 00:00:00:00:00:01 - /dev/rfcomm3 (COM100)";
-        QTest::newRow("placeholders in a link target") << 9 << true << "@root/nodes/tty" + kPercents
-                                                       << "Mapped serial port - @root/nodes/tty" + kPercents + " (COM9)";
+                                                          << PERCENTS + " 00:00:00:00:00:01 - /dev/rfcomm3 (COM100)";
+        QTest::newRow("placeholders in a link target") << 9 << true << "@root/nodes/tty" + PERCENTS
+                                                       << "Mapped serial port - @root/nodes/tty" + PERCENTS + " (COM9)";
         QTest::newRow("dangling link hides nothing") << 66 << false << "" << "";
         QTest::newRow("dangling link new") << 7 << false << "" << "";
         QTest::newRow("plain file is no link") << 8 << false << "" << "";
@@ -199,7 +197,7 @@ private slots:
         PortEnvironment noLinks = m_env;
         noLinks.portsFolder = m_root.filePath("no-ports");
         QList<ComPortDevice> ports;
-        QVERIFY(platform::ListPresentPorts(ports, noLinks));
+        QVERIFY(ListPresentPorts(ports, noLinks));
         const auto it = std::find_if(ports.cbegin(), ports.cend(), [&](const ComPortDevice &p) { return p.number == number; });
         QVERIFY(it != ports.cend());
         QCOMPARE(it->devicePath, QStringLiteral("/dev/") + node);
@@ -211,7 +209,7 @@ private slots:
         PortEnvironment missing = m_env;
         missing.sysRoot = m_root.filePath("nowhere");
         QList<ComPortDevice> ports;
-        QVERIFY(!platform::ListPresentPorts(ports, missing));
+        QVERIFY(!ListPresentPorts(ports, missing));
     }
 
     void devicePath_data()
@@ -238,7 +236,7 @@ private slots:
         QFETCH(int, number);
         QFETCH(QString, path);
         path.replace(QLatin1String("@node"), m_existingNode);
-        QCOMPARE(platform::DevicePathForPort(number, m_env), path);
+        QCOMPARE(DevicePathForPort(number, m_env), path);
     }
 
     void portNumber_data()
@@ -260,9 +258,9 @@ private slots:
     {
         QFETCH(QString, device);
         QFETCH(int, number);
-        QCOMPARE(platform::PortNumberForDevice(device), number);
+        QCOMPARE(PortNumberForDevice(device), number);
         if (number)   // the two directions agree
-            QCOMPARE(QStringLiteral("/dev/") + platform::FixedDeviceNameForPort(number),
+            QCOMPARE(QStringLiteral("/dev/") + FixedDeviceNameForPort(number),
                      device.startsWith('/') ? device : QStringLiteral("/dev/") + device);
     }
 
@@ -279,7 +277,7 @@ private slots:
         QTest::newRow("unplugged") << ENXIO << "there is no such port" << gone;
         QTest::newRow("node removed") << ENODEV << "there is no such port" << gone;
         QTest::newRow("other") << EIO << "@node: @system" << "I/O error";
-        QTest::newRow("hung up") << platform::kLinkHungUp << "@node: " << "the line was hung up";
+        QTest::newRow("hung up") << LINK_HUNG_UP << "@node: " << "the line was hung up";
     }
     void openErrorText()
     {
@@ -289,10 +287,10 @@ private slots:
         for (QString *text : {&start, &lost})
             text->replace("@node", m_existingNode).replace("@group", QFileInfo(m_existingNode).group())
                 .replace("@system", QString::fromLocal8Bit(strerror(error)));
-        QVERIFY2(platform::PortOpenErrorText(error, m_existingNode).startsWith(start),
-                 qPrintable(platform::PortOpenErrorText(error, m_existingNode)));
-        QVERIFY2(platform::PortLinkErrorText(error, m_existingNode).startsWith(lost),
-                 qPrintable(platform::PortLinkErrorText(error, m_existingNode)));
+        QVERIFY2(PortOpenErrorText(error, m_existingNode).startsWith(start),
+                 qPrintable(PortOpenErrorText(error, m_existingNode)));
+        QVERIFY2(PortLinkErrorText(error, m_existingNode).startsWith(lost),
+                 qPrintable(PortLinkErrorText(error, m_existingNode)));
     }
 };
 

@@ -53,7 +53,7 @@ void TestKeySinkUinput::scanCodeToKey()
 {
     QFETCH(int, scan);
     QFETCH(int, key);
-    QCOMPARE(platform::LinuxKeyForScanCode(std::uint8_t(scan)), key);
+    QCOMPARE(LinuxKeyForScanCode(std::uint8_t(scan)), key);
 }
 
 // What each path's events type: the tag path carries scan codes, the scan path carries 0
@@ -83,7 +83,7 @@ void TestKeySinkUinput::keyEventToKey()
     QFETCH(int, virtualKey);
     QFETCH(int, scan);
     QFETCH(int, key);
-    QCOMPARE(platform::LinuxKeyForKeyEvent(std::uint8_t(virtualKey), std::uint8_t(scan)), key);
+    QCOMPARE(LinuxKeyForKeyEvent(std::uint8_t(virtualKey), std::uint8_t(scan)), key);
 }
 
 namespace {
@@ -103,7 +103,7 @@ int openVirtualKeyboard()
                     continue;
                 char name[256] = {};
                 if (::ioctl(fd, EVIOCGNAME(sizeof name - 1), name) >= 0
-                    && std::strcmp(name, platform::kUinputDeviceName) == 0) {
+                    && std::strcmp(name, UINPUT_DEVICE_NAME) == 0) {
                     ::closedir(dir);
                     return fd;
                 }
@@ -120,17 +120,17 @@ int openVirtualKeyboard()
 
 void TestKeySinkUinput::virtualKeyboardDeliversKeys()
 {
-    if (::access(platform::kUinputPath, W_OK) != 0)
+    if (::access(UINPUT_PATH, W_OK) != 0)
         QSKIP("/dev/uinput is absent or not writable on this machine");
-    const std::shared_ptr<platform::CKeySinkUinput> sink = platform::CKeySinkUinput::Open();
+    const std::shared_ptr<CKeySinkUinput> sink = CKeySinkUinput::Open();
     QVERIFY2(sink, "/dev/uinput is writable but the virtual keyboard could not be created");
     const int fd = openVirtualKeyboard();
     if (fd < 0)
         QSKIP("the virtual keyboard's event node is not readable here");
 
-    wedge::SetKeySink(sink);
-    wedge::TypeScanText(u"a+");
-    wedge::SetKeySink(nullptr);
+    SetKeySink(sink);
+    TypeScanText(u"a+");
+    SetKeySink(nullptr);
 
     // Key events only (value 1 down, 0 up), in order.
     const QList<QPair<int, int>> expected = {

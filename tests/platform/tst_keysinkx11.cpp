@@ -12,7 +12,7 @@
 
 namespace {
 
-class AsciiMode final : public wedge::IAsciiModeSource
+class AsciiMode final : public IAsciiModeSource
 {
 public:
     explicit AsciiMode(bool on) : m_on(on) {}
@@ -39,10 +39,10 @@ QString describe(const Presses &presses)
 }
 
 // The recorded presses without the Shift keys themselves (their effect is in `shift`).
-Presses withoutShiftKeys(const std::vector<xtest::RecordedKey> &keys)
+Presses withoutShiftKeys(const std::vector<RecordedKey> &keys)
 {
     Presses presses;
-    for (const xtest::RecordedKey &k : keys) {
+    for (const RecordedKey &k : keys) {
         if (k.keysym != XK_Shift_L)
             presses.append({k.keysym, k.shift});
     }
@@ -75,9 +75,9 @@ private slots:
 private:
     void type(Path path, const QString &item);
 
-    xtest::XvfbServer m_server;
-    xtest::XKeyRecorder m_recorder;
-    std::shared_ptr<platform::CKeySinkX11> m_sink;
+    CXvfbServer m_server;
+    CXKeyRecorder m_recorder;
+    std::shared_ptr<CKeySinkX11> m_sink;
 };
 
 void TestKeySinkX11::initTestCase()
@@ -86,14 +86,14 @@ void TestKeySinkX11::initTestCase()
     if (!m_server.start(&reason))
         QSKIP(qPrintable(reason));
     QVERIFY2(m_recorder.open(m_server.displayName(), &reason), qPrintable(reason));
-    m_sink = std::make_shared<platform::CKeySinkX11>(m_server.displayName());
+    m_sink = std::make_shared<CKeySinkX11>(m_server.displayName());
     QVERIFY(!m_sink->IsConnected());   // opened on the first key, not before
-    wedge::SetKeySink(m_sink);
+    SetKeySink(m_sink);
 }
 
 void TestKeySinkX11::cleanupTestCase()
 {
-    wedge::SetKeySink(nullptr);
+    SetKeySink(nullptr);
     m_sink.reset();
     m_recorder.close();
     m_server.stop();
@@ -106,13 +106,13 @@ void TestKeySinkX11::init()
 
 void TestKeySinkX11::type(Path path, const QString &item)
 {
-    std::lock_guard<std::mutex> guard(wedge::wedgeLock);
+    std::lock_guard<std::mutex> guard(wedgeLock);
     if (path == Path::Scan) {
-        wedge::TypeScanText(item);
+        TypeScanText(item);
     } else {
         const QByteArray bytes = item.toLatin1();
         const AsciiMode mode(path == Path::Ascii);
-        wedge::TypeTagText(bytes.constData(), bytes.size() + 1, &mode);
+        TypeTagText(bytes.constData(), bytes.size() + 1, &mode);
     }
 }
 
@@ -185,13 +185,13 @@ void TestKeySinkX11::factoryPicksXWhenDisplayIsSet()
 {
     const QByteArray saved = qgetenv("DISPLAY");
     qputenv("DISPLAY", QByteArray::fromStdString(m_server.displayName()));
-    platform::KeySinkKind kind = platform::KeySinkKind::Null;
-    const std::shared_ptr<platform::IKeySink> sink = platform::CreateKeySink(&kind);
+    KeySinkKind kind = KeySinkKind::Null;
+    const std::shared_ptr<IKeySink> sink = CreateKeySink(&kind);
     saved.isNull() ? qunsetenv("DISPLAY") : qputenv("DISPLAY", saved);
-    QCOMPARE(int(kind), int(platform::KeySinkKind::X11));
+    QCOMPARE(int(kind), int(KeySinkKind::X11));
 
-    sink->SendKey(0x41, 0x1E, platform::KeyDirection::Press);
-    sink->SendKey(0x41, 0x1E, platform::KeyDirection::Release);
+    sink->SendKey(0x41, 0x1E, KeyDirection::Press);
+    sink->SendKey(0x41, 0x1E, KeyDirection::Release);
     sink->Flush();
     QVERIFY(m_recorder.waitForKeys(1));
     QCOMPARE(m_recorder.text(), std::string("a"));

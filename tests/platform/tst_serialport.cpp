@@ -19,12 +19,12 @@ private slots:
         QTest::addColumn<int>("previous");
         QTest::addColumn<int>("current");
         QTest::addColumn<uint>("events");
-        const uint both = platform::kSerialDsr | platform::kSerialRlsd;
+        const uint both = kSerialDsr | kSerialRlsd;
         QTest::newRow("no change") << (TIOCM_DSR | TIOCM_CD) << (TIOCM_DSR | TIOCM_CD) << 0u;
         QTest::newRow("both drop") << (TIOCM_DSR | TIOCM_CD) << 0 << both;
         QTest::newRow("both rise") << 0 << (TIOCM_DSR | TIOCM_CD | TIOCM_CTS) << both;
-        QTest::newRow("DSR alone") << (TIOCM_DSR | TIOCM_CD) << TIOCM_CD << uint(platform::kSerialDsr);
-        QTest::newRow("DCD alone") << (TIOCM_DSR | TIOCM_CD) << TIOCM_DSR << uint(platform::kSerialRlsd);
+        QTest::newRow("DSR alone") << (TIOCM_DSR | TIOCM_CD) << TIOCM_CD << uint(kSerialDsr);
+        QTest::newRow("DCD alone") << (TIOCM_DSR | TIOCM_CD) << TIOCM_DSR << uint(kSerialRlsd);
         QTest::newRow("other lines only") << TIOCM_CTS << TIOCM_RNG << 0u;
     }
     void modemLineEvents()
@@ -32,7 +32,7 @@ private slots:
         QFETCH(int, previous);
         QFETCH(int, current);
         QFETCH(uint, events);
-        QCOMPARE(platform::ModemLineEvents(previous, current), events);
+        QCOMPARE(ModemLineEvents(previous, current), events);
     }
 
     // A second open of a port in use fails even for root, whom TIOCEXCL lets through.
@@ -42,8 +42,8 @@ private slots:
         QVERIFY(master >= 0);
         QVERIFY(::grantpt(master) == 0 && ::unlockpt(master) == 0);
         const QString slave = QString::fromLocal8Bit(::ptsname(master));
-        platform::CSerialPort first;
-        platform::CSerialPort second;
+        CSerialPort first;
+        CSerialPort second;
         QVERIFY(first.Open(slave, {}));
         QVERIFY(!second.Open(slave, {}));
         QVERIFY(!second.IsOpen());
@@ -75,8 +75,8 @@ private slots:
         if (ending == QLatin1String("held"))
             QCOMPARE(::ioctl(watcher, TIOCEXCL), 0);
         {
-            platform::CSerialPort port;
-            platform::SerialLineSettings settings;
+            CSerialPort port;
+            SerialLineSettings settings;
             if (ending == QLatin1String("refused"))
                 settings.baudRate = 12345;
             QCOMPARE(port.Open(QString::fromLocal8Bit(::ptsname(master)), settings), ending == "close" || ending == "destroy");

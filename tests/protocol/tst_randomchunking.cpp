@@ -9,9 +9,9 @@
 
 namespace {
 
-constexpr int kRuns = 10000;
-constexpr quint32 kSeed = 20240517;
-constexpr int kLongestPiece = 48;
+constexpr int RUNS = 10000;
+constexpr quint32 SEED = 20240517;
+constexpr int LONGEST_PIECE = 48;
 
 // One session with the simulated reader (EUC-KR text): wake-up prompts, the TX power answer,
 // status events, an inventory with tags, a release, a scan with Hangul lines, an unknown
@@ -65,7 +65,7 @@ Outcome run(const QList<QByteArray> &pieces, bool keyEmulator)
 
 QList<QByteArray> cut(const QByteArray &stream, QRandomGenerator &random)
 {
-    const int longest = 1 + int(random.bounded(quint32(kLongestPiece)));
+    const int longest = 1 + int(random.bounded(quint32(LONGEST_PIECE)));
     QList<QByteArray> pieces;
     for (qsizetype at = 0; at < stream.size();) {
         const qsizetype size = 1 + random.bounded(quint32(longest));
@@ -114,8 +114,8 @@ void TestRandomChunking::sameOutcome()
     if (keyEmulator)
         QVERIFY(whole.actions.contains(QString::fromUtf8("scan:\xED\x95\x9C\xEA\xB8\x80 \xEC\x8A\xA4\xEC\xBA\x94 \xEC\x83\x81\xED\x92\x88")));
 
-    QRandomGenerator random(kSeed);
-    for (int i = 0; i < kRuns; ++i) {
+    QRandomGenerator random(SEED);
+    for (int i = 0; i < RUNS; ++i) {
         const QList<QByteArray> pieces = cut(stream, random);
         const Outcome chunked = run(pieces, keyEmulator);
         const bool same = chunked.actions == whole.actions && chunked.readerAwake == whole.readerAwake

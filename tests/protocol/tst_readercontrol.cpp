@@ -144,7 +144,7 @@ void TestReaderControl::commandLine_data()
     QTest::addColumn<QString>("typed");
     QTest::addColumn<int>("status");
     QTest::addColumn<QByteArray>("bytes");
-    const qsizetype room = CFakeProtocolHost::kTxCapacity - 2;
+    const qsizetype room = CFakeProtocolHost::TX_CAPACITY - 2;
     QTest::newRow("plain") << "ver" << int(CommandLine::Ready) << QByteArray("ver\r\n");
     QTest::newRow("typed escapes") << "a\\r\\nb" << int(CommandLine::Ready) << QByteArray("a\r\nb\r\n");
     QTest::newRow("latin-1 letter") << QString::fromUtf8("caf\xC3\xA9") << int(CommandLine::Ready)
@@ -162,10 +162,10 @@ void TestReaderControl::commandLine()
     QFETCH(QString, typed);
     QFETCH(int, status);
     QFETCH(QByteArray, bytes);
-    const CommandLine line = PrepareCommandLine(ReplaceTypedEscapes(typed), CFakeProtocolHost::kTxCapacity);
+    const CommandLine line = PrepareCommandLine(ReplaceTypedEscapes(typed), CFakeProtocolHost::TX_CAPACITY);
     QCOMPARE(int(line.status), status);
     QCOMPARE(line.bytes, bytes);
-    QCOMPARE(CommandRefusalText(line, CFakeProtocolHost::kTxCapacity).isEmpty(), status == CommandLine::Ready);
+    QCOMPARE(CommandRefusalText(line, CFakeProtocolHost::TX_CAPACITY).isEmpty(), status == CommandLine::Ready);
 }
 
 QTEST_GUILESS_MAIN(TestReaderControl)

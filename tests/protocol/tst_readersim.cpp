@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr int kDeadlineMs = 10000;   // generous: the machine is shared; never a speed assertion
+constexpr int DEADLINE_MS = 10000;   // generous: the machine is shared; never a speed assertion
 
 QString simPath()
 {
@@ -29,12 +29,12 @@ struct Sim
     bool start(const QStringList &args)
     {
         process.start(simPath(), args);
-        return process.waitForStarted(kDeadlineMs) && readRegistration();
+        return process.waitForStarted(DEADLINE_MS) && readRegistration();
     }
     bool readRegistration()
     {
         while (!process.canReadLine())
-            if (!process.waitForReadyRead(kDeadlineMs))
+            if (!process.waitForReadyRead(DEADLINE_MS))
                 return false;
         const QStringList parts = QString::fromLocal8Bit(process.readLine()).trimmed().split(QLatin1Char(' '));
         if (parts.size() != 2 || !parts[0].startsWith(QLatin1String("COM")))
@@ -46,7 +46,7 @@ struct Sim
     ~Sim()
     {
         process.terminate();
-        process.waitForFinished(kDeadlineMs);
+        process.waitForFinished(DEADLINE_MS);
     }
 };
 
@@ -63,7 +63,7 @@ struct Line
     QByteArray readUntil(const QByteArray &until, bool *hungUp = nullptr)
     {
         QByteArray got;
-        QDeadlineTimer deadline(kDeadlineMs);
+        QDeadlineTimer deadline(DEADLINE_MS);
         while (!got.endsWith(until) && !deadline.hasExpired()) {
             pollfd p { fd, POLLIN, 0 };
             if (::poll(&p, 1, int(deadline.remainingTime())) <= 0)
@@ -149,7 +149,7 @@ void TestReaderSim::linkRemovedOnTerminate()
     const QString link = ports() + QStringLiteral("/COM231");
     QCOMPARE(QFileInfo(link).symLinkTarget(), sim.slavePath);
     sim.process.terminate();
-    QVERIFY(sim.process.waitForFinished(kDeadlineMs));
+    QVERIFY(sim.process.waitForFinished(DEADLINE_MS));
     QVERIFY(!QFileInfo(link).isSymLink());
 }
 
@@ -162,7 +162,7 @@ void TestReaderSim::hangsUp()
     bool hungUp = false;
     line.readUntil("never sent", &hungUp);
     QVERIFY(hungUp);
-    QVERIFY(sim.process.waitForFinished(kDeadlineMs));
+    QVERIFY(sim.process.waitForFinished(DEADLINE_MS));
     QVERIFY(!QFileInfo(ports() + QStringLiteral("/COM%1").arg(sim.comNumber)).isSymLink());
 }
 

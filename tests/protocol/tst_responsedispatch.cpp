@@ -119,7 +119,7 @@ void TestResponseDispatch::dispatch_data()
 
     // The line bound: a line at it is typed; a longer one, whole or cut while held back (NULs
     // too), is logged as its head and a mark, and never typed; the next line is typed as usual.
-    const qsizetype bound = CResponseDispatcher::kMaxLineChars;
+    const qsizetype bound = CResponseDispatcher::MAX_LINE_CHARS;
     auto mark = [](int more) { return QStringLiteral(" [... %1 more characters of this line not shown]").arg(more); };
     QTest::newRow("line at the bound typed")
         << Pieces { QByteArray(bound, 'A') + "\r\n" } << "i,0,0,0" << true << true << latin1

@@ -9,9 +9,9 @@
 #include <QThread>
 
 namespace {
-const QString kBluez = QStringLiteral("org.bluez");
-const QString kMockInterface = QStringLiteral("org.bluez.Mock");
-constexpr int kStartLimitMs = 15000;
+const QString BLUEZ = QStringLiteral("org.bluez");
+const QString MOCK_INTERFACE = QStringLiteral("org.bluez.Mock");
+constexpr int START_LIMIT_MS = 15000;
 }
 
 CBluezTestBus::~CBluezTestBus()
@@ -58,7 +58,7 @@ bool CBluezTestBus::start(bool withBluez, QString &why)
         return false;
     }
     m_daemon.start(daemon, {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
-    QDeadlineTimer deadline(kStartLimitMs);
+    QDeadlineTimer deadline(START_LIMIT_MS);
     while (!m_daemon.canReadLine() && m_daemon.waitForReadyRead(int(deadline.remainingTime()))) {
     }
     m_address = QString::fromUtf8(m_daemon.readLine()).trimmed();
@@ -81,7 +81,7 @@ bool CBluezTestBus::start(bool withBluez, QString &why)
     m_mock.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_mock.setStandardOutputFile(QProcess::nullDevice());
     m_mock.start(python, {QStringLiteral("-m"), QStringLiteral("dbusmock"), QStringLiteral("--template"), QStringLiteral("bluez5")});
-    while (!bus.interface()->isServiceRegistered(kBluez)) {
+    while (!bus.interface()->isServiceRegistered(BLUEZ)) {
         if (deadline.hasExpired() || m_mock.state() == QProcess::NotRunning) {
             why = QStringLiteral("the BlueZ mock did not come up");
             return false;
@@ -93,14 +93,14 @@ bool CBluezTestBus::start(bool withBluez, QString &why)
 
 QDBusMessage CBluezTestBus::mockCall(const QString &method, const QVariantList &args)
 {
-    QDBusMessage call = QDBusMessage::createMethodCall(kBluez, QStringLiteral("/"), kMockInterface, method);
+    QDBusMessage call = QDBusMessage::createMethodCall(BLUEZ, QStringLiteral("/"), MOCK_INTERFACE, method);
     call.setArguments(args);
     return QDBusConnection(m_connectionName).call(call);
 }
 
 QVariant CBluezTestBus::property(const QString &path, const QString &interface, const QString &name)
 {
-    QDBusMessage call = QDBusMessage::createMethodCall(kBluez, path, QStringLiteral("org.freedesktop.DBus.Properties"),
+    QDBusMessage call = QDBusMessage::createMethodCall(BLUEZ, path, QStringLiteral("org.freedesktop.DBus.Properties"),
                                                        QStringLiteral("Get"));
     call.setArguments({interface, name});
     const QDBusMessage reply = QDBusConnection(m_connectionName).call(call);

@@ -18,7 +18,7 @@
 class CFakeProtocolHost : public IReaderView, public ITagTyper
 {
 public:
-    static constexpr qsizetype kTxCapacity = 2048;
+    static constexpr qsizetype TX_CAPACITY = 2048;
 
     QStringList trace;
     QStringList history;
@@ -59,9 +59,9 @@ public:
         lastCommand = command;
         AppendLog(command + QStringLiteral("\r\n"), LOG_COLOUR_SENT);
         lastCommand = ReplaceTypedEscapes(command);
-        const CommandLine line = PrepareCommandLine(lastCommand, kTxCapacity);
+        const CommandLine line = PrepareCommandLine(lastCommand, TX_CAPACITY);
         if (line.status != CommandLine::Ready) {
-            AppendLog(CommandRefusalText(line, kTxCapacity), LOG_COLOUR_NOTE);
+            AppendLog(CommandRefusalText(line, TX_CAPACITY), LOG_COLOUR_NOTE);
             return 0;
         }
         trace << QStringLiteral("write:") + QString::fromLatin1(line.bytes);

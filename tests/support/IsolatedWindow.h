@@ -11,7 +11,7 @@
 #include <memory>
 
 // A key sink factory for the window's Environment that hands the key emulator `sink`.
-inline std::function<std::shared_ptr<platform::IKeySink>()> TypingInto(std::shared_ptr<platform::IKeySink> sink)
+inline std::function<std::shared_ptr<IKeySink>()> TypingInto(std::shared_ptr<IKeySink> sink)
 {
     return [sink] { return sink; };
 }
@@ -25,7 +25,7 @@ inline CRFID_LorixDlg::Environment IsolatedWindowEnvironment(const QString &fold
     CRFID_LorixDlg::Environment env;
     env.ports.portsFolder = folder + QStringLiteral("/ports");
     env.bluetooth.bluez.busAddress = QStringLiteral("unix:path=") + folder + QStringLiteral("/no-bus");
-    env.keySink = TypingInto(std::make_shared<platform::CNullKeySink>());
+    env.keySink = TypingInto(std::make_shared<CNullKeySink>());
     env.nameBluetoothPorts = false;
     return env;
 }

@@ -9,8 +9,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-namespace soak {
-
 namespace {
 
 int CountEntries(const char *folder)
@@ -56,14 +54,14 @@ qint64 EnvNumber(const char *name, qint64 fallback)
     return ok ? value : fallback;
 }
 
-ReaderLine::~ReaderLine()
+CReaderLine::~CReaderLine()
 {
     HangUp();
     if (!m_link.isEmpty())
         QFile::remove(m_link);
 }
 
-bool ReaderLine::Open(const QString &portsFolder, int number)
+bool CReaderLine::Open(const QString &portsFolder, int number)
 {
     m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0)
@@ -80,14 +78,14 @@ bool ReaderLine::Open(const QString &portsFolder, int number)
     return QFile::link(QString::fromLocal8Bit(::ptsname(m_master)), m_link);
 }
 
-void ReaderLine::HangUp()
+void CReaderLine::HangUp()
 {
     if (m_master >= 0)
         ::close(m_master);
     m_master = -1;
 }
 
-bool ReaderLine::WriteAll(const char *bytes, std::size_t count, const std::atomic<bool> *stop)
+bool CReaderLine::WriteAll(const char *bytes, std::size_t count, const std::atomic<bool> *stop)
 {
     std::size_t done = 0;
     while (done < count) {
@@ -105,11 +103,9 @@ bool ReaderLine::WriteAll(const char *bytes, std::size_t count, const std::atomi
     return true;
 }
 
-void ReaderLine::Drain()
+void CReaderLine::Drain()
 {
     char buffer[4096];
     while (m_master >= 0 && ::read(m_master, buffer, sizeof buffer) > 0) {
     }
 }
-
-} // namespace soak

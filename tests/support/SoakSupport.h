@@ -14,18 +14,16 @@
 // Built with AddressSanitizer, resident memory says nothing about leaks (its quarantine
 // keeps freed blocks) and LeakSanitizer checks them instead.
 #if defined(__SANITIZE_ADDRESS__)
-inline constexpr bool kMemoryFiguresMeaningful = false;
+inline constexpr bool MEMORY_FIGURES_MEANINGFUL = false;
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer)
-inline constexpr bool kMemoryFiguresMeaningful = false;
+inline constexpr bool MEMORY_FIGURES_MEANINGFUL = false;
 #else
-inline constexpr bool kMemoryFiguresMeaningful = true;
+inline constexpr bool MEMORY_FIGURES_MEANINGFUL = true;
 #endif
 #else
-inline constexpr bool kMemoryFiguresMeaningful = true;
+inline constexpr bool MEMORY_FIGURES_MEANINGFUL = true;
 #endif
-
-namespace soak {
 
 qint64 ResidentKiB();     // VmRSS
 int OpenDescriptors();    // entries of /proc/self/fd
@@ -37,13 +35,13 @@ qint64 TicksPerSecond();
 qint64 EnvNumber(const char *name, qint64 fallback);
 
 // The reader's side of a pseudo-terminal; the window opens the other side as COM<number>.
-class ReaderLine
+class CReaderLine
 {
 public:
-    ReaderLine() = default;
-    ~ReaderLine();
-    ReaderLine(const ReaderLine &) = delete;
-    ReaderLine &operator=(const ReaderLine &) = delete;
+    CReaderLine() = default;
+    ~CReaderLine();
+    CReaderLine(const CReaderLine &) = delete;
+    CReaderLine &operator=(const CReaderLine &) = delete;
 
     bool Open(const QString &portsFolder, int number);
     void HangUp();                     // closes the reader's side
@@ -58,5 +56,3 @@ private:
     int m_master = -1;
     QString m_link;
 };
-
-} // namespace soak

@@ -10,20 +10,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace xtest {
-
 namespace {
 
-constexpr int kServerStartTimeoutMs = 15000;
+constexpr int SERVER_START_TIMEOUT_MS = 15000;
 
 } // namespace
 
-XvfbServer::~XvfbServer()
+CXvfbServer::~CXvfbServer()
 {
     stop();
 }
 
-bool XvfbServer::start(QString *reason)
+bool CXvfbServer::start(QString *reason)
 {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {
@@ -57,7 +55,7 @@ bool XvfbServer::start(QString *reason)
     std::string number;
     pollfd p{fds[0], POLLIN, 0};
     while (number.empty() || number.back() != '\n') {
-        if (::poll(&p, 1, kServerStartTimeoutMs) <= 0)
+        if (::poll(&p, 1, SERVER_START_TIMEOUT_MS) <= 0)
             break;
         char buffer[16];
         const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
@@ -78,7 +76,7 @@ bool XvfbServer::start(QString *reason)
     return true;
 }
 
-void XvfbServer::stop()
+void CXvfbServer::stop()
 {
     if (m_pid <= 0)
         return;
@@ -89,19 +87,19 @@ void XvfbServer::stop()
     m_pid = -1;
 }
 
-XKeyRecorder::~XKeyRecorder()
+CXKeyRecorder::~CXKeyRecorder()
 {
     close();
 }
 
-void XKeyRecorder::close()
+void CXKeyRecorder::close()
 {
     if (m_display)
         XCloseDisplay(m_display);
     m_display = nullptr;
 }
 
-bool XKeyRecorder::open(const std::string &displayName, QString *reason)
+bool CXKeyRecorder::open(const std::string &displayName, QString *reason)
 {
     m_display = XOpenDisplay(displayName.c_str());
     if (!m_display) {
@@ -125,13 +123,13 @@ bool XKeyRecorder::open(const std::string &displayName, QString *reason)
     return true;
 }
 
-void XKeyRecorder::clear()
+void CXKeyRecorder::clear()
 {
     m_presses.clear();
     m_releases = 0;
 }
 
-bool XKeyRecorder::readEvents(int timeoutMs)
+bool CXKeyRecorder::readEvents(int timeoutMs)
 {
     if (XPending(m_display) == 0) {
         pollfd p{ConnectionNumber(m_display), POLLIN, 0};
@@ -159,7 +157,7 @@ bool XKeyRecorder::readEvents(int timeoutMs)
     return true;
 }
 
-bool XKeyRecorder::waitForKeys(std::size_t presses, int timeoutMs)
+bool CXKeyRecorder::waitForKeys(std::size_t presses, int timeoutMs)
 {
     while (m_presses.size() < presses || m_releases < presses) {
         if (!readEvents(timeoutMs))
@@ -168,7 +166,7 @@ bool XKeyRecorder::waitForKeys(std::size_t presses, int timeoutMs)
     return true;
 }
 
-std::string XKeyRecorder::text() const
+std::string CXKeyRecorder::text() const
 {
     std::string all;
     for (const RecordedKey &key : m_presses)
@@ -176,7 +174,7 @@ std::string XKeyRecorder::text() const
     return all;
 }
 
-int XKeyRecorder::keysDown()
+int CXKeyRecorder::keysDown()
 {
     char keys[32];
     XQueryKeymap(m_display, keys);
@@ -187,5 +185,3 @@ int XKeyRecorder::keysDown()
     }
     return down;
 }
-
-} // namespace xtest

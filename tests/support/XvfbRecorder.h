@@ -11,17 +11,15 @@
 
 struct _XDisplay;
 
-namespace xtest {
-
 // An Xvfb on a display number of its own (chosen by the server through -displayfd),
 // stopped when the object goes.
-class XvfbServer
+class CXvfbServer
 {
 public:
-    XvfbServer() = default;
-    ~XvfbServer();
-    XvfbServer(const XvfbServer &) = delete;
-    XvfbServer &operator=(const XvfbServer &) = delete;
+    CXvfbServer() = default;
+    ~CXvfbServer();
+    CXvfbServer(const CXvfbServer &) = delete;
+    CXvfbServer &operator=(const CXvfbServer &) = delete;
 
     // False, with the reason, when the server cannot be started.
     bool start(QString *reason);
@@ -41,13 +39,13 @@ struct RecordedKey
 };
 
 // A window that holds the focus of its display and records every key press.
-class XKeyRecorder
+class CXKeyRecorder
 {
 public:
-    XKeyRecorder() = default;
-    ~XKeyRecorder();
-    XKeyRecorder(const XKeyRecorder &) = delete;
-    XKeyRecorder &operator=(const XKeyRecorder &) = delete;
+    CXKeyRecorder() = default;
+    ~CXKeyRecorder();
+    CXKeyRecorder(const CXKeyRecorder &) = delete;
+    CXKeyRecorder &operator=(const CXKeyRecorder &) = delete;
 
     // Opens the display, maps the window, gives it the focus and waits for FocusIn.
     bool open(const std::string &displayName, QString *reason);
@@ -75,5 +73,3 @@ private:
     std::vector<RecordedKey> m_presses;
     std::size_t m_releases = 0;
 };
-
-} // namespace xtest

@@ -24,17 +24,17 @@ struct KeyEvent
 };
 using Events = std::vector<KeyEvent>;
 
-class RecordingSink : public platform::IKeySink
+class RecordingSink : public IKeySink
 {
 public:
-    void SendKey(std::uint8_t virtualKey, std::uint8_t scanCode, platform::KeyDirection direction) override
+    void SendKey(std::uint8_t virtualKey, std::uint8_t scanCode, KeyDirection direction) override
     {
-        events.push_back({virtualKey, scanCode, direction == platform::KeyDirection::Release});
+        events.push_back({virtualKey, scanCode, direction == KeyDirection::Release});
     }
     Events events;
 };
 
-class AsciiMode final : public wedge::IAsciiModeSource
+class AsciiMode final : public IAsciiModeSource
 {
 public:
     explicit AsciiMode(bool on) : m_on(on) {}
@@ -45,9 +45,9 @@ private:
 };
 
 // Expected sequences, written out with the United States set-1 scan codes by hand.
-constexpr int kShift = 0x10, kShiftScan = 0x2A;
-constexpr int kEnter = 0x0D, kEnterScan = 0x1C;
-constexpr int kHangul = 0x15, kHangulScan = 0x72;
+constexpr int SHIFT = 0x10, kShiftScan = 0x2A;
+constexpr int ENTER = 0x0D, kEnterScan = 0x1C;
+constexpr int HANGUL = 0x15, kHangulScan = 0x72;
 
 Events operator+(Events a, const Events &b)
 {
@@ -57,12 +57,12 @@ Events operator+(Events a, const Events &b)
 Events tap(int vk, int scan = 0) { return {{vk, scan, false}, {vk, scan, true}}; }
 Events shifted(int vk, int scan = 0, int shiftScan = 0)
 {
-    return {{kShift, shiftScan, false}, {vk, scan, false}, {vk, scan, true}, {kShift, shiftScan, true}};
+    return {{SHIFT, shiftScan, false}, {vk, scan, false}, {vk, scan, true}, {SHIFT, shiftScan, true}};
 }
 Events tagShifted(int vk, int scan) { return shifted(vk, scan, kShiftScan); }
 Events none() { return tap(0, 0); }   // virtual key 0: a byte the table cannot type
-Events enter() { return tap(kEnter, kEnterScan); }
-Events hangul() { return tap(kHangul, kHangulScan); }
+Events enter() { return tap(ENTER, kEnterScan); }
+Events hangul() { return tap(HANGUL, kHangulScan); }
 
 QString describe(const Events &events)
 {
@@ -84,9 +84,9 @@ private slots:
     void init()
     {
         m_sink = std::make_shared<RecordingSink>();
-        wedge::SetKeySink(m_sink);
+        SetKeySink(m_sink);
     }
-    void cleanup() { wedge::SetKeySink(nullptr); }
+    void cleanup() { SetKeySink(nullptr); }
 
     void tagText_data();
     void tagText();
@@ -172,8 +172,8 @@ void TestKeyEmulator::tagText()
 
     const AsciiMode mode(ascii);
     {
-        std::lock_guard<std::mutex> guard(wedge::wedgeLock);
-        wedge::TypeTagText(text.constData(), text.size() + 1, &mode);
+        std::lock_guard<std::mutex> guard(wedgeLock);
+        TypeTagText(text.constData(), text.size() + 1, &mode);
     }
     QCOMPARE(describe(m_sink->events), describe(expected));
 }
@@ -192,26 +192,26 @@ void TestKeyEmulator::untypableBytesOnTagPath()
 {
     QFETCH(int, byte);
     const char text[] = {static_cast<char>(byte), 0};
-    wedge::TypeTagText(text, sizeof text, nullptr);
+    TypeTagText(text, sizeof text, nullptr);
     QCOMPARE(describe(m_sink->events), describe(none() + none() + enter()));
 
     m_sink->events.clear();
     const QByteArray pair = QByteArray::number(byte, 16).rightJustified(2, '0');
     const AsciiMode ascii(true);
-    wedge::TypeTagText(pair.constData(), pair.size() + 1, &ascii);
+    TypeTagText(pair.constData(), pair.size() + 1, &ascii);
     QCOMPARE(describe(m_sink->events), describe(none() + enter()));
 }
 
 // A line far longer than a tag line can be: decoding stops at the decode buffer's end.
 void TestKeyEmulator::longAsciiLineStaysInItsBuffer()
 {
-    const int pairs = int(wedge::kDecodeBufferSize) + 300;
+    const int pairs = int(DECODE_BUFFER_SIZE) + 300;
     const QByteArray text = QByteArray("61").repeated(pairs);
     const AsciiMode ascii(true);
-    wedge::TypeTagText(text.constData(), text.size() + 1, &ascii);
+    TypeTagText(text.constData(), text.size() + 1, &ascii);
 
     const Events a = tap(0x41, 0x1E);
-    QCOMPARE(m_sink->events.size(), wedge::kDecodeBufferSize * a.size() + enter().size());
+    QCOMPARE(m_sink->events.size(), DECODE_BUFFER_SIZE * a.size() + enter().size());
     QVERIFY(Events(m_sink->events.end() - 2, m_sink->events.end()) == enter());
 }
 
@@ -243,7 +243,7 @@ void TestKeyEmulator::decodeHexPairs()
     const std::size_t textLimit = limit < 0 ? std::size_t(text.size()) + 1 : std::size_t(limit);
     unsigned char out[8];
     std::memset(out, 0xEE, sizeof out);
-    const std::size_t n = wedge::DecodeHexPairs(text.constData(), textLimit, out, 4);
+    const std::size_t n = DecodeHexPairs(text.constData(), textLimit, out, 4);
     QCOMPARE(QByteArray(reinterpret_cast<const char *>(out), int(n)), expected);
     QCOMPARE(out[4], 0xEE);   // nothing past the output size
 }
@@ -273,8 +273,8 @@ void TestKeyEmulator::scanText()
     QFETCH(QString, line);
     QFETCH(Events, expected);
     {
-        std::lock_guard<std::mutex> guard(wedge::wedgeLock);
-        wedge::TypeScanText(line);
+        std::lock_guard<std::mutex> guard(wedgeLock);
+        TypeScanText(line);
     }
     QCOMPARE(describe(m_sink->events), describe(expected));
 }
@@ -294,7 +294,7 @@ void TestKeyEmulator::untypableCharactersOnScanPath()
 {
     QFETCH(int, character);
     const char16_t line[] = {char16_t(character), 0};
-    wedge::TypeScanText(line);
+    TypeScanText(line);
     QCOMPARE(describe(m_sink->events), describe(enter()));
 }
 
@@ -317,7 +317,7 @@ void TestKeyEmulator::hangulToKeys()
 {
     QFETCH(int, syllable);
     QFETCH(QString, keys);
-    const wedge::HangulKeys result = wedge::HangulToKeys(char16_t(syllable));
+    const HangulKeys result = HangulToKeys(char16_t(syllable));
     QCOMPARE(QString::fromUtf16(result.data()), keys);
 }
 
@@ -325,7 +325,7 @@ void TestKeyEmulator::hangulToKeys()
 // runs `behind` meanwhile, then opens.
 struct GatedSink final : RecordingSink
 {
-    void SendKey(std::uint8_t virtualKey, std::uint8_t scanCode, platform::KeyDirection direction) override
+    void SendKey(std::uint8_t virtualKey, std::uint8_t scanCode, KeyDirection direction) override
     {
         std::unique_lock<std::mutex> lock(mutex);
         ++keys;
@@ -333,7 +333,7 @@ struct GatedSink final : RecordingSink
         changed.wait(lock, [this] { return open; });
         RecordingSink::SendKey(virtualKey, scanCode, direction);
     }
-    bool holdFirst(wedge::CKeyEmulator &emulator, const char *first, const std::function<void()> &behind)
+    bool holdFirst(CKeyEmulator &emulator, const char *first, const std::function<void()> &behind)
     {
         std::unique_lock<std::mutex> lock(mutex);
         open = false;
@@ -357,7 +357,7 @@ struct GatedSink final : RecordingSink
 void TestKeyEmulator::emulatorTypesQueueInOrder()
 {
     auto gate = std::make_shared<GatedSink>();
-    wedge::CKeyEmulator emulator([gate] { return gate; });
+    CKeyEmulator emulator([gate] { return gate; });
     ITagTyper &typer = emulator;
     QVERIFY(gate->holdFirst(emulator, "3f2A", [&] {
         emulator.SetAsciiMode(true);

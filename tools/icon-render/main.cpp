@@ -24,14 +24,14 @@ int main(int argc, char *argv[])
         if (size <= 0)
             return 2;
         const QString folder = QStringLiteral("%1/%2x%2/apps").arg(root).arg(size);
-        if (!QDir().mkpath(folder) || !res::DrawApplicationIcon(size).save(folder + QStringLiteral("/rfid-lorix.png"))) {
+        if (!QDir().mkpath(folder) || !DrawApplicationIcon(size).save(folder + QStringLiteral("/rfid-lorix.png"))) {
             std::fprintf(stderr, "icon-render: cannot write %s\n", qPrintable(folder));
             return 1;
         }
     }
     const QString scalable = root + QStringLiteral("/scalable/apps");
     QFile svg(scalable + QStringLiteral("/rfid-lorix.svg"));
-    const QByteArray document = res::ApplicationIconSvg();
+    const QByteArray document = ApplicationIconSvg();
     if (!QDir().mkpath(scalable) || !svg.open(QIODevice::WriteOnly | QIODevice::Truncate)
         || svg.write(document) != document.size() || !svg.flush()) {
         std::fprintf(stderr, "icon-render: cannot write %s\n", qPrintable(svg.fileName()));

@@ -9,16 +9,16 @@
 
 namespace {
 
-constexpr int kFirstSimComNumber = 200;
-constexpr int kLastComNumber = 255;
-constexpr int kPieceIntervalMs = 1;          // pieces of one write leave as separate reads
-constexpr int kTriggerHoldMs = 800;          // how long a timed trigger pull is held
-constexpr int kMsPerSecond = 1000;
-constexpr char kVersionAnswer[] = "ver=RFID reader simulator 1.0";
-constexpr char kEpcPrefix[] = "E200";
+constexpr int FIRST_SIM_COM_NUMBER = 200;
+constexpr int LAST_COM_NUMBER = 255;
+constexpr int PIECE_INTERVAL_MS = 1;          // pieces of one write leave as separate reads
+constexpr int TRIGGER_HOLD_MS = 800;          // how long a timed trigger pull is held
+constexpr int MS_PER_SECOND = 1000;
+constexpr char VERSION_ANSWER[] = "ver=RFID reader simulator 1.0";
+constexpr char EPC_PREFIX[] = "E200";
 
 // Scan lines: bar codes and labels, some in Hangul so the code page matters.
-const char16_t *const kScanLines[] = {
+const char16_t *const SCAN_LINES[] = {
     u"8801234567893",
     u"\uD55C\uAE00 \uC2A4\uCE94 \uC0C1\uD488",      // Hangul: "Hangul scan product"
     u"4006381333931",
@@ -26,8 +26,8 @@ const char16_t *const kScanLines[] = {
 };
 
 // The answers' codes: "err=1" for a command it does not know, "err=2" for a value out of range.
-constexpr int kErrorUnknownCommand = 1;
-constexpr int kErrorBadValue = 2;
+constexpr int ERROR_UNKNOWN_COMMAND = 1;
+constexpr int ERROR_BAD_VALUE = 2;
 
 QByteArray okAnswer() { return QByteArray(READER_OK_PREFIX); }
 QByteArray errorAnswer(int code) { return QByteArray(READER_ERROR_PREFIX) + QByteArray::number(code); }
@@ -45,10 +45,10 @@ CReaderSim::CReaderSim(const SimOptions &options, QObject *parent)
     : QObject(parent), m_options(options), m_encoder(options.codeSet), m_random(options.seed),
       m_txPower(options.txPower)
 {
-    m_pieceTimer.setInterval(kPieceIntervalMs);
+    m_pieceTimer.setInterval(PIECE_INTERVAL_MS);
     connect(&m_pieceTimer, &QTimer::timeout, this, &CReaderSim::writeNextPiece);
     if (m_options.tagRate > 0)
-        m_tagTimer.setInterval(qMax(1, kMsPerSecond / m_options.tagRate));
+        m_tagTimer.setInterval(qMax(1, MS_PER_SECOND / m_options.tagRate));
     connect(&m_tagTimer, &QTimer::timeout, this, &CReaderSim::sendNextTag);
     connect(&m_eventTimer, &QTimer::timeout, this, &CReaderSim::onEventTimer);
     m_hangUpTimer.setSingleShot(true);
@@ -65,7 +65,7 @@ CReaderSim::~CReaderSim() { Stop(); }
 
 QString CReaderSim::linkPath(int number) const
 {
-    const QString folder = m_options.portsFolder.isEmpty() ? platform::DefaultPortsFolder()
+    const QString folder = m_options.portsFolder.isEmpty() ? DefaultPortsFolder()
                                                            : m_options.portsFolder;
     return folder + QStringLiteral("/COM%1").arg(number);
 }
@@ -105,8 +105,8 @@ bool CReaderSim::registerLink(QString &error)
 {
     QDir().mkpath(QFileInfo(linkPath(1)).absolutePath());
     const int first = m_comNumber ? m_comNumber
-                                  : (m_options.comNumber ? m_options.comNumber : kFirstSimComNumber);
-    const int last = (m_comNumber || m_options.comNumber) ? first : kLastComNumber;
+                                  : (m_options.comNumber ? m_options.comNumber : FIRST_SIM_COM_NUMBER);
+    const int last = (m_comNumber || m_options.comNumber) ? first : LAST_COM_NUMBER;
     for (int n = first; n <= last; ++n) {
         const QString path = linkPath(n);
         const QFileInfo info(path);
@@ -200,7 +200,7 @@ void CReaderSim::handleLine(const QByteArray &line)
 void CReaderSim::answer(const QString &command)
 {
     if (command == QLatin1String("ver")) {
-        send(QByteArray(kVersionAnswer) + READER_LINE_END);
+        send(QByteArray(VERSION_ANSWER) + READER_LINE_END);
     } else if (command == QLatin1String(COMMAND_GET_TX_POWER)) {
         send(okAnswer() + READER_ARGUMENT_SEPARATOR + QByteArray::number(m_txPower) + READER_LINE_END);
     } else if (command.startsWith(QLatin1String(COMMAND_SET_TX_POWER_PREFIX))) {
@@ -210,7 +210,7 @@ void CReaderSim::answer(const QString &command)
             m_txPower = power;
             send(okAnswer() + READER_LINE_END);
         } else {
-            send(errorAnswer(kErrorBadValue) + READER_LINE_END);
+            send(errorAnswer(ERROR_BAD_VALUE) + READER_LINE_END);
         }
     } else if (command == QLatin1String(COMMAND_INVENTORY_MULTI) || command == QLatin1String(COMMAND_INVENTORY_SINGLE)) {
         startInventory(command == QLatin1String(COMMAND_INVENTORY_MULTI) ? m_options.tagCount : 1);
@@ -221,7 +221,7 @@ void CReaderSim::answer(const QString &command)
         send(okAnswer() + READER_LINE_END);
         sendScanLines();
     } else {
-        send(errorAnswer(kErrorUnknownCommand) + READER_LINE_END);
+        send(errorAnswer(ERROR_UNKNOWN_COMMAND) + READER_LINE_END);
     }
     send(READER_PROMPT);
 }
@@ -229,7 +229,7 @@ void CReaderSim::answer(const QString &command)
 QByteArray CReaderSim::tagFor(int index)
 {
     // Distinct within a round and from round to round, so every trigger brings new tags.
-    QByteArray epc = kEpcPrefix;
+    QByteArray epc = EPC_PREFIX;
     const QByteArray serial = QByteArray::number(quint64(m_inventoryRound) << 32 | quint32(index), 16).toUpper();
     const int digits = qMax(int(epc.size() + serial.size()), m_options.tagDigits);
     epc.append(QByteArray(digits - epc.size() - serial.size(), '0'));
@@ -273,7 +273,7 @@ void CReaderSim::finishInventory()
 
 void CReaderSim::sendScanLines()
 {
-    for (const char16_t *line : kScanLines)
+    for (const char16_t *line : SCAN_LINES)
         sendText(QString::fromUtf16(line) + QLatin1String(READER_LINE_END));
 }
 
@@ -323,5 +323,5 @@ void CReaderSim::onEventTimer()
     m_onlineReported = true;
     ReportBattery();
     PullTrigger();
-    QTimer::singleShot(kTriggerHoldMs, this, &CReaderSim::ReleaseTrigger);
+    QTimer::singleShot(TRIGGER_HOLD_MS, this, &CReaderSim::ReleaseTrigger);
 }

@@ -15,7 +15,7 @@
 // What the simulated reader is told on its command line.
 struct SimOptions
 {
-    int comNumber = 0;          // 0: the first free number from kFirstSimComNumber up
+    int comNumber = 0;          // 0: the first free number from FIRST_SIM_COM_NUMBER up
     QString portsFolder;        // empty: the user's port map folder
     int tagCount = 5;           // tags of a multi-mode inventory
     int tagDigits = 24;         // hexadecimal digits of one EPC
@@ -77,8 +77,8 @@ private:
     QByteArray tagFor(int index);
 
     SimOptions m_options;
-    platform::CPseudoTerminal m_pty;
-    platform::CCodePageEncoder m_encoder;
+    CPseudoTerminal m_pty;
+    CCodePageEncoder m_encoder;
     std::unique_ptr<QSocketNotifier> m_readNotifier;
     QRandomGenerator m_random;
     int m_comNumber = 0;

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "controls/propgrid/CPropGrid.h"
-#include "controls/propgrid/CPropGridItemEdit.h"
-#include "controls/propgrid/CPropGridList.h"
+#include "controls/propgrid/PropGrid.h"
+#include "controls/propgrid/PropGridItemEdit.h"
+#include "controls/propgrid/PropGridList.h"
 #include "controls/tree/NotifyEvent.h"
 
 #include <QHash>

@@ -160,7 +160,7 @@ void TestExtTreeDraw::selectionBoxSpansText()
 
     const QColor box = focus ? v.tree->selectionColour() : v.tree->inactiveSelectionColour();
     const QColor wrong = focus ? v.tree->inactiveSelectionColour() : v.tree->selectionColour();
-    QVERIFY(focus || readable::ContrastRatio(box, v.tree->inactiveSelectionTextColour()) >= readable::kMinContrast);   // unfocused reads
+    QVERIFY(focus || ContrastRatio(box, v.tree->inactiveSelectionTextColour()) >= MIN_CONTRAST);   // unfocused reads
     const int textRight = v.tree->GetItemRecord(item)->textRight;
     const QRect row = v.tree->rowRect(item);
     const QRect label = v.tree->labelRect(item);

@@ -2,7 +2,6 @@
 
 #include <QtTest>
 
-using platform::ComPortDevice;
 
 namespace {
 
@@ -37,7 +36,7 @@ QStringList textsOf(const QComboBox &combo)
     return texts;
 }
 
-const QList<ComPortDevice> kMachine = {
+const QList<ComPortDevice> MACHINE = {
     device(QStringLiteral("rfcomm0 - Ondo Reader (COM97)"), QStringLiteral("COM97")),
     device(QStringLiteral("FT232R USB UART - /dev/ttyUSB0 (COM33)"), QStringLiteral("COM33")),
     device(QStringLiteral("16550A serial port - /dev/ttyS0 (COM1)"), QStringLiteral("COM1")),
@@ -77,7 +76,7 @@ void tst_ComPortCombo::selection()
     QFETCH(int, stored);
     QFETCH(bool, complete);
     QFETCH(QString, selectedText);
-    FakePorts fake{kMachine, complete};
+    FakePorts fake{MACHINE, complete};
     CComPortCombo combo;
     combo.SetPortSource(fake.source());
     QCOMPARE(combo.FillPorts(stored), complete ? 1 : 0);
@@ -129,7 +128,7 @@ void tst_ComPortCombo::leftOut()
 
 void tst_ComPortCombo::keepsSelectionAcrossRefill()
 {
-    FakePorts fake{kMachine, true};
+    FakePorts fake{MACHINE, true};
     CComPortCombo combo;
     combo.SetPortSource(fake.source());
     combo.FillPorts(33);
@@ -137,7 +136,7 @@ void tst_ComPortCombo::keepsSelectionAcrossRefill()
     // A new port appears that sorts before the selected one; the selection follows the port.
     fake.devices.prepend(device(QStringLiteral("ACM modem - /dev/ttyACM0 (COM65)"), QStringLiteral("COM65")));
     combo.FillPorts(-1);
-    QCOMPARE(combo.count(), kMachine.size() + 2);
+    QCOMPARE(combo.count(), MACHINE.size() + 2);
     QCOMPARE(combo.currentData().toInt(), 33);
     QCOMPARE(combo.portToSelect, 33);
     // The selected port vanished: the first entry is selected.
@@ -149,7 +148,7 @@ void tst_ComPortCombo::keepsSelectionAcrossRefill()
 
 void tst_ComPortCombo::itemDataIsPortNumber()
 {
-    FakePorts fake{kMachine, true};
+    FakePorts fake{MACHINE, true};
     CComPortCombo combo;
     combo.SetPortSource(fake.source());
     combo.FillPorts(0);

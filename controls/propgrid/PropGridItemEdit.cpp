@@ -1,7 +1,7 @@
-#include "controls/propgrid/CPropGridItemEdit.h"
+#include "controls/propgrid/PropGridItemEdit.h"
 
-#include "controls/propgrid/CPropGrid.h"
-#include "controls/propgrid/CPropGridList.h"
+#include "controls/propgrid/PropGrid.h"
+#include "controls/propgrid/PropGridList.h"
 
 #include <QKeyEvent>
 #include <QPainter>

@@ -1,6 +1,6 @@
-#include "controls/propgrid/CPropGrid.h"
+#include "controls/propgrid/PropGrid.h"
 
-#include "controls/propgrid/CPropGridList.h"
+#include "controls/propgrid/PropGridList.h"
 #include "controls/tree/NotifyEvent.h"
 
 #include <QApplication>

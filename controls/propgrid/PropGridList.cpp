@@ -1,7 +1,7 @@
-#include "controls/propgrid/CPropGridList.h"
+#include "controls/propgrid/PropGridList.h"
 
-#include "controls/propgrid/CPropGrid.h"
-#include "controls/propgrid/CPropGridItem.h"
+#include "controls/propgrid/PropGrid.h"
+#include "controls/propgrid/PropGridItem.h"
 
 #include <QKeyEvent>
 #include <QMouseEvent>

@@ -1,7 +1,7 @@
-#include "controls/propgrid/CPropGridItem.h"
+#include "controls/propgrid/PropGridItem.h"
 
-#include "controls/propgrid/CPropGrid.h"
-#include "controls/propgrid/CPropGridList.h"
+#include "controls/propgrid/PropGrid.h"
+#include "controls/propgrid/PropGridList.h"
 #include "controls/tree/ReadableColours.h"
 
 #include <QApplication>
@@ -155,10 +155,10 @@ void CPropGridItem::DrawLabel(QPainter &painter, const QRect &labelArea, bool ha
     const QRect textRect(left, labelArea.top(), width, labelArea.height());
 
     if (IsSelected()) {
-        const readable::ColourPair selection =
-            hasFocus ? readable::ColourPair{pal.color(QPalette::Active, QPalette::Highlight),
+        const ColourPair selection =
+            hasFocus ? ColourPair{pal.color(QPalette::Active, QPalette::Highlight),
                                             pal.color(QPalette::Active, QPalette::HighlightedText)}
-                     : readable::InactiveSelection(pal);
+                     : InactiveSelection(pal);
         painter.fillRect(QRect(QPoint(PG_MARGIN, labelArea.top()), labelArea.bottomRight()), selection.back);
         text = selection.text;
     }

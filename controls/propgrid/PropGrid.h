@@ -1,6 +1,6 @@
 #pragma once
 
-#include "controls/propgrid/CPropGridItem.h"
+#include "controls/propgrid/PropGridItem.h"
 #include "controls/propgrid/PropGridConstants.h"
 
 #include <QFont>
