@@ -1,6 +1,6 @@
 #include "app/DialogHeader.h"
 
-#include "controls/tree/ReadableColours.h"
+#include "controls/common/ReadableColours.h"
 
 #include <QFontMetrics>
 #include <QLinearGradient>

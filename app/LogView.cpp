@@ -1,6 +1,6 @@
 #include "app/LogView.h"
 
-#include "controls/tree/ReadableColours.h"
+#include "controls/common/ReadableColours.h"
 
 #include "platform/Memory.h"
 

@@ -2,11 +2,12 @@
 
 #include "app/AboutEntry.h"
 #include "app/ControlTextFit.h"
+#include "app/DialogBuilder.h"
 #include "app/LogView.h"
 #include "app/SettingsStore.h"
 #include "app/VersionCaption.h"
 #include "controls/propgrid/PropGridConstants.h"
-#include "controls/tree/NotifyEvent.h"
+#include "controls/common/NotifyEvent.h"
 #include "discovery/BluezClient.h"
 #include "protocol/CommandLine.h"
 #include "protocol/ProtocolConstants.h"
@@ -260,6 +261,67 @@ bool CRFID_LorixDlg::OnInitDialog()
     return true;
 }
 
+// The window's own kinds of template control: the port picker, the command box, the
+// description, the command tree, the log and the power slider.
+QWidget *CRFID_LorixDlg::createOwnControl(const DialogControlTemplate &item, QWidget *parent)
+{
+    using K = ControlKind;
+    QWidget *widget = nullptr;
+    switch (item.kind) {
+    case K::DropDownList: {
+        auto *picker = new CDroppingPortCombo(parent);
+        picker->SetPortSource([this](QList<ComPortDevice> &ports) {
+            return ListPresentPorts(ports, m_environment.ports);
+        });
+        picker->onDropDown = [this] {
+            // The refill goes back to the stored port (or, until the operator picks one, the
+            // port the command line named), and so does the wanted one.
+            const int storedPort = m_portFromCommandLine
+                                       ? m_wantedPort
+                                       : ReadConfig(m_settings, CONFIG_COM_PORT, CONFIG_COM_PORT_DEFAULT);
+            m_wantedPort = qMax(0, storedPort);
+            m_portPicker->FillPorts(storedPort);
+        };
+        // A long port name is cut in the closed box (its neighbour sits close beside
+        // it); the list is as wide as its names, and the tip shows the whole name and
+        // the connection's state.
+        connect(picker, &QComboBox::currentTextChanged, this, &CRFID_LorixDlg::showPortTip);
+        m_portPicker = picker;
+        widget = picker;
+        break;
+    }
+    case K::DropDownCombo:
+        m_commandBox = new CHistoryCombo(parent);
+        widget = m_commandBox;
+        break;
+    case K::ReadOnlyEdit: {
+        auto *edit = new QPlainTextEdit(parent);
+        edit->setReadOnly(true);
+        widget = edit;
+        break;
+    }
+    case K::TreeView:
+        m_catalogueTree = new CExtTree(parent, item.id);
+        widget = m_catalogueTree;
+        break;
+    case K::RichEdit:
+        m_logView = new CLogView(parent);
+        widget = m_logView;
+        break;
+    case K::TrackBar: {
+        auto *slider = new QSlider(Qt::Horizontal, parent);
+        slider->setTickPosition(QSlider::TicksBothSides);
+        widget = slider;
+        break;
+    }
+    default:
+        // CreatePlainControl made every other kind.
+        widget = new QWidget(parent);
+        break;
+    }
+    return widget;
+}
+
 void CRFID_LorixDlg::createControls()
 {
     using K = ControlKind;
@@ -279,95 +341,15 @@ void CRFID_LorixDlg::createControls()
     QWidget *const parent = m_client;
 
     for (const DialogControlTemplate &item : dialog.controls) {
-        const QString text = item.text ? QString::fromLatin1(item.text) : QString();
         QRect pixels = DialogUnitsToPixels(item.rect, units);
-        QWidget *widget = nullptr;
-        switch (item.kind) {
-        case K::Icon:
-        case K::Label:
-            widget = new QLabel(text, parent);
-            break;
-        case K::PushButton:
-        case K::DefaultPushButton: {
-            auto *button = new QPushButton(text, parent);
-            button->setDefault(item.kind == K::DefaultPushButton);
-            widget = button;
-            break;
+        QWidget *widget = CreatePlainControl(item, units, parent);
+        if (!widget) {
+            widget = createOwnControl(item, parent);
+            // A drop-down's template height is that of its open list; the closed box keeps its own.
+            if (item.kind == K::DropDownList || item.kind == K::DropDownCombo)
+                pixels.setHeight(widget->sizeHint().height());
+            widget->setGeometry(pixels);
         }
-        case K::CheckBox:
-            widget = new QCheckBox(text, parent);
-            break;
-        case K::PushLikeCheckBox: {
-            auto *button = new QPushButton(text, parent);
-            button->setCheckable(true);
-            button->setAutoDefault(false);
-            widget = button;
-            break;
-        }
-        case K::RadioButton:
-            widget = new QRadioButton(text, parent);
-            break;
-        case K::GroupBox:
-            widget = new QGroupBox(text, parent);
-            break;
-        case K::EtchedVerticalLine: {
-            auto *line = new QFrame(parent);
-            line->setFrameShape(QFrame::VLine);
-            line->setFrameShadow(QFrame::Sunken);
-            widget = line;
-            break;
-        }
-        case K::DropDownList: {
-            auto *picker = new CDroppingPortCombo(parent);
-            picker->SetPortSource([this](QList<ComPortDevice> &ports) {
-                return ListPresentPorts(ports, m_environment.ports);
-            });
-            picker->onDropDown = [this] {
-                // The refill goes back to the stored port (or, until the operator picks one, the
-                // port the command line named), and so does the wanted one.
-                const int storedPort = m_portFromCommandLine
-                                           ? m_wantedPort
-                                           : ReadConfig(m_settings, CONFIG_COM_PORT, CONFIG_COM_PORT_DEFAULT);
-                m_wantedPort = qMax(0, storedPort);
-                m_portPicker->FillPorts(storedPort);
-            };
-            // A long port name is cut in the closed box (its neighbour sits close beside
-            // it); the list is as wide as its names, and the tip shows the whole name and
-            // the connection's state.
-            connect(picker, &QComboBox::currentTextChanged, this, &CRFID_LorixDlg::showPortTip);
-            m_portPicker = picker;
-            widget = picker;
-            break;
-        }
-        case K::DropDownCombo:
-            m_commandBox = new CHistoryCombo(parent);
-            widget = m_commandBox;
-            break;
-        case K::ReadOnlyEdit: {
-            auto *edit = new QPlainTextEdit(parent);
-            edit->setReadOnly(true);
-            widget = edit;
-            break;
-        }
-        case K::TreeView:
-            m_catalogueTree = new CExtTree(parent, item.id);
-            widget = m_catalogueTree;
-            break;
-        case K::RichEdit:
-            m_logView = new CLogView(parent);
-            widget = m_logView;
-            break;
-        case K::TrackBar: {
-            auto *slider = new QSlider(Qt::Horizontal, parent);
-            slider->setTickPosition(QSlider::TicksBothSides);
-            widget = slider;
-            break;
-        }
-        }
-        // A drop-down's template height is that of its open list; the closed box keeps its own.
-        if (item.kind == K::DropDownList || item.kind == K::DropDownCombo)
-            pixels.setHeight(widget->sizeHint().height());
-        widget->setGeometry(pixels);
         // The substitute face may set a text wider than the template's face did.
         GrowToText(widget);
         if (item.hidden)

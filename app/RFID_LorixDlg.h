@@ -162,6 +162,7 @@ private: // set-up and handlers
     void installCatalogueHooks();
     void removeCatalogueHooks();
     QString linkLostText() const;
+    QWidget *createOwnControl(const DialogControlTemplate &item, QWidget *parent);
     void logUntyped(const CKeyEmulator::Items &items, const QString &note);
     void startAutoConnectTimer();
     void stopAutoConnectTimer();

@@ -4,7 +4,7 @@
 #include "catalogue/widgets/CatalogueDialogs.h"
 #include "catalogue/widgets/CatalogueTree.h"
 #include "catalogue/widgets/PropertiesPanel.h"
-#include "controls/tree/NotifyEvent.h"
+#include "controls/common/NotifyEvent.h"
 
 // The catalogue half of the main window: the command tree, the property panel and
 // saving. The work lives in catalogue/; these handlers only wire it to the window.

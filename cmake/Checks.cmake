@@ -11,7 +11,7 @@
 # left out.
 set(RFID_HEADER_CHECK_LIBRARIES
     rfid_platform rfid_link rfid_protocol rfid_wedge rfid_xml rfid_catalogue rfid_catalogue_widgets
-    rfid_discovery rfid_discovery_widgets rfid_tree rfid_propgrid rfid_res rfid_app rfid_readersim
+    rfid_discovery rfid_discovery_widgets rfid_controls_common rfid_tree rfid_propgrid rfid_res rfid_app rfid_readersim
     rfid_testsupport)
 # Header-only test fixtures stand on the libraries their users link.
 set(RFID_HEADER_CHECK_WITH_rfid_testsupport rfid_app rfid_protocol)

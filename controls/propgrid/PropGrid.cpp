@@ -1,7 +1,7 @@
 #include "controls/propgrid/PropGrid.h"
 
 #include "controls/propgrid/PropGridList.h"
-#include "controls/tree/NotifyEvent.h"
+#include "controls/common/NotifyEvent.h"
 
 #include <QApplication>
 #include <QFontMetrics>

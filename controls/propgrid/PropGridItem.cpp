@@ -2,7 +2,7 @@
 
 #include "controls/propgrid/PropGrid.h"
 #include "controls/propgrid/PropGridList.h"
-#include "controls/tree/ReadableColours.h"
+#include "controls/common/ReadableColours.h"
 
 #include <QApplication>
 #include <QFontMetrics>

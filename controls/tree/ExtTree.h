@@ -1,6 +1,6 @@
 #pragma once
 
-#include "controls/tree/NotifyEvent.h"
+#include "controls/common/NotifyEvent.h"
 #include "controls/tree/TreeImageList.h"
 
 #include <QColor>
@@ -18,9 +18,8 @@ class CExtTreeSelectionModel;
 // platform tree reserves).
 constexpr int NO_IMAGE = 65534;
 
-// Notification codes sent to the parent with CNotifyEvent::notifyType().
-constexpr int NM_CLICK = -2;
-constexpr int NM_DBLCLK = -3;
+// The tree's notification codes, sent to the parent with CNotifyEvent::notifyType() (beside
+// NM_CLICK and NM_DBLCLK, which every control shares).
 constexpr int TVN_SELCHANGING = -450;
 constexpr int TVN_SELCHANGED = -451;
 constexpr int TVN_BEGINLABELEDIT = -459;

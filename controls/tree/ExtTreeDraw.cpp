@@ -4,7 +4,7 @@
 
 #include "controls/tree/ExtTree.h"
 #include "controls/tree/ExtTreePrivate.h"
-#include "controls/tree/ReadableColours.h"
+#include "controls/common/ReadableColours.h"
 
 #include <QApplication>
 #include <QHeaderView>

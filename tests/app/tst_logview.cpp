@@ -2,7 +2,7 @@
 
 #include "app/RFID_LorixDlg.h"
 #include "app/DialogHeader.h"
-#include "controls/tree/ReadableColours.h"
+#include "controls/common/ReadableColours.h"
 #include "app/SettingsStore.h"
 #include "platform/PseudoTerminal.h"
 #include "res/Resource.h"

@@ -3,7 +3,7 @@
 #include "controls/propgrid/PropGrid.h"
 #include "controls/propgrid/PropGridItemEdit.h"
 #include "controls/propgrid/PropGridList.h"
-#include "controls/tree/NotifyEvent.h"
+#include "controls/common/NotifyEvent.h"
 
 #include <QHash>
 #include <QList>

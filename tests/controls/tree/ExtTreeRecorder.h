@@ -4,7 +4,7 @@
 // records every notification, with the tree's selection at delivery time.
 
 #include "controls/tree/ExtTree.h"
-#include "controls/tree/NotifyEvent.h"
+#include "controls/common/NotifyEvent.h"
 
 #include <QList>
 #include <QWidget>

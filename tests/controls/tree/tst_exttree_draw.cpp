@@ -1,7 +1,7 @@
 // CExtTree drawing and tooltips, checked on rendered pixels.
 
 #include "tests/controls/tree/ExtTreeRecorder.h"
-#include "controls/tree/ReadableColours.h"
+#include "controls/common/ReadableColours.h"
 
 #include <QHelpEvent>
 #include <QImage>

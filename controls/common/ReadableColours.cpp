@@ -1,4 +1,4 @@
-#include "controls/tree/ReadableColours.h"
+#include "controls/common/ReadableColours.h"
 
 #include <QPalette>
 

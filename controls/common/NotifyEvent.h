@@ -6,6 +6,10 @@
 
 class QObject;
 
+// The notification codes every control sends (each control adds its own: TVN_*, PGN_*).
+constexpr int NM_CLICK = -2;
+constexpr int NM_DBLCLK = -3;
+
 // A control's notification to its parent, delivered synchronously with
 // QCoreApplication::sendEvent: the receiver's event() is its message map.
 //

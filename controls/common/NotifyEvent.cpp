@@ -1,4 +1,4 @@
-#include "controls/tree/NotifyEvent.h"
+#include "controls/common/NotifyEvent.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
