@@ -4,7 +4,6 @@
 
 #include <QStringList>
 
-
 namespace {
 
 constexpr int FIELDS_PER_VALUE = 3;

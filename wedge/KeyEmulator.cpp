@@ -7,7 +7,6 @@
 #include <iterator>
 #include <utility>
 
-
 std::mutex wedgeLock;
 
 namespace {

@@ -13,7 +13,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-
 namespace {
 
 constexpr char WRITER_ARGUMENT[] = "--write-loop";

@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstring>
 
-
 // Every placeholder arg() knows, as a device or a remote peer may name itself.
 const QString PERCENTS = QStringLiteral("%1%2%3%4%5%6%7%8%9");
 

@@ -6,7 +6,6 @@
 #include <QDir>
 #include <QFileInfo>
 
-
 namespace {
 
 constexpr int FIRST_SIM_COM_NUMBER = 200;

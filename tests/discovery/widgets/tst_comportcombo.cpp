@@ -2,7 +2,6 @@
 
 #include <QtTest>
 
-
 namespace {
 
 ComPortDevice device(const QString &friendlyName, const QString &portName)
