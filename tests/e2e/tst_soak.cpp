@@ -177,7 +177,9 @@ void TestSoak::trafficAccountedFor()
     std::atomic<qint64> written{0};
     std::atomic<bool> stop{false};
     std::atomic<bool> writeFailed{false};
+    std::atomic<bool> writerDone{false};
     std::thread writer([&] {
+        struct Done { std::atomic<bool> &flag; ~Done() { flag = true; } } done{writerDone};
         TrafficSource source(20240611);
         while (written.load() < total) {
             const QByteArray piece = source.next();
@@ -201,7 +203,9 @@ void TestSoak::trafficAccountedFor()
     QVERIFY(QTest::qWaitFor([&] { return window->received.bytes >= warmUp || writeFailed.load(); }, 10 * TRY_MS));
     const qint64 rssAfterWarmUp = ResidentKiB();
     const int fdsAfterWarmUp = OpenDescriptors();
-    QVERIFY(QTest::qWaitFor([&] { return written.load() >= total || writeFailed.load(); }, 100 * TRY_MS));
+    // The writer's last piece goes out only while this thread keeps taking what the window
+    // receives: join it once it has finished, never while it may still be writing.
+    QVERIFY(QTest::qWaitFor([&] { return writerDone.load(); }, 100 * TRY_MS));
     writer.join();
     QVERIFY(!writeFailed.load());
     // The reader keeps reading what the window sends (commands after trigger events).
