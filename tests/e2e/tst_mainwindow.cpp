@@ -594,9 +594,10 @@ void TestMainWindow::clearEmptiesLog()
 void TestMainWindow::saveLog_data()
 {
     QTest::addColumn<bool>("stamps");
-    QTest::addColumn<QString>("folder");   // "": writable; "read-only", "full": a full disk
+    // "": writable; "link": the file is a link to an old one; "read-only"; "full": a full disk
+    QTest::addColumn<QString>("folder");
     QTest::newRow("without stamps") << false << "";
-    QTest::newRow("with stamps") << true << "";
+    QTest::newRow("with stamps, over a link") << true << "link";
     QTest::newRow("unwritable folder") << false << "read-only";
     QTest::newRow("full disk") << true << "full";
 }
@@ -618,7 +619,10 @@ void TestMainWindow::saveLog()
                 QProcess::execute("umount", {"-l", dir});
         }
     } unmount;
-    if (folder == "read-only") {
+    m_saveLogTo = dir + "/log.txt";
+    if (folder == "link") {
+        QVERIFY(QFile(dir + "/old.txt").open(QIODevice::WriteOnly) && QFile::link(dir + "/old.txt", m_saveLogTo));
+    } else if (folder == "read-only") {
         if (geteuid() == 0)
             QSKIP("root writes into any folder");
         QVERIFY(QFile::setPermissions(dir, QFile::ReadOwner | QFile::ExeOwner));
@@ -635,23 +639,25 @@ void TestMainWindow::saveLog()
     if (stamps)
         m_window->findChild<QAction *>("logTimeStamps")->trigger();
     makeWindow();   // a new window reads the entry's state back from the settings
-    QCOMPARE(m_window->findChild<QAction *>("logTimeStamps")->isChecked(), stamps);
+    auto *entry = m_window->findChild<QAction *>("logTimeStamps");
+    QCOMPARE(entry->isChecked(), stamps);
+    QVERIFY(m_window->actions().contains(entry) && ctl<QPlainTextEdit>(IDC_LOG_VIEW)->actions().contains(entry));
 
     m_window->OnClear();
     m_window->SendCommand("ver");
     m_window->AppendLog("o", LOG_COLOUR_RECEIVED);
     m_window->AppendLog("k\r\n$>", LOG_COLOUR_RECEIVED);
-    m_saveLogTo = dir + "/log.txt";
     m_window->findChild<QAction *>("saveLog")->trigger();
     QVERIFY(QTest::qWaitFor([&] { return logText().contains("Log "); }, TRY_MS));
     const QString note = logText().split('\n').filter("Log ").first();
     QCOMPARE(ctl<QPlainTextEdit>(IDC_LOG_VIEW)->document()->find("Log ").charFormat().foreground().color(), kNote);
-    if (!folder.isEmpty()) {
+    if (folder == "read-only" || folder == "full") {
         const int error = folder == "full" ? ENOSPC : EACCES;
         QVERIFY2(note.contains("Log not saved to " + m_saveLogTo + ": " + strerror(error)), qPrintable(note));
         QCOMPARE(QDir(dir).entryList(QDir::Files | QDir::Hidden), folder == "full" ? QStringList{"filler"} : QStringList());
         return;
     }
+    QCOMPARE(QFileInfo(m_saveLogTo).isSymLink(), folder == "link");
     QFile saved(m_saveLogTo);
     QVERIFY(saved.open(QIODevice::ReadOnly));
     QString text = QString::fromUtf8(saved.readAll());
