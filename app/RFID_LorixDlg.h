@@ -27,7 +27,6 @@
 class CLogView;
 class CNotifyEvent;
 class CSettingsStore;
-class QAction;
 class QCheckBox;
 class QPlainTextEdit;
 class QPushButton;
@@ -243,7 +242,6 @@ private: // the window's other parts
     std::unique_ptr<QObject> m_activeWindowWatch;         // keeps the emulator's blocked flag current
     bool m_rxSliceQueued = false;         // our own WM_SERIAL_RXDATA for the next slice is queued
     qint64 m_rxBytesTaken = 0;            // bytes OnSerialData took from the ring, all told
-    QAction *m_timeStampsEntry = nullptr;   // the log's time stamps on or off
     CLogSaver m_logSaver;                 // writes saved logs on its own thread
     CBluetoothListThread m_bluetoothList;   // last: joined before anything else goes
 };

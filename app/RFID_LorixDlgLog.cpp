@@ -18,26 +18,28 @@ namespace {
 constexpr char TIME_STAMPS_ENTRY_TEXT[] = "Log &Time Stamps";
 constexpr char SAVE_LOG_ENTRY_TEXT[] = "&Save Log As...";
 constexpr char SAVE_LOG_FILTER[] = "Text Files (*.txt);;All Files (*)";
+// The proposed file's name, as a date-time format: RFID_Lorix-log-<date>-<time>.txt.
+constexpr char LOG_FILE_NAME_FORMAT[] = "'RFID_Lorix-log-'yyyyMMdd-HHmmss'.txt'";
 
-// RFID_Lorix-log-<date>-<time>.txt in the user's documents (or home) folder.
+// A name of this moment in the user's documents (or home) folder.
 QString proposedLogPath()
 {
     QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
     if (folder.isEmpty() || !QDir(folder).exists())
         folder = QDir::homePath();
-    return QDir(folder).filePath(QDateTime::currentDateTime().toString(QStringLiteral("'RFID_Lorix-log-'yyyyMMdd-HHmmss'.txt'")));
+    return QDir(folder).filePath(QDateTime::currentDateTime().toString(QString::fromLatin1(LOG_FILE_NAME_FORMAT)));
 }
 
 } // namespace
 
 void CRFID_LorixDlg::installLogEntries()
 {
-    m_timeStampsEntry = new QAction(QString::fromLatin1(TIME_STAMPS_ENTRY_TEXT), this);
-    m_timeStampsEntry->setObjectName(QStringLiteral("logTimeStamps"));
-    m_timeStampsEntry->setCheckable(true);
-    m_timeStampsEntry->setChecked(ReadConfig(m_settings, CONFIG_LOG_TIME_STAMPS, CONFIG_LOG_TIME_STAMPS_DEFAULT) != 0);
-    m_logView->SetTimeStamps(m_timeStampsEntry->isChecked());
-    connect(m_timeStampsEntry, &QAction::toggled, this, [this](bool on) {
+    auto *timeStamps = new QAction(QString::fromLatin1(TIME_STAMPS_ENTRY_TEXT), this);
+    timeStamps->setObjectName(QStringLiteral("logTimeStamps"));
+    timeStamps->setCheckable(true);
+    timeStamps->setChecked(ReadConfig(m_settings, CONFIG_LOG_TIME_STAMPS, CONFIG_LOG_TIME_STAMPS_DEFAULT) != 0);
+    m_logView->SetTimeStamps(timeStamps->isChecked());
+    connect(timeStamps, &QAction::toggled, this, [this](bool on) {
         m_logView->SetTimeStamps(on);
         WriteConfig(m_settings, CONFIG_LOG_TIME_STAMPS, on ? 1 : 0);
     });
@@ -48,8 +50,8 @@ void CRFID_LorixDlg::installLogEntries()
 
     auto *separator = new QAction(this);
     separator->setSeparator(true);
-    addActions({separator, m_timeStampsEntry, saveLog});
-    m_logView->addActions({m_timeStampsEntry, saveLog});
+    addActions({separator, timeStamps, saveLog});
+    m_logView->addActions({timeStamps, saveLog});
 }
 
 // The text is taken as it is shown when the file is picked; the file is written on the
@@ -57,9 +59,9 @@ void CRFID_LorixDlg::installLogEntries()
 void CRFID_LorixDlg::OnSaveLog()
 {
     const QString proposed = proposedLogPath();
-    const QString path = m_environment.logSaveFile
-                             ? m_environment.logSaveFile(proposed)
-                             : QFileDialog::getSaveFileName(this, QString(), proposed, QString::fromLatin1(SAVE_LOG_FILTER));
+    const QString filter = QString::fromLatin1(SAVE_LOG_FILTER);
+    const QString path = m_environment.logSaveFile ? m_environment.logSaveFile(proposed)
+                                                   : QFileDialog::getSaveFileName(this, QString(), proposed, filter);
     if (!path.isEmpty())
         m_logSaver.Save(path, m_logView->toPlainText());
 }

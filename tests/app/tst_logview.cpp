@@ -166,13 +166,14 @@ void tst_LogView::timeStamps_data()
     QTest::addColumn<QString>("stamped");      // per piece: 1 when the stamps are on as it is appended
     QTest::addColumn<QStringList>("expectedLines");   // @n: the stamp of piece n's time
     QTest::newRow("one line in slices") << QStringList{"o", "k\r\n$", ">"} << "111" << QStringList{"@0ok", "@1$>"};
-    QTest::newRow("stamped by its text, not the break before") << QStringList{"ver\r\n", "ok\r\n"} << "11"
-                                                              << QStringList{"@0ver", "@1ok", ""};
+    QTest::newRow("stamped by its text, not the break before")
+        << QStringList{"ver\r\n", "ok\r\n"} << "11" << QStringList{"@0ver", "@1ok", ""};
     QTest::newRow("empty lines") << QStringList{"\r\n\r\n"} << "1" << QStringList{"@0", "@0", ""};
     QTest::newRow("command after prompt") << QStringList{"ver\r\n", "ok\r\n$>", "inv\r\n"} << "111"
                                           << QStringList{"@0ver", "@1ok", "@1$>inv", ""};
     QTest::newRow("on in mid-line") << QStringList{"ab", "c\r\nd"} << "01" << QStringList{"abc", "@1d"};
-    QTest::newRow("off in mid-line") << QStringList{"a\r\nb", "c\r\nd"} << "10" << QStringList{"@0a", "@0bc", "d"};
+    QTest::newRow("off in mid-line") << QStringList{"a\r\nb", "c\r\nd"} << "10"
+                                     << QStringList{"@0a", "@0bc", "d"};
 }
 
 void tst_LogView::timeStamps()
