@@ -207,6 +207,7 @@ bool CRFID_LorixDlg::OnInitDialog()
     m_icon = ApplicationIcon();
     setWindowIcon(m_icon);
     QAction *aboutEntry = InstallAboutEntry(this, nullptr);
+    installLogEntries();
 
     wireKeyEmulator();
 

@@ -2,6 +2,7 @@
 
 #include "app/DialogHeader.h"
 #include "app/HistoryCombo.h"
+#include "app/LogSaver.h"
 #include "xml/XML.h"
 #include "controls/propgrid/PropGrid.h"
 #include "controls/tree/ExtTree.h"
@@ -82,6 +83,9 @@ public:
         CXMLSaveFileFunction xmlSaveFile;
         // Name the rfcomm ports in the picker after their paired device (asks BlueZ).
         bool nameBluetoothPorts = true;
+        // The question for the file to save the log to, given the proposed one; "" cancels.
+        // Empty: the save-file dialog over the window.
+        std::function<QString(const QString &proposedPath)> logSaveFile;
     };
 
     explicit CRFID_LorixDlg(CSettingsStore &settings, QWidget *parent = nullptr);
@@ -180,6 +184,12 @@ private: // set-up and handlers
     void OnSaveData();   // "Save Data (xml)", 1008
     void OnSaveAs();     // "Save As...", 1009 (hidden)
 
+    // The log's context-menu entries (its own file): the time stamps, kept in the settings,
+    // and Save Log As, written by m_logSaver and its outcome logged.
+    void installLogEntries();
+    void OnSaveLog();
+    void OnLogSaved(const QString &path, const QString &error);
+
 private: // members in the designed order
     // Types tags on its own thread; first, since the protocol below holds it as its typer.
     std::unique_ptr<CKeyEmulator> m_keyEmulator;
@@ -232,5 +242,6 @@ private: // the window's other parts
     std::unique_ptr<QObject> m_activeWindowWatch;         // keeps the emulator's blocked flag current
     bool m_rxSliceQueued = false;         // our own WM_SERIAL_RXDATA for the next slice is queued
     qint64 m_rxBytesTaken = 0;            // bytes OnSerialData took from the ring, all told
+    CLogSaver m_logSaver;                 // writes saved logs on its own thread
     CBluetoothListThread m_bluetoothList;   // last: joined before anything else goes
 };

@@ -106,12 +106,15 @@ inline constexpr char CONFIG_ENABLE_ASCII[] = "EnableASCII";
 inline constexpr char CONFIG_AUTO_START[] = "AutoStart";
 inline constexpr char CONFIG_ENABLE_WEDGE[] = "EnableWedge";
 inline constexpr char CONFIG_READ_MODE[] = "ReadMode";
+// The tool's own: the log's time stamps (1 shown), from the window's context menu.
+inline constexpr char CONFIG_LOG_TIME_STAMPS[] = "LogTimeStamps";
 
 inline constexpr int CONFIG_COM_PORT_DEFAULT = -1;     // -1: keep whatever the picker holds
 inline constexpr int CONFIG_ENABLE_ASCII_DEFAULT = 0;
 inline constexpr int CONFIG_AUTO_START_DEFAULT = 0;
 inline constexpr int CONFIG_ENABLE_WEDGE_DEFAULT = 0;
 inline constexpr int CONFIG_READ_MODE_DEFAULT = 0;
+inline constexpr int CONFIG_LOG_TIME_STAMPS_DEFAULT = 0;   // the designed log has none
 
 int ReadConfig(const CSettingsStore &store, const char *key, int defaultValue);
 void WriteConfig(CSettingsStore &store, const char *key, int value);

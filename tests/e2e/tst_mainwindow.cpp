@@ -13,6 +13,7 @@
 #include "tools/reader-sim/ReaderSim.h"
 #include "wedge/KeyEmulator.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QFile>
@@ -83,6 +84,8 @@ private slots:
     void refusedOpenSaysWhy();
     void pickerKeepsPortNumber();
     void clearEmptiesLog();
+    void saveLog_data();
+    void saveLog();
     void refusedCommand_data();
     void refusedCommand();
     void commandLine_data();
@@ -107,6 +110,7 @@ private:
     std::unique_ptr<CReaderSim> m_reader;
     std::unique_ptr<CRFID_LorixDlg> m_window;
     std::shared_ptr<CRecordingKeySink> m_keys;
+    QString m_saveLogTo;   // the answer to Save Log As
 };
 
 void TestMainWindow::init()
@@ -149,6 +153,7 @@ void TestMainWindow::makeWindow(bool autoStart)
     CRFID_LorixDlg::Environment env = IsolatedWindowEnvironment(m_dir->path());
     env.autoConnectPeriodMs = SHORT_AUTO_CONNECT_MS;
     env.keySink = TypingInto(m_keys);
+    env.logSaveFile = [this](const QString &) { return m_saveLogTo; };
     m_window = std::make_unique<CRFID_LorixDlg>(*m_store, env);
     m_window->show();
 }
@@ -584,6 +589,82 @@ void TestMainWindow::clearEmptiesLog()
     ctl<QPushButton>(IDC_CLEAR)->click();
     QVERIFY(logText().isEmpty());
     QVERIFY(ctl<QPlainTextEdit>(IDC_LOG_VIEW)->isReadOnly());
+}
+
+void TestMainWindow::saveLog_data()
+{
+    QTest::addColumn<bool>("stamps");
+    // "": writable; "link": the file is a link to an old one; "read-only"; "full": a full disk
+    QTest::addColumn<QString>("folder");
+    QTest::newRow("without stamps") << false << "";
+    QTest::newRow("with stamps, over a link") << true << "link";
+    QTest::newRow("unwritable folder") << false << "read-only";
+    QTest::newRow("full disk") << true << "full";
+}
+
+// The time stamps' entry kept in the settings, and the log saved as text, or refused with a
+// note and nothing left behind.
+void TestMainWindow::saveLog()
+{
+    QFETCH(bool, stamps);
+    QFETCH(QString, folder);
+    const QString dir = m_dir->filePath("saved");
+    QVERIFY(QDir().mkpath(dir));
+    struct Unmount
+    {
+        QString dir;
+        ~Unmount()
+        {
+            if (!dir.isEmpty())
+                QProcess::execute("umount", {"-l", dir});
+        }
+    } unmount;
+    m_saveLogTo = dir + "/log.txt";
+    if (folder == "link") {
+        QVERIFY(QFile(dir + "/old.txt").open(QIODevice::WriteOnly) && QFile::link(dir + "/old.txt", m_saveLogTo));
+    } else if (folder == "read-only") {
+        if (geteuid() == 0)
+            QSKIP("root writes into any folder");
+        QVERIFY(QFile::setPermissions(dir, QFile::ReadOwner | QFile::ExeOwner));
+    } else if (folder == "full") {
+        if (QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=64k", "tmpfs", dir}) != 0)
+            QSKIP("a tmpfs cannot be mounted here (needs the right to mount)");
+        unmount.dir = dir;
+        QFile filler(dir + "/filler");
+        QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+        while (filler.write(QByteArray(1024, 'f')) > 0) {
+        }
+    }
+    makeWindow();
+    if (stamps)
+        m_window->findChild<QAction *>("logTimeStamps")->trigger();
+    makeWindow();   // a new window reads the entry's state back from the settings
+    auto *entry = m_window->findChild<QAction *>("logTimeStamps");
+    QCOMPARE(entry->isChecked(), stamps);
+    QVERIFY(m_window->actions().contains(entry) && ctl<QPlainTextEdit>(IDC_LOG_VIEW)->actions().contains(entry));
+
+    m_window->OnClear();
+    m_window->SendCommand("ver");
+    m_window->AppendLog("o", LOG_COLOUR_RECEIVED);
+    m_window->AppendLog("k\r\n$>", LOG_COLOUR_RECEIVED);
+    m_window->findChild<QAction *>("saveLog")->trigger();
+    QVERIFY(QTest::qWaitFor([&] { return logText().contains("Log "); }, TRY_MS));
+    const QString note = logText().split('\n').filter("Log ").first();
+    QCOMPARE(ctl<QPlainTextEdit>(IDC_LOG_VIEW)->document()->find("Log ").charFormat().foreground().color(), kNote);
+    if (folder == "read-only" || folder == "full") {
+        const int error = folder == "full" ? ENOSPC : EACCES;
+        QVERIFY2(note.contains("Log not saved to " + m_saveLogTo + ": " + strerror(error)), qPrintable(note));
+        const QStringList left = folder == "full" ? QStringList{"filler"} : QStringList();
+        QCOMPARE(QDir(dir).entryList(QDir::Files | QDir::Hidden), left);
+        return;
+    }
+    QCOMPARE(QFileInfo(m_saveLogTo).isSymLink(), folder == "link");
+    QFile saved(m_saveLogTo);
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    QString text = QString::fromUtf8(saved.readAll());
+    const QRegularExpression stamp("(?m)^\\[\\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\] ");
+    QCOMPARE(int(text.count(stamp)), stamps ? 3 : 0);
+    QCOMPARE(text.remove(stamp), QStringLiteral("ver\nok\n$>"));
 }
 
 void TestMainWindow::refusedCommand_data()
