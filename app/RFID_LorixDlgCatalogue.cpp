@@ -90,8 +90,8 @@ void CRFID_LorixDlg::OnSaveAs()
 
 // Both save buttons propose the user's copy, the file read first at the next start; the
 // folder is made first so that the dialog opens in it. The tree becomes the file's bytes
-// here, on its own thread (one pass in memory); they are written and flushed to the disk
-// on m_catalogueSaves' thread, and OnCatalogueSaved shows the outcome when it is back. A
+// here, on the thread that owns it (one pass in memory); they are written and flushed to
+// the disk on m_catalogueSaves' thread, and OnCatalogueSaved shows the outcome when it is back. A
 // save asked for while another is being written is queued behind it: saves reach the disk
 // in the order they were asked for, so the file ends with the last one.
 void CRFID_LorixDlg::saveCatalogue(const QString &filter)
