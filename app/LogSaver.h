@@ -30,5 +30,5 @@ signals:
     void Saved(const QString &path, const QString &error);
 
 private:
-    CWorkQueue m_writer{this};
+    CWorkQueue m_writer;
 };

@@ -258,10 +258,10 @@ private: // the window's other parts
     qint64 m_rxBytesTaken = 0;            // bytes OnSerialData took from the ring, all told
     CLogSaver m_logSaver;                 // writes saved logs on its own thread
     // Each on a thread of its own: the catalogue's saves, written one after another, and
-    // the port list scans of the automatic connection. Their results come back as queued
-    // calls; destroyed before the window's QObject, which drops those not yet delivered.
-    CWorkQueue m_catalogueSaves{this};
-    CWorkQueue m_portScans{this};
+    // the port list scans of the automatic connection. Their results are applied on this
+    // thread; members, so they go first when the window goes, dropping those not applied.
+    CWorkQueue m_catalogueSaves;
+    CWorkQueue m_portScans;
     bool m_closeWhenSaved = false;        // done() came while saves were being written
     int m_closeResult = 0;                // ... with this result
     CBluetoothListThread m_bluetoothList;   // last: joined before anything else goes

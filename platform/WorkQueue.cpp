@@ -2,11 +2,9 @@
 
 #include <QMetaObject>
 
-CWorkQueue::CWorkQueue(QObject *receiver)
-    : m_receiver(receiver)
-{
-}
+CWorkQueue::CWorkQueue() = default;
 
+// Joined before QObject goes, which drops the announcements still queued.
 CWorkQueue::~CWorkQueue()
 {
     {
@@ -41,15 +39,24 @@ void CWorkQueue::loop()
         m_jobs.pop_front();
         lock.unlock();
         Apply apply = job();
-        // Queued to the receiver: delivered by its event loop, dropped if it goes first.
-        QMetaObject::invokeMethod(
-            m_receiver,
-            [this, apply = std::move(apply)] {
-                --m_pending;
-                if (apply)
-                    apply();
-            },
-            Qt::QueuedConnection);
         lock.lock();
+        m_done.push_back(std::move(apply));
+        // One announcement per result, delivered on the owner's thread in order.
+        QMetaObject::invokeMethod(this, "deliver", Qt::QueuedConnection);
     }
+}
+
+void CWorkQueue::deliver()
+{
+    Apply apply;
+    {
+        const std::lock_guard<std::mutex> lock(m_lock);
+        if (m_done.empty())
+            return;
+        apply = std::move(m_done.front());
+        m_done.pop_front();
+    }
+    --m_pending;
+    if (apply)
+        apply();
 }
