@@ -516,17 +516,19 @@ void CRFID_LorixDlg::OpenPortAtStart(int comNumber)
 }
 
 // A refill lets the picker show the wanted port once it has appeared. Only while the picker
-// stands in for it with "<None>": a port the picker shows is not reselected, the list open
-// under the operator's eyes is not rebuilt, and an open port's picker is disabled anyway.
+// stands in for it with "<None>": a port the picker shows is not reselected, and the list
+// open under the operator's eyes is not rebuilt. That includes the wanted port opened by the
+// automatic connection just after a walk that did not find it yet.
 bool CRFID_LorixDlg::portsRefreshWanted() const
 {
-    return !isPortOpen() && PortNumber() == 0 && m_wantedPort != 0 && !m_portPicker->view()->isVisible();
+    return PortNumber() == 0 && m_wantedPort != 0 && !m_portPicker->view()->isVisible()
+           && (!isPortOpen() || m_openedPort == m_wantedPort);
 }
 
 // On "Open Port", the operator's own action, the list is walked here.
 void CRFID_LorixDlg::refreshPortsWhileClosed()
 {
-    if (portsRefreshWanted())
+    if (!isPortOpen() && portsRefreshWanted())
         m_portPicker->FillPorts(m_wantedPort);
 }
 
@@ -631,7 +633,8 @@ QString CRFID_LorixDlg::linkLostText() const
 // Each tick walks the port list first when the picker wants a refill, on m_portScans'
 // thread: the walk reads sysfs and /dev and may ask BlueZ for names. The connection is tried
 // when the list is back, so that the picker shows the port before it opens; the timer
-// stays stopped until then. The list is put in only if it is still wanted then.
+// stays stopped until then. The list is put in only if it is still wanted then. A port that
+// appeared between the walk and the opening is shown after the walk of the next tick.
 void CRFID_LorixDlg::AutoConnect()
 {
     stopAutoConnectTimer();
