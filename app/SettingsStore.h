@@ -106,6 +106,9 @@ inline constexpr char CONFIG_ENABLE_ASCII[] = "EnableASCII";
 inline constexpr char CONFIG_AUTO_START[] = "AutoStart";
 inline constexpr char CONFIG_ENABLE_WEDGE[] = "EnableWedge";
 inline constexpr char CONFIG_READ_MODE[] = "ReadMode";
+// The desktop portal's restore token for typing into a Wayland session (a string; absent
+// until the desktop first grants the permission).
+inline constexpr char CONFIG_PORTAL_RESTORE_TOKEN[] = "PortalRestoreToken";
 
 inline constexpr int CONFIG_COM_PORT_DEFAULT = -1;     // -1: keep whatever the picker holds
 inline constexpr int CONFIG_ENABLE_ASCII_DEFAULT = 0;
