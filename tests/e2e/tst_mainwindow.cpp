@@ -26,6 +26,7 @@
 #include <QTest>
 #include <QTextBlock>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -54,8 +55,16 @@ public:
         std::lock_guard<std::mutex> guard(mutex);
         return int(presses.count(VK_RETURN));
     }
-    std::mutex mutex;
+    // As a portal sink whose session the desktop ends once `failAtEnter` items are typed.
+    QString Failure() const override
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        const int enters = int(presses.count(VK_RETURN));
+        return failAtEnter > 0 && enters >= failAtEnter ? QStringLiteral("the desktop ended the session") : QString();
+    }
+    mutable std::mutex mutex;
     QList<std::uint8_t> presses;
+    std::atomic<int> failAtEnter{0};
 };
 
 } // namespace
@@ -382,6 +391,24 @@ void TestMainWindow::tagsTypedOncePerTrigger()
     for (const QString &tag : firstTags)
         QVERIFY2(!log.contains(tag), qPrintable(tag));
     QVERIFY(log.contains("$trigger=1,0"));
+
+    // The sink fails after the second tag of the next inventory: that tag and every later one
+    // are logged after a note, and the box is unticked, saying so.
+    m_keys->failAtEnter = 3 * tagsPerInventory + 2;
+    m_reader->PullTrigger();
+    QTRY_VERIFY_WITH_TIMEOUT(!ctl<QCheckBox>(IDC_KEY_EMULATOR)->isChecked(), TRY_MS);
+    const QString note = "Key Emulator Mode: the desktop ended the session. The box is unticked; tick it to try again.";
+    QCOMPARE(logLineColour(note), kNote);
+    // The simulated reader numbers a round's tags in their last eight hex digits.
+    const QString first = m_window->tagList().items().value(0);
+    QVERIFY(!first.isEmpty());
+    QStringList later;
+    for (int i = 1; i < tagsPerInventory; ++i)
+        later << first.left(first.size() - 8) + QString::number(i, 16).toUpper().rightJustified(8, '0');
+    for (const QString &tag : later)
+        QTRY_VERIFY2_WITH_TIMEOUT(logText().contains(tag), qPrintable(tag), TRY_MS);
+    QVERIFY(!logText().contains(first));
+    QCOMPARE(m_keys->enterPresses(), 3 * tagsPerInventory + 2);
 }
 
 void TestMainWindow::txPowerSlider_data()
