@@ -82,6 +82,7 @@ private slots:
     void triggerSendsInventory_data();
     void triggerSendsInventory();
     void tagsTypedOncePerTrigger();
+    void keySinkChosenOnTickWithStoredToken();
     void txPowerSlider_data();
     void txPowerSlider();
     void hangUpAndAutoConnect();
@@ -116,6 +117,7 @@ private:
     std::unique_ptr<CReaderSim> m_reader;
     std::unique_ptr<CRFID_LorixDlg> m_window;
     std::shared_ptr<CRecordingKeySink> m_keys;
+    CKeySinkFactory m_sinkFactory;   // empty: TypingInto(m_keys)
 };
 
 void TestMainWindow::init()
@@ -128,6 +130,7 @@ void TestMainWindow::init()
 
 void TestMainWindow::cleanup()
 {
+    m_sinkFactory = nullptr;
     m_window.reset();
     if (m_reader)
         m_reader->Stop();
@@ -157,7 +160,7 @@ void TestMainWindow::makeWindow(bool autoStart)
     m_store->WriteInt(CONFIG_SECTION, CONFIG_AUTO_START, autoStart ? 1 : 0);
     CRFID_LorixDlg::Environment env = IsolatedWindowEnvironment(m_dir->path());
     env.autoConnectPeriodMs = SHORT_AUTO_CONNECT_MS;
-    env.keySink = TypingInto(m_keys);
+    env.keySink = m_sinkFactory ? m_sinkFactory : CKeySinkFactory(TypingInto(m_keys));
     m_window = std::make_unique<CRFID_LorixDlg>(*m_store, env);
     m_window->show();
 }
@@ -353,6 +356,40 @@ void TestMainWindow::triggerSendsInventory()
     QVERIFY2(waitForReceived(command), qPrintable(received().join('|')));
     QVERIFY(ctl<QComboBox>(IDC_COMMAND_BOX)->findText(command) >= 0);
     QCOMPARE(logLineColour(command), kRed);
+}
+
+// The sink is made at start (the box is stored ticked) and again on each tick, with the
+// restore token last stored; a new token goes into the settings; each choice is noted once.
+void TestMainWindow::keySinkChosenOnTickWithStoredToken()
+{
+    std::mutex mutex;
+    QStringList tokensGiven;
+    m_sinkFactory = [&](const KeySinkSetup &setup) {
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            tokensGiven << setup.portalRestoreToken;
+        }
+        setup.portalTokenChanged(setup.portalRestoreToken + QStringLiteral("+"));
+        KeySinkChoice choice(m_keys);
+        choice.why = QStringLiteral("Key Emulator Mode types through the recorder");
+        return choice;
+    };
+    m_store->WriteString(CONFIG_SECTION, CONFIG_PORTAL_RESTORE_TOKEN, QStringLiteral("restore-1"));
+    m_store->WriteInt(CONFIG_SECTION, CONFIG_ENABLE_WEDGE, 1);
+    makeWindow();
+    auto stored = [this] { return m_store->ReadString(CONFIG_SECTION, CONFIG_PORTAL_RESTORE_TOKEN); };
+    QTRY_COMPARE_WITH_TIMEOUT(stored(), QStringLiteral("restore-1+"), TRY_MS);
+
+    QCheckBox *box = ctl<QCheckBox>(IDC_KEY_EMULATOR);
+    box->click();
+    box->click();
+    QTRY_COMPARE_WITH_TIMEOUT(stored(), QStringLiteral("restore-1++"), TRY_MS);
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        QCOMPARE(tokensGiven, (QStringList{"restore-1", "restore-1+"}));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(int(logText().count("Key Emulator Mode types through the recorder")), 2, TRY_MS);
+    QCOMPARE(logLineColour("Key Emulator Mode types through the recorder"), kNote);
 }
 
 void TestMainWindow::tagsTypedOncePerTrigger()
