@@ -56,7 +56,12 @@ bool CBluezTestBus::startPortal(QString &why)
 {
     m_mockPath = QStringLiteral("/org/freedesktop/portal/desktop");
     m_mockInterface = QStringLiteral("org.freedesktop.DBus.Mock");
-    return startMock(QStringLiteral(RFID_PORTAL_MOCK), QStringLiteral("org.freedesktop.portal.Desktop"), why);
+    // ctest names the source tree (a copy of it for the unprivileged run); a benchmark run by
+    // hand reads the template where the build found it.
+    const QString source = qEnvironmentVariable("RFID_SOURCE_DIR");
+    const QString mockTemplate = source.isEmpty() ? QStringLiteral(RFID_PORTAL_MOCK)
+                                                  : source + QStringLiteral("/tests/support/mock_portal_remote_desktop.py");
+    return startMock(mockTemplate, QStringLiteral("org.freedesktop.portal.Desktop"), why);
 }
 
 bool CBluezTestBus::startMock(const QString &mockTemplate, const QString &service, QString &why)
