@@ -45,7 +45,11 @@ struct PortalSession
                 failure = sink ? sink->Failure() : QStringLiteral("no session bus");
         }
     }
-    std::size_t keysTaken() { return bus.mockCall(QStringLiteral("KeyCount")).arguments().value(0).toUInt(); }
+    std::size_t keysTaken()
+    {
+        const QString keys = bus.mockCall(QStringLiteral("Keys")).arguments().value(0).toString();
+        return keys.isEmpty() ? 0 : std::size_t(keys.count(QLatin1Char(' '))) + 1;
+    }
 
     CBluezTestBus bus;
     std::shared_ptr<CKeySinkPortal> sink;

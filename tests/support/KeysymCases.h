@@ -1,7 +1,6 @@
 #pragma once
 
-// The keysym sequences every keysym-speaking sink must produce for the same items (XTest on
-// X11, the desktop portal on Wayland): one table, fed to both sinks' tests.
+// The keysyms the XTest and the desktop portal's sinks must both type for the same items.
 
 #include <QByteArray>
 #include <QList>
@@ -11,8 +10,8 @@
 
 #include <X11/keysym.h>
 
-// One expected key press: its unshifted keysym and whether Shift was held. A shifted press
-// has its own Shift press and release around it.
+// One expected key press: its unshifted keysym and whether Shift was held (its own Shift
+// press and release around it).
 struct Press
 {
     unsigned long keysym;
@@ -24,8 +23,7 @@ Q_DECLARE_METATYPE(Presses)
 // An item to type: tag text (hexadecimal or ASCII mode) or a scan line.
 enum class Path { Hex, Ascii, Scan };
 
-// Columns: path (int Path), items (typed in order), text (what a US-layout window shows,
-// Return as CR), presses.
+// Columns: path, items (typed in order), text (a US-layout window's, Return as CR), presses.
 inline void AddKeysymCases()
 {
     QTest::addColumn<int>("path");

@@ -1,11 +1,11 @@
-'''The desktop portal's remote-desktop interface, for the key sink's tests and benchmark.
+'''The desktop portal's remote desktop for the portal key sink's tests and benchmark.
 
-Requests answer through their Response signal (sent before the method's reply, as a portal
-may). Start grants the keyboard, or refuses (SetGrant), and hands out a restore token; a
-later session given that token is granted without asking (Dialogs counts the asks). The
-keysyms of NotifyKeyboardKeysym are kept for GetKeys. CloseSessionAfterKeys makes the
-desktop close the session after that many keys: the session's Closed signal, and an error
-for every later key.
+A request answers with its Response signal before its reply, as a portal may. Start grants
+the keyboard or refuses (Configure) and hands out a restore token; a session given a token
+handed out before is granted without asking (Dialogs counts the asks). Keys are kept for
+Keys ("v61 ^61": press and release of keysym 0x61). Configure empties them, sets the grant
+and after how many keys the desktop ends the session (its Closed signal, then an error for
+every key; 0: never).
 '''
 
 import dbus
@@ -17,44 +17,27 @@ MAIN_OBJ = '/org/freedesktop/portal/desktop'
 MAIN_IFACE = 'org.freedesktop.portal.RemoteDesktop'
 SYSTEM_BUS = False
 
-REQUEST_IFACE = 'org.freedesktop.portal.Request'
-SESSION_IFACE = 'org.freedesktop.portal.Session'
-
 
 def load(mock, _parameters):
-    mock.AddProperties(MAIN_IFACE, dbus.Dictionary({
-        'AvailableDeviceTypes': dbus.UInt32(7),
-        'version': dbus.UInt32(2),
-    }, signature='sv'))
-    mock.grant = True
-    mock.dialogs = 0
-    mock.tokens = set()
-    mock.keys = []
-    mock.open_sessions = set()
-    mock.close_after = 0
-    # Put on the object as a plain method, out of the mock's call log: a benchmark sends
-    # hundreds of thousands of keys.
-    method = dbus.service.method(MAIN_IFACE, in_signature='oa{sv}iu', out_signature='')(_notify_keyboard_keysym)
-    setattr(mock.__class__, 'NotifyKeyboardKeysym', method)
-
-
-def _sender_part(sender):
-    return sender[1:].replace('.', '_')
+    mock.AddProperties(MAIN_IFACE, dbus.Dictionary({'AvailableDeviceTypes': dbus.UInt32(7),
+                                                    'version': dbus.UInt32(2)}, signature='sv'))
+    mock.grant, mock.dialogs, mock.tokens, mock.keys, mock.sessions, mock.close_after = True, 0, set(), [], set(), 0
+    # A plain method, outside the mock's call log: a benchmark sends hundreds of thousands.
+    setattr(mock.__class__, 'NotifyKeyboardKeysym',
+            dbus.service.method(MAIN_IFACE, in_signature='oa{sv}iu', out_signature='')(_keysym))
 
 
 def _respond(self, sender, options, code, results):
-    path = '/org/freedesktop/portal/desktop/request/%s/%s' % (_sender_part(sender), options['handle_token'])
-    self.EmitSignalDetailed(REQUEST_IFACE, 'Response', 'ua{sv}',
-                            [dbus.UInt32(code), dbus.Dictionary(results, signature='sv')],
-                            {'path': path, 'destination': sender})
+    path = MAIN_OBJ + '/request/%s/%s' % (sender[1:].replace('.', '_'), options['handle_token'])
+    self.EmitSignalDetailed('org.freedesktop.portal.Request', 'Response', 'ua{sv}',
+                            [dbus.UInt32(code), dbus.Dictionary(results, signature='sv')], {'path': path})
     return dbus.ObjectPath(path)
 
 
 @dbus.service.method(MAIN_IFACE, in_signature='a{sv}', out_signature='o', sender_keyword='sender')
 def CreateSession(self, options, sender=None):
-    path = '/org/freedesktop/portal/desktop/session/%s/%s' % (_sender_part(sender), options['session_handle_token'])
-    self.open_sessions.add(path)
-    self.selected = {}
+    path = MAIN_OBJ + '/session/%s/%s' % (sender[1:].replace('.', '_'), options['session_handle_token'])
+    self.sessions.add(path)
     return _respond(self, sender, options, 0, {'session_handle': path})
 
 
@@ -66,57 +49,37 @@ def SelectDevices(self, _session, options, sender=None):
 
 @dbus.service.method(MAIN_IFACE, in_signature='osa{sv}', out_signature='o', sender_keyword='sender')
 def Start(self, _session, _parent, options, sender=None):
-    restored = str(self.selected.get('restore_token', '')) in self.tokens
-    if not restored:
+    if str(self.selected.get('restore_token', '')) not in self.tokens:
         self.dialogs += 1
         if not self.grant:
             return _respond(self, sender, options, 1, {})
-    token = 'restore-%d' % (len(self.tokens) + 1)
-    self.tokens.add(token)
-    return _respond(self, sender, options, 0, {'devices': dbus.UInt32(int(self.selected.get('types', 0))),
-                                                'restore_token': token})
+    self.tokens.add('restore-%d' % (len(self.tokens) + 1))
+    return _respond(self, sender, options, 0, {'devices': dbus.UInt32(self.selected.get('types', 0)),
+                                                'restore_token': 'restore-%d' % len(self.tokens)})
 
 
-def _close(self, session):
-    self.open_sessions.discard(session)
-    self.EmitSignalDetailed(SESSION_IFACE, 'Closed', 'a{sv}', [dbus.Dictionary({}, signature='sv')],
-                            {'path': session})
-
-
-def _notify_keyboard_keysym(self, session, _options, keysym, state):
-    if session not in self.open_sessions:
-        raise dbus.exceptions.DBusException('Invalid session', name='org.freedesktop.portal.Error.NotFound')
-    self.keys.append((int(keysym), int(state)))
+def _keysym(self, session, _options, keysym, state):
+    if session not in self.sessions:
+        raise dbus.exceptions.DBusException('no such session', name='org.freedesktop.portal.Error.NotFound')
+    self.keys.append(('v' if state else '^') + '%x' % keysym)
     if self.close_after and len(self.keys) >= self.close_after:
         self.close_after = 0
-        _close(self, session)
+        self.sessions.discard(session)
+        self.EmitSignalDetailed('org.freedesktop.portal.Session', 'Closed', 'a{sv}',
+                                [dbus.Dictionary({}, signature='sv')], {'path': session})
 
 
-@dbus.service.method(MOCK_IFACE, in_signature='b', out_signature='')
-def SetGrant(self, grant):
-    self.grant = bool(grant)
+@dbus.service.method(MOCK_IFACE, in_signature='bu', out_signature='')
+def Configure(self, grant, close_after):
+    self.grant, self.close_after, self.keys = bool(grant), int(close_after), []
 
 
-@dbus.service.method(MOCK_IFACE, in_signature='u', out_signature='')
-def CloseSessionAfterKeys(self, count):
-    self.close_after = int(count)
-
-
-@dbus.service.method(MOCK_IFACE, in_signature='', out_signature='a(iu)')
-def GetKeys(self):
-    return dbus.Array([(dbus.Int32(k), dbus.UInt32(s)) for k, s in self.keys], signature='(iu)')
-
-
-@dbus.service.method(MOCK_IFACE, in_signature='', out_signature='u')
-def KeyCount(self):
-    return dbus.UInt32(len(self.keys))
+@dbus.service.method(MOCK_IFACE, in_signature='', out_signature='s')
+def Keys(self):
+    return ' '.join(self.keys)
 
 
 @dbus.service.method(MOCK_IFACE, in_signature='', out_signature='u')
 def Dialogs(self):
-    return dbus.UInt32(self.dialogs)
+    return self.dialogs
 
-
-@dbus.service.method(MOCK_IFACE, in_signature='', out_signature='')
-def ClearKeys(self):
-    self.keys = []
