@@ -16,6 +16,9 @@
 namespace {
 
 constexpr char REQUEST_PATH_PREFIX[] = "/org/freedesktop/portal/desktop/request/";
+// Option and result keys of the requests.
+const QString HANDLE_TOKEN = QStringLiteral("handle_token");
+const QString RESTORE_TOKEN = QStringLiteral("restore_token");
 // How often a wait for the portal looks at the owner's stop flag.
 constexpr int STOP_CHECK_MS = 50;
 
@@ -201,7 +204,7 @@ bool CKeySinkPortal::start()
     QVariantMap results;
     QString token = nextToken();
     QDBusMessage create = portalCall("CreateSession");
-    create.setArguments({QVariantMap{{QStringLiteral("handle_token"), token},
+    create.setArguments({QVariantMap{{HANDLE_TOKEN, token},
                                      {QStringLiteral("session_handle_token"), nextToken()}}});
     if (!request(create, token, PORTAL_CALL_TIMEOUT_MS, results))
         return false;
@@ -214,11 +217,11 @@ bool CKeySinkPortal::start()
                   SLOT(onClosed()));
 
     token = nextToken();
-    QVariantMap options{{QStringLiteral("handle_token"), token},
+    QVariantMap options{{HANDLE_TOKEN, token},
                         {QStringLiteral("types"), PORTAL_DEVICE_KEYBOARD},
                         {QStringLiteral("persist_mode"), PORTAL_PERSIST_UNTIL_REVOKED}};
     if (!m_setup.portalRestoreToken.isEmpty())
-        options.insert(QStringLiteral("restore_token"), m_setup.portalRestoreToken);
+        options.insert(RESTORE_TOKEN, m_setup.portalRestoreToken);
     QDBusMessage select = portalCall("SelectDevices");
     select.setArguments({QVariant::fromValue(QDBusObjectPath(m_sessionPath)), options});
     if (!request(select, token, PORTAL_CALL_TIMEOUT_MS, results))
@@ -227,14 +230,14 @@ bool CKeySinkPortal::start()
     token = nextToken();
     QDBusMessage startCall = portalCall("Start");
     startCall.setArguments({QVariant::fromValue(QDBusObjectPath(m_sessionPath)), QString(),
-                            QVariantMap{{QStringLiteral("handle_token"), token}}});
+                            QVariantMap{{HANDLE_TOKEN, token}}});
     if (!request(startCall, token, PORTAL_CONSENT_LIMIT_MS, results))
         return false;
     if ((results.value(QStringLiteral("devices")).toUInt() & PORTAL_DEVICE_KEYBOARD) == 0) {
         fail(QStringLiteral("the desktop allowed no keyboard"));
         return false;
     }
-    const QString restoreToken = results.value(QStringLiteral("restore_token")).toString();
+    const QString restoreToken = results.value(RESTORE_TOKEN).toString();
     if (!restoreToken.isEmpty() && restoreToken != m_setup.portalRestoreToken && m_setup.portalTokenChanged)
         m_setup.portalTokenChanged(restoreToken);
     takeSignals();
