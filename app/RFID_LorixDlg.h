@@ -72,9 +72,10 @@ public:
         PortEnvironment ports = PortEnvironment::system();
         // Period of AUTOCONNECT_TIMER.
         int autoConnectPeriodMs = AUTOCONNECT_PERIOD_MS;
-        // Makes the sink the key emulator types into, on its typing thread as it starts: the
-        // session's. Empty: the sink installed with SetKeySink, item by item.
-        std::function<std::shared_ptr<IKeySink>()> keySink = [] { return CreateKeySink(); };
+        // Makes the sink the key emulator types into, on its typing thread, each time "Key
+        // Emulator Mode" is ticked: the session's, with the portal's restore token from the
+        // settings. Empty: the sink installed with SetKeySink, item by item.
+        CKeySinkFactory keySink = OpenSessionKeySink;
         // The catalogue file to read; "": CatalogueFilePath().
         QString cataloguePath;
         // The parser's and writer's warnings, and the question for the file to save to.
@@ -168,6 +169,9 @@ private: // set-up and handlers
     QString linkLostText() const;
     QWidget *createOwnControl(const DialogControlTemplate &item, QWidget *parent);
     void logUntyped(const CKeyEmulator::Items &items, const QString &note);
+    void OnKeyEmulatorReports();
+    void storePortalRestoreToken(const QString &token);
+    KeySinkSetup keySinkSetup(const QString &restoreToken);
     void startAutoConnectTimer();
     void stopAutoConnectTimer();
     void OnAutoStartClicked();
