@@ -106,6 +106,8 @@ inline constexpr char CONFIG_ENABLE_ASCII[] = "EnableASCII";
 inline constexpr char CONFIG_AUTO_START[] = "AutoStart";
 inline constexpr char CONFIG_ENABLE_WEDGE[] = "EnableWedge";
 inline constexpr char CONFIG_READ_MODE[] = "ReadMode";
+// The tag monitor window's place and size (QWidget::saveGeometry, in Base64); absent at first.
+inline constexpr char CONFIG_MONITOR_GEOMETRY[] = "MonitorGeometry";
 
 inline constexpr int CONFIG_COM_PORT_DEFAULT = -1;     // -1: keep whatever the picker holds
 inline constexpr int CONFIG_ENABLE_ASCII_DEFAULT = 0;

@@ -1,0 +1,80 @@
+#pragma once
+
+#include "monitor/TagCsv.h"
+
+#include <QDialog>
+
+#include <functional>
+
+class CReadRatePlot;
+class CTagMonitor;
+class CTagTableModel;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTableView;
+
+// The tag monitor's window: the totals, the plot of reads per second over the last minute,
+// the table of tags (sorted by a header click, filtered by a substring), "Clear" and
+// "Export CSV...". Non-modal. It only shows the monitor it is given: the protocol counts into
+// that monitor whether the window is shown or not.
+//
+// While shown, a timer brings the totals, the plot and the table up to the monitor
+// REFRESH_PER_SECOND times a second; the table is repainted only then. An export runs on a
+// thread of its own; its end, success or failure, is told in the window's status line.
+//
+// Threads: the user-interface thread; the monitor outlives the window.
+class CTagMonitorDlg : public QDialog
+{
+    Q_OBJECT
+
+public:
+    static constexpr int REFRESH_PER_SECOND = 10;
+
+    // Asks for the file to export to; "" when the operator cancels.
+    using SaveFileFunction = std::function<QString(QWidget *parent, const QString &proposal)>;
+
+    explicit CTagMonitorDlg(CTagMonitor &monitor, QWidget *parent = nullptr);
+    ~CTagMonitorDlg() override;
+
+    // Replaces the platform's save dialog (tests).
+    void SetSaveFileFunction(SaveFileFunction function) { m_saveFile = std::move(function); }
+
+    // Brings everything shown up to the monitor now (the timer's work).
+    void Refresh();
+    void OnClear();
+    void OnExport();
+
+    CTagTableModel *model() const { return m_model; }
+    QTableView *table() const { return m_table; }
+    CReadRatePlot *plot() const { return m_plot; }
+    QLabel *totals() const { return m_totals; }
+    QLabel *status() const { return m_status; }
+    QLineEdit *filter() const { return m_filter; }
+    CTagCsvExport &exporter() { return m_export; }
+
+signals:
+    // The window was hidden: its geometry is worth keeping.
+    void hidden();
+
+protected:
+    void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
+    void timerEvent(QTimerEvent *event) override;
+
+private:
+    void OnExportFinished(const QString &path, int rows, const QString &error);
+
+    CTagMonitor &m_monitor;
+    CTagTableModel *m_model = nullptr;
+    QLabel *m_totals = nullptr;
+    CReadRatePlot *m_plot = nullptr;
+    QLineEdit *m_filter = nullptr;
+    QPushButton *m_clear = nullptr;
+    QPushButton *m_exportButton = nullptr;
+    QTableView *m_table = nullptr;
+    QLabel *m_status = nullptr;
+    SaveFileFunction m_saveFile;
+    CTagCsvExport m_export;
+    int m_refreshTimer = 0;
+};
