@@ -37,13 +37,13 @@ std::size_t advance(std::array<T, N> &ring, qint64 &latest, qint64 second)
     return slotOf<N>(latest);
 }
 
-// The sum of the counts for the `window` whole seconds before `current`, of a ring whose
-// newest slot is `latest`. The ring holds one second more than the window: the current one.
+// The sum of the counts for the seconds `from` to `to` (both included), of a ring whose
+// newest slot is `latest`.
 template <typename T, std::size_t N>
-quint64 sumBefore(const std::array<T, N> &ring, qint64 latest, qint64 current, qint64 window)
+quint64 sumSeconds(const std::array<T, N> &ring, qint64 latest, qint64 from, qint64 to)
 {
     quint64 sum = 0;
-    for (qint64 s = std::max(current - window, latest - qint64(N) + 1); s < current && s <= latest; ++s)
+    for (qint64 s = std::max(from, latest - qint64(N) + 1); s <= to && s <= latest; ++s)
         sum += ring[slotOf<N>(s)];
     return sum;
 }
@@ -260,8 +260,12 @@ bool CTagMonitor::TextContains(int tag, const QByteArray &needleUtf8) const
 
 double CTagMonitor::Rate(int tag, qint64 nowMs) const
 {
+    // The window's whole seconds and the current one so far: a tag just read shows at once,
+    // and a steady rate is shown as it is at any moment of the second.
     const Record &r = m_records[size_t(tag)];
-    return double(sumBefore(r.perSecond, secondOf(r.lastMs), secondOf(nowMs), RATE_SECONDS)) / RATE_SECONDS;
+    const qint64 current = secondOf(nowMs);
+    const double span = RATE_SECONDS + double(nowMs - current * MS_PER_SECOND) / MS_PER_SECOND;
+    return double(sumSeconds(r.perSecond, secondOf(r.lastMs), current - RATE_SECONDS, current)) / span;
 }
 
 int CTagMonitor::CompareText(int a, int b) const

@@ -19,9 +19,10 @@ enum class TagKind : quint8 { RfidTag, BarcodeScan };
 // them the totals and the reads of each of the last HISTORY_SECONDS whole seconds.
 //
 // Time is wall-clock milliseconds since the epoch from a clock the owner gives (tests feed
-// one). Rates are counted per whole second of that clock: "the last N seconds" are the N
-// whole seconds before the current one, so a rate is steady while reads come steadily. A
-// clock that goes back counts the read into the latest second already seen.
+// one). Reads are counted per whole second of that clock. A tag's rate covers the last
+// RATE_SECONDS whole seconds and the current second so far, divided by the time they span;
+// the history holds whole seconds only. A clock that goes back counts the read into the
+// latest second already seen.
 //
 // Memory, for speed and size at 100,000 distinct tags: the records sit in one array, the
 // tag texts (UTF-8) one after the other in one byte array, and the index is an open
@@ -76,7 +77,8 @@ public: // the tags, numbered in order of first read, 0 .. DistinctTags() - 1
     quint64 ReadsOf(int tag) const { return m_records[size_t(tag)].reads; }
     qint64 FirstSeenMs(int tag) const { return m_records[size_t(tag)].firstMs; }
     qint64 LastSeenMs(int tag) const { return m_records[size_t(tag)].lastMs; }
-    // Reads per second over the RATE_SECONDS whole seconds before the one `nowMs` falls in.
+    // Reads per second over the RATE_SECONDS whole seconds before the one `nowMs` falls in
+    // and that second up to `nowMs`.
     double Rate(int tag, qint64 nowMs) const;
     // Compares two tags' texts in code point order.
     int CompareText(int a, int b) const;

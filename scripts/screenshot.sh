@@ -13,7 +13,7 @@
 # into the log, so the tree and the grid show their selection without the focus. Needs xdotool.
 # MONITOR=1 has the reader pull its trigger every 3 s, each inventory spread over 2 s, opens the
 # tag monitor with Ctrl+T once the port is open, and writes the monitor window alone after
-# 20 s of inventories. Needs xdotool.
+# 20 s of inventories, sorted with the newest tags first. Needs xdotool.
 # Uses its own settings folder, so the user's settings are not touched.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -112,10 +112,15 @@ fi
 shot=root
 if [[ -n ${MONITOR:-} ]]; then
   win=$(xdotool search --sync --name '^RFID Lorix' | head -1)
-  xdotool windowactivate --sync "$win" 2>/dev/null || xdotool windowfocus --sync "$win"
-  xdotool key --window "$win" ctrl+t
+  # No window manager: the focus is given by hand, and the keys go through XTEST to it.
+  xdotool windowfocus --sync "$win"
+  xdotool key ctrl+t
   shot=$(xdotool search --sync --name '^Tag Monitor$' | head -1)
   sleep 20
+  # Two clicks on the "Last seen" header: the newest tags first.
+  xdotool mousemove --window "$shot" $((675 * dpi / 96)) $((208 * dpi / 96)) click --repeat 2 --delay 700 1
+  xdotool mousemove --window "$shot" 0 0
+  sleep 1
 fi
 mkdir -p "$(dirname "$out")"
 import -display "$display" -window "$shot" "$out"

@@ -27,6 +27,9 @@ constexpr char EXPORT_CAPTION[] = "Export CSV";
 constexpr char CSV_FILTER[] = "CSV files (*.csv);;All files (*)";
 constexpr char EXPORT_NAME_FORMAT[] = "'tags-'yyyyMMdd-HHmmss'.csv'";
 constexpr int MS_PER_SECOND = 1000;
+// The first size, in digits and text lines: every column of a 24-digit EPC's row in view.
+constexpr int WINDOW_WIDTH_DIGITS = 128;
+constexpr int WINDOW_HEIGHT_LINES = 40;
 
 QString elapsedText(qint64 ms)
 {
@@ -89,7 +92,7 @@ CTagMonitorDlg::CTagMonitorDlg(CTagMonitor &monitor, QWidget *parent)
     layout->addLayout(tools);
     layout->addWidget(m_table, 1);
     layout->addWidget(m_status);
-    resize(sizeHint().expandedTo(QSize(110 * digit, 40 * fontMetrics().height())));
+    resize(sizeHint().expandedTo(QSize(WINDOW_WIDTH_DIGITS * digit, WINDOW_HEIGHT_LINES * fontMetrics().height())));
 
     connect(m_filter, &QLineEdit::textChanged, m_model, &CTagTableModel::SetFilter);
     connect(m_clear, &QPushButton::clicked, this, &CTagMonitorDlg::OnClear);
