@@ -9,7 +9,6 @@
 namespace {
 
 constexpr char CSV_LINE_END[] = "\r\n";
-constexpr char CSV_HEADER[] = "Tag,Kind,Reads,First seen,Last seen,Reads/s (10 s)";
 constexpr char CSV_TIME_FORMAT[] = "yyyy-MM-ddTHH:mm:ss.zzz";
 constexpr int SECONDS_PER_MINUTE = 60;
 constexpr int SECONDS_PER_HOUR = 3600;
@@ -70,9 +69,13 @@ QByteArray CsvTime(qint64 msSinceEpoch)
            + QByteArray::number(magnitude % SECONDS_PER_HOUR / SECONDS_PER_MINUTE).rightJustified(2, '0');
 }
 
+// The table's column titles.
 QByteArray TagCsvHeader()
 {
-    return QByteArray(CSV_HEADER) + CSV_LINE_END;
+    QByteArray header;
+    for (int column = 0; column < CTagTableModel::COLUMN_COUNT; ++column)
+        header += (column > 0 ? "," : "") + CsvField(CTagTableModel::ColumnTitle(column).toUtf8());
+    return header + CSV_LINE_END;
 }
 
 void AppendTagCsvRow(QByteArray &out, const CTagMonitor &monitor, int tag, qint64 nowMs)

@@ -71,11 +71,16 @@ QVariant CTagTableModel::data(const QModelIndex &index, int role) const
     return QVariant();
 }
 
+QString CTagTableModel::ColumnTitle(int column)
+{
+    return column >= 0 && column < COLUMN_COUNT ? QString::fromLatin1(COLUMN_TITLES[column]) : QString();
+}
+
 QVariant CTagTableModel::headerData(int section, Qt::Orientation orientation, int role) const
 {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 || section >= COLUMN_COUNT)
         return QAbstractTableModel::headerData(section, orientation, role);
-    return QString::fromLatin1(COLUMN_TITLES[section]);
+    return ColumnTitle(section);
 }
 
 void CTagTableModel::sort(int column, Qt::SortOrder order)

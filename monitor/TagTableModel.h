@@ -45,6 +45,7 @@ public:
     // A time as the table shows it: local date and time with milliseconds.
     static QString FormatTime(qint64 msSinceEpoch);
     static QString KindText(int kind);
+    static QString ColumnTitle(int column);
 
 private:
     void rebuild();

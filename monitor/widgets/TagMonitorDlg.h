@@ -45,13 +45,9 @@ public:
     void OnClear();
     void OnExport();
 
-    CTagTableModel *model() const { return m_model; }
     QTableView *table() const { return m_table; }
-    CReadRatePlot *plot() const { return m_plot; }
-    QLabel *totals() const { return m_totals; }
+    // The last line: how the last export ended.
     QLabel *status() const { return m_status; }
-    QLineEdit *filter() const { return m_filter; }
-    CTagCsvExport &exporter() { return m_export; }
 
 signals:
     // The window was hidden: its geometry is worth keeping.

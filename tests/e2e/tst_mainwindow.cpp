@@ -17,6 +17,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProcess>
@@ -582,7 +583,7 @@ void TestMainWindow::pickerKeepsPortNumber()
 }
 
 // Ctrl+T opens the monitor beside the main window, which stays usable; the entry stands just
-// before About; the monitor's place and size come back in the next run.
+// before About; a failed export is told; the monitor's place and size come back in the next run.
 void TestMainWindow::tagMonitorWindow()
 {
     makeWindow();
@@ -595,6 +596,12 @@ void TestMainWindow::tagMonitorWindow()
                                     [](QAction *a) { return a->shortcut() == QKeySequence(Qt::CTRL | Qt::Key_T); });
     QVERIFY(entry != entries.end() && entry + 1 != entries.end());
     QCOMPARE((*(entry + 1))->data().toInt(), IDM_ABOUTBOX);
+    // An export that cannot be written says so in the window.
+    const QString unwritable = m_dir->filePath("missing/tags.csv");
+    monitor->SetSaveFileFunction([&](QWidget *, const QString &) { return unwritable; });
+    monitor->OnExport();
+    QTRY_VERIFY_WITH_TIMEOUT(monitor->status()->text().contains("failed"), TRY_MS);
+    QVERIFY(monitor->status()->text().contains(unwritable) && !QFile::exists(unwritable));
     monitor->setGeometry(QRect(60, 70, 640, 420));
     const QRect placed = monitor->geometry();
     monitor->close();
