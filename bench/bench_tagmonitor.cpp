@@ -29,6 +29,7 @@
 
 #include <QApplication>
 #include <QDateTime>
+#include <QEventLoop>
 #include <QFile>
 #include <QHash>
 #include <QHeaderView>
@@ -235,9 +236,11 @@ int runChild(const QString &which, const Options &options)
     shown->show();
     CPaintCounter paints;
     table->viewport()->installEventFilter(&paints);
-    // The first paints of the shown window are not the flood's.
-    QTimer::singleShot(200, [] { QCoreApplication::quit(); });
-    QApplication::exec();
+    // The first paints of the shown window are not the flood's. Local loops: the
+    // application's quit would close the window.
+    QEventLoop loop;
+    QTimer::singleShot(200, &loop, &QEventLoop::quit);
+    loop.exec();
 
     const QByteArray lines = tagLines(options.tags);
     const qsizetype lineBytes = TAG_DIGITS + 2;
@@ -263,10 +266,10 @@ int runChild(const QString &which, const Options &options)
         // A model that cannot keep up gets twice the time, then the reads still due are
         // reported as not taken in.
         if (fed >= total || elapsed > 2.0 * options.seconds)
-            QCoreApplication::quit();
+            loop.quit();
     });
     feeder.start(FEED_PERIOD_MS);
-    QApplication::exec();
+    loop.exec();
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     probe.Stop();
     const double cpu = threadCpuSeconds() - cpuBefore;

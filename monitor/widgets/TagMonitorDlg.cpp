@@ -6,6 +6,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -14,7 +15,6 @@
 #include <QLocale>
 #include <QPushButton>
 #include <QTableView>
-#include <QTimerEvent>
 #include <QVBoxLayout>
 
 namespace {
@@ -98,6 +98,9 @@ CTagMonitorDlg::CTagMonitorDlg(CTagMonitor &monitor, QWidget *parent)
     connect(m_clear, &QPushButton::clicked, this, &CTagMonitorDlg::OnClear);
     connect(m_exportButton, &QPushButton::clicked, this, &CTagMonitorDlg::OnExport);
     connect(&m_export, &CTagCsvExport::finished, this, &CTagMonitorDlg::OnExportFinished);
+    m_refreshTimer.setSingleShot(true);
+    m_refreshTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_refreshTimer, &QTimer::timeout, this, &CTagMonitorDlg::refreshAndPlanNext);
     m_saveFile = [](QWidget *owner, const QString &proposal) {
         return QFileDialog::getSaveFileName(owner, QString::fromLatin1(EXPORT_CAPTION), proposal,
                                             QString::fromLatin1(CSV_FILTER));
@@ -110,7 +113,12 @@ CTagMonitorDlg::~CTagMonitorDlg() = default;
 void CTagMonitorDlg::Refresh()
 {
     const qint64 now = m_monitor.Now();
+    const int rows = m_model->rowCount();
     m_model->Refresh(now);
+    // New rows: the view's layout now rather than on its deferred timer, which would paint
+    // the table a second time.
+    if (m_model->rowCount() != rows)
+        m_table->doItemsLayout();
     const QLocale locale;
     m_totals->setText(QStringLiteral("Distinct tags: %1    Reads: %2    Elapsed: %3    Reads/s: %4")
                           .arg(locale.toString(m_monitor.DistinctTags()), locale.toString(m_monitor.Reads()),
@@ -159,25 +167,22 @@ void CTagMonitorDlg::OnExportFinished(const QString &path, int rows, const QStri
 void CTagMonitorDlg::showEvent(QShowEvent *event)
 {
     QDialog::showEvent(event);
-    Refresh();
-    if (m_refreshTimer == 0)
-        m_refreshTimer = startTimer(MS_PER_SECOND / REFRESH_PER_SECOND);
+    if (!m_refreshTimer.isActive())
+        refreshAndPlanNext();
 }
 
 void CTagMonitorDlg::hideEvent(QHideEvent *event)
 {
     QDialog::hideEvent(event);
-    if (m_refreshTimer != 0)
-        killTimer(m_refreshTimer);
-    m_refreshTimer = 0;
+    m_refreshTimer.stop();
     emit hidden();
 }
 
-void CTagMonitorDlg::timerEvent(QTimerEvent *event)
+void CTagMonitorDlg::refreshAndPlanNext()
 {
-    if (event->timerId() == m_refreshTimer && m_refreshTimer != 0) {
-        Refresh();
-        return;
-    }
-    QDialog::timerEvent(event);
+    constexpr qint64 periodMs = MS_PER_SECOND / REFRESH_PER_SECOND;
+    QElapsedTimer took;
+    took.start();
+    Refresh();
+    m_refreshTimer.start(int(qMax<qint64>(0, periodMs - took.elapsed())));
 }

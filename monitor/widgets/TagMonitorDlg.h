@@ -3,6 +3,7 @@
 #include "monitor/TagCsv.h"
 
 #include <QDialog>
+#include <QTimer>
 
 #include <functional>
 
@@ -19,8 +20,9 @@ class QTableView;
 // "Export CSV...". Non-modal. It only shows the monitor it is given: the protocol counts into
 // that monitor whether the window is shown or not.
 //
-// While shown, a timer brings the totals, the plot and the table up to the monitor
-// REFRESH_PER_SECOND times a second; the table is repainted only then. An export runs on a
+// While shown, a timer brings the totals, the plot and the table up to the monitor at most
+// REFRESH_PER_SECOND times a second: each refresh starts at least a period after the one
+// before, so no second holds more. The table is repainted only then. An export runs on a
 // thread of its own; its end, success or failure, is told in the window's status line.
 //
 // Threads: the user-interface thread; the monitor outlives the window.
@@ -56,10 +58,10 @@ signals:
 protected:
     void showEvent(QShowEvent *event) override;
     void hideEvent(QHideEvent *event) override;
-    void timerEvent(QTimerEvent *event) override;
 
 private:
     void OnExportFinished(const QString &path, int rows, const QString &error);
+    void refreshAndPlanNext();
 
     CTagMonitor &m_monitor;
     CTagTableModel *m_model = nullptr;
@@ -72,5 +74,5 @@ private:
     QLabel *m_status = nullptr;
     SaveFileFunction m_saveFile;
     CTagCsvExport m_export;
-    int m_refreshTimer = 0;
+    QTimer m_refreshTimer;   // single shot, precise: never early
 };
