@@ -6,7 +6,7 @@
 
 #include <QDateTime>
 #include <QDir>
-#include <QElapsedTimer>
+#include <QEvent>
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -67,6 +67,7 @@ CTagMonitorDlg::CTagMonitorDlg(CTagMonitor &monitor, QWidget *parent)
     m_table->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);   // order of first read
     m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_table->setWordWrap(false);
+    m_table->viewport()->installEventFilter(this);
     m_table->verticalHeader()->hide();
     // Fixed rows: the view never measures 100,000 rows.
     m_table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
@@ -178,11 +179,21 @@ void CTagMonitorDlg::hideEvent(QHideEvent *event)
     emit hidden();
 }
 
+bool CTagMonitorDlg::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_table->viewport() && event->type() == QEvent::Paint)
+        m_sinceTablePaint.start();
+    return QDialog::eventFilter(watched, event);
+}
+
 void CTagMonitorDlg::refreshAndPlanNext()
 {
     constexpr qint64 periodMs = MS_PER_SECOND / REFRESH_PER_SECOND;
-    QElapsedTimer took;
-    took.start();
+    const qint64 sincePaint = m_sinceTablePaint.isValid() ? m_sinceTablePaint.elapsed() : periodMs;
+    if (sincePaint < periodMs) {
+        m_refreshTimer.start(int(periodMs - sincePaint));
+        return;
+    }
     Refresh();
-    m_refreshTimer.start(int(qMax<qint64>(0, periodMs - took.elapsed())));
+    m_refreshTimer.start(int(periodMs));
 }

@@ -3,6 +3,7 @@
 #include "monitor/TagCsv.h"
 
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QTimer>
 
 #include <functional>
@@ -21,8 +22,9 @@ class QTableView;
 // that monitor whether the window is shown or not.
 //
 // While shown, a timer brings the totals, the plot and the table up to the monitor at most
-// REFRESH_PER_SECOND times a second: each refresh starts at least a period after the one
-// before, so no second holds more. The table is repainted only then. An export runs on a
+// REFRESH_PER_SECOND times a second, the table repainted only then: a refresh waits until
+// a whole period has passed since the table was last painted, so that paints held up by a
+// busy machine do not bunch up. An export runs on a
 // thread of its own; its end, success or failure, is told in the window's status line.
 //
 // Threads: the user-interface thread; the monitor outlives the window.
@@ -58,6 +60,7 @@ signals:
 protected:
     void showEvent(QShowEvent *event) override;
     void hideEvent(QHideEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void OnExportFinished(const QString &path, int rows, const QString &error);
@@ -74,5 +77,6 @@ private:
     QLabel *m_status = nullptr;
     SaveFileFunction m_saveFile;
     CTagCsvExport m_export;
-    QTimer m_refreshTimer;   // single shot, precise: never early
+    QTimer m_refreshTimer;        // single shot, precise: never early
+    QElapsedTimer m_sinceTablePaint;
 };
