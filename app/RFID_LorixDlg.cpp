@@ -9,6 +9,7 @@
 #include "controls/propgrid/PropGridConstants.h"
 #include "controls/common/NotifyEvent.h"
 #include "discovery/BluezClient.h"
+#include "monitor/widgets/TagMonitorDlg.h"
 #include "protocol/CommandLine.h"
 #include "protocol/ProtocolConstants.h"
 #include "res/AppIcon.h"
@@ -35,6 +36,7 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -185,6 +187,9 @@ CRFID_LorixDlg::CRFID_LorixDlg(CSettingsStore &settings, const Environment &envi
 // thread last (it is the first).
 CRFID_LorixDlg::~CRFID_LorixDlg()
 {
+    // The monitor window goes first: it shows m_tagMonitor and reports to this window.
+    storeTagMonitorGeometry();
+    delete std::exchange(m_monitorWindow, nullptr);
     removeCatalogueHooks();
 }
 
@@ -209,6 +214,7 @@ bool CRFID_LorixDlg::OnInitDialog()
     m_icon = ApplicationIcon();
     setWindowIcon(m_icon);
     QAction *aboutEntry = InstallAboutEntry(this, nullptr);
+    QAction *monitorEntry = InstallTagMonitor(aboutEntry);
     installLogEntries();
 
     wireKeyEmulator();
@@ -241,6 +247,7 @@ bool CRFID_LorixDlg::OnInitDialog()
     m_header->AttachToDialog(m_client);
     m_header->ShiftDialogChildren(m_client);
     AddAboutEntryToBanner(aboutEntry, m_header);
+    m_header->insertAction(aboutEntry, monitorEntry);
     // The designed client is the least the controls need: a smaller window scrolls.
     m_client->setMinimumSize(m_client->size());
     m_scroller->setWidget(m_client);

@@ -10,6 +10,7 @@
 #include "discovery/BluetoothList.h"
 #include "discovery/widgets/ComPortCombo.h"
 #include "link/SerialChannel.h"
+#include "monitor/TagMonitor.h"
 #include "protocol/ReaderView.h"
 #include "protocol/ResponseDispatcher.h"
 #include "res/DialogTemplates.h"
@@ -27,6 +28,7 @@
 class CLogView;
 class CNotifyEvent;
 class CSettingsStore;
+class CTagMonitorDlg;
 class QCheckBox;
 class QPlainTextEdit;
 class QPushButton;
@@ -125,6 +127,9 @@ public:
     void OpenPortAtStart(int comNumber);
     // The Bluetooth listing thread (tests wait for it to end).
     CBluetoothListThread &bluetoothListThread() { return m_bluetoothList; }
+    // Every tag line counted, and its window (null until first opened).
+    CTagMonitor &tagMonitor() { return m_tagMonitor; }
+    CTagMonitorDlg *tagMonitorWindow() const { return m_monitorWindow; }
 
     // Handlers bound to the controls (public so that tests can drive them like the buttons).
     void OnOpenPort();
@@ -132,6 +137,7 @@ public:
     void OnSerialData();
     void OnSerialLineDrop();
     void AutoConnect();
+    void OnTagMonitor();   // context menu "Tag Monitor...", Ctrl+T
 
 protected:
     bool event(QEvent *event) override;
@@ -193,6 +199,10 @@ private: // set-up and handlers
     void installLogEntries();
     void OnSaveLog();
     void OnLogSaved(const QString &path, const QString &error);
+    // The tag monitor (its own file): the protocol's tag lines counted, the menu entry beside
+    // About, the window's geometry kept in the settings.
+    QAction *InstallTagMonitor(QAction *aboutEntry);
+    void storeTagMonitorGeometry();
 
 private: // members in the designed order
     // Types tags on its own thread; first, since the protocol below holds it as its typer.
@@ -247,5 +257,7 @@ private: // the window's other parts
     bool m_rxSliceQueued = false;         // our own WM_SERIAL_RXDATA for the next slice is queued
     qint64 m_rxBytesTaken = 0;            // bytes OnSerialData took from the ring, all told
     CLogSaver m_logSaver;                 // writes saved logs on its own thread
+    CTagMonitor m_tagMonitor;             // fed by m_protocol with every tag line
+    CTagMonitorDlg *m_monitorWindow = nullptr;   // child window, made when first opened
     CBluetoothListThread m_bluetoothList;   // last: joined before anything else goes
 };

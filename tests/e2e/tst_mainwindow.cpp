@@ -6,6 +6,7 @@
 #include "app/RFID_LorixDlg.h"
 #include "app/SettingsStore.h"
 #include "discovery/widgets/ComPortCombo.h"
+#include "monitor/widgets/TagMonitorDlg.h"
 #include "platform/ComPorts.h"
 #include "platform/KeySink.h"
 #include "platform/VirtualKeys.h"
@@ -17,6 +18,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProcess>
@@ -28,6 +30,7 @@
 #include <QTextBlock>
 
 #include <atomic>
+#include <algorithm>
 #include <memory>
 #include <mutex>
 
@@ -96,6 +99,7 @@ private slots:
     void clearEmptiesLog();
     void saveLog_data();
     void saveLog();
+    void tagMonitorWindow();
     void refusedCommand_data();
     void refusedCommand();
     void commandLine_data();
@@ -422,6 +426,9 @@ void TestMainWindow::tagsTypedOncePerTrigger()
     QTRY_COMPARE_WITH_TIMEOUT(m_keys->enterPresses(), 3 * tagsPerInventory, TRY_MS);
     QCOMPARE(int(m_window->tagList().size()), tagsPerInventory);
 
+    // Every tag line was counted, the typed ones too.
+    QCOMPARE(m_window->tagMonitor().Reads(), quint64(3 * tagsPerInventory));
+
     // The pieces that carried typed tags are not in the log.
     const QString log = logText();
     for (const QString &tag : firstTags)
@@ -636,6 +643,35 @@ void TestMainWindow::pickerKeepsPortNumber()
     const QString shown = picker->closedText();
     QVERIFY2(shown.endsWith(" (COM20)") && shown.contains(QChar(0x2026)) && shown.startsWith("Mapped"), qPrintable(shown));
     QVERIFY(picker->fontMetrics().horizontalAdvance(shown) < picker->width());
+}
+
+// Ctrl+T opens the monitor beside the main window, which stays usable; the entry stands just
+// before About; a failed export is told; the monitor's place and size come back in the next run.
+void TestMainWindow::tagMonitorWindow()
+{
+    makeWindow();
+    QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+    QTest::keyClick(m_window.get(), Qt::Key_T, Qt::ControlModifier);
+    CTagMonitorDlg *monitor = m_window->tagMonitorWindow();
+    QVERIFY(monitor && monitor->isVisible() && !monitor->isModal());
+    const QList<QAction *> entries = m_window->actions();
+    const auto entry = std::find_if(entries.begin(), entries.end(),
+                                    [](QAction *a) { return a->shortcut() == QKeySequence(Qt::CTRL | Qt::Key_T); });
+    QVERIFY(entry != entries.end() && entry + 1 != entries.end());
+    QCOMPARE((*(entry + 1))->data().toInt(), IDM_ABOUTBOX);
+    // An export that cannot be written says so in the window.
+    const QString unwritable = m_dir->filePath("missing/tags.csv");
+    monitor->SetSaveFileFunction([&](QWidget *, const QString &) { return unwritable; });
+    monitor->OnExport();
+    QTRY_VERIFY_WITH_TIMEOUT(monitor->status()->text().contains("failed"), TRY_MS);
+    QVERIFY(monitor->status()->text().contains(unwritable) && !QFile::exists(unwritable));
+    monitor->setGeometry(QRect(60, 70, 640, 420));
+    const QRect placed = monitor->geometry();
+    monitor->close();
+    m_window.reset();
+    makeWindow();
+    m_window->OnTagMonitor();
+    QCOMPARE(m_window->tagMonitorWindow()->geometry(), placed);
 }
 
 void TestMainWindow::clearEmptiesLog()
