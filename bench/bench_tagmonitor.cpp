@@ -20,6 +20,7 @@
 // read; then the ratio of the two models' CPU time per read. A model that cannot keep up is
 // stopped after twice the time; the reads it was still due are printed as not taken in.
 
+#include "bench/LatencyProbe.h"
 #include "monitor/TagMonitor.h"
 #include "monitor/TagTableModel.h"
 #include "monitor/widgets/TagMonitorDlg.h"
@@ -77,56 +78,6 @@ public:
     bool IsTypingOn() const override { return false; }
     void TypeTag(const QString &, const QByteArray &) override {}
     void TypeScan(const QString &) override {}
-};
-
-class CStampEvent final : public QEvent
-{
-public:
-    static QEvent::Type eventType()
-    {
-        static const int type = QEvent::registerEventType();
-        return QEvent::Type(type);
-    }
-    explicit CStampEvent(Clock::time_point sent) : QEvent(eventType()), sent(sent) {}
-    const Clock::time_point sent;
-};
-
-class CLatencyProbe final : public QObject
-{
-public:
-    ~CLatencyProbe() override { Stop(); }
-    void Start()
-    {
-        m_running = true;
-        m_thread = std::thread([this] {
-            Clock::time_point next = Clock::now();
-            while (m_running.load()) {
-                next = std::max(next + PROBE_PERIOD, Clock::now());
-                std::this_thread::sleep_until(next);
-                QCoreApplication::postEvent(this, new CStampEvent(Clock::now()));
-            }
-        });
-    }
-    void Stop()
-    {
-        if (!m_thread.joinable())
-            return;
-        m_running = false;
-        m_thread.join();
-    }
-    bool event(QEvent *e) override
-    {
-        if (e->type() != CStampEvent::eventType())
-            return QObject::event(e);
-        delaysUs.push_back(std::chrono::duration_cast<std::chrono::microseconds>(
-                               Clock::now() - static_cast<CStampEvent *>(e)->sent).count());
-        return true;
-    }
-    std::vector<qint64> delaysUs;
-
-private:
-    std::atomic<bool> m_running{false};
-    std::thread m_thread;
 };
 
 // The table's paints, by whole second of the run.
@@ -248,7 +199,7 @@ int runChild(const QString &which, const Options &options)
     qint64 fed = 0;
     const qint64 rssBefore = residentKiB();
     const double cpuBefore = threadCpuSeconds();
-    CLatencyProbe probe;
+    CLatencyProbe probe{PROBE_PERIOD};
     probe.Start();
     const Clock::time_point start = Clock::now();
     paints.start = start;
