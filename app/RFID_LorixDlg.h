@@ -10,6 +10,7 @@
 #include "discovery/BluetoothList.h"
 #include "discovery/widgets/ComPortCombo.h"
 #include "link/SerialChannel.h"
+#include "monitor/TagMonitor.h"
 #include "platform/WorkQueue.h"
 #include "protocol/ReaderView.h"
 #include "protocol/ResponseDispatcher.h"
@@ -28,6 +29,7 @@
 class CLogView;
 class CNotifyEvent;
 class CSettingsStore;
+class CTagMonitorDlg;
 class QCheckBox;
 class QPlainTextEdit;
 class QPushButton;
@@ -74,9 +76,10 @@ public:
         PortEnvironment ports = PortEnvironment::system();
         // Period of AUTOCONNECT_TIMER.
         int autoConnectPeriodMs = AUTOCONNECT_PERIOD_MS;
-        // Makes the sink the key emulator types into, on its typing thread as it starts: the
-        // session's. Empty: the sink installed with SetKeySink, item by item.
-        std::function<std::shared_ptr<IKeySink>()> keySink = [] { return CreateKeySink(); };
+        // Makes the sink the key emulator types into, on its typing thread, each time "Key
+        // Emulator Mode" is ticked: the session's, with the portal's restore token from the
+        // settings. Empty: the sink installed with SetKeySink, item by item.
+        CKeySinkFactory keySink = OpenSessionKeySink;
         // The catalogue file to read; "": CatalogueFilePath().
         QString cataloguePath;
         // The parser's and writer's warnings, and the question for the file to save to.
@@ -131,6 +134,9 @@ public:
     void OpenPortAtStart(int comNumber);
     // The Bluetooth listing thread (tests wait for it to end).
     CBluetoothListThread &bluetoothListThread() { return m_bluetoothList; }
+    // Every tag line counted, and its window (null until first opened).
+    CTagMonitor &tagMonitor() { return m_tagMonitor; }
+    CTagMonitorDlg *tagMonitorWindow() const { return m_monitorWindow; }
 
     // Handlers bound to the controls (public so that tests can drive them like the buttons).
     void OnOpenPort();
@@ -138,6 +144,7 @@ public:
     void OnSerialData();
     void OnSerialLineDrop();
     void AutoConnect();
+    void OnTagMonitor();   // context menu "Tag Monitor...", Ctrl+T
 
 protected:
     bool event(QEvent *event) override;
@@ -180,6 +187,9 @@ private: // set-up and handlers
     QString linkLostText() const;
     QWidget *createOwnControl(const DialogControlTemplate &item, QWidget *parent);
     void logUntyped(const CKeyEmulator::Items &items, const QString &note);
+    void OnKeyEmulatorReports();
+    void storePortalRestoreToken(const QString &token);
+    KeySinkSetup keySinkSetup(const QString &restoreToken);
     void startAutoConnectTimer();
     void stopAutoConnectTimer();
     void OnAutoStartClicked();
@@ -203,6 +213,10 @@ private: // set-up and handlers
     void installLogEntries();
     void OnSaveLog();
     void OnLogSaved(const QString &path, const QString &error);
+    // The tag monitor (its own file): the protocol's tag lines counted, the menu entry beside
+    // About, the window's geometry kept in the settings.
+    QAction *InstallTagMonitor(QAction *aboutEntry);
+    void storeTagMonitorGeometry();
 
 private: // members in the designed order
     // Types tags on its own thread; first, since the protocol below holds it as its typer.
@@ -264,5 +278,7 @@ private: // the window's other parts
     CWorkQueue m_portScans;
     bool m_closeWhenSaved = false;        // done() came while saves were being written
     int m_closeResult = 0;                // ... with this result
+    CTagMonitor m_tagMonitor;             // fed by m_protocol with every tag line
+    CTagMonitorDlg *m_monitorWindow = nullptr;   // child window, made when first opened
     CBluetoothListThread m_bluetoothList;   // last: joined before anything else goes
 };

@@ -6,8 +6,10 @@
 #include <QString>
 #include <QVariantList>
 
-// A private D-Bus daemon, optionally with the BlueZ mock of python3-dbusmock on it, for the
-// Bluetooth list tests. Both processes are started by the test and ended by the destructor.
+// A private D-Bus daemon, optionally with one mock of python3-dbusmock on it: BlueZ for the
+// Bluetooth list tests, or the desktop portal's remote desktop for the portal key sink (as
+// both the system and the session bus). Both processes are started by the test and ended by
+// the destructor.
 class CBluezTestBus
 {
 public:
@@ -16,10 +18,13 @@ public:
     // Starts dbus-daemon and, if `withBluez`, the mock. On failure `why` says what is
     // missing (for QSKIP) and false is returned.
     bool start(bool withBluez, QString &why);
+    // The same with the portal's mock (mock_portal_remote_desktop.py beside this file).
+    bool startPortal(QString &why);
     QString address() const { return m_address; }
 
-    // Calls a method of the mock's own control interface (AddAdapter, AddDevice, ...).
-    QDBusMessage mockCall(const QString &method, const QVariantList &args);
+    // Calls a method of the mock's own control interface (AddAdapter, AddDevice, ... of
+    // BlueZ; SetGrant, GetKeys, ... of the portal).
+    QDBusMessage mockCall(const QString &method, const QVariantList &args = {});
     // Reads a property of an adapter or device object of the mock.
     QVariant property(const QString &path, const QString &interface, const QString &name);
 
@@ -27,6 +32,11 @@ public:
     static QString dbusmockPython();
 
 private:
+    bool startMock(const QString &mockTemplate, const QString &service, QString &why);
+
+    QString m_service;
+    QString m_mockPath;
+    QString m_mockInterface;
     QProcess m_daemon;
     QProcess m_mock;
     QString m_address;
