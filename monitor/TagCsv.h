@@ -1,6 +1,7 @@
 #pragma once
 
 #include "monitor/TagMonitor.h"
+#include "platform/WorkQueue.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -8,7 +9,6 @@
 #include <QString>
 
 #include <memory>
-#include <thread>
 #include <vector>
 
 // The tag monitor's table as CSV: RFC 4180 (records ended by CR LF; a field that holds a
@@ -30,9 +30,9 @@ void AppendTagCsvRow(QByteArray &out, const CTagMonitor &monitor, int tag, qint6
 // why it failed. Blocks on the disk: not for the window's thread.
 QString WriteTagCsv(const CTagMonitor &monitor, const std::vector<int> &tags, qint64 nowMs, const QString &path);
 
-// Runs WriteTagCsv on a thread of its own with a copy of the monitor, and reports the end on
-// the thread that owns this object. One export at a time. The destructor waits for a
-// running export.
+// Runs WriteTagCsv on a thread of its own (a CWorkQueue's) with a copy of the monitor, and
+// reports the end on the thread that owns this object. One export at a time. The destructor
+// waits for a running export; its end is then no longer reported.
 class CTagCsvExport : public QObject
 {
     Q_OBJECT
@@ -43,12 +43,12 @@ public:
 
     // False (and nothing done) while an export runs.
     bool Start(const CTagMonitor &monitor, std::vector<int> tags, qint64 nowMs, const QString &path);
-    bool IsRunning() const { return m_worker.joinable(); }
+    bool IsRunning() const { return m_writer.Pending() > 0; }
 
 signals:
     // `error` is empty when the file was written.
     void finished(const QString &path, int rows, const QString &error);
 
 private:
-    std::thread m_worker;
+    CWorkQueue m_writer;
 };
