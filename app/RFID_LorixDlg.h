@@ -7,6 +7,8 @@
 #include "controls/tree/ExtTree.h"
 #include "controls/tree/TreeImageList.h"
 #include "discovery/BluetoothList.h"
+#include "discovery/BluetoothSerialPorts.h"
+#include "discovery/BluezSerialLink.h"
 #include "discovery/widgets/ComPortCombo.h"
 #include "link/SerialChannel.h"
 #include "protocol/ReaderView.h"
@@ -153,8 +155,18 @@ private: // set-up and handlers
     int portToUse() const;
     void storePortToUse();
     void refreshPortsWhileClosed();
-    bool openChannel();
+    enum class OpenResult { Opened, Connecting, Failed };
+    OpenResult openChannel(bool automatic);
     void closeChannel(const QString &note);
+    void wakeReader();
+    void noteNotOpenForAutoConnect(int number, const QString &why);
+    // The Bluetooth serial ports: their numbers in the settings, the picker's entries, the
+    // answers of BlueZ.
+    BluetoothPortBook bluetoothPortBook();
+    void appendBluetoothPorts(QList<ComPortDevice> &ports) const;
+    void OnSerialDevices(const CBluetoothSerialEvent &answer);
+    void OnBluetoothLink(CBluezLinkEvent &answer);
+    void showDeviceList();
     void logNote(const QString &text);
     void logPortOpened(const char *how);
     void showPortTip();
@@ -232,5 +244,23 @@ private: // the window's other parts
     std::unique_ptr<QObject> m_activeWindowWatch;         // keeps the emulator's blocked flag current
     bool m_rxSliceQueued = false;         // our own WM_SERIAL_RXDATA for the next slice is queued
     qint64 m_rxBytesTaken = 0;            // bytes OnSerialData took from the ring, all told
+    // Bluetooth serial ports reached through BlueZ's profile interface: the devices with their
+    // numbers as the last query found them, the connection under way (its port, address and
+    // whether the automatic connection asked for it), the list text of the bound ports.
+    struct BluetoothPortEntry
+    {
+        int number = 0;
+        BluetoothDeviceRecord device;
+    };
+    QList<BluetoothPortEntry> m_bluetoothPorts;
+    int m_connectingPort = 0;
+    BluetoothAddress m_connectingAddress{};
+    bool m_connectingByAuto = false;
+    quint64 m_linkAttempt = 0;
+    QString m_boundListText;
+    bool m_boundListArrived = false;
+    // Their threads post to this window: joined before it goes.
+    CBluezSerialLink m_bluetoothLink;
+    CBluetoothSerialQuery m_serialQuery;
     CBluetoothListThread m_bluetoothList;   // last: joined before anything else goes
 };
