@@ -1,12 +1,15 @@
 #include "tests/support/BluezTestBus.h"
 
 #include <QDBusConnectionInterface>
+#include <QDBusUnixFileDescriptor>
 #include <QDBusVariant>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QStandardPaths>
 #include <QThread>
+
+#include <fcntl.h>
 
 namespace {
 const QString BLUEZ = QStringLiteral("org.bluez");
@@ -96,6 +99,25 @@ QDBusMessage CBluezTestBus::mockCall(const QString &method, const QVariantList &
     QDBusMessage call = QDBusMessage::createMethodCall(BLUEZ, QStringLiteral("/"), MOCK_INTERFACE, method);
     call.setArguments(args);
     return QDBusConnection(m_connectionName).call(call);
+}
+
+bool CBluezTestBus::addSerialProfile(QString &why)
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(BLUEZ, QStringLiteral("/"), QStringLiteral("org.freedesktop.DBus.Mock"),
+                                                       QStringLiteral("AddTemplate"));
+    call.setArguments({QStringLiteral(RFID_TEST_SUPPORT_DIR "/bluez_serial_profile.py"), QVariantMap()});
+    const QDBusMessage reply = QDBusConnection(m_connectionName).call(call);
+    why = reply.errorMessage();
+    return reply.type() == QDBusMessage::ReplyMessage;
+}
+
+int CBluezTestBus::takeReaderSocket()
+{
+    const QDBusMessage reply = mockCall(QStringLiteral("TakeReaderSocket"), {});
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+        return -1;
+    const auto fd = reply.arguments().constFirst().value<QDBusUnixFileDescriptor>();
+    return fd.isValid() ? ::fcntl(fd.fileDescriptor(), F_DUPFD_CLOEXEC, 0) : -1;
 }
 
 QVariant CBluezTestBus::property(const QString &path, const QString &interface, const QString &name)

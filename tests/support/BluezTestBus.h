@@ -20,6 +20,11 @@ public:
 
     // Calls a method of the mock's own control interface (AddAdapter, AddDevice, ...).
     QDBusMessage mockCall(const QString &method, const QVariantList &args);
+    // Adds BlueZ's serial profile to the mock (bluez_serial_profile.py beside this file):
+    // AddSerialDevice, ConnectProfile handing over one end of a socket pair, TakeReaderSocket.
+    bool addSerialProfile(QString &why);
+    // The reader's end of the latest link the mock handed over (the caller owns it), or -1.
+    int takeReaderSocket();
     // Reads a property of an adapter or device object of the mock.
     QVariant property(const QString &path, const QString &interface, const QString &name);
 

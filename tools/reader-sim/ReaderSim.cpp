@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -75,15 +76,22 @@ QString CReaderSim::linkPath(int number) const
     return folder + QStringLiteral("/COM%1").arg(number);
 }
 
+bool CReaderSim::openRecord(QString &error)
+{
+    if (m_options.recordPath.isEmpty() || m_record.isOpen())
+        return true;
+    m_record.setFileName(m_options.recordPath);
+    if (!m_record.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        error = QStringLiteral("cannot write %1").arg(m_options.recordPath);
+        return false;
+    }
+    return true;
+}
+
 bool CReaderSim::Start(QString &error)
 {
-    if (!m_options.recordPath.isEmpty()) {
-        m_record.setFileName(m_options.recordPath);
-        if (!m_record.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-            error = QStringLiteral("cannot write %1").arg(m_options.recordPath);
-            return false;
-        }
-    }
+    if (!openRecord(error))
+        return false;
     if (!(m_options.socket ? openListener(error) : openLine(error)) || !registerLink(error))
         return false;
     if (m_options.eventPeriodMs > 0)
@@ -113,8 +121,14 @@ void CReaderSim::watchLine(int fd)
 
 bool CReaderSim::ServeSocket(int fd)
 {
-    if (fd < 0)
+    // The reader answers from the event loop: it must never wait in a read.
+    const int flags = fd >= 0 ? ::fcntl(fd, F_GETFL) : -1;
+    QString error;
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0 || !openRecord(error)) {
+        if (fd >= 0)
+            ::close(fd);
         return false;
+    }
     closeLine();
     m_socketFd = fd;
     watchLine(fd);

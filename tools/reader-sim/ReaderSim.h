@@ -48,8 +48,8 @@ public:
     bool Start(QString &error);
     void Stop();                 // hangs up and removes the port map link
     // Serves the connected stream socket `fd` (which it owns from now on) as its line, in
-    // place of the current one; without Start it registers no link. False when it is no
-    // descriptor.
+    // place of the current one; without Start it registers no link. False (the descriptor
+    // closed) when it is no descriptor or the record file cannot be written.
     bool ServeSocket(int fd);
     bool IsServing() const { return lineOpen(); }
     int comNumber() const { return m_comNumber; }
@@ -68,6 +68,7 @@ signals:
     void finished();
 
 private:
+    bool openRecord(QString &error);
     bool openLine(QString &error);
     bool openListener(QString &error);
     void onConnection();
