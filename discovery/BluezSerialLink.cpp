@@ -30,6 +30,7 @@ const QString PROFILE_NAME = QStringLiteral("RFID_Lorix serial port");
 constexpr char NO_REPLY_ERROR[] = "org.freedesktop.DBus.Error.NoReply";
 // How often a waiting session looks at its stop flag and its deadline.
 constexpr int SESSION_TICK_MS = 20;
+constexpr int SAFEGUARD_MS = 1000;
 constexpr int MS_PER_SECOND = 1000;
 
 // The profile object BlueZ calls back. Lives on its session's thread; its slots run there.
@@ -121,9 +122,10 @@ QDBusMessage CBluezSerialLink::Session::call(QDBusConnection &bus, const QString
     QDBusMessage message = QDBusMessage::createMethodCall(BLUEZ_SERVICE, path, interface, method);
     message.setArguments(arguments);
     QDBusPendingCall pending = bus.asyncCall(message, timeoutMs);
-    // The bus's own time-out answers with NoReply; ours is one tick later, only a safeguard.
-    if (!waitUntil([&] { return pending.isFinished(); }, timeoutMs + SESSION_TICK_MS, stoppable))
-        return QDBusMessage();
+    // The bus's own time-out answers with NoReply; ours comes later, only a safeguard, and
+    // means the same.
+    if (!waitUntil([&] { return pending.isFinished(); }, timeoutMs + SAFEGUARD_MS, stoppable))
+        return QDBusMessage::createError(QLatin1String(NO_REPLY_ERROR), QString());
     return pending.reply();
 }
 

@@ -43,6 +43,7 @@ constexpr int SHORT_AUTO_CONNECT_MS = 200;
 const QColor kRed(255, 0, 0);
 const QColor kNote(0, 0x64, 0);
 const QString READER_ADDRESS = QStringLiteral("00:12:6F:0A:1B:2C");
+constexpr int CONNECT_TIMEOUT_MS = 2000;
 
 class CRecordingKeySink : public IKeySink
 {
@@ -162,6 +163,7 @@ void TestMainWindow::makeWindow(bool autoStart)
     if (!m_busAddress.isEmpty()) {
         env.bluetooth.bluez.busAddress = m_busAddress;
         env.bluetooth.ports.sysRoot = m_dir->path();   // no rfcomm binding anywhere
+        env.bluetooth.bluez.connectTimeoutMs = CONNECT_TIMEOUT_MS;
     }
     m_window = std::make_unique<CRFID_LorixDlg>(*m_store, env);
     m_window->show();
@@ -707,6 +709,8 @@ void TestMainWindow::bluetoothRefusalSaysWhy_data()
                                   << "Host is down (org.bluez.Error.Failed)";
     QTest::newRow("profile refused") << "serial" << "org.bluez.Error.NotAvailable|Operation currently not available"
                                      << "Operation currently not available (org.bluez.Error.NotAvailable)";
+    QTest::newRow("BlueZ does not answer") << "serial" << "hang|"
+                                           << QStringLiteral("BlueZ did not answer within %1 s").arg(CONNECT_TIMEOUT_MS / 1000);
     QTest::newRow("not paired") << "unpaired" << "" << "the device is not paired: pair it first";
     QTest::newRow("unknown to BlueZ") << "none" << "" << "BlueZ does not know this device: pair it first";
 }
@@ -729,9 +733,13 @@ void TestMainWindow::bluetoothRefusalSaysWhy()
     m_store->WriteInt(CONFIG_SECTION, CONFIG_COM_PORT, 200);
     makeWindow();
     ctl<QPushButton>(IDC_OPEN_PORT)->click();
+    // The answer comes later, on this thread's event loop: the click did not wait for BlueZ.
+    QVERIFY(!logText().contains("Cannot open"));
+    QVERIFY(!ctl<QWidget>(IDC_PORT_PICKER)->isEnabled());
     const QString line = "Cannot open COM200: Bluetooth " + READER_ADDRESS + ": " + why;
-    QTRY_COMPARE_WITH_TIMEOUT(logLineColour(line), kNote, TRY_MS);
+    QTRY_VERIFY2_WITH_TIMEOUT(logLineColour(line) == kNote, qPrintable(logText()), TRY_MS);
     QVERIFY(!m_window->isPortOpen());
+    QVERIFY(ctl<QWidget>(IDC_PORT_PICKER)->isEnabled());
     QCOMPARE(logText().count("Cannot open"), 1);
 }
 

@@ -4,7 +4,8 @@ ProfileManager1.RegisterProfile remembers which bus client registered which prof
 Device1.ConnectProfile of a device added by AddSerialDevice hands that object one end of a
 socket pair through Profile1.NewConnection, and keeps the other end for the test, which takes
 it with TakeReaderSocket and plays the reader on it. FailConnections makes every later
-ConnectProfile fail with the given BlueZ error (an empty name ends that).
+ConnectProfile fail with the given BlueZ error, or never answer with the name "hang" (an
+empty name ends that).
 '''
 
 import socket
@@ -42,6 +43,8 @@ def ConnectProfile(device, uuid, ok, fail):
     mock = main_object()
     if mock.serial_failure:
         name, message = mock.serial_failure
+        if name == 'hang':
+            return  # a BlueZ that never answers
         fail(dbus.exceptions.DBusException(message, name=name))
         return
     profile = mockobject.objects['/org/bluez'].serial_profiles.get(str(uuid).lower())
