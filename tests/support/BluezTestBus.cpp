@@ -105,7 +105,13 @@ bool CBluezTestBus::addSerialProfile(QString &why)
 {
     QDBusMessage call = QDBusMessage::createMethodCall(BLUEZ, QStringLiteral("/"), QStringLiteral("org.freedesktop.DBus.Mock"),
                                                        QStringLiteral("AddTemplate"));
-    call.setArguments({QStringLiteral(RFID_TEST_SUPPORT_DIR "/bluez_serial_profile.py"), QVariantMap()});
+    // The mock reads templates from files ending in .py.
+    const QString path = m_templateDir.filePath(QStringLiteral("bluez_serial_profile.py"));
+    if (!QFile::exists(path) && !QFile::copy(QStringLiteral(":/bluez_serial_profile.py"), path)) {
+        why = QStringLiteral("cannot write the serial profile's template");
+        return false;
+    }
+    call.setArguments({path, QVariantMap()});
     const QDBusMessage reply = QDBusConnection(m_connectionName).call(call);
     why = reply.errorMessage();
     return reply.type() == QDBusMessage::ReplyMessage;

@@ -4,6 +4,7 @@
 #include <QDBusMessage>
 #include <QProcess>
 #include <QString>
+#include <QTemporaryDir>
 #include <QVariantList>
 
 // A private D-Bus daemon, optionally with the BlueZ mock of python3-dbusmock on it, for the
@@ -20,7 +21,7 @@ public:
 
     // Calls a method of the mock's own control interface (AddAdapter, AddDevice, ...).
     QDBusMessage mockCall(const QString &method, const QVariantList &args);
-    // Adds BlueZ's serial profile to the mock (bluez_serial_profile.py beside this file):
+    // Adds BlueZ's serial profile to the mock (bluez_serial_profile.py, built in):
     // AddSerialDevice, ConnectProfile handing over one end of a socket pair, TakeReaderSocket.
     bool addSerialProfile(QString &why);
     // The reader's end of the latest link the mock handed over (the caller owns it), or -1.
@@ -36,6 +37,7 @@ private:
     QProcess m_mock;
     QString m_address;
     QString m_connectionName;
+    QTemporaryDir m_templateDir;
 };
 
 // Writes sys/class/tty/<name>/address files under `root`, one per "rfcommN=address" entry;
