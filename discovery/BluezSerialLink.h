@@ -57,8 +57,6 @@ public:
     CBluezSerialLink(const CBluezSerialLink &) = delete;
     CBluezSerialLink &operator=(const CBluezSerialLink &) = delete;
 
-    void SetEnvironment(const BluezEnvironment &env) { m_env = env; }
-
     // Ends the current attempt or link, then starts one for `address`; its CBluezLinkEvent
     // goes to `receiver`. Returns the attempt's number, which the event carries: an answer to
     // an earlier attempt can still arrive and is told apart by it.

@@ -69,7 +69,6 @@ public:
     // here on, whatever the result; false (OpenError set) when it is no usable socket.
     bool AdoptSocket(int fd);
     void Close();
-    bool IsSocket() const { return m_socket; }
     bool IsOpen() const { return m_fd >= 0; }
     // The error number of the last Open that failed (EWOULDBLOCK: another holds the lock);
     // 0 after one that succeeded.

@@ -1,4 +1,5 @@
-// The simulated reader, driven over its pseudo-terminal through the port map link it makes.
+// The simulated reader, driven over its pseudo-terminal (or its socket) through the port map
+// link it makes.
 
 #include <QDir>
 #include <QFileInfo>
@@ -8,6 +9,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -54,7 +58,23 @@ struct Sim
 struct Line
 {
     int fd = -1;
-    explicit Line(const QString &path) { fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK); }
+    explicit Line(const QString &path)
+    {
+        const QByteArray name = QFile::encodeName(path);
+        struct stat node {};
+        if (::stat(name.constData(), &node) != 0 || !S_ISSOCK(node.st_mode)) {
+            fd = ::open(name.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            return;
+        }
+        sockaddr_un address {};
+        address.sun_family = AF_UNIX;
+        qstrncpy(address.sun_path, name.constData(), sizeof address.sun_path);
+        fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0 && fd >= 0) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
     ~Line() { if (fd >= 0) ::close(fd); }
 
     bool write(const QByteArray &bytes) { return ::write(fd, bytes.constData(), size_t(bytes.size())) == bytes.size(); }
@@ -93,6 +113,7 @@ private slots:
     void answers();
     void linkRemovedOnTerminate();
     void hangsUp();
+    void hangsUpAndComesBack_data();
     void hangsUpAndComesBack();
 
 private:
@@ -112,13 +133,14 @@ void TestReaderSim::answers_data()
     QTest::addColumn<QString>("split");
     QTest::addColumn<QByteArray>("command");
     QTest::addColumn<QByteArray>("reply");
-    for (const char *split : { "0", "3" }) {
-        const QByteArray tag = QByteArray(" split ") + split;
-        QTest::newRow("ver" + tag) << split << QByteArray("ver") << QByteArray("ver\r\nver=RFID reader simulator 1.0\r\n$>");
-        QTest::newRow("g,txp" + tag) << split << QByteArray("g,txp") << QByteArray("g,txp\r\nok,-45\r\n$>");
-        QTest::newRow("unknown" + tag) << split << QByteArray("bogus") << QByteArray("bogus\r\nerr=1\r\n$>");
+    QTest::addColumn<bool>("socket");
+    for (const char *split : { "0", "3", "socket" }) {
+        const QByteArray tag = split[0] == 's' ? QByteArray(" over a socket") : QByteArray(" split ") + split;
+        QTest::newRow("ver" + tag) << split << QByteArray("ver") << QByteArray("ver\r\nver=RFID reader simulator 1.0\r\n$>") << (split[0] == 's');
+        QTest::newRow("g,txp" + tag) << split << QByteArray("g,txp") << QByteArray("g,txp\r\nok,-45\r\n$>") << (split[0] == 's');
+        QTest::newRow("unknown" + tag) << split << QByteArray("bogus") << QByteArray("bogus\r\nerr=1\r\n$>") << (split[0] == 's');
         QTest::newRow("single inventory" + tag) << split << QByteArray("i,1,0,0")
-            << QByteArray("i,1,0,0\r\nE20000000000000100000000\r\nend=1\r\n$>");
+            << QByteArray("i,1,0,0\r\nE20000000000000100000000\r\nend=1\r\n$>") << (split[0] == 's');
     }
 }
 
@@ -127,9 +149,12 @@ void TestReaderSim::answers()
     QFETCH(QString, split);
     QFETCH(QByteArray, command);
     QFETCH(QByteArray, reply);
+    QFETCH(bool, socket);
     const QString record = m_dir.path() + QStringLiteral("/record.txt");
     Sim sim;
-    QVERIFY(sim.start({ "--ports-folder", ports(), "--split", split, "--txp", "-45", "--record", record }));
+    QStringList args{ "--ports-folder", ports(), "--txp", "-45", "--record", record };
+    args << (socket ? QStringList{ "--socket" } : QStringList{ "--split", split });
+    QVERIFY(sim.start(args));
     QVERIFY(sim.comNumber >= 200);
     Line line(ports() + QStringLiteral("/COM%1").arg(sim.comNumber));
     QVERIFY(line.fd >= 0);
@@ -166,18 +191,29 @@ void TestReaderSim::hangsUp()
     QVERIFY(!QFileInfo(ports() + QStringLiteral("/COM%1").arg(sim.comNumber)).isSymLink());
 }
 
+void TestReaderSim::hangsUpAndComesBack_data()
+{
+    QTest::addColumn<bool>("socket");   // the next connection is the reader back; else a new terminal
+    QTest::newRow("terminal") << false;
+    QTest::newRow("socket") << true;
+}
+
 void TestReaderSim::hangsUpAndComesBack()
 {
+    QFETCH(bool, socket);
     Sim sim;
-    QVERIFY(sim.start({ "--ports-folder", ports(), "--hangup-after", "300", "--return-after", "100" }));
+    QStringList args{ "--ports-folder", ports(), "--hangup-after", "300" };
+    args << (socket ? QStringList{ "--socket" } : QStringList{ "--return-after", "100" });
+    QVERIFY(sim.start(args));
     const int number = sim.comNumber;
     {
         Line line(ports() + QStringLiteral("/COM%1").arg(number));
+        QVERIFY(line.fd >= 0);
         bool hungUp = false;
         line.readUntil("never sent", &hungUp);
         QVERIFY(hungUp);
     }
-    QVERIFY(sim.readRegistration());
+    QVERIFY(socket || sim.readRegistration());
     QCOMPARE(sim.comNumber, number);
     Line again(ports() + QStringLiteral("/COM%1").arg(number));
     QVERIFY(again.fd >= 0);
