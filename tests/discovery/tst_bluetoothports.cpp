@@ -196,14 +196,12 @@ void TestBluetoothPorts::serialPortNumber()
     if (expected == 0)
         return;
     QVERIFY(!taken.contains(expected));
-    QCOMPARE(settings.value(expected).toUpper(), QStringLiteral("00:12:6F:0A:1B:2C"));
-    // Restarted: read back, not numbered again.
+    // Restarted: read back, not numbered again, and the number leads back to the reader.
     QMap<int, QString> restarted = settings;
     QCOMPARE(BluetoothPortNumber(reader, bookOver(restarted)), expected);
     QCOMPARE(restarted, settings);
     BluetoothAddress back{};
-    QVERIFY(BluetoothPortAddress(expected, bookOver(restarted), back));
-    QCOMPARE(back, reader);
+    QVERIFY(BluetoothPortAddress(expected, bookOver(restarted), back) && back == reader);
 }
 
 QTEST_GUILESS_MAIN(TestBluetoothPorts)

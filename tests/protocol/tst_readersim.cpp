@@ -1,17 +1,15 @@
 // The simulated reader, driven over its pseudo-terminal (or its socket) through the port map
 // link it makes.
 
+#include "platform/SerialPort.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <fcntl.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -54,28 +52,13 @@ struct Sim
     }
 };
 
-// The far side of the line as the tool would hold it.
+// The far side of the line as the tool holds it: its own serial port, on a terminal or, as
+// a link to a socket, on a stream socket.
 struct Line
 {
+    CSerialPort port;
     int fd = -1;
-    explicit Line(const QString &path)
-    {
-        const QByteArray name = QFile::encodeName(path);
-        struct stat node {};
-        if (::stat(name.constData(), &node) != 0 || !S_ISSOCK(node.st_mode)) {
-            fd = ::open(name.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-            return;
-        }
-        sockaddr_un address {};
-        address.sun_family = AF_UNIX;
-        qstrncpy(address.sun_path, name.constData(), sizeof address.sun_path);
-        fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0 && fd >= 0) {
-            ::close(fd);
-            fd = -1;
-        }
-    }
-    ~Line() { if (fd >= 0) ::close(fd); }
+    explicit Line(const QString &path) { port.Open(path, SerialLineSettings()); fd = port.Handle(); }
 
     bool write(const QByteArray &bytes) { return ::write(fd, bytes.constData(), size_t(bytes.size())) == bytes.size(); }
 
@@ -133,14 +116,13 @@ void TestReaderSim::answers_data()
     QTest::addColumn<QString>("split");
     QTest::addColumn<QByteArray>("command");
     QTest::addColumn<QByteArray>("reply");
-    QTest::addColumn<bool>("socket");
-    for (const char *split : { "0", "3", "socket" }) {
-        const QByteArray tag = split[0] == 's' ? QByteArray(" over a socket") : QByteArray(" split ") + split;
-        QTest::newRow("ver" + tag) << split << QByteArray("ver") << QByteArray("ver\r\nver=RFID reader simulator 1.0\r\n$>") << (split[0] == 's');
-        QTest::newRow("g,txp" + tag) << split << QByteArray("g,txp") << QByteArray("g,txp\r\nok,-45\r\n$>") << (split[0] == 's');
-        QTest::newRow("unknown" + tag) << split << QByteArray("bogus") << QByteArray("bogus\r\nerr=1\r\n$>") << (split[0] == 's');
+    for (const char *split : { "0", "3" }) {
+        const QByteArray tag = QByteArray(" split ") + split;
+        QTest::newRow("ver" + tag) << split << QByteArray("ver") << QByteArray("ver\r\nver=RFID reader simulator 1.0\r\n$>");
+        QTest::newRow("g,txp" + tag) << split << QByteArray("g,txp") << QByteArray("g,txp\r\nok,-45\r\n$>");
+        QTest::newRow("unknown" + tag) << split << QByteArray("bogus") << QByteArray("bogus\r\nerr=1\r\n$>");
         QTest::newRow("single inventory" + tag) << split << QByteArray("i,1,0,0")
-            << QByteArray("i,1,0,0\r\nE20000000000000100000000\r\nend=1\r\n$>") << (split[0] == 's');
+            << QByteArray("i,1,0,0\r\nE20000000000000100000000\r\nend=1\r\n$>");
     }
 }
 
@@ -149,12 +131,9 @@ void TestReaderSim::answers()
     QFETCH(QString, split);
     QFETCH(QByteArray, command);
     QFETCH(QByteArray, reply);
-    QFETCH(bool, socket);
     const QString record = m_dir.path() + QStringLiteral("/record.txt");
     Sim sim;
-    QStringList args{ "--ports-folder", ports(), "--txp", "-45", "--record", record };
-    args << (socket ? QStringList{ "--socket" } : QStringList{ "--split", split });
-    QVERIFY(sim.start(args));
+    QVERIFY(sim.start({ "--ports-folder", ports(), "--split", split, "--txp", "-45", "--record", record }));
     QVERIFY(sim.comNumber >= 200);
     Line line(ports() + QStringLiteral("/COM%1").arg(sim.comNumber));
     QVERIFY(line.fd >= 0);
@@ -202,9 +181,8 @@ void TestReaderSim::hangsUpAndComesBack()
 {
     QFETCH(bool, socket);
     Sim sim;
-    QStringList args{ "--ports-folder", ports(), "--hangup-after", "300" };
-    args << (socket ? QStringList{ "--socket" } : QStringList{ "--return-after", "100" });
-    QVERIFY(sim.start(args));
+    QVERIFY(sim.start(QStringList{ "--ports-folder", ports(), "--hangup-after", "300" }
+                      + (socket ? QStringList{ "--socket" } : QStringList{ "--return-after", "100" })));
     const int number = sim.comNumber;
     {
         Line line(ports() + QStringLiteral("/COM%1").arg(number));

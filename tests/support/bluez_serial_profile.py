@@ -1,12 +1,7 @@
-'''BlueZ's serial profile, added to python-dbusmock's bluez5 template with AddTemplate.
-
-ProfileManager1.RegisterProfile remembers which bus client registered which profile object;
-Device1.ConnectProfile of a device added by AddSerialDevice hands that object one end of a
-socket pair through Profile1.NewConnection, and keeps the other end for the test, which takes
-it with TakeReaderSocket and plays the reader on it. FailConnections makes every later
-ConnectProfile fail with the given BlueZ error, or never answer with the name "hang" (an
-empty name ends that).
-'''
+'''BlueZ's serial profile for python-dbusmock's bluez5 template (loaded with AddTemplate):
+ConnectProfile hands the registered profile one end of a socket pair through NewConnection;
+the test takes the other with TakeReaderSocket. FailConnections(name, message) makes it fail
+(name "hang": never answer; "": succeed again).'''
 
 import socket
 
@@ -20,27 +15,18 @@ PROFILE_IFACE = 'org.bluez.Profile1'
 DEVICE_IFACE = 'org.bluez.Device1'
 SERIAL_PORT_UUID = '00001101-0000-1000-8000-00805f9b34fb'
 
-
-def main_object():
-    return mockobject.objects['/']
-
-
 @dbus.service.method(PROFILE_MANAGER_IFACE, in_signature='osa{sv}', out_signature='', sender_keyword='sender')
 def RegisterProfile(manager, path, uuid, _options, sender=None):
     manager.serial_profiles[str(uuid).lower()] = (str(sender), str(path))
 
-
 @dbus.service.method(PROFILE_MANAGER_IFACE, in_signature='o', out_signature='')
 def UnregisterProfile(manager, path):
-    for uuid, (_sender, registered) in list(manager.serial_profiles.items()):
-        if registered == str(path):
-            del manager.serial_profiles[uuid]
-    main_object().unregistered += 1
-
+    manager.serial_profiles = {u: p for u, p in manager.serial_profiles.items() if p[1] != str(path)}
+    mockobject.objects['/'].unregistered += 1
 
 @dbus.service.method(DEVICE_IFACE, in_signature='s', out_signature='', async_callbacks=('ok', 'fail'))
 def ConnectProfile(device, uuid, ok, fail):
-    mock = main_object()
+    mock = mockobject.objects['/']
     if mock.serial_failure:
         name, message = mock.serial_failure
         if name == 'hang':
@@ -67,7 +53,6 @@ def ConnectProfile(device, uuid, ok, fail):
                         dbus.Dictionary({}, signature='sv'), dbus_interface=PROFILE_IFACE,
                         reply_handler=handed_over, error_handler=refused)
 
-
 @dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='sss', out_signature='s')
 def AddSerialDevice(mock, adapter, address, alias):
     path = bluez5.AddDevice(mock, adapter, address, alias)
@@ -76,7 +61,6 @@ def AddSerialDevice(mock, adapter, address, alias):
     device.props[DEVICE_IFACE]['UUIDs'] = dbus.Array([SERIAL_PORT_UUID], signature='s', variant_level=1)
     device.methods[DEVICE_IFACE]['ConnectProfile'] = ('s', '', '', ConnectProfile)
     return path
-
 
 @dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='', out_signature='h')
 def TakeReaderSocket(mock):
@@ -87,16 +71,13 @@ def TakeReaderSocket(mock):
     ours.close()
     return fd
 
-
 @dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='ss', out_signature='')
 def FailConnections(mock, name, message):
     mock.serial_failure = (str(name), str(message)) if name else None
 
-
 @dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='', out_signature='i')
 def UnregisteredProfiles(mock):
     return mock.unregistered
-
 
 def load(mock, _parameters):
     mock.reader_sockets = []
