@@ -29,7 +29,7 @@ const QString PROFILE_PATH_PREFIX = QStringLiteral("/org/rfidlorix/serial");
 const QString PROFILE_NAME = QStringLiteral("RFID_Lorix serial port");
 constexpr char NO_REPLY_ERROR[] = "org.freedesktop.DBus.Error.NoReply";
 // How often a waiting session looks at its stop flag and its deadline.
-constexpr int SESSION_TICK_MS = 20;
+constexpr int SESSION_TICK_MS = 50;
 constexpr int SAFEGUARD_MS = 1000;
 constexpr int MS_PER_SECOND = 1000;
 
@@ -47,7 +47,7 @@ public:
     }
 
     int socket = -1;        // the link BlueZ handed over, until the session passes it on
-    bool released = false;  // BlueZ dropped the profile or its link
+    bool linked = false;    // BlueZ handed one over: its side is to be disconnected at the end
 
 public slots:
     void NewConnection(const QDBusObjectPath &, const QDBusUnixFileDescriptor &fd, const QVariantMap &)
@@ -55,9 +55,12 @@ public slots:
         // The descriptor in the message is closed with it: keep a copy of our own.
         if (socket < 0 && fd.isValid())
             socket = ::fcntl(fd.fileDescriptor(), F_DUPFD_CLOEXEC, 0);
+        linked = linked || socket >= 0;
     }
-    void RequestDisconnection(const QDBusObjectPath &) { released = true; }
-    void Release() { released = true; }
+    // BlueZ ends the link or drops the profile (bluetoothd going away): the socket's end
+    // tells the channel; these only need their answer.
+    void RequestDisconnection(const QDBusObjectPath &) {}
+    void Release() {}
 };
 
 QString uniqueSuffix()
@@ -195,7 +198,7 @@ void CBluezSerialLink::Session::run(QObject *receiver, BluetoothAddress address,
         }
         // Not stoppable: the owner has asked for exactly this, and each call has its time-out.
         const QString uuid = QLatin1String(SERIAL_PORT_PROFILE_UUID);
-        if (!devicePath.isEmpty() && registered)
+        if (profile.linked)
             call(bus, devicePath, DEVICE_INTERFACE, QStringLiteral("DisconnectProfile"), {uuid}, env.callTimeoutMs,
                  false);
         if (registered)
