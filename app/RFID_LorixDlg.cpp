@@ -531,7 +531,7 @@ CRFID_LorixDlg::OpenResult CRFID_LorixDlg::openChannel(bool automatic)
         m_connectingPort = number;
         m_connectingAddress = address;
         m_connectingByAuto = automatic;
-        m_linkAttempt = m_bluetoothLink.Connect(this, address);
+        m_bluetoothLink.Connect(this, address);
         return OpenResult::Connecting;
     }
     if (path.isEmpty())

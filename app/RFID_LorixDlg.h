@@ -256,7 +256,6 @@ private: // the window's other parts
     int m_connectingPort = 0;
     BluetoothAddress m_connectingAddress{};
     bool m_connectingByAuto = false;
-    quint64 m_linkAttempt = 0;
     QString m_boundListText;
     bool m_boundListArrived = false;
     // Their threads post to this window: joined before it goes.
