@@ -10,6 +10,8 @@ packages=(
   build-essential cmake ninja-build pkg-config ccache
   # Qt 6 widgets, D-Bus and Test, with the headers Qt's CMake files look for
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libqt6dbus6 libgl-dev libglx-dev libvulkan-dev
+  # Qt's Wayland platform plugin: the tool as a native Wayland client
+  qt6-wayland
   fontconfig fonts-dejavu-core fonts-liberation2
   # keyboard wedge: XTest, and an X server for its tests and screenshots
   libx11-dev libxtst-dev xvfb xauth x11-utils xdotool

@@ -4,10 +4,14 @@
 
 #include "platform/Memory.h"
 
+#include <QContextMenuEvent>
 #include <QLocale>
+#include <QMenu>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
+
+#include <memory>
 
 CLogView::CLogView(QWidget *parent)
     : QPlainTextEdit(parent)
@@ -27,6 +31,35 @@ QString CLogView::toLineBreaks(const QString &text)
     lines.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     lines.replace(QLatin1Char('\r'), QLatin1Char('\n'));
     return lines;
+}
+
+QString CLogView::TimeStamp(const QDateTime &time)
+{
+    return time.toString(QStringLiteral("[HH:mm:ss.zzz] "));
+}
+
+QString CLogView::stamped(const QString &lines) const
+{
+    // The log's last line is empty only before its first character: a line to begin.
+    bool lineStart = document()->lastBlock().length() == 1;
+    QString stamp;
+    QString out;
+    for (qsizetype from = 0; from < lines.size();) {
+        const qsizetype lineFeed = lines.indexOf(QLatin1Char('\n'), from);
+        const qsizetype next = lineFeed < 0 ? lines.size() : lineFeed + 1;
+        if (lineStart) {
+            if (stamp.isEmpty()) {
+                stamp = TimeStamp(m_clock());
+                out.reserve(lines.size() + stamp.size() * (lines.count(QLatin1Char('\n')) + 1));
+            }
+            out += stamp;
+        }
+        out.append(lines.constData() + from, next - from);
+        // After a line break a line begins, but only text after it gets its stamp now.
+        lineStart = lineFeed >= 0;
+        from = next;
+    }
+    return stamp.isEmpty() ? lines : out;
 }
 
 QString CLogView::OmittedMarker(qint64 count)
@@ -93,6 +126,15 @@ void CLogView::changeEvent(QEvent *event)
     QPlainTextEdit::changeEvent(event);
 }
 
+void CLogView::contextMenuEvent(QContextMenuEvent *event)
+{
+    const std::unique_ptr<QMenu> menu(createStandardContextMenu(event->pos()));
+    if (!actions().isEmpty())
+        menu->addSeparator();
+    menu->addActions(actions());
+    menu->exec(event->globalPos());
+}
+
 void CLogView::AppendLog(const QString &text, ColourRef colour)
 {
     QScrollBar *vertical = verticalScrollBar();
@@ -103,7 +145,8 @@ void CLogView::AppendLog(const QString &text, ColourRef colour)
     format.setForeground(ShownColour(colour));
     const int oldMarkerLength = m_lastMarkerLength;
     bool replaceMarker = false;
-    const QString bounded = boundLines(toLineBreaks(text), replaceMarker);
+    const QString lines = toLineBreaks(text);
+    const QString bounded = boundLines(m_timeStamps ? stamped(lines) : lines, replaceMarker);
     QTextCursor end(document());
     end.movePosition(QTextCursor::End);
     end.beginEditBlock();

@@ -5,12 +5,22 @@
 // each piece it logs.
 #include "protocol/ReaderView.h"
 
+#include <QDateTime>
 #include <QHash>
 #include <QPlainTextEdit>
+
+#include <functional>
+#include <utility>
 
 // The traffic log: a read-only text view that is only ever appended to at its end or
 // emptied. Each append sets the colour alone; CR LF pairs (and a lone CR or LF) become line
 // breaks. User-interface thread only.
+//
+// Time stamps, while they are on: each line starts with the local time, to the millisecond,
+// at which its first character (or its line break) was appended, in the colour of that
+// piece. A line already begun keeps what it has: text handed in slices gets no stamp in the
+// middle of a line, and turning the stamps on or off changes only the lines begun after.
+// The stamps are text of the log like any other (copied, saved, counted by the bounds).
 //
 // Bounds, so that memory and the time of one append or paint stay flat whatever the reader
 // sends:
@@ -47,6 +57,13 @@ public:
     void AppendLog(const QString &text, ColourRef colour);
     // Deletes all text; the log stays read-only.
     void Clear();
+    // Time stamps on the lines begun from now on; off at first.
+    void SetTimeStamps(bool on) { m_timeStamps = on; }
+    bool TimeStamps() const { return m_timeStamps; }
+    // Where the stamps' time comes from (tests feed their own); the system's local time.
+    void SetClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
+    // The stamp that starts a line begun at `time`.
+    static QString TimeStamp(const QDateTime &time);
     // The colour a piece logged in `colour` is shown in: the designed one, except on a dark
     // palette, where it is the nearest shade of its hue that reads on the log's base colour.
     // Text already in the log keeps its colour when the palette changes.
@@ -61,9 +78,13 @@ public:
 
 protected:
     void changeEvent(QEvent *event) override;
+    // The text's own entries (copy, select all), then the actions added to the log.
+    void contextMenuEvent(QContextMenuEvent *event) override;
 
 private:
     static QString toLineBreaks(const QString &text);
+    // `lines` (LF-separated) with a stamp at the start of each line they begin.
+    QString stamped(const QString &lines) const;
     // The text to insert for `lines` (LF-separated) at the end of the log: each line cut at
     // MAX_LINE_CHARS and ended by its marker. Updates the last line's counts; sets
     // `replaceMarker` when the last line's marker already in the document must go first.
@@ -76,6 +97,8 @@ private:
     // end of the document (0 while nothing was left out).
     qint64 m_lastLineOmitted = 0;
     int m_lastMarkerLength = 0;
-    bool m_trimming = false;
-    mutable QHash<ColourRef, QColor> m_shownColours;   // for the palette in force   // a high mark was reached; steps go on until both bounds hold
+    bool m_trimming = false;   // a high mark was reached; steps go on until both bounds hold
+    mutable QHash<ColourRef, QColor> m_shownColours;   // for the palette in force
+    bool m_timeStamps = false;
+    std::function<QDateTime()> m_clock = &QDateTime::currentDateTime;
 };

@@ -9,6 +9,7 @@
 #include "controls/propgrid/PropGridConstants.h"
 #include "controls/common/NotifyEvent.h"
 #include "discovery/BluezClient.h"
+#include "monitor/widgets/TagMonitorDlg.h"
 #include "protocol/CommandLine.h"
 #include "protocol/ProtocolConstants.h"
 #include "res/AppIcon.h"
@@ -35,6 +36,7 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -150,6 +152,8 @@ private:
 constexpr char TYPING_SET_ASIDE_NOTE[] =
     "Key Emulator Mode: the focus moved into this tool, so typing into the tool itself is skipped; not typed:\r\n";
 constexpr char TYPING_DROPPED_NOTE[] = "Key Emulator Mode off: not typed:\r\n";
+constexpr char SINK_FAILED_NOTE[] = "Key Emulator Mode: %1. The box is unticked; tick it to try again.";
+constexpr char SINK_FAILED_UNTYPED_NOTE[] = "Not typed, or not typed whole:\r\n";
 constexpr char PORT_CLOSED_NOTE[] = "The port was closed in the middle of a line: that line is not handled or typed.\r\n";
 constexpr char LINK_LOST_NOTE[] = "The link was lost in the middle of a line: that line is not handled or typed.\r\n";
 
@@ -184,6 +188,9 @@ CRFID_LorixDlg::CRFID_LorixDlg(CSettingsStore &settings, const Environment &envi
 // thread last (it is the first).
 CRFID_LorixDlg::~CRFID_LorixDlg()
 {
+    // The monitor window goes first: it shows m_tagMonitor and reports to this window.
+    storeTagMonitorGeometry();
+    delete std::exchange(m_monitorWindow, nullptr);
     removeCatalogueHooks();
 }
 
@@ -208,6 +215,8 @@ bool CRFID_LorixDlg::OnInitDialog()
     m_icon = ApplicationIcon();
     setWindowIcon(m_icon);
     QAction *aboutEntry = InstallAboutEntry(this, nullptr);
+    QAction *monitorEntry = InstallTagMonitor(aboutEntry);
+    installLogEntries();
 
     wireKeyEmulator();
 
@@ -239,6 +248,7 @@ bool CRFID_LorixDlg::OnInitDialog()
     m_header->AttachToDialog(m_client);
     m_header->ShiftDialogChildren(m_client);
     AddAboutEntryToBanner(aboutEntry, m_header);
+    m_header->insertAction(aboutEntry, monitorEntry);
     // The designed client is the least the controls need: a smaller window scrolls.
     m_client->setMinimumSize(m_client->size());
     m_scroller->setWidget(m_client);
@@ -1030,17 +1040,54 @@ void CRFID_LorixDlg::wireKeyEmulator()
 {
     connect(m_keyEmulatorBox, &QCheckBox::toggled, this, [this](bool on) { m_keyEmulator->SetTypingOn(on); });
     connect(m_asciiBox, &QCheckBox::toggled, this, [this](bool ascii) { m_keyEmulator->SetAsciiMode(ascii); });
+    m_keyEmulator->SetSinkSetup(keySinkSetup(m_settings.ReadString(
+        QString::fromLatin1(CONFIG_SECTION), QString::fromLatin1(CONFIG_PORTAL_RESTORE_TOKEN))));
+    m_keyEmulator->SetSetAsideNotifier([this] {
+        QMetaObject::invokeMethod(this, &CRFID_LorixDlg::OnKeyEmulatorReports, Qt::QueuedConnection);
+    });
     m_keyEmulator->SetTypingOn(m_keyEmulatorBox->isChecked());
     m_keyEmulator->SetAsciiMode(m_asciiBox->isChecked());
-    m_keyEmulator->SetSetAsideNotifier([this] {
-        QMetaObject::invokeMethod(
-            this, [this] { logUntyped(m_keyEmulator->TakeSetAside(), QString::fromLatin1(TYPING_SET_ASIDE_NOTE)); },
-            Qt::QueuedConnection);
-    });
     auto updateBlocked = [this] { m_keyEmulator->SetTypingBlocked(IsOwnWindowActive()); };
     m_activeWindowWatch = std::make_unique<CActiveWindowWatch>(updateBlocked);
     qApp->installEventFilter(m_activeWindowWatch.get());
     updateBlocked();
+}
+
+// What the typing thread set aside or has to say about its sink. The sink's choice is noted
+// once per choice; a sink that can no longer type unticks the box, and says so, so that the
+// next tick asks the desktop again.
+void CRFID_LorixDlg::OnKeyEmulatorReports()
+{
+    logUntyped(m_keyEmulator->TakeSetAside(), QString::fromLatin1(TYPING_SET_ASIDE_NOTE));
+    bool failed = false;
+    for (const CKeyEmulator::SinkReport &report : m_keyEmulator->TakeSinkReports()) {
+        if (!report.failed) {
+            logNote(report.note);
+            continue;
+        }
+        logNote(QString::fromLatin1(SINK_FAILED_NOTE).arg(report.note));
+        logUntyped(report.untyped, QString::fromLatin1(SINK_FAILED_UNTYPED_NOTE));
+        failed = true;
+    }
+    if (failed)
+        m_keyEmulatorBox->setChecked(false);
+}
+
+void CRFID_LorixDlg::storePortalRestoreToken(const QString &token)
+{
+    m_settings.WriteString(QString::fromLatin1(CONFIG_SECTION), QString::fromLatin1(CONFIG_PORTAL_RESTORE_TOKEN), token);
+    m_keyEmulator->SetSinkSetup(keySinkSetup(token));
+}
+
+// The typing thread hands a new restore token over to this thread, which stores it.
+KeySinkSetup CRFID_LorixDlg::keySinkSetup(const QString &restoreToken)
+{
+    KeySinkSetup setup;
+    setup.portalRestoreToken = restoreToken;
+    setup.portalTokenChanged = [this](const QString &token) {
+        QMetaObject::invokeMethod(this, [this, token] { storePortalRestoreToken(token); }, Qt::QueuedConnection);
+    };
+    return setup;
 }
 
 // Items the emulator did not type are shown in the received colour, after a note of the tool's own.

@@ -2,6 +2,7 @@
 
 #include "app/DialogHeader.h"
 #include "app/HistoryCombo.h"
+#include "app/LogSaver.h"
 #include "xml/XML.h"
 #include "controls/propgrid/PropGrid.h"
 #include "controls/tree/ExtTree.h"
@@ -11,6 +12,7 @@
 #include "discovery/BluezSerialLink.h"
 #include "discovery/widgets/ComPortCombo.h"
 #include "link/SerialChannel.h"
+#include "monitor/TagMonitor.h"
 #include "protocol/ReaderView.h"
 #include "protocol/ResponseDispatcher.h"
 #include "res/DialogTemplates.h"
@@ -28,6 +30,7 @@
 class CLogView;
 class CNotifyEvent;
 class CSettingsStore;
+class CTagMonitorDlg;
 class QCheckBox;
 class QPlainTextEdit;
 class QPushButton;
@@ -73,9 +76,10 @@ public:
         PortEnvironment ports = PortEnvironment::system();
         // Period of AUTOCONNECT_TIMER.
         int autoConnectPeriodMs = AUTOCONNECT_PERIOD_MS;
-        // Makes the sink the key emulator types into, on its typing thread as it starts: the
-        // session's. Empty: the sink installed with SetKeySink, item by item.
-        std::function<std::shared_ptr<IKeySink>()> keySink = [] { return CreateKeySink(); };
+        // Makes the sink the key emulator types into, on its typing thread, each time "Key
+        // Emulator Mode" is ticked: the session's, with the portal's restore token from the
+        // settings. Empty: the sink installed with SetKeySink, item by item.
+        CKeySinkFactory keySink = OpenSessionKeySink;
         // The catalogue file to read; "": CatalogueFilePath().
         QString cataloguePath;
         // The parser's and writer's warnings, and the question for the file to save to.
@@ -84,6 +88,9 @@ public:
         CXMLSaveFileFunction xmlSaveFile;
         // Name the rfcomm ports in the picker after their paired device (asks BlueZ).
         bool nameBluetoothPorts = true;
+        // The question for the file to save the log to, given the proposed one; "" cancels.
+        // Empty: the save-file dialog over the window.
+        std::function<QString(const QString &proposedPath)> logSaveFile;
     };
 
     explicit CRFID_LorixDlg(CSettingsStore &settings, QWidget *parent = nullptr);
@@ -122,6 +129,9 @@ public:
     void OpenPortAtStart(int comNumber);
     // The Bluetooth listing thread (tests wait for it to end).
     CBluetoothListThread &bluetoothListThread() { return m_bluetoothList; }
+    // Every tag line counted, and its window (null until first opened).
+    CTagMonitor &tagMonitor() { return m_tagMonitor; }
+    CTagMonitorDlg *tagMonitorWindow() const { return m_monitorWindow; }
 
     // Handlers bound to the controls (public so that tests can drive them like the buttons).
     void OnOpenPort();
@@ -129,6 +139,7 @@ public:
     void OnSerialData();
     void OnSerialLineDrop();
     void AutoConnect();
+    void OnTagMonitor();   // context menu "Tag Monitor...", Ctrl+T
 
 protected:
     bool event(QEvent *event) override;
@@ -176,6 +187,9 @@ private: // set-up and handlers
     QString linkLostText() const;
     QWidget *createOwnControl(const DialogControlTemplate &item, QWidget *parent);
     void logUntyped(const CKeyEmulator::Items &items, const QString &note);
+    void OnKeyEmulatorReports();
+    void storePortalRestoreToken(const QString &token);
+    KeySinkSetup keySinkSetup(const QString &restoreToken);
     void startAutoConnectTimer();
     void stopAutoConnectTimer();
     void OnAutoStartClicked();
@@ -191,6 +205,16 @@ private: // set-up and handlers
     void OnParameterChanged(CNotifyEvent &notify);
     void OnSaveData();   // "Save Data (xml)", 1008
     void OnSaveAs();     // "Save As...", 1009 (hidden)
+
+    // The log's context-menu entries (its own file): the time stamps, kept in the settings,
+    // and Save Log As, written by m_logSaver and its outcome logged.
+    void installLogEntries();
+    void OnSaveLog();
+    void OnLogSaved(const QString &path, const QString &error);
+    // The tag monitor (its own file): the protocol's tag lines counted, the menu entry beside
+    // About, the window's geometry kept in the settings.
+    QAction *InstallTagMonitor(QAction *aboutEntry);
+    void storeTagMonitorGeometry();
 
 private: // members in the designed order
     // Types tags on its own thread; first, since the protocol below holds it as its typer.
@@ -244,6 +268,9 @@ private: // the window's other parts
     std::unique_ptr<QObject> m_activeWindowWatch;         // keeps the emulator's blocked flag current
     bool m_rxSliceQueued = false;         // our own WM_SERIAL_RXDATA for the next slice is queued
     qint64 m_rxBytesTaken = 0;            // bytes OnSerialData took from the ring, all told
+    CLogSaver m_logSaver;                 // writes saved logs on its own thread
+    CTagMonitor m_tagMonitor;             // fed by m_protocol with every tag line
+    CTagMonitorDlg *m_monitorWindow = nullptr;   // child window, made when first opened
     // Bluetooth serial ports reached through BlueZ's profile interface: the devices with their
     // numbers as the last query found them, the connection under way (its port, address and
     // whether the automatic connection asked for it), the list text of the bound ports.

@@ -106,12 +106,20 @@ inline constexpr char CONFIG_ENABLE_ASCII[] = "EnableASCII";
 inline constexpr char CONFIG_AUTO_START[] = "AutoStart";
 inline constexpr char CONFIG_ENABLE_WEDGE[] = "EnableWedge";
 inline constexpr char CONFIG_READ_MODE[] = "ReadMode";
+// The tool's own: the log's time stamps (1 shown), from the window's context menu.
+inline constexpr char CONFIG_LOG_TIME_STAMPS[] = "LogTimeStamps";
+// The desktop portal's restore token for typing into a Wayland session (a string; absent
+// until the desktop first grants the permission).
+inline constexpr char CONFIG_PORTAL_RESTORE_TOKEN[] = "PortalRestoreToken";
+// The tag monitor window's place and size (QWidget::saveGeometry, in Base64); absent at first.
+inline constexpr char CONFIG_MONITOR_GEOMETRY[] = "MonitorGeometry";
 
 inline constexpr int CONFIG_COM_PORT_DEFAULT = -1;     // -1: keep whatever the picker holds
 inline constexpr int CONFIG_ENABLE_ASCII_DEFAULT = 0;
 inline constexpr int CONFIG_AUTO_START_DEFAULT = 0;
 inline constexpr int CONFIG_ENABLE_WEDGE_DEFAULT = 0;
 inline constexpr int CONFIG_READ_MODE_DEFAULT = 0;
+inline constexpr int CONFIG_LOG_TIME_STAMPS_DEFAULT = 0;   // the designed log has none
 
 // Section "Bluetooth Ports": the COM numbers of the Bluetooth serial devices reached through
 // BlueZ, one key "COM<n>" per number with the device's address ("00:12:6F:0A:1B:2C").

@@ -31,6 +31,7 @@
 
 #include "app/RFID_LorixDlg.h"
 #include "app/SettingsStore.h"
+#include "bench/LatencyProbe.h"
 #include "platform/KeySink.h"
 #include "platform/KeySinkX11.h"
 #include "platform/PseudoTerminal.h"
@@ -87,66 +88,6 @@ struct Options
     int seconds = 0;          // 0: each load's own duration
     int settleSeconds = 120;
     bool useX = true;
-};
-
-// ---------------------------------------------------------------------------------------
-// The probe: a thread posts, the window's thread receives.
-
-class CStampEvent final : public QEvent
-{
-public:
-    static QEvent::Type eventType()
-    {
-        static const int type = QEvent::registerEventType();
-        return QEvent::Type(type);
-    }
-    explicit CStampEvent(Clock::time_point sent) : QEvent(eventType()), sent(sent) {}
-    const Clock::time_point sent;
-};
-
-class CLatencyProbe final : public QObject
-{
-public:
-    ~CLatencyProbe() override { Stop(); }
-
-    void Start()
-    {
-        m_running = true;
-        m_thread = std::thread([this] {
-            Clock::time_point next = Clock::now();
-            while (m_running.load()) {
-                // A probe thread held up by the machine does not post a burst to catch up.
-                next = std::max(next + PROBE_PERIOD, Clock::now());
-                std::this_thread::sleep_until(next);
-                QCoreApplication::postEvent(this, new CStampEvent(Clock::now()));
-            }
-        });
-    }
-
-    // Stops posting and takes in what is still queued.
-    void Stop()
-    {
-        if (!m_thread.joinable())
-            return;
-        m_running = false;
-        m_thread.join();
-        QCoreApplication::sendPostedEvents(this, CStampEvent::eventType());
-    }
-
-    bool event(QEvent *e) override
-    {
-        if (e->type() != CStampEvent::eventType())
-            return QObject::event(e);
-        const auto sent = static_cast<CStampEvent *>(e)->sent;
-        delaysUs.push_back(std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - sent).count());
-        return true;
-    }
-
-    std::vector<qint64> delaysUs;   // the window's thread only
-
-private:
-    std::atomic<bool> m_running{false};
-    std::thread m_thread;
 };
 
 // ---------------------------------------------------------------------------------------
@@ -459,7 +400,7 @@ private:
     std::unique_ptr<CSettingsStore> m_store;
     qint64 m_storeMs = 0;   // the store's reading of its file
     std::unique_ptr<CRFID_LorixDlg> m_window;
-    CLatencyProbe m_probe;
+    CLatencyProbe m_probe{PROBE_PERIOD};
     std::thread m_peerThread;
     std::atomic<bool> m_peerDone{false};
 };

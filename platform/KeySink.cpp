@@ -1,30 +1,107 @@
 #include "platform/KeySink.h"
 
+#include "platform/KeySinkPortal.h"
 #include "platform/KeySinkUinput.h"
 #include "platform/KeySinkX11.h"
 
 #include <cstdlib>
+#include <cstring>
+
+#include <unistd.h>
+
+namespace {
+
+const char *environmentValue(const char *name)
+{
+    const char *value = std::getenv(name);
+    return value && *value ? value : nullptr;
+}
+
+constexpr char NO_PORTAL[] = "Wayland session without the desktop portal's remote desktop";
+
+} // namespace
 
 void CNullKeySink::SendKey(std::uint8_t, std::uint8_t, KeyDirection)
 {
 }
 
+bool IsWaylandSession(const char *xdgSessionType, const char *waylandDisplay)
+{
+    return (xdgSessionType && std::strcmp(xdgSessionType, "wayland") == 0) || (waylandDisplay && *waylandDisplay);
+}
+
+KeySinkChoice ChooseKeySink(const KeySinkAvailability &available)
+{
+    KeySinkChoice choice;
+    const QString prefix = QStringLiteral("Key Emulator Mode ");
+    if (available.waylandSession) {
+        if (available.portal) {
+            choice.kind = KeySinkKind::Portal;
+            choice.why = prefix + QStringLiteral("types through the desktop portal's remote desktop (Wayland session); "
+                                                 "the desktop asks once for permission");
+        } else if (available.uinput) {
+            choice.kind = KeySinkKind::Uinput;
+            choice.why = prefix + QStringLiteral("types through /dev/uinput (%1)").arg(QLatin1String(NO_PORTAL));
+        } else if (available.xDisplay) {
+            choice.kind = KeySinkKind::X11;
+            choice.why = prefix + QStringLiteral("types through XTest (%1 or a writable /dev/uinput): "
+                                                 "only X11 applications receive the tags").arg(QLatin1String(NO_PORTAL));
+        } else {
+            choice.why = prefix + QStringLiteral("cannot type: %1, a writable /dev/uinput or an X display")
+                                      .arg(QLatin1String(NO_PORTAL));
+        }
+        return choice;
+    }
+    if (available.xDisplay) {
+        choice.kind = KeySinkKind::X11;
+        choice.why = prefix + QStringLiteral("types through XTest (X11 session)");
+    } else if (available.uinput) {
+        choice.kind = KeySinkKind::Uinput;
+        choice.why = prefix + QStringLiteral("types through /dev/uinput (no X display)");
+    } else {
+        choice.why = prefix + QStringLiteral("cannot type: no X display and no writable /dev/uinput");
+    }
+    return choice;
+}
+
+KeySinkChoice OpenSessionKeySink(const KeySinkSetup &setup)
+{
+    KeySinkAvailability available;
+    available.waylandSession = IsWaylandSession(environmentValue("XDG_SESSION_TYPE"), environmentValue("WAYLAND_DISPLAY"));
+    const char *display = environmentValue("DISPLAY");
+    available.xDisplay = display != nullptr;
+    available.uinput = ::access(UINPUT_PATH, W_OK) == 0;
+    // Asked only where it is preferred: outside Wayland sessions nothing waits for the bus.
+    available.portal = available.waylandSession && CKeySinkPortal::IsOffered(setup.sessionBusAddress);
+
+    KeySinkChoice choice = ChooseKeySink(available);
+    switch (choice.kind) {
+    case KeySinkKind::Portal:
+        choice.sink = CKeySinkPortal::Open(setup);
+        break;
+    case KeySinkKind::Uinput:
+        choice.sink = CKeySinkUinput::Open();
+        break;
+    case KeySinkKind::X11:
+        choice.sink = std::make_shared<CKeySinkX11>(display);
+        break;
+    case KeySinkKind::Null:
+        break;
+    }
+    if (!choice.sink) {
+        // The device went between the look and the opening: type nothing, and say so.
+        if (choice.kind != KeySinkKind::Null)
+            choice.why += QStringLiteral(", but it could not be opened: nothing is typed");
+        choice.kind = KeySinkKind::Null;
+        choice.sink = std::make_shared<CNullKeySink>();
+    }
+    return choice;
+}
+
 std::shared_ptr<IKeySink> CreateKeySink(KeySinkKind *kind)
 {
-    KeySinkKind chosen = KeySinkKind::Null;
-    std::shared_ptr<IKeySink> sink;
-
-    const char *display = std::getenv("DISPLAY");
-    if (display && *display) {
-        sink = std::make_shared<CKeySinkX11>(display);
-        chosen = KeySinkKind::X11;
-    } else if (auto uinput = CKeySinkUinput::Open()) {
-        sink = std::move(uinput);
-        chosen = KeySinkKind::Uinput;
-    } else {
-        sink = std::make_shared<CNullKeySink>();
-    }
+    const KeySinkChoice choice = OpenSessionKeySink(KeySinkSetup());
     if (kind)
-        *kind = chosen;
-    return sink;
+        *kind = choice.kind;
+    return choice.sink;
 }

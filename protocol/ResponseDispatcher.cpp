@@ -283,6 +283,8 @@ bool CResponseDispatcher::dispatchLine(const QString &line)
     case Echo:
         return false;
     case TagData:
+        if (m_tagReads)
+            m_tagReads(line, m_control.scanMode());
         return typeTag(line);
     }
     return false;

@@ -35,6 +35,8 @@ public:
         TagData,         // anything else
     };
     using DispatchObserver = std::function<void(LineClass, const QString &line)>;
+    // Every tag line, typed or not, repeats included, with the scan mode it came in.
+    using TagReadObserver = std::function<void(const QString &line, int scanMode)>;
 
     // The longest line that is dispatched. No tag line comes near it: the longest EPC is
     // 496 bits, 124 hexadecimal digits, and a line that also carries PC, CRC and TID stays
@@ -70,6 +72,8 @@ public:
 
     // Sees every dispatched line with its class, before it is acted on (tests, tracing).
     void setDispatchObserver(DispatchObserver observer) { m_observer = std::move(observer); }
+    // Sees every tag line before the typing rules look at it (the tag monitor's counts).
+    void setTagReadObserver(TagReadObserver observer) { m_tagReads = std::move(observer); }
 
     static LineClass Classify(const QString &line, const QString &lastCommand);
 
@@ -103,6 +107,7 @@ private:
     int m_readerAwake = 0;
     quint64 m_selfTypingNoted = ~quint64(0);   // tag list generation of the last such note
     DispatchObserver m_observer;
+    TagReadObserver m_tagReads;
     bool m_busy = false;
     QByteArray m_input;         // bytes handed in and not yet assembled
     qint64 m_bytesIn = 0;       // bytes handed in, ever

@@ -11,6 +11,9 @@
 # FOCUS=tree selects "Firmware Version" in the command tree with the keyboard (the property
 # grid then shows it) and leaves the focus in the tree; FOCUS=log does the same, then clicks
 # into the log, so the tree and the grid show their selection without the focus. Needs xdotool.
+# MONITOR=1 has the reader pull its trigger every 3 s, each inventory spread over 2 s, opens the
+# tag monitor with Ctrl+T once the port is open, and writes the monitor window alone after
+# 20 s of inventories, sorted with the newest tags first. Needs xdotool.
 # Uses its own settings folder, so the user's settings are not touched.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -66,6 +69,9 @@ case ${FOCUS:-} in
   *) echo "FOCUS is tree or log" >&2; exit 2 ;;
 esac
 [[ -z ${FOCUS:-} ]] || command -v xdotool >/dev/null || { echo "FOCUS needs xdotool" >&2; exit 2; }
+[[ -z ${MONITOR:-} ]] || command -v xdotool >/dev/null || { echo "MONITOR needs xdotool" >&2; exit 2; }
+simargs=()
+[[ -z ${MONITOR:-} ]] || simargs=(--events 3000 --tags 120 --rate 60)
 
 dpi=${DPI:-96}
 display=:$((90 + RANDOM % 100))
@@ -74,7 +80,7 @@ pids+=($!)
 export DISPLAY=$display
 for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
 
-"$sim" </dev/null >"$work/sim.log" 2>&1 &
+"$sim" "${simargs[@]}" </dev/null >"$work/sim.log" 2>&1 &
 simpid=$!
 pids+=($simpid)
 for _ in $(seq 50); do grep -q '^COM' "$work/sim.log" && break; sleep 0.1; done
@@ -103,6 +109,19 @@ if [[ -n ${FOCUS:-} ]]; then
   xdotool mousemove --window "$win" 0 0
   sleep 1
 fi
+shot=root
+if [[ -n ${MONITOR:-} ]]; then
+  win=$(xdotool search --sync --name '^RFID Lorix' | head -1)
+  # No window manager: the focus is given by hand, and the keys go through XTEST to it.
+  xdotool windowfocus --sync "$win"
+  xdotool key ctrl+t
+  shot=$(xdotool search --sync --name '^Tag Monitor$' | head -1)
+  sleep 20
+  # Two clicks on the "Last seen" header: the newest tags first.
+  xdotool mousemove --window "$shot" $((675 * dpi / 96)) $((208 * dpi / 96)) click --repeat 2 --delay 700 1
+  xdotool mousemove --window "$shot" 0 0
+  sleep 1
+fi
 mkdir -p "$(dirname "$out")"
-import -display "$display" -window root "$out"
+import -display "$display" -window "$shot" "$out"
 echo "$out"

@@ -61,6 +61,9 @@ def quoted(text):
 shutil.copytree(source + '/res', stage + '/src/res')
 # The fuzz targets' corpora, which their replay tests read.
 shutil.copytree(source + '/fuzz', stage + '/src/fuzz')
+# The mock desktop portal the portal key sink's test starts.
+os.makedirs(stage + '/src/tests/support')
+shutil.copy2(source + '/tests/support/mock_portal_remote_desktop.py', stage + '/src/tests/support/')
 # The tool itself with its catalogue, and the simulated reader: tests start them as programs.
 for program in ('app/RFID_Lorix', 'app/Ondo214.xml', 'tools/reader-sim/reader-sim'):
     if os.path.isfile(build + '/' + program):

@@ -307,6 +307,7 @@ CKeyEmulator::CKeyEmulator(SinkFactory makeSink)
 
 CKeyEmulator::~CKeyEmulator()
 {
+    m_stopping->store(true);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_stop = true;
@@ -314,6 +315,24 @@ CKeyEmulator::~CKeyEmulator()
     }
     m_wake.notify_all();
     m_thread.join();
+}
+
+void CKeyEmulator::SetTypingOn(bool on)
+{
+    if (on && !m_typingOn) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_renewSink = true;
+        }
+        m_wake.notify_one();
+    }
+    m_typingOn = on;
+}
+
+void CKeyEmulator::SetSinkSetup(const KeySinkSetup &setup)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_sinkSetup = setup;
 }
 
 void CKeyEmulator::QueueTag(const QString &line, const QByteArray &tagBytes, bool asciiMode)
@@ -354,6 +373,12 @@ CKeyEmulator::Items CKeyEmulator::TakeSetAside()
     return std::exchange(m_setAside, Items());
 }
 
+std::vector<CKeyEmulator::SinkReport> CKeyEmulator::TakeSinkReports()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return std::exchange(m_reports, {});
+}
+
 bool CKeyEmulator::WaitUntilIdle(int timeoutMs)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
@@ -361,16 +386,54 @@ bool CKeyEmulator::WaitUntilIdle(int timeoutMs)
                            [this] { return m_queue.empty() && !m_typing; });
 }
 
+// Called with the lock held; a failed report takes everything queued with it.
+void CKeyEmulator::report(std::unique_lock<std::mutex> &lock, SinkReport sinkReport)
+{
+    if (sinkReport.failed) {
+        sinkReport.untyped.insert(sinkReport.untyped.end(), std::make_move_iterator(m_queue.begin()),
+                                  std::make_move_iterator(m_queue.end()));
+        m_queue.clear();
+    }
+    m_reports.push_back(std::move(sinkReport));
+    const std::function<void()> notify = m_notifier;
+    lock.unlock();
+    if (notify)
+        notify();
+    lock.lock();
+}
+
 void CKeyEmulator::run()
 {
-    const std::shared_ptr<IKeySink> ownSink = m_makeSink ? m_makeSink() : nullptr;
+    std::shared_ptr<IKeySink> ownSink;
+    bool sinkMade = false;
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
         m_typing = false;
         m_idle.notify_all();
-        m_wake.wait(lock, [this] { return m_stop || !m_queue.empty(); });
+        m_wake.wait(lock, [this] { return m_stop || !m_queue.empty() || m_renewSink; });
         if (m_stop)
             return;
+        if (m_renewSink || (m_makeSink && !sinkMade)) {
+            m_renewSink = false;
+            if (!m_makeSink)
+                continue;
+            // Counts as typing for WaitUntilIdle: a portal may be asking the operator.
+            m_typing = true;
+            KeySinkSetup setup = m_sinkSetup;
+            setup.stop = m_stopping;
+            lock.unlock();
+            ownSink.reset();
+            KeySinkChoice choice = m_makeSink(setup);
+            ownSink = choice.sink ? std::move(choice.sink) : std::make_shared<CNullKeySink>();
+            sinkMade = true;
+            lock.lock();
+            if (!choice.why.isEmpty())
+                report(lock, {choice.why, {}, false});
+            const QString failure = ownSink->Failure();
+            if (!failure.isEmpty())
+                report(lock, {failure, {}, true});
+            continue;
+        }
         // The item boundary: the only place where typing stops or is set aside, so that an
         // item is always typed whole.
         if (m_blocked.load()) {
@@ -384,18 +447,28 @@ void CKeyEmulator::run()
             lock.lock();
             continue;
         }
-        const Item item = std::move(m_queue.front());
+        Item item = std::move(m_queue.front());
         m_queue.pop_front();
         m_typing = true;
-        lock.unlock();
-        {
-            const std::shared_ptr<IKeySink> sink = ownSink ? ownSink : GetKeySink();
-            std::lock_guard<std::mutex> typing(wedgeLock);
-            if (item.kind == Item::Kind::Scan)
-                TypeScanText(*sink, reinterpret_cast<const char16_t *>(item.line.utf16()));
-            else
-                TypeTagText(*sink, item.tagBytes.constData(), int(item.tagBytes.size()) + 1, item.asciiMode);
+        const std::shared_ptr<IKeySink> sink = ownSink ? ownSink : GetKeySink();
+        // A sink that failed types nothing more: the item goes back to the owner untyped.
+        QString failure = sink->Failure();
+        if (failure.isEmpty()) {
+            lock.unlock();
+            {
+                std::lock_guard<std::mutex> typing(wedgeLock);
+                if (item.kind == Item::Kind::Scan)
+                    TypeScanText(*sink, reinterpret_cast<const char16_t *>(item.line.utf16()));
+                else
+                    TypeTagText(*sink, item.tagBytes.constData(), int(item.tagBytes.size()) + 1, item.asciiMode);
+            }
+            failure = sink->Failure();
+            lock.lock();
         }
-        lock.lock();
+        if (!failure.isEmpty()) {
+            Items untyped;
+            untyped.push_back(std::move(item));
+            report(lock, {failure, std::move(untyped), true});
+        }
     }
 }

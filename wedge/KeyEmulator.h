@@ -101,12 +101,13 @@ HangulKeys HangulToKeys(char16_t syllable);
 // at a time, each under wedgeLock. It keeps the modes the items are typed with ("Key Emulator
 // Mode" on or off, ASCII or hexadecimal); its owner sets them as the check boxes change.
 //
-// Threads: the ITagTyper calls, the mode setters, Queue*, DropQueued, SetTypingBlocked,
-// TakeSetAside and WaitUntilIdle are called by the owner (the window's thread) and never
-// wait for typing, except WaitUntilIdle and the destructor. The modes are the owner's thread's
-// alone (each item carries its ASCII mode to the typing thread). The typing thread is the
-// only user of the sink. The notifier runs on the typing thread: it may only post to the
-// owner's thread.
+// Threads: the ITagTyper calls, the mode setters, SetSinkSetup, Queue*, DropQueued,
+// SetTypingBlocked, Take* and WaitUntilIdle are called by the owner (the window's thread) and
+// never wait for typing, except WaitUntilIdle and the destructor. The modes are the owner's
+// thread's alone (each item carries its ASCII mode to the typing thread). The typing thread
+// makes the sink and is its only user: a sink that waits (for the bus, for the operator's
+// permission) waits there. The notifier runs on the typing thread: it may only post to the
+// owner's thread. The destructor's stop flag cuts a wait for the operator short.
 class CKeyEmulator final : public ITagTyper
 {
 public:
@@ -120,10 +121,21 @@ public:
         bool asciiMode = false;
     };
     using Items = std::vector<Item>;
-    using SinkFactory = std::function<std::shared_ptr<IKeySink>()>;
+    using SinkFactory = CKeySinkFactory;
 
-    // `makeSink` runs once on the typing thread as it starts; without one the typing thread
-    // uses the sink installed with SetKeySink at the time of each item.
+    // What the typing thread tells its owner about the sink: the one it chose and why (no
+    // items), or that it can no longer type (`failed`, with the items it did not type: the
+    // one in hand and all queued behind it, in order).
+    struct SinkReport
+    {
+        QString note;
+        Items untyped;
+        bool failed = false;
+    };
+
+    // `makeSink` runs on the typing thread: when typing is switched on, and before the first
+    // item if typing was never switched on; the previous sink goes first. Without one the
+    // typing thread uses the sink installed with SetKeySink at the time of each item.
     explicit CKeyEmulator(SinkFactory makeSink = SinkFactory());
     // Drops what is queued, lets the item being typed finish, and joins the thread.
     ~CKeyEmulator() override;
@@ -138,7 +150,10 @@ public:
 
     // The modes (both off at first): "Key Emulator Mode" and "ASCII Mode (otherwise Hex)".
     // Switching typing off does not touch what is queued: DropQueued takes it.
-    void SetTypingOn(bool on) { m_typingOn = on; }
+    // Switching it on makes the sink anew (a sink that failed is replaced, a portal asks again).
+    void SetTypingOn(bool on);
+    // What the next sink is made with (the setup's stop flag is the emulator's own).
+    void SetSinkSetup(const KeySinkSetup &setup);
     void SetAsciiMode(bool ascii) { m_asciiMode = ascii; }
     bool AsciiMode() const { return m_asciiMode; }
 
@@ -151,14 +166,17 @@ public:
     // nothing: at its next item boundary it sets everything queued aside and calls the
     // notifier; the owner takes those items with TakeSetAside.
     void SetTypingBlocked(bool blocked) { m_blocked.store(blocked); }
+    // The notifier is also called when the typing thread has sink reports for TakeSinkReports.
     void SetSetAsideNotifier(std::function<void()> notifier);
     Items TakeSetAside();
+    std::vector<SinkReport> TakeSinkReports();
 
     // Waits until nothing is queued or being typed (tests, benchmarks); false on timeout.
     bool WaitUntilIdle(int timeoutMs);
 
 private:
     void run();
+    void report(std::unique_lock<std::mutex> &lock, SinkReport sinkReport);
 
     SinkFactory m_makeSink;
     bool m_typingOn = false;            // the owner's thread only, as is m_asciiMode
@@ -168,9 +186,13 @@ private:
     std::condition_variable m_idle;     // the thread went idle
     std::deque<Item> m_queue;
     Items m_setAside;
+    std::vector<SinkReport> m_reports;
+    KeySinkSetup m_sinkSetup;
+    bool m_renewSink = false;           // typing was switched on: make the sink anew
     std::function<void()> m_notifier;
     bool m_typing = false;
     bool m_stop = false;
     std::atomic<bool> m_blocked{false};
+    const std::shared_ptr<std::atomic<bool>> m_stopping = std::make_shared<std::atomic<bool>>(false);
     std::thread m_thread;               // last: starts after everything it uses
 };

@@ -53,6 +53,8 @@ class tst_LogView : public QObject
 private slots:
     void coloursAndBreaks_data();
     void coloursAndBreaks();
+    void timeStamps_data();
+    void timeStamps();
     void scrolling_data();
     void scrolling();
     void clearStaysReadOnly();
@@ -156,6 +158,44 @@ void tst_LogView::coloursAndBreaks()
     }
     QCOMPARE(colours, expectedColours);
     QVERIFY(!log.document()->isUndoAvailable());
+}
+
+void tst_LogView::timeStamps_data()
+{
+    QTest::addColumn<QStringList>("pieces");   // appended one by one, the clock moving on between them
+    QTest::addColumn<QString>("stamped");      // per piece: 1 when the stamps are on as it is appended
+    QTest::addColumn<QStringList>("expectedLines");   // @n: the stamp of piece n's time
+    QTest::newRow("one line in slices") << QStringList{"o", "k\r\n$", ">"} << "111" << QStringList{"@0ok", "@1$>"};
+    QTest::newRow("stamped by its text, not the break before")
+        << QStringList{"ver\r\n", "ok\r\n"} << "11" << QStringList{"@0ver", "@1ok", ""};
+    QTest::newRow("empty lines") << QStringList{"\r\n\r\n"} << "1" << QStringList{"@0", "@0", ""};
+    QTest::newRow("command after prompt") << QStringList{"ver\r\n", "ok\r\n$>", "inv\r\n"} << "111"
+                                          << QStringList{"@0ver", "@1ok", "@1$>inv", ""};
+    QTest::newRow("on in mid-line") << QStringList{"ab", "c\r\nd"} << "01" << QStringList{"abc", "@1d"};
+    QTest::newRow("off in mid-line") << QStringList{"a\r\nb", "c\r\nd"} << "10"
+                                     << QStringList{"@0a", "@0bc", "d"};
+}
+
+void tst_LogView::timeStamps()
+{
+    QFETCH(QStringList, pieces);
+    QFETCH(QString, stamped);
+    QFETCH(QStringList, expectedLines);
+    const QDateTime start(QDate(2026, 3, 4), QTime(23, 59, 58, 990));
+    auto at = [&](int piece) { return start.addMSecs(piece * 1011); };
+    QCOMPARE(CLogView::TimeStamp(at(1)), QStringLiteral("[00:00:00.001] "));
+    CLogView log;
+    int piece = 0;
+    log.SetClock([&] { return at(piece); });
+    for (; piece < pieces.size(); ++piece) {
+        log.SetTimeStamps(stamped.at(piece) == QLatin1Char('1'));
+        log.AppendLog(pieces.at(piece), LOG_COLOUR_RECEIVED);
+    }
+    for (QString &line : expectedLines) {
+        for (int n = 0; n < pieces.size(); ++n)
+            line.replace(QStringLiteral("@%1").arg(n), CLogView::TimeStamp(at(n)));
+    }
+    QCOMPARE(linesOf(log.document()), expectedLines);
 }
 
 void tst_LogView::scrolling_data()

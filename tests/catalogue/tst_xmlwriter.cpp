@@ -1,4 +1,5 @@
 #include "XmlTestSupport.h"
+#include "tests/support/SmallDisk.h"
 
 #include <QtTest>
 
@@ -86,62 +87,6 @@ struct SaveRecorder
         SetXMLSaveFileFunction(previousSave);
     }
 };
-
-// Runs `body` in a child process and returns the text it reports ("" if it died).
-QString reportOfChild(const std::function<QString()> &body)
-{
-    int fds[2];
-    if (pipe(fds) != 0)
-        return QString();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const QByteArray report = body().toUtf8();
-        _exit(write(fds[1], report.constData(), size_t(report.size())) == report.size() ? 0 : 1);
-    }
-    close(fds[1]);
-    QFile in;
-    in.open(fds[0], QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
-    const QByteArray report = in.readAll();
-    waitpid(pid, nullptr, 0);
-    return QString::fromUtf8(report);
-}
-
-bool writeProcFile(const char *path, const QByteArray &text)
-{
-    QFile file(QString::fromLatin1(path));
-    return file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && file.write(text) == text.size();
-}
-
-// For a child process: mounts a small tmpfs over `dir` in a mount namespace of its own
-// (and a user namespace when not root), so that no privilege is needed and no mount
-// outlives the child. Returns "" when mounted, otherwise why not.
-QString mountSmallTmpfs(const QString &dir)
-{
-    const QByteArray uid = QByteArray::number(geteuid()), gid = QByteArray::number(getegid());
-    if (unshare(uid == "0" ? CLONE_NEWNS : CLONE_NEWUSER | CLONE_NEWNS) != 0)
-        return QStringLiteral("no mount namespace for this user: ") + strerror(errno);
-    if (uid != "0"
-        && !(writeProcFile("/proc/self/setgroups", "deny") && writeProcFile("/proc/self/uid_map", uid + ' ' + uid + " 1")
-             && writeProcFile("/proc/self/gid_map", gid + ' ' + gid + " 1")))
-        return QStringLiteral("user namespace without an id map");
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
-        || mount("tmpfs", QFile::encodeName(dir).constData(), "tmpfs", 0, "size=256k") != 0)
-        return QStringLiteral("tmpfs not mountable here: ") + strerror(errno);
-    return QString();
-}
-
-// Fills the file system of `dir` with a file of pages but for `freeBytes`.
-bool leaveFree(const QString &dir, qint64 freeBytes)
-{
-    QFile filler(dir + "/filler");
-    const QByteArray page(4096, 'f');
-    qint64 size = 0;
-    if (!filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-        return false;
-    while (filler.write(page) == page.size())
-        size += page.size();
-    return filler.resize(qMax<qint64>(0, size - freeBytes)) && QStorageInfo(dir).bytesAvailable() == freeBytes;
-}
 
 const QString SAVE_DATA_FILTER = QStringLiteral("XML Files (*.xml)| *.xml| All Files (*.*)| *.*||");
 
@@ -356,14 +301,14 @@ void TestXmlWriter::saveFailureKeepsGoodFile()
     const QByteArray good = catalogueText("\n", 10).toLatin1();
     QVERIFY(good.size() > 8192 && good.size() < 16384);
     QTemporaryDir dir;
-    const QString report = reportOfChild([&] {
-        const QString refused = mountSmallTmpfs(dir.path());
+    const QString report = ReportOfChild([&] {
+        const QString refused = MountSmallTmpfs(dir.path());
         if (!refused.isEmpty())
             return "skip: " + refused;
         const QString path = dir.filePath("Ondo.xml");
         QFile file(path);
         if (!file.open(QIODevice::WriteOnly) || file.write(good) != good.size() || !file.flush()
-            || !leaveFree(dir.path(), freeBytes))
+            || !LeaveFree(dir.path(), freeBytes))
             return QStringLiteral("disk not prepared");
         ParseResult parsed = parseXml(good);
         const QByteArray replacement = written(*parsed.root, -1, CXMLEncoding::OneByte);

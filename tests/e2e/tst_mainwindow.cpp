@@ -8,6 +8,7 @@
 #include "app/RFID_LorixDlg.h"
 #include "app/SettingsStore.h"
 #include "discovery/widgets/ComPortCombo.h"
+#include "monitor/widgets/TagMonitorDlg.h"
 #include "platform/ComPorts.h"
 #include "platform/KeySink.h"
 #include "platform/VirtualKeys.h"
@@ -15,9 +16,11 @@
 #include "tools/reader-sim/ReaderSim.h"
 #include "wedge/KeyEmulator.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProcess>
@@ -29,6 +32,8 @@
 #include <QTest>
 #include <QTextBlock>
 
+#include <atomic>
+#include <algorithm>
 #include <memory>
 #include <mutex>
 
@@ -59,8 +64,16 @@ public:
         std::lock_guard<std::mutex> guard(mutex);
         return int(presses.count(VK_RETURN));
     }
-    std::mutex mutex;
+    // As a portal sink whose session the desktop ends once `failAtEnter` items are typed.
+    QString Failure() const override
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        const int enters = int(presses.count(VK_RETURN));
+        return failAtEnter > 0 && enters >= failAtEnter ? QStringLiteral("the desktop ended the session") : QString();
+    }
+    mutable std::mutex mutex;
     QList<std::uint8_t> presses;
+    std::atomic<int> failAtEnter{0};
 };
 
 } // namespace
@@ -78,6 +91,7 @@ private slots:
     void triggerSendsInventory_data();
     void triggerSendsInventory();
     void tagsTypedOncePerTrigger();
+    void keySinkChosenOnTickWithStoredToken();
     void txPowerSlider_data();
     void txPowerSlider();
     void hangUpAndAutoConnect();
@@ -88,6 +102,9 @@ private slots:
     void refusedOpenSaysWhy();
     void pickerKeepsPortNumber();
     void clearEmptiesLog();
+    void saveLog_data();
+    void saveLog();
+    void tagMonitorWindow();
     void refusedCommand_data();
     void refusedCommand();
     void commandLine_data();
@@ -116,6 +133,8 @@ private:
     std::unique_ptr<CReaderSim> m_reader;
     std::unique_ptr<CRFID_LorixDlg> m_window;
     std::shared_ptr<CRecordingKeySink> m_keys;
+    QString m_saveLogTo;   // the answer to Save Log As
+    CKeySinkFactory m_sinkFactory;   // empty: TypingInto(m_keys)
     QString m_busAddress;   // the BlueZ mock's bus, when a test runs one
 };
 
@@ -130,6 +149,7 @@ void TestMainWindow::init()
 
 void TestMainWindow::cleanup()
 {
+    m_sinkFactory = nullptr;
     m_window.reset();
     if (m_reader)
         m_reader->Stop();
@@ -160,6 +180,8 @@ void TestMainWindow::makeWindow(bool autoStart)
     CRFID_LorixDlg::Environment env = IsolatedWindowEnvironment(m_dir->path());
     env.autoConnectPeriodMs = SHORT_AUTO_CONNECT_MS;
     env.keySink = TypingInto(m_keys);
+    env.logSaveFile = [this](const QString &) { return m_saveLogTo; };
+    env.keySink = m_sinkFactory ? m_sinkFactory : CKeySinkFactory(TypingInto(m_keys));
     if (!m_busAddress.isEmpty()) {
         env.bluetooth.bluez.busAddress = m_busAddress;
         env.bluetooth.ports.sysRoot = m_dir->path();   // no rfcomm binding anywhere
@@ -362,6 +384,33 @@ void TestMainWindow::triggerSendsInventory()
     QCOMPARE(logLineColour(command), kRed);
 }
 
+// The sink is made at start (the box is stored ticked) and on each tick, with the restore
+// token last stored; a new token goes into the settings; each choice is noted once. (The
+// factory's list is read after the window has taken the token it handed over.)
+void TestMainWindow::keySinkChosenOnTickWithStoredToken()
+{
+    QStringList tokensGiven;
+    const QString why = "Key Emulator Mode types through the recorder";
+    m_sinkFactory = [&](const KeySinkSetup &setup) {
+        tokensGiven << setup.portalRestoreToken;
+        setup.portalTokenChanged(setup.portalRestoreToken + "+");
+        KeySinkChoice choice(m_keys);
+        choice.why = why;
+        return choice;
+    };
+    m_store->WriteString(CONFIG_SECTION, CONFIG_PORTAL_RESTORE_TOKEN, "restore-1");
+    m_store->WriteInt(CONFIG_SECTION, CONFIG_ENABLE_WEDGE, 1);
+    makeWindow();
+    auto stored = [this] { return m_store->ReadString(CONFIG_SECTION, CONFIG_PORTAL_RESTORE_TOKEN); };
+    QTRY_COMPARE_WITH_TIMEOUT(stored(), QStringLiteral("restore-1+"), TRY_MS);
+    ctl<QCheckBox>(IDC_KEY_EMULATOR)->click();
+    ctl<QCheckBox>(IDC_KEY_EMULATOR)->click();
+    QTRY_COMPARE_WITH_TIMEOUT(stored(), QStringLiteral("restore-1++"), TRY_MS);
+    QCOMPARE(tokensGiven, (QStringList{"restore-1", "restore-1+"}));
+    QCOMPARE(int(logText().count(why)), 2);
+    QCOMPARE(logLineColour(why), kNote);
+}
+
 void TestMainWindow::tagsTypedOncePerTrigger()
 {
     QVERIFY(startReader());
@@ -393,11 +442,32 @@ void TestMainWindow::tagsTypedOncePerTrigger()
     QTRY_COMPARE_WITH_TIMEOUT(m_keys->enterPresses(), 3 * tagsPerInventory, TRY_MS);
     QCOMPARE(int(m_window->tagList().size()), tagsPerInventory);
 
+    // Every tag line was counted, the typed ones too.
+    QCOMPARE(m_window->tagMonitor().Reads(), quint64(3 * tagsPerInventory));
+
     // The pieces that carried typed tags are not in the log.
     const QString log = logText();
     for (const QString &tag : firstTags)
         QVERIFY2(!log.contains(tag), qPrintable(tag));
     QVERIFY(log.contains("$trigger=1,0"));
+
+    // The sink fails after the second tag of the next inventory: that tag and every later one
+    // are logged after a note, and the box is unticked, saying so.
+    m_keys->failAtEnter = 3 * tagsPerInventory + 2;
+    m_reader->PullTrigger();
+    QTRY_VERIFY_WITH_TIMEOUT(!ctl<QCheckBox>(IDC_KEY_EMULATOR)->isChecked(), TRY_MS);
+    const QString note = "Key Emulator Mode: the desktop ended the session. The box is unticked; tick it to try again.";
+    QCOMPARE(logLineColour(note), kNote);
+    // The simulated reader numbers a round's tags in their last eight hex digits.
+    const QString first = m_window->tagList().items().value(0);
+    QVERIFY(!first.isEmpty());
+    QStringList later;
+    for (int i = 1; i < tagsPerInventory; ++i)
+        later << first.left(first.size() - 8) + QString::number(i, 16).toUpper().rightJustified(8, '0');
+    for (const QString &tag : later)
+        QTRY_VERIFY2_WITH_TIMEOUT(logText().contains(tag), qPrintable(tag), TRY_MS);
+    QVERIFY(!logText().contains(first));
+    QCOMPARE(m_keys->enterPresses(), 3 * tagsPerInventory + 2);
 }
 
 void TestMainWindow::txPowerSlider_data()
@@ -591,6 +661,35 @@ void TestMainWindow::pickerKeepsPortNumber()
     QVERIFY(picker->fontMetrics().horizontalAdvance(shown) < picker->width());
 }
 
+// Ctrl+T opens the monitor beside the main window, which stays usable; the entry stands just
+// before About; a failed export is told; the monitor's place and size come back in the next run.
+void TestMainWindow::tagMonitorWindow()
+{
+    makeWindow();
+    QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+    QTest::keyClick(m_window.get(), Qt::Key_T, Qt::ControlModifier);
+    CTagMonitorDlg *monitor = m_window->tagMonitorWindow();
+    QVERIFY(monitor && monitor->isVisible() && !monitor->isModal());
+    const QList<QAction *> entries = m_window->actions();
+    const auto entry = std::find_if(entries.begin(), entries.end(),
+                                    [](QAction *a) { return a->shortcut() == QKeySequence(Qt::CTRL | Qt::Key_T); });
+    QVERIFY(entry != entries.end() && entry + 1 != entries.end());
+    QCOMPARE((*(entry + 1))->data().toInt(), IDM_ABOUTBOX);
+    // An export that cannot be written says so in the window.
+    const QString unwritable = m_dir->filePath("missing/tags.csv");
+    monitor->SetSaveFileFunction([&](QWidget *, const QString &) { return unwritable; });
+    monitor->OnExport();
+    QTRY_VERIFY_WITH_TIMEOUT(monitor->status()->text().contains("failed"), TRY_MS);
+    QVERIFY(monitor->status()->text().contains(unwritable) && !QFile::exists(unwritable));
+    monitor->setGeometry(QRect(60, 70, 640, 420));
+    const QRect placed = monitor->geometry();
+    monitor->close();
+    m_window.reset();
+    makeWindow();
+    m_window->OnTagMonitor();
+    QCOMPARE(m_window->tagMonitorWindow()->geometry(), placed);
+}
+
 void TestMainWindow::clearEmptiesLog()
 {
     QVERIFY(startReader());
@@ -600,6 +699,82 @@ void TestMainWindow::clearEmptiesLog()
     ctl<QPushButton>(IDC_CLEAR)->click();
     QVERIFY(logText().isEmpty());
     QVERIFY(ctl<QPlainTextEdit>(IDC_LOG_VIEW)->isReadOnly());
+}
+
+void TestMainWindow::saveLog_data()
+{
+    QTest::addColumn<bool>("stamps");
+    // "": writable; "link": the file is a link to an old one; "read-only"; "full": a full disk
+    QTest::addColumn<QString>("folder");
+    QTest::newRow("without stamps") << false << "";
+    QTest::newRow("with stamps, over a link") << true << "link";
+    QTest::newRow("unwritable folder") << false << "read-only";
+    QTest::newRow("full disk") << true << "full";
+}
+
+// The time stamps' entry kept in the settings, and the log saved as text, or refused with a
+// note and nothing left behind.
+void TestMainWindow::saveLog()
+{
+    QFETCH(bool, stamps);
+    QFETCH(QString, folder);
+    const QString dir = m_dir->filePath("saved");
+    QVERIFY(QDir().mkpath(dir));
+    struct Unmount
+    {
+        QString dir;
+        ~Unmount()
+        {
+            if (!dir.isEmpty())
+                QProcess::execute("umount", {"-l", dir});
+        }
+    } unmount;
+    m_saveLogTo = dir + "/log.txt";
+    if (folder == "link") {
+        QVERIFY(QFile(dir + "/old.txt").open(QIODevice::WriteOnly) && QFile::link(dir + "/old.txt", m_saveLogTo));
+    } else if (folder == "read-only") {
+        if (geteuid() == 0)
+            QSKIP("root writes into any folder");
+        QVERIFY(QFile::setPermissions(dir, QFile::ReadOwner | QFile::ExeOwner));
+    } else if (folder == "full") {
+        if (QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=64k", "tmpfs", dir}) != 0)
+            QSKIP("a tmpfs cannot be mounted here (needs the right to mount)");
+        unmount.dir = dir;
+        QFile filler(dir + "/filler");
+        QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+        while (filler.write(QByteArray(1024, 'f')) > 0) {
+        }
+    }
+    makeWindow();
+    if (stamps)
+        m_window->findChild<QAction *>("logTimeStamps")->trigger();
+    makeWindow();   // a new window reads the entry's state back from the settings
+    auto *entry = m_window->findChild<QAction *>("logTimeStamps");
+    QCOMPARE(entry->isChecked(), stamps);
+    QVERIFY(m_window->actions().contains(entry) && ctl<QPlainTextEdit>(IDC_LOG_VIEW)->actions().contains(entry));
+
+    m_window->OnClear();
+    m_window->SendCommand("ver");
+    m_window->AppendLog("o", LOG_COLOUR_RECEIVED);
+    m_window->AppendLog("k\r\n$>", LOG_COLOUR_RECEIVED);
+    m_window->findChild<QAction *>("saveLog")->trigger();
+    QVERIFY(QTest::qWaitFor([&] { return logText().contains("Log "); }, TRY_MS));
+    const QString note = logText().split('\n').filter("Log ").first();
+    QCOMPARE(ctl<QPlainTextEdit>(IDC_LOG_VIEW)->document()->find("Log ").charFormat().foreground().color(), kNote);
+    if (folder == "read-only" || folder == "full") {
+        const int error = folder == "full" ? ENOSPC : EACCES;
+        QVERIFY2(note.contains("Log not saved to " + m_saveLogTo + ": " + strerror(error)), qPrintable(note));
+        const QStringList left = folder == "full" ? QStringList{"filler"} : QStringList();
+        QCOMPARE(QDir(dir).entryList(QDir::Files | QDir::Hidden), left);
+        return;
+    }
+    QCOMPARE(QFileInfo(m_saveLogTo).isSymLink(), folder == "link");
+    QFile saved(m_saveLogTo);
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    QString text = QString::fromUtf8(saved.readAll());
+    const QRegularExpression stamp("(?m)^\\[\\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\] ");
+    QCOMPARE(int(text.count(stamp)), stamps ? 3 : 0);
+    QCOMPARE(text.remove(stamp), QStringLiteral("ver\nok\n$>"));
 }
 
 void TestMainWindow::refusedCommand_data()

@@ -1,6 +1,7 @@
 // The X11 key sink against a real X server: the key emulator types into a window of a
 // private Xvfb that holds the focus, and the window's own key events are checked.
 
+#include "tests/support/KeysymCases.h"
 #include "tests/support/XvfbRecorder.h"
 #include "platform/KeySink.h"
 #include "platform/KeySinkX11.h"
@@ -22,14 +23,6 @@ private:
     bool m_on;
 };
 
-// One expected key press: its unshifted keysym and whether Shift was held.
-struct Press
-{
-    unsigned long keysym;
-    bool shift;
-};
-using Presses = QList<Press>;
-
 QString describe(const Presses &presses)
 {
     QStringList parts;
@@ -49,12 +42,7 @@ Presses withoutShiftKeys(const std::vector<RecordedKey> &keys)
     return presses;
 }
 
-// An item to type: tag text (hexadecimal or ASCII mode) or a scan line.
-enum class Path { Hex, Ascii, Scan };
-
 } // namespace
-
-Q_DECLARE_METATYPE(Presses)
 
 class TestKeySinkX11 : public QObject
 {
@@ -118,24 +106,7 @@ void TestKeySinkX11::type(Path path, const QString &item)
 
 void TestKeySinkX11::typesIntoFocusedWindow_data()
 {
-    QTest::addColumn<int>("path");
-    QTest::addColumn<QStringList>("items");
-    QTest::addColumn<QByteArray>("text");
-    QTest::addColumn<Presses>("presses");
-
-    const Press ret{XK_Return, false}, hangul{XK_Hangul, false};
-    QTest::newRow("hex 3f2A") << int(Path::Hex) << QStringList{"3f2A"} << QByteArray("3f2A\r")
-        << Presses{{XK_3, false}, {XK_f, false}, {XK_2, false}, {XK_a, true}, ret};
-    QTest::newRow("ascii 41 42 43") << int(Path::Ascii) << QStringList{"414243"} << QByteArray("ABC\r")
-        << Presses{{XK_a, true}, {XK_b, true}, {XK_c, true}, ret};
-    QTest::newRow("Return after each tag") << int(Path::Hex) << QStringList{"E2", "0a", ")+"}
-        << QByteArray("E2\r0a\r)+\r")
-        << Presses{{XK_e, true}, {XK_2, false}, ret, {XK_0, false}, {XK_a, false}, ret,
-                   {XK_0, true}, {XK_equal, true}, ret};
-    QTest::newRow("scan Hangul U+D55C") << int(Path::Scan) << QStringList{QString(QChar(0xD55C))}
-        << QByteArray("gks\r") << Presses{hangul, {XK_g, false}, {XK_k, false}, {XK_s, false}, hangul, ret};
-    QTest::newRow("scan text with space") << int(Path::Scan) << QStringList{"a B"} << QByteArray("a B\r")
-        << Presses{{XK_a, false}, {XK_space, false}, {XK_b, true}, ret};
+    AddKeysymCases();
 }
 
 void TestKeySinkX11::typesIntoFocusedWindow()

@@ -151,10 +151,19 @@ void TestResponseDispatch::dispatch()
     host.multiMode = multiMode;
     CResponseDispatcher dispatcher(host, host, codeSet);
     host.observe(dispatcher);
+    QStringList reads;
+    int scanReads = 0;
+    dispatcher.setTagReadObserver([&](const QString &line, int scanMode) {
+        reads << QStringLiteral("line:tag:") + line;
+        scanReads += scanMode;
+    });
     for (const QByteArray &piece : pieces)
         QCOMPARE(dispatcher.OnSerialData(piece), 1);
 
     QCOMPARE(host.trace, expected);
+    // Every tag line is counted, typed or not, repeats included; in scan mode as a scan.
+    QCOMPARE(reads, host.trace.filter(QRegularExpression(QStringLiteral("^line:tag:"))));
+    QCOMPARE(scanReads, host.trace.filter(QRegularExpression(QStringLiteral("^scan:"))).size());
     QCOMPARE(dispatcher.readerAwake(), readerAwake);
     QVERIFY2(dispatcher.rxRemainder().isEmpty(), qPrintable(dispatcher.rxRemainder()));
 }

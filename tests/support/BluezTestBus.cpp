@@ -50,13 +50,34 @@ QString CBluezTestBus::dbusmockPython()
 
 bool CBluezTestBus::start(bool withBluez, QString &why)
 {
+    m_mockPath = QStringLiteral("/");
+    m_mockInterface = MOCK_INTERFACE;
+    return startMock(withBluez ? QStringLiteral("bluez5") : QString(), BLUEZ, why);
+}
+
+bool CBluezTestBus::startPortal(QString &why)
+{
+    m_mockPath = QStringLiteral("/org/freedesktop/portal/desktop");
+    m_mockInterface = QStringLiteral("org.freedesktop.DBus.Mock");
+    // ctest names the source tree (a copy of it for the unprivileged run); a benchmark run by
+    // hand reads the template where the build found it.
+    const QString source = qEnvironmentVariable("RFID_SOURCE_DIR");
+    const QString mockTemplate = source.isEmpty() ? QStringLiteral(RFID_PORTAL_MOCK)
+                                                  : source + QStringLiteral("/tests/support/mock_portal_remote_desktop.py");
+    return startMock(mockTemplate, QStringLiteral("org.freedesktop.portal.Desktop"), why);
+}
+
+bool CBluezTestBus::startMock(const QString &mockTemplate, const QString &service, QString &why)
+{
+    const bool withMock = !mockTemplate.isEmpty();
+    m_service = service;
     const QString daemon = QStandardPaths::findExecutable(QStringLiteral("dbus-daemon"));
-    const QString python = withBluez ? dbusmockPython() : QString();
+    const QString python = withMock ? dbusmockPython() : QString();
     if (daemon.isEmpty()) {
         why = QStringLiteral("dbus-daemon is not installed");
         return false;
     }
-    if (withBluez && python.isEmpty()) {
+    if (withMock && python.isEmpty()) {
         why = QStringLiteral("python3-dbusmock is not installed");
         return false;
     }
@@ -75,18 +96,19 @@ bool CBluezTestBus::start(bool withBluez, QString &why)
         why = QStringLiteral("cannot connect to the private bus");
         return false;
     }
-    if (!withBluez)
+    if (!withMock)
         return true;
 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), m_address);
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_address);
     m_mock.setProcessEnvironment(env);
     m_mock.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_mock.setStandardOutputFile(QProcess::nullDevice());
-    m_mock.start(python, {QStringLiteral("-m"), QStringLiteral("dbusmock"), QStringLiteral("--template"), QStringLiteral("bluez5")});
-    while (!bus.interface()->isServiceRegistered(BLUEZ)) {
+    m_mock.start(python, {QStringLiteral("-m"), QStringLiteral("dbusmock"), QStringLiteral("--template"), mockTemplate});
+    while (!bus.interface()->isServiceRegistered(service)) {
         if (deadline.hasExpired() || m_mock.state() == QProcess::NotRunning) {
-            why = QStringLiteral("the BlueZ mock did not come up");
+            why = QStringLiteral("the mock of %1 did not come up").arg(service);
             return false;
         }
         QThread::msleep(50);
@@ -96,7 +118,7 @@ bool CBluezTestBus::start(bool withBluez, QString &why)
 
 QDBusMessage CBluezTestBus::mockCall(const QString &method, const QVariantList &args)
 {
-    QDBusMessage call = QDBusMessage::createMethodCall(BLUEZ, QStringLiteral("/"), MOCK_INTERFACE, method);
+    QDBusMessage call = QDBusMessage::createMethodCall(m_service, m_mockPath, m_mockInterface, method);
     call.setArguments(args);
     return QDBusConnection(m_connectionName).call(call);
 }

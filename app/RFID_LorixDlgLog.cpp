@@ -1,0 +1,76 @@
+#include "app/RFID_LorixDlg.h"
+
+#include "app/LogView.h"
+#include "app/SettingsStore.h"
+
+#include <QAction>
+#include <QDateTime>
+#include <QDir>
+#include <QFileDialog>
+#include <QStandardPaths>
+
+// The log half of the main window: its entries in the context menus (the window's and the
+// log's own), the time stamps' setting and Save Log As. The writing is CLogSaver's, on its
+// own thread; these handlers only wire it to the window.
+
+namespace {
+
+constexpr char TIME_STAMPS_ENTRY_TEXT[] = "Log &Time Stamps";
+constexpr char SAVE_LOG_ENTRY_TEXT[] = "&Save Log As...";
+constexpr char SAVE_LOG_FILTER[] = "Text Files (*.txt);;All Files (*)";
+// The proposed file's name, as a date-time format: RFID_Lorix-log-<date>-<time>.txt.
+constexpr char LOG_FILE_NAME_FORMAT[] = "'RFID_Lorix-log-'yyyyMMdd-HHmmss'.txt'";
+
+// A name of this moment in the user's documents (or home) folder.
+QString proposedLogPath()
+{
+    QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (folder.isEmpty() || !QDir(folder).exists())
+        folder = QDir::homePath();
+    return QDir(folder).filePath(QDateTime::currentDateTime().toString(QString::fromLatin1(LOG_FILE_NAME_FORMAT)));
+}
+
+} // namespace
+
+void CRFID_LorixDlg::installLogEntries()
+{
+    auto *timeStamps = new QAction(QString::fromLatin1(TIME_STAMPS_ENTRY_TEXT), this);
+    timeStamps->setObjectName(QStringLiteral("logTimeStamps"));
+    timeStamps->setCheckable(true);
+    timeStamps->setChecked(ReadConfig(m_settings, CONFIG_LOG_TIME_STAMPS, CONFIG_LOG_TIME_STAMPS_DEFAULT) != 0);
+    m_logView->SetTimeStamps(timeStamps->isChecked());
+    connect(timeStamps, &QAction::toggled, this, [this](bool on) {
+        m_logView->SetTimeStamps(on);
+        WriteConfig(m_settings, CONFIG_LOG_TIME_STAMPS, on ? 1 : 0);
+    });
+    auto *saveLog = new QAction(QString::fromLatin1(SAVE_LOG_ENTRY_TEXT), this);
+    saveLog->setObjectName(QStringLiteral("saveLog"));
+    connect(saveLog, &QAction::triggered, this, &CRFID_LorixDlg::OnSaveLog);
+    connect(&m_logSaver, &CLogSaver::Saved, this, &CRFID_LorixDlg::OnLogSaved);
+
+    auto *separator = new QAction(this);
+    separator->setSeparator(true);
+    addActions({separator, timeStamps, saveLog});
+    m_logView->addActions({timeStamps, saveLog});
+}
+
+// The text is taken as it is shown when the file is picked; the file is written on the
+// saver's thread and the outcome logged when it is done.
+void CRFID_LorixDlg::OnSaveLog()
+{
+    const QString proposed = proposedLogPath();
+    const QString filter = QString::fromLatin1(SAVE_LOG_FILTER);
+    const QString path = m_environment.logSaveFile ? m_environment.logSaveFile(proposed)
+                                                   : QFileDialog::getSaveFileName(this, QString(), proposed, filter);
+    if (!path.isEmpty())
+        m_logSaver.Save(path, m_logView->toPlainText());
+}
+
+void CRFID_LorixDlg::OnLogSaved(const QString &path, const QString &error)
+{
+    const QString shown = QDir::toNativeSeparators(path);
+    if (error.isEmpty())
+        logNote(QStringLiteral("Log saved to %1").arg(shown));
+    else
+        logNote(QStringLiteral("Log not saved to %1: %2. Nothing there was changed.").arg(shown, error));
+}

@@ -1,0 +1,297 @@
+// The tag monitor under a flood: R tag reads a second over N distinct tags (default 100,000
+// and 100,000) for S seconds, with the monitor window shown and sorted by reads (the order
+// made again at every refresh). The reads go as received bytes through the protocol's line
+// assembly and classification, which hands each tag line to the counts, on the window's
+// thread, in 10 ms slices, as the serial path does. A probe thread posts a stamped event to
+// the window's thread every 10 ms; its delay is how late the window answers.
+//
+// Side by side, in the same run: the same flood into a plain QStandardItemModel shown in a
+// QTableView, fed row by row (a row appended for a new tag, its count and last-seen items set
+// for a repeat), the way a table is commonly fed.
+//
+//   QT_QPA_PLATFORM=offscreen ./build/bench/bench_tagmonitor [--seconds S] [--rate R] [--tags N]
+//
+// Each model runs in a child process of its own (this program with --child), so each has a
+// fresh heap. Per model it prints: the reads fed and counted (lost = fed - counted), the
+// reads a second taken in, the probe's median, 99th percentile and longest delay, the
+// table's repaints a second (on average, and in the busiest whole second of the run), the
+// memory per distinct tag (the monitor's own account of its arrays, and the process's
+// resident growth over the run divided by the tags), and the window thread's CPU time per
+// read; then the ratio of the two models' CPU time per read. A model that cannot keep up is
+// stopped after twice the time; the reads it was still due are printed as not taken in.
+
+#include "bench/LatencyProbe.h"
+#include "monitor/TagMonitor.h"
+#include "monitor/TagTableModel.h"
+#include "monitor/widgets/TagMonitorDlg.h"
+#include "protocol/ReaderView.h"
+#include "protocol/ResponseDispatcher.h"
+#include "protocol/TagTyper.h"
+
+#include <QApplication>
+#include <QDateTime>
+#include <QEventLoop>
+#include <QFile>
+#include <QHash>
+#include <QHeaderView>
+#include <QProcess>
+#include <QStandardItemModel>
+#include <QTableView>
+#include <QTimer>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr auto PROBE_PERIOD = 10ms;
+constexpr int FEED_PERIOD_MS = 10;
+constexpr int TAG_DIGITS = 24;
+constexpr char INVENTORY_COMMAND[] = "i,0,0,0";
+
+struct Options
+{
+    int seconds = 60;
+    int rate = 100000;
+    int tags = 100000;
+};
+
+// The main window as the protocol sees it, minus the log (bench_uilatency measures the log).
+class CQuietView final : public IReaderView, public ITagTyper
+{
+public:
+    void AppendLog(const QString &, quint32) override {}
+    void SetCommandText(const QString &) override {}
+    void OnSend() override {}
+    QString LastCommand() const override { return QString::fromLatin1(INVENTORY_COMMAND); }
+    bool IsMultiModeChecked() const override { return true; }
+    void SetTxPower(int) override {}
+    int TxPower() const override { return 0; }
+    bool IsTypingOn() const override { return false; }
+    void TypeTag(const QString &, const QByteArray &) override {}
+    void TypeScan(const QString &) override {}
+};
+
+// The table's paints, by whole second of the run.
+class CPaintCounter final : public QObject
+{
+public:
+    bool eventFilter(QObject *, QEvent *e) override
+    {
+        if (e->type() == QEvent::Paint && counting) {
+            const auto second = size_t(std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start).count());
+            perSecond.resize(std::max(perSecond.size(), second + 1));
+            ++perSecond[second];
+            ++paints;
+        }
+        return false;
+    }
+    int busiestSecond() const { return perSecond.empty() ? 0 : *std::max_element(perSecond.begin(), perSecond.end()); }
+    bool counting = false;
+    Clock::time_point start;
+    int paints = 0;
+    std::vector<int> perSecond;
+};
+
+qint64 residentKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return 0;
+}
+
+double threadCpuSeconds()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+
+// The tags' lines, one after the other, all of the same length.
+QByteArray tagLines(int tags)
+{
+    QByteArray all;
+    all.reserve(qsizetype(tags) * (TAG_DIGITS + 2));
+    for (int i = 0; i < tags; ++i)
+        all += "E200" + QByteArray::number(i, 16).toUpper().rightJustified(TAG_DIGITS - 4, '0') + "\r\n";
+    return all;
+}
+
+// A plain model fed row by row: the common way to fill a table.
+class CStandardTable
+{
+public:
+    CStandardTable()
+    {
+        model.setHorizontalHeaderLabels({"Tag", "Kind", "Reads", "First seen", "Last seen", "Reads/s (10 s)"});
+    }
+    void Count(const QString &line)
+    {
+        const QString now = CTagTableModel::FormatTime(QDateTime::currentMSecsSinceEpoch());
+        const auto found = rows.constFind(line);
+        if (found == rows.constEnd()) {
+            rows.insert(line, model.rowCount());
+            model.appendRow({new QStandardItem(line), new QStandardItem(QStringLiteral("RFID tag")),
+                             new QStandardItem(QStringLiteral("1")), new QStandardItem(now), new QStandardItem(now),
+                             new QStandardItem(QStringLiteral("0.0"))});
+            return;
+        }
+        QStandardItem *reads = model.item(*found, CTagTableModel::ReadsColumn);
+        reads->setData(reads->data(Qt::DisplayRole).toULongLong() + 1, Qt::DisplayRole);
+        model.item(*found, CTagTableModel::LastSeenColumn)->setText(now);
+        ++counted;
+    }
+    QStandardItemModel model;
+    QHash<QString, int> rows;
+    quint64 counted = 0;   // repeats; new rows are counted by rowCount
+};
+
+int runChild(const QString &which, const Options &options)
+{
+    const bool standard = which == QLatin1String("standard");
+    CQuietView view;
+    CResponseDispatcher dispatcher(view, view, QStringLiteral("ISO-8859-1"));
+    CTagMonitor monitor;
+    CStandardTable plain;
+    QWidget *shown = nullptr;
+    QTableView *table = nullptr;
+    std::unique_ptr<CTagMonitorDlg> window;
+    std::unique_ptr<QTableView> plainView;
+    if (standard) {
+        dispatcher.setTagReadObserver([&plain](const QString &line, int) { plain.Count(line); });
+        plainView = std::make_unique<QTableView>();
+        plainView->setModel(&plain.model);
+        plainView->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+        plainView->resize(900, 600);
+        shown = table = plainView.get();
+    } else {
+        dispatcher.setTagReadObserver([&monitor](const QString &line, int) { monitor.Count(line, TagKind::RfidTag); });
+        window = std::make_unique<CTagMonitorDlg>(monitor);
+        window->table()->sortByColumn(CTagTableModel::ReadsColumn, Qt::DescendingOrder);
+        shown = window.get();
+        table = window->table();
+    }
+    shown->show();
+    CPaintCounter paints;
+    table->viewport()->installEventFilter(&paints);
+    // The first paints of the shown window are not the flood's. Local loops: the
+    // application's quit would close the window.
+    QEventLoop loop;
+    QTimer::singleShot(200, &loop, &QEventLoop::quit);
+    loop.exec();
+
+    const QByteArray lines = tagLines(options.tags);
+    const qsizetype lineBytes = TAG_DIGITS + 2;
+    const qint64 total = qint64(options.rate) * options.seconds;
+    qint64 fed = 0;
+    const qint64 rssBefore = residentKiB();
+    const double cpuBefore = threadCpuSeconds();
+    CLatencyProbe probe{PROBE_PERIOD};
+    probe.Start();
+    const Clock::time_point start = Clock::now();
+    paints.start = start;
+    paints.counting = true;
+    QTimer feeder;
+    feeder.setTimerType(Qt::PreciseTimer);
+    QByteArray slice;
+    QObject::connect(&feeder, &QTimer::timeout, [&] {
+        const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+        const qint64 due = std::min(total, qint64(elapsed * options.rate));
+        slice.clear();
+        for (; fed < due; ++fed)
+            slice.append(lines.constData() + (fed % options.tags) * lineBytes, lineBytes);
+        dispatcher.OnSerialData(slice);
+        // A model that cannot keep up gets twice the time, then the reads still due are
+        // reported as not taken in.
+        if (fed >= total || elapsed > 2.0 * options.seconds)
+            loop.quit();
+    });
+    feeder.start(FEED_PERIOD_MS);
+    loop.exec();
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    probe.Stop();
+    const double cpu = threadCpuSeconds() - cpuBefore;
+    const qint64 rssGrowth = (residentKiB() - rssBefore) * 1024;
+
+    std::vector<qint64> d = probe.delaysUs;
+    std::sort(d.begin(), d.end());
+    auto at = [&d](double q) { return d.empty() ? 0.0 : d[size_t(q * double(d.size() - 1))] / 1000.0; };
+    const quint64 counted = standard ? plain.counted + quint64(plain.model.rowCount()) : monitor.Reads();
+    const int distinct = standard ? plain.model.rowCount() : monitor.DistinctTags();
+    std::printf("%s fed=%lld not_taken_in=%lld counted=%llu lost=%lld distinct=%d seconds=%.2f reads_per_s=%.0f "
+                "p50_ms=%.2f p99_ms=%.2f max_ms=%.2f repaints_per_s=%.2f busiest_second_repaints=%d own_bytes_per_tag=%.1f "
+                "rss_bytes_per_tag=%.1f cpu_ns_per_read=%.1f\n",
+                standard ? "QStandardItemModel" : "CTagTableModel", fed, total - fed, counted, fed - qint64(counted), distinct,
+                seconds, double(counted) / seconds, at(0.5), at(0.99), d.empty() ? 0.0 : d.back() / 1000.0,
+                paints.paints / seconds, paints.busiestSecond(), standard ? 0.0 : double(monitor.MemoryBytes()) / std::max(1, distinct),
+                double(rssGrowth) / std::max(1, distinct), cpu * 1e9 / std::max<double>(1, double(counted)));
+    std::fflush(stdout);
+    return 0;
+}
+
+double field(const QByteArray &line, const char *name)
+{
+    for (const QByteArray &part : line.split(' ')) {
+        if (part.startsWith(QByteArray(name) + '='))
+            return part.mid(qsizetype(strlen(name)) + 1).toDouble();
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    Options options;
+    QString child;
+    const QStringList args = QCoreApplication::arguments();
+    for (int i = 1; i + 1 < args.size(); i += 2) {
+        if (args[i] == QLatin1String("--seconds"))
+            options.seconds = qMax(1, args[i + 1].toInt());
+        else if (args[i] == QLatin1String("--rate"))
+            options.rate = qMax(1, args[i + 1].toInt());
+        else if (args[i] == QLatin1String("--tags"))
+            options.tags = qMax(1, args[i + 1].toInt());
+        else if (args[i] == QLatin1String("--child"))
+            child = args[i + 1];
+    }
+    if (!child.isEmpty())
+        return runChild(child, options);
+
+    std::printf("%d reads/s over %d distinct tags for %d s, window shown (offscreen)\n", options.rate, options.tags,
+                options.seconds);
+    QByteArray results[2];
+    const char *models[2] = {"monitor", "standard"};
+    for (int m = 0; m < 2; ++m) {
+        QProcess run;
+        run.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        run.start(QCoreApplication::applicationFilePath(),
+                  {"--child", models[m], "--seconds", QString::number(options.seconds), "--rate",
+                   QString::number(options.rate), "--tags", QString::number(options.tags)});
+        run.waitForFinished(-1);
+        results[m] = run.readAllStandardOutput().trimmed();
+        std::printf("%s\n", results[m].constData());
+        std::fflush(stdout);
+    }
+    const double ours = field(results[0], "cpu_ns_per_read");
+    const double plain = field(results[1], "cpu_ns_per_read");
+    if (ours > 0)
+        std::printf("window thread CPU per read, QStandardItemModel / CTagTableModel: %.1f\n", plain / ours);
+    return 0;
+}

@@ -1,0 +1,153 @@
+// Characters per second through the key emulator and the desktop portal's key sink into a
+// mock portal on a private session bus, with a check that no key is lost: one tag at a
+// time, and a burst through the emulator's typing thread. The reference is the same
+// emulator typing into a sink that only counts.
+//
+// Each tag's Flush waits for the portal's reply to its last key, and the mock answers in
+// order, so the rate includes the portal's taking of every key, not only the sending.
+
+#include "platform/KeySinkPortal.h"
+#include "tests/support/BluezTestBus.h"
+#include "wedge/KeyEmulator.h"
+
+#include <QCoreApplication>
+
+#include <benchmark/benchmark.h>
+
+#include <memory>
+
+namespace {
+
+// A 96-bit EPC as the reader reports it: upper-case hex letters cost a Shift each.
+constexpr char TAG[] = "E2801160600002054A8B3C7F";
+constexpr std::size_t TAG_CHARS = sizeof TAG - 1;
+
+// Key events the portal takes per tag: a press and a release of each character, of a Shift
+// per upper-case letter, and of Return.
+constexpr std::size_t eventsPerTag()
+{
+    std::size_t presses = TAG_CHARS + 1;
+    for (std::size_t i = 0; i < TAG_CHARS; ++i)
+        presses += TAG[i] >= 'A' && TAG[i] <= 'Z' ? 1 : 0;
+    return 2 * presses;
+}
+constexpr std::size_t EVENTS_PER_TAG = eventsPerTag();
+
+struct PortalSession
+{
+    PortalSession()
+    {
+        if (bus.startPortal(failure)) {
+            KeySinkSetup setup;
+            setup.sessionBusAddress = bus.address();
+            sink = CKeySinkPortal::Open(setup);
+            if (!sink || !sink->Failure().isEmpty())
+                failure = sink ? sink->Failure() : QStringLiteral("no session bus");
+        }
+    }
+    std::size_t keysTaken()
+    {
+        const QString keys = bus.mockCall(QStringLiteral("Keys")).arguments().value(0).toString();
+        return keys.isEmpty() ? 0 : std::size_t(keys.count(QLatin1Char(' '))) + 1;
+    }
+
+    CBluezTestBus bus;
+    std::shared_ptr<CKeySinkPortal> sink;
+    QString failure;
+};
+
+PortalSession &session()
+{
+    static PortalSession s;
+    return s;
+}
+
+class CountingSink final : public IKeySink
+{
+public:
+    void SendKey(std::uint8_t, std::uint8_t, KeyDirection) override { ++events; }
+    std::size_t events = 0;
+};
+
+void setRates(benchmark::State &state, std::size_t tags)
+{
+    state.counters["chars/s"] = benchmark::Counter(double(tags) * (TAG_CHARS + 1), benchmark::Counter::kIsRate);
+    state.counters["events/s"] = benchmark::Counter(double(tags * EVENTS_PER_TAG), benchmark::Counter::kIsRate);
+}
+
+void checkNothingLost(benchmark::State &state, std::size_t expected, std::size_t taken)
+{
+    state.counters["lost keys"] = double(expected > taken ? expected - taken : 0);
+    if (taken != expected)
+        state.SkipWithError("keys were lost or added on the way to the portal");
+}
+
+void BM_TagsIntoCountingSink(benchmark::State &state)
+{
+    CountingSink sink;
+    for (auto _ : state)
+        TypeTagText(sink, TAG, int(sizeof TAG), false);
+    setRates(state, state.iterations());
+}
+BENCHMARK(BM_TagsIntoCountingSink)->UseRealTime();
+
+void BM_TagsThroughPortal(benchmark::State &state)
+{
+    PortalSession &p = session();
+    if (!p.failure.isEmpty()) {
+        state.SkipWithError(qPrintable(p.failure));
+        return;
+    }
+    const std::size_t before = p.keysTaken();
+    for (auto _ : state)
+        TypeTagText(*p.sink, TAG, int(sizeof TAG), false);
+    setRates(state, state.iterations());
+    checkNothingLost(state, state.iterations() * EVENTS_PER_TAG, p.keysTaken() - before);
+}
+BENCHMARK(BM_TagsThroughPortal)->MinTime(2.0)->UseRealTime();
+
+// An inventory's worth of tags queued at once, as the window hands them over, typed by the
+// emulator's thread into a portal session of its own: the rate the operator sees for a burst.
+constexpr std::size_t BURST_TAGS = 200;
+
+void BM_BurstThroughEmulatorThread(benchmark::State &state)
+{
+    PortalSession &p = session();
+    if (!p.failure.isEmpty()) {
+        state.SkipWithError(qPrintable(p.failure));
+        return;
+    }
+    const QString address = p.bus.address();
+    CKeyEmulator emulator([address](const KeySinkSetup &setup) {
+        KeySinkSetup onBus = setup;
+        onBus.sessionBusAddress = address;
+        return KeySinkChoice(CKeySinkPortal::Open(onBus));
+    });
+    emulator.SetTypingOn(true);
+    emulator.WaitUntilIdle(10000);
+    const QString line = QString::fromLatin1(TAG);
+    const QByteArray bytes(TAG);
+    const std::size_t before = p.keysTaken();
+    for (auto _ : state) {
+        for (std::size_t i = 0; i < BURST_TAGS; ++i)
+            emulator.QueueTag(line, bytes, false);
+        emulator.WaitUntilIdle(60000);
+    }
+    setRates(state, state.iterations() * BURST_TAGS);
+    checkNothingLost(state, state.iterations() * BURST_TAGS * EVENTS_PER_TAG, p.keysTaken() - before);
+    if (!emulator.TakeSinkReports().empty())
+        state.SkipWithError("the portal session failed");
+}
+BENCHMARK(BM_BurstThroughEmulatorThread)->MinTime(2.0)->UseRealTime();
+
+} // namespace
+
+// QtDBus needs an application object; the benchmarks run on its thread.
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

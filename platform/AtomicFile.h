@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// Replaces (or creates) the file at `path` with `bytes` so that it is never seen half done:
+// the bytes go to a new temporary file in the same folder (created exclusively, never
+// through a link), are flushed to the disk and their size checked, and only then is it
+// renamed over the path; the folder is flushed last. Any failure (a full disk, a folder
+// without write permission, a folder that is gone) removes the temporary file and leaves
+// what was at the path as it was. A path that is a symbolic link keeps it: the file it
+// points to is replaced. A new file gets the mode the umask allows; a replaced one keeps its
+// own.
+//
+// Returns "" when done, otherwise the system's text for what failed. It blocks on the disk:
+// call it on a thread that may wait. No state: any thread, any number at once.
+QString WriteFileAtomically(const QString &path, const QByteArray &bytes);

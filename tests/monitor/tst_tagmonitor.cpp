@@ -1,0 +1,350 @@
+// The tag counts against a fed clock, their table (filter, sort), and the CSV: its quoting,
+// its round trip through a trusted CSV reader, and a full disk during an export.
+
+#include "monitor/TagCsv.h"
+#include "monitor/TagMonitor.h"
+#include "monitor/TagTableModel.h"
+#include "tests/support/SmallDisk.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <ctime>
+#include <numeric>
+
+namespace {
+
+constexpr qint64 T0 = 1'700'000'000'000;   // a whole second, ms since the epoch
+
+// One read: at T0 + ms, the line, 's' for a scan.
+struct Read
+{
+    qint64 ms;
+    QString line;
+    char kind = 'r';
+};
+using Reads = QList<Read>;
+
+struct FedMonitor
+{
+    qint64 now = T0;
+    CTagMonitor monitor{[this] { return now; }};
+
+    void feed(const Reads &reads)
+    {
+        for (const Read &r : reads) {
+            now = T0 + r.ms;
+            monitor.Count(r.line, r.kind == 's' ? TagKind::BarcodeScan : TagKind::RfidTag);
+        }
+    }
+    // "text kind reads first..last" per tag, first-read order.
+    QStringList dump() const
+    {
+        QStringList out;
+        for (int t = 0; t < monitor.DistinctTags(); ++t)
+            out << QStringLiteral("%1 %2 %3 %4..%5").arg(monitor.Text(t), QLatin1String(monitor.Kind(t) == TagKind::BarcodeScan ? "s" : "r"))
+                       .arg(monitor.ReadsOf(t)).arg(monitor.FirstSeenMs(t) - T0).arg(monitor.LastSeenMs(t) - T0);
+        return out;
+    }
+};
+
+QStringList shownTags(const CTagTableModel &model)
+{
+    QStringList out;
+    for (int row = 0; row < model.rowCount(); ++row)
+        out << model.index(row, CTagTableModel::TagColumn).data().toString();
+    return out;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Reads)
+
+class TestTagMonitor : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void counts_data();
+    void counts();
+    void ratesAgainstReference();
+    void filterAndSort_data();
+    void filterAndSort();
+    void csvField_data();
+    void csvField();
+    void csvRoundTrip();
+    void exportOnFullDisk_data();
+    void exportOnFullDisk();
+};
+
+void TestTagMonitor::initTestCase()
+{
+    // An offset with minutes, so the written offset is seen to be the zone's.
+    qputenv("TZ", "IST-5:30");
+    tzset();
+}
+
+void TestTagMonitor::counts_data()
+{
+    QTest::addColumn<Reads>("reads");
+    QTest::addColumn<QStringList>("expected");
+    QTest::addColumn<int>("total");
+    const QString hangul = QString::fromUtf8("\xED\x95\x9C\xEA\xB8\x80");
+    const QString emoji = QString::fromUtf8("\xF0\x9F\x93\xA6");
+    QTest::newRow("repeats counted, first and last kept")
+        << Reads{{0, "A"}, {250, "B"}, {1500, "A"}, {2999, "A"}} << QStringList{"A r 3 0..2999", "B r 1 250..250"} << 4;
+    QTest::newRow("case variants are distinct tags")
+        << Reads{{0, "e200ab"}, {1, "E200AB"}, {2, "e200ab"}} << QStringList{"e200ab r 2 0..2", "E200AB r 1 1..1"} << 3;
+    QTest::newRow("empty line is no tag") << Reads{{0, ""}, {5, "A"}} << QStringList{"A r 1 5..5"} << 1;
+    QTest::newRow("kind of the first read")
+        << Reads{{0, "880123", 's'}, {9, "880123"}} << QStringList{"880123 s 2 0..9"} << 2;
+    QTest::newRow("text beyond ASCII, lone surrogate replaced")
+        << Reads{{0, hangul, 's'}, {1, emoji}, {2, QString(QChar(0xD800))}, {3, hangul, 's'}}
+        << QStringList{hangul + " s 2 0..3", emoji + " r 1 1..1", QString(QChar(0xFFFD)) + " r 1 2..2"} << 4;
+    QTest::newRow("clock going back keeps the last seen")
+        << Reads{{5000, "A"}, {3000, "A"}} << QStringList{"A r 2 5000..5000"} << 2;
+    Reads many;
+    QStringList manyExpected;
+    for (int i = 0; i < 3000; ++i) {   // past several growths of the index
+        many << Read{i, QStringLiteral("T%1").arg(i)} << Read{i, QStringLiteral("T%1").arg(i / 2)};
+        manyExpected << QStringLiteral("T%1 r %2 %1..%3").arg(i).arg(i < 1500 ? 3 : 1).arg(i < 1500 ? 2 * i + 1 : i);
+    }
+    QTest::newRow("3000 tags") << many << manyExpected << 6000;
+}
+
+void TestTagMonitor::counts()
+{
+    QFETCH(Reads, reads);
+    QFETCH(QStringList, expected);
+    QFETCH(int, total);
+    FedMonitor fed;
+    fed.feed(reads);
+    QCOMPARE(fed.dump(), expected);
+    QCOMPARE(fed.monitor.Reads(), quint64(total));
+    for (int t = 0; t < fed.monitor.DistinctTags(); ++t)
+        QCOMPARE(fed.monitor.IndexOf(fed.monitor.Text(t)), t);
+    const quint64 generation = fed.monitor.Generation();
+    fed.monitor.Clear();
+    QVERIFY(fed.monitor.Generation() != generation);
+    QCOMPARE(fed.monitor.DistinctTags(), 0);
+    QCOMPARE(fed.monitor.IndexOf(QStringLiteral("A")), -1);
+    fed.feed({{0, "A"}});
+    QCOMPARE(fed.dump(), QStringList{"A r 1 0..0"});
+}
+
+// Per-tag rates and the per-second history against counting every read by hand: random
+// reads of a few tags with bursts and gaps longer than either window, asked at random times.
+void TestTagMonitor::ratesAgainstReference()
+{
+    QRandomGenerator random(7);
+    FedMonitor fed;
+    QList<QPair<qint64, int>> log;   // (ms, tag) of every read
+    qint64 at = 0;
+    for (int i = 0; i < 4000; ++i) {
+        at += random.bounded(20) == 0 ? random.bounded(90000) : random.bounded(300);
+        const int tag = random.bounded(4);
+        fed.feed({{at, QStringLiteral("tag%1").arg(tag)}});
+        log << qMakePair(T0 + at, tag);
+        if (random.bounded(10) != 0)
+            continue;
+        const qint64 ask = T0 + at + random.bounded(15000);
+        const qint64 second = ask / 1000;
+        const auto history = fed.monitor.ReadsPerSecond(ask);
+        for (int t = 0; t < fed.monitor.DistinctTags(); ++t) {
+            const int number = fed.monitor.Text(t).mid(3).toInt();
+            int inWindow = 0;
+            for (const auto &read : log)
+                inWindow += read.second == number && read.first / 1000 >= second - 10;
+            QCOMPARE(fed.monitor.Rate(t, ask), inWindow / (10 + (ask % 1000) / 1000.0));
+        }
+        for (int s = 0; s < CTagMonitor::HISTORY_SECONDS; ++s) {
+            quint64 inSecond = 0;
+            for (const auto &read : log)
+                inSecond += read.first / 1000 == second - CTagMonitor::HISTORY_SECONDS + s;
+            QCOMPARE(history[size_t(s)], inSecond);
+        }
+    }
+    QCOMPARE(fed.monitor.OverallRate(T0 + at), double(log.size()) * 1000 / double(T0 + at - log.first().first));
+}
+
+void TestTagMonitor::filterAndSort_data()
+{
+    QTest::addColumn<QString>("filter");
+    QTest::addColumn<int>("column");
+    QTest::addColumn<int>("order");
+    QTest::addColumn<QStringList>("expected");
+    using M = CTagTableModel;
+    QTest::newRow("first read order") << "" << -1 << 0 << QStringList{"E20b", "x,1", "e20a", "Q\"2"};
+    QTest::newRow("tag ascending") << "" << int(M::TagColumn) << 0 << QStringList{"E20b", "Q\"2", "e20a", "x,1"};
+    QTest::newRow("tag descending") << "" << int(M::TagColumn) << 1 << QStringList{"x,1", "e20a", "Q\"2", "E20b"};
+    QTest::newRow("reads descending, ties by first read") << "" << int(M::ReadsColumn) << 1 << QStringList{"e20a", "E20b", "x,1", "Q\"2"};
+    QTest::newRow("last seen ascending") << "" << int(M::LastSeenColumn) << 0 << QStringList{"x,1", "Q\"2", "E20b", "e20a"};
+    QTest::newRow("rate descending") << "" << int(M::RateColumn) << 1 << QStringList{"e20a", "E20b", "x,1", "Q\"2"};
+    QTest::newRow("kind ascending") << "" << int(M::KindColumn) << 0 << QStringList{"E20b", "e20a", "Q\"2", "x,1"};
+    QTest::newRow("filter any case, sorted") << "E20" << int(M::ReadsColumn) << 0 << QStringList{"E20b", "e20a"};
+    QTest::newRow("filter with a quote") << "q\"" << -1 << 0 << QStringList{"Q\"2"};
+    QTest::newRow("filter matching nothing") << "zz" << -1 << 0 << QStringList{};
+}
+
+// The reads: E20b 2 at 0 s and 5 s, x,1 (scan) at 1 s, e20a 3 at 2 s, 6 s and 7 s, Q"2 at 3 s;
+// asked at 8 s. A tag read after the first refresh comes in as a row in the same order.
+void TestTagMonitor::filterAndSort()
+{
+    QFETCH(QString, filter);
+    QFETCH(int, column);
+    QFETCH(int, order);
+    QFETCH(QStringList, expected);
+    FedMonitor fed;
+    CTagTableModel model(fed.monitor);
+    fed.feed({{0, "E20b"}, {1000, "x,1", 's'}, {2000, "e20a"}, {3000, "Q\"2"}, {5000, "E20b"}, {6000, "e20a"}});
+    model.SetFilter(filter);
+    model.sort(column, Qt::SortOrder(order));
+    model.Refresh(T0 + 6500);
+    // The current row follows its tag through the new order.
+    QItemSelectionModel selection(&model);
+    selection.setCurrentIndex(model.index(model.rowCount() - 1, 0), QItemSelectionModel::NoUpdate);
+    const QString current = selection.currentIndex().data().toString();
+    QSignalSpy inserted(&model, &QAbstractItemModel::rowsInserted);
+    fed.feed({{7000, "e20a"}});
+    model.Refresh(T0 + 8000);
+    QCOMPARE(shownTags(model), expected);
+    QCOMPARE(selection.currentIndex().data().toString(), current);
+    QCOMPARE(inserted.size(), 0);
+    fed.feed({{7500, "e20c"}});
+    model.Refresh(T0 + 8000);
+    QCOMPARE(inserted.size(), filter.isEmpty() || QString("e20c").contains(filter, Qt::CaseInsensitive) ? 1 : 0);
+}
+
+void TestTagMonitor::csvField_data()
+{
+    QTest::addColumn<QByteArray>("field");
+    QTest::addColumn<QByteArray>("written");
+    QTest::newRow("plain") << QByteArray("E2001234") << QByteArray("E2001234");
+    QTest::newRow("empty") << QByteArray("") << QByteArray("");
+    QTest::newRow("comma") << QByteArray("a,b") << QByteArray("\"a,b\"");
+    QTest::newRow("quote doubled") << QByteArray("a\"b\"") << QByteArray("\"a\"\"b\"\"\"");
+    QTest::newRow("CR") << QByteArray("a\rb") << QByteArray("\"a\rb\"");
+    QTest::newRow("LF") << QByteArray("a\nb") << QByteArray("\"a\nb\"");
+    QTest::newRow("CR LF") << QByteArray("a\r\nb") << QByteArray("\"a\r\nb\"");
+    QTest::newRow("leading space") << QByteArray(" a") << QByteArray("\" a\"");
+    QTest::newRow("trailing space") << QByteArray("a ") << QByteArray("\"a \"");
+    QTest::newRow("inner space, semicolon, tab") << QByteArray("a b;\tc") << QByteArray("a b;\tc");
+    QTest::newRow("UTF-8 kept") << QByteArray("\xED\x95\x9C,") << QByteArray("\"\xED\x95\x9C,\"");
+}
+
+void TestTagMonitor::csvField()
+{
+    QFETCH(QByteArray, field);
+    QFETCH(QByteArray, written);
+    QCOMPARE(CsvField(field), written);
+}
+
+// Tags holding every character a CSV must quote, exported by the export thread and read
+// back by Python's csv module: every field as counted, times back to the millisecond.
+void TestTagMonitor::csvRoundTrip()
+{
+    const QString python = QStandardPaths::findExecutable(QStringLiteral("python3"));
+    if (python.isEmpty())
+        QSKIP("python3 (the reference CSV reader) is not installed");
+    FedMonitor fed;
+    const QStringList tags{"plain", "a,b", "q\"uote", "\"", "cr\rlf\n", "crlf\r\n", " lead", "trail ", "",
+                           QString::fromUtf8("\xED\x95\x9C\xEA\xB8\x80,\"x\""), "=1+2", "tab\tsemi;"};
+    for (int i = 0; i < tags.size(); ++i)
+        fed.feed({{i * 1234 + 7, tags[i], i % 2 ? 's' : 'r'}, {i * 1234 + 900, tags[i]}});
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("tags.csv"));
+    std::vector<int> rows(size_t(fed.monitor.DistinctTags()));
+    std::iota(rows.begin(), rows.end(), 0);
+    CTagCsvExport exporter;
+    QSignalSpy finished(&exporter, &CTagCsvExport::finished);
+    QVERIFY(exporter.Start(fed.monitor, rows, fed.now, path));
+    fed.feed({{99999, "plain"}});   // counting goes on; the export has its copy
+    QVERIFY(finished.wait(10000));
+    QCOMPARE(finished.first().at(2).toString(), QString());
+
+    QProcess reader;
+    reader.start(python, {"-c", "import csv,json,sys; print(json.dumps(list(csv.reader("
+                                "open(sys.argv[1], newline='', encoding='utf-8', errors='strict'), strict=True))))",
+                          path});
+    QVERIFY(reader.waitForFinished(30000));
+    QCOMPARE(reader.exitCode(), 0);
+    const QJsonArray table = QJsonDocument::fromJson(reader.readAllStandardOutput()).array();
+    QCOMPARE(table.size(), tags.size());   // the header and one row a tag; the empty line is no tag
+    QCOMPARE(table.at(0).toVariant().toStringList(),
+             QStringList({"Tag", "Kind", "Reads", "First seen", "Last seen", "Reads/s (10 s)"}));
+    const QRegularExpression iso(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d$"));
+    for (int t = 0; t < fed.monitor.DistinctTags(); ++t) {
+        const QStringList row = table.at(t + 1).toVariant().toStringList();
+        QCOMPARE(row.size(), 6);
+        QCOMPARE(row[0], fed.monitor.Text(t));
+        QCOMPARE(row[1], CTagTableModel::KindText(int(fed.monitor.Kind(t))));
+        QCOMPARE(row[2].toULongLong(), fed.monitor.ReadsOf(t) - (row[0] == "plain" ? 1 : 0));
+        QVERIFY2(iso.match(row[3]).hasMatch(), qPrintable(row[3]));
+        QCOMPARE(QDateTime::fromString(row[3], Qt::ISODateWithMs).toMSecsSinceEpoch(), fed.monitor.FirstSeenMs(t));
+        QCOMPARE(QDateTime::fromString(row[4], Qt::ISODateWithMs).toMSecsSinceEpoch(), fed.monitor.LastSeenMs(t) - (row[0] == "plain" ? 99999 - 900 : 0));
+    }
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    QVERIFY(bytes.startsWith("Tag,"));   // no byte order mark
+    QVERIFY(bytes.endsWith("\r\n"));
+}
+
+void TestTagMonitor::exportOnFullDisk_data()
+{
+    QTest::addColumn<qint64>("freeBytes");
+    QTest::addColumn<int>("tags");
+    QTest::addColumn<QString>("expected");
+    const QString kept = QStringLiteral("failed: disk full, old file kept, files: filler tags.csv");
+    QTest::newRow("no byte free") << qint64(0) << 10 << kept;
+    QTest::newRow("8 KiB free, more to write") << qint64(8192) << 2000 << kept;
+    QTest::newRow("more than the disk") << qint64(128 * 1024) << 5000 << kept;
+    QTest::newRow("room enough") << qint64(128 * 1024) << 100 << QStringLiteral("written, 101 lines, files: filler tags.csv");
+}
+
+// An export onto a real full disk: the file there before stays byte for byte, nothing else
+// is left beside it, and the failure says why.
+void TestTagMonitor::exportOnFullDisk()
+{
+    QFETCH(qint64, freeBytes);
+    QFETCH(int, tags);
+    QFETCH(QString, expected);
+    QTemporaryDir dir;
+    const QString report = ReportOfChild([&] {
+        const QString refused = MountSmallTmpfs(dir.path());
+        if (!refused.isEmpty())
+            return "skip: " + refused;
+        const QString path = dir.filePath("tags.csv");
+        const QByteArray old = "Tag,Kind\r\nold,RFID tag\r\n";
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(old) != old.size() || !file.flush() || !LeaveFree(dir.path(), freeBytes))
+            return QStringLiteral("disk not prepared");
+        file.close();
+        FedMonitor fed;
+        std::vector<int> rows;
+        for (int i = 0; i < tags; ++i) {
+            fed.feed({{i, QStringLiteral("E200%1").arg(i, 20, 10, QLatin1Char('0'))}});
+            rows.push_back(i);
+        }
+        const QString error = WriteTagCsv(fed.monitor, rows, fed.now, path);
+        QFile after(path);
+        const QByteArray now = after.open(QIODevice::ReadOnly) ? after.readAll() : QByteArray();
+        QString result = error.isEmpty() ? QStringLiteral("written, %1 lines").arg(now.count("\r\n"))
+                         : error == QString::fromLocal8Bit(strerror(ENOSPC)) ? QStringLiteral("failed: disk full")
+                                                                              : "failed: " + error;
+        if (!error.isEmpty())
+            result += now == old ? ", old file kept" : ", file now " + QString::number(now.size()) + " bytes";
+        return result + ", files: " + QDir(dir.path()).entryList(QDir::Files, QDir::Name).join(u' ');
+    });
+    if (report.startsWith("skip: "))
+        QSKIP(qPrintable(report));
+    QCOMPARE(report, expected);
+}
+
+QTEST_GUILESS_MAIN(TestTagMonitor)
+#include "tst_tagmonitor.moc"
