@@ -1,22 +1,18 @@
 #pragma once
 
+#include "platform/WorkQueue.h"
+
 #include <QObject>
 #include <QString>
-
-#include <condition_variable>
-#include <deque>
-#include <mutex>
-#include <thread>
-#include <utility>
 
 // Writes the log's text to files on a thread of its own, one save after another, so that
 // the window's thread never waits on the disk: each file is replaced atomically
 // (WriteFileAtomically) with the text as UTF-8. Qt Core only.
 //
 // Threads: Save and the destructor belong to the owner's thread, which is also where Saved
-// is delivered (queued). The writer thread starts with the first save and only reads the
-// jobs handed to it under m_lock. The destructor waits for the saves already handed over;
-// their results are then no longer reported.
+// is delivered (queued). The writer thread (a CWorkQueue's) starts with the first save and
+// only reads the copies handed to it. The destructor waits for the saves already handed
+// over; their results are then no longer reported.
 class CLogSaver : public QObject
 {
     Q_OBJECT
@@ -34,11 +30,5 @@ signals:
     void Saved(const QString &path, const QString &error);
 
 private:
-    void writerLoop();
-
-    std::mutex m_lock;
-    std::condition_variable m_wake;
-    std::deque<std::pair<QString, QString>> m_jobs;   // path, text; under m_lock
-    bool m_stop = false;                               // under m_lock
-    std::thread m_writer;
+    CWorkQueue m_writer;
 };

@@ -36,6 +36,7 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <utility>
 
 namespace {
@@ -88,13 +89,23 @@ std::function<QString(const QString &)> CachedBluetoothNames()
     BluezEnvironment env;
     env.callTimeoutMs = BLUETOOTH_NAME_TIMEOUT_MS;
     auto ask = BluetoothNameHook(env);
-    auto cache = std::make_shared<QHash<QString, QString>>();
+    // Asked on the window's thread (the list dropped down) and on the port scans' thread.
+    struct Cache
+    {
+        std::mutex lock;
+        QHash<QString, QString> names;
+    };
+    auto cache = std::make_shared<Cache>();
     return [ask, cache](const QString &address) {
-        const auto it = cache->constFind(address);
-        if (it != cache->constEnd())
-            return *it;
+        {
+            const std::lock_guard<std::mutex> lock(cache->lock);
+            const auto it = cache->names.constFind(address);
+            if (it != cache->names.constEnd())
+                return *it;
+        }
         const QString name = ask(address);
-        cache->insert(address, name);
+        const std::lock_guard<std::mutex> lock(cache->lock);
+        cache->names.insert(address, name);
         return name;
     };
 }
@@ -520,12 +531,20 @@ void CRFID_LorixDlg::OpenPortAtStart(int comNumber)
         OnOpenPort();
 }
 
-// Lets the picker show the wanted port once it has appeared. Only while the picker stands
-// in for it with "<None>": a port the picker shows is not reselected, the list open under
-// the operator's eyes is not rebuilt, and an open port's picker is disabled anyway.
+// A refill lets the picker show the wanted port once it has appeared. Only while the picker
+// stands in for it with "<None>": a port the picker shows is not reselected, and the list
+// open under the operator's eyes is not rebuilt. That includes the wanted port opened by the
+// automatic connection just after a walk that did not find it yet.
+bool CRFID_LorixDlg::portsRefreshWanted() const
+{
+    return PortNumber() == 0 && m_wantedPort != 0 && !m_portPicker->view()->isVisible()
+           && (!isPortOpen() || m_openedPort == m_wantedPort);
+}
+
+// On "Open Port", the operator's own action, the list is walked here.
 void CRFID_LorixDlg::refreshPortsWhileClosed()
 {
-    if (!isPortOpen() && PortNumber() == 0 && m_wantedPort != 0 && !m_portPicker->view()->isVisible())
+    if (!isPortOpen() && portsRefreshWanted())
         m_portPicker->FillPorts(m_wantedPort);
 }
 
@@ -725,10 +744,40 @@ QString CRFID_LorixDlg::linkLostText() const
         .arg(m_openedPath, PortLinkErrorText(m_channel.LinkError(), m_openedPath));
 }
 
+// Each tick walks the port list first when the picker wants a refill, on m_portScans'
+// thread: the walk reads sysfs and /dev and may ask BlueZ for names. The connection is tried
+// when the list is back, so that the picker shows the port before it opens; the timer
+// stays stopped until then. The list is put in only if it is still wanted then. A port that
+// appeared between the walk and the opening is shown after the walk of the next tick.
 void CRFID_LorixDlg::AutoConnect()
 {
     stopAutoConnectTimer();
-    refreshPortsWhileClosed();
+    if (m_portScans.Pending() > 0)
+        return;   // the scan under way connects when it is back
+    if (!portsRefreshWanted()) {
+        connectAutomatically();
+        return;
+    }
+    const PortEnvironment ports = m_environment.ports;
+    // The job holds copies only; `this` is used by the closure it returns, on this thread.
+    m_portScans.Run([this, ports]() -> CWorkQueue::Apply {
+        QList<ComPortDevice> found;
+        const bool walked = ListPresentPorts(found, ports);
+        return [this, found, walked] {
+            if (portsRefreshWanted()) {
+                QList<ComPortDevice> all = found;
+                appendBluetoothPorts(all);
+                m_portPicker->FillPorts(m_wantedPort, all, walked);
+            }
+            // Unless the operator turned the automatic connection off meanwhile.
+            if (m_autoStartBox->isChecked())
+                connectAutomatically();
+        };
+    });
+}
+
+void CRFID_LorixDlg::connectAutomatically()
+{
     storePortToUse();
     // While BlueZ connects, its answer opens the port (and wakes the reader) or says why not.
     if (!m_bluetoothLink.IsConnecting()) {

@@ -13,6 +13,7 @@
 #include "discovery/widgets/ComPortCombo.h"
 #include "link/SerialChannel.h"
 #include "monitor/TagMonitor.h"
+#include "platform/WorkQueue.h"
 #include "protocol/ReaderView.h"
 #include "protocol/ResponseDispatcher.h"
 #include "res/DialogTemplates.h"
@@ -57,8 +58,9 @@ inline constexpr uint8_t READER_PARITY = 0;
 // panel, banner. It owns the serial channel, the key emulator and every piece of protocol
 // state, and routes all events: it is the protocol's reader view, and wires the key emulator
 // in as the protocol's tag typer. Everything here runs on the user-interface thread; the
-// channel's reader thread, the key emulator's typing thread and the Bluetooth listing thread
-// reach it only through posted events.
+// channel's reader thread, the key emulator's typing thread, the Bluetooth listing thread and
+// the threads that write the catalogue's saves and walk the port list reach it only through
+// posted events.
 class CRFID_LorixDlg : public QDialog, public IReaderView
 {
     Q_OBJECT
@@ -86,6 +88,9 @@ public:
         // Empty: a message box and the save-file dialog over the window.
         CXMLWarningFunction xmlWarning;
         CXMLSaveFileFunction xmlSaveFile;
+        // Writes a saved catalogue's bytes to the chosen file, on the thread that writes
+        // saves; "" when written, otherwise why not. Empty: WriteFileAtomically.
+        std::function<QString(const QString &path, const QByteArray &bytes)> catalogueWriter;
         // Name the rfcomm ports in the picker after their paired device (asks BlueZ).
         bool nameBluetoothPorts = true;
         // The question for the file to save the log to, given the proposed one; "" cancels.
@@ -124,6 +129,8 @@ public:
     int32_t pendingRxBytes() const { return m_channel.PendingBytes(); }
     qint64 receivedRxBytes() const { return m_rxBytesTaken; }
     int PortNumber() const;
+    // Catalogue saves handed to the writing thread whose outcome is not shown yet.
+    int catalogueSavesPending() const { return m_catalogueSaves.Pending(); }
     // Selects COM<comNumber> and opens it, as "Open Port" does, for this run only: the stored
     // port stays as it is until the operator picks a port in the picker.
     void OpenPortAtStart(int comNumber);
@@ -143,6 +150,9 @@ public:
 
 protected:
     bool event(QEvent *event) override;
+    // Closing waits, without blocking, for the catalogue saves being written: the window
+    // closes once the last outcome is shown.
+    void done(int result) override;
     void timerEvent(QTimerEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
     void showEvent(QShowEvent *event) override;
@@ -165,9 +175,11 @@ private: // set-up and handlers
     QPlainTextEdit *deviceListControl() const;
     int portToUse() const;
     void storePortToUse();
+    bool portsRefreshWanted() const;
     void refreshPortsWhileClosed();
     enum class OpenResult { Opened, Connecting, Failed };
     OpenResult openChannel(bool automatic);
+    void connectAutomatically();
     void closeChannel(const QString &note);
     void wakeReader();
     void noteNotOpenForAutoConnect(int number, const QString &why);
@@ -205,6 +217,8 @@ private: // set-up and handlers
     void OnParameterChanged(CNotifyEvent &notify);
     void OnSaveData();   // "Save Data (xml)", 1008
     void OnSaveAs();     // "Save As...", 1009 (hidden)
+    void saveCatalogue(const QString &filter);
+    void OnCatalogueSaved(const QString &path, const QString &error);
 
     // The log's context-menu entries (its own file): the time stamps, kept in the settings,
     // and Save Log As, written by m_logSaver and its outcome logged.
@@ -269,6 +283,13 @@ private: // the window's other parts
     bool m_rxSliceQueued = false;         // our own WM_SERIAL_RXDATA for the next slice is queued
     qint64 m_rxBytesTaken = 0;            // bytes OnSerialData took from the ring, all told
     CLogSaver m_logSaver;                 // writes saved logs on its own thread
+    // Each on a thread of its own: the catalogue's saves, written one after another, and
+    // the port list scans of the automatic connection. Their results are applied on this
+    // thread; members, so they go first when the window goes, dropping those not applied.
+    CWorkQueue m_catalogueSaves;
+    CWorkQueue m_portScans;
+    bool m_closeWhenSaved = false;        // done() came while saves were being written
+    int m_closeResult = 0;                // ... with this result
     CTagMonitor m_tagMonitor;             // fed by m_protocol with every tag line
     CTagMonitorDlg *m_monitorWindow = nullptr;   // child window, made when first opened
     // Bluetooth serial ports reached through BlueZ's profile interface: the devices with their

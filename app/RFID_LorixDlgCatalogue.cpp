@@ -5,6 +5,7 @@
 #include "catalogue/widgets/CatalogueTree.h"
 #include "catalogue/widgets/PropertiesPanel.h"
 #include "controls/common/NotifyEvent.h"
+#include "platform/AtomicFile.h"
 
 // The catalogue half of the main window: the command tree, the property panel and
 // saving. The work lives in catalogue/; these handlers only wire it to the window.
@@ -77,16 +78,54 @@ void CRFID_LorixDlg::OnParameterChanged(CNotifyEvent &notify)
         DoDataExchange(false);
 }
 
-// Both save buttons propose the user's copy, the file read first at the next start; the
-// folder is made first so that the dialog opens in it.
 void CRFID_LorixDlg::OnSaveData()
 {
-    MakeUserCatalogueFolder();
-    SaveAs(m_catalogue, CATALOGUE_SAVE_FILTER, UserCatalogueFilePath());
+    saveCatalogue(CATALOGUE_SAVE_FILTER);
 }
 
 void CRFID_LorixDlg::OnSaveAs()
 {
+    saveCatalogue(CATALOGUE_SAVE_AS_FILTER);
+}
+
+// Both save buttons propose the user's copy, the file read first at the next start; the
+// folder is made first so that the dialog opens in it. The tree becomes the file's bytes
+// here, on the thread that owns it (one pass in memory); they are written and flushed to
+// the disk on m_catalogueSaves' thread, and OnCatalogueSaved shows the outcome when it is back. A
+// save asked for while another is being written is queued behind it: saves reach the disk
+// in the order they were asked for, so the file ends with the last one.
+void CRFID_LorixDlg::saveCatalogue(const QString &filter)
+{
     MakeUserCatalogueFolder();
-    SaveAs(m_catalogue, CATALOGUE_SAVE_AS_FILTER, UserCatalogueFilePath());
+    const QString path = AskXMLSaveFile(m_catalogue, filter, UserCatalogueFilePath());
+    if (path.isEmpty())
+        return;
+    std::function<QString(const QString &, const QByteArray &)> write = m_environment.catalogueWriter;
+    if (!write)
+        write = WriteFileAtomically;
+    // The job holds copies only; `this` is used by the closure it returns, on this thread.
+    m_catalogueSaves.Run([this, write, path, bytes = XMLFileBytes(m_catalogue)]() -> CWorkQueue::Apply {
+        const QString error = write(path, bytes);
+        return [this, path, error] { OnCatalogueSaved(path, error); };
+    });
+}
+
+// On failure the file at the path is as it was, and the warning says so.
+void CRFID_LorixDlg::OnCatalogueSaved(const QString &path, const QString &error)
+{
+    FinishXMLSave(m_catalogue, path, error);
+    if (m_closeWhenSaved && m_catalogueSaves.Pending() == 0) {
+        m_closeWhenSaved = false;
+        QDialog::done(m_closeResult);
+    }
+}
+
+void CRFID_LorixDlg::done(int result)
+{
+    if (m_catalogueSaves.Pending() > 0) {
+        m_closeWhenSaved = true;
+        m_closeResult = result;
+        return;
+    }
+    QDialog::done(result);
 }

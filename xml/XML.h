@@ -189,6 +189,9 @@ bool Write(CXML &element, QIODevice &file, int depth);
 // so a failed save never leaves a half-written file in place of a good one.
 // Returns 1 when written; 0 when cancelled (`filePath` becomes "") or when the
 // file could not be written (a warning is shown, `filePath` is left unchanged).
+// Blocks on the disk. A caller whose thread must not wait takes the steps apart:
+// AskXMLSaveFile and XMLFileBytes on the tree's thread, WriteFileAtomically
+// (platform/AtomicFile.h) on another, FinishXMLSave back on the tree's thread.
 using CXMLSaveFileFunction = std::function<QString(const QString &initialName, const QString &filter)>;
 CXMLSaveFileFunction SetXMLSaveFileFunction(CXMLSaveFileFunction function);
 int SaveAs(CXML &root, const QString &filter);
@@ -198,3 +201,13 @@ int SaveAs(CXML &root, const QString &filter, const QString &initialName);
 // Writes the tree to `path` with the encoding SaveAs would choose; on failure
 // shows the warning and returns false. Used by SaveAs after the dialog.
 bool SaveToFile(CXML &root, const QString &path);
+
+// SaveAs's question: the chosen path, or "" when cancelled (`filePath` then becomes "").
+QString AskXMLSaveFile(CXML &root, const QString &filter, const QString &initialName);
+// The whole file SaveToFile writes (the byte-order mark first when UTF-16), made in
+// memory in one pass over the tree. Trims attribute values in the tree, like Write.
+QByteArray XMLFileBytes(CXML &root);
+// The end of a save to `path` whose writing ended with `error` ("" when the file was
+// written): sets `filePath` and returns true, or shows the warning, leaves `filePath`
+// and returns false.
+bool FinishXMLSave(CXML &root, const QString &path, const QString &error);

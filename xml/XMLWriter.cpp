@@ -1,10 +1,10 @@
 #include "xml/XML.h"
 
-#include "platform/FileSync.h"
+#include "platform/AtomicFile.h"
 
+#include <QBuffer>
 #include <QDir>
 #include <QIODevice>
-#include <QSaveFile>
 #include <QtEndian>
 
 #include <vector>
@@ -241,37 +241,34 @@ CXMLSaveFileFunction SetXMLSaveFileFunction(CXMLSaveFileFunction function)
     return previous;
 }
 
-bool SaveToFile(CXML &root, const QString &path)
+QByteArray XMLFileBytes(CXML &root)
 {
     const CXMLEncoding encoding = ChooseXMLEncoding(root);
-    // Written to a temporary file beside the target and renamed over it only when
-    // complete: a failure never leaves a half-written catalogue in place of a good one.
-    // Unbuffered: every write reaches the system at once and its failure is seen here.
-    // A buffered QSaveFile writes its last block inside commit(), which ignores the
-    // failure of that write and renames a cut or empty file over the good one.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
-        reportSaveFailure(path, file.errorString());
-        return false;
-    }
-    bool written = true;
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
     if (encoding == CXMLEncoding::Utf16)
-        written = file.write(UTF16_BYTE_ORDER_MARK) == UTF16_BYTE_ORDER_MARK.size();
-    if (written)
-        written = Write(root, file, ROOT_DEPTH, encoding);
-    const QString reason = written ? SyncToDisk(file.handle()) : file.errorString();
-    if (!written || !reason.isEmpty()) {
-        // The temporary file is removed; the target was never touched.
-        file.cancelWriting();
-        reportSaveFailure(path, reason);
-        return false;
-    }
-    if (!file.commit()) {
-        reportSaveFailure(path, file.errorString());
+        buffer.write(UTF16_BYTE_ORDER_MARK);
+    // Cannot fail: memory takes every write, and the encoding fits every character.
+    Write(root, buffer, ROOT_DEPTH, encoding);
+    return buffer.data();
+}
+
+bool FinishXMLSave(CXML &root, const QString &path, const QString &error)
+{
+    if (!error.isEmpty()) {
+        reportSaveFailure(path, error);
         return false;
     }
     root.filePath = path;
     return true;
+}
+
+bool SaveToFile(CXML &root, const QString &path)
+{
+    // Written to a temporary file beside the target, flushed to the disk and renamed over
+    // it only when complete: a failure never leaves a half-written catalogue in place of a
+    // good one.
+    return FinishXMLSave(root, path, WriteFileAtomically(path, XMLFileBytes(root)));
 }
 
 int SaveAs(CXML &root, const QString &filter)
@@ -279,13 +276,19 @@ int SaveAs(CXML &root, const QString &filter)
     return SaveAs(root, filter, initialNameOf(filter));
 }
 
-int SaveAs(CXML &root, const QString &filter, const QString &initialName)
+QString AskXMLSaveFile(CXML &root, const QString &filter, const QString &initialName)
 {
     const QString proposal = initialName.isEmpty() ? initialNameOf(filter) : initialName;
     const QString path = saveFileFunction() ? saveFileFunction()(proposal, filter) : QString();
-    if (path.isEmpty()) {
+    if (path.isEmpty())
         root.filePath.clear();
+    return path;
+}
+
+int SaveAs(CXML &root, const QString &filter, const QString &initialName)
+{
+    const QString path = AskXMLSaveFile(root, filter, initialName);
+    if (path.isEmpty())
         return 0;
-    }
     return SaveToFile(root, path) ? 1 : 0;
 }

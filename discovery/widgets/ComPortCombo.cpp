@@ -95,6 +95,13 @@ int CComPortCombo::insertSorted(QList<Entry> &entries, const Entry &entry)
 
 int CComPortCombo::FillPorts(int portToSelectArg)
 {
+    QList<ComPortDevice> devices;
+    const bool walked = m_portSource ? m_portSource(devices) : false;
+    return FillPorts(portToSelectArg, devices, walked);
+}
+
+int CComPortCombo::FillPorts(int portToSelectArg, const QList<ComPortDevice> &devices, bool walked)
+{
     portToSelect = portToSelectArg;
     if (portToSelect < 0)
         portToSelect = currentIndex() >= 0 ? (currentData().toInt() & MAX_PORT_NUMBER) : 0;
@@ -104,8 +111,6 @@ int CComPortCombo::FillPorts(int portToSelectArg)
     if (showNoneItem == 1)
         insertSorted(entries, Entry{noneText, 0});
 
-    QList<ComPortDevice> devices;
-    const bool walked = m_portSource ? m_portSource(devices) : false;
     for (const ComPortDevice &device : devices) {
         QString portName = device.portName;
         if (portName.isEmpty() && !device.friendlyName.isEmpty())

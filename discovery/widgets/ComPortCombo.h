@@ -31,6 +31,9 @@ public:
     // Rebuilds the list and selects the entry of the port number (-1: the port selected
     // now). Returns 1 when the device walk completed, 0 otherwise.
     int FillPorts(int portToSelect);
+    // The same from a port list walked elsewhere (on a thread that may wait on the file
+    // system): `walked` says whether that walk completed.
+    int FillPorts(int portToSelect, const QList<ComPortDevice> &devices, bool walked);
 
     // The port number of a port name "COM<n>" (leading digits after exactly "COM"), or 0.
     static int PortNumberFromName(const QString &portName);

@@ -7,6 +7,7 @@
 #include "app/SettingsStore.h"
 #include "catalogue/Catalogue.h"
 #include "xml/XML.h"
+#include "platform/AtomicFile.h"
 #include "controls/propgrid/PropGridItemEdit.h"
 #include "controls/propgrid/PropGridList.h"
 #include "res/Resource.h"
@@ -22,6 +23,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <chrono>
+#include <future>
 #include <memory>
 
 namespace {
@@ -69,6 +72,21 @@ QStringList dumpFile(const QString &path)
     return out;
 }
 
+// The window's catalogue writer for the tests: holds each write until `opened` is set (at
+// most TRY_MS, so that a window writing on its own thread fails the test rather than hangs
+// it), then writes the bytes or answers `error`.
+struct HeldWriter
+{
+    std::promise<void> opened;
+    std::shared_future<void> gate = opened.get_future().share();
+    QString error;
+    QString write(const QString &path, const QByteArray &bytes)
+    {
+        gate.wait_for(std::chrono::milliseconds(TRY_MS));
+        return error.isEmpty() ? WriteFileAtomically(path, bytes) : error;
+    }
+};
+
 } // namespace
 
 class TestCatalogueWindow : public QObject
@@ -85,6 +103,8 @@ private slots:
     void editedParameterIsKeptAndSaved();
     void saveButtons_data();
     void saveButtons();
+    void saveWhileWriting_data();
+    void saveWhileWriting();
     void panelKeySends_data();
     void panelKeySends();
     void missingCatalogueWindowWorks();
@@ -99,6 +119,7 @@ private:
     void select(const QString &text);
     QStringList rowLabels() const;
     CPropGridItem *row(const QString &label) const;
+    void editValue(const QString &label, const QString &value);
     QString commandBox() const { return ctl<QComboBox>(IDC_COMMAND_BOX)->currentText(); }
     QStringList received() const;
     template <class T> T *ctl(int id) const { return qobject_cast<T *>(m_window->control(id)); }
@@ -110,6 +131,7 @@ private:
     QStringList m_warnings;
     QStringList m_saveQuestions; // "initial name|filter" per dialog shown
     QString m_saveAnswer;
+    std::shared_ptr<HeldWriter> m_writer;
 };
 
 void TestCatalogueWindow::init()
@@ -123,6 +145,8 @@ void TestCatalogueWindow::init()
     m_warnings.clear();
     m_saveQuestions.clear();
     m_saveAnswer.clear();
+    m_writer = std::make_shared<HeldWriter>();
+    m_writer->opened.set_value();
 }
 
 void TestCatalogueWindow::cleanup()
@@ -151,6 +175,9 @@ void TestCatalogueWindow::makeWindow(const QString &cataloguePath)
     env.xmlSaveFile = [this](const QString &initialName, const QString &filter) {
         m_saveQuestions << initialName + u'|' + filter;
         return m_saveAnswer;
+    };
+    env.catalogueWriter = [writer = m_writer](const QString &path, const QByteArray &bytes) {
+        return writer->write(path, bytes);
     };
     m_window = std::make_unique<CRFID_LorixDlg>(*m_store, env);
     m_window->show();
@@ -206,6 +233,20 @@ CPropGridItem *TestCatalogueWindow::row(const QString &label) const
         return found == nullptr;
     });
     return found;
+}
+
+// Edits the value as the operator does: a click on the value, type, Enter.
+void TestCatalogueWindow::editValue(const QString &label, const QString &value)
+{
+    CPropGridItem *item = row(label);
+    QVERIFY(item);
+    CPropGridList *list = ctl<CPropGrid>(IDC_PROPERTY_TREE)->GetListPane();
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, item->GetValueRect().center());
+    auto *editor = static_cast<CPropGridItemEdit *>(item)->GetEditor();
+    QVERIFY(editor && editor->isVisible());
+    editor->selectAll();
+    QTest::keyClicks(editor, value);
+    QTest::keyClick(editor, Qt::Key_Return);
 }
 
 QStringList TestCatalogueWindow::received() const
@@ -285,18 +326,7 @@ void TestCatalogueWindow::editedParameterIsKeptAndSaved()
 {
     makeWindow(writeCatalogue(CATALOGUE));
     select("Three");
-    CPropGridItem *second = row("Second");
-    QVERIFY(second);
-
-    // Edit the value as the operator does: a click on the value, type, Enter.
-    auto *grid = ctl<CPropGrid>(IDC_PROPERTY_TREE);
-    CPropGridList *list = grid->GetListPane();
-    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, second->GetValueRect().center());
-    auto *editor = static_cast<CPropGridItemEdit *>(second)->GetEditor();
-    QVERIFY(editor && editor->isVisible());
-    editor->selectAll();
-    QTest::keyClicks(editor, "7");
-    QTest::keyClick(editor, Qt::Key_Return);
+    editValue("Second", "7");
     QCOMPARE(commandBox(), QStringLiteral("instr,1,7,3"));
 
     // Another command, then back: the edited value is shown again.
@@ -310,6 +340,7 @@ void TestCatalogueWindow::editedParameterIsKeptAndSaved()
     // with only that value changed.
     m_saveAnswer = m_dir->filePath("saved.xml");
     ctl<QPushButton>(IDC_SAVE_DATA)->click();
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->catalogueSavesPending(), 0, TRY_MS);
     QCOMPARE(m_saveQuestions.size(), 1);
     QStringList expected = dumpFile(m_dir->filePath("catalogue.xml"));
     const qsizetype at = expected.indexOf("p2 name=[Second] Default=[] |second|");
@@ -338,6 +369,7 @@ void TestCatalogueWindow::saveButtons()
     makeWindow(writeCatalogue(CATALOGUE));
     m_saveAnswer = answered ? m_dir->filePath("out.xml") : QString();
     ctl<QPushButton>(button)->click();
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->catalogueSavesPending(), 0, TRY_MS);
     // The dialog starts in the user's catalogue folder, made for it, with the shipped name.
     const QString userFolder = m_dir->filePath("data/rfid-lorix");
     QCOMPARE(m_saveQuestions, QStringList{userFolder + u'/' + CATALOGUE_FILE_NAME + u'|' + filter});
@@ -345,6 +377,58 @@ void TestCatalogueWindow::saveButtons()
     QCOMPARE(QFile::exists(m_dir->filePath("out.xml")), answered);
     if (answered)
         QCOMPARE(dumpFile(m_dir->filePath("out.xml")), dumpFile(m_dir->filePath("catalogue.xml")));
+}
+
+void TestCatalogueWindow::saveWhileWriting_data()
+{
+    QTest::addColumn<bool>("again");   // a second save, of a later edit, while the first is written
+    QTest::addColumn<QString>("end");  // of the window while writing: "" none, closed, destroyed
+    QTest::addColumn<QString>("error");
+    QTest::newRow("one save") << false << "" << QString();
+    QTest::newRow("second save queued behind the first") << true << "" << QString();
+    QTest::newRow("closed: closes once written") << false << "closed" << QString();
+    QTest::newRow("destroyed: both saves written first") << true << "destroyed" << QString();
+    QTest::newRow("write fails: warned, no file") << false << "" << QStringLiteral("No space left on device");
+}
+
+// The file is written while the window goes on working; its outcome is applied after.
+void TestCatalogueWindow::saveWhileWriting()
+{
+    QFETCH(bool, again);
+    QFETCH(QString, end);
+    QFETCH(QString, error);
+    m_writer = std::make_shared<HeldWriter>();
+    m_writer->error = error;
+    makeWindow(writeCatalogue(CATALOGUE));
+    m_saveAnswer = m_dir->filePath("out.xml");
+    select("Three");
+    editValue("Second", "7");
+    ctl<QPushButton>(IDC_SAVE_DATA)->click();
+    select("Version");
+    QCOMPARE(commandBox(), QStringLiteral("ver"));
+    if (again) {
+        select("Three");
+        editValue("Second", "8");
+        ctl<QPushButton>(IDC_SAVE_DATA)->click();
+    }
+    if (end == "closed")
+        m_window->reject();
+    QCOMPARE(m_window->catalogueSavesPending(), again ? 2 : 1);
+    QVERIFY(m_window->isVisible() && !QFile::exists(m_saveAnswer));
+
+    m_writer->opened.set_value();
+    if (end == "destroyed") {
+        m_window.reset();
+    } else {
+        QTRY_COMPARE_WITH_TIMEOUT(m_window->catalogueSavesPending(), 0, TRY_MS);
+        QCOMPARE(m_window->isVisible(), end.isEmpty());
+    }
+    const QString last = again ? "8" : "7";   // the later save is written last
+    QCOMPARE(m_warnings.size(), error.isEmpty() ? 0 : 1);
+    if (!error.isEmpty())
+        QVERIFY(m_warnings.first().contains(error) && m_warnings.first().contains(m_saveAnswer) && !QFile::exists(m_saveAnswer));
+    else
+        QVERIFY(dumpFile(m_saveAnswer).contains("p2 name=[Second] Default=[" + last + "] |second|"));
 }
 
 void TestCatalogueWindow::panelKeySends_data()

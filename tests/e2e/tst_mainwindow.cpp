@@ -611,7 +611,7 @@ void TestMainWindow::autoConnectWaitsForAbsentPort()
     QVERIFY(startReader(-45, -1, LATE_PORT));
     QTRY_COMPARE_WITH_TIMEOUT(m_window->readerAwake(), 1, TRY_MS);
     QVERIFY(m_window->isPortOpen());
-    QCOMPARE(m_window->PortNumber(), LATE_PORT);
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->PortNumber(), LATE_PORT, TRY_MS);   // the list is walked off this thread
     QCOMPARE(m_store->ReadInt(CONFIG_SECTION, CONFIG_COM_PORT, 0), LATE_PORT);
 
     // Gone again: the next closed period gets its own note.

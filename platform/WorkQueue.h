@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QObject>
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+// Runs jobs on a thread of its own, one after another in the order they were handed over,
+// for an owner whose thread must not wait (on the disk, the file system or a bus). A job
+// returns what is to be done with its result; that runs later on the owner's thread, in
+// the same order.
+//
+// Threads: the queue belongs to the thread that makes it (the owner's); Run, Pending and
+// the destructor are called there. A job runs on the queue's thread and may touch only
+// what it captured by value; the closure it returns runs on the owner's thread and may
+// touch the owner. The queue's thread starts with the first job. Results cross back through
+// a list under m_lock, announced by a queued call that carries nothing. The destructor lets
+// every job handed over run to its end and joins the thread, so nothing handed over is
+// lost; closures not yet run are dropped. Make the queue a member of its owner (never a
+// child QObject of it): it goes before the owner does.
+class CWorkQueue : public QObject
+{
+    Q_OBJECT
+
+public:
+    using Apply = std::function<void()>;
+    using Job = std::function<Apply()>;
+
+    CWorkQueue();
+    ~CWorkQueue() override;
+
+    // Hands the job over; returns at once.
+    void Run(Job job);
+    // Jobs handed over whose closure has not run yet.
+    int Pending() const { return m_pending; }
+
+private:
+    void loop();
+    Q_INVOKABLE void deliver();
+
+    int m_pending = 0;                 // owner's thread only
+    std::mutex m_lock;
+    std::condition_variable m_wake;
+    std::deque<Job> m_jobs;            // under m_lock
+    std::deque<Apply> m_done;          // under m_lock
+    bool m_stop = false;               // under m_lock
+    std::thread m_thread;
+};
