@@ -187,6 +187,7 @@ CRFID_LorixDlg::CRFID_LorixDlg(CSettingsStore &settings, const Environment &envi
     , m_protocol(*this, *m_keyEmulator)
     , m_settings(settings)
     , m_environment(environment)
+    , m_bluetoothLink(environment.bluetooth.bluez)
 {
     if (m_environment.nameBluetoothPorts && !m_environment.ports.bluetoothName)
         m_environment.ports.bluetoothName = CachedBluetoothNames();
@@ -268,8 +269,10 @@ bool CRFID_LorixDlg::OnInitDialog()
     m_commandBox->SetSettingsStore(&m_settings);
     m_commandBox->LoadHistory();
 
-    // 11. The Bluetooth device list, searched on its own thread.
+    // 11. The Bluetooth device list, searched on its own thread; the paired serial devices
+    //     for the picker are asked for apart, without the inquiry's wait.
     m_bluetoothList.start(this, m_environment.bluetooth);
+    m_serialQuery.start(this, m_environment.bluetooth);
 
     // 12. TX power slider.
     m_txPowerSlider->setRange(TX_POWER_MIN, TX_POWER_MAX);
@@ -292,9 +295,13 @@ QWidget *CRFID_LorixDlg::createOwnControl(const DialogControlTemplate &item, QWi
     case K::DropDownList: {
         auto *picker = new CDroppingPortCombo(parent);
         picker->SetPortSource([this](QList<ComPortDevice> &ports) {
-            return ListPresentPorts(ports, m_environment.ports);
+            const bool walked = ListPresentPorts(ports, m_environment.ports);
+            appendBluetoothPorts(ports);
+            return walked;
         });
         picker->onDropDown = [this] {
+            // A device paired since the last look shows from the next fill on.
+            m_serialQuery.start(this, m_environment.bluetooth);
             // The refill goes back to the stored port (or, until the operator picks one, the
             // port the command line named), and so does the wanted one.
             const int storedPort = m_portFromCommandLine
@@ -541,20 +548,106 @@ void CRFID_LorixDlg::refreshPortsWhileClosed()
         m_portPicker->FillPorts(m_wantedPort);
 }
 
-bool CRFID_LorixDlg::openChannel()
+// A port with a node opens at once; a Bluetooth serial port without one is connected by
+// BlueZ, and its answer comes later (OnBluetoothLink).
+CRFID_LorixDlg::OpenResult CRFID_LorixDlg::openChannel(bool automatic)
 {
     m_channel.SetOwnerWindow(this);
     const int number = portToUse();
     const QString path = DevicePathForPort(number, m_environment.ports);
+    BluetoothAddress address{};
+    if (path.isEmpty() && BluetoothPortAddress(number, bluetoothPortBook(), address)) {
+        m_connectingPort = number;
+        m_connectingAddress = address;
+        m_connectingByAuto = automatic;
+        m_bluetoothLink.Connect(this, address);
+        return OpenResult::Connecting;
+    }
     if (path.isEmpty())
-        return false;
+        return OpenResult::Failed;
     if (m_channel.Open(path, READER_BAUD_RATE, READER_BYTE_SIZE, READER_STOP_BITS, READER_PARITY) == 0)
-        return false;
+        return OpenResult::Failed;
     m_openedPort = number;
     m_openedPath = path;
     m_linkLost = false;
     m_notSentNoted = false;
-    return true;
+    return OpenResult::Opened;
+}
+
+BluetoothPortBook CRFID_LorixDlg::bluetoothPortBook()
+{
+    const QString section = QString::fromLatin1(CONFIG_BLUETOOTH_PORTS_SECTION);
+    BluetoothPortBook book;
+    book.load = [this, section](int number) { return m_settings.ReadString(section, QStringLiteral("COM%1").arg(number)); };
+    book.store = [this, section](int number, const QString &address) {
+        m_settings.WriteString(section, QStringLiteral("COM%1").arg(number), address);
+    };
+    return book;
+}
+
+// A port-map link of the same number wins over the Bluetooth entry, as over a node.
+void CRFID_LorixDlg::appendBluetoothPorts(QList<ComPortDevice> &ports) const
+{
+    for (const BluetoothPortEntry &port : m_bluetoothPorts) {
+        const bool taken = std::any_of(ports.cbegin(), ports.cend(),
+                                       [&](const ComPortDevice &p) { return p.number == port.number; });
+        if (!taken)
+            ports.append(BluetoothSerialPort(port.number, port.device));
+    }
+}
+
+void CRFID_LorixDlg::OnSerialDevices(const CBluetoothSerialEvent &answer)
+{
+    if (!answer.answered())
+        return;   // BlueZ could not be asked: what was known stands
+    QList<BluetoothPortEntry> ports;
+    const BluetoothPortBook book = bluetoothPortBook();
+    for (const BluetoothDeviceRecord &device : answer.devices()) {
+        const int number = BluetoothPortNumber(device.address, book);
+        if (number != 0)
+            ports.append({number, device});
+    }
+    m_bluetoothPorts = ports;
+    showDeviceList();
+    if (!isPortOpen() && !m_bluetoothLink.IsConnecting() && !m_portPicker->view()->isVisible())
+        m_portPicker->FillPorts(PortNumber() != 0 ? -1 : m_wantedPort);
+}
+
+void CRFID_LorixDlg::showDeviceList()
+{
+    if (!m_boundListArrived && m_bluetoothPorts.isEmpty())
+        return;
+    QString text = m_boundListText;
+    for (const BluetoothPortEntry &port : std::as_const(m_bluetoothPorts))
+        text += FormatDeviceLine(QStringLiteral("COM%1").arg(port.number), port.device.address, port.device.name);
+    deviceListText = text;
+    deviceListControl()->setPlainText(asLineBreaks(deviceListText));
+}
+
+void CRFID_LorixDlg::OnBluetoothLink(CBluezLinkEvent &answer)
+{
+    if (!m_bluetoothLink.Answered(answer.attempt()))
+        return;   // an attempt given up since: its socket goes with the event
+    const QString linkName = QStringLiteral("Bluetooth ") + AddressDisplayText(m_connectingAddress);
+    const int socket = answer.takeSocket();
+    if (socket >= 0 && m_channel.OpenSocket(socket, linkName) != 0) {
+        m_openedPort = m_connectingPort;
+        m_openedPath = linkName;
+        m_linkLost = false;
+        m_notSentNoted = false;
+        logPortOpened(m_connectingByAuto ? " by the automatic connection" : "");
+        if (m_connectingByAuto)
+            wakeReader();
+    } else {
+        m_bluetoothLink.Disconnect();
+        const QString why = socket >= 0 ? PortOpenErrorText(m_channel.OpenError(), linkName)
+                                        : linkName + QLatin1String(": ") + answer.error();
+        if (m_connectingByAuto)
+            noteNotOpenForAutoConnect(m_connectingPort, why);
+        else
+            logNote(QStringLiteral("Cannot open COM%1: ").arg(m_connectingPort) + why);
+    }
+    showPortState();
 }
 
 void CRFID_LorixDlg::logNote(const QString &text)
@@ -579,6 +672,8 @@ void CRFID_LorixDlg::showPortTip()
         state = linkLostText();
     else
         state = QStringLiteral("closed");
+    if (m_bluetoothLink.IsConnecting())
+        state = QStringLiteral("COM%1 connecting through BlueZ").arg(m_connectingPort);
     const QString name = m_portPicker->currentText();
     m_portPicker->setToolTip(name.isEmpty() ? state : name + QLatin1Char('\n') + state);
 }
@@ -586,6 +681,7 @@ void CRFID_LorixDlg::showPortTip()
 void CRFID_LorixDlg::closeChannel(const QString &note)
 {
     m_channel.Close();
+    m_bluetoothLink.Disconnect();   // BlueZ keeps its side of a profile's link until asked
     m_protocol.setReaderAwake(0);
     // The reader thread has ended: the ring holds the last bytes of this connection. Text
     // still unfinished after them is dropped then, never joined to the next connection's.
@@ -596,7 +692,7 @@ void CRFID_LorixDlg::showPortState()
 {
     const bool open = isPortOpen();
     m_openButton->setText(QString::fromLatin1(open ? CLOSE_PORT_TEXT : OPEN_PORT_TEXT));
-    m_portPicker->setEnabled(!open);
+    m_portPicker->setEnabled(!open && !m_bluetoothLink.IsConnecting());
     showPortTip();
 }
 
@@ -604,12 +700,21 @@ void CRFID_LorixDlg::OnOpenPort()
 {
     refreshPortsWhileClosed();
     storePortToUse();
-    if (isPortOpen()) {
+    OpenResult result = OpenResult::Failed;
+    if (m_bluetoothLink.IsConnecting()) {
+        // Pressed again while BlueZ connects: the operator gives the attempt up.
+        m_bluetoothLink.Disconnect();
+        logNote(QStringLiteral("COM%1: connecting given up by the operator").arg(m_connectingPort));
+    } else if (isPortOpen()) {
         closeChannel(QString::fromLatin1(PORT_CLOSED_NOTE));
         m_linkLost = false;
         logNote(QStringLiteral("COM%1 closed by the operator").arg(m_openedPort));
-    } else if (openChannel()) {
+    } else if ((result = openChannel(false)) == OpenResult::Opened) {
         logPortOpened("");
+    } else if (result == OpenResult::Connecting) {
+        logNote(QStringLiteral("COM%1: connecting to %2 through BlueZ")
+                    .arg(m_connectingPort)
+                    .arg(AddressDisplayText(m_connectingAddress)));
     } else {
         // The port stays closed; the log says why, since the button alone cannot.
         const int number = portToUse();
@@ -659,8 +764,11 @@ void CRFID_LorixDlg::AutoConnect()
         QList<ComPortDevice> found;
         const bool walked = ListPresentPorts(found, ports);
         return [this, found, walked] {
-            if (portsRefreshWanted())
-                m_portPicker->FillPorts(m_wantedPort, found, walked);
+            if (portsRefreshWanted()) {
+                QList<ComPortDevice> all = found;
+                appendBluetoothPorts(all);
+                m_portPicker->FillPorts(m_wantedPort, all, walked);
+            }
             // Unless the operator turned the automatic connection off meanwhile.
             if (m_autoStartBox->isChecked())
                 connectAutomatically();
@@ -671,30 +779,45 @@ void CRFID_LorixDlg::AutoConnect()
 void CRFID_LorixDlg::connectAutomatically()
 {
     storePortToUse();
-    if (!isPortOpen()) {
-        if (openChannel())
-            logPortOpened(" by the automatic connection");
-        m_protocol.setReaderAwake(0);
-    }
-    if (!isPortOpen()) {
-        // Nothing can be written: the wake-up is not logged as if sent. Said once until the
-        // port opens, not every period.
-        if (!m_notSentNoted) {
-            m_notSentNoted = true;
-            const int number = portToUse();
-            logNote(QStringLiteral("Auto Connect: COM%1 is not open (%2); the wake-up and \"%3\" are not sent "
-                                   "until it opens.")
-                        .arg(number)
-                        .arg(PortOpenErrorText(m_channel.OpenError(),
-                                                         DevicePathForPort(number, m_environment.ports)),
-                             QString::fromLatin1(COMMAND_GET_TX_POWER)));
+    // While BlueZ connects, its answer opens the port (and wakes the reader) or says why not.
+    if (!m_bluetoothLink.IsConnecting()) {
+        OpenResult result = OpenResult::Opened;
+        if (!isPortOpen()) {
+            result = openChannel(true);
+            if (result == OpenResult::Opened)
+                logPortOpened(" by the automatic connection");
+            m_protocol.setReaderAwake(0);
         }
-    } else if (m_protocol.readerAwake() == 0) {
-        SendCommand(QString::fromLatin1(COMMAND_WAKE_UP));
-        SendCommand(QString::fromLatin1(COMMAND_GET_TX_POWER));
+        if (result == OpenResult::Failed) {
+            const int number = portToUse();
+            noteNotOpenForAutoConnect(
+                number, PortOpenErrorText(m_channel.OpenError(), DevicePathForPort(number, m_environment.ports)));
+        } else if (result == OpenResult::Opened) {
+            wakeReader();
+        }
     }
     showPortState();
     startAutoConnectTimer();
+}
+
+void CRFID_LorixDlg::wakeReader()
+{
+    if (isPortOpen() && m_protocol.readerAwake() == 0) {
+        SendCommand(QString::fromLatin1(COMMAND_WAKE_UP));
+        SendCommand(QString::fromLatin1(COMMAND_GET_TX_POWER));
+    }
+}
+
+// Nothing can be written: the wake-up is not logged as if sent. Said once until the port
+// opens, not every period.
+void CRFID_LorixDlg::noteNotOpenForAutoConnect(int number, const QString &why)
+{
+    if (m_notSentNoted)
+        return;
+    m_notSentNoted = true;
+    logNote(QStringLiteral("Auto Connect: COM%1 is not open (%2); the wake-up and \"%3\" are not sent until it opens.")
+                .arg(number)
+                .arg(why, QString::fromLatin1(COMMAND_GET_TX_POWER)));
 }
 
 void CRFID_LorixDlg::startAutoConnectTimer()
@@ -891,8 +1014,17 @@ bool CRFID_LorixDlg::event(QEvent *event)
     }
     if (type == CBluetoothListEvent::eventType()) {
         // The listing thread only posts the text; it is put in place here, on this thread.
-        deviceListText = static_cast<CBluetoothListEvent *>(event)->text();
-        deviceListControl()->setPlainText(asLineBreaks(deviceListText));
+        m_boundListText = static_cast<CBluetoothListEvent *>(event)->text();
+        m_boundListArrived = true;
+        showDeviceList();
+        return true;
+    }
+    if (type == CBluetoothSerialEvent::eventType()) {
+        OnSerialDevices(*static_cast<CBluetoothSerialEvent *>(event));
+        return true;
+    }
+    if (type == CBluezLinkEvent::eventType()) {
+        OnBluetoothLink(*static_cast<CBluezLinkEvent *>(event));
         return true;
     }
     if (type == CNotifyEvent::notifyType() && handleNotify(*static_cast<CNotifyEvent *>(event)))

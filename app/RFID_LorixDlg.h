@@ -8,6 +8,8 @@
 #include "controls/tree/ExtTree.h"
 #include "controls/tree/TreeImageList.h"
 #include "discovery/BluetoothList.h"
+#include "discovery/BluetoothSerialPorts.h"
+#include "discovery/BluezSerialLink.h"
 #include "discovery/widgets/ComPortCombo.h"
 #include "link/SerialChannel.h"
 #include "monitor/TagMonitor.h"
@@ -175,9 +177,19 @@ private: // set-up and handlers
     void storePortToUse();
     bool portsRefreshWanted() const;
     void refreshPortsWhileClosed();
+    enum class OpenResult { Opened, Connecting, Failed };
+    OpenResult openChannel(bool automatic);
     void connectAutomatically();
-    bool openChannel();
     void closeChannel(const QString &note);
+    void wakeReader();
+    void noteNotOpenForAutoConnect(int number, const QString &why);
+    // The Bluetooth serial ports: their numbers in the settings, the picker's entries, the
+    // answers of BlueZ.
+    BluetoothPortBook bluetoothPortBook();
+    void appendBluetoothPorts(QList<ComPortDevice> &ports) const;
+    void OnSerialDevices(const CBluetoothSerialEvent &answer);
+    void OnBluetoothLink(CBluezLinkEvent &answer);
+    void showDeviceList();
     void logNote(const QString &text);
     void logPortOpened(const char *how);
     void showPortTip();
@@ -280,5 +292,22 @@ private: // the window's other parts
     int m_closeResult = 0;                // ... with this result
     CTagMonitor m_tagMonitor;             // fed by m_protocol with every tag line
     CTagMonitorDlg *m_monitorWindow = nullptr;   // child window, made when first opened
+    // Bluetooth serial ports reached through BlueZ's profile interface: the devices with their
+    // numbers as the last query found them, the connection under way (its port, address and
+    // whether the automatic connection asked for it), the list text of the bound ports.
+    struct BluetoothPortEntry
+    {
+        int number = 0;
+        BluetoothDeviceRecord device;
+    };
+    QList<BluetoothPortEntry> m_bluetoothPorts;
+    int m_connectingPort = 0;
+    BluetoothAddress m_connectingAddress{};
+    bool m_connectingByAuto = false;
+    QString m_boundListText;
+    bool m_boundListArrived = false;
+    // Their threads post to this window: joined before it goes.
+    CBluezSerialLink m_bluetoothLink;
+    CBluetoothSerialQuery m_serialQuery;
     CBluetoothListThread m_bluetoothList;   // last: joined before anything else goes
 };

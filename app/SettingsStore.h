@@ -121,6 +121,10 @@ inline constexpr int CONFIG_ENABLE_WEDGE_DEFAULT = 0;
 inline constexpr int CONFIG_READ_MODE_DEFAULT = 0;
 inline constexpr int CONFIG_LOG_TIME_STAMPS_DEFAULT = 0;   // the designed log has none
 
+// Section "Bluetooth Ports": the COM numbers of the Bluetooth serial devices reached through
+// BlueZ, one key "COM<n>" per number with the device's address ("00:12:6F:0A:1B:2C").
+inline constexpr char CONFIG_BLUETOOTH_PORTS_SECTION[] = "Bluetooth Ports";
+
 int ReadConfig(const CSettingsStore &store, const char *key, int defaultValue);
 void WriteConfig(CSettingsStore &store, const char *key, int value);
 

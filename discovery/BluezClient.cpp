@@ -31,6 +31,8 @@ const QString STOP_DISCOVERY = QStringLiteral("StopDiscovery");
 const QString ADDRESS_PROPERTY = QStringLiteral("Address");
 const QString ALIAS_PROPERTY = QStringLiteral("Alias");
 const QString NAME_PROPERTY = QStringLiteral("Name");
+const QString PAIRED_PROPERTY = QStringLiteral("Paired");
+const QString UUIDS_PROPERTY = QStringLiteral("UUIDs");
 
 // One connection for one search. The system bus is Qt's shared connection; a private bus
 // gets a connection of its own, under a name no other search uses, closed at the end.
@@ -98,6 +100,10 @@ void addObject(const QString &path, const QMap<QString, QVariantMap> &interfaces
     record.name = stringProperty(*device, ALIAS_PROPERTY);
     if (record.name.isEmpty())
         record.name = stringProperty(*device, NAME_PROPERTY);
+    record.objectPath = path;
+    record.paired = device->value(PAIRED_PROPERTY).toBool();
+    record.offersSerialPort = device->value(UUIDS_PROPERTY).toStringList().contains(
+        QLatin1String(SERIAL_PORT_PROFILE_UUID), Qt::CaseInsensitive);
     objects.devices.append(record);
 }
 
@@ -188,6 +194,35 @@ bool SearchBluetoothDevices(QList<BluetoothDeviceRecord> &devices, const BluezEn
             bus.call(adapter, ADAPTER_INTERFACE, STOP_DISCOVERY, env.callTimeoutMs);
     }
     return !devices.isEmpty();
+}
+
+bool ListPairedSerialDevices(QList<BluetoothDeviceRecord> &devices, const BluezEnvironment &env)
+{
+    devices.clear();
+    CBusConnection bus(env.busAddress);
+    BluezObjects known;
+    if (!bus.isConnected() || !getBluezObjects(bus, env.callTimeoutMs, known))
+        return false;
+    for (const BluetoothDeviceRecord &device : std::as_const(known.devices)) {
+        if (device.paired && device.offersSerialPort)
+            devices.append(device);
+    }
+    return true;
+}
+
+bool FindBluezDevice(const BluetoothAddress &address, BluetoothDeviceRecord &device, bool &reachable,
+                     const BluezEnvironment &env)
+{
+    CBusConnection bus(env.busAddress);
+    BluezObjects known;
+    reachable = bus.isConnected() && getBluezObjects(bus, env.callTimeoutMs, known);
+    for (const BluetoothDeviceRecord &candidate : std::as_const(known.devices)) {
+        if (candidate.address == address) {
+            device = candidate;
+            return true;
+        }
+    }
+    return false;
 }
 
 QString BluetoothAliasForAddress(const QString &address, const BluezEnvironment &env)

@@ -20,13 +20,22 @@ struct BluezEnvironment
     QString busAddress;                // empty: the system bus
     int inquiryMs = INQUIRY_MS;        // length of the active inquiry
     int callTimeoutMs = 3000;          // each D-Bus call; a hung daemon cannot hold us longer
+    // Connecting a device's profile: BlueZ pages the device (about 5 s when it is out of
+    // range) and looks up its service records first.
+    int connectTimeoutMs = 20000;
 };
+
+// The Serial Port Profile's service class (0x1101) in BlueZ's UUID form.
+inline constexpr char SERIAL_PORT_PROFILE_UUID[] = "00001101-0000-1000-8000-00805f9b34fb";
 
 // One device the search returned: its address and its name (Alias, else Name, else empty).
 struct BluetoothDeviceRecord
 {
     BluetoothAddress address{};
     QString name;
+    bool paired = false;
+    bool offersSerialPort = false;     // its UUIDs hold the Serial Port Profile
+    QString objectPath;                // BlueZ's object for it
 };
 
 // The Bluetooth device search: every device BlueZ knows (paired, remembered, seen), plus
@@ -37,6 +46,15 @@ struct BluetoothDeviceRecord
 // each address once. `stop` (may be null) ends the inquiry early.
 bool SearchBluetoothDevices(QList<BluetoothDeviceRecord> &devices,
                             const BluezEnvironment &env = {}, CStopToken *stop = nullptr);
+
+// The paired devices that offer the Serial Port Profile, in BlueZ's order; no inquiry, one
+// blocking D-Bus call (run it off the window's thread). False when BlueZ cannot be asked.
+bool ListPairedSerialDevices(QList<BluetoothDeviceRecord> &devices, const BluezEnvironment &env = {});
+
+// The device BlueZ knows under `address`, in `device`. False when BlueZ cannot be asked or
+// does not know it; `reachable` tells the two apart.
+bool FindBluezDevice(const BluetoothAddress &address, BluetoothDeviceRecord &device, bool &reachable,
+                     const BluezEnvironment &env = {});
 
 // The name of the device BlueZ knows under `address` (colon form, either case): its Alias,
 // else its Name; empty when BlueZ, the device or the bus is missing. No inquiry; one

@@ -31,7 +31,20 @@ int CSerialChannel::Open(const QString &devicePath, uint32_t baudRate, uint8_t b
     if (!portHandle.Open(devicePath, settings))
         return 0;
     portHandle.Purge();
+    return StartReader();
+}
 
+int CSerialChannel::OpenSocket(int fd, const QString &linkName)
+{
+    Close();
+    portName = linkName;
+    if (!portHandle.AdoptSocket(fd))
+        return 0;
+    return StartReader();
+}
+
+int CSerialChannel::StartReader()
+{
     m_linkLost = false;
     connected.store(1);
     readerRunning.store(true);

@@ -64,6 +64,10 @@ public:
     // codes, see platform/SerialPort.h) and starts the reader thread. 1 on success, 0
     // otherwise with the channel left closed. An open port is closed first.
     int Open(const QString &devicePath, uint32_t baudRate, uint8_t byteSize, uint8_t stopBits, uint8_t parity);
+    // As Open, on a connected stream socket instead of a port (an RFCOMM link BlueZ handed
+    // over): no line settings; the peer's close or reset is the lost link. The channel owns
+    // `fd` from here on, whatever the result. `linkName` stands for the device path.
+    int OpenSocket(int fd, const QString &linkName);
     // Ends the reader thread and the port; queued bytes not yet sent are dropped. Received
     // bytes not yet taken stay for TakePending.
     void Close();
@@ -100,6 +104,7 @@ private:
     // Reader thread only: up to SERIAL_CHUNK_SIZE bytes into destination; 0 when nothing is
     // waiting, the link is gone or the read fails.
     int ReadChunk(uint8_t *destination);
+    int StartReader();
     static void ReaderThreadProc(CSerialChannel *channel);
     void Probe(ReaderStep step, int bytes = 0);
     void Post(QEvent::Type type);

@@ -12,8 +12,10 @@
 //   COM65..COM96   /dev/ttyACM0..31
 //   COM97..COM128  /dev/rfcomm0..31
 // plus a per-user port map: a folder "ports" beside the settings file holding symbolic
-// links COM<n> (1..255) to any device node. A link overrides the fixed scheme for its
-// number; a dangling link is ignored.
+// links COM<n> (1..255) to any device node (or a UNIX stream socket, see CSerialPort). A
+// link overrides the fixed scheme for its number; a dangling link is ignored. COM129 and
+// up without a link belong to paired Bluetooth serial devices that have no rfcomm binding
+// (discovery/BluetoothSerialPorts.h); they have no node.
 
 // Where the numbering looks. Tests point both folders at fake trees.
 struct PortEnvironment

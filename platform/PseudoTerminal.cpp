@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
@@ -68,9 +69,26 @@ void CPseudoTerminal::Close()
 
 bool CPseudoTerminal::WriteAll(const QByteArray &bytes)
 {
+    return WriteAllToStream(m_master, bytes);
+}
+
+QByteArray CPseudoTerminal::ReadAvailable(bool &hungUp)
+{
+    return ReadAvailableFromStream(m_master, hungUp);
+}
+
+bool WriteAllToStream(int fd, const QByteArray &bytes)
+{
     qsizetype done = 0;
-    while (m_master >= 0 && done < bytes.size()) {
-        const ssize_t n = ::write(m_master, bytes.constData() + done, size_t(bytes.size() - done));
+    bool socket = true;
+    while (fd >= 0 && done < bytes.size()) {
+        const char *from = bytes.constData() + done;
+        const size_t count = size_t(bytes.size() - done);
+        ssize_t n = socket ? ::send(fd, from, count, MSG_NOSIGNAL) : ::write(fd, from, count);
+        if (n < 0 && errno == ENOTSOCK) {
+            socket = false;
+            continue;
+        }
         if (n > 0) {
             done += n;
             continue;
@@ -79,20 +97,20 @@ bool CPseudoTerminal::WriteAll(const QByteArray &bytes)
             continue;
         if (n < 0 && errno != EAGAIN)
             return false;
-        pollfd p { m_master, POLLOUT, 0 };
+        pollfd p { fd, POLLOUT, 0 };
         if (::poll(&p, 1, WRITE_WAIT_MS) <= 0)
             return false;
     }
-    return m_master >= 0;
+    return fd >= 0;
 }
 
-QByteArray CPseudoTerminal::ReadAvailable(bool &hungUp)
+QByteArray ReadAvailableFromStream(int fd, bool &hungUp)
 {
     hungUp = false;
     QByteArray out;
     char buf[READ_CHUNK];
-    while (m_master >= 0) {
-        const ssize_t n = ::read(m_master, buf, sizeof buf);
+    while (fd >= 0) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
         if (n > 0) {
             out.append(buf, n);
             continue;

@@ -36,3 +36,8 @@ private:
     QString m_slavePath;
     QString m_error;
 };
+
+// The same two operations on any non-blocking stream descriptor: a pseudo-terminal's master
+// or a connected socket (written without SIGPIPE when its peer has gone).
+bool WriteAllToStream(int fd, const QByteArray &bytes);
+QByteArray ReadAvailableFromStream(int fd, bool &hungUp);

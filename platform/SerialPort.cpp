@@ -9,6 +9,8 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -80,6 +82,29 @@ void CloseFd(int &fd)
     fd = -1;
 }
 
+// Connects to the UNIX stream socket at `path`; -1 with errno set when that fails.
+int ConnectUnixSocket(const QByteArray &path)
+{
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    if (size_t(path.size()) >= sizeof address.sun_path) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    std::copy(path.cbegin(), path.cend(), address.sun_path);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    // A local connect does not wait for the peer: it is queued on its listening socket.
+    if (::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
 } // namespace
 
 unsigned ModemLineEvents(int previousLines, int currentLines)
@@ -105,6 +130,15 @@ bool CSerialPort::Open(const QString &devicePath, const SerialLineSettings &sett
     const QByteArray path = QFile::encodeName(devicePath);
     if (path.isEmpty())
         return false;
+    struct stat node {};
+    if (::stat(path.constData(), &node) == 0 && S_ISSOCK(node.st_mode)) {
+        const int fd = ConnectUnixSocket(path);
+        if (fd < 0) {
+            m_openError = errno;
+            return false;
+        }
+        return AdoptSocket(fd);
+    }
     m_fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (m_fd < 0) {
         m_openError = errno;
@@ -122,10 +156,7 @@ bool CSerialPort::Open(const QString &devicePath, const SerialLineSettings &sett
         return false;
     }
     m_exclusive = true;
-    m_linkError.store(0);
-    m_cancelled.store(false);
-    m_signalFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (m_signalFd < 0 || !Configure(settings)) {
+    if (!StartWaiting() || !Configure(settings)) {
         m_openError = errno != 0 ? errno : EINVAL;   // settings the driver refused set none
         Close();
         return false;
@@ -137,6 +168,35 @@ bool CSerialPort::Open(const QString &devicePath, const SerialLineSettings &sett
     m_modemLines = lines;
     m_lastModemSample = std::chrono::steady_clock::now();
     return true;
+}
+
+bool CSerialPort::AdoptSocket(int fd)
+{
+    Close();
+    m_fd = fd;
+    m_socket = true;
+    errno = 0;
+    int type = 0;
+    socklen_t length = sizeof type;
+    const int flags = fd >= 0 ? ::fcntl(fd, F_GETFL) : -1;
+    if (flags < 0 || ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) != 0 || type != SOCK_STREAM
+        || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0 || ::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0
+        || !StartWaiting()) {
+        m_openError = errno != 0 ? errno : ENOTSOCK;   // a socket of another type sets none
+        Close();
+        return false;
+    }
+    m_openError = 0;
+    m_modemLinesSupported = false;
+    return true;
+}
+
+bool CSerialPort::StartWaiting()
+{
+    m_linkError.store(0);
+    m_cancelled.store(false);
+    m_signalFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    return m_signalFd >= 0;
 }
 
 bool CSerialPort::Configure(const SerialLineSettings &settings)
@@ -185,6 +245,7 @@ void CSerialPort::Close()
     if (m_fd >= 0 && m_exclusive)
         ::ioctl(m_fd, TIOCNXCL);
     m_exclusive = false;
+    m_socket = false;
     CloseFd(m_fd);   // releases the flock
 }
 
@@ -289,9 +350,11 @@ long CSerialPort::Read(void *destination, std::size_t capacity)
             return 0;
         if (errno == EINTR)
             continue;
-        if (errno != EIO)
+        // Every failure of a socket ends its link (ECONNRESET, ETIMEDOUT, EHOSTDOWN from
+        // RFCOMM); a terminal fails for good only with EIO.
+        if (errno != EIO && !m_socket)
             return 0;
-        NoteLinkLost(EIO);
+        NoteLinkLost(errno);
         return -1;
     }
 }
@@ -301,7 +364,7 @@ void CSerialPort::NoteLinkLost(int error)
     // A node unlinked since the open says more than the error the driver gave for it
     // (EIO, a hang-up): the device itself is gone. The open descriptor still answers fstat.
     struct stat info {};
-    if (m_fd >= 0 && ::fstat(m_fd, &info) == 0 && info.st_nlink == 0) {
+    if (m_fd >= 0 && !m_socket && ::fstat(m_fd, &info) == 0 && info.st_nlink == 0) {
         m_linkError.store(ENODEV);
         return;
     }
@@ -314,7 +377,8 @@ long CSerialPort::Write(const void *source, std::size_t count)
     if (m_fd < 0)
         return -1;
     for (;;) {
-        const ssize_t n = ::write(m_fd, source, count);
+        // A socket whose peer has gone would raise SIGPIPE on write, and end the tool.
+        const ssize_t n = m_socket ? ::send(m_fd, source, count, MSG_NOSIGNAL) : ::write(m_fd, source, count);
         if (n >= 0)
             return long(n);
         if (errno == EAGAIN)
@@ -326,6 +390,6 @@ long CSerialPort::Write(const void *source, std::size_t count)
 
 void CSerialPort::Purge()
 {
-    if (m_fd >= 0)
+    if (m_fd >= 0 && !m_socket)
         ::tcflush(m_fd, TCIOFLUSH);
 }

@@ -60,7 +60,14 @@ public:
     // even by root), raw mode with the given settings, no flow control, DTR and RTS off.
     // False when the device is missing, busy, not a terminal, or refuses the settings; the
     // device is then left closed and out of exclusive mode. Close ends the exclusive mode.
+    // A node that is a UNIX stream socket (a simulated reader's) is connected to instead and
+    // taken as AdoptSocket takes a socket.
     bool Open(const QString &devicePath, const SerialLineSettings &settings);
+    // Takes over a connected stream socket: an RFCOMM link that BlueZ handed over, one end of a
+    // socket pair. No line settings, no exclusive mode, no modem lines; the link ends with the
+    // peer's close or reset (a zero read, POLLHUP, ECONNRESET). The descriptor is ours from
+    // here on, whatever the result; false (OpenError set) when it is no usable socket.
+    bool AdoptSocket(int fd);
     void Close();
     bool IsOpen() const { return m_fd >= 0; }
     // The error number of the last Open that failed (EWOULDBLOCK: another holds the lock);
@@ -103,6 +110,7 @@ public:
 
 private:
     bool Configure(const SerialLineSettings &settings);
+    bool StartWaiting();
     unsigned TakeSignal();
     void SampleModemLines(unsigned &events);
 
@@ -110,6 +118,7 @@ private:
     int m_openError = 0;
     int m_signalFd = -1;
     bool m_exclusive = false;   // we put the terminal into exclusive mode
+    bool m_socket = false;      // m_fd is a stream socket, not a terminal
     std::atomic<int> m_linkError{0};
     std::atomic<bool> m_cancelled{false};   // a signal on m_signalFd then means CancelWait, else Wake
     bool m_modemLinesSupported = false;

@@ -2,7 +2,8 @@
 # Installs what is missing, builds the tool and the simulated reader (not the tests and
 # benchmarks: ./scripts/test.sh builds those) and starts the tool with the reader beside it.
 # The reader runs in the background and ends when the tool ends. RFID_NO_SIM=1 starts the
-# tool alone.
+# tool alone; RFID_SIM_SOCKET=1 has the reader serve a UNIX socket instead of a terminal,
+# as a reader behind a Bluetooth link.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./setup.sh
@@ -14,7 +15,11 @@ if [[ "${RFID_NO_SIM:-0}" == 1 ]]; then
 fi
 
 simlog=$(mktemp)
-"./$build/tools/reader-sim/reader-sim" </dev/null >"$simlog" 2>&1 &
+sim_args=()
+if [[ "${RFID_SIM_SOCKET:-0}" == 1 ]]; then
+  sim_args+=(--socket)
+fi
+"./$build/tools/reader-sim/reader-sim" "${sim_args[@]}" </dev/null >"$simlog" 2>&1 &
 sim=$!
 trap 'kill "$sim" 2>/dev/null || true; wait "$sim" 2>/dev/null || true; rm -f "$simlog"' EXIT
 

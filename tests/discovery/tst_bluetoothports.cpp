@@ -2,6 +2,7 @@
 // ports bound to an address come from a fake sysfs tree and port map.
 #include "discovery/BluetoothAddress.h"
 #include "discovery/BluetoothList.h"
+#include "discovery/BluetoothSerialPorts.h"
 
 #include "tests/support/BluezTestBus.h"
 
@@ -21,6 +22,8 @@ private slots:
     void addressText();
     void deviceLine_data();
     void deviceLine();
+    void serialPortNumber_data();
+    void serialPortNumber();
 };
 
 void TestBluetoothPorts::findComPort_data()
@@ -139,6 +142,66 @@ void TestBluetoothPorts::deviceLine()
     QFETCH(QString, line);
     const BluetoothAddress address{0x2C, 0x1B, 0x0A, 0x6F, 0x12, 0x00};
     QCOMPARE(FormatDeviceLine(port, address, name), line);
+}
+
+void TestBluetoothPorts::serialPortNumber_data()
+{
+    QTest::addColumn<QStringList>("recorded");   // "n=address" in the settings before
+    QTest::addColumn<QStringList>("others");     // numbered before the reader, in this order
+    QTest::addColumn<int>("number");             // the reader's; -1: its own place, whatever it is
+
+    const QStringList phones{"11:22:33:44:55:66", "00:12:6F:0A:1B:2D", "AA:BB:CC:DD:EE:FF"};
+    QTest::newRow("first of all") << QStringList{} << QStringList{} << -1;
+    QTest::newRow("others paired first") << QStringList{} << phones << -1;
+    QTest::newRow("others in another order") << QStringList{} << QStringList{phones[2], phones[0], phones[1]} << -1;
+    QTest::newRow("recorded, kept") << QStringList{"140=00:12:6f:0a:1b:2c"} << phones << 140;
+    QTest::newRow("garbage recorded elsewhere") << QStringList{"129=not an address", "200="} << QStringList{} << -1;
+    QStringList full;
+    for (int n = FIRST_BLUETOOTH_PORT; n <= LAST_BLUETOOTH_PORT; ++n)
+        full << QStringLiteral("%1=00:00:00:00:%2:%3").arg(n).arg(n / 256, 2, 16, QChar('0')).arg(n % 256, 2, 16, QChar('0'));
+    QTest::newRow("range full") << full << QStringList{} << 0;
+}
+
+// The number a reader gets stays through restarts (a new book over the same settings) and
+// does not depend on which other devices were numbered, or in which order.
+void TestBluetoothPorts::serialPortNumber()
+{
+    QFETCH(QStringList, recorded);
+    QFETCH(QStringList, others);
+    QFETCH(int, number);
+
+    auto bookOver = [](QMap<int, QString> &settings) {
+        return BluetoothPortBook{[&settings](int n) { return settings.value(n); },
+                                 [&settings](int n, const QString &address) { settings.insert(n, address); }};
+    };
+    BluetoothAddress reader{};
+    QVERIFY(ParseBluetoothAddress("00:12:6F:0A:1B:2C", reader));
+    QMap<int, QString> alone;
+    const int ownPlace = BluetoothPortNumber(reader, bookOver(alone));
+    QVERIFY(ownPlace >= FIRST_BLUETOOTH_PORT && ownPlace <= LAST_BLUETOOTH_PORT);
+
+    QMap<int, QString> settings;
+    for (const QString &entry : recorded)
+        settings.insert(entry.section('=', 0, 0).toInt(), entry.section('=', 1));
+    QSet<int> taken;
+    for (const QString &other : others) {
+        BluetoothAddress address{};
+        QVERIFY(ParseBluetoothAddress(other, address));
+        const int n = BluetoothPortNumber(address, bookOver(settings));
+        QVERIFY2(n != 0 && !taken.contains(n), qPrintable(other));
+        taken.insert(n);
+    }
+    const int expected = number < 0 ? ownPlace : number;
+    QCOMPARE(BluetoothPortNumber(reader, bookOver(settings)), expected);
+    if (expected == 0)
+        return;
+    QVERIFY(!taken.contains(expected));
+    // Restarted: read back, not numbered again, and the number leads back to the reader.
+    QMap<int, QString> restarted = settings;
+    QCOMPARE(BluetoothPortNumber(reader, bookOver(restarted)), expected);
+    QCOMPARE(restarted, settings);
+    BluetoothAddress back{};
+    QVERIFY(BluetoothPortAddress(expected, bookOver(restarted), back) && back == reader);
 }
 
 QTEST_GUILESS_MAIN(TestBluetoothPorts)

@@ -1,7 +1,9 @@
-// The real main window against the simulated reader on a pseudo-terminal, offscreen.
+// The real main window against the simulated reader on a pseudo-terminal (or on a socket pair
+// that the BlueZ mock hands over as a Bluetooth link), offscreen.
 // The reader runs in this process on the same event loop; what it received is read back
 // from its record file.
 
+#include "tests/support/BluezTestBus.h"
 #include "tests/support/IsolatedWindow.h"
 #include "app/RFID_LorixDlg.h"
 #include "app/SettingsStore.h"
@@ -22,6 +24,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSlider>
@@ -44,6 +47,8 @@ constexpr int TRY_MS = 10000;
 constexpr int SHORT_AUTO_CONNECT_MS = 200;
 const QColor kRed(255, 0, 0);
 const QColor kNote(0, 0x64, 0);
+const QString READER_ADDRESS = QStringLiteral("00:12:6F:0A:1B:2C");
+constexpr int CONNECT_TIMEOUT_MS = 2000;
 
 class CRecordingKeySink : public IKeySink
 {
@@ -106,8 +111,12 @@ private slots:
     void commandLine();
     void portOption_data();
     void portOption();
+    void bluetoothReaderOverProfile();
+    void bluetoothRefusalSaysWhy_data();
+    void bluetoothRefusalSaysWhy();
 
 private:
+    bool startBluez(CBluezTestBus &bus);
     bool startReader(int txPower = -45, int returnAfterMs = -1, int comNumber = 0);
     void makeWindow(bool autoStart = false);
     void openPort();
@@ -126,6 +135,7 @@ private:
     std::shared_ptr<CRecordingKeySink> m_keys;
     QString m_saveLogTo;   // the answer to Save Log As
     CKeySinkFactory m_sinkFactory;   // empty: TypingInto(m_keys)
+    QString m_busAddress;   // the BlueZ mock's bus, when a test runs one
 };
 
 void TestMainWindow::init()
@@ -134,6 +144,7 @@ void TestMainWindow::init()
     QVERIFY(m_dir->isValid());
     m_store = std::make_unique<CSettingsStore>(m_dir->filePath("settings.ini"));
     m_keys = std::make_shared<CRecordingKeySink>();
+    m_busAddress.clear();
 }
 
 void TestMainWindow::cleanup()
@@ -171,6 +182,11 @@ void TestMainWindow::makeWindow(bool autoStart)
     env.keySink = TypingInto(m_keys);
     env.logSaveFile = [this](const QString &) { return m_saveLogTo; };
     env.keySink = m_sinkFactory ? m_sinkFactory : CKeySinkFactory(TypingInto(m_keys));
+    if (!m_busAddress.isEmpty()) {
+        env.bluetooth.bluez.busAddress = m_busAddress;
+        env.bluetooth.ports.sysRoot = m_dir->path();   // no rfcomm binding anywhere
+        env.bluetooth.bluez.connectTimeoutMs = CONNECT_TIMEOUT_MS;
+    }
     m_window = std::make_unique<CRFID_LorixDlg>(*m_store, env);
     m_window->show();
 }
@@ -791,6 +807,113 @@ void TestMainWindow::refusedCommand()
     const QString longest(TX_BUFFER_SIZE - 2, 'c');
     QCOMPARE(m_window->SendCommand(longest), TX_BUFFER_SIZE);
     QVERIFY(waitForReceived(longest));
+}
+
+// The mock with the serial profile and one adapter, on a bus `bus` has started.
+bool TestMainWindow::startBluez(CBluezTestBus &bus)
+{
+    QString why;
+    m_busAddress = bus.address();
+    return bus.addSerialProfile(why) && bus.mockCall("AddAdapter", {QStringLiteral("hci0"), QStringLiteral("host")}).type()
+           == QDBusMessage::ReplyMessage;
+}
+
+// A paired reader without an rfcomm binding, reached through BlueZ's serial profile: the mock
+// hands the tool one end of a socket pair, the simulated reader serves the other.
+void TestMainWindow::bluetoothReaderOverProfile()
+{
+    CBluezTestBus bus;
+    QString why;
+    if (!bus.start(true, why))
+        QSKIP(qPrintable(why));
+    QVERIFY(startBluez(bus));
+    QCOMPARE(bus.mockCall("AddSerialDevice", {QStringLiteral("hci0"), READER_ADDRESS, QStringLiteral("Reader-A")}).type(),
+             QDBusMessage::ReplyMessage);
+    makeWindow();
+    ctl<QCheckBox>(IDC_KEY_EMULATOR)->click();
+    ctl<QRadioButton>(IDC_MULTI_MODE)->click();
+    auto *picker = ctl<QComboBox>(IDC_PORT_PICKER);
+
+    // Listed in the picker and the device list under its own number, kept in the settings.
+    const QRegularExpression entry("^Reader-A " + READER_ADDRESS + " \\(COM(\\d+)\\)$");
+    QTRY_VERIFY_WITH_TIMEOUT(picker->findText(entry.pattern(), Qt::MatchRegularExpression) >= 0, TRY_MS);
+    const int index = picker->findText(entry.pattern(), Qt::MatchRegularExpression);
+    const QString com = "COM" + entry.match(picker->itemText(index)).captured(1);
+    QCOMPARE(m_store->ReadString(CONFIG_BLUETOOTH_PORTS_SECTION, com), READER_ADDRESS);
+    QVERIFY(ctl<QPlainTextEdit>(IDC_DEVICE_LIST)->toPlainText().contains(com + "\t: " + READER_ADDRESS + "  | Reader-A\n"));
+    picker->setCurrentIndex(index);
+
+    // Commands go out, the inventory comes back and is typed.
+    ctl<QPushButton>(IDC_OPEN_PORT)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(m_window->isPortOpen(), TRY_MS);
+    SimOptions options;
+    options.recordPath = m_dir->filePath("received.txt");
+    m_reader = std::make_unique<CReaderSim>(options);
+    QVERIFY(m_reader->ServeSocket(bus.takeReaderSocket()));
+    QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+    QApplication::setActiveWindow(nullptr);
+    m_reader->PullTrigger();
+    QVERIFY2(waitForReceived("i,0,0,0"), qPrintable(received().join('|') + "\n" + logText()));
+    QTRY_COMPARE_WITH_TIMEOUT(m_keys->enterPresses(), options.tagCount, TRY_MS);
+
+    // The reader switched off: one lost link, and BlueZ is asked to let the profile go.
+    m_reader->HangUp();
+    QTRY_VERIFY_WITH_TIMEOUT(!m_window->isPortOpen(), TRY_MS);
+    QTRY_VERIFY_WITH_TIMEOUT(bus.mockCall("UnregisteredProfiles", {}).arguments().value(0).toInt() >= 1, TRY_MS);
+    QCOMPARE(logText().count(com + " link lost: "), 1);
+
+    // Switched on again: the automatic connection reconnects it and wakes it.
+    ctl<QCheckBox>(IDC_AUTO_START)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(m_window->isPortOpen(), TRY_MS);
+    QVERIFY(m_reader->ServeSocket(bus.takeReaderSocket()));
+    QVERIFY2(waitForReceived("g,txp"), qPrintable(received().join('|')));
+    QCOMPARE(logLineColour(com + " reopened by the automatic connection: Bluetooth " + READER_ADDRESS), kNote);
+    QCOMPARE(logText().count(com + " link lost: "), 1);
+}
+
+void TestMainWindow::bluetoothRefusalSaysWhy_data()
+{
+    QTest::addColumn<QString>("device");   // how the mock knows the reader: serial, unpaired, none
+    QTest::addColumn<QString>("failure");  // BlueZ's error name and message for ConnectProfile
+    QTest::addColumn<QString>("why");
+
+    QTest::newRow("out of range") << "serial" << "org.bluez.Error.Failed|Host is down"
+                                  << "Host is down (org.bluez.Error.Failed)";
+    QTest::newRow("profile refused") << "serial" << "org.bluez.Error.NotAvailable|Operation currently not available"
+                                     << "Operation currently not available (org.bluez.Error.NotAvailable)";
+    QTest::newRow("BlueZ does not answer") << "serial" << "hang|"
+                                           << QStringLiteral("BlueZ did not answer within %1 s").arg(CONNECT_TIMEOUT_MS / 1000);
+    QTest::newRow("not paired") << "unpaired" << "" << "the device is not paired: pair it first";
+    QTest::newRow("unknown to BlueZ") << "none" << "" << "BlueZ does not know this device: pair it first";
+}
+
+// The stored port of a Bluetooth reader that cannot be connected: one line with BlueZ's reason.
+void TestMainWindow::bluetoothRefusalSaysWhy()
+{
+    QFETCH(QString, device);
+    QFETCH(QString, failure);
+    QFETCH(QString, why);
+    CBluezTestBus bus;
+    QString missing;
+    if (!bus.start(true, missing))
+        QSKIP(qPrintable(missing));
+    QVERIFY(startBluez(bus));
+    const QVariantList reader{QStringLiteral("hci0"), READER_ADDRESS, QStringLiteral("Reader-A")};
+    if (device != "none")
+        QVERIFY(bus.mockCall(device == "serial" ? "AddSerialDevice" : "AddDevice", reader).type()
+                == QDBusMessage::ReplyMessage);
+    bus.mockCall("FailConnections", {failure.section('|', 0, 0), failure.section('|', 1)});
+    m_store->WriteString(CONFIG_BLUETOOTH_PORTS_SECTION, "COM200", READER_ADDRESS);
+    m_store->WriteInt(CONFIG_SECTION, CONFIG_COM_PORT, 200);
+    makeWindow();
+    ctl<QPushButton>(IDC_OPEN_PORT)->click();
+    // The answer comes later, on this thread's event loop: the click did not wait for BlueZ.
+    QVERIFY(!logText().contains("Cannot open"));
+    QVERIFY(!ctl<QWidget>(IDC_PORT_PICKER)->isEnabled());
+    const QString line = "Cannot open COM200: Bluetooth " + READER_ADDRESS + ": " + why;
+    QTRY_VERIFY2_WITH_TIMEOUT(logLineColour(line) == kNote, qPrintable(logText()), TRY_MS);
+    QVERIFY(ctl<QWidget>(IDC_PORT_PICKER)->isEnabled());
+    QCOMPARE(logText().count("Cannot open"), 1);
 }
 
 QTEST_MAIN(TestMainWindow)

@@ -9,6 +9,7 @@
 #include <future>
 #include <mutex>
 #include <poll.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 #include <thread>
@@ -446,9 +447,18 @@ private slots:
         QVERIFY(got.size() < accepted.size() && std::equal(got.begin(), got.end(), accepted.begin()));
     }
 
+    void hangUpDropsOnce_data()
+    {
+        QTest::addColumn<bool>("socket");   // else a terminal
+        QTest::addColumn<int>("linkError");
+        QTest::newRow("terminal") << false << ENODEV;   // the master's close takes the node away
+        QTest::newRow("socket pair") << true << LINK_HUNG_UP;
+    }
     // The peer hangs up: one LINEDROP, and the thread then sleeps until Close.
     void hangUpDropsOnce()
     {
+        QFETCH(bool, socket);
+        QFETCH(int, linkError);
         PtyPair pty;
         QVERIFY(pty.open());
         Owner owner;
@@ -456,12 +466,28 @@ private slots:
         CSerialChannel channel;
         channel.SetOwnerWindow(&owner);
         recorder.attach(channel);
-        QCOMPARE(channel.Open(pty.slavePath, BAUD, 8, 0, 0), 1);
-        QVERIFY(pty.writeAll(Pattern(10, 1)));
+        int pair[2] = {-1, -1};
+        const std::vector<uint8_t> bytes = Pattern(10, 1);
+        if (socket) {
+            QVERIFY(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0);
+            QCOMPARE(channel.OpenSocket(pair[0], "pair"), 1);
+            QCOMPARE(::write(pair[1], bytes.data(), bytes.size()), ssize_t(bytes.size()));
+            // Both ways: what is sent reaches the peer.
+            QCOMPARE(channel.Send(bytes.data(), 4), 4);
+            uint8_t echoed[4] = {};
+            pollfd readable{pair[1], POLLIN, 0};
+            QVERIFY(::poll(&readable, 1, 5000) == 1 && ::read(pair[1], echoed, 4) == 4 && std::equal(echoed, echoed + 4, bytes.begin()));
+        } else {
+            QCOMPARE(channel.Open(pty.slavePath, BAUD, 8, 0, 0), 1);
+            QVERIFY(pty.writeAll(bytes));
+        }
         QTRY_COMPARE(channel.PendingBytes(), 10);
-        pty.hangUp();
+        if (socket)
+            ::close(pair[1]);
+        else
+            pty.hangUp();
         QTRY_COMPARE(owner.lineDrops, 1);
-        QCOMPARE(channel.LinkError(), ENODEV);   // the master's close took the node away
+        QCOMPARE(channel.LinkError(), linkError);
         const int wakesAtDrop = recorder.wakes.load();
         QTest::qWait(600);   // room for a spinning thread to show itself
         QCOMPARE(owner.lineDrops, 1);

@@ -1,4 +1,7 @@
-// The simulated reader, driven over its pseudo-terminal through the port map link it makes.
+// The simulated reader, driven over its pseudo-terminal (or its socket) through the port map
+// link it makes.
+
+#include "platform/SerialPort.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -6,7 +9,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -50,12 +52,13 @@ struct Sim
     }
 };
 
-// The far side of the line as the tool would hold it.
+// The far side of the line as the tool holds it: its own serial port, on a terminal or, as
+// a link to a socket, on a stream socket.
 struct Line
 {
+    CSerialPort port;
     int fd = -1;
-    explicit Line(const QString &path) { fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK); }
-    ~Line() { if (fd >= 0) ::close(fd); }
+    explicit Line(const QString &path) { port.Open(path, SerialLineSettings()); fd = port.Handle(); }
 
     bool write(const QByteArray &bytes) { return ::write(fd, bytes.constData(), size_t(bytes.size())) == bytes.size(); }
 
@@ -93,6 +96,7 @@ private slots:
     void answers();
     void linkRemovedOnTerminate();
     void hangsUp();
+    void hangsUpAndComesBack_data();
     void hangsUpAndComesBack();
 
 private:
@@ -166,18 +170,28 @@ void TestReaderSim::hangsUp()
     QVERIFY(!QFileInfo(ports() + QStringLiteral("/COM%1").arg(sim.comNumber)).isSymLink());
 }
 
+void TestReaderSim::hangsUpAndComesBack_data()
+{
+    QTest::addColumn<bool>("socket");   // the next connection is the reader back; else a new terminal
+    QTest::newRow("terminal") << false;
+    QTest::newRow("socket") << true;
+}
+
 void TestReaderSim::hangsUpAndComesBack()
 {
+    QFETCH(bool, socket);
     Sim sim;
-    QVERIFY(sim.start({ "--ports-folder", ports(), "--hangup-after", "300", "--return-after", "100" }));
+    QVERIFY(sim.start(QStringList{ "--ports-folder", ports(), "--hangup-after", "300" }
+                      + (socket ? QStringList{ "--socket" } : QStringList{ "--return-after", "100" })));
     const int number = sim.comNumber;
     {
         Line line(ports() + QStringLiteral("/COM%1").arg(number));
+        QVERIFY(line.fd >= 0);
         bool hungUp = false;
         line.readUntil("never sent", &hungUp);
         QVERIFY(hungUp);
     }
-    QVERIFY(sim.readRegistration());
+    QVERIFY(socket || sim.readRegistration());
     QCOMPARE(sim.comNumber, number);
     Line again(ports() + QStringLiteral("/COM%1").arg(number));
     QVERIFY(again.fd >= 0);

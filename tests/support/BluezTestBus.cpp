@@ -1,12 +1,15 @@
 #include "tests/support/BluezTestBus.h"
 
 #include <QDBusConnectionInterface>
+#include <QDBusUnixFileDescriptor>
 #include <QDBusVariant>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QStandardPaths>
 #include <QThread>
+
+#include <fcntl.h>
 
 namespace {
 const QString BLUEZ = QStringLiteral("org.bluez");
@@ -118,6 +121,29 @@ QDBusMessage CBluezTestBus::mockCall(const QString &method, const QVariantList &
     QDBusMessage call = QDBusMessage::createMethodCall(m_service, m_mockPath, m_mockInterface, method);
     call.setArguments(args);
     return QDBusConnection(m_connectionName).call(call);
+}
+
+bool CBluezTestBus::addSerialProfile(QString &why)
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(BLUEZ, QStringLiteral("/"), QStringLiteral("org.freedesktop.DBus.Mock"),
+                                                       QStringLiteral("AddTemplate"));
+    // The mock reads templates from files ending in .py.
+    const QString path = m_templateDir.filePath(QStringLiteral("bluez_serial_profile.py"));
+    if (!QFile::exists(path) && !QFile::copy(QStringLiteral(":/bluez_serial_profile.py"), path))
+        return false;
+    call.setArguments({path, QVariantMap()});
+    const QDBusMessage reply = QDBusConnection(m_connectionName).call(call);
+    why = reply.errorMessage();
+    return reply.type() == QDBusMessage::ReplyMessage;
+}
+
+int CBluezTestBus::takeReaderSocket()
+{
+    const QDBusMessage reply = mockCall(QStringLiteral("TakeReaderSocket"), {});
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+        return -1;
+    const auto fd = reply.arguments().constFirst().value<QDBusUnixFileDescriptor>();
+    return fd.isValid() ? ::fcntl(fd.fileDescriptor(), F_DUPFD_CLOEXEC, 0) : -1;
 }
 
 QVariant CBluezTestBus::property(const QString &path, const QString &interface, const QString &name)

@@ -4,6 +4,7 @@
 #include <QDBusMessage>
 #include <QProcess>
 #include <QString>
+#include <QTemporaryDir>
 #include <QVariantList>
 
 // A private D-Bus daemon, optionally with one mock of python3-dbusmock on it: BlueZ for the
@@ -25,6 +26,11 @@ public:
     // Calls a method of the mock's own control interface (AddAdapter, AddDevice, ... of
     // BlueZ; SetGrant, GetKeys, ... of the portal).
     QDBusMessage mockCall(const QString &method, const QVariantList &args = {});
+    // Adds BlueZ's serial profile to the mock (bluez_serial_profile.py, built in):
+    // AddSerialDevice, ConnectProfile handing over one end of a socket pair, TakeReaderSocket.
+    bool addSerialProfile(QString &why);
+    // The reader's end of the latest link the mock handed over (the caller owns it), or -1.
+    int takeReaderSocket();
     // Reads a property of an adapter or device object of the mock.
     QVariant property(const QString &path, const QString &interface, const QString &name);
 
@@ -41,6 +47,7 @@ private:
     QProcess m_mock;
     QString m_address;
     QString m_connectionName;
+    QTemporaryDir m_templateDir;
 };
 
 // Writes sys/class/tty/<name>/address files under `root`, one per "rfcommN=address" entry;

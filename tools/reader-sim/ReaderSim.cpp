@@ -6,6 +6,13 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 namespace {
 
 constexpr int FIRST_SIM_COM_NUMBER = 200;
@@ -69,16 +76,23 @@ QString CReaderSim::linkPath(int number) const
     return folder + QStringLiteral("/COM%1").arg(number);
 }
 
+bool CReaderSim::openRecord(QString &error)
+{
+    if (m_options.recordPath.isEmpty() || m_record.isOpen())
+        return true;
+    m_record.setFileName(m_options.recordPath);
+    if (!m_record.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        error = QStringLiteral("cannot write %1").arg(m_options.recordPath);
+        return false;
+    }
+    return true;
+}
+
 bool CReaderSim::Start(QString &error)
 {
-    if (!m_options.recordPath.isEmpty()) {
-        m_record.setFileName(m_options.recordPath);
-        if (!m_record.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-            error = QStringLiteral("cannot write %1").arg(m_options.recordPath);
-            return false;
-        }
-    }
-    if (!openLine(error) || !registerLink(error))
+    if (!openRecord(error))
+        return false;
+    if (!(m_options.socket ? openListener(error) : openLine(error)) || !registerLink(error))
         return false;
     if (m_options.eventPeriodMs > 0)
         m_eventTimer.start(m_options.eventPeriodMs);
@@ -91,13 +105,89 @@ bool CReaderSim::openLine(QString &error)
         error = m_pty.errorString();
         return false;
     }
+    watchLine(m_pty.masterFd());
+    return true;
+}
+
+void CReaderSim::watchLine(int fd)
+{
     m_lineIn.clear();
     m_lastWasCr = false;
-    m_readNotifier = std::make_unique<QSocketNotifier>(m_pty.masterFd(), QSocketNotifier::Read);
+    m_readNotifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
     connect(m_readNotifier.get(), &QSocketNotifier::activated, this, &CReaderSim::onReadable);
     if (m_options.hangUpAfterMs > 0)
         m_hangUpTimer.start(m_options.hangUpAfterMs);
+}
+
+bool CReaderSim::ServeSocket(int fd)
+{
+    // The reader answers from the event loop: it must never wait in a read.
+    const int flags = fd >= 0 ? ::fcntl(fd, F_GETFL) : -1;
+    QString error;
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0 || !openRecord(error)) {
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    closeLine();
+    m_socketFd = fd;
+    watchLine(fd);
     return true;
+}
+
+// The socket lives in the port map folder, under a name the port list does not read.
+bool CReaderSim::openListener(QString &error)
+{
+    const QString folder = QFileInfo(linkPath(1)).absolutePath();
+    QDir().mkpath(folder);
+    m_socketPath = folder + QStringLiteral("/reader-sim-%1.socket").arg(::getpid());
+    const QByteArray path = QFile::encodeName(m_socketPath);
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    if (size_t(path.size()) >= sizeof address.sun_path) {
+        error = QStringLiteral("the socket path %1 is too long").arg(m_socketPath);
+        return false;
+    }
+    std::copy(path.cbegin(), path.cend(), address.sun_path);
+    QFile::remove(m_socketPath);
+    m_listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (m_listenFd < 0 || ::bind(m_listenFd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0
+        || ::listen(m_listenFd, 1) != 0) {
+        error = QStringLiteral("cannot listen on %1: %2").arg(m_socketPath, QString::fromLocal8Bit(strerror(errno)));
+        return false;
+    }
+    m_listenNotifier = std::make_unique<QSocketNotifier>(m_listenFd, QSocketNotifier::Read);
+    connect(m_listenNotifier.get(), &QSocketNotifier::activated, this, &CReaderSim::onConnection);
+    return true;
+}
+
+// A reader serves one host: a second connection while one is served is refused.
+void CReaderSim::onConnection()
+{
+    const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0)
+        return;
+    if (lineOpen())
+        ::close(fd);
+    else
+        ServeSocket(fd);
+}
+
+void CReaderSim::writeLine(const QByteArray &bytes)
+{
+    if (m_socketFd >= 0)
+        WriteAllToStream(m_socketFd, bytes);
+    else
+        m_pty.WriteAll(bytes);
+}
+
+void CReaderSim::closeLine()
+{
+    m_readNotifier.reset();
+    if (m_socketFd >= 0)
+        ::close(m_socketFd);
+    m_socketFd = -1;
+    m_pty.Close();
 }
 
 bool CReaderSim::registerLink(QString &error)
@@ -112,10 +202,10 @@ bool CReaderSim::registerLink(QString &error)
         // A link of our own (coming back) or a dangling one left by a crash is taken over.
         if (info.isSymLink() && (n == m_comNumber || !info.exists()))
             QFile::remove(path);
-        if (QFile::link(m_pty.slavePath(), path)) {
+        if (QFile::link(slavePath(), path)) {
             m_comNumber = n;
             m_linkOwned = true;
-            emit ready(n, m_pty.slavePath());
+            emit ready(n, slavePath());
             return true;
         }
     }
@@ -138,8 +228,13 @@ void CReaderSim::Stop()
     m_hangUpTimer.stop();
     m_tagTimer.stop();
     m_pieceTimer.stop();
-    m_readNotifier.reset();
-    m_pty.Close();
+    closeLine();
+    m_listenNotifier.reset();
+    if (m_listenFd >= 0) {
+        ::close(m_listenFd);
+        QFile::remove(m_socketPath);
+    }
+    m_listenFd = -1;
     removeLink();
 }
 
@@ -149,8 +244,10 @@ void CReaderSim::HangUp()
     m_tagTimer.stop();
     m_pieceTimer.stop();
     m_outQueue.clear();
-    m_readNotifier.reset();
-    m_pty.Close();
+    const bool socket = m_socketFd >= 0;
+    closeLine();
+    if (socket)
+        return;   // the next connection is the reader switched on again
     if (m_options.returnAfterMs >= 0) {
         m_returnTimer.start(m_options.returnAfterMs);   // the link stays: same COM number
         return;
@@ -162,7 +259,8 @@ void CReaderSim::HangUp()
 void CReaderSim::onReadable()
 {
     bool hungUp = false;
-    const QByteArray bytes = m_pty.ReadAvailable(hungUp);
+    const QByteArray bytes = m_socketFd >= 0 ? ReadAvailableFromStream(m_socketFd, hungUp)
+                                             : m_pty.ReadAvailable(hungUp);
     for (const char c : bytes) {
         if (c == '\n' && m_lastWasCr) {
             m_lastWasCr = false;
@@ -176,7 +274,14 @@ void CReaderSim::onReadable()
             m_lineIn.append(c);
         }
     }
-    if (hungUp)
+    // A socket's peer has closed it for good; a terminal's master stays to be written to.
+    if (hungUp && m_socketFd >= 0) {
+        // Called from the notifier's own signal: it may not be deleted under it.
+        m_readNotifier->setEnabled(false);
+        m_readNotifier.release()->deleteLater();
+        closeLine();
+    }
+    else if (hungUp)
         m_readNotifier->setEnabled(false);
 }
 
@@ -280,10 +385,10 @@ void CReaderSim::sendText(const QString &text) { send(m_encoder.encode(text)); }
 
 void CReaderSim::send(const QByteArray &bytes)
 {
-    if (!m_pty.isOpen())
+    if (!lineOpen())
         return;
     if (m_options.maxPiece <= 0) {
-        m_pty.WriteAll(bytes);
+        writeLine(bytes);
         return;
     }
     m_outQueue += bytes;
@@ -295,7 +400,7 @@ void CReaderSim::writeNextPiece()
 {
     const int size = qMin(int(m_outQueue.size()), 1 + int(m_random.bounded(quint32(m_options.maxPiece))));
     if (size > 0) {
-        m_pty.WriteAll(m_outQueue.left(size));
+        writeLine(m_outQueue.left(size));
         m_outQueue.remove(0, size);
     }
     if (m_outQueue.isEmpty())

@@ -27,10 +27,15 @@ struct SimOptions
     int hangUpAfterMs = 0;      // hang up this long after each start; 0: never
     int returnAfterMs = -1;     // come back on a new terminal this long after a hang-up; <0: end
     QString recordPath;         // every line received, one per line; empty: none
+    // Serve over a UNIX stream socket instead of a pseudo-terminal: listen on a socket in the
+    // port map folder, link COM<n> to it, and serve each connection in turn (a hang-up or the
+    // peer's close ends one; the next connection is the reader switched on again).
+    bool socket = false;
     quint32 seed = 1;
 };
 
-// A reader on a pseudo-terminal, registered in the port map as COM<n>. It echoes each
+// A reader on a pseudo-terminal or a stream socket, registered in the port map as COM<n>;
+// or serving one end of a socket pair handed to it (ServeSocket). It echoes each
 // command, answers it, ends each answer with the prompt, and sends events. Single-threaded:
 // everything runs from the Qt event loop.
 class CReaderSim : public QObject
@@ -42,8 +47,13 @@ public:
 
     bool Start(QString &error);
     void Stop();                 // hangs up and removes the port map link
+    // Serves the connected stream socket `fd` (which it owns from now on) as its line, in
+    // place of the current one; without Start it registers no link. False (the descriptor
+    // closed) when it is no descriptor or the record file cannot be written.
+    bool ServeSocket(int fd);
+    bool IsServing() const { return lineOpen(); }
     int comNumber() const { return m_comNumber; }
-    QString slavePath() const { return m_pty.slavePath(); }
+    QString slavePath() const { return m_options.socket ? m_socketPath : m_pty.slavePath(); }
 
     void PullTrigger();          // "$trigger=1,0"
     void ReleaseTrigger();       // "$trigger=0,0"
@@ -58,7 +68,14 @@ signals:
     void finished();
 
 private:
+    bool openRecord(QString &error);
     bool openLine(QString &error);
+    bool openListener(QString &error);
+    void onConnection();
+    void watchLine(int fd);
+    bool lineOpen() const { return m_socketFd >= 0 || m_pty.isOpen(); }
+    void writeLine(const QByteArray &bytes);
+    void closeLine();
     bool registerLink(QString &error);
     void removeLink();
     QString linkPath(int number) const;
@@ -78,6 +95,10 @@ private:
 
     SimOptions m_options;
     CPseudoTerminal m_pty;
+    int m_socketFd = -1;        // the line when it is a socket
+    int m_listenFd = -1;        // with the socket option: where connections arrive
+    QString m_socketPath;
+    std::unique_ptr<QSocketNotifier> m_listenNotifier;
     CCodePageEncoder m_encoder;
     std::unique_ptr<QSocketNotifier> m_readNotifier;
     QRandomGenerator m_random;

@@ -1,4 +1,5 @@
-// A simulated RFID reader on a pseudo-terminal, registered in the user's port map as COM<n>.
+// A simulated RFID reader on a pseudo-terminal (or, with --socket, a UNIX stream socket),
+// registered in the user's port map as COM<n>.
 // It prints "COM<n> <terminal>" when it is ready (again after each return) and runs until it
 // is told to quit (SIGINT, SIGTERM, "q" on stdin) or it hangs up for good. While it runs, a
 // person can act for the reader by typing a letter and Enter:
@@ -95,7 +96,7 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("reader-sim"));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("A simulated RFID reader on a pseudo-terminal."));
+    parser.setApplicationDescription(QStringLiteral("A simulated RFID reader on a pseudo-terminal or a socket."));
     parser.addHelpOption();
     const SimOptions d;
     auto add = [&parser](const char *name, const char *help, const QString &fallback) {
@@ -115,6 +116,9 @@ int main(int argc, char *argv[])
     add("return-after", "Come back on a new terminal N ms after hanging up (default: end).", QString());
     add("record", "File that receives every line the reader received.", QString());
     add("seed", "Seed of the random piece sizes.", QString::number(d.seed));
+    parser.addOption({QStringLiteral("socket"),
+                      QStringLiteral("Serve over a UNIX stream socket (linked as COM<n>) instead of a pseudo-terminal, "
+                                     "as a reader on a Bluetooth link: each connection in turn.")});
     parser.process(app);
 
     SimOptions options;
@@ -131,6 +135,7 @@ int main(int argc, char *argv[])
     options.returnAfterMs = intOption(parser, QStringLiteral("return-after"), d.returnAfterMs);
     options.recordPath = parser.value(QStringLiteral("record"));
     options.seed = quint32(intOption(parser, QStringLiteral("seed"), int(d.seed)));
+    options.socket = parser.isSet(QStringLiteral("socket"));
 
     CReaderSim sim(options);
     QTextStream out(stdout);
