@@ -1,6 +1,7 @@
 #include "discovery/BluezClient.h"
 
 #include "discovery/StopToken.h"
+#include "platform/BusConnection.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -10,7 +11,6 @@
 #include <QVariantMap>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -34,24 +34,12 @@ const QString NAME_PROPERTY = QStringLiteral("Name");
 const QString PAIRED_PROPERTY = QStringLiteral("Paired");
 const QString UUIDS_PROPERTY = QStringLiteral("UUIDs");
 
-// One connection for one search. The system bus is Qt's shared connection; a private bus
-// gets a connection of its own, under a name no other search uses, closed at the end.
-class CBusConnection
+// BlueZ on one connection for one search: the system bus's shared connection, or a private
+// bus's own connection, closed at the end.
+class CBluezBus
 {
 public:
-    explicit CBusConnection(const QString &address)
-        : m_name(address.isEmpty() ? QString() : uniqueName()),
-          m_connection(address.isEmpty() ? QDBusConnection::systemBus()
-                                         : QDBusConnection::connectToBus(address, m_name))
-    {
-    }
-    ~CBusConnection()
-    {
-        if (!m_name.isEmpty())
-            QDBusConnection::disconnectFromBus(m_name);
-    }
-    CBusConnection(const CBusConnection &) = delete;
-    CBusConnection &operator=(const CBusConnection &) = delete;
+    explicit CBluezBus(const QString &address) : m_connection(QDBusConnection::SystemBus, address) {}
 
     bool isConnected() const { return m_connection.isConnected(); }
 
@@ -60,18 +48,11 @@ public:
     {
         QDBusMessage message = QDBusMessage::createMethodCall(BLUEZ_SERVICE, path, interface, method);
         message.setArguments(arguments);
-        return m_connection.call(message, QDBus::Block, timeoutMs);
+        return m_connection.bus().call(message, QDBus::Block, timeoutMs);
     }
 
 private:
-    static QString uniqueName()
-    {
-        static std::atomic<int> counter{0};
-        return QStringLiteral("rfid-bluez-%1").arg(++counter);
-    }
-
-    QString m_name;
-    QDBusConnection m_connection;
+    CBusConnection m_connection;
 };
 
 // What one GetManagedObjects answer holds for us, in the answer's order.
@@ -108,7 +89,7 @@ void addObject(const QString &path, const QMap<QString, QVariantMap> &interfaces
 }
 
 // Reads the object tree of BlueZ. False when the call fails or the answer has another shape.
-bool getBluezObjects(CBusConnection &bus, int timeoutMs, BluezObjects &objects)
+bool getBluezObjects(CBluezBus &bus, int timeoutMs, BluezObjects &objects)
 {
     const QDBusMessage reply = bus.call(OBJECT_MANAGER_PATH, OBJECT_MANAGER_INTERFACE, GET_MANAGED_OBJECTS, timeoutMs);
     if (reply.type() != QDBusMessage::ReplyMessage || reply.signature() != MANAGED_OBJECTS_SIGNATURE
@@ -162,7 +143,7 @@ void waitForInquiry(int milliseconds, CStopToken *stop)
 bool SearchBluetoothDevices(QList<BluetoothDeviceRecord> &devices, const BluezEnvironment &env, CStopToken *stop)
 {
     devices.clear();
-    CBusConnection bus(env.busAddress);
+    CBluezBus bus(env.busAddress);
     if (!bus.isConnected())
         return false;
 
@@ -199,7 +180,7 @@ bool SearchBluetoothDevices(QList<BluetoothDeviceRecord> &devices, const BluezEn
 bool ListPairedSerialDevices(QList<BluetoothDeviceRecord> &devices, const BluezEnvironment &env)
 {
     devices.clear();
-    CBusConnection bus(env.busAddress);
+    CBluezBus bus(env.busAddress);
     BluezObjects known;
     if (!bus.isConnected() || !getBluezObjects(bus, env.callTimeoutMs, known))
         return false;
@@ -213,7 +194,7 @@ bool ListPairedSerialDevices(QList<BluetoothDeviceRecord> &devices, const BluezE
 bool FindBluezDevice(const BluetoothAddress &address, BluetoothDeviceRecord &device, bool &reachable,
                      const BluezEnvironment &env)
 {
-    CBusConnection bus(env.busAddress);
+    CBluezBus bus(env.busAddress);
     BluezObjects known;
     reachable = bus.isConnected() && getBluezObjects(bus, env.callTimeoutMs, known);
     for (const BluetoothDeviceRecord &candidate : std::as_const(known.devices)) {
@@ -230,7 +211,7 @@ QString BluetoothAliasForAddress(const QString &address, const BluezEnvironment 
     BluetoothAddress wanted;
     if (!ParseBluetoothAddress(address.trimmed(), wanted))
         return {};
-    CBusConnection bus(env.busAddress);
+    CBluezBus bus(env.busAddress);
     BluezObjects known;
     if (!bus.isConnected() || !getBluezObjects(bus, env.callTimeoutMs, known))
         return {};

@@ -1,5 +1,7 @@
 #include "discovery/BluezSerialLink.h"
 
+#include "platform/BusConnection.h"
+
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusError>
@@ -177,11 +179,10 @@ QString CBluezSerialLink::Session::connect(QDBusConnection &bus, CSerialProfile 
 void CBluezSerialLink::Session::run(QObject *receiver, BluetoothAddress address, BluezEnvironment env,
                                     quint64 attempt)
 {
-    const QString connectionName = QStringLiteral("rfid-serial-") + uniqueSuffix();
     {
-        QDBusConnection bus = env.busAddress.isEmpty()
-                                  ? QDBusConnection::connectToBus(QDBusConnection::SystemBus, connectionName)
-                                  : QDBusConnection::connectToBus(env.busAddress, connectionName);
+        // A connection of its own: the profile is exported on it and served on this thread.
+        CBusConnection connection(QDBusConnection::SystemBus, env.busAddress, true);
+        QDBusConnection &bus = connection.bus();
         CSerialProfile profile;
         const QString profilePath = PROFILE_PATH_PREFIX + uniqueSuffix();
         bool registered = false;
@@ -206,7 +207,6 @@ void CBluezSerialLink::Session::run(QObject *receiver, BluetoothAddress address,
                  {QVariant::fromValue(QDBusObjectPath(profilePath))}, env.callTimeoutMs, false);
         bus.unregisterObject(profilePath);
     }
-    QDBusConnection::disconnectFromBus(connectionName);
     done.store(true);
 }
 

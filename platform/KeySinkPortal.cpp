@@ -1,5 +1,6 @@
 #include "platform/KeySinkPortal.h"
 
+#include "platform/BusConnection.h"
 #include "platform/KeySinkX11.h"
 
 #include <QCoreApplication>
@@ -65,45 +66,32 @@ public slots:
 
 bool CKeySinkPortal::IsOffered(const QString &busAddress)
 {
-    const QString name = QStringLiteral("rfid-portal-probe-%1").arg(++g_tokens);
-    QDBusConnection bus = busAddress.isEmpty() ? QDBusConnection::sessionBus() : QDBusConnection::connectToBus(busAddress, name);
-    bool offered = false;
-    if (bus.isConnected()) {
-        QDBusMessage get = QDBusMessage::createMethodCall(s(PORTAL_SERVICE), s(PORTAL_PATH),
-                                                          QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
-        get.setArguments({s(PORTAL_REMOTE_DESKTOP), QStringLiteral("AvailableDeviceTypes")});
-        const QDBusMessage reply = bus.call(get, QDBus::Block, PORTAL_CALL_TIMEOUT_MS);
-        if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()) {
-            const unsigned types = reply.arguments().constFirst().value<QDBusVariant>().variant().toUInt();
-            offered = (types & PORTAL_DEVICE_KEYBOARD) != 0;
-        }
-    }
-    if (!busAddress.isEmpty())
-        QDBusConnection::disconnectFromBus(name);
-    return offered;
+    CBusConnection connection(QDBusConnection::SessionBus, busAddress);
+    if (!connection.isConnected())
+        return false;
+    QDBusMessage get = QDBusMessage::createMethodCall(s(PORTAL_SERVICE), s(PORTAL_PATH),
+                                                      QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+    get.setArguments({s(PORTAL_REMOTE_DESKTOP), QStringLiteral("AvailableDeviceTypes")});
+    const QDBusMessage reply = connection.bus().call(get, QDBus::Block, PORTAL_CALL_TIMEOUT_MS);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+        return false;
+    const unsigned types = reply.arguments().constFirst().value<QDBusVariant>().variant().toUInt();
+    return (types & PORTAL_DEVICE_KEYBOARD) != 0;
 }
 
 std::shared_ptr<CKeySinkPortal> CKeySinkPortal::Open(const KeySinkSetup &setup)
 {
-    QString name;
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!setup.sessionBusAddress.isEmpty()) {
-        name = QStringLiteral("rfid-portal-sink-%1").arg(++g_tokens);
-        bus = QDBusConnection::connectToBus(setup.sessionBusAddress, name);
-    }
-    if (!bus.isConnected()) {
-        if (!name.isEmpty())
-            QDBusConnection::disconnectFromBus(name);
+    auto connection = std::make_unique<CBusConnection>(QDBusConnection::SessionBus, setup.sessionBusAddress);
+    if (!connection->isConnected())
         return nullptr;
-    }
-    std::shared_ptr<CKeySinkPortal> sink(new CKeySinkPortal(bus, name, setup));
+    std::shared_ptr<CKeySinkPortal> sink(new CKeySinkPortal(std::move(connection), setup));
     sink->start();
     return sink;
 }
 
-CKeySinkPortal::CKeySinkPortal(QDBusConnection bus, QString connectionName, KeySinkSetup setup)
-    : m_bus(std::move(bus))
-    , m_connectionName(std::move(connectionName))
+CKeySinkPortal::CKeySinkPortal(std::unique_ptr<CBusConnection> connection, KeySinkSetup setup)
+    : m_connection(std::move(connection))
+    , m_bus(m_connection->bus())
     , m_setup(std::move(setup))
     , m_closedWatch(std::make_unique<CPortalSignals>())
 {
@@ -119,10 +107,6 @@ CKeySinkPortal::~CKeySinkPortal()
             m_bus.send(QDBusMessage::createMethodCall(s(PORTAL_SERVICE), m_sessionPath, s(PORTAL_SESSION),
                                                       QStringLiteral("Close")));
         }
-    }
-    if (!m_connectionName.isEmpty()) {
-        m_bus = QDBusConnection(QString());
-        QDBusConnection::disconnectFromBus(m_connectionName);
     }
 }
 

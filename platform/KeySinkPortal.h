@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+class CBusConnection;
 class QDBusMessage;
 
 // The desktop portal's remote-desktop interface, as the key sink speaks it.
@@ -57,7 +58,7 @@ public:
     QString Failure() const override { return m_failure; }
 
 private:
-    CKeySinkPortal(QDBusConnection bus, QString connectionName, KeySinkSetup setup);
+    CKeySinkPortal(std::unique_ptr<CBusConnection> connection, KeySinkSetup setup);
     bool start();
     // One request of the portal: the call, then its Response signal; the results, or
     // nothing with m_failure set.
@@ -66,8 +67,8 @@ private:
     void fail(const QString &why);
     void takeSignals();
 
-    QDBusConnection m_bus;
-    QString m_connectionName;   // a private bus's connection, ended with the sink; else empty
+    std::unique_ptr<CBusConnection> m_connection;   // a private bus's is ended with the sink
+    QDBusConnection &m_bus;                          // m_connection's
     KeySinkSetup m_setup;
     QString m_sessionPath;
     QString m_failure;
