@@ -85,9 +85,12 @@ void CReaderLine::HangUp()
     m_master = -1;
 }
 
-bool CReaderLine::WriteAll(const char *bytes, std::size_t count, const std::atomic<bool> *stop)
+bool CReaderLine::WriteAll(const char *bytes, std::size_t count, const std::atomic<bool> *stop, std::size_t *written)
 {
     std::size_t done = 0;
+    std::size_t ignored = 0;
+    std::size_t &reported = written ? *written : ignored;
+    reported = 0;
     while (done < count) {
         if (m_master < 0 || (stop && stop->load()))
             return false;
@@ -96,7 +99,7 @@ bool CReaderLine::WriteAll(const char *bytes, std::size_t count, const std::atom
             continue;
         const ssize_t n = ::write(m_master, bytes + done, count - done);
         if (n > 0)
-            done += std::size_t(n);
+            reported = done += std::size_t(n);
         else if (errno != EAGAIN && errno != EINTR)
             return false;
     }

@@ -47,8 +47,9 @@ public:
     void HangUp();                     // closes the reader's side
     int master() const { return m_master; }
     // Writes every byte, waiting while the terminal is full; false once the line is gone
-    // or `stop` is set.
-    bool WriteAll(const char *bytes, std::size_t count, const std::atomic<bool> *stop = nullptr);
+    // or `stop` is set. `written`, when given, gets how many went out, a part included.
+    bool WriteAll(const char *bytes, std::size_t count, const std::atomic<bool> *stop = nullptr,
+                  std::size_t *written = nullptr);
     // Reads and drops what the window sent, without waiting.
     void Drain();
 
