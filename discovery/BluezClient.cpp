@@ -16,13 +16,13 @@
 
 namespace {
 
-const QString BLUEZ_SERVICE = QStringLiteral("org.bluez");
+const QString BLUEZ_SERVICE = QLatin1String(BLUEZ_SERVICE_NAME);
 const QString OBJECT_MANAGER_PATH = QStringLiteral("/");
 const QString OBJECT_MANAGER_INTERFACE = QStringLiteral("org.freedesktop.DBus.ObjectManager");
 const QString GET_MANAGED_OBJECTS = QStringLiteral("GetManagedObjects");
 const QString MANAGED_OBJECTS_SIGNATURE = QStringLiteral("a{oa{sa{sv}}}");
 const QString ADAPTER_INTERFACE = QStringLiteral("org.bluez.Adapter1");
-const QString DEVICE_INTERFACE = QStringLiteral("org.bluez.Device1");
+const QString DEVICE_INTERFACE = QLatin1String(BLUEZ_DEVICE_INTERFACE);
 const QString SET_DISCOVERY_FILTER = QStringLiteral("SetDiscoveryFilter");
 const QString TRANSPORT_KEY = QStringLiteral("Transport");
 const QString CLASSIC_TRANSPORT = QStringLiteral("bredr");

@@ -25,6 +25,10 @@ struct BluezEnvironment
     int connectTimeoutMs = 20000;
 };
 
+// BlueZ's name on the bus and the interface of its device objects.
+inline constexpr char BLUEZ_SERVICE_NAME[] = "org.bluez";
+inline constexpr char BLUEZ_DEVICE_INTERFACE[] = "org.bluez.Device1";
+
 // The Serial Port Profile's service class (0x1101) in BlueZ's UUID form.
 inline constexpr char SERIAL_PORT_PROFILE_UUID[] = "00001101-0000-1000-8000-00805f9b34fb";
 

@@ -23,10 +23,10 @@
 
 namespace {
 
-const QString BLUEZ_SERVICE = QStringLiteral("org.bluez");
+const QString BLUEZ_SERVICE = QLatin1String(BLUEZ_SERVICE_NAME);
 const QString BLUEZ_PATH = QStringLiteral("/org/bluez");
 const QString PROFILE_MANAGER_INTERFACE = QStringLiteral("org.bluez.ProfileManager1");
-const QString DEVICE_INTERFACE = QStringLiteral("org.bluez.Device1");
+const QString DEVICE_INTERFACE = QLatin1String(BLUEZ_DEVICE_INTERFACE);
 const QString PROFILE_PATH_PREFIX = QStringLiteral("/org/rfidlorix/serial");
 const QString PROFILE_NAME = QStringLiteral("RFID_Lorix serial port");
 constexpr char NO_REPLY_ERROR[] = "org.freedesktop.DBus.Error.NoReply";
