@@ -172,6 +172,8 @@ void CLogView::AppendLog(const QString &text, ColourRef colour)
 
 int CLogView::trimOldLines(int linesAdded)
 {
+    if (!m_copies.empty())
+        return 0;   // the next append after the copies resumes, in steps as ever
     QTextDocument *doc = document();
     const int lines = doc->blockCount();
     const int chars = doc->characterCount();
@@ -201,6 +203,7 @@ int CLogView::trimOldLines(int linesAdded)
 
 void CLogView::Clear()
 {
+    FinishCopies();
     // A document cursor edits regardless of the view's read-only flag, which stays set.
     QTextCursor all(document());
     all.select(QTextCursor::Document);
@@ -208,6 +211,84 @@ void CLogView::Clear()
     m_lastLineOmitted = 0;
     m_lastMarkerLength = 0;
     m_trimming = false;
+}
+
+namespace {
+
+// What toPlainText() makes of a block's text: its line and paragraph separators (and the
+// frame marks) are line breaks, a no-break space a space.
+void appendAsPlainText(QString &to, const QString &text)
+{
+    const qsizetype from = to.size();
+    to += text;
+    for (QChar *c = to.data() + from, *end = to.data() + to.size(); c != end; ++c) {
+        switch (c->unicode()) {
+        case 0xfdd0:
+        case 0xfdd1:
+        case QChar::ParagraphSeparator:
+        case QChar::LineSeparator:
+            *c = QLatin1Char('\n');
+            break;
+        case QChar::Nbsp:
+            *c = QLatin1Char(' ');
+            break;
+        default:
+            break;
+        }
+    }
+}
+
+} // namespace
+
+void CLogView::CopyText(std::function<void(const QString &)> done)
+{
+    const QTextBlock last = document()->lastBlock();
+    TextCopy copy;
+    copy.text.reserve(document()->characterCount());
+    copy.lastLine = last.blockNumber();
+    copy.lastText = last.text();
+    copy.done = std::move(done);
+    m_copies.push_back(std::move(copy));
+    if (!m_copySliceQueued) {
+        m_copySliceQueued = true;
+        QMetaObject::invokeMethod(this, [this] { copySlice(COPY_SLICE_CHARS); }, Qt::QueuedConnection);
+    }
+}
+
+void CLogView::FinishCopies()
+{
+    if (!m_copies.empty())
+        copySlice(-1);
+}
+
+void CLogView::copySlice(qsizetype budget)
+{
+    m_copySliceQueued = false;
+    std::vector<TextCopy> complete;
+    for (auto it = m_copies.begin(); it != m_copies.end();) {
+        TextCopy &copy = *it;
+        qsizetype left = budget;
+        for (QTextBlock block = document()->findBlockByNumber(copy.nextLine);
+             copy.nextLine < copy.lastLine && (budget < 0 || left > 0); block = block.next(), ++copy.nextLine) {
+            appendAsPlainText(copy.text, block.text());
+            copy.text += QLatin1Char('\n');
+            left -= block.length();
+        }
+        if (copy.nextLine < copy.lastLine) {
+            ++it;
+            continue;
+        }
+        appendAsPlainText(copy.text, copy.lastText);
+        complete.push_back(std::move(copy));
+        it = m_copies.erase(it);
+    }
+    // Queued before the hand-over: `done` may start another copy.
+    if (!m_copies.empty() && !m_copySliceQueued) {
+        m_copySliceQueued = true;
+        QMetaObject::invokeMethod(this, [this] { copySlice(COPY_SLICE_CHARS); }, Qt::QueuedConnection);
+    }
+    for (TextCopy &copy : complete)
+        copy.done(copy.text);
 }
 
 int CLogView::FirstVisibleLine() const

@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <utility>
+#include <vector>
 
 // The traffic log: a read-only text view that is only ever appended to at its end or
 // emptied. Each append sets the colour alone; CR LF pairs (and a lone CR or LF) become line
@@ -69,6 +70,15 @@ public:
     // Text already in the log keeps its colour when the palette changes.
     QColor ShownColour(ColourRef colour) const;
 
+    // The text as toPlainText() gives it at this moment, copied a slice at a time between
+    // the event loop's other work (a full log is millions of characters: one copy would
+    // hold this thread for several milliseconds) and handed to `done` on this thread. Lines
+    // logged meanwhile are not part of it. Old lines are not trimmed while a copy is under
+    // way; Clear and FinishCopies complete every copy at once.
+    void CopyText(std::function<void(const QString &)> done);
+    void FinishCopies();
+    static constexpr qsizetype COPY_SLICE_CHARS = 256 * 1024;
+
     // The line (block) number of the first and the last line in view.
     int FirstVisibleLine() const;
     int LastVisibleLine() const;
@@ -93,11 +103,28 @@ private:
     // that brought `linesAdded` line breaks; returns how many went.
     int trimOldLines(int linesAdded);
 
+    // A copy under way: the lines before `lastLine` stay as they are until it is complete
+    // (appends change only the last line, and nothing is trimmed); the last line, which
+    // appends may still change, was taken at the start.
+    struct TextCopy
+    {
+        QString text;
+        int nextLine = 0;
+        int lastLine = 0;
+        QString lastText;
+        std::function<void(const QString &)> done;
+    };
+    // Copies about `budget` more characters into each copy (everything when negative),
+    // hands over those complete, and queues the next slice while any remain.
+    void copySlice(qsizetype budget);
+
     // The log's last line: characters left out of it, and the length of its marker at the
     // end of the document (0 while nothing was left out).
     qint64 m_lastLineOmitted = 0;
     int m_lastMarkerLength = 0;
     bool m_trimming = false;   // a high mark was reached; steps go on until both bounds hold
+    std::vector<TextCopy> m_copies;
+    bool m_copySliceQueued = false;
     mutable QHash<ColourRef, QColor> m_shownColours;   // for the palette in force
     bool m_timeStamps = false;
     std::function<QDateTime()> m_clock = &QDateTime::currentDateTime;

@@ -199,7 +199,10 @@ CRFID_LorixDlg::CRFID_LorixDlg(CSettingsStore &settings, const Environment &envi
 // thread last (it is the first).
 CRFID_LorixDlg::~CRFID_LorixDlg()
 {
-    // The monitor window goes first: it shows m_tagMonitor and reports to this window.
+    // A log being copied for Save Log As goes to the saver now, which writes it before it goes.
+    if (m_logView)
+        m_logView->FinishCopies();
+    // The monitor window goes before the members: it shows m_tagMonitor and reports here.
     storeTagMonitorGeometry();
     delete std::exchange(m_monitorWindow, nullptr);
     removeCatalogueHooks();

@@ -54,8 +54,8 @@ void CRFID_LorixDlg::installLogEntries()
     m_logView->addActions({timeStamps, saveLog});
 }
 
-// The text is taken as it is shown when the file is picked; the file is written on the
-// saver's thread and the outcome logged when it is done.
+// The text is taken as it is shown when the file is picked, copied in slices by the log;
+// the file is written on the saver's thread and the outcome logged when it is done.
 void CRFID_LorixDlg::OnSaveLog()
 {
     const QString proposed = proposedLogPath();
@@ -63,7 +63,7 @@ void CRFID_LorixDlg::OnSaveLog()
     const QString path = m_environment.logSaveFile ? m_environment.logSaveFile(proposed)
                                                    : QFileDialog::getSaveFileName(this, QString(), proposed, filter);
     if (!path.isEmpty())
-        m_logSaver.Save(path, m_logView->toPlainText());
+        m_logView->CopyText([this, path](const QString &text) { m_logSaver.Save(path, text); });
 }
 
 void CRFID_LorixDlg::OnLogSaved(const QString &path, const QString &error)

@@ -20,6 +20,9 @@
 //                 every 100 ms, through the command box
 //   tagflood      10 MB/s of tag lines, Key Emulator Mode off (all of it logged), 10 s
 //   settings      a 100 MB settings file; "ASCII Mode" clicked once
+//   savelog       the largest log (8 million characters) saved with Save Log As
+//   copylog       reference for savelog: the same log's text copied in one piece on the
+//                 window's thread, as Save Log As once took it
 // --seconds N sets every timed load's duration to N seconds; --settle N is how long the
 // window may take, after a load ends, to take in what the line accepted (default 120 s).
 //
@@ -29,6 +32,7 @@
 // the bytes the line accepted, and of those the bytes the window had not taken in when the
 // settle time ran out (lost). Delays move with the machine's load: read them beside idle.
 
+#include "app/LogView.h"
 #include "app/RFID_LorixDlg.h"
 #include "app/SettingsStore.h"
 #include "bench/LatencyProbe.h"
@@ -41,12 +45,15 @@
 #include "tests/support/XvfbRecorder.h"
 #include "wedge/KeyEmulator.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
+#include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QStandardPaths>
@@ -292,6 +299,7 @@ public:
     CRFID_LorixDlg &window() { return *m_window; }
     CLatencyProbe &probe() { return m_probe; }
     qint64 storeMs() const { return m_storeMs; }
+    QString savedLogPath() const { return m_dir.filePath(QStringLiteral("saved-log.txt")); }
 
     // The settings file (with `paddingBytes` of other values in it), the window, its port open.
     bool OpenWindow(const QMap<QString, int> &config, qint64 paddingBytes, QString *reason)
@@ -330,6 +338,7 @@ public:
         env.bluetooth.bluez.busAddress = QStringLiteral("unix:path=") + m_dir.filePath(QStringLiteral("no-bus"));
         env.keySink = nullptr;   // the sink each load installs with SetKeySink
         env.nameBluetoothPorts = false;
+        env.logSaveFile = [this](const QString &) { return savedLogPath(); };
         m_window = std::make_unique<CRFID_LorixDlg>(*m_store, env);
         m_window->show();
         qobject_cast<QPushButton *>(m_window->control(IDC_OPEN_PORT))->click();
@@ -540,6 +549,40 @@ Result RunSettings(CSession &s, QString *reason)
     return r;
 }
 
+// The log filled to its character bound with 80-character lines, then saved through Save Log
+// As (or, `atOnce`, its text only copied in one piece on the window's thread).
+Result RunSaveLog(CSession &s, bool atOnce, QString *reason)
+{
+    if (!s.OpenWindow({}, 0, reason))
+        return {};
+    auto *log = qobject_cast<QPlainTextEdit *>(s.window().control(IDC_LOG_VIEW));
+    QString batch;
+    for (int i = 0; i < 1000; ++i)
+        batch += QString(78, QLatin1Char('L')) + QStringLiteral("\r\n");
+    while (log->document()->characterCount() < CLogView::KEEP_CHARS)
+        s.window().AppendLog(batch, LOG_COLOUR_RECEIVED);
+    const qint64 logChars = log->document()->characterCount();
+    s.probe().Start();
+    s.RunFor(500);
+    qint64 copied = 0;
+    QTimer::singleShot(0, [&] {
+        if (atOnce)
+            copied = log->toPlainText().size();
+        else
+            s.window().findChild<QAction *>(QStringLiteral("saveLog"))->trigger();
+    });
+    // The file is renamed into place once written whole.
+    const QString path = s.savedLogPath();
+    const bool done = s.RunUntil([&] { return atOnce ? copied > 0 : QFileInfo::exists(path); }, 60000);
+    s.RunFor(500);
+    Result r = s.Finish();
+    r.note = !done ? QStringLiteral("not done within 60 s")
+                   : QStringLiteral("%1 characters in the log; %2").arg(logChars).arg(
+                         atOnce ? QStringLiteral("%1 copied").arg(copied)
+                                : QStringLiteral("%1 bytes saved").arg(QFileInfo(path).size()));
+    return r;
+}
+
 Result RunLoad(const QString &name, const Options &options, QString *reason)
 {
     CSession s(options);
@@ -581,13 +624,16 @@ Result RunLoad(const QString &name, const Options &options, QString *reason)
     }
     if (name == QLatin1String("settings"))
         return RunSettings(s, reason);
+    if (name == QLatin1String("savelog") || name == QLatin1String("copylog"))
+        return RunSaveLog(s, name == QLatin1String("copylog"), reason);
     *reason = QStringLiteral("no such load");
     return {};
 }
 
 const QStringList ALL_LOADS = {QStringLiteral("idle"), QStringLiteral("typing"), QStringLiteral("noend"),
                                QStringLiteral("nul"), QStringLiteral("trigger500"), QStringLiteral("trigger100"),
-                               QStringLiteral("neverreads"), QStringLiteral("tagflood"), QStringLiteral("settings")};
+                               QStringLiteral("neverreads"), QStringLiteral("tagflood"), QStringLiteral("settings"),
+                               QStringLiteral("savelog"), QStringLiteral("copylog")};
 
 // ---------------------------------------------------------------------------------------
 // The parent: each load in a child, one table.

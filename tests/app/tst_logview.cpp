@@ -63,6 +63,8 @@ private slots:
     void trimsOldestInBlocks_data();
     void trimsOldestInBlocks();
     void receivedInSlices();
+    void copyInSlices_data();
+    void copyInSlices();
     void paintedThroughTrims_data();
     void paintedThroughTrims();
     void readableOnEveryPalette_data();
@@ -328,6 +330,45 @@ void tst_LogView::trimsOldestInBlocks()
     const int firstNumber = doc->firstBlock().text().section(QLatin1Char('.'), 0, 0).toInt();
     QCOMPARE(firstNumber + doc->blockCount() - 2, lastNumber);
     QVERIFY(firstNumber > 0);
+}
+
+void tst_LogView::copyInSlices_data()
+{
+    QTest::addColumn<bool>("clear");   // else lines are logged meanwhile, past the high mark
+    QTest::newRow("logged meanwhile") << false;
+    QTest::newRow("cleared meanwhile") << true;
+}
+
+// Save Log As's copy: the text as at the start (its last line open and shortened), taken in
+// slices whatever is logged or cleared meanwhile, with nothing trimmed under it.
+void tst_LogView::copyInSlices()
+{
+    QFETCH(bool, clear);
+    CLogView log;
+    const QString line = QString(CLogView::MAX_LINE_CHARS - 10, QLatin1Char('x')) + QChar(QChar::Nbsp)
+                         + QChar(QChar::LineSeparator) + QStringLiteral("\r\n");
+    for (int i = (CLogView::KEEP_CHARS + CLogView::TRIM_CHARS) / int(line.size()) - 2; i > 0; --i)
+        log.AppendLog(QString::number(i) + line, LOG_COLOUR_RECEIVED);
+    log.AppendLog(QString(CLogView::MAX_LINE_CHARS + 10, QLatin1Char('y')), LOG_COLOUR_SENT);
+    const QString expected = log.toPlainText();
+    QString copied;
+    bool done = false;   // not before the first slice, which is not the last
+    log.CopyText([&](const QString &text) { copied = text; done = true; });
+    QCoreApplication::processEvents();
+    QVERIFY(!done);
+    if (clear) {
+        log.Clear();
+        QVERIFY(done && log.toPlainText().isEmpty());
+    } else {
+        for (int i = 0; i < 20; ++i)
+            log.AppendLog(QStringLiteral("y\r\n") + line, LOG_COLOUR_RECEIVED);
+        const int blocks = log.document()->blockCount();
+        QTRY_VERIFY(done);
+        QCOMPARE(log.document()->blockCount(), blocks);
+        log.AppendLog(QStringLiteral("z\r\n"), LOG_COLOUR_RECEIVED);
+        QVERIFY(log.document()->blockCount() < blocks);   // trimming goes on after it
+    }
+    QCOMPARE(copied, expected);
 }
 
 void tst_LogView::receivedInSlices()
