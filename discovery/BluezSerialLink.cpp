@@ -89,6 +89,7 @@ struct CBluezSerialLink::Session
 {
     std::thread thread;
     std::atomic<bool> stop{false};
+    std::atomic<bool> leaving{false};   // the owner goes: no clean-up calls
     std::atomic<bool> done{false};
 
     void run(QObject *receiver, BluetoothAddress address, BluezEnvironment env, quint64 attempt);
@@ -198,11 +199,14 @@ void CBluezSerialLink::Session::run(QObject *receiver, BluetoothAddress address,
                 waitUntil([] { return false; }, -1, true);
         }
         // Not stoppable: the owner has asked for exactly this, and each call has its time-out.
+        // An owner that goes (the tool's exit) does not wait on them: BlueZ lets a profile
+        // and its links go when the connection that registered it closes, as this one does
+        // next.
         const QString uuid = QLatin1String(SERIAL_PORT_PROFILE_UUID);
-        if (profile.linked)
+        if (profile.linked && !leaving.load())
             call(bus, devicePath, DEVICE_INTERFACE, QStringLiteral("DisconnectProfile"), {uuid}, env.callTimeoutMs,
                  false);
-        if (registered)
+        if (registered && !leaving.load())
             call(bus, BLUEZ_PATH, PROFILE_MANAGER_INTERFACE, QStringLiteral("UnregisterProfile"),
                  {QVariant::fromValue(QDBusObjectPath(profilePath))}, env.callTimeoutMs, false);
         bus.unregisterObject(profilePath);
@@ -276,8 +280,10 @@ void CBluezSerialLink::reap(bool all)
 {
     for (auto it = m_sessions.begin(); it != m_sessions.end();) {
         Session &session = **it;
-        if (all)
+        if (all) {
+            session.leaving.store(true);
             session.stop.store(true);
+        }
         if (all || session.done.load()) {
             if (session.thread.joinable())
                 session.thread.join();
