@@ -32,6 +32,8 @@
 #include <QMouseEvent>
 #include <QSlider>
 #include <QTimerEvent>
+#include <QTextBlock>
+#include <QTextDocument>
 
 #include <algorithm>
 #include <functional>
@@ -887,7 +889,12 @@ int CRFID_LorixDlg::SendCommand(const QString &command)
 
 void CRFID_LorixDlg::AppendLog(const QString &text, quint32 colour)
 {
-    m_logView->AppendLog(text, colour);
+    // The tool's own notes are lines of their own, also after a line left open at the log's
+    // end (the reader's prompt, a line it has not ended yet).
+    const bool noteAfterOpenLine = colour == LOG_COLOUR_NOTE && !text.startsWith(QLatin1Char('\r'))
+                                   && !text.startsWith(QLatin1Char('\n'))
+                                   && m_logView->document()->lastBlock().length() > 1;
+    m_logView->AppendLog(noteAfterOpenLine ? QStringLiteral("\r\n") + text : text, colour);
 }
 
 void CRFID_LorixDlg::OnClear()

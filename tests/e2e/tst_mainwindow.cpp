@@ -778,6 +778,7 @@ void TestMainWindow::saveLog()
     QVERIFY(QTest::qWaitFor([&] { return logText().contains("Log "); }, TRY_MS));
     const QString note = logText().split('\n').filter("Log ").first();
     QCOMPARE(ctl<QPlainTextEdit>(IDC_LOG_VIEW)->document()->find("Log ").charFormat().foreground().color(), kNote);
+    QVERIFY2(logText().contains("$>\n" + note), qPrintable(logText()));   // not on the prompt's line
     if (folder == "read-only" || folder == "full") {
         const int error = folder == "full" ? ENOSPC : EACCES;
         QVERIFY2(note.contains("Log not saved to " + m_saveLogTo + ": " + strerror(error)), qPrintable(note));
