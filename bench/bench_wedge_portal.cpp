@@ -6,6 +6,7 @@
 // Each tag's Flush waits for the portal's reply to its last key, and the mock answers in
 // order, so the rate includes the portal's taking of every key, not only the sending.
 
+#include "bench/WedgeBenchTag.h"
 #include "platform/KeySinkPortal.h"
 #include "tests/support/BluezTestBus.h"
 #include "wedge/KeyEmulator.h"
@@ -18,20 +19,10 @@
 
 namespace {
 
-// A 96-bit EPC as the reader reports it: upper-case hex letters cost a Shift each.
-constexpr char TAG[] = "E2801160600002054A8B3C7F";
-constexpr std::size_t TAG_CHARS = sizeof TAG - 1;
-
-// Key events the portal takes per tag: a press and a release of each character, of a Shift
-// per upper-case letter, and of Return.
-constexpr std::size_t eventsPerTag()
-{
-    std::size_t presses = TAG_CHARS + 1;
-    for (std::size_t i = 0; i < TAG_CHARS; ++i)
-        presses += TAG[i] >= 'A' && TAG[i] <= 'Z' ? 1 : 0;
-    return 2 * presses;
-}
-constexpr std::size_t EVENTS_PER_TAG = eventsPerTag();
+constexpr const auto &TAG = WEDGE_BENCH_TAG;   // an array: sizeof counts its NUL, as TypeTagText wants
+constexpr std::size_t TAG_CHARS = WEDGE_BENCH_TAG_CHARS;
+// Key events the portal takes per tag: a press and a release of each key.
+constexpr std::size_t EVENTS_PER_TAG = 2 * WedgeBenchPressesPerTag();
 
 struct PortalSession
 {
@@ -62,13 +53,6 @@ PortalSession &session()
     return s;
 }
 
-class CountingSink final : public IKeySink
-{
-public:
-    void SendKey(std::uint8_t, std::uint8_t, KeyDirection) override { ++events; }
-    std::size_t events = 0;
-};
-
 void setRates(benchmark::State &state, std::size_t tags)
 {
     state.counters["chars/s"] = benchmark::Counter(double(tags) * (TAG_CHARS + 1), benchmark::Counter::kIsRate);
@@ -84,7 +68,7 @@ void checkNothingLost(benchmark::State &state, std::size_t expected, std::size_t
 
 void BM_TagsIntoCountingSink(benchmark::State &state)
 {
-    CountingSink sink;
+    CCountingKeySink sink;
     for (auto _ : state)
         TypeTagText(sink, TAG, int(sizeof TAG), false);
     setRates(state, state.iterations());

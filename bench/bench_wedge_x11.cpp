@@ -6,6 +6,7 @@
 // Each iteration types one tag line and waits until the window has received all of it, so
 // the rate includes the server's delivery, not only the sending.
 
+#include "bench/WedgeBenchTag.h"
 #include "platform/KeySinkX11.h"
 #include "tests/support/XvfbRecorder.h"
 #include "wedge/KeyEmulator.h"
@@ -16,19 +17,10 @@
 
 namespace {
 
-// A 96-bit EPC as the reader reports it: upper-case hex letters cost a Shift each.
-constexpr char TAG[] = "E2801160600002054A8B3C7F";
-constexpr std::size_t TAG_CHARS = sizeof TAG - 1;
-
-// Presses the window sees per tag: each character, a Shift per upper-case letter, Return.
-constexpr std::size_t pressesPerTag()
-{
-    std::size_t presses = TAG_CHARS + 1;
-    for (std::size_t i = 0; i < TAG_CHARS; ++i)
-        presses += TAG[i] >= 'A' && TAG[i] <= 'Z' ? 1 : 0;
-    return presses;
-}
-constexpr std::size_t PRESSES_PER_TAG = pressesPerTag();
+constexpr const auto &TAG = WEDGE_BENCH_TAG;   // an array: sizeof counts its NUL, as TypeTagText wants
+constexpr std::size_t TAG_CHARS = WEDGE_BENCH_TAG_CHARS;
+// Presses the window sees per tag.
+constexpr std::size_t PRESSES_PER_TAG = WedgeBenchPressesPerTag();
 
 // Members go in reverse order at exit: the clients disconnect before the server stops.
 struct XSession
@@ -51,13 +43,6 @@ XSession &session()
     return s;
 }
 
-class CountingSink final : public IKeySink
-{
-public:
-    void SendKey(std::uint8_t, std::uint8_t, KeyDirection) override { ++events; }
-    std::size_t events = 0;
-};
-
 void typeOneTag()
 {
     std::lock_guard<std::mutex> guard(wedgeLock);
@@ -72,7 +57,7 @@ void setRates(benchmark::State &state, std::size_t keyEvents)
 
 void BM_TagsIntoCountingSink(benchmark::State &state)
 {
-    auto sink = std::make_shared<CountingSink>();
+    auto sink = std::make_shared<CCountingKeySink>();
     SetKeySink(sink);
     for (auto _ : state)
         typeOneTag();
