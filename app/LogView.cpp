@@ -135,6 +135,20 @@ void CLogView::contextMenuEvent(QContextMenuEvent *event)
     menu->exec(event->globalPos());
 }
 
+ColourRef CLogView::KindColour(LogKind kind)
+{
+    switch (kind) {
+    case LogKind::Sent:
+        return LOG_COLOUR_SENT;
+    case LogKind::Received:
+        return LOG_COLOUR_RECEIVED;
+    case LogKind::Note:
+    case LogKind::Error:
+        break;
+    }
+    return LOG_COLOUR_NOTE;
+}
+
 void CLogView::AppendLog(const QString &text, ColourRef colour)
 {
     QScrollBar *vertical = verticalScrollBar();

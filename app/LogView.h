@@ -1,8 +1,7 @@
 #pragma once
 
 #include "app/ColourRef.h"
-// LOG_COLOUR_SENT and LOG_COLOUR_RECEIVED are the protocol's, which picks the colour of
-// each piece it logs.
+// LogKind is the protocol's, which says what each piece it logs is.
 #include "protocol/ReaderView.h"
 
 #include <QDateTime>
@@ -12,6 +11,13 @@
 #include <functional>
 #include <utility>
 #include <vector>
+
+// Colours of the traffic log, platform colour values (red in the low byte, blue in the third).
+inline constexpr ColourRef LOG_COLOUR_SENT = 0x000000FF;      // pure red: what the tool sends
+inline constexpr ColourRef LOG_COLOUR_RECEIVED = 0x00FF0000;  // pure blue: what the reader sends
+// Dark green (#006400, 7.4:1 on white): the tool's own notes (connection changes, why something
+// was not sent or not typed), which are neither sent nor received text.
+inline constexpr ColourRef LOG_COLOUR_NOTE = 0x00006400;
 
 // The traffic log: a read-only text view that is only ever appended to at its end or
 // emptied. Each append sets the colour alone; CR LF pairs (and a lone CR or LF) become line
@@ -56,6 +62,9 @@ public:
     // Appends the text at the end in the colour. While the log has the keyboard focus the
     // view stays where the operator put it; otherwise the last line ends at the bottom.
     void AppendLog(const QString &text, ColourRef colour);
+    void AppendLog(const QString &text, LogKind kind) { AppendLog(text, KindColour(kind)); }
+    // The designed colour of each kind of piece.
+    static ColourRef KindColour(LogKind kind);
     // Deletes all text; the log stays read-only.
     void Clear();
     // Time stamps on the lines begun from now on; off at first.

@@ -657,7 +657,7 @@ void CRFID_LorixDlg::OnBluetoothLink(CBluezLinkEvent &answer)
 
 void CRFID_LorixDlg::logNote(const QString &text)
 {
-    AppendLog(text + QStringLiteral("\r\n"), LOG_COLOUR_NOTE);
+    AppendLog(text + QStringLiteral("\r\n"), LogKind::Note);
 }
 
 void CRFID_LorixDlg::logPortOpened(const char *how)
@@ -726,7 +726,7 @@ void CRFID_LorixDlg::OnOpenPort()
         const QString path = DevicePathForPort(number, m_environment.ports);
         AppendLog(QLatin1String("Cannot open COM") + QString::number(number) + QLatin1String(": ")
                       + PortOpenErrorText(m_channel.OpenError(), path) + QLatin1String("\r\n"),
-                  LOG_COLOUR_NOTE);
+                  LogKind::Note);
     }
     showPortState();
 }
@@ -866,7 +866,7 @@ void CRFID_LorixDlg::OnSend()
 int CRFID_LorixDlg::SendCommand(const QString &command)
 {
     lastCommand = command;
-    AppendLog(command + QStringLiteral("\r\n"), LOG_COLOUR_SENT);
+    AppendLog(command + QStringLiteral("\r\n"), LogKind::Sent);
     lastCommand = ReplaceTypedEscapes(lastCommand);
 
     // Sent whole or not at all: a command that would overflow the channel's transmit buffer
@@ -874,7 +874,7 @@ int CRFID_LorixDlg::SendCommand(const QString &command)
     // anything is written.
     const CommandLine line = PrepareCommandLine(lastCommand, TX_BUFFER_SIZE);
     if (line.status != CommandLine::Ready) {
-        AppendLog(CommandRefusalText(line, TX_BUFFER_SIZE), LOG_COLOUR_NOTE);
+        AppendLog(CommandRefusalText(line, TX_BUFFER_SIZE), LogKind::Note);
         return 0;
     }
     if (!isPortOpen())
@@ -883,18 +883,18 @@ int CRFID_LorixDlg::SendCommand(const QString &command)
     if (m_channel.TxStallBegan())
         AppendLog(QStringLiteral("Not sent: the reader is not reading what was sent before; "
                                  "commands are not sent until it reads again.\r\n"),
-                  LOG_COLOUR_NOTE);
+                  LogKind::Note);
     return written;
 }
 
-void CRFID_LorixDlg::AppendLog(const QString &text, quint32 colour)
+void CRFID_LorixDlg::AppendLog(const QString &text, LogKind kind)
 {
     // The tool's own notes are lines of their own, also after a line left open at the log's
     // end (the reader's prompt, a line it has not ended yet).
-    const bool noteAfterOpenLine = colour == LOG_COLOUR_NOTE && !text.startsWith(QLatin1Char('\r'))
+    const bool noteAfterOpenLine = (kind == LogKind::Note || kind == LogKind::Error) && !text.startsWith(QLatin1Char('\r'))
                                    && !text.startsWith(QLatin1Char('\n'))
                                    && m_logView->document()->lastBlock().length() > 1;
-    m_logView->AppendLog(noteAfterOpenLine ? QStringLiteral("\r\n") + text : text, colour);
+    m_logView->AppendLog(noteAfterOpenLine ? QStringLiteral("\r\n") + text : text, kind);
 }
 
 void CRFID_LorixDlg::OnClear()
@@ -1157,8 +1157,8 @@ void CRFID_LorixDlg::logUntyped(const CKeyEmulator::Items &items, const QString 
     QString lines;
     for (const CKeyEmulator::Item &item : items)
         lines += item.line + QStringLiteral("\r\n");
-    AppendLog(note, LOG_COLOUR_NOTE);
-    AppendLog(lines, LOG_COLOUR_RECEIVED);
+    AppendLog(note, LogKind::Note);
+    AppendLog(lines, LogKind::Received);
 }
 
 bool CRFID_LorixDlg::IsOwnWindowActive() const

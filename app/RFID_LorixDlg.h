@@ -114,7 +114,7 @@ public:
     // is closed or the command was refused (too long for txBuffer, or not representable).
     int SendCommand(const QString &command);
     void OnSend() override;
-    void AppendLog(const QString &text, quint32 colour) override;
+    void AppendLog(const QString &text, LogKind kind) override;
     QString LastCommand() const override { return lastCommand; }
 
     // Exchanges commandText and deviceListText with their controls: save = true reads the

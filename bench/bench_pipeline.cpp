@@ -71,7 +71,7 @@ public:
         return true;
     }
 
-    void AppendLog(const QString &text, quint32 colour) override { m_log->AppendLog(text, colour); }
+    void AppendLog(const QString &text, LogKind kind) override { m_log->AppendLog(text, kind); }
     void SetCommandText(const QString &) override {}
     void OnSend() override {}
     // A command was sent once, so tag lines are not taken for its echo.

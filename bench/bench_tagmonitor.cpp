@@ -68,7 +68,7 @@ struct Options
 class CQuietView final : public IReaderView, public ITagTyper
 {
 public:
-    void AppendLog(const QString &, quint32) override {}
+    void AppendLog(const QString &, LogKind) override {}
     void SetCommandText(const QString &) override {}
     void OnSend() override {}
     QString LastCommand() const override { return QString::fromLatin1(INVENTORY_COMMAND); }

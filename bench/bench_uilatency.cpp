@@ -560,7 +560,7 @@ Result RunSaveLog(CSession &s, bool atOnce, QString *reason)
     for (int i = 0; i < 1000; ++i)
         batch += QString(78, QLatin1Char('L')) + QStringLiteral("\r\n");
     while (log->document()->characterCount() < CLogView::KEEP_CHARS)
-        s.window().AppendLog(batch, LOG_COLOUR_RECEIVED);
+        s.window().AppendLog(batch, LogKind::Received);
     const qint64 logChars = log->document()->characterCount();
     s.probe().Start();
     s.RunFor(500);

@@ -18,7 +18,7 @@ class RecordingHost : public IReaderView, public ITagTyper
 {
 public:
     QString log;
-    void AppendLog(const QString &text, quint32) override { log += text; }
+    void AppendLog(const QString &text, LogKind) override { log += text; }
     void SetCommandText(const QString &) override {}
     void OnSend() override {}
     QString LastCommand() const override { return QString(); }

@@ -24,5 +24,5 @@ struct CommandLine
 // A command is sent whole or not at all: nothing is cut or garbled.
 CommandLine PrepareCommandLine(const QString &command, qsizetype capacity);
 
-// The log line (for LOG_COLOUR_NOTE) that says why a command was not written; empty for Ready.
+// The log line (a note of the tool's own) that says why a command was not written; empty for Ready.
 QString CommandRefusalText(const CommandLine &line, qsizetype capacity);

@@ -3,12 +3,13 @@
 #include <QString>
 #include <QtGlobal>
 
-// Colours of the traffic log, platform colour values (red in the low byte, blue in the third).
-inline constexpr quint32 LOG_COLOUR_SENT = 0x000000FF;      // pure red: what the tool sends
-inline constexpr quint32 LOG_COLOUR_RECEIVED = 0x00FF0000;  // pure blue: what the reader sends
-// Dark green (#006400, 7.4:1 on white): the tool's own notes (connection changes, why something
-// was not sent or not typed), which are neither sent nor received text.
-inline constexpr quint32 LOG_COLOUR_NOTE = 0x00006400;
+// What a piece of the traffic log is; the view that shows it picks its colour.
+enum class LogKind {
+    Sent,       // what the tool sends
+    Received,   // what the reader sends
+    Note,       // the tool's own remarks: connection changes, choices, what was done
+    Error,      // the tool's own remarks on a failure: not opened, lost, not sent, not saved
+};
 
 // What the reader protocol needs of the main window: its log, its command box and send path,
 // the read mode, the TX power slider and whether the tool itself has the focus. The window
@@ -22,8 +23,8 @@ class IReaderView
 public:
     virtual ~IReaderView() = default;
 
-    // The log view: append `text` as it is, in `colour`.
-    virtual void AppendLog(const QString &text, quint32 colour) = 0;
+    // The log view: append `text` as it is, as a piece of that kind.
+    virtual void AppendLog(const QString &text, LogKind kind) = 0;
 
     // Put `text` into the command box (the text the next OnSend reads).
     virtual void SetCommandText(const QString &text) = 0;

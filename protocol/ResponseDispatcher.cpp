@@ -139,7 +139,7 @@ qsizetype CResponseDispatcher::skipLongLine(const QString &text)
         ++at;
     m_skippedChars += at;
     if (at < text.size()) {
-        m_view.AppendLog(shortenedMark(m_skippedChars) + QLatin1String(READER_LINE_END), LOG_COLOUR_RECEIVED);
+        m_view.AppendLog(shortenedMark(m_skippedChars) + QLatin1String(READER_LINE_END), LogKind::Received);
         m_skippingLongLine = false;
         m_skippedChars = 0;
     }
@@ -161,7 +161,7 @@ void CResponseDispatcher::boundHeldBack()
         release(lineStart);
     if (m_rxRemainder.size() <= MAX_LINE_CHARS)
         return;
-    m_view.AppendLog(m_rxRemainder.left(MAX_LINE_CHARS), LOG_COLOUR_RECEIVED);
+    m_view.AppendLog(m_rxRemainder.left(MAX_LINE_CHARS), LogKind::Received);
     m_skippedChars = m_rxRemainder.size() - MAX_LINE_CHARS;
     m_skippingLongLine = true;
     m_rxRemainder.clear();
@@ -213,7 +213,7 @@ void CResponseDispatcher::dispatchText(const QString &text)
                 ++logFrom;
             m_view.AppendLog(text.mid(i, MAX_LINE_CHARS) + shortenedMark(end - i - MAX_LINE_CHARS)
                                  + text.mid(end, logFrom - end),
-                             LOG_COLOUR_RECEIVED);
+                             LogKind::Received);
             i = logFrom;
             continue;
         }
@@ -227,7 +227,7 @@ void CResponseDispatcher::logSegment(const QString &text, qsizetype from, qsizet
 {
     if (typed || from >= to)
         return;
-    m_view.AppendLog(from == 0 && to == text.size() ? text : text.mid(from, to - from), LOG_COLOUR_RECEIVED);
+    m_view.AppendLog(from == 0 && to == text.size() ? text : text.mid(from, to - from), LogKind::Received);
 }
 
 void CResponseDispatcher::dropHeldBack(const QString &note)
@@ -236,13 +236,13 @@ void CResponseDispatcher::dropHeldBack(const QString &note)
     m_rxRemainder.clear();
     const bool longLine = std::exchange(m_skippingLongLine, false);
     if (longLine)
-        m_view.AppendLog(shortenedMark(std::exchange(m_skippedChars, 0)) + QLatin1String(READER_LINE_END), LOG_COLOUR_RECEIVED);
+        m_view.AppendLog(shortenedMark(std::exchange(m_skippedChars, 0)) + QLatin1String(READER_LINE_END), LogKind::Received);
     if (held.isEmpty() && !longLine)
         return;
     // The received colour shows exactly what was received; the note starts a line of its own.
     if (!held.isEmpty())
-        m_view.AppendLog(held, LOG_COLOUR_RECEIVED);
-    m_view.AppendLog(held.isEmpty() || isLineBreak(held.back()) ? note : QLatin1String(READER_LINE_END) + note, LOG_COLOUR_NOTE);
+        m_view.AppendLog(held, LogKind::Received);
+    m_view.AppendLog(held.isEmpty() || isLineBreak(held.back()) ? note : QLatin1String(READER_LINE_END) + note, LogKind::Note);
 }
 
 CResponseDispatcher::LineClass CResponseDispatcher::Classify(const QString &line, const QString &lastCommand)
@@ -299,7 +299,7 @@ bool CResponseDispatcher::typeTag(const QString &line)
     if (m_view.IsOwnWindowActive()) {
         if (m_selfTypingNoted != m_tagList.generation()) {
             m_selfTypingNoted = m_tagList.generation();
-            m_view.AppendLog(QString::fromLatin1(SELF_TYPING_NOTE), LOG_COLOUR_NOTE);
+            m_view.AppendLog(QString::fromLatin1(SELF_TYPING_NOTE), LogKind::Note);
         }
         return false;
     }

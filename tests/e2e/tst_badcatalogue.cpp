@@ -105,7 +105,7 @@ void TestBadCatalogue::openOn(const QByteArray &bytes, const QString &what)
         QVERIFY2(isParserWarning(warning), qPrintable(what + QStringLiteral(": ") + warning));
     // The window still works: what it logs shows.
     const QString marker = QStringLiteral("after %1\r\n").arg(what);
-    window.AppendLog(marker, LOG_COLOUR_RECEIVED);
+    window.AppendLog(marker, LogKind::Received);
     auto *log = qobject_cast<QPlainTextEdit *>(window.control(IDC_LOG_VIEW));
     QVERIFY(log);
     QVERIFY2(log->toPlainText().contains(marker.trimmed()), qPrintable(what));

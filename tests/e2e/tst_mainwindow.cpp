@@ -772,8 +772,8 @@ void TestMainWindow::saveLog()
 
     m_window->OnClear();
     m_window->SendCommand("ver");
-    m_window->AppendLog("o", LOG_COLOUR_RECEIVED);
-    m_window->AppendLog("k\r\n$>", LOG_COLOUR_RECEIVED);
+    m_window->AppendLog("o", LogKind::Received);
+    m_window->AppendLog("k\r\n$>", LogKind::Received);
     m_window->findChild<QAction *>("saveLog")->trigger();
     QVERIFY(QTest::qWaitFor([&] { return logText().contains("Log "); }, TRY_MS));
     const QString note = logText().split('\n').filter("Log ").first();

@@ -56,15 +56,15 @@ public:
     QByteArray *receivedBytes = nullptr;   // when set, also keeps what was logged
     int lineDrops = 0;
 
-    void AppendLog(const QString &text, quint32 colour) override
+    void AppendLog(const QString &text, LogKind kind) override
     {
-        if (colour == LOG_COLOUR_RECEIVED) {
+        if (kind == LogKind::Received) {
             const QByteArray bytes = text.toLatin1();
             received.add(bytes.constData(), bytes.size());
             if (receivedBytes)
                 receivedBytes->append(bytes);
         }
-        CRFID_LorixDlg::AppendLog(text, colour);
+        CRFID_LorixDlg::AppendLog(text, kind);
     }
 
 protected:

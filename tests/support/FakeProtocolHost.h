@@ -28,11 +28,12 @@ public:
     bool multiMode = true;
     int txPower = 0;
 
-    void AppendLog(const QString &text, quint32 colour) override
+    void AppendLog(const QString &text, LogKind kind) override
     {
-        trace << (colour == LOG_COLOUR_RECEIVED ? QStringLiteral("blue:")
-                  : colour == LOG_COLOUR_NOTE   ? QStringLiteral("note:")
-                                                : QStringLiteral("red:"))
+        trace << (kind == LogKind::Received ? QStringLiteral("blue:")
+                  : kind == LogKind::Note   ? QStringLiteral("note:")
+                  : kind == LogKind::Error  ? QStringLiteral("error:")
+                                            : QStringLiteral("red:"))
                      + text;
     }
     void SetCommandText(const QString &text) override { commandBox = text; }
@@ -57,11 +58,11 @@ public:
     int SendCommand(const QString &command)
     {
         lastCommand = command;
-        AppendLog(command + QStringLiteral("\r\n"), LOG_COLOUR_SENT);
+        AppendLog(command + QStringLiteral("\r\n"), LogKind::Sent);
         lastCommand = ReplaceTypedEscapes(command);
         const CommandLine line = PrepareCommandLine(lastCommand, TX_CAPACITY);
         if (line.status != CommandLine::Ready) {
-            AppendLog(CommandRefusalText(line, TX_CAPACITY), LOG_COLOUR_NOTE);
+            AppendLog(CommandRefusalText(line, TX_CAPACITY), LogKind::Note);
             return 0;
         }
         trace << QStringLiteral("write:") + QString::fromLatin1(line.bytes);
