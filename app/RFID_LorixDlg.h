@@ -8,16 +8,10 @@
 #include "controls/tree/ExtTree.h"
 #include "controls/tree/TreeImageList.h"
 #include "discovery/BluetoothList.h"
-#include "discovery/BluetoothSerialPorts.h"
-#include "discovery/BluezSerialLink.h"
 #include "discovery/widgets/ComPortCombo.h"
-#include "link/SerialChannel.h"
-#include "monitor/TagMonitor.h"
+#include "engine/ReaderEngine.h"
 #include "platform/WorkQueue.h"
-#include "protocol/ReaderView.h"
-#include "protocol/ResponseDispatcher.h"
 #include "res/DialogTemplates.h"
-#include "wedge/KeyEmulator.h"
 
 #include <QDialog>
 #include <QHash>
@@ -39,29 +33,14 @@ class QRadioButton;
 class QScrollArea;
 class QSlider;
 
-// Automatic connection: the timer's designed id and period.
-inline constexpr int AUTOCONNECT_TIMER = 1000;
-inline constexpr int AUTOCONNECT_PERIOD_MS = 5000;
-
-// Received bytes handed to the protocol per WM_SERIAL_RXDATA: a backlog in the ring is worked
-// off one slice per pass of the event loop, so painting, input and timers are served between
-// slices. A slice of short tag lines, the slowest to take in, costs a few milliseconds.
-inline constexpr int32_t RX_SLICE_BYTES = 16 * 1024;
-
-// Line settings of the reader's port: 115200 baud, 8 data bits, one stop bit, no parity.
-inline constexpr uint32_t READER_BAUD_RATE = 115200;
-inline constexpr uint8_t READER_BYTE_SIZE = 8;
-inline constexpr uint8_t READER_STOP_BITS = 0;
-inline constexpr uint8_t READER_PARITY = 0;
-
 // The main window: port, command box, log, reader settings, catalogue tree and property
-// panel, banner. It owns the serial channel, the key emulator and every piece of protocol
-// state, and routes all events: it is the protocol's reader view, and wires the key emulator
-// in as the protocol's tag typer. Everything here runs on the user-interface thread; the
-// channel's reader thread, the key emulator's typing thread, the Bluetooth listing thread and
-// the threads that write the catalogue's saves and walk the port list reach it only through
-// posted events.
-class CRFID_LorixDlg : public QDialog, public IReaderView
+// panel, banner. A view of the reader engine (engine/), which owns the port, the protocol,
+// the key emulator and the automatic connection: the window wires its controls to the
+// engine's calls and the engine's signals to the log, the picker, the slider and the
+// command box. Everything here runs on the user-interface thread; the Bluetooth listing
+// thread and the thread that writes the catalogue's saves reach it only through posted
+// events.
+class CRFID_LorixDlg : public QDialog, private IReaderFrontEnd
 {
     Q_OBJECT
 
@@ -109,25 +88,27 @@ public:
     QWidget *client() const;
     QScrollArea *scroller() const;
 
-    // Operations used by the protocol and the catalogue.
-    // Logs the command in red and writes it with CR LF; the count written, 0 when the port
-    // is closed or the command was refused (too long for txBuffer, or not representable).
+    // Operations used by the catalogue and the tests.
+    // Logs the command in red and writes it with CR LF; the count written, 0 when it was not
+    // sent (logged as not sent, with the reason).
     int SendCommand(const QString &command);
-    void OnSend() override;
-    void AppendLog(const QString &text, LogKind kind) override;
-    QString LastCommand() const override { return lastCommand; }
+    void OnSend();
+    // Every piece of the log passes here (the engine's and the window's own).
+    virtual void AppendLog(const QString &text, LogKind kind);
+    QString LastCommand() const { return m_engine.LastCommand(); }
 
     // Exchanges commandText and deviceListText with their controls: save = true reads the
     // controls into the members, false pushes the members into the controls.
     void DoDataExchange(bool save);
 
     // State for tests and tools.
-    int readerAwake() const { return m_protocol.readerAwake(); }
-    const CTagList &tagList() const { return m_protocol.tagList(); }
-    bool isPortOpen() const { return m_channel.IsOpen(); }
+    CReaderEngine &engine() { return m_engine; }
+    int readerAwake() const { return m_engine.readerAwake(); }
+    const CTagList &tagList() const { return m_engine.tagList(); }
+    bool isPortOpen() const { return m_engine.IsOpen(); }
     // Received bytes still waiting in the ring for OnSerialData, and all it handed on so far.
-    int32_t pendingRxBytes() const { return m_channel.PendingBytes(); }
-    qint64 receivedRxBytes() const { return m_rxBytesTaken; }
+    int32_t pendingRxBytes() const { return m_engine.pendingRxBytes(); }
+    qint64 receivedRxBytes() const { return m_engine.receivedRxBytes(); }
     int PortNumber() const;
     // Catalogue saves handed to the writing thread whose outcome is not shown yet.
     int catalogueSavesPending() const { return m_catalogueSaves.Pending(); }
@@ -137,15 +118,15 @@ public:
     // The Bluetooth listing thread (tests wait for it to end).
     CBluetoothListThread &bluetoothListThread() { return m_bluetoothList; }
     // Every tag line counted, and its window (null until first opened).
-    CTagMonitor &tagMonitor() { return m_tagMonitor; }
+    CTagMonitor &tagMonitor() { return m_engine.tagMonitor(); }
     CTagMonitorDlg *tagMonitorWindow() const { return m_monitorWindow; }
 
     // Handlers bound to the controls (public so that tests can drive them like the buttons).
     void OnOpenPort();
     void OnClear();
-    void OnSerialData();
-    void OnSerialLineDrop();
-    void AutoConnect();
+    void OnSerialData() { m_engine.OnSerialData(); }
+    void OnSerialLineDrop() { m_engine.OnSerialLineDrop(); }
+    void AutoConnect() { m_engine.AutoConnect(); }
     void OnTagMonitor();   // context menu "Tag Monitor...", Ctrl+T
 
 protected:
@@ -153,21 +134,20 @@ protected:
     // Closing waits, without blocking, for the catalogue saves being written: the window
     // closes once the last outcome is shown.
     void done(int result) override;
-    void timerEvent(QTimerEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
     void showEvent(QShowEvent *event) override;
 
-private: // IReaderView
-    void SetCommandText(const QString &text) override;
-    bool IsMultiModeChecked() const override;
-    void SetTxPower(int position) override;
-    int TxPower() const override;
+private: // IReaderFrontEnd
+    int PortToUse() override;
     bool IsOwnWindowActive() const override;
+    bool PortListWanted() const override;
 
 private: // set-up and handlers
+    static CReaderEngine::Environment engineEnvironment(CSettingsStore &settings, const Environment &environment);
     bool OnInitDialog();
     void createControls();
     void connectControls();
+    void connectEngine();
     void OnSize();
     void keepClearOfGroupFrames(const DialogBaseUnits &units);
     void fitToScreen();
@@ -175,36 +155,15 @@ private: // set-up and handlers
     QPlainTextEdit *deviceListControl() const;
     int portToUse() const;
     void storePortToUse();
-    bool portsRefreshWanted() const;
     void refreshPortsWhileClosed();
-    enum class OpenResult { Opened, Connecting, Failed };
-    OpenResult openChannel(bool automatic);
-    void connectAutomatically();
-    void closeChannel(const QString &note);
-    void wakeReader();
-    void noteNotOpenForAutoConnect(int number, const QString &why);
-    // The Bluetooth serial ports: their numbers in the settings, the picker's entries, the
-    // answers of BlueZ.
-    BluetoothPortBook bluetoothPortBook();
-    void appendBluetoothPorts(QList<ComPortDevice> &ports) const;
-    void OnSerialDevices(const CBluetoothSerialEvent &answer);
-    void OnBluetoothLink(CBluezLinkEvent &answer);
+    void OnBluetoothPorts();
     void showDeviceList();
     void logNote(const QString &text);
-    void logPortOpened(const char *how);
     void showPortTip();
-    void wireKeyEmulator();
+    void showTxPower();
     void installCatalogueHooks();
     void removeCatalogueHooks();
-    QString linkLostText() const;
     QWidget *createOwnControl(const DialogControlTemplate &item, QWidget *parent);
-    void logUntyped(const CKeyEmulator::Items &items, const QString &note);
-    void OnKeyEmulatorReports();
-    void storePortalRestoreToken(const QString &token);
-    KeySinkSetup keySinkSetup(const QString &restoreToken);
-    void startAutoConnectTimer();
-    void stopAutoConnectTimer();
-    void OnAutoStartClicked();
     void OnTxPowerReleased();
     bool handleNotify(CNotifyEvent &notify);
 
@@ -225,18 +184,12 @@ private: // set-up and handlers
     void installLogEntries();
     void OnSaveLog();
     void OnLogSaved(const QString &path, const QString &error);
-    // The tag monitor (its own file): the protocol's tag lines counted, the menu entry beside
-    // About, the window's geometry kept in the settings.
+    // The tag monitor (its own file): the menu entry beside About, the window's geometry
+    // kept in the settings.
     QAction *InstallTagMonitor(QAction *aboutEntry);
     void storeTagMonitorGeometry();
 
 private: // members in the designed order
-    // Types tags on its own thread; first, since the protocol below holds it as its typer.
-    std::unique_ptr<CKeyEmulator> m_keyEmulator;
-    // Protocol state: readerAwake, tagList, scanMode and rxRemainder live in here.
-    CResponseDispatcher m_protocol;
-    CSerialChannel m_channel;
-    QString lastCommand;                  // last command sent, after escape replacement
     QList<CXML *> treeItemElements;       // the catalogue element of each tree item (not owned)
     QList<CXML *> propertyRowElements;    // the elements shown in the property panel (not owned)
     QIcon m_icon;
@@ -254,6 +207,8 @@ private: // members in the designed order
 private: // the window's other parts
     CSettingsStore &m_settings;
     Environment m_environment;
+    // The reader: port, protocol, key emulator, tag monitor, automatic connection.
+    CReaderEngine m_engine;
     QScrollArea *m_scroller = nullptr;    // fills the window
     QWidget *m_client = nullptr;          // its widget: the designed client area
     bool m_fittedToScreen = false;
@@ -265,49 +220,21 @@ private: // the window's other parts
     QRadioButton *m_multiModeRadio = nullptr;   // 1015
     QRadioButton *m_singleModeRadio = nullptr;  // 1016
     QSlider *m_txPowerSlider = nullptr;   // 1017
-    int m_autoConnectTimerId = 0;         // Qt's id of AUTOCONNECT_TIMER; 0 when stopped
     // The port last stored or picked by the operator; stands while the picker shows
     // "<None>" because that port is absent (see portToUse).
     int m_wantedPort = 0;
-    // The connection as the log and the picker's tip tell it: the port and device last
-    // opened, whether it was ever open, whether its link was lost (rather than closed by the
-    // operator), and whether the automatic connection has said that its commands are not
-    // sent while the port is closed (once per closed period).
-    int m_openedPort = 0;
-    QString m_openedPath;
-    bool m_everOpened = false;
-    bool m_linkLost = false;
-    bool m_notSentNoted = false;
     bool m_portFromCommandLine = false;   // m_wantedPort came from the command line, not the store
     std::unique_ptr<QObject> m_activeWindowWatch;         // keeps the emulator's blocked flag current
-    bool m_rxSliceQueued = false;         // our own WM_SERIAL_RXDATA for the next slice is queued
-    qint64 m_rxBytesTaken = 0;            // bytes OnSerialData took from the ring, all told
     CLogSaver m_logSaver;                 // writes saved logs on its own thread
-    // Each on a thread of its own: the catalogue's saves, written one after another, and
-    // the port list scans of the automatic connection. Their results are applied on this
-    // thread; members, so they go first when the window goes, dropping those not applied.
+    // The catalogue's saves, written one after another on a thread of their own; their
+    // outcomes are applied on this thread. A member, so it goes first when the window goes,
+    // dropping those not applied.
     CWorkQueue m_catalogueSaves;
-    CWorkQueue m_portScans;
     bool m_closeWhenSaved = false;        // done() came while saves were being written
     int m_closeResult = 0;                // ... with this result
-    CTagMonitor m_tagMonitor;             // fed by m_protocol with every tag line
     CTagMonitorDlg *m_monitorWindow = nullptr;   // child window, made when first opened
-    // Bluetooth serial ports reached through BlueZ's profile interface: the devices with their
-    // numbers as the last query found them, the connection under way (its port, address and
-    // whether the automatic connection asked for it), the list text of the bound ports.
-    struct BluetoothPortEntry
-    {
-        int number = 0;
-        BluetoothDeviceRecord device;
-    };
-    QList<BluetoothPortEntry> m_bluetoothPorts;
-    int m_connectingPort = 0;
-    BluetoothAddress m_connectingAddress{};
-    bool m_connectingByAuto = false;
+    // The Bluetooth device list: the text of the bound ports, as its thread found it.
     QString m_boundListText;
     bool m_boundListArrived = false;
-    // Their threads post to this window: joined before it goes.
-    CBluezSerialLink m_bluetoothLink;
-    CBluetoothSerialQuery m_serialQuery;
     CBluetoothListThread m_bluetoothList;   // last: joined before anything else goes
 };

@@ -1,4 +1,4 @@
-// The main window's tag monitor half: it counts, the monitor window shows.
+// The main window's tag monitor half: the engine counts, the monitor window shows.
 
 #include "app/RFID_LorixDlg.h"
 
@@ -15,9 +15,6 @@ constexpr char MONITOR_ENTRY_TEXT[] = "Tag &Monitor...";
 
 QAction *CRFID_LorixDlg::InstallTagMonitor(QAction *aboutEntry)
 {
-    m_protocol.setTagReadObserver([this](const QString &line, int scanMode) {
-        m_tagMonitor.Count(line, scanMode == CReaderControl::Scan ? TagKind::BarcodeScan : TagKind::RfidTag);
-    });
     auto *entry = new QAction(QString::fromLatin1(MONITOR_ENTRY_TEXT), this);
     entry->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
     entry->setShortcutContext(Qt::WindowShortcut);
@@ -29,7 +26,7 @@ QAction *CRFID_LorixDlg::InstallTagMonitor(QAction *aboutEntry)
 void CRFID_LorixDlg::OnTagMonitor()
 {
     if (!m_monitorWindow) {
-        m_monitorWindow = new CTagMonitorDlg(m_tagMonitor, this);
+        m_monitorWindow = new CTagMonitorDlg(m_engine.tagMonitor(), this);
         m_monitorWindow->restoreGeometry(QByteArray::fromBase64(
             m_settings.ReadString(QString::fromLatin1(CONFIG_SECTION), QString::fromLatin1(CONFIG_MONITOR_GEOMETRY)).toLatin1()));
         connect(m_monitorWindow, &CTagMonitorDlg::hidden, this, &CRFID_LorixDlg::storeTagMonitorGeometry);

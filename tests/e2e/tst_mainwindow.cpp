@@ -771,7 +771,7 @@ void TestMainWindow::saveLog()
     QVERIFY(m_window->actions().contains(entry) && ctl<QPlainTextEdit>(IDC_LOG_VIEW)->actions().contains(entry));
 
     m_window->OnClear();
-    m_window->SendCommand("ver");
+    m_window->AppendLog("ver\r\n", LogKind::Sent);
     m_window->AppendLog("o", LogKind::Received);
     m_window->AppendLog("k\r\n$>", LogKind::Received);
     m_window->findChild<QAction *>("saveLog")->trigger();
