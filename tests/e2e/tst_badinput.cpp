@@ -89,8 +89,6 @@ private slots:
     void receivePathSurvives_data();
     void receivePathSurvives();
     void ownWindowActiveTypesNothing();
-    void fragmentNeverTyped_data();
-    void fragmentNeverTyped();
 
 private:
     void openWindow(bool toolFocused);
@@ -240,35 +238,6 @@ void TestBadInput::ownWindowActiveTypesNothing()
     QTRY_VERIFY_WITH_TIMEOUT(logText().contains(QStringLiteral("E2OWN1\nE2OWN2")), TRY_MS);
     QCOMPARE(logText().count(QStringLiteral("typing into the tool itself is skipped")), 1);
     QVERIFY(m_keys->taken().isEmpty());
-}
-
-// A line cut by closing the port or by a hang-up is shown and dropped: what the next
-// connection brings never completes it, not even when the cut fell inside CR LF.
-void TestBadInput::fragmentNeverTyped_data()
-{
-    QTest::addColumn<QByteArray>("fragment");
-    QTest::addColumn<bool>("hangUp");
-    QTest::newRow("mid-line, port closed") << QByteArray("E2FRAG") << false;
-    QTest::newRow("inside CR LF, link lost") << QByteArray("E2FRAG\r") << true;
-}
-
-void TestBadInput::fragmentNeverTyped()
-{
-    QFETCH(QByteArray, fragment);
-    QFETCH(bool, hangUp);
-    openWindow(false);
-    QVERIFY(write("$trigger=1,0\r\n$batt=1\r\n" + fragment));
-    QTRY_VERIFY_WITH_TIMEOUT(logText().contains(QStringLiteral("$batt=1")), TRY_MS);
-    hangUp ? m_line->HangUp() : m_window->OnOpenPort();
-    QTRY_VERIFY_WITH_TIMEOUT(!m_window->isPortOpen() && logText().contains(QStringLiteral("E2FRAG")), TRY_MS);
-    m_line->HangUp();   // the next connection on a fresh line
-    QVERIFY(m_line->Open(m_dir->filePath("ports"), COM_NUMBER));
-    m_window->OnOpenPort();
-    QVERIFY(write("\nE2GOOD\r\n"));
-    QTRY_COMPARE_WITH_TIMEOUT(m_keys->taken().count(VK_RETURN), qsizetype(1), TRY_MS);
-    QList<std::uint8_t> keys = m_keys->taken();
-    keys.removeAll(VK_SHIFT);
-    QCOMPARE(keys, keysOf("E2GOOD"));
 }
 
 QTEST_MAIN(TestBadInput)
