@@ -1,13 +1,23 @@
 // The receive path end to end, offscreen: a pseudo-terminal, the serial channel with its
 // reader thread, the ring buffer, response assembly and dispatch, and the traffic log.
+// Lines of 70-byte tags (68 hexadecimal digits and CR LF) per second, written by a thread
+// into the terminal's master:
 //
-//   BM_TagLinesThroughPipeline  lines of 70-byte tags (68 hexadecimal digits and CR LF)
-//                               per second, written by a thread into the terminal's master
+//   BM_TagLinesThroughPipeline  the path as the window had it before the reader engine was
+//                               its own: the window's handler, the dispatcher, the log view
+//   BM_TagLinesThroughEngine    the reader engine alone (what a command line or a service
+//                               runs): its log signal goes nowhere
+//   BM_TagLinesThroughWindow    the real main window: the engine, its signal, the log view
 //
 // The log's own cost per line at 10^4 to 10^6 lines is bench_applog's.
 
 #include "app/LogView.h"
 #include "app/RFID_LorixDlg.h"
+#include "app/SettingsStore.h"
+#if __has_include("engine/ReaderEngine.h")
+#include "engine/ReaderEngine.h"
+#define RFID_HAVE_ENGINE 1
+#endif
 #include "link/SerialChannel.h"
 #include "platform/PseudoTerminal.h"
 #include "protocol/ReaderView.h"
@@ -17,7 +27,10 @@
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
 
 #include <algorithm>
 #include <memory>
@@ -103,6 +116,37 @@ QByteArray tagBatch(int count)
     return batch;
 }
 
+// Feeds batches of tag lines into `pty` until `lines()` has counted each batch. The channel
+// drops a chunk that does not fit its ring (there is no flow control on the line), so the
+// writer holds back while the ring is half full: the figure is the pace the receiver keeps up
+// with, not the pace of a writer that outruns it.
+template <class Lines, class Pending>
+void feedBatches(benchmark::State &state, CPseudoTerminal &pty, Lines lines, Pending pending)
+{
+    const QByteArray batch = tagBatch(LINES_PER_BATCH);
+    for (auto _ : state) {
+        const qint64 target = lines() + LINES_PER_BATCH;
+        std::thread writer([&pty, &batch, &pending] {
+            for (qsizetype at = 0; at < batch.size(); at += WRITE_SLICE) {
+                while (pending() > RX_BUFFER_SIZE / 2)
+                    std::this_thread::yield();
+                pty.WriteAll(batch.mid(at, WRITE_SLICE));
+            }
+        });
+        QElapsedTimer limit;
+        limit.start();
+        while (lines() < target && limit.elapsed() < WAIT_LIMIT_MS)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        writer.join();
+        if (lines() < target) {
+            state.SkipWithError("lines were lost on the way");
+            break;
+        }
+    }
+    state.counters["lines/s"] = benchmark::Counter(double(state.iterations()) * LINES_PER_BATCH,
+                                                   benchmark::Counter::kIsRate);
+}
+
 void BM_TagLinesThroughPipeline(benchmark::State &state)
 {
     CPseudoTerminal pty;
@@ -116,34 +160,86 @@ void BM_TagLinesThroughPipeline(benchmark::State &state)
         state.SkipWithError("the channel did not open the terminal");
         return;
     }
-    const QByteArray batch = tagBatch(LINES_PER_BATCH);
-    for (auto _ : state) {
-        const qint64 target = window.lines + LINES_PER_BATCH;
-        // The channel drops a chunk that does not fit its ring (there is no flow control on
-        // the line), so the writer holds back while the ring is half full: the figure is the
-        // pace the window keeps up with, not the pace of a writer that outruns it.
-        std::thread writer([&pty, &batch, &window] {
-            for (qsizetype at = 0; at < batch.size(); at += WRITE_SLICE) {
-                while (window.channel.PendingBytes() > RX_BUFFER_SIZE / 2)
-                    std::this_thread::yield();
-                pty.WriteAll(batch.mid(at, WRITE_SLICE));
-            }
-        });
-        QElapsedTimer limit;
-        limit.start();
-        while (window.lines < target && limit.elapsed() < WAIT_LIMIT_MS)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        writer.join();
-        if (window.lines < target) {
-            state.SkipWithError("lines were lost on the way");
-            break;
-        }
-    }
-    state.counters["lines/s"] = benchmark::Counter(double(state.iterations()) * LINES_PER_BATCH,
-                                                   benchmark::Counter::kIsRate);
+    feedBatches(state, pty, [&] { return window.lines; }, [&] { return window.channel.PendingBytes(); });
     window.channel.Close();
 }
 BENCHMARK(BM_TagLinesThroughPipeline)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+
+// The terminal as COM200 of a private port map.
+constexpr int BENCH_PORT = 200;
+
+bool mapPort(const QTemporaryDir &dir, const CPseudoTerminal &pty)
+{
+    return QDir().mkpath(dir.filePath("ports"))
+           && QFile::link(pty.slavePath(), dir.filePath(QStringLiteral("ports/COM%1").arg(BENCH_PORT)));
+}
+
+#ifdef RFID_HAVE_ENGINE
+class CBenchFrontEnd : public IReaderFrontEnd
+{
+public:
+    int PortToUse() override { return BENCH_PORT; }
+};
+
+void BM_TagLinesThroughEngine(benchmark::State &state)
+{
+    CPseudoTerminal pty;
+    QTemporaryDir dir;
+    if (!pty.Open() || !mapPort(dir, pty)) {
+        state.SkipWithError("no pseudo-terminal");
+        return;
+    }
+    CBenchFrontEnd frontEnd;
+    CReaderEngine::Environment env;
+    env.ports.portsFolder = dir.filePath("ports");
+    env.bluetooth.bluez.busAddress = QStringLiteral("unix:path=") + dir.filePath("no-bus");
+    env.queryBluetooth = false;
+    CReaderEngine engine(frontEnd, env);
+    qint64 lines = 0;
+    engine.protocol().setDispatchObserver([&](CResponseDispatcher::LineClass, const QString &) { ++lines; });
+    engine.OpenPort();
+    // A command was sent once, so tag lines are not taken for its echo.
+    if (!engine.IsOpen() || engine.SendCommand(QStringLiteral("i,0,0,0")) == 0) {
+        state.SkipWithError("the engine did not open the terminal");
+        return;
+    }
+    bool hungUp = false;
+    pty.ReadAvailable(hungUp);   // the command, from the master's input
+    feedBatches(state, pty, [&] { return lines; }, [&] { return engine.pendingRxBytes(); });
+}
+BENCHMARK(BM_TagLinesThroughEngine)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+#endif
+
+void BM_TagLinesThroughWindow(benchmark::State &state)
+{
+    CPseudoTerminal pty;
+    QTemporaryDir dir;
+    if (!pty.Open() || !mapPort(dir, pty)) {
+        state.SkipWithError("no pseudo-terminal");
+        return;
+    }
+    CSettingsStore store(dir.filePath("settings.ini"));
+    store.WriteInt(QString::fromLatin1(CONFIG_SECTION), QString::fromLatin1(CONFIG_COM_PORT), BENCH_PORT);
+    CRFID_LorixDlg::Environment env;
+    env.ports.portsFolder = dir.filePath("ports");
+    env.bluetooth.bluez.busAddress = QStringLiteral("unix:path=") + dir.filePath("no-bus");
+    env.nameBluetoothPorts = false;
+    env.keySink = nullptr;
+    CRFID_LorixDlg window(store, env);
+    window.show();
+    // Counted by the tag monitor, which sees every tag line: the same calls build against the
+    // window before the engine was its own (scripts/bench-window-before-engine.sh).
+    auto lines = [&window] { return qint64(window.tagMonitor().Reads()); };
+    window.OnOpenPort();
+    if (!window.isPortOpen() || window.SendCommand(QStringLiteral("i,0,0,0")) == 0) {
+        state.SkipWithError("the window did not open the terminal");
+        return;
+    }
+    bool hungUp = false;
+    pty.ReadAvailable(hungUp);   // the command, from the master's input
+    feedBatches(state, pty, lines, [&] { return window.pendingRxBytes(); });
+}
+BENCHMARK(BM_TagLinesThroughWindow)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 
 } // namespace
 
