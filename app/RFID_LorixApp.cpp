@@ -1,7 +1,7 @@
 #include "app/RFID_LorixApp.h"
 
 #include "app/RFID_LorixDlg.h"
-#include "app/SettingsStore.h"
+#include "settings/SettingsStore.h"
 #include "platform/ComPorts.h"
 #include "platform/SettingsLocation.h"
 #include "platform/TerminationSignals.h"
@@ -195,10 +195,23 @@ bool CRFID_LorixApp::InitInstance()
     {
         CRFID_LorixDlg dialog(*m_settings);
         m_pMainWnd = &dialog;
+        // A failed save is said once, and again only after a save has succeeded since.
+        auto movedAside = [&dialog](const QString &to) {
+            if (!to.isEmpty())
+                dialog.AppendLog(QStringLiteral("Settings file too large: moved aside to %1, a new one started\r\n").arg(to), LogKind::Note);
+        };
+        movedAside(m_settings->MovedAsideTo());
+        m_settings->SetSaveReport([this, &dialog, movedAside, failureSaid = false](const QString &error, const QString &to) mutable {
+            movedAside(to);
+            if (!error.isEmpty() && !failureSaid)
+                dialog.AppendLog(QStringLiteral("Settings not saved to %1: %2\r\n").arg(m_settings->FileName(), error), LogKind::Error);
+            failureSaid = !error.isEmpty();
+        });
         // Opened once the window is up, so that the log it writes to is on the screen.
         if (m_startPort != 0)
             QTimer::singleShot(0, &dialog, [&dialog, port = m_startPort] { dialog.OpenPortAtStart(port); });
         dialog.exec();
+        m_settings->SetSaveReport(nullptr);
         m_pMainWnd = nullptr;
     }
     return false;

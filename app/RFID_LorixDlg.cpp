@@ -4,7 +4,7 @@
 #include "app/ControlTextFit.h"
 #include "app/DialogBuilder.h"
 #include "app/LogView.h"
-#include "app/SettingsStore.h"
+#include "settings/SettingsStore.h"
 #include "app/VersionCaption.h"
 #include "controls/propgrid/PropGridConstants.h"
 #include "controls/common/NotifyEvent.h"

@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source_dir=$PWD
 build_dir=$(cd "${BUILD_DIR:-build}" && pwd)
-labels='^(platform|link|e2e)$'
+labels='^(platform|settings|link|e2e)$'
 
 if [[ $(id -u) -ne 0 ]]; then
   echo "test-unprivileged.sh: needs root to switch users; as an ordinary user run ctest itself" >&2

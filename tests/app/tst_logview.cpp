@@ -3,7 +3,7 @@
 #include "app/RFID_LorixDlg.h"
 #include "app/DialogHeader.h"
 #include "controls/common/ReadableColours.h"
-#include "app/SettingsStore.h"
+#include "settings/SettingsStore.h"
 #include "platform/PseudoTerminal.h"
 #include "res/Resource.h"
 #include "tests/support/IsolatedWindow.h"

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QMap>
+#include <QPair>
+#include <QString>
+
+#include <optional>
+
+// Section -> key -> text value. Integers are kept as their decimal text.
+using IniValues = QMap<QString, QMap<QString, QString>>;
+// Changes to a file's values: (section, key) -> the new text, or nullopt when removed.
+using IniChanges = QMap<QPair<QString, QString>, std::optional<QString>>;
+
+// A settings file held as its lines, in the toolkit's INI dialect (names with %XX escapes,
+// text values in double quotes with backslash escapes), so that files written by either side
+// read on the other. Applying changes rewrites only the lines of the values that changed:
+// comments, blank lines, lines that are no setting, unknown sections and keys and the line
+// ends stay byte for byte. A changed value replaces the line that holds it (the last one when
+// a key is there twice, which is the one read), keeping its key as written; a new one goes
+// after its section's last value, a new section at the end; a removed value loses every line
+// of its key. Every value is written so that it reads back equal, so no content is refused;
+// only an empty key, which no line can hold, is left out.
+//
+// A plain value: copy it to another thread rather than share it.
+class CIniText
+{
+public:
+    explicit CIniText(const QByteArray &bytes = QByteArray());
+
+    IniValues values() const;
+    void apply(const IniChanges &changes);
+    QByteArray bytes() const;
+
+private:
+    struct Line
+    {
+        QString section;    // the one it is in ("" before any section line)
+        QString key;        // a setting's name; empty for any other line
+        QString value;
+        bool header = false;
+    };
+    QList<Line> parse() const;
+
+    QList<QByteArray> m_lines;   // each with its own line end, if it has one
+    bool m_byteOrderMark = false;
+};
