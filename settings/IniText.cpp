@@ -1,11 +1,9 @@
 #include "settings/IniText.h"
 
 #include <QHash>
-#include <QSet>
 
 namespace {
 
-constexpr char HEX_DIGITS[] = "0123456789abcdef";
 constexpr char BYTE_ORDER_MARK[] = "\xEF\xBB\xBF";
 // A value that starts with this marks a typed value in the toolkit's dialect; a text that
 // starts with it is written with the marker doubled.
@@ -13,38 +11,34 @@ constexpr QChar TYPE_MARKER = QLatin1Char('@');
 constexpr char STRING_TYPE[] = "@String(";
 // The toolkit writes a section literally called General this way.
 constexpr char ESCAPED_GENERAL[] = "%General";
+// The characters a quoted value writes as a backslash and a letter, and those letters.
+const QString ESCAPED = QStringLiteral("\\\"\a\b\f\n\r\t\v");
+const QString ESCAPE_LETTERS = QStringLiteral("\\\"abfnrtv");
 
-bool isPlainNameChar(char16_t ch)
+// The value of c as a digit in that base (8 or 16), or -1.
+int digitValue(QChar c, int base)
 {
-    return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == '_' || ch == '-'
-        || ch == '.';
+    const int value = QStringLiteral("0123456789abcdef").indexOf(c.toLower());
+    return value < base ? value : -1;
 }
 
-int hexValue(QChar c)
+bool isPlainNameChar(QChar c)
 {
-    const char16_t ch = c.unicode();
-    if (ch >= '0' && ch <= '9')
-        return ch - '0';
-    if (ch >= 'a' && ch <= 'f')
-        return ch - 'a' + 10;
-    return ch >= 'A' && ch <= 'F' ? ch - 'A' + 10 : -1;
+    return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || digitValue(c, 10) >= 0 || c == u'_' || c == u'-'
+        || c == u'.';
 }
 
 // Section and key names: letters, digits, '_', '-' and '.' stay, '/' becomes '\', every
-// other character is %XX (up to U+00FF) or %UXXXX. The result is ASCII that no line
-// syntax ('[', '=', ';', blanks) can claim.
+// other character is %XX (up to U+00FF) or %UXXXX: ASCII that no line syntax ('[', '=',
+// ';', blanks) can claim.
 QByteArray escapedName(const QString &name)
 {
     QByteArray out;
     for (const QChar c : name) {
-        const char16_t ch = c.unicode();
-        if (ch == '/' || isPlainNameChar(ch)) {
-            out += ch == '/' ? '\\' : char(ch);
-            continue;
-        }
-        out += ch <= 0xFF ? "%" : "%U";
-        for (int shift = ch <= 0xFF ? 4 : 12; shift >= 0; shift -= 4)
-            out += HEX_DIGITS[(ch >> shift) & 0xF];
+        if (c == u'/' || isPlainNameChar(c))
+            out += c == u'/' ? '\\' : char(c.unicode());
+        else
+            out += (c.unicode() <= 0xFF ? "%" : "%U") + QByteArray::number(c.unicode() | (c.unicode() <= 0xFF ? 0x100 : 0x10000), 16).mid(1);
     }
     return out;
 }
@@ -52,20 +46,13 @@ QByteArray escapedName(const QString &name)
 // The value of a %XX or %UXXXX escape at text[at], or -1; length gets the escape's length.
 int nameEscape(const QString &text, int at, int &length)
 {
-    const bool wide = at + 1 < text.size() && text.at(at + 1) == QLatin1Char('U');
-    const int first = at + (wide ? 2 : 1);
-    const int digits = wide ? 4 : 2;
-    if (first + digits > text.size())
-        return -1;
-    int value = 0;
-    for (int d = 0; d < digits; ++d) {
-        const int v = hexValue(text.at(first + d));
-        if (v < 0)
-            return -1;
-        value = value * 16 + v;
-    }
-    length = first + digits - at;
-    return value;
+    const bool wide = at + 1 < text.size() && text.at(at + 1) == u'U';
+    length = wide ? 6 : 3;
+    bool ok = at + length <= text.size();
+    const QStringView digits = QStringView(text).mid(at + (wide ? 2 : 1), length - (wide ? 2 : 1));
+    for (const QChar d : digits)
+        ok = ok && digitValue(d, 16) >= 0;
+    return ok ? digits.toInt(nullptr, 16) : -1;
 }
 
 QString unescapedName(const QString &text)
@@ -73,13 +60,9 @@ QString unescapedName(const QString &text)
     QString out;
     for (int i = 0; i < text.size(); ++i) {
         int length = 0;
-        const int value = text.at(i) == QLatin1Char('%') ? nameEscape(text, i, length) : -1;
-        if (value >= 0) {
-            out += QChar(char16_t(value));
-            i += length - 1;
-        } else {
-            out += text.at(i) == QLatin1Char('\\') ? QLatin1Char('/') : text.at(i);
-        }
+        const int value = text.at(i) == u'%' ? nameEscape(text, i, length) : -1;
+        out += value >= 0 ? QChar(char16_t(value)) : text.at(i) == u'\\' ? QChar(u'/') : text.at(i);
+        i += value >= 0 ? length - 1 : 0;
     }
     return out;
 }
@@ -89,7 +72,7 @@ QString unescapedName(const QString &text)
 QString sectionName(QString name)
 {
     int length = 0;
-    if (name.startsWith(QLatin1Char('%'))
+    if (name.startsWith(u'%')
         && (name.compare(QLatin1String(ESCAPED_GENERAL), Qt::CaseInsensitive) == 0 || nameEscape(name, 0, length) < 0))
         name.remove(0, 1);
     return unescapedName(name);
@@ -98,10 +81,9 @@ QString sectionName(QString name)
 // What the toolkit writes without quotes: an optional minus and 1 to 10 digits.
 bool isPlainInteger(const QString &text)
 {
-    const int first = text.startsWith(QLatin1Char('-')) ? 1 : 0;
-    if (text.size() - first < 1 || text.size() - first > 10)
-        return false;
-    return std::all_of(text.begin() + first, text.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+    const int first = text.startsWith(u'-') ? 1 : 0;
+    return text.size() - first >= 1 && text.size() - first <= 10
+        && std::all_of(text.begin() + first, text.end(), [](QChar c) { return digitValue(c, 10) >= 0; });
 }
 
 // A value as the dialect writes it: plain digits bare, any other text in double quotes.
@@ -112,23 +94,16 @@ QByteArray encodedValue(const QString &value)
 {
     if (isPlainInteger(value))
         return value.toLatin1();
-    static const QHash<char16_t, QByteArray> named = {{'\\', "\\\\"}, {'"', "\\\""}, {'\a', "\\a"}, {'\b', "\\b"},
-                                                      {'\f', "\\f"},  {'\n', "\\n"}, {'\r', "\\r"}, {'\t', "\\t"},
-                                                      {'\v', "\\v"}};
     QByteArray out = "\"";
     bool afterHexEscape = false;
     for (const QChar c : value.startsWith(TYPE_MARKER) ? TYPE_MARKER + value : value) {
-        const char16_t ch = c.unicode();
-        if (named.contains(ch)) {
-            out += named.value(ch);
-            afterHexEscape = false;
-        } else if (ch < 0x20 || ch >= 0x7F || (afterHexEscape && hexValue(c) >= 0)) {
-            out += "\\x" + QByteArray::number(ch, 16);
-            afterHexEscape = true;
-        } else {
-            out += char(ch);
-            afterHexEscape = false;
-        }
+        const bool hex = c.unicode() < 0x20 || c.unicode() >= 0x7F || (afterHexEscape && digitValue(c, 16) >= 0);
+        const int named = int(ESCAPED.indexOf(c));
+        if (named >= 0)
+            out += QByteArray("\\") + ESCAPE_LETTERS.at(named).toLatin1();
+        else
+            out += hex ? "\\x" + QByteArray::number(c.unicode(), 16) : QByteArray(1, char(c.unicode()));
+        afterHexEscape = named < 0 && hex;
     }
     return out + '"';
 }
@@ -138,53 +113,45 @@ QString typedValue(const QString &text)
     if (text.startsWith(QString(2, TYPE_MARKER)))
         return text.mid(1);
     const int prefix = int(qstrlen(STRING_TYPE));
-    if (text.startsWith(QLatin1String(STRING_TYPE)) && text.endsWith(QLatin1Char(')')))
+    if (text.startsWith(QLatin1String(STRING_TYPE)) && text.endsWith(u')'))
         return text.mid(prefix, text.size() - prefix - 1);
     return text;
 }
 
-// The value part of a line: quoted and unquoted pieces joined, backslash escapes resolved,
-// blanks outside quotes dropped at both ends. A comma outside quotes (a list in the
-// toolkit's dialect, only in files edited by hand) is kept as text.
+// The value part of a line: quoted and unquoted pieces joined, backslash escapes resolved
+// (\x hex and octal ones too), blanks outside quotes dropped at both ends. A comma outside
+// quotes (a list in the toolkit's dialect, only in files edited by hand) is kept as text.
 QString unescapedValue(const QString &raw)
 {
     QString out;
-    int keepUpTo = 0;   // out.size() after the last character that must not be trimmed
+    int keepFrom = -1;    // out.size() where the leading blanks end, once they did
+    int keepUpTo = 0;     // out.size() after the last character that must not be trimmed
     bool inQuotes = false;
-    int i = 0;
-    while (i < raw.size() && (raw.at(i) == QLatin1Char(' ') || raw.at(i) == QLatin1Char('\t')))
-        ++i;
-    for (; i < raw.size(); ++i) {
+    for (int i = 0; i < raw.size(); ++i) {
         const QChar c = raw.at(i);
-        if (c == QLatin1Char('"')) {
-            inQuotes = !inQuotes;
-            keepUpTo = int(out.size());
-            continue;
-        }
-        if (c != QLatin1Char('\\') || i + 1 >= raw.size()) {
-            out += c;
-            keepUpTo = inQuotes || !c.isSpace() ? int(out.size()) : keepUpTo;
+        if (c == u'"' || c != u'\\' || i + 1 == raw.size()) {
+            inQuotes = c == u'"' ? !inQuotes : inQuotes;
+            out += c == u'"' ? QString() : QString(c);
+            const bool kept = c == u'"' || inQuotes || !c.isSpace();
+            keepFrom = keepFrom < 0 && kept ? int(out.size()) - (c == u'"' ? 0 : 1) : keepFrom;
+            keepUpTo = kept ? int(out.size()) : keepUpTo;
             continue;
         }
         const QChar e = raw.at(++i);
-        static const QString named = QStringLiteral("abfnrtv");
-        static const QString meant = QStringLiteral("\a\b\f\n\r\t\v");
-        const bool hex = e == QLatin1Char('x');
-        if (named.contains(e)) {
-            out += meant.at(named.indexOf(e));
-        } else if (hex || (e >= u'0' && e <= u'7')) {
-            uint value = hex ? 0 : uint(e.unicode() - '0');
-            auto digit = [&](QChar d) { return hex ? hexValue(d) : (d >= u'0' && d <= u'7' ? d.unicode() - '0' : -1); };
-            while (i + 1 < raw.size() && digit(raw.at(i + 1)) >= 0)
-                value = ((value << (hex ? 4 : 3)) | uint(digit(raw.at(++i)))) & 0xFFFF;
-            out += QChar(char16_t(value));
+        const int base = e == u'x' ? 16 : digitValue(e, 8) >= 0 ? 8 : 0;
+        if (base == 0) {
+            const int named = int(ESCAPE_LETTERS.indexOf(e));
+            out += named >= 0 ? ESCAPED.at(named) : e;   // \' \? and anything unknown: the character itself
         } else {
-            out += e;   // \\ \" \' \? and anything unknown: the character itself
+            uint value = base == 8 ? uint(digitValue(e, 8)) : 0;
+            while (i + 1 < raw.size() && digitValue(raw.at(i + 1), base) >= 0)
+                value = (value * uint(base) + uint(digitValue(raw.at(++i), base))) & 0xFFFF;
+            out += QChar(char16_t(value));
         }
+        keepFrom = keepFrom < 0 ? int(out.size()) - 1 : keepFrom;
         keepUpTo = int(out.size());
     }
-    out.truncate(keepUpTo);
-    return typedValue(out);
+    return typedValue(keepFrom < 0 ? QString() : out.mid(keepFrom, keepUpTo - keepFrom));
 }
 
 } // namespace
@@ -192,12 +159,9 @@ QString unescapedValue(const QString &raw)
 CIniText::CIniText(const QByteArray &bytes)
 {
     m_byteOrderMark = bytes.startsWith(BYTE_ORDER_MARK);
-    qsizetype at = m_byteOrderMark ? qstrlen(BYTE_ORDER_MARK) : 0;
-    while (at < bytes.size()) {
-        const qsizetype end = bytes.indexOf('\n', at);
-        const qsizetype next = end < 0 ? bytes.size() : end + 1;
+    for (qsizetype at = m_byteOrderMark ? qstrlen(BYTE_ORDER_MARK) : 0, next = 0; at < bytes.size(); at = next) {
+        next = bytes.indexOf('\n', at) < 0 ? bytes.size() : bytes.indexOf('\n', at) + 1;
         m_lines << bytes.mid(at, next - at);
-        at = next;
     }
 }
 
@@ -209,16 +173,16 @@ QList<CIniText::Line> CIniText::parse() const
     QString section;
     for (const QByteArray &bytes : m_lines) {
         QString line = QString::fromUtf8(bytes);
-        line.chop(line.endsWith(QLatin1Char('\n')) ? 1 : 0);
-        line.chop(line.endsWith(QLatin1Char('\r')) ? 1 : 0);
+        line.chop(line.endsWith(u'\n') ? 1 : 0);
+        line.chop(line.endsWith(u'\r') ? 1 : 0);
         const QString trimmed = line.trimmed();
-        const int equals = int(line.indexOf(QLatin1Char('=')));
+        const int equals = int(line.indexOf(u'='));
         Line parsed;
-        if (trimmed.startsWith(QLatin1Char('['))) {
-            const int close = int(trimmed.indexOf(QLatin1Char(']')));
+        if (trimmed.startsWith(u'[')) {
+            const int close = int(trimmed.indexOf(u']'));
             section = sectionName(trimmed.mid(1, close < 0 ? -1 : close - 1));
             parsed.header = true;
-        } else if (!trimmed.startsWith(QLatin1Char(';')) && !trimmed.startsWith(QLatin1Char('#')) && equals >= 0) {
+        } else if (!trimmed.startsWith(u';') && !trimmed.startsWith(u'#') && equals >= 0) {
             parsed.key = unescapedName(line.left(equals).trimmed());
             parsed.value = parsed.key.isEmpty() ? QString() : unescapedValue(line.mid(equals + 1));
         }
@@ -253,9 +217,8 @@ void CIniText::apply(const IniChanges &changes)
     QMap<int, QByteArray> inserted;    // after that line
     QMap<QString, QByteArray> newSections;
     for (auto it = changes.cbegin(); it != changes.cend(); ++it) {
-        const auto &[section, key] = it.key();
         const QList<int> held = keyLines.value(it.key());
-        if (key.isEmpty())
+        if (it.key().second.isEmpty())
             continue;   // no line can hold it
         if (!it.value()) {
             for (const int line : held)
@@ -263,21 +226,19 @@ void CIniText::apply(const IniChanges &changes)
         } else if (!held.isEmpty()) {
             // The key stays as written, the line end too.
             const QByteArray &old = m_lines.at(held.last());
-            const QByteArray end = old.endsWith("\r\n") ? "\r\n" : old.right(old.endsWith('\n') || old.endsWith('\r') ? 1 : 0);
-            replaced[held.last()] = old.left(old.indexOf('=') + 1) + encodedValue(*it.value()) + end;
+            const qsizetype end = old.size() - (old.endsWith("\r\n") ? 2 : old.endsWith('\n') || old.endsWith('\r') ? 1 : 0);
+            replaced[held.last()] = old.left(old.indexOf('=') + 1) + encodedValue(*it.value()) + old.mid(end);
         } else {
-            const QByteArray line = escapedName(key) + '=' + encodedValue(*it.value()) + '\n';
-            if (sectionEnd.contains(section))
-                inserted[sectionEnd.value(section)] += line;
+            const QByteArray line = escapedName(it.key().second) + '=' + encodedValue(*it.value()) + '\n';
+            if (sectionEnd.contains(it.key().first))
+                inserted[sectionEnd.value(it.key().first)] += line;
             else
-                newSections[section] += line;
+                newSections[it.key().first] += line;
         }
     }
     QByteArray body;
     auto add = [&body](const QByteArray &text) {
-        if (text.isEmpty())
-            return;
-        if (!body.isEmpty() && !body.endsWith('\n'))
+        if (!text.isEmpty() && !body.isEmpty() && !body.endsWith('\n'))
             body += '\n';
         body += text;
     };
