@@ -67,17 +67,6 @@ QString unescapedName(const QString &text)
     return out;
 }
 
-// The name between a section line's brackets. "%General" stands for General; older files of
-// this tool wrote a '%' before other names too, so a '%' that starts no escape goes as well.
-QString sectionName(QString name)
-{
-    int length = 0;
-    if (name.startsWith(u'%')
-        && (name.compare(QLatin1String(ESCAPED_GENERAL), Qt::CaseInsensitive) == 0 || nameEscape(name, 0, length) < 0))
-        name.remove(0, 1);
-    return unescapedName(name);
-}
-
 // What the toolkit writes without quotes: an optional minus and 1 to 10 digits.
 bool isPlainInteger(const QString &text)
 {
@@ -106,16 +95,6 @@ QByteArray encodedValue(const QString &value)
         afterHexEscape = named < 0 && hex;
     }
     return out + '"';
-}
-
-QString typedValue(const QString &text)
-{
-    if (text.startsWith(QString(2, TYPE_MARKER)))
-        return text.mid(1);
-    const int prefix = int(qstrlen(STRING_TYPE));
-    if (text.startsWith(QLatin1String(STRING_TYPE)) && text.endsWith(u')'))
-        return text.mid(prefix, text.size() - prefix - 1);
-    return text;
 }
 
 // The value part of a line: quoted and unquoted pieces joined, backslash escapes resolved
@@ -151,7 +130,11 @@ QString unescapedValue(const QString &raw)
         keepFrom = keepFrom < 0 ? int(out.size()) - 1 : keepFrom;
         keepUpTo = int(out.size());
     }
-    return typedValue(keepFrom < 0 ? QString() : out.mid(keepFrom, keepUpTo - keepFrom));
+    out = keepFrom < 0 ? QString() : out.mid(keepFrom, keepUpTo - keepFrom);
+    const int prefix = int(qstrlen(STRING_TYPE));
+    if (out.startsWith(QString(2, TYPE_MARKER)))
+        return out.mid(1);
+    return out.startsWith(QLatin1String(STRING_TYPE)) && out.endsWith(u')') ? out.mid(prefix, out.size() - prefix - 1) : out;
 }
 
 } // namespace
@@ -179,8 +162,13 @@ QList<CIniText::Line> CIniText::parse() const
         const int equals = int(line.indexOf(u'='));
         Line parsed;
         if (trimmed.startsWith(u'[')) {
-            const int close = int(trimmed.indexOf(u']'));
-            section = sectionName(trimmed.mid(1, close < 0 ? -1 : close - 1));
+            QString name = trimmed.mid(1, trimmed.indexOf(u']') < 0 ? -1 : trimmed.indexOf(u']') - 1);
+            // "%General" stands for General; older files of this tool wrote a '%' before other
+            // names too, so a '%' that starts no escape goes as well.
+            int length = 0;
+            if (name.startsWith(u'%') && (name.compare(QLatin1String(ESCAPED_GENERAL), Qt::CaseInsensitive) == 0 || nameEscape(name, 0, length) < 0))
+                name.remove(0, 1);
+            section = unescapedName(name);
             parsed.header = true;
         } else if (!trimmed.startsWith(u';') && !trimmed.startsWith(u'#') && equals >= 0) {
             parsed.key = unescapedName(line.left(equals).trimmed());
@@ -214,8 +202,7 @@ void CIniText::apply(const IniChanges &changes)
             keyLines[qMakePair(lines.at(i).section, lines.at(i).key)] << i;
     }
     QHash<int, QByteArray> replaced;   // empty: removed
-    QMap<int, QByteArray> inserted;    // after that line
-    QMap<QString, QByteArray> newSections;
+    QMap<int, QByteArray> inserted;    // after that line; new sections after the last
     for (auto it = changes.cbegin(); it != changes.cend(); ++it) {
         const QList<int> held = keyLines.value(it.key());
         if (it.key().second.isEmpty())
@@ -229,11 +216,11 @@ void CIniText::apply(const IniChanges &changes)
             const qsizetype end = old.size() - (old.endsWith("\r\n") ? 2 : old.endsWith('\n') || old.endsWith('\r') ? 1 : 0);
             replaced[held.last()] = old.left(old.indexOf('=') + 1) + encodedValue(*it.value()) + old.mid(end);
         } else {
-            const QByteArray line = escapedName(it.key().second) + '=' + encodedValue(*it.value()) + '\n';
-            if (sectionEnd.contains(it.key().first))
-                inserted[sectionEnd.value(it.key().first)] += line;
-            else
-                newSections[it.key().first] += line;
+            if (!sectionEnd.contains(it.key().first)) {
+                sectionEnd[it.key().first] = int(m_lines.size());
+                inserted[int(m_lines.size())] += (inserted.isEmpty() && m_lines.isEmpty() ? "[" : "\n[") + escapedName(it.key().first) + "]\n";
+            }
+            inserted[sectionEnd.value(it.key().first)] += escapedName(it.key().second) + '=' + encodedValue(*it.value()) + '\n';
         }
     }
     QByteArray body;
@@ -242,13 +229,10 @@ void CIniText::apply(const IniChanges &changes)
             body += '\n';
         body += text;
     };
-    add(inserted.value(-1));
-    for (int i = 0; i < m_lines.size(); ++i) {
-        add(replaced.contains(i) ? replaced.value(i) : m_lines.at(i));
+    for (int i = -1; i <= m_lines.size(); ++i) {
+        add(i < 0 || i == m_lines.size() ? QByteArray() : replaced.contains(i) ? replaced.value(i) : m_lines.at(i));
         add(inserted.value(i));
     }
-    for (auto it = newSections.cbegin(); it != newSections.cend(); ++it)
-        add((body.isEmpty() ? "[" : "\n[") + escapedName(it.key()) + "]\n" + it.value());
     // Bytes that look like a byte order mark at the top are the first line's own only when a
     // mark comes before them.
     const bool mark = m_byteOrderMark || body.startsWith(BYTE_ORDER_MARK);

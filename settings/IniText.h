@@ -14,15 +14,12 @@ using IniValues = QMap<QString, QMap<QString, QString>>;
 using IniChanges = QMap<QPair<QString, QString>, std::optional<QString>>;
 
 // A settings file held as its lines, in the toolkit's INI dialect (names with %XX escapes,
-// text values in double quotes with backslash escapes), so that files written by either side
-// read on the other. Applying changes rewrites only the lines of the values that changed:
-// comments, blank lines, lines that are no setting, unknown sections and keys and the line
-// ends stay byte for byte. A changed value replaces the line that holds it (the last one when
-// a key is there twice, which is the one read), keeping its key as written; a new one goes
-// after its section's last value, a new section at the end; a removed value loses every line
-// of its key. Every value is written so that it reads back equal, so no content is refused;
-// only an empty key, which no line can hold, is left out.
-//
+// text values quoted with backslash escapes), so files written by either side read on the
+// other. Changes rewrite only their own lines; comments, lines that are no setting, unknown
+// keys and line ends stay byte for byte. A changed value replaces the line read (the last of
+// a key there twice), keeping the key as written; a new one goes after its section's last
+// value, a new section at the end; a removed value loses every line of its key. Every value
+// is written to read back equal, so no content is refused; an empty key no line can hold.
 // A plain value: copy it to another thread rather than share it.
 class CIniText
 {

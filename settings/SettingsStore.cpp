@@ -21,38 +21,34 @@ QString systemError(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
-// The file's bytes; a missing file reads as empty. Opened without blocking, so that a pipe
-// in its place cannot hold the start, and read only when it is a regular file. A file too
-// large is renamed beside itself (the file a link points to, so the link stays) when
-// movedAsideTo is given, and reads as empty then; "" or why it cannot be read.
+// The file's bytes ("" or why not); a missing file reads as empty. Opened without blocking,
+// so that a pipe in its place cannot hold the start, and read only when a regular file. One
+// too large is renamed beside itself (where a link points, so the link stays) when
+// movedAsideTo is given, and reads as empty.
 QString readFile(const QString &path, QByteArray &bytes, QString *movedAsideTo)
 {
-    bytes.clear();
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return errno == ENOENT ? QString() : systemError(errno);
-    QFile file;
     struct stat st = {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return systemError(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const int error = fd < 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        if (fd >= 0)
+            ::close(fd);
+        return error == ENOENT ? QString() : systemError(error);
     }
+    QFile file;
+    file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
     if (st.st_size <= MAX_SETTINGS_FILE_BYTES) {
-        file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
         bytes = file.readAll();
         return file.error() == QFileDevice::NoError ? QString() : file.errorString();
     }
-    ::close(fd);
     const QString tooLarge = QStringLiteral("larger than %1 bytes").arg(MAX_SETTINGS_FILE_BYTES);
-    if (!movedAsideTo)
-        return tooLarge;
     const QString target = QFileInfo(path).canonicalFilePath();
-    int n = 1;
-    while (QFileInfo::exists(target + QLatin1String(MOVED_ASIDE_SUFFIX) + QString::number(n)))
-        ++n;
-    *movedAsideTo = target + QLatin1String(MOVED_ASIDE_SUFFIX) + QString::number(n);
-    if (::rename(QFile::encodeName(target).constData(), QFile::encodeName(*movedAsideTo).constData()) == 0)
-        return QString();
+    for (int n = 1; movedAsideTo && movedAsideTo->isEmpty(); ++n) {
+        if (!QFileInfo::exists(target + QLatin1String(MOVED_ASIDE_SUFFIX) + QString::number(n)))
+            *movedAsideTo = target + QLatin1String(MOVED_ASIDE_SUFFIX) + QString::number(n);
+    }
+    if (!movedAsideTo || ::rename(QFile::encodeName(target).constData(), QFile::encodeName(*movedAsideTo).constData()) == 0)
+        return movedAsideTo ? QString() : tooLarge;
     movedAsideTo->clear();
     return tooLarge + QStringLiteral(", not moved aside: ") + systemError(errno);
 }
@@ -84,10 +80,9 @@ bool CSettingsStore::change(const QString &section, const QString &key, const st
 {
     if (key.isEmpty())
         return false;
-    const auto held = m_values.value(section).constFind(key);
-    const bool present = held != m_values.value(section).cend();
+    const QMap<QString, QString> held = m_values.value(section);
     // The same value again saves nothing, unless the last save failed and this is its retry.
-    if (present == value.has_value() && (!value || *held == *value) && !m_lastFailed)
+    if ((held.contains(key) ? std::optional<QString>(held.value(key)) : std::nullopt) == value && !m_lastFailed)
         return true;
     if (value)
         m_values[section][key] = *value;
@@ -120,7 +115,7 @@ void CSettingsStore::submit()
             m_lastFailed = !error.isEmpty();
             // What was saved leaves the list, unless it changed again meanwhile.
             for (auto it = changes.cbegin(); !m_lastFailed && it != changes.cend(); ++it) {
-                if (m_unsaved.value(it.key(), std::optional<QString>(QString())) == it.value())
+                if (m_unsaved.contains(it.key()) && m_unsaved.value(it.key()) == it.value())
                     m_unsaved.remove(it.key());
             }
             if (m_report)
@@ -149,49 +144,4 @@ int CSettingsStore::ReadInt(const QString &section, const QString &key, int defa
     const int number = ReadString(section, key).trimmed().toInt(&ok);
     // A value that is no integer (edited by hand) reads as absent rather than as 0.
     return ok ? number : defaultValue;
-}
-
-bool CSettingsStore::WriteInt(const QString &section, const QString &key, int value)
-{
-    return change(section, key, QString::number(value));
-}
-
-QString CSettingsStore::ReadString(const QString &section, const QString &key, const QString &defaultValue) const
-{
-    return m_values.value(section).value(key, defaultValue);
-}
-
-bool CSettingsStore::WriteString(const QString &section, const QString &key, const QString &value)
-{
-    return change(section, key, value);
-}
-
-bool CSettingsStore::DeleteValue(const QString &section, const QString &key)
-{
-    return change(section, key, std::nullopt);
-}
-
-int ReadConfig(const CSettingsStore &store, const char *key, int defaultValue)
-{
-    return store.ReadInt(QString::fromLatin1(CONFIG_SECTION), QString::fromLatin1(key), defaultValue);
-}
-
-void WriteConfig(CSettingsStore &store, const char *key, int value)
-{
-    store.WriteInt(QString::fromLatin1(CONFIG_SECTION), QString::fromLatin1(key), value);
-}
-
-ReadModeChecks ReadModeToChecks(int readMode)
-{
-    return {readMode != 0 ? 1 : 0, readMode == 0 ? 1 : 0};
-}
-
-int ReadModeFromMultiCheck(bool multiModeChecked)
-{
-    return multiModeChecked ? 1 : 0;
-}
-
-int PortNumberFromItemData(qint64 itemData)
-{
-    return int(itemData & 0xFFFF);
 }
