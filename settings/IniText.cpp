@@ -1,6 +1,7 @@
 #include "settings/IniText.h"
 
 #include <QHash>
+#include <QRegularExpression>
 
 namespace {
 
@@ -22,12 +23,6 @@ int digitValue(QChar c, int base)
     return value < base ? value : -1;
 }
 
-bool isPlainNameChar(QChar c)
-{
-    return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || digitValue(c, 10) >= 0 || c == u'_' || c == u'-'
-        || c == u'.';
-}
-
 // Section and key names: letters, digits, '_', '-' and '.' stay, '/' becomes '\', every
 // other character is %XX (up to U+00FF) or %UXXXX: ASCII that no line syntax ('[', '=',
 // ';', blanks) can claim.
@@ -35,7 +30,7 @@ QByteArray escapedName(const QString &name)
 {
     QByteArray out;
     for (const QChar c : name) {
-        if (c == u'/' || isPlainNameChar(c))
+        if (c == u'/' || (c.unicode() < 0x80 && (c.isLetterOrNumber() || QStringLiteral("_-.").contains(c))))
             out += c == u'/' ? '\\' : char(c.unicode());
         else
             out += (c.unicode() <= 0xFF ? "%" : "%U") + QByteArray::number(c.unicode() | (c.unicode() <= 0xFF ? 0x100 : 0x10000), 16).mid(1);
@@ -43,37 +38,25 @@ QByteArray escapedName(const QString &name)
     return out;
 }
 
-// The value of a %XX or %UXXXX escape at text[at], or -1; length gets the escape's length.
-int nameEscape(const QString &text, int at, int &length)
-{
-    const bool wide = at + 1 < text.size() && text.at(at + 1) == u'U';
-    length = wide ? 6 : 3;
-    bool ok = at + length <= text.size();
-    const QStringView digits = QStringView(text).mid(at + (wide ? 2 : 1), length - (wide ? 2 : 1));
-    for (const QChar d : digits)
-        ok = ok && digitValue(d, 16) >= 0;
-    return ok ? digits.toInt(nullptr, 16) : -1;
-}
+// A name's %XX and %UXXXX escapes and its '\' (for '/'); a '%' that starts none stays.
+const QRegularExpression NAME_ESCAPE(QStringLiteral("%(?:U([0-9a-fA-F]{4})|([0-9a-fA-F]{2}))|\\\\"));
 
 QString unescapedName(const QString &text)
 {
     QString out;
-    for (int i = 0; i < text.size(); ++i) {
-        int length = 0;
-        const int value = text.at(i) == u'%' ? nameEscape(text, i, length) : -1;
-        out += value >= 0 ? QChar(char16_t(value)) : text.at(i) == u'\\' ? QChar(u'/') : text.at(i);
-        i += value >= 0 ? length - 1 : 0;
+    qsizetype at = 0;
+    for (auto it = NAME_ESCAPE.globalMatch(text); it.hasNext();) {
+        const QRegularExpressionMatch escape = it.next();
+        const bool slash = escape.captured(0) == QLatin1String("\\");
+        out += text.mid(at, escape.capturedStart() - at);
+        out += slash ? QChar(u'/') : QChar(char16_t((escape.captured(1) + escape.captured(2)).toUInt(nullptr, 16)));
+        at = escape.capturedEnd();
     }
-    return out;
+    return out + text.mid(at);
 }
 
 // What the toolkit writes without quotes: an optional minus and 1 to 10 digits.
-bool isPlainInteger(const QString &text)
-{
-    const int first = text.startsWith(u'-') ? 1 : 0;
-    return text.size() - first >= 1 && text.size() - first <= 10
-        && std::all_of(text.begin() + first, text.end(), [](QChar c) { return digitValue(c, 10) >= 0; });
-}
+const QRegularExpression PLAIN_INTEGER(QStringLiteral("\\A-?[0-9]{1,10}\\z"));
 
 // A value as the dialect writes it: plain digits bare, any other text in double quotes.
 // Control and non-ASCII characters become \x escapes, so the file is ASCII whatever the
@@ -81,7 +64,7 @@ bool isPlainInteger(const QString &text)
 // read as part of it.
 QByteArray encodedValue(const QString &value)
 {
-    if (isPlainInteger(value))
+    if (PLAIN_INTEGER.match(value).hasMatch())
         return value.toLatin1();
     QByteArray out = "\"";
     bool afterHexEscape = false;
@@ -155,9 +138,7 @@ QList<CIniText::Line> CIniText::parse() const
     QList<Line> out;
     QString section;
     for (const QByteArray &bytes : m_lines) {
-        QString line = QString::fromUtf8(bytes);
-        line.chop(line.endsWith(u'\n') ? 1 : 0);
-        line.chop(line.endsWith(u'\r') ? 1 : 0);
+        const QString line = QString::fromUtf8(bytes.chopped(bytes.endsWith("\r\n") ? 2 : bytes.endsWith('\n') || bytes.endsWith('\r') ? 1 : 0));
         const QString trimmed = line.trimmed();
         const int equals = int(line.indexOf(u'='));
         Line parsed;
@@ -165,8 +146,8 @@ QList<CIniText::Line> CIniText::parse() const
             QString name = trimmed.mid(1, trimmed.indexOf(u']') < 0 ? -1 : trimmed.indexOf(u']') - 1);
             // "%General" stands for General; older files of this tool wrote a '%' before other
             // names too, so a '%' that starts no escape goes as well.
-            int length = 0;
-            if (name.startsWith(u'%') && (name.compare(QLatin1String(ESCAPED_GENERAL), Qt::CaseInsensitive) == 0 || nameEscape(name, 0, length) < 0))
+            const bool escaped = NAME_ESCAPE.match(name).capturedStart() == 0;
+            if (name.startsWith(u'%') && (name.compare(QLatin1String(ESCAPED_GENERAL), Qt::CaseInsensitive) == 0 || !escaped))
                 name.remove(0, 1);
             section = unescapedName(name);
             parsed.header = true;

@@ -31,13 +31,8 @@ public:
     QByteArray bytes() const;
 
 private:
-    struct Line
-    {
-        QString section;    // the one it is in ("" before any section line)
-        QString key;        // a setting's name; empty for any other line
-        QString value;
-        bool header = false;
-    };
+    // A line's section ("" before any section line) and, for a setting, its key and value.
+    struct Line { QString section, key, value; bool header = false; };
     QList<Line> parse() const;
 
     QList<QByteArray> m_lines;   // each with its own line end, if it has one

@@ -1,7 +1,6 @@
 #include "settings/SettingsStore.h"
 
 #include "platform/AtomicFile.h"
-#include "platform/SettingsLocation.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,11 +15,6 @@ namespace {
 
 constexpr char MOVED_ASIDE_SUFFIX[] = ".too-large-";
 
-QString systemError(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
 // The file's bytes ("" or why not); a missing file reads as empty. Opened without blocking,
 // so that a pipe in its place cannot hold the start, and read only when a regular file. One
 // too large is renamed beside itself (where a link points, so the link stays) when
@@ -33,7 +27,7 @@ QString readFile(const QString &path, QByteArray &bytes, QString *movedAsideTo)
         const int error = fd < 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
         if (fd >= 0)
             ::close(fd);
-        return error == ENOENT ? QString() : systemError(error);
+        return error == ENOENT ? QString() : qt_error_string(error);
     }
     QFile file;
     file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
@@ -50,15 +44,10 @@ QString readFile(const QString &path, QByteArray &bytes, QString *movedAsideTo)
     if (!movedAsideTo || ::rename(QFile::encodeName(target).constData(), QFile::encodeName(*movedAsideTo).constData()) == 0)
         return movedAsideTo ? QString() : tooLarge;
     movedAsideTo->clear();
-    return tooLarge + QStringLiteral(", not moved aside: ") + systemError(errno);
+    return tooLarge + QStringLiteral(", not moved aside: ") + qt_error_string(errno);
 }
 
 } // namespace
-
-CSettingsStore::CSettingsStore()
-    : CSettingsStore(SettingsFilePath())
-{
-}
 
 CSettingsStore::CSettingsStore(const QString &iniFilePath, Access access)
     : m_path(iniFilePath), m_access(access), m_saveFailed(std::make_shared<std::atomic<bool>>(false))
@@ -73,7 +62,7 @@ CSettingsStore::CSettingsStore(const QString &iniFilePath, Access access)
 CSettingsStore::~CSettingsStore()
 {
     m_batchDepth = 0;
-    submit();   // a group left open is saved all the same
+    submitUnlessBatch();   // a group left open is saved all the same
 }
 
 bool CSettingsStore::change(const QString &section, const QString &key, const std::optional<QString> &value)
@@ -90,14 +79,13 @@ bool CSettingsStore::change(const QString &section, const QString &key, const st
         m_values[section].remove(key);
     m_unsaved[qMakePair(section, key)] = value;
     m_batchChanged = true;
-    if (m_batchDepth == 0)
-        submit();
+    submitUnlessBatch();
     return true;
 }
 
-void CSettingsStore::submit()
+void CSettingsStore::submitUnlessBatch()
 {
-    if (!m_batchChanged || m_access == Access::ReadOnly)
+    if (!m_batchChanged || m_batchDepth > 0 || m_access == Access::ReadOnly)
         return;
     m_batchChanged = false;
     m_queue.Run([this, failed = m_saveFailed, path = m_path, changes = m_unsaved]() -> CWorkQueue::Apply {
@@ -124,18 +112,6 @@ void CSettingsStore::submit()
                 qWarning("settings not saved to %s: %s", qPrintable(m_path), qPrintable(error));
         };
     });
-}
-
-void CSettingsStore::EndBatch()
-{
-    if (m_batchDepth > 0 && --m_batchDepth == 0)
-        submit();
-}
-
-bool CSettingsStore::Flush()
-{
-    m_queue.WaitIdle();
-    return !m_saveFailed->load();
 }
 
 int CSettingsStore::ReadInt(const QString &section, const QString &key, int defaultValue) const

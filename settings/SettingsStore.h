@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/SettingsLocation.h"
 #include "platform/WorkQueue.h"
 #include "settings/IniText.h"
 
@@ -23,7 +24,7 @@ public:
     // After each save, on the owner's thread: "" or why it failed; where a file too large went.
     using SaveReport = std::function<void(const QString &error, const QString &movedAsideTo)>;
 
-    CSettingsStore();   // the user's file
+    CSettingsStore() : CSettingsStore(SettingsFilePath()) {}   // the user's file
     explicit CSettingsStore(const QString &iniFilePath, Access access = Access::ReadWrite);
     ~CSettingsStore();
     CSettingsStore(const CSettingsStore &) = delete;
@@ -46,13 +47,13 @@ public:
 
     // Writes between these two are saved together: a group (the history) is never half saved.
     void BeginBatch() { ++m_batchDepth; }
-    void EndBatch();
+    void EndBatch() { m_batchDepth = qMax(0, m_batchDepth - 1); submitUnlessBatch(); }
     // Waits for every save handed over; true when the last one succeeded (tests, the end).
-    bool Flush();
+    bool Flush() { m_queue.WaitIdle(); return !m_saveFailed->load(); }
 
 private:
     bool change(const QString &section, const QString &key, const std::optional<QString> &value);
-    void submit();
+    void submitUnlessBatch();
 
     QString m_path;
     Access m_access;
