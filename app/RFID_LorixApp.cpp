@@ -163,6 +163,18 @@ bool DisplayAvailable(const StartOptions &options)
     return names.isEmpty() && PlatformFindsDisplay(QString(), options);
 }
 
+std::function<void(const QString &, const QString &)>
+SettingsSaveLog(const QString &path, std::function<void(const QString &, LogKind)> log)
+{
+    return [path, log = std::move(log), failureSaid = false](const QString &error, const QString &movedAsideTo) mutable {
+        if (!movedAsideTo.isEmpty())
+            log(QStringLiteral("Settings file too large: moved aside to %1, a new one started\r\n").arg(movedAsideTo), LogKind::Note);
+        if (!error.isEmpty() && !failureSaid)
+            log(QStringLiteral("Settings not saved to %1: %2\r\n").arg(path, error), LogKind::Error);
+        failureSaid = !error.isEmpty();
+    };
+}
+
 CRFID_LorixApp::CRFID_LorixApp(int &argc, char **argv)
     : QApplication(argc, argv)
 {
@@ -195,18 +207,11 @@ bool CRFID_LorixApp::InitInstance()
     {
         CRFID_LorixDlg dialog(*m_settings);
         m_pMainWnd = &dialog;
-        // A failed save is said once, and again only after a save has succeeded since.
-        auto movedAside = [&dialog](const QString &to) {
-            if (!to.isEmpty())
-                dialog.AppendLog(QStringLiteral("Settings file too large: moved aside to %1, a new one started\r\n").arg(to), LogKind::Note);
-        };
-        movedAside(m_settings->MovedAsideTo());
-        m_settings->SetSaveReport([this, &dialog, movedAside, failureSaid = false](const QString &error, const QString &to) mutable {
-            movedAside(to);
-            if (!error.isEmpty() && !failureSaid)
-                dialog.AppendLog(QStringLiteral("Settings not saved to %1: %2\r\n").arg(m_settings->FileName(), error), LogKind::Error);
-            failureSaid = !error.isEmpty();
+        const auto report = SettingsSaveLog(m_settings->FileName(), [&dialog](const QString &text, LogKind kind) {
+            dialog.AppendLog(text, kind);
         });
+        report(QString(), m_settings->MovedAsideTo());
+        m_settings->SetSaveReport(report);
         // Opened once the window is up, so that the log it writes to is on the screen.
         if (m_startPort != 0)
             QTimer::singleShot(0, &dialog, [&dialog, port = m_startPort] { dialog.OpenPortAtStart(port); });
