@@ -74,7 +74,9 @@ with open(stage + '/tests.json') as listing:
     tests = json.load(listing)['tests']
 for test in tests:
     command = test.get('command') or []
-    if command and os.path.isfile(command[0]):
+    if not command:
+        continue   # not built in this tree (a build of chosen targets only)
+    if os.path.isfile(command[0]):
         os.makedirs(os.path.dirname(moved(command[0])), exist_ok=True)
         shutil.copy2(command[0], moved(command[0]))
     lines.append('add_test(%s %s)' % (quoted(test['name']), ' '.join(quoted(moved(c)) for c in command)))
