@@ -1023,7 +1023,7 @@ bool CRFID_LorixDlg::event(QEvent *event)
         return true;
     }
     if (type == CBluetoothListEvent::eventType()) {
-        // The listing thread only posts the text; it is put in place here, on this thread.
+        // The listing hands over only the text, on this thread; it is put in place here.
         m_boundListText = static_cast<CBluetoothListEvent *>(event)->text();
         m_boundListArrived = true;
         showDeviceList();
