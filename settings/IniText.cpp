@@ -10,8 +10,7 @@ constexpr char BYTE_ORDER_MARK[] = "\xEF\xBB\xBF";
 // starts with it is written with the marker doubled.
 constexpr QChar TYPE_MARKER = QLatin1Char('@');
 constexpr char STRING_TYPE[] = "@String(";
-// The toolkit writes a section literally called General this way.
-constexpr char ESCAPED_GENERAL[] = "%General";
+constexpr char ESCAPED_GENERAL[] = "%General";   // how the toolkit writes a section called General
 // The characters a quoted value writes as a backslash and a letter, and those letters.
 const QString ESCAPED = QStringLiteral("\\\"\a\b\f\n\r\t\v");
 const QString ESCAPE_LETTERS = QStringLiteral("\\\"abfnrtv");

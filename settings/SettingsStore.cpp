@@ -15,10 +15,9 @@ namespace {
 
 constexpr char MOVED_ASIDE_SUFFIX[] = ".too-large-";
 
-// The file's bytes ("" or why not); a missing file reads as empty. Opened without blocking,
-// so that a pipe in its place cannot hold the start, and read only when a regular file. One
-// too large is renamed beside itself (where a link points, so the link stays) when
-// movedAsideTo is given, and reads as empty.
+// The file's bytes ("" or why not); a missing file reads as empty. Opened without blocking (a
+// pipe in its place cannot hold the start), read only when a regular file; one too large is
+// renamed beside itself (where a link points: the link stays) when movedAsideTo is given.
 QString readFile(const QString &path, QByteArray &bytes, QString *movedAsideTo)
 {
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -69,9 +68,11 @@ bool CSettingsStore::change(const QString &section, const QString &key, const st
 {
     if (key.isEmpty())
         return false;
-    const QMap<QString, QString> held = m_values.value(section);
+    // No copy of the section's map may live on: the write below would copy it whole.
+    const auto held = m_values.constFind(section);
+    const bool present = held != m_values.cend() && held->contains(key);
     // The same value again saves nothing, unless the last save failed and this is its retry.
-    if ((held.contains(key) ? std::optional<QString>(held.value(key)) : std::nullopt) == value && !m_lastFailed)
+    if ((present ? std::optional<QString>(held->value(key)) : std::nullopt) == value && !m_lastFailed)
         return true;
     if (value)
         m_values[section][key] = *value;
