@@ -1,6 +1,6 @@
 #include "app/HistoryCombo.h"
 
-#include "app/SettingsStore.h"
+#include "settings/SettingsStore.h"
 
 #include <QKeyEvent>
 #include <QLineEdit>

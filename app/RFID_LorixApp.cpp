@@ -1,7 +1,7 @@
 #include "app/RFID_LorixApp.h"
 
 #include "app/RFID_LorixDlg.h"
-#include "app/SettingsStore.h"
+#include "settings/SettingsStore.h"
 #include "platform/ComPorts.h"
 #include "platform/SettingsLocation.h"
 #include "platform/TerminationSignals.h"
@@ -163,6 +163,18 @@ bool DisplayAvailable(const StartOptions &options)
     return names.isEmpty() && PlatformFindsDisplay(QString(), options);
 }
 
+std::function<void(const QString &, const QString &)>
+SettingsSaveLog(const QString &path, std::function<void(const QString &, LogKind)> log)
+{
+    return [path, log = std::move(log), failureSaid = false](const QString &error, const QString &movedAsideTo) mutable {
+        if (!movedAsideTo.isEmpty())
+            log(QStringLiteral("Settings file too large: moved aside to %1, a new one started\r\n").arg(movedAsideTo), LogKind::Note);
+        if (!error.isEmpty() && !failureSaid)
+            log(QStringLiteral("Settings not saved to %1: %2\r\n").arg(path, error), LogKind::Error);
+        failureSaid = !error.isEmpty();
+    };
+}
+
 CRFID_LorixApp::CRFID_LorixApp(int &argc, char **argv)
     : QApplication(argc, argv)
 {
@@ -195,10 +207,16 @@ bool CRFID_LorixApp::InitInstance()
     {
         CRFID_LorixDlg dialog(*m_settings);
         m_pMainWnd = &dialog;
+        const auto report = SettingsSaveLog(m_settings->FileName(), [&dialog](const QString &text, LogKind kind) {
+            dialog.AppendLog(text, kind);
+        });
+        report(QString(), m_settings->MovedAsideTo());
+        m_settings->SetSaveReport(report);
         // Opened once the window is up, so that the log it writes to is on the screen.
         if (m_startPort != 0)
             QTimer::singleShot(0, &dialog, [&dialog, port = m_startPort] { dialog.OpenPortAtStart(port); });
         dialog.exec();
+        m_settings->SetSaveReport(nullptr);
         m_pMainWnd = nullptr;
     }
     return false;

@@ -1,9 +1,12 @@
 #pragma once
 
+#include "protocol/ReaderView.h"
+
 #include <QApplication>
 
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 class CSettingsStore;
@@ -31,6 +34,12 @@ QString StartVersion();
 // -display), Wayland WAYLAND_DISPLAY; with none chosen either will do. The toolkit itself
 // aborts the process when its platform finds no display, so this is asked before it starts.
 bool DisplayAvailable(const StartOptions &options);
+
+// What the settings store reports after each save, as log lines for the file at `path`: a
+// file moved aside as a note; a failed save as an error with the path and the reason, once,
+// and again only after a save has succeeded since. For CSettingsStore::SetSaveReport.
+std::function<void(const QString &error, const QString &movedAsideTo)>
+SettingsSaveLog(const QString &path, std::function<void(const QString &text, LogKind kind)> log);
 
 // The application object: prepares the toolkit, binds the settings store and runs the main
 // window modally; when the main window closes the application ends.

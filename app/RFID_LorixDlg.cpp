@@ -4,7 +4,7 @@
 #include "app/ControlTextFit.h"
 #include "app/DialogBuilder.h"
 #include "app/LogView.h"
-#include "app/SettingsStore.h"
+#include "settings/SettingsStore.h"
 #include "app/VersionCaption.h"
 #include "app/WindowParts.h"
 #include "controls/propgrid/PropGridConstants.h"
@@ -679,7 +679,7 @@ bool CRFID_LorixDlg::event(QEvent *event)
 {
     const QEvent::Type type = event->type();
     if (type == CBluetoothListEvent::eventType()) {
-        // The listing thread only posts the text; it is put in place here, on this thread.
+        // The listing hands over only the text, on this thread; it is put in place here.
         m_boundListText = static_cast<CBluetoothListEvent *>(event)->text();
         m_boundListArrived = true;
         showDeviceList();

@@ -1,7 +1,7 @@
 #include "app/RFID_LorixDlg.h"
 
 #include "app/LogView.h"
-#include "app/SettingsStore.h"
+#include "settings/SettingsStore.h"
 
 #include <QAction>
 #include <QDateTime>

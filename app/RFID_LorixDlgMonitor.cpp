@@ -2,7 +2,7 @@
 
 #include "app/RFID_LorixDlg.h"
 
-#include "app/SettingsStore.h"
+#include "settings/SettingsStore.h"
 #include "monitor/widgets/TagMonitorDlg.h"
 
 #include <QAction>

@@ -13,7 +13,11 @@
 
 #include "app/LogView.h"
 #include "app/RFID_LorixDlg.h"
+#if __has_include("settings/SettingsStore.h")
+#include "settings/SettingsStore.h"
+#else
 #include "app/SettingsStore.h"
+#endif
 #if __has_include("engine/ReaderEngine.h")
 #include "engine/ReaderEngine.h"
 #define RFID_HAVE_ENGINE 1

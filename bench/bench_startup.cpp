@@ -14,7 +14,7 @@
 
 #include "app/RFID_LorixApp.h"
 #include "app/RFID_LorixDlg.h"
-#include "app/SettingsStore.h"
+#include "settings/SettingsStore.h"
 #include "catalogue/Catalogue.h"
 #include "catalogue/widgets/CatalogueTree.h"
 #include "controls/tree/ExtTree.h"

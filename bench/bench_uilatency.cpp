@@ -34,7 +34,7 @@
 
 #include "app/LogView.h"
 #include "app/RFID_LorixDlg.h"
-#include "app/SettingsStore.h"
+#include "settings/SettingsStore.h"
 #include "bench/LatencyProbe.h"
 #include "platform/KeySink.h"
 #include "platform/KeySinkX11.h"

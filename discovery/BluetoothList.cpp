@@ -66,11 +66,11 @@ int FindComPortForAddress(const BluetoothAddress &address, QString &portName,
     return -1;
 }
 
-void ListBluetoothDevices(QObject *receiver, const BluetoothListEnvironment &env, CStopToken *stop)
+std::optional<QString> ListBluetoothDevices(const BluetoothListEnvironment &env, CStopToken *stop)
 {
     QList<BluetoothDeviceRecord> devices;
     if (!SearchBluetoothDevices(devices, env.bluez, stop))
-        return;   // the box and the stored text stay as they are
+        return std::nullopt;   // the box and the stored text stay as they are
 
     // Only the port numbers are needed here: naming each port through BlueZ again would
     // cost one D-Bus round trip per port for nothing.
@@ -83,14 +83,7 @@ void ListBluetoothDevices(QObject *receiver, const BluetoothListEnvironment &env
         if (FindComPortForAddress(device.address, portName, ports) == 0)
             text += FormatDeviceLine(portName, device.address, device.name);
     }
-    if (receiver)
-        QCoreApplication::postEvent(receiver, new CBluetoothListEvent(text));
-}
-
-int BluetoothListThreadProc(QObject *receiver, const BluetoothListEnvironment &env, CStopToken *stop)
-{
-    ListBluetoothDevices(receiver, env, stop);
-    return 0;
+    return text;
 }
 
 CBluetoothListThread::~CBluetoothListThread()
@@ -103,7 +96,15 @@ bool CBluetoothListThread::start(QObject *receiver, const BluetoothListEnvironme
     if (m_started)
         return false;
     m_started = true;
-    m_thread = std::thread([this, receiver, env] { BluetoothListThreadProc(receiver, env, &m_stopToken); });
+    m_queue.Run([receiver, env, stop = &m_stopToken]() -> CWorkQueue::Apply {
+        const std::optional<QString> text = ListBluetoothDevices(env, stop);
+        if (!text || !receiver)
+            return {};
+        return [receiver, text] {
+            CBluetoothListEvent event(*text);
+            QCoreApplication::sendEvent(receiver, &event);
+        };
+    });
     return true;
 }
 
@@ -115,6 +116,5 @@ void CBluetoothListThread::stop()
 
 void CBluetoothListThread::join()
 {
-    if (m_thread.joinable())
-        m_thread.join();
+    m_queue.WaitIdle();
 }

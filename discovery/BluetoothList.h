@@ -4,11 +4,12 @@
 #include "discovery/BluezClient.h"
 #include "discovery/StopToken.h"
 #include "platform/ComPorts.h"
+#include "platform/WorkQueue.h"
 
 #include <QEvent>
 #include <QString>
 
-#include <thread>
+#include <optional>
 
 class QObject;
 
@@ -19,9 +20,8 @@ struct BluetoothListEnvironment
     PortEnvironment ports = PortEnvironment::system();
 };
 
-// Carries the finished list text from the listing thread to the user-interface thread.
-// Posted (never sent) to the receiver the window hands to the thread; the receiver's
-// event() inserts the text into the device list box and stores it, on its own thread.
+// Carries the finished list text to the receiver the window hands to the listing, on the
+// receiver's thread; its event() inserts the text into the device list box and stores it.
 class CBluetoothListEvent : public QEvent
 {
 public:
@@ -43,20 +43,16 @@ private:
 int FindComPortForAddress(const BluetoothAddress &address, QString &portName,
                           const PortEnvironment &env = PortEnvironment::system());
 
-// Searches once (including the inquiry) and, when the search found any device, posts the
-// list text, one line per device with a bound port, to `receiver` in a CBluetoothListEvent.
-// Posts nothing when nothing was found (no bus, no BlueZ, no adapter, no device). Runs on
-// the listing thread; touches no widget and no member of the receiver.
-void ListBluetoothDevices(QObject *receiver, const BluetoothListEnvironment &env = {},
-                          CStopToken *stop = nullptr);
+// Searches once (including the inquiry) and gives the list text, one line per device with a
+// bound port; nothing when nothing was found (no bus, no BlueZ, no adapter, no device).
+// Blocks for the inquiry: call it on a thread that may wait.
+std::optional<QString> ListBluetoothDevices(const BluetoothListEnvironment &env = {}, CStopToken *stop = nullptr);
 
-// The listing thread's procedure: runs ListBluetoothDevices and returns the exit code 0.
-int BluetoothListThreadProc(QObject *receiver, const BluetoothListEnvironment &env, CStopToken *stop);
-
-// Owns the one listing thread. The receiver must outlive this object: the destructor ends
-// the inquiry early and joins the thread, so no event is posted after it returns. Make it
-// a member of the receiver (the window) and it is destroyed before the receiver's QObject.
-// Used from one thread (the user-interface thread) only.
+// Runs the one listing on a work queue of its own and sends the receiver a
+// CBluetoothListEvent with the text, on the owner's thread, when something was found. The
+// receiver must outlive this object: the destructor ends the inquiry early and waits for it,
+// and nothing is sent after it returns. Make it a member of the receiver (the window), so
+// that it goes before the receiver's QObject. Used from the owner's thread only.
 class CBluetoothListThread
 {
 public:
@@ -67,13 +63,13 @@ public:
 
     // Starts the search; returns false when a search was already started by this object.
     bool start(QObject *receiver, const BluetoothListEnvironment &env = {});
-    // Ends the inquiry early and waits for the thread. The thread may still post its list.
+    // Ends the inquiry early and waits for it. The list found may still be sent.
     void stop();
-    // Waits for the thread to end by itself.
+    // Waits for the listing to end by itself; its list is sent from the event loop.
     void join();
 
 private:
     CStopToken m_stopToken;
-    std::thread m_thread;
     bool m_started = false;
+    CWorkQueue m_queue;   // last: ends before the token goes
 };

@@ -89,24 +89,21 @@ bool ListUnboundSerialDevices(QList<BluetoothDeviceRecord> &devices, const Bluet
     return true;
 }
 
-CBluetoothSerialQuery::~CBluetoothSerialQuery()
-{
-    if (m_thread.joinable())
-        m_thread.join();
-}
+CBluetoothSerialQuery::~CBluetoothSerialQuery() = default;
 
 bool CBluetoothSerialQuery::start(QObject *receiver, const BluetoothListEnvironment &env)
 {
-    if (m_running.load())
+    if (m_running)
         return false;
-    if (m_thread.joinable())
-        m_thread.join();   // it has ended: m_running is cleared last
-    m_running.store(true);
-    m_thread = std::thread([this, receiver, env] {
+    m_running = true;
+    m_queue.Run([this, receiver, env]() -> CWorkQueue::Apply {
         QList<BluetoothDeviceRecord> devices;
         const bool answered = ListUnboundSerialDevices(devices, env);
-        QCoreApplication::postEvent(receiver, new CBluetoothSerialEvent(devices, answered));
-        m_running.store(false);
+        return [this, receiver, devices, answered] {
+            m_running = false;   // the receiver may ask again while it handles the answer
+            CBluetoothSerialEvent event(devices, answered);
+            QCoreApplication::sendEvent(receiver, &event);
+        };
     });
     return true;
 }

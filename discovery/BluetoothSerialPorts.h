@@ -4,13 +4,13 @@
 #include "discovery/BluezClient.h"
 #include "platform/ComPorts.h"
 
+#include "platform/WorkQueue.h"
+
 #include <QEvent>
 #include <QList>
 #include <QString>
 
-#include <atomic>
 #include <functional>
-#include <thread>
 
 class QObject;
 
@@ -63,10 +63,11 @@ private:
 // bound under `env.ports`. Blocks for one D-Bus call.
 bool ListUnboundSerialDevices(QList<BluetoothDeviceRecord> &devices, const BluetoothListEnvironment &env);
 
-// Asks BlueZ for those devices on a thread of its own and posts the answer to the receiver
-// in a CBluetoothSerialEvent; no inquiry, so it answers within a D-Bus call's time-out. One
-// query at a time. Used from the owner's thread only; the destructor joins the thread (the
-// receiver must outlive this object).
+// Asks BlueZ for those devices on a work queue of its own and sends the answer to the
+// receiver in a CBluetoothSerialEvent, on the owner's thread; no inquiry, so it answers
+// within a D-Bus call's time-out. One query at a time. Used from the owner's thread only;
+// the destructor waits for a query under way, whose answer is then dropped (the receiver
+// must outlive this object).
 class CBluetoothSerialQuery
 {
 public:
@@ -79,6 +80,6 @@ public:
     bool start(QObject *receiver, const BluetoothListEnvironment &env);
 
 private:
-    std::thread m_thread;
-    std::atomic<bool> m_running{false};
+    bool m_running = false;   // from start until the answer is sent
+    CWorkQueue m_queue;
 };

@@ -1,6 +1,6 @@
 #include "SettingsFuzzChecks.h"
 
-#include "platform/AtomicIniFile.h"
+#include "settings/IniText.h"
 
 #include <QStringList>
 
@@ -37,35 +37,37 @@ QString difference(const IniValues &expected, const IniValues &got)
     return QStringLiteral("section structure differs");
 }
 
+// The text with the changes made, read back.
+IniValues appliedValues(const QByteArray &input, const IniChanges &changes)
+{
+    CIniText text(input);
+    text.apply(changes);
+    return CIniText(text.bytes()).values();
+}
+
 QString checkFile(const QByteArray &input)
 {
-    const CIniDocument document(input);
-    const IniValues first = document.values();
-    // Every value is found by its names through the index.
+    if (CIniText(input).bytes() != input)
+        return QStringLiteral("written unchanged, the bytes differ");
+    const IniValues first = CIniText(input).values();
+    IniChanges all;
     for (auto section = first.cbegin(); section != first.cend(); ++section) {
-        for (auto entry = section->cbegin(); entry != section->cend(); ++entry) {
-            if (document.value(section.key(), entry.key()) != entry.value())
-                return QStringLiteral("[%1] %2 not found by its name").arg(printable(section.key()), printable(entry.key()));
-        }
+        for (auto entry = section->cbegin(); entry != section->cend(); ++entry)
+            all[qMakePair(section.key(), entry.key())] = entry.value();
     }
-    IniNotes dropped;
-    const QByteArray text = document.rendered({}, &dropped);
-    if (dropped.count > 0)
-        return QStringLiteral("parsed but not written: ") + printable(dropped.first.value(0));
-    IniNotes skipped;
-    const CIniDocument second(text, &skipped);
-    if (skipped.count > 0)
-        return QStringLiteral("written text has a line the parser skips: ") + skipped.first.value(0);
-    if (second.values() != first)
-        return QStringLiteral("file round trip: ") + difference(first, second.values());
-    if (second.rendered({}) != text)
-        return QStringLiteral("second write gives other bytes");
-    // Each value set again: every line of the file rewritten.
-    const IniValues again = CIniDocument(document.rendered(ChangesSetting(first), &dropped)).values();
-    if (dropped.count > 0)
-        return QStringLiteral("set again but not written: ") + printable(dropped.first.value(0));
+    const IniValues again = appliedValues(input, all);
     if (again != first)
         return QStringLiteral("values set again: ") + difference(first, again);
+    // Each value removed on its own: the others stay as they were.
+    for (auto it = all.cbegin(); it != all.cend(); ++it) {
+        IniValues expected = first;
+        expected[it.key().first].remove(it.key().second);
+        if (expected[it.key().first].isEmpty())
+            expected.remove(it.key().first);
+        const IniValues back = appliedValues(input, {{it.key(), std::nullopt}});
+        if (back != expected)
+            return QStringLiteral("value removed: ") + difference(expected, back);
+    }
     return QString();
 }
 
@@ -75,24 +77,16 @@ QString checkValues(const QByteArray &input)
 {
     const QString units(reinterpret_cast<const QChar *>(input.constData()), input.size() / 2);
     const QStringList fields = units.split(QChar(0));
-    const CIniDocument document(input);
     IniChanges changes;
-    IniValues expected = document.values();
-    int emptyKeys = 0;
+    IniValues expected = CIniText(input).values();
     for (int i = 0; i + FIELDS_PER_VALUE <= fields.size(); i += FIELDS_PER_VALUE) {
         const auto key = qMakePair(fields.at(i), fields.at(i + 1));
-        emptyKeys += key.second.isEmpty() && !changes.contains(key) ? 1 : 0;
         changes[key] = fields.at(i + 2);
         if (!key.second.isEmpty())
             expected[key.first][key.second] = fields.at(i + 2);
     }
-    IniNotes dropped;
-    const IniValues back = CIniDocument(document.rendered(changes, &dropped)).values();
-    if (back != expected)
-        return QStringLiteral("values round trip: ") + difference(expected, back);
-    if (dropped.count != emptyKeys)
-        return QStringLiteral("%1 values dropped, %2 with an empty key").arg(dropped.count).arg(emptyKeys);
-    return QString();
+    const IniValues back = appliedValues(input, changes);
+    return back == expected ? QString() : QStringLiteral("values round trip: ") + difference(expected, back);
 }
 
 } // namespace

@@ -15,8 +15,9 @@
 namespace {
 
 constexpr int CREATE_ATTEMPTS = 16;
-// Before the umask: what an ordinary new file of the user's gets.
+// Before the umask: what an ordinary new file of the user's gets, and a private one.
 constexpr mode_t NEW_FILE_MODE = 0666;
+constexpr mode_t PRIVATE_FILE_MODE = 0600;
 
 QString systemError(int error)
 {
@@ -48,9 +49,7 @@ bool writeAll(int fd, const char *data, qsizetype size)
     return true;
 }
 
-} // namespace
-
-QString WriteFileAtomically(const QString &path, const QByteArray &bytes)
+QString writeAtomically(const QString &path, const QByteArray &bytes, mode_t newFileMode)
 {
     QFileInfo target(path);
     // A link stays a link: the file it ends at is the one replaced.
@@ -66,7 +65,7 @@ QString WriteFileAtomically(const QString &path, const QByteArray &bytes)
     int fd = -1;
     for (int attempt = 0; fd < 0 && attempt < CREATE_ATTEMPTS; ++attempt) {
         temporary = temporaryName(target);
-        fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, NEW_FILE_MODE);
+        fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, newFileMode);
         if (fd < 0 && errno != EEXIST)
             break;
     }
@@ -105,4 +104,16 @@ QString WriteFileAtomically(const QString &path, const QByteArray &bytes)
         ::close(folder);
     }
     return QString();
+}
+
+} // namespace
+
+QString WriteFileAtomically(const QString &path, const QByteArray &bytes)
+{
+    return writeAtomically(path, bytes, NEW_FILE_MODE);
+}
+
+QString WritePrivateFileAtomically(const QString &path, const QByteArray &bytes)
+{
+    return writeAtomically(path, bytes, PRIVATE_FILE_MODE);
 }

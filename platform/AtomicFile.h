@@ -15,3 +15,6 @@
 // Returns "" when done, otherwise the system's text for what failed. It blocks on the disk:
 // call it on a thread that may wait. No state: any thread, any number at once.
 QString WriteFileAtomically(const QString &path, const QByteArray &bytes);
+// The same, but a new file is its owner's alone (0600), for a file that may hold what others
+// should not read (a desktop permission's token, say).
+QString WritePrivateFileAtomically(const QString &path, const QByteArray &bytes);

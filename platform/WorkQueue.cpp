@@ -37,13 +37,22 @@ void CWorkQueue::loop()
             return;   // stopping, and every job handed over has run
         Job job = std::move(m_jobs.front());
         m_jobs.pop_front();
+        m_running = true;
         lock.unlock();
         Apply apply = job();
         lock.lock();
+        m_running = false;
         m_done.push_back(std::move(apply));
+        m_idle.notify_all();
         // One announcement per result, delivered on the owner's thread in order.
         QMetaObject::invokeMethod(this, "deliver", Qt::QueuedConnection);
     }
+}
+
+void CWorkQueue::WaitIdle()
+{
+    std::unique_lock<std::mutex> lock(m_lock);
+    m_idle.wait(lock, [this] { return m_jobs.empty() && !m_running; });
 }
 
 void CWorkQueue::deliver()

@@ -36,6 +36,9 @@ public:
     void Run(Job job);
     // Jobs handed over whose closure has not run yet.
     int Pending() const { return m_pending; }
+    // Waits until every job handed over has run; their closures run later, from the event
+    // loop. For an owner that must know its work is done (its end, a flush, tests).
+    void WaitIdle();
 
 private:
     void loop();
@@ -44,6 +47,8 @@ private:
     int m_pending = 0;                 // owner's thread only
     std::mutex m_lock;
     std::condition_variable m_wake;
+    std::condition_variable m_idle;    // to WaitIdle: a job has ended
+    bool m_running = false;            // under m_lock: a job is out of m_jobs but not done
     std::deque<Job> m_jobs;            // under m_lock
     std::deque<Apply> m_done;          // under m_lock
     bool m_stop = false;               // under m_lock

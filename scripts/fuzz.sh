@@ -25,14 +25,14 @@ libs=($(pkg-config --libs Qt6Core))
 xml_sources=(fuzz/XmlFuzzChecks.cpp)
 line_sources=(protocol/ResponseDispatcher.cpp protocol/ReaderControl.cpp protocol/TagList.cpp
               protocol/CommandLine.cpp platform/CodePage.cpp fuzz/LineFuzzChecks.cpp)
-settings_sources=(platform/AtomicIniFile.cpp platform/FileSync.cpp fuzz/SettingsFuzzChecks.cpp)
+settings_sources=(settings/IniText.cpp fuzz/SettingsFuzzChecks.cpp)
 
 # Compiles the given sources into objects (again only when a source or any header is newer).
 compile() {
   local src obj
   for src in "$@"; do
     obj="$out/$(basename "${src%.cpp}").o"
-    if [ ! -f "$obj" ] || [ -n "$(find "$src" xml protocol platform fuzz -name '*.h' -newer "$obj" -o -path "$src" -newer "$obj" | head -1)" ]; then
+    if [ ! -f "$obj" ] || [ -n "$(find "$src" xml protocol platform settings fuzz -name '*.h' -newer "$obj" -o -path "$src" -newer "$obj" | head -1)" ]; then
       "$cxx" "${flags[@]/-fsanitize=fuzzer,/-fsanitize=fuzzer-no-link,}" -c "$src" -o "$obj"
     fi
     echo "$obj"

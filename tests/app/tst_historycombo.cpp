@@ -1,5 +1,5 @@
 #include "app/HistoryCombo.h"
-#include "app/SettingsStore.h"
+#include "settings/SettingsStore.h"
 
 #include <QLineEdit>
 #include <QTemporaryDir>

@@ -1,9 +1,10 @@
 #include "app/LogView.h"
 
+#include "app/RFID_LorixApp.h"
 #include "app/RFID_LorixDlg.h"
 #include "app/DialogHeader.h"
 #include "controls/common/ReadableColours.h"
-#include "app/SettingsStore.h"
+#include "settings/SettingsStore.h"
 #include "platform/PseudoTerminal.h"
 #include "res/Resource.h"
 #include "tests/support/IsolatedWindow.h"
@@ -51,6 +52,8 @@ class tst_LogView : public QObject
     Q_OBJECT
 
 private slots:
+    void settingsSaveFailureSaidOnce_data();
+    void settingsSaveFailureSaidOnce();
     void coloursAndBreaks_data();
     void coloursAndBreaks();
     void timeStamps_data();
@@ -474,6 +477,33 @@ void tst_LogView::paintedThroughTrims()
     }
     QVERIFY(red > 0);
     QVERIFY(blue > 0);
+}
+
+void tst_LogView::settingsSaveFailureSaidOnce_data()
+{
+    QTest::addColumn<QStringList>("reports");   // each save's error ("" saved), "moved:<to>" for a move
+    QTest::addColumn<QStringList>("logged");    // E: error, N: note
+    QTest::newRow("saved") << QStringList{"", ""} << QStringList{};
+    QTest::newRow("failures in a row said once") << QStringList{"Permission denied", "No space left on device"}
+                                                 << QStringList{"E Settings not saved to /s.ini: Permission denied\r\n"};
+    QTest::newRow("again after a success") << QStringList{"Permission denied", "", "Read-only file system"}
+        << QStringList{"E Settings not saved to /s.ini: Permission denied\r\n",
+                       "E Settings not saved to /s.ini: Read-only file system\r\n"};
+    QTest::newRow("moved aside") << QStringList{"moved:/s.ini.too-large-1"}
+        << QStringList{"N Settings file too large: moved aside to /s.ini.too-large-1, a new one started\r\n"};
+}
+
+void tst_LogView::settingsSaveFailureSaidOnce()
+{
+    QFETCH(QStringList, reports);
+    QFETCH(QStringList, logged);
+    QStringList lines;
+    const auto report = SettingsSaveLog(QStringLiteral("/s.ini"), [&lines](const QString &text, LogKind kind) {
+        lines << (kind == LogKind::Error ? "E " : kind == LogKind::Note ? "N " : "? ") + text;
+    });
+    for (const QString &r : reports)
+        r.startsWith("moved:") ? report(QString(), r.mid(6)) : report(r, QString());
+    QCOMPARE(lines, logged);
 }
 
 QTEST_MAIN(tst_LogView)

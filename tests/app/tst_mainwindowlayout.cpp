@@ -5,7 +5,8 @@
 #include "tests/support/IsolatedWindow.h"
 #include "app/ControlTextFit.h"
 #include "app/RFID_LorixDlg.h"
-#include "app/SettingsStore.h"
+#include "app/VersionCaption.h"
+#include "settings/SettingsStore.h"
 #include "res/DialogTemplates.h"
 #include "res/Resource.h"
 
@@ -39,6 +40,8 @@ private slots:
     void resizeMovesOnlyLogAndClear();
     void everyControlInReach_data();
     void everyControlInReach();
+    void caption_data();
+    void caption();
 
 private:
     IsolatedShownWindow m_shown;
@@ -177,6 +180,27 @@ void TestMainWindowLayout::everyControlInReach()
         const bool whole = qobject_cast<QAbstractButton *>(control) != nullptr;
         QVERIFY2(whole ? viewport->rect().contains(shown) : viewport->rect().intersects(shown), qPrintable(QString::number(item.id)));
     }
+}
+
+void TestMainWindowLayout::caption_data()
+{
+    QTest::addColumn<int>("major");
+    QTest::addColumn<int>("minor");
+    QTest::addColumn<int>("patch");
+    QTest::addColumn<int>("tweak");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("2.3.4.5") << 2 << 3 << 4 << 5 << "RFID Lorix v.2.3.4.5";
+    QTest::newRow("field order") << 10 << 0 << 65535 << 7 << "RFID Lorix v.10.0.65535.7";
+}
+
+void TestMainWindowLayout::caption()
+{
+    QFETCH(int, major);
+    QFETCH(int, minor);
+    QFETCH(int, patch);
+    QFETCH(int, tweak);
+    QFETCH(QString, expected);
+    QCOMPARE(VersionCaption(FileVersion{major, minor, patch, tweak}, QStringLiteral("z")), expected);
 }
 
 int main(int argc, char **argv)

@@ -4,7 +4,7 @@
 
 #include "tests/support/IsolatedWindow.h"
 #include "app/RFID_LorixDlg.h"
-#include "app/SettingsStore.h"
+#include "settings/SettingsStore.h"
 #include "res/DialogTemplates.h"
 #include "res/Resource.h"
 

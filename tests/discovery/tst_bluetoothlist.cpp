@@ -102,7 +102,7 @@ QStringList TestBluetoothList::runList(const BluetoothListEnvironment &env, CLis
     CBluetoothListThread thread;
     thread.start(&receiver, env);
     thread.join();
-    QCoreApplication::sendPostedEvents(&receiver);
+    QCoreApplication::sendPostedEvents();
     return receiver.texts;
 }
 
@@ -164,7 +164,7 @@ void TestBluetoothList::deviceAddedDuringInquiry()
     QTRY_VERIFY(m_bus->property(ADAPTER_PATH, ADAPTER_INTERFACE, "Discovering").toBool());
     QVERIFY(addDevice("00:12:6F:0A:1B:2C", "Reader-A"));
     thread.join();
-    QCoreApplication::sendPostedEvents(&receiver);
+    QCoreApplication::sendPostedEvents();
 
     QCOMPARE(receiver.texts, QStringList{"COM98\t: 00:12:6F:0A:1B:2C  | Reader-A\r\n"});
     QCOMPARE(m_bus->property(ADAPTER_PATH, ADAPTER_INTERFACE, "Discovering").toBool(), false);

@@ -5,7 +5,7 @@
 
 #include "tests/support/IsolatedWindow.h"
 #include "app/RFID_LorixDlg.h"
-#include "app/SettingsStore.h"
+#include "settings/SettingsStore.h"
 #include "catalogue/Catalogue.h"
 #include "controls/propgrid/PropGridItemEdit.h"
 #include "controls/propgrid/PropGridList.h"

@@ -8,7 +8,7 @@
 #include "tests/support/SoakSupport.h"
 
 #include "app/RFID_LorixDlg.h"
-#include "app/SettingsStore.h"
+#include "settings/SettingsStore.h"
 #include "catalogue/Catalogue.h"
 #include "xml/XML.h"
 #include "res/Resource.h"

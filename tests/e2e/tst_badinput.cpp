@@ -7,7 +7,7 @@
 #include "tests/support/SoakSupport.h"
 
 #include "app/RFID_LorixDlg.h"
-#include "app/SettingsStore.h"
+#include "settings/SettingsStore.h"
 #include "platform/KeySink.h"
 #include "platform/VirtualKeys.h"
 #include "res/Resource.h"

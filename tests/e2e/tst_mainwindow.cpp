@@ -6,7 +6,7 @@
 #include "tests/support/BluezTestBus.h"
 #include "tests/support/IsolatedWindow.h"
 #include "app/RFID_LorixDlg.h"
-#include "app/SettingsStore.h"
+#include "settings/SettingsStore.h"
 #include "discovery/widgets/ComPortCombo.h"
 #include "monitor/widgets/TagMonitorDlg.h"
 #include "platform/ComPorts.h"

@@ -2,7 +2,7 @@
 // private D-Bus) arrives in control 1000 while the window keeps handling events.
 
 #include "app/RFID_LorixDlg.h"
-#include "app/SettingsStore.h"
+#include "settings/SettingsStore.h"
 #include "res/Resource.h"
 #include "tests/support/BluezTestBus.h"
 

@@ -8,7 +8,7 @@
 #include "tests/support/SoakSupport.h"
 
 #include "app/RFID_LorixDlg.h"
-#include "app/SettingsStore.h"
+#include "settings/SettingsStore.h"
 #include "link/SerialChannel.h"
 #include "protocol/ReaderView.h"
 #include "res/Resource.h"

@@ -2,7 +2,7 @@
 
 #include "app/RFID_LorixDlg.h"
 
-#include "app/SettingsStore.h"
+#include "settings/SettingsStore.h"
 
 #include <QString>
 #include <QTemporaryDir>

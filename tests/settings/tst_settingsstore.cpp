@@ -1,5 +1,4 @@
-#include "app/SettingsStore.h"
-#include "app/VersionCaption.h"
+#include "settings/SettingsStore.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -55,14 +54,6 @@ ino_t inode(const QString &path)
     return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
 }
 
-QThread *g_warningThread = nullptr;
-
-void recordWarningThread(QtMsgType type, const QMessageLogContext &, const QString &)
-{
-    if (type == QtWarningMsg)
-        g_warningThread = QThread::currentThread();
-}
-
 } // namespace
 
 class tst_SettingsStore : public QObject
@@ -77,13 +68,13 @@ private slots:
     void userStoreIsTheToolsOwn();
     void readModeToRadios_data();
     void readModeToRadios();
-    void caption_data();
-    void caption();
     void failedWriteKeepsOldFile_data();
     void failedWriteKeepsOldFile();
     void writesOnlyChanges_data();
     void writesOnlyChanges();
-    void writeRunsOffCallingThread();
+    void reportOnOwnersThread();
+    void tooLargeMovedAside_data();
+    void tooLargeMovedAside();
 
 private:
     QString iniPath() const { return m_dir.filePath(QStringLiteral("settings.ini")); }
@@ -191,27 +182,6 @@ void tst_SettingsStore::readModeToRadios()
     QCOMPARE(ReadModeFromMultiCheck(checks.multiMode == 1), readMode);
 }
 
-void tst_SettingsStore::caption_data()
-{
-    QTest::addColumn<int>("major");
-    QTest::addColumn<int>("minor");
-    QTest::addColumn<int>("patch");
-    QTest::addColumn<int>("tweak");
-    QTest::addColumn<QString>("expected");
-    QTest::newRow("2.3.4.5") << 2 << 3 << 4 << 5 << "RFID Lorix v.2.3.4.5";
-    QTest::newRow("field order") << 10 << 0 << 65535 << 7 << "RFID Lorix v.10.0.65535.7";
-}
-
-void tst_SettingsStore::caption()
-{
-    QFETCH(int, major);
-    QFETCH(int, minor);
-    QFETCH(int, patch);
-    QFETCH(int, tweak);
-    QFETCH(QString, expected);
-    QCOMPARE(VersionCaption(FileVersion{major, minor, patch, tweak}, QStringLiteral("z")), expected);
-}
-
 void tst_SettingsStore::failedWriteKeepsOldFile_data()
 {
     QTest::addColumn<bool>("fullDisk");
@@ -242,10 +212,8 @@ void tst_SettingsStore::failedWriteKeepsOldFile()
         QVERIFY(fs.makeReadOnly());
     // Big enough that it cannot fit into what a full disk might still have.
     const QString longCommand = QString(8000, QLatin1Char('w'));
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^settings not saved")));
     QVERIFY(store.WriteString(section, QStringLiteral("HistoryItem1"), longCommand));
     QVERIFY(!store.Flush());
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^settings not saved")));
     QVERIFY(store.WriteInt(QStringLiteral("Config"), QStringLiteral("EnableWedge"), 1));
     QVERIFY(!store.Flush());
 
@@ -310,22 +278,65 @@ void tst_SettingsStore::writesOnlyChanges()
     QVERIFY(edited.readAll().endsWith(comment));
 }
 
-void tst_SettingsStore::writeRunsOffCallingThread()
+void tst_SettingsStore::reportOnOwnersThread()
 {
-    // A folder that is a file: the write fails for any user, and says so from its thread.
+    // A folder that is a file: the save fails for any user; the report says why, on this
+    // thread, and the next change carries the value again.
     QFile blocker(m_dir.filePath(QStringLiteral("blocker")));
     QVERIFY(blocker.open(QIODevice::WriteOnly));
     CSettingsStore store(blocker.fileName() + QStringLiteral("/settings.ini"));
-    g_warningThread = nullptr;
-    const QtMessageHandler previous = qInstallMessageHandler(recordWarningThread);
-    const bool taken = store.WriteInt(QStringLiteral("Config"), QStringLiteral("EnableWedge"), 1);
-    const bool flushed = store.Flush();
-    qInstallMessageHandler(previous);
-    QVERIFY(taken);
-    QVERIFY(!flushed);
-    QVERIFY(g_warningThread);
-    QVERIFY(g_warningThread != QThread::currentThread());
-    QCOMPARE(store.ReadInt(QStringLiteral("Config"), QStringLiteral("EnableWedge"), 0), 1);
+    QStringList reports;
+    store.SetSaveReport([&reports](const QString &error, const QString &) {
+        reports << QStringLiteral("%1 %2").arg(QThread::currentThread() == qApp->thread()).arg(error);
+    });
+    QVERIFY(store.WriteInt(QStringLiteral("Config"), QStringLiteral("EnableWedge"), 1));
+    QVERIFY(!store.Flush());
+    QTRY_COMPARE(reports, QStringList{QStringLiteral("1 ") + QString::fromLocal8Bit(strerror(ENOTDIR))});
+    QVERIFY(blocker.remove() && QDir(m_dir.path()).mkpath(QStringLiteral("blocker")));
+    QVERIFY(store.WriteInt(QStringLiteral("Config"), QStringLiteral("AutoStart"), 1));
+    QTRY_COMPARE(reports.size(), 2);
+    QCOMPARE(reports.last(), QStringLiteral("1 "));
+    const CSettingsStore reread(store.FileName());
+    QCOMPARE(reread.ReadInt(QStringLiteral("Config"), QStringLiteral("EnableWedge"), 0), 1);
+}
+
+void tst_SettingsStore::tooLargeMovedAside_data()
+{
+    QTest::addColumn<bool>("readOnly");
+    QTest::addColumn<int>("alreadyAside");   // files of earlier moves beside it
+    QTest::newRow("moved") << false << 0;
+    QTest::newRow("next free name") << false << 2;
+    QTest::newRow("read-only store leaves it") << true << 0;
+}
+
+void tst_SettingsStore::tooLargeMovedAside()
+{
+    QFETCH(bool, readOnly);
+    QFETCH(int, alreadyAside);
+    QTemporaryDir dir;
+    const QString ini = dir.filePath(QStringLiteral("settings.ini"));
+    const QByteArray large = "[Config]\nEnableWedge=1\n" + QByteArray(MAX_SETTINGS_FILE_BYTES, ';');
+    for (int n = 1; n <= alreadyAside; ++n)
+        QVERIFY(QFile(ini + QStringLiteral(".too-large-%1").arg(n)).open(QIODevice::WriteOnly));
+    QFile file(ini);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(large) == large.size());
+    file.close();
+    if (readOnly)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("not read \\(larger than")));
+    CSettingsStore store(ini, readOnly ? CSettingsStore::Access::ReadOnly : CSettingsStore::Access::ReadWrite);
+    QCOMPARE(ReadConfig(store, CONFIG_ENABLE_WEDGE, 0), 0);
+    WriteConfig(store, CONFIG_AUTO_START, 1);
+    QVERIFY(store.Flush());
+    const QString aside = readOnly ? QString() : ini + QStringLiteral(".too-large-%1").arg(alreadyAside + 1);
+    QCOMPARE(store.MovedAsideTo(), aside);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), readOnly ? large : QByteArray("[Config]\nAutoStart=1\n"));
+    file.close();
+    if (!readOnly) {
+        QFile moved(aside);
+        QVERIFY(moved.open(QIODevice::ReadOnly));
+        QCOMPARE(moved.readAll(), large);
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_SettingsStore)
