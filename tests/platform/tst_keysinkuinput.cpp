@@ -128,9 +128,7 @@ void TestKeySinkUinput::virtualKeyboardDeliversKeys()
     if (fd < 0)
         QSKIP("the virtual keyboard's event node is not readable here");
 
-    SetKeySink(sink);
-    TypeScanText(u"a+");
-    SetKeySink(nullptr);
+    TypeScanText(*sink, u"a+");
 
     // Key events only (value 1 down, 0 up), in order.
     const QList<QPair<int, int>> expected = {
