@@ -9,7 +9,7 @@
 #include "app/LogView.h"
 #include "app/RFID_LorixDlg.h"
 #include "link/SerialChannel.h"
-#include "platform/PseudoTerminal.h"
+#include "tools/reader-sim/PseudoTerminal.h"
 #include "protocol/ReaderView.h"
 #include "protocol/ResponseDispatcher.h"
 #include "protocol/TagTyper.h"

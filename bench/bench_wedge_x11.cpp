@@ -7,7 +7,7 @@
 // the rate includes the server's delivery, not only the sending.
 
 #include "bench/WedgeBenchTag.h"
-#include "platform/KeySinkX11.h"
+#include "wedge/KeySinkX11.h"
 #include "tests/support/XvfbRecorder.h"
 #include "wedge/KeyEmulator.h"
 

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs the port, link and end-to-end tests of a built tree once more as an ordinary user,
+# Runs the port, link, key sink and end-to-end tests of a built tree once more as an ordinary user,
 # which a root run cannot stand for: root opens a terminal another program holds in
 # exclusive mode, writes files it was not given and enters every folder. Needs root (it
 # drops to the user with setpriv); scripts/test.sh calls it when it runs as root.
@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source_dir=$PWD
 build_dir=$(cd "${BUILD_DIR:-build}" && pwd)
-labels='^(platform|link|e2e)$'
+labels='^(platform|link|wedge|e2e)$'
 
 if [[ $(id -u) -ne 0 ]]; then
   echo "test-unprivileged.sh: needs root to switch users; as an ordinary user run ctest itself" >&2

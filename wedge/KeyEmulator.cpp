@@ -1,6 +1,6 @@
 #include "wedge/KeyEmulator.h"
 
-#include "platform/VirtualKeys.h"
+#include "wedge/VirtualKeys.h"
 
 #include <QString>
 

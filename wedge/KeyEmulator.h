@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/KeySink.h"
+#include "wedge/KeySink.h"
 #include "protocol/TagTyper.h"
 
 #include <QByteArray>
@@ -19,7 +19,7 @@
 
 // The key emulator: types data the reader reports into whatever application has the
 // keyboard focus, as key strokes of the United States layout, and ends every item with
-// Enter. It only produces key events; a key sink (platform/) delivers them.
+// Enter. It only produces key events; a key sink (wedge/KeySink.h) delivers them.
 //
 // Threads: the tool types through a CKeyEmulator, the protocol's tag typer, whose own thread
 // calls TypeTagText and TypeScanText one item at a time; the window's thread only queues.

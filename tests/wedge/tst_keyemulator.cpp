@@ -1,6 +1,6 @@
 // The key emulator against a recording sink: the exact key events of each path.
 
-#include "platform/KeySink.h"
+#include "wedge/KeySink.h"
 #include "wedge/KeyEmulator.h"
 
 #include <QtTest>
@@ -97,6 +97,7 @@ private slots:
     void hangulToKeys_data();
     void hangulToKeys();
     void emulatorTypesQueueInOrder();
+    void emulatorWithoutFactoryTypesIntoNothing();
 
 private:
     std::shared_ptr<RecordingSink> m_sink;
@@ -373,6 +374,20 @@ void TestKeyEmulator::emulatorTypesQueueInOrder()
     QTRY_COMPARE(setAside.load(), 1);
     QCOMPARE(emulator.TakeSetAside().front().line, QStringLiteral("d"));
     QCOMPARE(describe(gate->events), describe(tap(0x41, 0x1E) + none() + enter()));
+}
+
+// Without a factory every item is taken and typed into a null sink: no failure reported,
+// nothing set aside, nothing left queued.
+void TestKeyEmulator::emulatorWithoutFactoryTypesIntoNothing()
+{
+    CKeyEmulator emulator;
+    emulator.SetTypingOn(true);
+    emulator.QueueTag(QStringLiteral("3f2A"), "3f2A", true);
+    emulator.QueueScan(QString(QChar(0xAC00)));
+    QVERIFY(emulator.WaitUntilIdle(10000));
+    QVERIFY(emulator.TakeSinkReports().empty());
+    QVERIFY(emulator.TakeSetAside().empty());
+    QVERIFY(emulator.DropQueued().empty());
 }
 
 QTEST_GUILESS_MAIN(TestKeyEmulator)

@@ -1,8 +1,8 @@
 // The uinput key sink: its scan-code to key-code mapping, and (where the machine has
 // /dev/uinput) the events a real virtual keyboard delivers.
 
-#include "platform/KeySinkUinput.h"
-#include "platform/VirtualKeys.h"
+#include "wedge/KeySinkUinput.h"
+#include "wedge/VirtualKeys.h"
 #include "wedge/KeyEmulator.h"
 
 #include <QtTest>

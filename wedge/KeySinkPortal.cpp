@@ -1,7 +1,7 @@
-#include "platform/KeySinkPortal.h"
+#include "wedge/KeySinkPortal.h"
 
 #include "platform/BusConnection.h"
-#include "platform/KeySinkX11.h"
+#include "wedge/KeySinkX11.h"
 
 #include <QCoreApplication>
 #include <QDBusMessage>

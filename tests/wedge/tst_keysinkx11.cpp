@@ -3,8 +3,8 @@
 
 #include "tests/support/KeysymCases.h"
 #include "tests/support/XvfbRecorder.h"
-#include "platform/KeySink.h"
-#include "platform/KeySinkX11.h"
+#include "wedge/KeySink.h"
+#include "wedge/KeySinkX11.h"
 #include "wedge/KeyEmulator.h"
 
 #include <QtTest>
