@@ -112,7 +112,7 @@ for name in LANG LC_ALL LC_CTYPE TERM CI $(compgen -e | grep -E '^(RFID_|ASAN_|U
   [[ -n ${!name+x} ]] && keep+=("$name=${!name}")
 done
 
-echo "test-unprivileged.sh: the port, link and end-to-end tests again as $user (uid $uid)" >&2
+echo "test-unprivileged.sh: the port, link, key sink and end-to-end tests again as $user (uid $uid)" >&2
 cd "$stage/build"
 setpriv --reuid="$uid" --regid="$gid" --clear-groups --inh-caps=-all \
   env -i "${keep[@]}" ctest --output-on-failure "$@"
