@@ -2,7 +2,7 @@
 
 #include "controls/common/ReadableColours.h"
 
-#include "platform/Memory.h"
+#include "app/Memory.h"
 
 #include <QContextMenuEvent>
 #include <QLocale>

@@ -59,7 +59,7 @@ public:
         int autoConnectPeriodMs = AUTOCONNECT_PERIOD_MS;
         // Makes the sink the key emulator types into, on its typing thread, each time "Key
         // Emulator Mode" is ticked: the session's, with the portal's restore token from the
-        // settings. Empty: the sink installed with SetKeySink, item by item.
+        // settings. Empty: a null sink, which types nothing.
         CKeySinkFactory keySink = OpenSessionKeySink;
         // The catalogue file to read; "": CatalogueFilePath().
         QString cataloguePath;

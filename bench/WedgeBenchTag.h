@@ -2,7 +2,7 @@
 
 // What the two keyboard-wedge benchmarks type, and the sink their reference rows type into.
 
-#include "platform/KeySink.h"
+#include "wedge/KeySink.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -23,7 +23,7 @@
 #define RFID_HAVE_ENGINE 1
 #endif
 #include "link/SerialChannel.h"
-#include "platform/PseudoTerminal.h"
+#include "tools/reader-sim/PseudoTerminal.h"
 #include "protocol/ReaderView.h"
 #include "protocol/ResponseDispatcher.h"
 #include "protocol/TagTyper.h"

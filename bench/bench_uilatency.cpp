@@ -36,10 +36,10 @@
 #include "app/RFID_LorixDlg.h"
 #include "settings/SettingsStore.h"
 #include "bench/LatencyProbe.h"
-#include "platform/KeySink.h"
-#include "platform/KeySinkX11.h"
-#include "platform/PseudoTerminal.h"
-#include "platform/VirtualKeys.h"
+#include "wedge/KeySink.h"
+#include "wedge/KeySinkX11.h"
+#include "tools/reader-sim/PseudoTerminal.h"
+#include "wedge/VirtualKeys.h"
 #include "protocol/ReaderControl.h"
 #include "res/Resource.h"
 #include "tests/support/XvfbRecorder.h"
@@ -302,7 +302,9 @@ public:
     QString savedLogPath() const { return m_dir.filePath(QStringLiteral("saved-log.txt")); }
 
     // The settings file (with `paddingBytes` of other values in it), the window, its port open.
-    bool OpenWindow(const QMap<QString, int> &config, qint64 paddingBytes, QString *reason)
+    // The key emulator types into `typingSink` (none: into nothing).
+    bool OpenWindow(const QMap<QString, int> &config, qint64 paddingBytes, QString *reason,
+                    std::shared_ptr<IKeySink> typingSink = nullptr)
     {
         if (!m_dir.isValid() || !m_peer.Open(m_dir.filePath(QStringLiteral("ports")), COM_NUMBER)) {
             *reason = QStringLiteral("no private folder or no pseudo-terminal");
@@ -336,7 +338,7 @@ public:
         env.ports.portsFolder = m_dir.filePath(QStringLiteral("ports"));
         env.ports.sysRoot = m_dir.path();
         env.bluetooth.bluez.busAddress = QStringLiteral("unix:path=") + m_dir.filePath(QStringLiteral("no-bus"));
-        env.keySink = nullptr;   // the sink each load installs with SetKeySink
+        env.keySink = typingSink ? CKeySinkFactory([typingSink] { return typingSink; }) : CKeySinkFactory();
         env.nameBluetoothPorts = false;
         env.logSaveFile = [this](const QString &) { return savedLogPath(); };
         m_window = std::make_unique<CRFID_LorixDlg>(*m_store, env);
@@ -443,13 +445,10 @@ Result RunTyping(CSession &s, bool useX, QString *reason)
     QString xFailure;
     const bool withX = useX && x.Start(&xFailure);
     auto counting = std::make_shared<CCountingSink>();
-    if (withX)
-        SetKeySink(x.sink);
-    else
-        SetKeySink(counting);
+    const std::shared_ptr<IKeySink> typingSink = withX ? std::shared_ptr<IKeySink>(x.sink) : counting;
     auto typedTags = [&] { return withX ? x.enters.load() : counting->enters.load(); };
 
-    if (!s.OpenWindow({{QStringLiteral("EnableWedge"), 1}, {QStringLiteral("ReadMode"), 1}}, 0, reason))
+    if (!s.OpenWindow({{QStringLiteral("EnableWedge"), 1}, {QStringLiteral("ReadMode"), 1}}, 0, reason, typingSink))
         return {};
     // The operator types into another program: while a window of the tool has the focus the
     // emulator types nothing.
@@ -482,7 +481,6 @@ Result RunTyping(CSession &s, bool useX, QString *reason)
     const qint64 typingMs = typing.elapsed();
     s.Settle();
     Result r = s.Finish();
-    SetKeySink(nullptr);
     if (withX) {
         x.Stop();
         const bool same = QByteArray::fromStdString(x.recorder.text()) == expectedText;

@@ -7,7 +7,7 @@
 // order, so the rate includes the portal's taking of every key, not only the sending.
 
 #include "bench/WedgeBenchTag.h"
-#include "platform/KeySinkPortal.h"
+#include "wedge/KeySinkPortal.h"
 #include "tests/support/BluezTestBus.h"
 #include "wedge/KeyEmulator.h"
 

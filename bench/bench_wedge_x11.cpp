@@ -7,7 +7,7 @@
 // the rate includes the server's delivery, not only the sending.
 
 #include "bench/WedgeBenchTag.h"
-#include "platform/KeySinkX11.h"
+#include "wedge/KeySinkX11.h"
 #include "tests/support/XvfbRecorder.h"
 #include "wedge/KeyEmulator.h"
 
@@ -43,10 +43,9 @@ XSession &session()
     return s;
 }
 
-void typeOneTag()
+void typeOneTag(IKeySink &sink)
 {
-    std::lock_guard<std::mutex> guard(wedgeLock);
-    TypeTagText(TAG, int(sizeof TAG), nullptr);
+    TypeTagText(sink, TAG, int(sizeof TAG), false);
 }
 
 void setRates(benchmark::State &state, std::size_t keyEvents)
@@ -57,12 +56,10 @@ void setRates(benchmark::State &state, std::size_t keyEvents)
 
 void BM_TagsIntoCountingSink(benchmark::State &state)
 {
-    auto sink = std::make_shared<CCountingKeySink>();
-    SetKeySink(sink);
+    CCountingKeySink sink;
     for (auto _ : state)
-        typeOneTag();
-    SetKeySink(nullptr);
-    setRates(state, sink->events);
+        typeOneTag(sink);
+    setRates(state, sink.events);
 }
 BENCHMARK(BM_TagsIntoCountingSink)->UseRealTime();
 
@@ -73,18 +70,16 @@ void BM_TagsThroughXTestIntoWindow(benchmark::State &state)
         state.SkipWithError(qPrintable(x.failure));
         return;
     }
-    SetKeySink(x.sink);
     const std::string expected = std::string(TAG) + '\r';
     std::size_t lost = 0;
     std::size_t keyEvents = 0;
     for (auto _ : state) {
         x.recorder.clear();
-        typeOneTag();
+        typeOneTag(*x.sink);
         if (!x.recorder.waitForKeys(PRESSES_PER_TAG) || x.recorder.text() != expected)
             ++lost;
         keyEvents += 2 * x.recorder.presses().size();
     }
-    SetKeySink(nullptr);
     setRates(state, keyEvents);
     state.counters["lost tags"] = double(lost);
     if (lost != 0)

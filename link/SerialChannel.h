@@ -1,7 +1,7 @@
 #pragma once
 
 #include "link/RingBuffer.h"
-#include "platform/SerialPort.h"
+#include "link/SerialPort.h"
 
 #include <QByteArray>
 #include <QEvent>
@@ -61,7 +61,7 @@ public:
     void SetReaderProbe(ReaderProbe probe) { readerProbe = std::move(probe); }
 
     // Opens the port with the caller's line settings (stop bits and parity in the classic
-    // codes, see platform/SerialPort.h) and starts the reader thread. 1 on success, 0
+    // codes, see link/SerialPort.h) and starts the reader thread. 1 on success, 0
     // otherwise with the channel left closed. An open port is closed first.
     int Open(const QString &devicePath, uint32_t baudRate, uint8_t byteSize, uint8_t stopBits, uint8_t parity);
     // As Open, on a connected stream socket instead of a port (an RFCOMM link BlueZ handed

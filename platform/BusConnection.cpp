@@ -1,13 +1,13 @@
 #include "platform/BusConnection.h"
 
-#include <atomic>
-
 namespace {
 
-QString uniqueName()
+// Qt keeps named connections in one table for the whole process. A live object's address is
+// unique among the live ones, and the destructor takes the name out of that table before the
+// address can be used again, so no counter shared between threads is needed.
+QString uniqueName(const CBusConnection *owner)
 {
-    static std::atomic<unsigned> counter{0};
-    return QStringLiteral("rfid-bus-%1").arg(++counter);
+    return QStringLiteral("rfid-bus-%1").arg(reinterpret_cast<quintptr>(owner), 0, 16);
 }
 
 QDBusConnection connect(QDBusConnection::BusType type, const QString &address, const QString &name)
@@ -20,7 +20,7 @@ QDBusConnection connect(QDBusConnection::BusType type, const QString &address, c
 } // namespace
 
 CBusConnection::CBusConnection(QDBusConnection::BusType type, const QString &address, bool own)
-    : m_name(own || !address.isEmpty() ? uniqueName() : QString())
+    : m_name(own || !address.isEmpty() ? uniqueName(this) : QString())
     , m_bus(connect(type, address, m_name))
 {
 }

@@ -62,6 +62,10 @@ inline constexpr int LAST_COM_PORT = 255;
 // nothing), in use, or the system's own text.
 QString PortOpenErrorText(int error, const QString &devicePath);
 
+// LinkError() of a serial port (link/SerialPort.h) whose line was hung up without an error
+// number (a zero read, POLLHUP, DSR and carrier dropping together).
+inline constexpr int LINK_HUNG_UP = -1;
+
 // Why the link of the open device node at `devicePath` ended, from CSerialPort::LinkError(),
 // in words for the operator: the device is gone, an I/O error, the line hung up,
 // permission lost (with the fix, as for an open), or the system's own text.

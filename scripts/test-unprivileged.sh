@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs the port, link and end-to-end tests of a built tree once more as an ordinary user,
+# Runs the port, link, key sink and end-to-end tests of a built tree once more as an ordinary user,
 # which a root run cannot stand for: root opens a terminal another program holds in
 # exclusive mode, writes files it was not given and enters every folder. Needs root (it
 # drops to the user with setpriv); scripts/test.sh calls it when it runs as root.
@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source_dir=$PWD
 build_dir=$(cd "${BUILD_DIR:-build}" && pwd)
-labels='^(platform|settings|link|engine|e2e)$'
+labels='^(platform|settings|link|wedge|engine|e2e)$'
 
 if [[ $(id -u) -ne 0 ]]; then
   echo "test-unprivileged.sh: needs root to switch users; as an ordinary user run ctest itself" >&2
@@ -114,7 +114,7 @@ for name in LANG LC_ALL LC_CTYPE TERM CI $(compgen -e | grep -E '^(RFID_|ASAN_|U
   [[ -n ${!name+x} ]] && keep+=("$name=${!name}")
 done
 
-echo "test-unprivileged.sh: the port, link and end-to-end tests again as $user (uid $uid)" >&2
+echo "test-unprivileged.sh: the port, link, key sink and end-to-end tests again as $user (uid $uid)" >&2
 cd "$stage/build"
 setpriv --reuid="$uid" --regid="$gid" --clear-groups --inh-caps=-all \
   env -i "${keep[@]}" ctest --output-on-failure "$@"

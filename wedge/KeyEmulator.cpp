@@ -1,13 +1,11 @@
 #include "wedge/KeyEmulator.h"
 
-#include "platform/VirtualKeys.h"
+#include "wedge/VirtualKeys.h"
 
 #include <QString>
 
 #include <iterator>
 #include <utility>
-
-std::mutex wedgeLock;
 
 namespace {
 
@@ -158,12 +156,6 @@ void typeWideKeys(KeyTyper &typer, const char16_t *keys)
     }
 }
 
-std::shared_ptr<IKeySink> &installedSink()
-{
-    static std::shared_ptr<IKeySink> sink = std::make_shared<CNullKeySink>();
-    return sink;
-}
-
 int hexDigitValue(char c)
 {
     if (c >= '0' && c <= '9')
@@ -176,18 +168,6 @@ int hexDigitValue(char c)
 }
 
 } // namespace
-
-void SetKeySink(std::shared_ptr<IKeySink> sink)
-{
-    if (!sink)
-        sink = std::make_shared<CNullKeySink>();
-    std::atomic_store(&installedSink(), std::move(sink));
-}
-
-std::shared_ptr<IKeySink> GetKeySink()
-{
-    return std::atomic_load(&installedSink());
-}
 
 std::size_t DecodeHexPairs(const char *text, std::size_t textLimit, unsigned char *out, std::size_t outSize)
 {
@@ -214,9 +194,9 @@ std::size_t DecodeHexPairs(const char *text, std::size_t textLimit, unsigned cha
     return stored;
 }
 
-void TypeTagText(const char *text, int count, const IAsciiModeSource *window)
+void TypeTagText(IKeySink &sink, const char *text, int count, const IAsciiModeSource *window)
 {
-    TypeTagText(*GetKeySink(), text, count, window && window->IsAsciiModeChecked());
+    TypeTagText(sink, text, count, window && window->IsAsciiModeChecked());
 }
 
 void TypeTagText(IKeySink &sink, const char *text, int count, bool asciiMode)
@@ -243,14 +223,13 @@ void TypeTagText(IKeySink &sink, const char *text, int count, bool asciiMode)
     sink.Flush();
 }
 
-void TypeWideKeys(const char16_t *keys)
+void TypeWideKeys(IKeySink &sink, const char16_t *keys)
 {
     if (!keys)
         return;
-    const std::shared_ptr<IKeySink> sink = GetKeySink();
-    KeyTyper typer(*sink, ScanCodes::ZeroForCharacters);
+    KeyTyper typer(sink, ScanCodes::ZeroForCharacters);
     typeWideKeys(typer, keys);
-    sink->Flush();
+    sink.Flush();
 }
 
 HangulKeys HangulToKeys(char16_t syllable)
@@ -271,11 +250,6 @@ HangulKeys HangulToKeys(char16_t syllable)
     return keys;
 }
 
-void TypeScanText(const char16_t *line)
-{
-    TypeScanText(*GetKeySink(), line);
-}
-
 void TypeScanText(IKeySink &sink, const char16_t *line)
 {
     KeyTyper typer(sink, ScanCodes::ZeroForCharacters);
@@ -293,9 +267,9 @@ void TypeScanText(IKeySink &sink, const char16_t *line)
     sink.Flush();
 }
 
-void TypeScanText(const QString &line)
+void TypeScanText(IKeySink &sink, const QString &line)
 {
-    TypeScanText(reinterpret_cast<const char16_t *>(line.utf16()));
+    TypeScanText(sink, reinterpret_cast<const char16_t *>(line.utf16()));
 }
 
 // ---- the typing thread ----------------------------------------------------------------------
@@ -404,7 +378,8 @@ void CKeyEmulator::report(std::unique_lock<std::mutex> &lock, SinkReport sinkRep
 
 void CKeyEmulator::run()
 {
-    std::shared_ptr<IKeySink> ownSink;
+    // Without a factory the null sink stays: items are taken and typed into nothing.
+    std::shared_ptr<IKeySink> sink = std::make_shared<CNullKeySink>();
     bool sinkMade = false;
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
@@ -422,14 +397,14 @@ void CKeyEmulator::run()
             KeySinkSetup setup = m_sinkSetup;
             setup.stop = m_stopping;
             lock.unlock();
-            ownSink.reset();
+            sink.reset();
             KeySinkChoice choice = m_makeSink(setup);
-            ownSink = choice.sink ? std::move(choice.sink) : std::make_shared<CNullKeySink>();
+            sink = choice.sink ? std::move(choice.sink) : std::make_shared<CNullKeySink>();
             sinkMade = true;
             lock.lock();
             if (!choice.why.isEmpty())
                 report(lock, {choice.why, {}, false});
-            const QString failure = ownSink->Failure();
+            const QString failure = sink->Failure();
             if (!failure.isEmpty())
                 report(lock, {failure, {}, true});
             continue;
@@ -450,18 +425,15 @@ void CKeyEmulator::run()
         Item item = std::move(m_queue.front());
         m_queue.pop_front();
         m_typing = true;
-        const std::shared_ptr<IKeySink> sink = ownSink ? ownSink : GetKeySink();
         // A sink that failed types nothing more: the item goes back to the owner untyped.
         QString failure = sink->Failure();
         if (failure.isEmpty()) {
+            // This thread is the sink's only user: the item is typed whole without a lock.
             lock.unlock();
-            {
-                std::lock_guard<std::mutex> typing(wedgeLock);
-                if (item.kind == Item::Kind::Scan)
-                    TypeScanText(*sink, reinterpret_cast<const char16_t *>(item.line.utf16()));
-                else
-                    TypeTagText(*sink, item.tagBytes.constData(), int(item.tagBytes.size()) + 1, item.asciiMode);
-            }
+            if (item.kind == Item::Kind::Scan)
+                TypeScanText(*sink, item.line);
+            else
+                TypeTagText(*sink, item.tagBytes.constData(), int(item.tagBytes.size()) + 1, item.asciiMode);
             failure = sink->Failure();
             lock.lock();
         }

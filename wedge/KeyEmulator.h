@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/KeySink.h"
+#include "wedge/KeySink.h"
 #include "protocol/TagTyper.h"
 
 #include <QByteArray>
@@ -19,57 +19,47 @@
 
 // The key emulator: types data the reader reports into whatever application has the
 // keyboard focus, as key strokes of the United States layout, and ends every item with
-// Enter. It only produces key events; a key sink (platform/) delivers them.
+// Enter. It only produces key events; a key sink (wedge/KeySink.h) delivers them.
 //
 // Threads: the tool types through a CKeyEmulator, the protocol's tag typer, whose own thread
-// calls TypeTagText and TypeScanText one item at a time; the window's thread only queues. The free functions
-// below type synchronously on the caller's thread; whoever calls them holds wedgeLock, so
-// that the typing of one item is never interleaved with another:
-//
-//     std::lock_guard<std::mutex> guard(wedgeLock);
-//     TypeTagText(tagBytes, byteCount, &asciiMode);   // or TypeScanText(line)
+// calls TypeTagText and TypeScanText one item at a time; the window's thread only queues.
+// The free functions below type synchronously on the caller's thread into the sink they are
+// given; a sink is used by one thread at a time, so whoever shares one between threads keeps
+// the typing of one item from interleaving with another's (CKeyEmulator types from its own
+// thread alone, so it needs no lock for that).
 //
 // The emulator does not look at Caps Lock or the input-method state, and sends its events
 // back to back with no pause. A tag line of n bytes costs at most 4n + 2 events.
 
-// The process-wide lock around the typing of one item: held by the typing thread for each
-// item, and by any other caller of the synchronous functions below.
-extern std::mutex wedgeLock;
-
-// What the synchronous TypeTagText needs of its caller: whether "ASCII Mode (otherwise Hex)"
-// is ticked. (CKeyEmulator keeps that mode itself.)
+// What TypeTagText may ask its caller: whether "ASCII Mode (otherwise Hex)" is ticked.
+// (CKeyEmulator keeps that mode itself.)
 struct IAsciiModeSource
 {
     virtual ~IAsciiModeSource() = default;
     virtual bool IsAsciiModeChecked() const = 0;
 };
 
-// The sink every emulator call types into. Until one is installed the emulator types into
-// a null sink. A CKeyEmulator types here only when it was made without a sink factory (the
-// window is given its sink through its Environment). Safe to call from any thread; a call in
-// progress keeps the sink it started with.
-void SetKeySink(std::shared_ptr<IKeySink> sink);
-std::shared_ptr<IKeySink> GetKeySink();
-
 // Size of the decode buffer of ASCII mode: a tag line holds at most 1,600 bytes, so its
 // hexadecimal pairs decode to fewer than that.
 inline constexpr std::size_t DECODE_BUFFER_SIZE = 1600;
 
-// Types a tag read: `count` bytes of 8-bit text (the caller's count includes the line's
-// terminating zero byte), or, when `window` says ASCII mode is on, the bytes its
-// hexadecimal pairs decode to; then Enter. Printable characters "!".."~" are typed by the
+// Types a tag read into `sink`: `count` bytes of 8-bit text (the caller's count includes the
+// line's terminating zero byte), or, in ASCII mode, the bytes its hexadecimal pairs decode
+// to; then Enter, and the sink is flushed (the item is complete). Printable characters "!".."~" are typed by the
 // character-to-key table; every other byte (space, control bytes, the zero byte, 0x7F and
 // above) sends a press and release of virtual key 0, which types nothing. Every event
 // carries the United States scan code of its virtual key. A null `text` or a count of 0 or
-// less types only Enter; a null `window` means hexadecimal mode.
-void TypeTagText(const char *text, int count, const IAsciiModeSource *window);
+// less types only Enter. The second form asks `window` for the mode; null means hexadecimal.
+void TypeTagText(IKeySink &sink, const char *text, int count, bool asciiMode);
+void TypeTagText(IKeySink &sink, const char *text, int count, const IAsciiModeSource *window);
 
-// Types a line received in continuous scan mode, zero-terminated UTF-16: Hangul syllables
-// through the Han/Yeong toggle and their letters on the Korean two-set layout, the space as
-// a space, "!".."~" by the table, anything else not at all; then one Enter. Character keys
-// and Shift carry scan code 0; Han/Yeong and Enter carry their mapped scan codes.
-void TypeScanText(const char16_t *line);
-void TypeScanText(const QString &line);
+// Types a line received in continuous scan mode, zero-terminated UTF-16, into `sink`: Hangul
+// syllables through the Han/Yeong toggle and their letters on the Korean two-set layout, the
+// space as a space, "!".."~" by the table, anything else not at all; then one Enter, and the
+// sink is flushed. Character keys and Shift carry scan code 0; Han/Yeong and Enter carry
+// their mapped scan codes.
+void TypeScanText(IKeySink &sink, const char16_t *line);
+void TypeScanText(IKeySink &sink, const QString &line);
 
 // Decodes hexadecimal pairs of `text` (read up to its zero byte, or `textLimit` bytes when
 // there is none before) into `out`, at most `outSize` bytes. A pair is one or two hex
@@ -78,14 +68,10 @@ void TypeScanText(const QString &line);
 // bytes stored, the stored 0 included.
 std::size_t DecodeHexPairs(const char *text, std::size_t textLimit, unsigned char *out, std::size_t outSize);
 
-// Types each character of a zero-terminated UTF-16 string by the character-to-key table,
-// with scan code 0 and without a final Enter; characters outside it send nothing.
-void TypeWideKeys(const char16_t *keys);
-
-// The same two entry points typing into `sink`, with the ASCII mode given as a value; then
-// the sink is flushed (the item is complete).
-void TypeTagText(IKeySink &sink, const char *text, int count, bool asciiMode);
-void TypeScanText(IKeySink &sink, const char16_t *line);
+// Types each character of a zero-terminated UTF-16 string into `sink` by the
+// character-to-key table, with scan code 0 and without a final Enter (the sink is flushed);
+// characters outside it send nothing.
+void TypeWideKeys(IKeySink &sink, const char16_t *keys);
 
 // Longest key string of one syllable (two letters each for initial, medial and final but
 // never more than five in all), with room for the terminating zero.
@@ -98,7 +84,7 @@ HangulKeys HangulToKeys(char16_t syllable);
 
 // The tool's key emulator and the protocol's tag typer: a thread of its own that owns the
 // key sink and types queued items (tag reads and scan lines) in arrival order, one whole item
-// at a time, each under wedgeLock. It keeps the modes the items are typed with ("Key Emulator
+// at a time. It keeps the modes the items are typed with ("Key Emulator
 // Mode" on or off, ASCII or hexadecimal); its owner sets them as the check boxes change.
 //
 // Threads: the ITagTyper calls, the mode setters, SetSinkSetup, Queue*, DropQueued,
@@ -135,7 +121,7 @@ public:
 
     // `makeSink` runs on the typing thread: when typing is switched on, and before the first
     // item if typing was never switched on; the previous sink goes first. Without one the
-    // typing thread uses the sink installed with SetKeySink at the time of each item.
+    // emulator types into a null sink: items are taken in order and nothing reaches a desktop.
     explicit CKeyEmulator(SinkFactory makeSink = SinkFactory());
     // Drops what is queued, lets the item being typed finish, and joins the thread.
     ~CKeyEmulator() override;

@@ -5,7 +5,7 @@
 #include "app/DialogHeader.h"
 #include "controls/common/ReadableColours.h"
 #include "settings/SettingsStore.h"
-#include "platform/PseudoTerminal.h"
+#include "tools/reader-sim/PseudoTerminal.h"
 #include "res/Resource.h"
 #include "tests/support/IsolatedWindow.h"
 

@@ -8,8 +8,8 @@
 
 #include "app/RFID_LorixDlg.h"
 #include "settings/SettingsStore.h"
-#include "platform/KeySink.h"
-#include "platform/VirtualKeys.h"
+#include "wedge/KeySink.h"
+#include "wedge/VirtualKeys.h"
 #include "res/Resource.h"
 #include "tests/support/IsolatedWindow.h"
 #include "wedge/KeyEmulator.h"

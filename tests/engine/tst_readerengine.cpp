@@ -4,8 +4,8 @@
 // wake-up, the Bluetooth link, dropped fragments, commands not sent).
 
 #include "engine/ReaderEngine.h"
-#include "platform/KeySink.h"
-#include "platform/VirtualKeys.h"
+#include "wedge/KeySink.h"
+#include "wedge/VirtualKeys.h"
 #include "tests/support/BluezTestBus.h"
 #include "tests/support/SoakSupport.h"
 #include "tools/reader-sim/ReaderSim.h"

@@ -1,5 +1,4 @@
 #include "platform/ComPorts.h"
-#include "platform/SerialPort.h"
 
 #include <QDir>
 #include <QFile>

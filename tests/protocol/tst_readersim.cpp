@@ -1,7 +1,7 @@
 // The simulated reader, driven over its pseudo-terminal (or its socket) through the port map
 // link it makes.
 
-#include "platform/SerialPort.h"
+#include "link/SerialPort.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,6 +1,6 @@
 // The key emulator against a recording sink: the exact key events of each path.
 
-#include "platform/KeySink.h"
+#include "wedge/KeySink.h"
 #include "wedge/KeyEmulator.h"
 
 #include <QtTest>
@@ -81,12 +81,7 @@ class TestKeyEmulator : public QObject
     Q_OBJECT
 
 private slots:
-    void init()
-    {
-        m_sink = std::make_shared<RecordingSink>();
-        SetKeySink(m_sink);
-    }
-    void cleanup() { SetKeySink(nullptr); }
+    void init() { m_sink = std::make_shared<RecordingSink>(); }
 
     void tagText_data();
     void tagText();
@@ -102,6 +97,7 @@ private slots:
     void hangulToKeys_data();
     void hangulToKeys();
     void emulatorTypesQueueInOrder();
+    void emulatorWithoutFactoryTypesIntoNothing();
 
 private:
     std::shared_ptr<RecordingSink> m_sink;
@@ -171,10 +167,7 @@ void TestKeyEmulator::tagText()
     QFETCH(Events, expected);
 
     const AsciiMode mode(ascii);
-    {
-        std::lock_guard<std::mutex> guard(wedgeLock);
-        TypeTagText(text.constData(), text.size() + 1, &mode);
-    }
+    TypeTagText(*m_sink, text.constData(), text.size() + 1, &mode);
     QCOMPARE(describe(m_sink->events), describe(expected));
 }
 
@@ -192,13 +185,13 @@ void TestKeyEmulator::untypableBytesOnTagPath()
 {
     QFETCH(int, byte);
     const char text[] = {static_cast<char>(byte), 0};
-    TypeTagText(text, sizeof text, nullptr);
+    TypeTagText(*m_sink, text, sizeof text, nullptr);
     QCOMPARE(describe(m_sink->events), describe(none() + none() + enter()));
 
     m_sink->events.clear();
     const QByteArray pair = QByteArray::number(byte, 16).rightJustified(2, '0');
     const AsciiMode ascii(true);
-    TypeTagText(pair.constData(), pair.size() + 1, &ascii);
+    TypeTagText(*m_sink, pair.constData(), pair.size() + 1, &ascii);
     QCOMPARE(describe(m_sink->events), describe(none() + enter()));
 }
 
@@ -208,7 +201,7 @@ void TestKeyEmulator::longAsciiLineStaysInItsBuffer()
     const int pairs = int(DECODE_BUFFER_SIZE) + 300;
     const QByteArray text = QByteArray("61").repeated(pairs);
     const AsciiMode ascii(true);
-    TypeTagText(text.constData(), text.size() + 1, &ascii);
+    TypeTagText(*m_sink, text.constData(), text.size() + 1, &ascii);
 
     const Events a = tap(0x41, 0x1E);
     QCOMPARE(m_sink->events.size(), DECODE_BUFFER_SIZE * a.size() + enter().size());
@@ -272,10 +265,7 @@ void TestKeyEmulator::scanText()
 {
     QFETCH(QString, line);
     QFETCH(Events, expected);
-    {
-        std::lock_guard<std::mutex> guard(wedgeLock);
-        TypeScanText(line);
-    }
+    TypeScanText(*m_sink, line);
     QCOMPARE(describe(m_sink->events), describe(expected));
 }
 
@@ -294,7 +284,7 @@ void TestKeyEmulator::untypableCharactersOnScanPath()
 {
     QFETCH(int, character);
     const char16_t line[] = {char16_t(character), 0};
-    TypeScanText(line);
+    TypeScanText(*m_sink, line);
     QCOMPARE(describe(m_sink->events), describe(enter()));
 }
 
@@ -384,6 +374,20 @@ void TestKeyEmulator::emulatorTypesQueueInOrder()
     QTRY_COMPARE(setAside.load(), 1);
     QCOMPARE(emulator.TakeSetAside().front().line, QStringLiteral("d"));
     QCOMPARE(describe(gate->events), describe(tap(0x41, 0x1E) + none() + enter()));
+}
+
+// Without a factory every item is taken and typed into a null sink: no failure reported,
+// nothing set aside, nothing left queued.
+void TestKeyEmulator::emulatorWithoutFactoryTypesIntoNothing()
+{
+    CKeyEmulator emulator;
+    emulator.SetTypingOn(true);
+    emulator.QueueTag(QStringLiteral("3f2A"), "3f2A", true);
+    emulator.QueueScan(QString(QChar(0xAC00)));
+    QVERIFY(emulator.WaitUntilIdle(10000));
+    QVERIFY(emulator.TakeSinkReports().empty());
+    QVERIFY(emulator.TakeSetAside().empty());
+    QVERIFY(emulator.DropQueued().empty());
 }
 
 QTEST_GUILESS_MAIN(TestKeyEmulator)

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "platform/CodePage.h"
-#include "platform/PseudoTerminal.h"
+#include "tools/reader-sim/PseudoTerminal.h"
 
 #include <QByteArray>
 #include <QFile>

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/ComPorts.h"   // LINK_HUNG_UP, the link errors in words
+
 #include <QString>
 
 #include <atomic>
@@ -35,10 +37,6 @@ enum SerialEvent : unsigned {
     kSerialTxReady = 0x400,  // the driver takes bytes again (asked for with wantWrite)
     kSerialWoken = 0x800     // Wake was called
 };
-
-// LinkError() of a line that was hung up without an error number (a zero read, POLLHUP,
-// DSR and carrier dropping together).
-inline constexpr int LINK_HUNG_UP = -1;
 
 // The modem-line part of the event word for two samples of TIOCM bits: DSR and carrier
 // detect, each when it changed.

@@ -1,4 +1,4 @@
-#include "platform/VirtualKeys.h"
+#include "wedge/VirtualKeys.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "platform/SerialPort.h"
+#include "link/SerialPort.h"
 
 #include <QtTest>
 

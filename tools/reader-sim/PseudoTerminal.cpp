@@ -1,4 +1,4 @@
-#include "platform/PseudoTerminal.h"
+#include "tools/reader-sim/PseudoTerminal.h"
 
 #include <cerrno>
 #include <cstring>

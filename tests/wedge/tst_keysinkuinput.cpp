@@ -1,8 +1,8 @@
 // The uinput key sink: its scan-code to key-code mapping, and (where the machine has
 // /dev/uinput) the events a real virtual keyboard delivers.
 
-#include "platform/KeySinkUinput.h"
-#include "platform/VirtualKeys.h"
+#include "wedge/KeySinkUinput.h"
+#include "wedge/VirtualKeys.h"
 #include "wedge/KeyEmulator.h"
 
 #include <QtTest>
@@ -128,9 +128,7 @@ void TestKeySinkUinput::virtualKeyboardDeliversKeys()
     if (fd < 0)
         QSKIP("the virtual keyboard's event node is not readable here");
 
-    SetKeySink(sink);
-    TypeScanText(u"a+");
-    SetKeySink(nullptr);
+    TypeScanText(*sink, u"a+");
 
     // Key events only (value 1 down, 0 up), in order.
     const QList<QPair<int, int>> expected = {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/KeySink.h"
+#include "wedge/KeySink.h"
 
 #include <memory>
 

@@ -10,8 +10,8 @@
 
 // Where synthesised key strokes go. The keyboard wedge produces key events (virtual key,
 // scan code, press or release) and hands each one to a sink; only the sinks talk to the
-// operating system. A sink is used by one thread at a time: the wedge's typing thread, or
-// whoever holds the wedge's lock.
+// operating system. A sink is used by one thread at a time: the key emulator's typing
+// thread, or the one caller its owner hands it to.
 
 // The flag values of the designed key event: 0 for a press, 2 for a release.
 enum class KeyDirection : std::uint8_t { Press = 0, Release = 2 };

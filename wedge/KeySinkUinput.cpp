@@ -1,6 +1,6 @@
-#include "platform/KeySinkUinput.h"
+#include "wedge/KeySinkUinput.h"
 
-#include "platform/VirtualKeys.h"
+#include "wedge/VirtualKeys.h"
 
 #include <array>
 #include <cerrno>

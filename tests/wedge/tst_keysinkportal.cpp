@@ -4,7 +4,7 @@
 
 #include "tests/support/BluezTestBus.h"
 #include "tests/support/KeysymCases.h"
-#include "platform/KeySinkPortal.h"
+#include "wedge/KeySinkPortal.h"
 #include "wedge/KeyEmulator.h"
 
 #include <QtTest>

@@ -1,8 +1,8 @@
-#include "platform/KeySink.h"
+#include "wedge/KeySink.h"
 
-#include "platform/KeySinkPortal.h"
-#include "platform/KeySinkUinput.h"
-#include "platform/KeySinkX11.h"
+#include "wedge/KeySinkPortal.h"
+#include "wedge/KeySinkUinput.h"
+#include "wedge/KeySinkX11.h"
 
 #include <cstdlib>
 #include <cstring>

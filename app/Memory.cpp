@@ -1,4 +1,4 @@
-#include "platform/Memory.h"
+#include "app/Memory.h"
 
 #if defined(__GLIBC__)
 #include <malloc.h>

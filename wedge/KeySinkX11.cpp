@@ -1,6 +1,6 @@
-#include "platform/KeySinkX11.h"
+#include "wedge/KeySinkX11.h"
 
-#include "platform/VirtualKeys.h"
+#include "wedge/VirtualKeys.h"
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>

@@ -3,8 +3,8 @@
 
 #include "tests/support/KeysymCases.h"
 #include "tests/support/XvfbRecorder.h"
-#include "platform/KeySink.h"
-#include "platform/KeySinkX11.h"
+#include "wedge/KeySink.h"
+#include "wedge/KeySinkX11.h"
 #include "wedge/KeyEmulator.h"
 
 #include <QtTest>
@@ -76,12 +76,10 @@ void TestKeySinkX11::initTestCase()
     QVERIFY2(m_recorder.open(m_server.displayName(), &reason), qPrintable(reason));
     m_sink = std::make_shared<CKeySinkX11>(m_server.displayName());
     QVERIFY(!m_sink->IsConnected());   // opened on the first key, not before
-    SetKeySink(m_sink);
 }
 
 void TestKeySinkX11::cleanupTestCase()
 {
-    SetKeySink(nullptr);
     m_sink.reset();
     m_recorder.close();
     m_server.stop();
@@ -94,13 +92,12 @@ void TestKeySinkX11::init()
 
 void TestKeySinkX11::type(Path path, const QString &item)
 {
-    std::lock_guard<std::mutex> guard(wedgeLock);
     if (path == Path::Scan) {
-        TypeScanText(item);
+        TypeScanText(*m_sink, item);
     } else {
         const QByteArray bytes = item.toLatin1();
         const AsciiMode mode(path == Path::Ascii);
-        TypeTagText(bytes.constData(), bytes.size() + 1, &mode);
+        TypeTagText(*m_sink, bytes.constData(), bytes.size() + 1, &mode);
     }
 }
 

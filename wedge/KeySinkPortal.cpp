@@ -1,7 +1,7 @@
-#include "platform/KeySinkPortal.h"
+#include "wedge/KeySinkPortal.h"
 
 #include "platform/BusConnection.h"
-#include "platform/KeySinkX11.h"
+#include "wedge/KeySinkX11.h"
 
 #include <QCoreApplication>
 #include <QDBusMessage>
@@ -11,7 +11,6 @@
 #include <QEventLoop>
 #include <QTimer>
 
-#include <atomic>
 #include <functional>
 
 namespace {
@@ -28,12 +27,6 @@ constexpr unsigned RESPONSE_GRANTED = 0;
 constexpr unsigned RESPONSE_CANCELLED = 1;
 
 const QString CLOSED_BY_DESKTOP = QStringLiteral("the desktop ended the remote-desktop session");
-
-std::atomic<unsigned> g_tokens{0};
-QString nextToken()
-{
-    return QStringLiteral("rfid_lorix_%1").arg(++g_tokens);
-}
 
 QString s(const char *text)
 {
@@ -181,6 +174,11 @@ bool CKeySinkPortal::request(QDBusMessage call, const QString &token, int limitM
     }
     results = answer.results;
     return true;
+}
+
+QString CKeySinkPortal::nextToken()
+{
+    return QStringLiteral("rfid_lorix_%1_%2").arg(reinterpret_cast<quintptr>(this), 0, 16).arg(++m_tokensIssued);
 }
 
 bool CKeySinkPortal::start()

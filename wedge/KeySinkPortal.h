@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/KeySink.h"
+#include "wedge/KeySink.h"
 
 #include <QDBusConnection>
 #include <QString>
@@ -66,6 +66,10 @@ private:
     QDBusMessage portalCall(const char *method) const;
     void fail(const QString &why);
     void takeSignals();
+    // A request's handle token: unique on the bus connection while the request stands, as
+    // the portal's request path is made of it (the sink's address tells sinks that share
+    // Qt's session connection apart).
+    QString nextToken();
 
     std::unique_ptr<CBusConnection> m_connection;   // a private bus's is ended with the sink
     QDBusConnection &m_bus;                          // m_connection's
@@ -80,4 +84,5 @@ private:
         bool press;
     };
     std::vector<PendingKey> m_pending;   // sent since the last Flush
+    unsigned m_tokensIssued = 0;
 };
