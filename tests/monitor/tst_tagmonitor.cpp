@@ -1,6 +1,9 @@
 // The tag counts against a fed clock, their table (filter, sort), and the CSV: its quoting,
-// its round trip through a trusted CSV reader, and a full disk during an export.
+// its round trip through a trusted CSV reader, and a full disk during an export. The EPC
+// decoder against the standard's worked examples and bit patterns packed by an independent
+// encoder, and against invalid encodings of each kind.
 
+#include "epc/EpcDecoder.h"
 #include "monitor/TagCsv.h"
 #include "monitor/TagMonitor.h"
 #include "monitor/TagTableModel.h"
@@ -70,6 +73,8 @@ class TestTagMonitor : public QObject
     Q_OBJECT
 private slots:
     void initTestCase();
+    void epcDecode_data();
+    void epcDecode();
     void counts_data();
     void counts();
     void ratesAgainstReference();
@@ -87,6 +92,84 @@ void TestTagMonitor::initTestCase()
     // An offset with minutes, so the written offset is seen to be the zone's.
     qputenv("TZ", "IST-5:30");
     tzset();
+}
+
+void TestTagMonitor::epcDecode_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<QString>("summary");
+    QTest::addColumn<QString>("tagUriAndKey");
+    // The standard's worked examples: the SGTIN-96 and SGTIN-198 encodings of
+    // 0614141.812345.6789 with GTIN 80614141123458, the SSCC 106141412345678908, and the pure
+    // identity URIs of its URI section (sgln, grai, giai, gid), encoded at filter 3.
+    QTest::newRow("sgtin-96") << "3074257BF7194E4000001A85" << "urn:epc:id:sgtin:0614141.812345.6789"
+                              << "urn:epc:tag:sgtin-96:3.0614141.812345.6789 gtin=80614141123458";
+    QTest::newRow("sgtin-96 lower case, PC word") << "30003074257bf7194e4000001a85" << "urn:epc:id:sgtin:0614141.812345.6789"
+                                                  << "urn:epc:tag:sgtin-96:3.0614141.812345.6789 gtin=80614141123458";
+    QTest::newRow("sgtin-96 partition 0, largest serial") << "3020393243F1663FFFFFFFFF" << "urn:epc:id:sgtin:061414112345.8.274877906943"
+                                                          << "urn:epc:tag:sgtin-96:1.061414112345.8.274877906943 gtin=80614141123458";
+    QTest::newRow("sgtin-96 partition 6, zeros kept") << "30183BF984B5A1C000000000" << "urn:epc:id:sgtin:061414.1234567.0"
+                                                      << "urn:epc:tag:sgtin-96:0.061414.1234567.0 gtin=10614142345676";
+    QTest::newRow("sscc-96") << "3174257BF4499602D2000000" << "urn:epc:id:sscc:0614141.1234567890"
+                             << "urn:epc:tag:sscc-96:3.0614141.1234567890 sscc=106141412345678908";
+    QTest::newRow("sgln-96") << "3274257BF460720000000190" << "urn:epc:id:sgln:0614141.12345.400" << "urn:epc:tag:sgln-96:3.0614141.12345.400";
+    QTest::newRow("sgln-96 no location digits") << "3200393243F1640000000000" << "urn:epc:id:sgln:061414112345..0" << "urn:epc:tag:sgln-96:0.061414112345..0";
+    QTest::newRow("grai-96") << "3374257BF40C0E4000000190" << "urn:epc:id:grai:0614141.12345.400" << "urn:epc:tag:grai-96:3.0614141.12345.400";
+    QTest::newRow("giai-96") << "3474257BF400000000BC6038" << "urn:epc:id:giai:0614141.12345400" << "urn:epc:tag:giai-96:3.0614141.12345400";
+    QTest::newRow("gid-96") << "355AB1C60003039000000190" << "urn:epc:id:gid:95100000.12345.400" << "urn:epc:tag:gid-96:95100000.12345.400";
+    QTest::newRow("sgtin-198") << "3674257BF7194E5B3770E4000000000000000000000000000000" << "urn:epc:id:sgtin:0614141.812345.6789"
+                               << "urn:epc:tag:sgtin-198:3.0614141.812345.6789 gtin=80614141123458";
+    QTest::newRow("sgtin-198 escaped /") << "3634257BF6B7A659B2C2BF100000000000000000000000000000" << "urn:epc:id:sgtin:0614141.712345.32a%2Fb"
+                                         << "urn:epc:tag:sgtin-198:1.0614141.712345.32a%2Fb gtin=70614141123451";
+    QTest::newRow("grai-170, no asset type digits") << "3700393243F16420C287122C68F224CA97326CE9F400" << "urn:epc:id:grai:061414112345..ABCDEFGHIJKLMNOP"
+                                                    << "urn:epc:tag:grai-170:0.061414112345..ABCDEFGHIJKLMNOP";
+    QTest::newRow("giai-202, longest reference") << "3860393243F1660C287122C68F224CA97326CE9F428D20000000" << "urn:epc:id:giai:061414112345.ABCDEFGHIJKLMNOPQR"
+                                                 << "urn:epc:tag:giai-202:3.061414112345.ABCDEFGHIJKLMNOPQR";
+    QTest::newRow("sgln-195, every escape") << "3954257BF46072892A65EF1F3FBE853A852A95AC5AB9D3B7A000"
+                                            << "urn:epc:id:sgln:0614141.12345.%22%25%26%2F%3C%3E%3F_!'()*+,-.:;="
+                                            << "urn:epc:tag:sgln-195:2.0614141.12345.%22%25%26%2F%3C%3E%3F_!'()*+,-.:;=";
+    QTest::newRow("unknown header") << "E2000000000000000000ABCD" << "unknown EPC header E2" << "";
+    QTest::newRow("unknown header after a PC word") << "3000E2000000000000000000ABCD" << "unknown EPC header E2" << "";
+    const QString sgtin = QStringLiteral("invalid sgtin-96: ");
+    QTest::newRow("reserved partition") << "307C257BF7194E4000001A85" << sgtin + "partition value 7 is reserved" << "";
+    QTest::newRow("company prefix too large") << "3076625A03194E4000001A85" << sgtin + "company prefix 10000000 has more than 7 digits" << "";
+    QTest::newRow("item reference too large") << "3074257BF7D0900000001A85" << sgtin + "itemReference 1000000 has more than 6 digits" << "";
+    QTest::newRow("location bit without digits") << "3260393243F1660000000000" << "invalid sgln-96: locationReference 1 has more than 0 digits" << "";
+    QTest::newRow("character outside the set") << "3674257BF7194E5B3746E4000000000000000000000000000000"
+                                               << "invalid sgtin-198: serial holds character 0x23, outside the encodable set" << "";
+    QTest::newRow("bits after the string's end") << "3674257BF7194E5B3770E4041000000000000000000000000000"
+                                                 << "invalid sgtin-198: serial has non-zero padding after its characters" << "";
+    QTest::newRow("empty serial") << "3674257BF7194E40000000000000000000000000000000000000" << "invalid sgtin-198: serial is empty" << "";
+    QTest::newRow("bits after the encoding") << "3674257BF7194E5B3770E4000000000000000000000000000001"
+                                             << "invalid sgtin-198: non-zero bits after the encoding's 198 bits" << "";
+    QTest::newRow("sscc reserved bits") << "3174257BF4499602D2000001" << "invalid sscc-96: reserved bits are not zero" << "";
+    QTest::newRow("asset reference too long") << "3860393243F1660C287122C68F224CA97326CE9F428D2A600000"
+                                              << "invalid giai-202: individualAssetReference is longer than 18 characters" << "";
+    QTest::newRow("96-bit header in 208 bits") << "3074257BF7194E4000001A85" + QString(28, u'0') << sgtin + "the EPC has 208 bits, the scheme takes 96" << "";
+    QTest::newRow("barcode") << "8801234567893" << "" << "";
+    QTest::newRow("ASCII text") << "Hello, tag 0123456789AB" << "" << "";
+    QTest::newRow("hex of another length") << "3074257BF7194E4000001A" << "" << "";
+    QTest::newRow("PC toggle: no GS1 EPC") << "31003074257BF7194E4000001A85" << "" << "";
+    QTest::newRow("PC length not the line's") << "38003074257BF7194E4000001A85" << "" << "";
+}
+
+void TestTagMonitor::epcDecode()
+{
+    QFETCH(QString, line);
+    QFETCH(QString, summary);
+    QFETCH(QString, tagUriAndKey);
+    const DecodedEpc epc = DecodeEpcLine(line);
+    QCOMPARE(epc.Summary(), summary);
+    QCOMPARE((epc.tagUri + u' ' + (epc.keyName.isEmpty() ? QString() : epc.keyName + u'=' + epc.key)).trimmed(), tagUriAndKey);
+    const QJsonObject json = EpcJson(epc);
+    QCOMPARE(json.size(), EpcNameValues(epc).size());
+    if (epc.status == EpcStatus::Decoded) {
+        QCOMPARE(json.value("uri").toString(), summary);
+        QStringList values;
+        for (const EpcField &f : epc.fields)
+            values << json.value(f.name).toString();
+        QVERIFY(summary.endsWith(values.join(u'.')));
+    }
 }
 
 void TestTagMonitor::counts_data()
