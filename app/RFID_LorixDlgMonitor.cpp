@@ -18,6 +18,7 @@ QAction *CRFID_LorixDlg::InstallTagMonitor(QAction *aboutEntry)
     m_protocol.setTagReadObserver([this](const QString &line, int scanMode) {
         m_tagMonitor.Count(line, scanMode == CReaderControl::Scan ? TagKind::BarcodeScan : TagKind::RfidTag);
     });
+    m_tagMonitor.SetBoundHandler([this](int maxTags) { AppendLog(CTagMonitor::BoundNote(maxTags), LogKind::Note); });
     auto *entry = new QAction(QString::fromLatin1(MONITOR_ENTRY_TEXT), this);
     entry->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
     entry->setShortcutContext(Qt::WindowShortcut);

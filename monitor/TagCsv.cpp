@@ -1,5 +1,6 @@
 #include "monitor/TagCsv.h"
 
+#include "epc/EpcDecoder.h"
 #include "monitor/TagTableModel.h"
 #include "platform/AtomicFile.h"
 
@@ -11,6 +12,8 @@ constexpr char CSV_LINE_END[] = "\r\n";
 constexpr char CSV_TIME_FORMAT[] = "yyyy-MM-ddTHH:mm:ss.zzz";
 constexpr int SECONDS_PER_MINUTE = 60;
 constexpr int SECONDS_PER_HOUR = 3600;
+// After the table's columns.
+constexpr const char *EPC_COLUMN_TITLES[] = {"Scheme", "Tag URI"};
 
 bool mustQuote(QByteArrayView field)
 {
@@ -60,6 +63,8 @@ QByteArray TagCsvHeader()
     QByteArray header;
     for (int column = 0; column < CTagTableModel::COLUMN_COUNT; ++column)
         header += (column > 0 ? "," : "") + CsvField(CTagTableModel::ColumnTitle(column).toUtf8());
+    for (const char *title : EPC_COLUMN_TITLES)
+        header += QByteArray(",") + title;
     return header + CSV_LINE_END;
 }
 
@@ -76,6 +81,13 @@ void AppendTagCsvRow(QByteArray &out, const CTagMonitor &monitor, int tag, qint6
     out += CsvTime(monitor.LastSeenMs(tag));
     out += ',';
     out += QByteArray::number(monitor.Rate(tag, nowMs), 'f', 1);
+    out += ',';
+    out += CsvField(monitor.Decoded(tag).toUtf8());
+    const DecodedEpc epc = monitor.IsDecoding() ? DecodeEpcLine(monitor.Text(tag)) : DecodedEpc();
+    out += ',';
+    out += epc.scheme.toLatin1();
+    out += ',';
+    out += CsvField(epc.tagUri.toUtf8());
     out += CSV_LINE_END;
 }
 
