@@ -204,6 +204,7 @@ public:
     // False with `m_out.reason` set when the bits break the scheme's rules.
     bool run()
     {
+        m_out.fields.reserve(3);
         if (m_s.partitions == nullptr)
             return gid();
         m_out.filter = int(m_bits.read(FILTER_BITS));
@@ -326,7 +327,7 @@ private:
         body += company;
         body += QStringView(second).mid(1);
         body += checkDigit(body);
-        m_out.keyName = QLatin1String(m_s.key == Key::Gtin ? "gtin" : "sscc");
+        m_out.keyName = m_s.key == Key::Gtin ? QStringLiteral("gtin") : QStringLiteral("sscc");
         m_out.key = body;
     }
 
@@ -335,22 +336,31 @@ private:
     DecodedEpc &m_out;
 };
 
+// Appended in place: a decode's cost is mostly its strings' allocations.
 void buildUris(const Scheme &s, DecodedEpc &epc)
 {
-    QString fields;
-    fields.reserve(48);
+    qsizetype length = 0;
+    for (const EpcField &f : epc.fields)
+        length += f.value.size() + 1;
+    epc.pureUri.reserve(length + 32);
+    epc.pureUri += QLatin1String("urn:epc:id:");
+    epc.pureUri += QLatin1String(s.idName);
+    epc.pureUri += QLatin1Char(':');
+    const qsizetype fieldsAt = epc.pureUri.size();
     for (qsizetype i = 0; i < epc.fields.size(); ++i) {
         if (i > 0)
-            fields += QLatin1Char('.');
-        fields += epc.fields[i].value;
+            epc.pureUri += QLatin1Char('.');
+        epc.pureUri += epc.fields[i].value;
     }
-    epc.pureUri = QLatin1String("urn:epc:id:") + QLatin1String(s.idName) + QLatin1Char(':') + fields;
-    epc.tagUri = QLatin1String("urn:epc:tag:") + QLatin1String(s.tagName) + QLatin1Char(':');
+    epc.tagUri.reserve(length + 40);
+    epc.tagUri += QLatin1String("urn:epc:tag:");
+    epc.tagUri += QLatin1String(s.tagName);
+    epc.tagUri += QLatin1Char(':');
     if (epc.filter >= 0) {
         epc.tagUri += QLatin1Char(char('0' + epc.filter));
         epc.tagUri += QLatin1Char('.');
     }
-    epc.tagUri += fields;
+    epc.tagUri += QStringView(epc.pureUri).mid(fieldsAt);
 }
 
 int hexValue(char16_t c)
@@ -483,7 +493,7 @@ QList<QPair<QString, QString>> EpcNameValues(const DecodedEpc &epc)
     if (epc.companyPrefixDigits > 0)
         out.append({QStringLiteral("companyPrefixDigits"), QString::number(epc.companyPrefixDigits)});
     for (const EpcField &f : epc.fields)
-        out.append({f.name, f.value});
+        out.append({QString(f.name), f.value});
     out.append({QStringLiteral("uri"), epc.pureUri});
     out.append({QStringLiteral("tagUri"), epc.tagUri});
     if (!epc.keyName.isEmpty())

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QJsonObject>
+#include <QLatin1String>
 #include <QList>
 #include <QPair>
 #include <QString>
@@ -25,7 +26,7 @@ enum class EpcStatus : quint8 {
 
 struct EpcField
 {
-    QString name;    // as the JSON output names it: "companyPrefix", "itemReference", ...
+    QLatin1String name;   // as the JSON output names it: "companyPrefix", "itemReference", ...
     QString value;   // as the URIs write it: zero-padded digits, %-escaped characters
 };
 
