@@ -29,7 +29,7 @@ constexpr char EXPORT_NAME_FORMAT[] = "'tags-'yyyyMMdd-HHmmss'.csv'";
 constexpr int MS_PER_SECOND = 1000;
 // The first size, in digits and text lines: every column of a 24-digit EPC's row in view,
 // its decoded SGTIN's URI included.
-constexpr int WINDOW_WIDTH_DIGITS = 160;
+constexpr int WINDOW_WIDTH_DIGITS = 150;
 constexpr int WINDOW_HEIGHT_LINES = 40;
 
 QString elapsedText(qint64 ms)
