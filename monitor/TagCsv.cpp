@@ -114,8 +114,8 @@ bool CTagCsvExport::Start(const CTagMonitor &monitor, std::vector<int> tags, qin
 {
     if (IsRunning())
         return false;
-    // The copy is a few block copies (records, texts, index), done here so the writer shares
-    // nothing with the counting that goes on.
+    // The copy shares the monitor's blocks (records, texts, index) until the counting that
+    // goes on writes to one, which it then copies for itself: the writer sees the counts of now.
     auto copy = std::make_shared<const CTagMonitor>(monitor);
     m_writer.Run([this, copy, tags = std::move(tags), nowMs, path]() -> CWorkQueue::Apply {
         const QString error = WriteTagCsv(*copy, tags, nowMs, path);

@@ -126,7 +126,7 @@ const char *CTagMonitor::textOf(const Record &r) const
 
 quint32 CTagMonitor::slot(std::size_t at) const
 {
-    const std::vector<quint32> &page = m_index[at >> INDEX_PAGE_BITS];
+    const QList<quint32> &page = m_index[at >> INDEX_PAGE_BITS];
     return page.empty() ? 0 : page[at & (INDEX_PAGE_SLOTS - 1)];
 }
 
@@ -231,9 +231,9 @@ int CTagMonitor::addRecord(QStringView line, quint32 hash, TagKind kind, qint64 
     std::size_t at = hash & m_indexMask;
     while (slot(at) != 0)
         at = (at + 1) & m_indexMask;
-    std::vector<quint32> &page = m_index[at >> INDEX_PAGE_BITS];
+    QList<quint32> &page = m_index[at >> INDEX_PAGE_BITS];
     if (page.empty())
-        page.assign(INDEX_PAGE_SLOTS, 0);
+        page.fill(0, qsizetype(INDEX_PAGE_SLOTS));
     page[at & (INDEX_PAGE_SLOTS - 1)] = quint32(m_count);
     return m_count - 1;
 }
@@ -379,10 +379,10 @@ std::size_t CTagMonitor::MemoryBytes() const
     std::size_t bytes = m_blocks.capacity() * sizeof(m_blocks[0]) + m_chunks.capacity() * sizeof(QByteArray)
                       + m_index.capacity() * sizeof(m_index[0]);
     for (const auto &block : m_blocks)
-        bytes += block.capacity() * sizeof(Record);
+        bytes += std::size_t(block.capacity()) * sizeof(Record);
     for (const QByteArray &chunk : m_chunks)
         bytes += std::size_t(chunk.capacity());
     for (const auto &page : m_index)
-        bytes += page.capacity() * sizeof(quint32);
+        bytes += std::size_t(page.capacity()) * sizeof(quint32);
     return bytes;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QStringView>
 #include <QtGlobal>
@@ -36,7 +37,7 @@ enum class TagKind : quint8 { RfidTag, BarcodeScan };
 // of the owner's thread at a million tags. A count costs a hash of the line and one probe.
 //
 // Threads: one owner thread (the window's). A copy (for an export on another thread) shares
-// nothing with the original.
+// only blocks that neither side writes: Qt's implicit sharing copies a block before a write.
 class CTagMonitor
 {
 public:
@@ -142,10 +143,13 @@ private:
     Clock m_clock;
     int m_maxTags;
     int m_count = 0;
-    std::vector<std::vector<Record>> m_blocks;   // each reserved whole, never moved
-    std::vector<QByteArray> m_chunks;            // each reserved whole, never moved
+    // Each block, chunk and page is reserved whole and never moved, and is shared with a copy
+    // until one side writes to it: a copy for an export costs reference counts, and the
+    // counting that goes on copies each block it touches once, not all at once.
+    std::vector<QList<Record>> m_blocks;
+    std::vector<QByteArray> m_chunks;
     // Record number + 1; 0: free. Pages of slots; an empty page holds only free slots.
-    std::vector<std::vector<quint32>> m_index;
+    std::vector<QList<quint32>> m_index;
     std::size_t m_indexMask = 0;
     QByteArray m_scratch;           // the line being counted, in UTF-8
     quint64 m_reads = 0;
