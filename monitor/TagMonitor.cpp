@@ -94,8 +94,10 @@ int compareBytes(const char *a, quint32 aBytes, const char *b, quint32 bBytes)
 
 CTagMonitor::CTagMonitor(Clock clock, int maxTags)
     : m_clock(clock ? std::move(clock) : Clock([] { return QDateTime::currentMSecsSinceEpoch(); })),
-      m_maxTags(std::max(1, maxTags))
+      m_maxTags(std::clamp(maxTags, 1, MAX_BOUND))
 {
+    while ((quint32(1) << m_numberBits) <= quint32(m_maxTags))
+        ++m_numberBits;
     std::size_t slotCount = INDEX_PAGE_SLOTS;
     while (slotCount < std::size_t(m_maxTags) * 2)
         slotCount *= 2;
@@ -173,16 +175,29 @@ void CTagMonitor::encode(QStringView line, QByteArray &into)
     into.truncate(out - into.constData());
 }
 
+// The top bits of the hash, kept beside the record number in the index.
+quint32 CTagMonitor::fingerprintOf(quint32 hash) const
+{
+    return hash >> m_numberBits;
+}
+
 int CTagMonitor::find(const QByteArray &text, quint32 hash) const
 {
+    const quint32 numberMask = (quint32(1) << m_numberBits) - 1;
+    const quint32 fingerprint = fingerprintOf(hash);
     for (std::size_t at = hash & m_indexMask;; at = (at + 1) & m_indexMask) {
         const quint32 entry = slot(at);
         if (entry == 0)
             return -1;
-        const Record &r = record(int(entry - 1));
+        // Most slots met on the way hold other tags: their fingerprint tells so without
+        // reading their record, a cache miss in a million of them.
+        if (entry >> m_numberBits != fingerprint)
+            continue;
+        const int tag = int((entry & numberMask) - 1);
+        const Record &r = record(tag);
         if (r.hash == hash && r.textBytes == quint32(text.size())
             && std::memcmp(textOf(r), text.constData(), size_t(text.size())) == 0)
-            return int(entry - 1);
+            return tag;
     }
 }
 
@@ -234,7 +249,7 @@ int CTagMonitor::addRecord(QStringView line, quint32 hash, TagKind kind, qint64 
     QList<quint32> &page = m_index[at >> INDEX_PAGE_BITS];
     if (page.empty())
         page.fill(0, qsizetype(INDEX_PAGE_SLOTS));
-    page[at & (INDEX_PAGE_SLOTS - 1)] = quint32(m_count);
+    page[at & (INDEX_PAGE_SLOTS - 1)] = fingerprintOf(hash) << m_numberBits | quint32(m_count);
     return m_count - 1;
 }
 

@@ -47,6 +47,9 @@ public:
     static constexpr int RATE_SECONDS = 10;
     static constexpr int HISTORY_SECONDS = 60;
     static constexpr int MAX_TAGS = 1000000;
+    // The largest bound a monitor takes: the index keeps a tag's number and a fingerprint of
+    // its hash in 32 bits.
+    static constexpr int MAX_BOUND = (1 << 26) - 1;
 
     // The system clock, or `clock`.
     explicit CTagMonitor(Clock clock = Clock(), int maxTags = MAX_TAGS);
@@ -136,6 +139,7 @@ private:
     Record &record(int tag);
     const char *textOf(const Record &r) const;
     quint32 slot(std::size_t at) const;
+    quint32 fingerprintOf(quint32 hash) const;
     int find(const QByteArray &text, quint32 hash) const;
     int addRecord(QStringView line, quint32 hash, TagKind kind, qint64 nowMs);
     void store(Record &r, const QByteArray &decoded, const QByteArray &key);
@@ -148,8 +152,10 @@ private:
     // counting that goes on copies each block it touches once, not all at once.
     std::vector<QList<Record>> m_blocks;
     std::vector<QByteArray> m_chunks;
-    // Record number + 1; 0: free. Pages of slots; an empty page holds only free slots.
+    // Record number + 1 in the low m_numberBits, the hash's fingerprint above; 0: free. Pages
+    // of slots; an empty page holds only free slots.
     std::vector<QList<quint32>> m_index;
+    int m_numberBits = 1;
     std::size_t m_indexMask = 0;
     QByteArray m_scratch;           // the line being counted, in UTF-8
     quint64 m_reads = 0;
