@@ -1,23 +1,29 @@
-// The tag monitor under a flood: R tag reads a second over N distinct tags (default 100,000
-// and 100,000) for S seconds, with the monitor window shown and sorted by reads (the order
-// made again at every refresh). The reads go as received bytes through the protocol's line
+// The tag monitor under a flood: R tag reads a second over N distinct SGTIN-96 tags (default
+// 100,000 and 100,000) for S seconds, with the monitor window shown and sorted by reads (the
+// order made again at every refresh). The reads go as received bytes through the protocol's line
 // assembly and classification, which hands each tag line to the counts, on the window's
 // thread, in 10 ms slices, as the serial path does. A probe thread posts a stamped event to
 // the window's thread every 10 ms; its delay is how late the window answers.
 //
-// Side by side, in the same run: the same flood into a plain QStandardItemModel shown in a
-// QTableView, fed row by row (a row appended for a new tag, its count and last-seen items set
-// for a repeat), the way a table is commonly fed.
+// Side by side, in the same run: the monitor without decoding and with its Decoded column
+// hidden, and the same flood into a plain QStandardItemModel shown in a QTableView, fed row
+// by row (a row appended for a new tag, its count and last-seen items set for a repeat), the
+// way a table is commonly fed.
 //
 //   QT_QPA_PLATFORM=offscreen ./build/bench/bench_tagmonitor [--seconds S] [--rate R] [--tags N]
+//       [--models monitor,undecoded,standard]
+//
+// With more distinct tags than the monitor's bound (--tags 5000000 --models monitor), the
+// resident figure shows the bound: the tags past it are counted as others.
 //
 // Each model runs in a child process of its own (this program with --child), so each has a
 // fresh heap. Per model it prints: the reads fed and counted (lost = fed - counted), the
 // reads a second taken in, the probe's median, 99th percentile and longest delay, the
 // table's repaints a second (on average, and in the busiest whole second of the run), the
 // memory per distinct tag (the monitor's own account of its arrays, and the process's
-// resident growth over the run divided by the tags), and the window thread's CPU time per
-// read; then the ratio of the two models' CPU time per read. A model that cannot keep up is
+// resident growth over the run divided by the tags), the resident memory at the end, and the
+// window thread's CPU time per read; then the ratios of the CPU time per read: the decoded
+// column's cost, and the plain model against the monitor. A model that cannot keep up is
 // stopped after twice the time; the reads it was still due are printed as not taken in.
 
 #include "bench/LatencyProbe.h"
@@ -62,7 +68,12 @@ struct Options
     int seconds = 60;
     int rate = 100000;
     int tags = 100000;
+    QStringList models{"monitor", "undecoded", "standard"};
 };
+
+// The sample company's SGTIN-96 (filter 1, partition 5, 0614141.812345) up to its serial.
+constexpr quint64 SGTIN_PREFIX_58 = quint64(0x30) << 50 | quint64(1) << 47 | quint64(5) << 44 | quint64(614141) << 20 | 812345;
+constexpr int SGTIN_SERIAL_BITS = 38;
 
 // The main window as the protocol sees it, minus the log (bench_uilatency measures the log).
 class CQuietView final : public IReaderView, public ITagTyper
@@ -120,13 +131,17 @@ double threadCpuSeconds()
     return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
 }
 
-// The tags' lines, one after the other, all of the same length.
+// The tags' lines, one after the other, all of the same length: SGTIN-96s, serial numbers 0 up.
 QByteArray tagLines(int tags)
 {
     QByteArray all;
     all.reserve(qsizetype(tags) * (TAG_DIGITS + 2));
-    for (int i = 0; i < tags; ++i)
-        all += "E200" + QByteArray::number(i, 16).toUpper().rightJustified(TAG_DIGITS - 4, '0') + "\r\n";
+    for (int i = 0; i < tags; ++i) {
+        const quint64 high = SGTIN_PREFIX_58 << (64 - 58) | quint64(i) >> 32;
+        all += QByteArray::number(high, 16).toUpper().rightJustified(16, '0')
+               + QByteArray::number(quint64(i) & 0xFFFFFFFFu, 16).toUpper().rightJustified(TAG_DIGITS - 16, '0') + "\r\n";
+    }
+    static_assert(58 + SGTIN_SERIAL_BITS == TAG_DIGITS * 4);
     return all;
 }
 
@@ -181,6 +196,10 @@ int runChild(const QString &which, const Options &options)
         dispatcher.setTagReadObserver([&monitor](const QString &line, int) { monitor.Count(line, TagKind::RfidTag); });
         window = std::make_unique<CTagMonitorDlg>(monitor);
         window->table()->sortByColumn(CTagTableModel::ReadsColumn, Qt::DescendingOrder);
+        if (which == QLatin1String("undecoded")) {
+            monitor.SetDecoding(false);
+            window->table()->setColumnHidden(CTagTableModel::DecodedColumn, true);
+        }
         shown = window.get();
         table = window->table();
     }
@@ -231,13 +250,15 @@ int runChild(const QString &which, const Options &options)
     auto at = [&d](double q) { return d.empty() ? 0.0 : d[size_t(q * double(d.size() - 1))] / 1000.0; };
     const quint64 counted = standard ? plain.counted + quint64(plain.model.rowCount()) : monitor.Reads();
     const int distinct = standard ? plain.model.rowCount() : monitor.DistinctTags();
-    std::printf("%s fed=%lld not_taken_in=%lld counted=%llu lost=%lld distinct=%d seconds=%.2f reads_per_s=%.0f "
+    std::printf("%s fed=%lld not_taken_in=%lld counted=%llu lost=%lld distinct=%d others=%llu seconds=%.2f reads_per_s=%.0f "
                 "p50_ms=%.2f p99_ms=%.2f max_ms=%.2f repaints_per_s=%.2f busiest_second_repaints=%d own_bytes_per_tag=%.1f "
-                "rss_bytes_per_tag=%.1f cpu_ns_per_read=%.1f\n",
-                standard ? "QStandardItemModel" : "CTagTableModel", fed, total - fed, counted, fed - qint64(counted), distinct,
+                "rss_bytes_per_tag=%.1f rss_mb=%.0f cpu_ns_per_read=%.1f\n",
+                qPrintable(which), fed, total - fed, counted, fed - qint64(counted), distinct,
+                standard ? 0ull : (unsigned long long)monitor.OtherReads(),
                 seconds, double(counted) / seconds, at(0.5), at(0.99), d.empty() ? 0.0 : d.back() / 1000.0,
                 paints.paints / seconds, paints.busiestSecond(), standard ? 0.0 : double(monitor.MemoryBytes()) / std::max(1, distinct),
-                double(rssGrowth) / std::max(1, distinct), cpu * 1e9 / std::max<double>(1, double(counted)));
+                double(rssGrowth) / std::max(1, distinct), double(residentKiB()) / 1024,
+                cpu * 1e9 / std::max<double>(1, double(counted)));
     std::fflush(stdout);
     return 0;
 }
@@ -268,6 +289,8 @@ int main(int argc, char **argv)
             options.rate = qMax(1, args[i + 1].toInt());
         else if (args[i] == QLatin1String("--tags"))
             options.tags = qMax(1, args[i + 1].toInt());
+        else if (args[i] == QLatin1String("--models"))
+            options.models = args[i + 1].split(u',', Qt::SkipEmptyParts);
         else if (args[i] == QLatin1String("--child"))
             child = args[i + 1];
     }
@@ -276,22 +299,25 @@ int main(int argc, char **argv)
 
     std::printf("%d reads/s over %d distinct tags for %d s, window shown (offscreen)\n", options.rate, options.tags,
                 options.seconds);
-    QByteArray results[2];
-    const char *models[2] = {"monitor", "standard"};
-    for (int m = 0; m < 2; ++m) {
+    QHash<QString, double> cpuPerRead;
+    for (const QString &model : options.models) {
         QProcess run;
         run.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         run.start(QCoreApplication::applicationFilePath(),
-                  {"--child", models[m], "--seconds", QString::number(options.seconds), "--rate",
+                  {"--child", model, "--seconds", QString::number(options.seconds), "--rate",
                    QString::number(options.rate), "--tags", QString::number(options.tags)});
         run.waitForFinished(-1);
-        results[m] = run.readAllStandardOutput().trimmed();
-        std::printf("%s\n", results[m].constData());
+        const QByteArray result = run.readAllStandardOutput().trimmed();
+        cpuPerRead.insert(model, field(result, "cpu_ns_per_read"));
+        std::printf("%s\n", result.constData());
         std::fflush(stdout);
     }
-    const double ours = field(results[0], "cpu_ns_per_read");
-    const double plain = field(results[1], "cpu_ns_per_read");
-    if (ours > 0)
+    const double ours = cpuPerRead.value(QStringLiteral("monitor"));
+    const double undecoded = cpuPerRead.value(QStringLiteral("undecoded"));
+    const double plain = cpuPerRead.value(QStringLiteral("standard"));
+    if (ours > 0 && undecoded > 0)
+        std::printf("window thread CPU per read, monitor with the Decoded column / without: %.2f\n", ours / undecoded);
+    if (ours > 0 && plain > 0)
         std::printf("window thread CPU per read, QStandardItemModel / CTagTableModel: %.1f\n", plain / ours);
     return 0;
 }

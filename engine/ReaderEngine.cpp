@@ -49,6 +49,8 @@ CReaderEngine::CReaderEngine(IReaderFrontEnd &frontEnd, const Environment &envir
         m_tagMonitor.Count(line, scan ? TagKind::BarcodeScan : TagKind::RfidTag);
         emit tagRead(line, scan);
     });
+    // Past its bound the monitor counts new tags together; said once.
+    m_tagMonitor.SetBoundHandler([this](int maxTags) { emit logged(CTagMonitor::BoundNote(maxTags), LogKind::Note); });
     // The typing thread reports through a queued call; a new restore token it hands over
     // from inside its sink factory is passed on to the front end here, on this thread.
     m_keyEmulator->SetSinkSetup(keySinkSetup(m_environment.portalRestoreToken));

@@ -1,5 +1,6 @@
 #include "monitor/TagCsv.h"
 
+#include "epc/EpcDecoder.h"
 #include "monitor/TagTableModel.h"
 #include "platform/AtomicFile.h"
 
@@ -11,6 +12,8 @@ constexpr char CSV_LINE_END[] = "\r\n";
 constexpr char CSV_TIME_FORMAT[] = "yyyy-MM-ddTHH:mm:ss.zzz";
 constexpr int SECONDS_PER_MINUTE = 60;
 constexpr int SECONDS_PER_HOUR = 3600;
+// After the table's columns.
+constexpr const char *EPC_COLUMN_TITLES[] = {"Scheme", "Tag URI"};
 
 bool mustQuote(QByteArrayView field)
 {
@@ -60,6 +63,8 @@ QByteArray TagCsvHeader()
     QByteArray header;
     for (int column = 0; column < CTagTableModel::COLUMN_COUNT; ++column)
         header += (column > 0 ? "," : "") + CsvField(CTagTableModel::ColumnTitle(column).toUtf8());
+    for (const char *title : EPC_COLUMN_TITLES)
+        header += QByteArray(",") + title;
     return header + CSV_LINE_END;
 }
 
@@ -76,6 +81,13 @@ void AppendTagCsvRow(QByteArray &out, const CTagMonitor &monitor, int tag, qint6
     out += CsvTime(monitor.LastSeenMs(tag));
     out += ',';
     out += QByteArray::number(monitor.Rate(tag, nowMs), 'f', 1);
+    out += ',';
+    out += CsvField(monitor.Decoded(tag).toUtf8());
+    const DecodedEpc epc = monitor.IsDecoding() ? DecodeEpcLine(monitor.Text(tag)) : DecodedEpc();
+    out += ',';
+    out += epc.scheme.toLatin1();
+    out += ',';
+    out += CsvField(epc.tagUri.toUtf8());
     out += CSV_LINE_END;
 }
 
@@ -102,8 +114,8 @@ bool CTagCsvExport::Start(const CTagMonitor &monitor, std::vector<int> tags, qin
 {
     if (IsRunning())
         return false;
-    // The copy is a few block copies (records, texts, index), done here so the writer shares
-    // nothing with the counting that goes on.
+    // The copy shares the monitor's blocks (records, texts, index) until the counting that
+    // goes on writes to one, which it then copies for itself: the writer sees the counts of now.
     auto copy = std::make_shared<const CTagMonitor>(monitor);
     m_writer.Run([this, copy, tags = std::move(tags), nowMs, path]() -> CWorkQueue::Apply {
         const QString error = WriteTagCsv(*copy, tags, nowMs, path);

@@ -14,7 +14,9 @@
 // The tag monitor's table as CSV: RFC 4180 (records ended by CR LF; a field that holds a
 // comma, a double quote, CR or LF, or starts or ends with a space, is quoted, its quotes
 // doubled), UTF-8 without a byte order mark, one header row, times in ISO 8601 local time
-// with milliseconds and the offset from UTC ("2026-03-01T14:05:09.120+01:00").
+// with milliseconds and the offset from UTC ("2026-03-01T14:05:09.120+01:00"). The table's
+// columns come first, then the decoded EPC's scheme and tag URI, which the export decodes
+// again on its own thread rather than keep for every tag.
 
 // One field, quoted when it must be.
 QByteArray CsvField(QByteArrayView utf8);

@@ -1,8 +1,11 @@
 #include "monitor/TagMonitor.h"
 
+#include "epc/EpcDecoder.h"
+
 #include <QByteArrayView>
 #include <QDateTime>
 #include <QHashFunctions>
+#include <QLocale>
 
 #include <algorithm>
 #include <cstring>
@@ -10,9 +13,19 @@
 namespace {
 
 constexpr qint64 MS_PER_SECOND = 1000;
-// The index is kept at most half full, so a probe meets a free slot within a few steps.
-constexpr std::size_t FIRST_INDEX_SLOTS = 1024;
-constexpr quint64 MAX_TEXT_BYTES = 0xFFFFFFFFu;
+// The index has at least twice the bound's slots, so a probe meets a free slot within a few
+// steps; its pages are allocated when first written (at a million tags all are: 8 MB).
+constexpr int INDEX_PAGE_BITS = 10;
+constexpr std::size_t INDEX_PAGE_SLOTS = std::size_t(1) << INDEX_PAGE_BITS;
+// Records and texts are kept in blocks allocated whole: growing adds a block and never
+// copies the ones before, which at a million tags would hold the owner's thread for
+// hundreds of milliseconds.
+constexpr int RECORD_BLOCK_BITS = 12;
+constexpr int RECORD_BLOCK = 1 << RECORD_BLOCK_BITS;
+constexpr qsizetype TEXT_CHUNK_BYTES = 256 * 1024;
+// The decoded text kept per tag: a URI is well inside it; a longer one is cut.
+constexpr int MAX_DECODED_BYTES = 0xFFFF;
+constexpr int MAX_KEY_BYTES = 0xFF;
 
 // Moves a ring of per-second counts, whose newest slot is `latest`, on to `second`: the
 // seconds skipped over read nothing. A second before `latest` (the clock went back) is taken
@@ -53,12 +66,70 @@ char asciiLower(char c)
     return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
 }
 
+// Whether `text` holds `needle`, ASCII letters in either case; an empty needle is held.
+bool containsAnyCase(const char *text, qsizetype bytes, const QByteArray &needle)
+{
+    const qsizetype n = needle.size();
+    if (n == 0)
+        return true;
+    for (qsizetype at = 0; at + n <= bytes; ++at) {
+        qsizetype i = 0;
+        while (i < n && asciiLower(text[at + i]) == asciiLower(needle[i]))
+            ++i;
+        if (i == n)
+            return true;
+    }
+    return false;
+}
+
+int compareBytes(const char *a, quint32 aBytes, const char *b, quint32 bBytes)
+{
+    const int c = std::memcmp(a, b, std::min(aBytes, bBytes));
+    if (c != 0)
+        return c;
+    return aBytes < bBytes ? -1 : aBytes > bBytes ? 1 : 0;
+}
+
 } // namespace
 
-CTagMonitor::CTagMonitor(Clock clock)
-    : m_clock(clock ? std::move(clock) : Clock([] { return QDateTime::currentMSecsSinceEpoch(); }))
+CTagMonitor::CTagMonitor(Clock clock, int maxTags)
+    : m_clock(clock ? std::move(clock) : Clock([] { return QDateTime::currentMSecsSinceEpoch(); })),
+      m_maxTags(std::clamp(maxTags, 1, MAX_BOUND))
 {
-    m_index.assign(FIRST_INDEX_SLOTS, 0);
+    while ((quint32(1) << m_numberBits) <= quint32(m_maxTags))
+        ++m_numberBits;
+    std::size_t slotCount = INDEX_PAGE_SLOTS;
+    while (slotCount < std::size_t(m_maxTags) * 2)
+        slotCount *= 2;
+    m_indexMask = slotCount - 1;
+    m_index.resize(slotCount / INDEX_PAGE_SLOTS);
+}
+
+QString CTagMonitor::BoundNote(int maxTags)
+{
+    return QStringLiteral("The tag monitor holds at most %1 distinct tags: reads of new tags are counted together as "
+                          "others.").arg(QLocale().toString(maxTags));
+}
+
+const CTagMonitor::Record &CTagMonitor::record(int tag) const
+{
+    return m_blocks[size_t(tag) >> RECORD_BLOCK_BITS][size_t(tag) & (RECORD_BLOCK - 1)];
+}
+
+CTagMonitor::Record &CTagMonitor::record(int tag)
+{
+    return m_blocks[size_t(tag) >> RECORD_BLOCK_BITS][size_t(tag) & (RECORD_BLOCK - 1)];
+}
+
+const char *CTagMonitor::textOf(const Record &r) const
+{
+    return m_chunks[r.textChunk].constData() + r.textOffset;
+}
+
+quint32 CTagMonitor::slot(std::size_t at) const
+{
+    const QList<quint32> &page = m_index[at >> INDEX_PAGE_BITS];
+    return page.empty() ? 0 : page[at & (INDEX_PAGE_SLOTS - 1)];
 }
 
 qint64 CTagMonitor::secondOf(qint64 ms)
@@ -104,56 +175,82 @@ void CTagMonitor::encode(QStringView line, QByteArray &into)
     into.truncate(out - into.constData());
 }
 
+// The top bits of the hash, kept beside the record number in the index.
+quint32 CTagMonitor::fingerprintOf(quint32 hash) const
+{
+    return hash >> m_numberBits;
+}
+
 int CTagMonitor::find(const QByteArray &text, quint32 hash) const
 {
-    const std::size_t mask = m_index.size() - 1;
-    for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
-        const quint32 entry = m_index[slot];
+    const quint32 numberMask = (quint32(1) << m_numberBits) - 1;
+    const quint32 fingerprint = fingerprintOf(hash);
+    for (std::size_t at = hash & m_indexMask;; at = (at + 1) & m_indexMask) {
+        const quint32 entry = slot(at);
         if (entry == 0)
             return -1;
-        const Record &r = m_records[entry - 1];
+        // Most slots met on the way hold other tags: their fingerprint tells so without
+        // reading their record, a cache miss in a million of them.
+        if (entry >> m_numberBits != fingerprint)
+            continue;
+        const int tag = int((entry & numberMask) - 1);
+        const Record &r = record(tag);
         if (r.hash == hash && r.textBytes == quint32(text.size())
-            && std::memcmp(m_texts.constData() + r.textOffset, text.constData(), size_t(text.size())) == 0)
-            return int(entry - 1);
+            && std::memcmp(textOf(r), text.constData(), size_t(text.size())) == 0)
+            return tag;
     }
 }
 
-void CTagMonitor::growIndex()
+// The text in m_scratch, the decoded text and the key, together in the last chunk (a new one
+// when they do not fit in what it has left).
+void CTagMonitor::store(Record &r, const QByteArray &decoded, const QByteArray &key)
 {
-    std::vector<quint32> grown(m_index.size() * 2, 0);
-    const std::size_t mask = grown.size() - 1;
-    for (std::size_t i = 0; i < m_records.size(); ++i) {
-        std::size_t slot = m_records[i].hash & mask;
-        while (grown[slot] != 0)
-            slot = (slot + 1) & mask;
-        grown[slot] = quint32(i + 1);
+    const qsizetype bytes = m_scratch.size() + decoded.size() + key.size();
+    if (m_chunks.empty() || m_chunks.back().size() + bytes > m_chunks.back().capacity()) {
+        m_chunks.emplace_back();
+        m_chunks.back().reserve(std::max(TEXT_CHUNK_BYTES, bytes));
     }
-    m_index.swap(grown);
+    QByteArray &chunk = m_chunks.back();
+    r.textChunk = quint32(m_chunks.size() - 1);
+    r.textOffset = quint32(chunk.size());
+    r.textBytes = quint32(m_scratch.size());
+    r.decodedBytes = quint16(decoded.size());
+    r.keyBytes = quint8(key.size());
+    chunk.append(m_scratch).append(decoded).append(key);
 }
 
-int CTagMonitor::addRecord(quint32 hash, TagKind kind, qint64 nowMs)
+int CTagMonitor::addRecord(QStringView line, quint32 hash, TagKind kind, qint64 nowMs)
 {
-    // Texts are found by 32-bit offsets: past 4 GB of them a new tag is counted in the
-    // totals only.
-    if (quint64(m_texts.size()) + quint64(m_scratch.size()) > MAX_TEXT_BYTES)
+    if (m_count >= m_maxTags)
         return -1;
-    if ((m_records.size() + 1) * 2 > m_index.size())
-        growIndex();
+    QByteArray decoded;
+    QByteArray key;
+    if (m_decoding) {
+        const DecodedEpc epc = DecodeEpcLine(line);
+        decoded = epc.Summary().toUtf8().left(MAX_DECODED_BYTES);
+        if (!epc.key.isEmpty())
+            key = (epc.keyName.toUpper() + u' ' + epc.key).toUtf8().left(MAX_KEY_BYTES);
+    }
+    if ((m_count & (RECORD_BLOCK - 1)) == 0) {
+        m_blocks.emplace_back();
+        m_blocks.back().reserve(RECORD_BLOCK);
+    }
     Record r{};
     r.firstMs = nowMs;
     r.lastMs = nowMs;
-    r.textOffset = quint32(m_texts.size());
-    r.textBytes = quint32(m_scratch.size());
     r.hash = hash;
     r.kind = kind;
-    m_texts.append(m_scratch);
-    m_records.push_back(r);
-    const std::size_t mask = m_index.size() - 1;
-    std::size_t slot = hash & mask;
-    while (m_index[slot] != 0)
-        slot = (slot + 1) & mask;
-    m_index[slot] = quint32(m_records.size());
-    return int(m_records.size() - 1);
+    store(r, decoded, key);
+    m_blocks.back().push_back(r);
+    ++m_count;
+    std::size_t at = hash & m_indexMask;
+    while (slot(at) != 0)
+        at = (at + 1) & m_indexMask;
+    QList<quint32> &page = m_index[at >> INDEX_PAGE_BITS];
+    if (page.empty())
+        page.fill(0, qsizetype(INDEX_PAGE_SLOTS));
+    page[at & (INDEX_PAGE_SLOTS - 1)] = fingerprintOf(hash) << m_numberBits | quint32(m_count);
+    return m_count - 1;
 }
 
 void CTagMonitor::Count(QStringView line, TagKind kind)
@@ -164,10 +261,13 @@ void CTagMonitor::Count(QStringView line, TagKind kind)
     encode(line, m_scratch);
     const quint32 hash = hashOf(m_scratch.constData(), m_scratch.size());
     int tag = find(m_scratch, hash);
-    if (tag < 0)
-        tag = addRecord(hash, kind, now);
+    if (tag < 0) {
+        tag = addRecord(line, hash, kind, now);
+        if (tag < 0 && m_otherReads++ == 0 && m_onBound)
+            m_onBound(m_maxTags);
+    }
     if (tag >= 0) {
-        Record &r = m_records[size_t(tag)];
+        Record &r = record(tag);
         qint64 latest = secondOf(r.lastMs);
         ++r.perSecond[advance(r.perSecond, latest, secondOf(now))];
         ++r.reads;
@@ -185,11 +285,14 @@ void CTagMonitor::Count(QStringView line, TagKind kind)
 
 void CTagMonitor::Clear()
 {
-    m_records.clear();
-    m_records.shrink_to_fit();
-    m_texts = QByteArray();
-    m_index.assign(FIRST_INDEX_SLOTS, 0);
+    m_blocks = {};
+    m_chunks = {};
+    const std::size_t pages = m_index.size();
+    m_index = {};
+    m_index.resize(pages);
+    m_count = 0;
     m_reads = 0;
+    m_otherReads = 0;
     m_firstReadMs = -1;
     m_historySecond = 0;
     m_history.fill(0);
@@ -231,38 +334,42 @@ int CTagMonitor::IndexOf(QStringView text) const
 
 QByteArray CTagMonitor::TextUtf8(int tag) const
 {
-    const Record &r = m_records[size_t(tag)];
-    return m_texts.mid(r.textOffset, r.textBytes);
+    const Record &r = record(tag);
+    return QByteArray(textOf(r), r.textBytes);
 }
 
 QString CTagMonitor::Text(int tag) const
 {
-    const Record &r = m_records[size_t(tag)];
-    return QString::fromUtf8(m_texts.constData() + r.textOffset, r.textBytes);
+    const Record &r = record(tag);
+    return QString::fromUtf8(textOf(r), r.textBytes);
 }
 
-bool CTagMonitor::TextContains(int tag, const QByteArray &needleUtf8) const
+QString CTagMonitor::Decoded(int tag) const
 {
-    const Record &r = m_records[size_t(tag)];
-    const qsizetype n = needleUtf8.size();
-    if (n == 0)
-        return true;
-    const char *text = m_texts.constData() + r.textOffset;
-    for (qsizetype at = 0; at + n <= qsizetype(r.textBytes); ++at) {
-        qsizetype i = 0;
-        while (i < n && asciiLower(text[at + i]) == asciiLower(needleUtf8[i]))
-            ++i;
-        if (i == n)
-            return true;
-    }
-    return false;
+    const Record &r = record(tag);
+    return QString::fromUtf8(textOf(r) + r.textBytes, r.decodedBytes);
+}
+
+QString CTagMonitor::DecodedKey(int tag) const
+{
+    const Record &r = record(tag);
+    return QString::fromUtf8(textOf(r) + r.textBytes + r.decodedBytes, r.keyBytes);
+}
+
+bool CTagMonitor::Matches(int tag, const QByteArray &needleUtf8) const
+{
+    const Record &r = record(tag);
+    const char *text = textOf(r);
+    return containsAnyCase(text, r.textBytes, needleUtf8)
+        || containsAnyCase(text + r.textBytes, r.decodedBytes, needleUtf8)
+        || containsAnyCase(text + r.textBytes + r.decodedBytes, r.keyBytes, needleUtf8);
 }
 
 double CTagMonitor::Rate(int tag, qint64 nowMs) const
 {
     // The window's whole seconds and the current one so far: a tag just read shows at once,
     // and a steady rate is shown as it is at any moment of the second.
-    const Record &r = m_records[size_t(tag)];
+    const Record &r = record(tag);
     const qint64 current = secondOf(nowMs);
     const double span = RATE_SECONDS + double(nowMs - current * MS_PER_SECOND) / MS_PER_SECOND;
     return double(sumSeconds(r.perSecond, secondOf(r.lastMs), current - RATE_SECONDS, current)) / span;
@@ -270,17 +377,27 @@ double CTagMonitor::Rate(int tag, qint64 nowMs) const
 
 int CTagMonitor::CompareText(int a, int b) const
 {
-    const Record &ra = m_records[size_t(a)];
-    const Record &rb = m_records[size_t(b)];
-    const int c = std::memcmp(m_texts.constData() + ra.textOffset, m_texts.constData() + rb.textOffset,
-                              std::min(ra.textBytes, rb.textBytes));
-    if (c != 0)
-        return c;
-    return ra.textBytes < rb.textBytes ? -1 : ra.textBytes > rb.textBytes ? 1 : 0;
+    const Record &ra = record(a);
+    const Record &rb = record(b);
+    return compareBytes(textOf(ra), ra.textBytes, textOf(rb), rb.textBytes);
+}
+
+int CTagMonitor::CompareDecoded(int a, int b) const
+{
+    const Record &ra = record(a);
+    const Record &rb = record(b);
+    return compareBytes(textOf(ra) + ra.textBytes, ra.decodedBytes, textOf(rb) + rb.textBytes, rb.decodedBytes);
 }
 
 std::size_t CTagMonitor::MemoryBytes() const
 {
-    return m_records.capacity() * sizeof(Record) + std::size_t(m_texts.capacity())
-         + m_index.capacity() * sizeof(quint32);
+    std::size_t bytes = m_blocks.capacity() * sizeof(m_blocks[0]) + m_chunks.capacity() * sizeof(QByteArray)
+                      + m_index.capacity() * sizeof(m_index[0]);
+    for (const auto &block : m_blocks)
+        bytes += std::size_t(block.capacity()) * sizeof(Record);
+    for (const QByteArray &chunk : m_chunks)
+        bytes += std::size_t(chunk.capacity());
+    for (const auto &page : m_index)
+        bytes += std::size_t(page.capacity()) * sizeof(quint32);
+    return bytes;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QStringView>
 #include <QtGlobal>
@@ -15,8 +16,9 @@ enum class TagKind : quint8 { RfidTag, BarcodeScan };
 
 // Counts every tag line the reader sends: one record per distinct tag (told apart exactly as
 // the reader sent it, case included, as the typed-tag list does), with its kind, read count,
-// first and last read and its reads of each of the last RATE_SECONDS whole seconds; beside
-// them the totals and the reads of each of the last HISTORY_SECONDS whole seconds.
+// first and last read, its reads of each of the last RATE_SECONDS whole seconds, and its EPC
+// decoded once, when it is first read; beside them the totals and the reads of each of the
+// last HISTORY_SECONDS whole seconds.
 //
 // Time is wall-clock milliseconds since the epoch from a clock the owner gives (tests feed
 // one). Reads are counted per whole second of that clock. A tag's rate covers the last
@@ -24,23 +26,33 @@ enum class TagKind : quint8 { RfidTag, BarcodeScan };
 // the history holds whole seconds only. A clock that goes back counts the read into the
 // latest second already seen.
 //
-// Memory, for speed and size at 100,000 distinct tags: the records sit in one array, the
-// tag texts (UTF-8) one after the other in one byte array, and the index is an open
-// addressing table of record numbers; no allocation per tag. A count costs a hash of the
-// line and one probe.
+// Bounded: at most `maxTags` distinct tags (MAX_TAGS: about 180 MB with decoded SGTINs).
+// Past the bound the known tags keep counting, and reads of new tags are counted together
+// as others (in the totals, not as tags); the bound handler hears of it once after each clear.
+//
+// Memory, for speed and size: the records sit in fixed blocks, the tag texts (UTF-8) with
+// their decoded text one after the other in fixed chunks, and the index is an open
+// addressing table of record numbers sized once for the bound, its pages allocated when
+// first written. No allocation per tag, and growing never moves what is stored: no stall
+// of the owner's thread at a million tags. A count costs a hash of the line and one probe.
 //
 // Threads: one owner thread (the window's). A copy (for an export on another thread) shares
-// nothing with the original.
+// only blocks that neither side writes: Qt's implicit sharing copies a block before a write.
 class CTagMonitor
 {
 public:
     using Clock = std::function<qint64()>;   // ms since the epoch, UTC
+    using BoundHandler = std::function<void(int maxTags)>;
 
     static constexpr int RATE_SECONDS = 10;
     static constexpr int HISTORY_SECONDS = 60;
+    static constexpr int MAX_TAGS = 1000000;
+    // The largest bound a monitor takes: the index keeps a tag's number and a fingerprint of
+    // its hash in 32 bits.
+    static constexpr int MAX_BOUND = (1 << 26) - 1;
 
     // The system clock, or `clock`.
-    explicit CTagMonitor(Clock clock = Clock());
+    explicit CTagMonitor(Clock clock = Clock(), int maxTags = MAX_TAGS);
 
 public: // counting
     // One read of `line` now. Empty lines are not tags and are not counted.
@@ -48,10 +60,21 @@ public: // counting
     // Forgets every tag and total.
     void Clear();
     qint64 Now() const { return m_clock(); }
+    // Whether new tags have their EPC decoded (on at first); a view without the decoded
+    // text saves the work.
+    void SetDecoding(bool on) { m_decoding = on; }
+    bool IsDecoding() const { return m_decoding; }
+    // Called, on the counting thread, at the first read of a new tag past the bound.
+    void SetBoundHandler(BoundHandler handler) { m_onBound = std::move(handler); }
+    // What a front end tells the operator of the bound, once.
+    static QString BoundNote(int maxTags);
 
 public: // totals
-    int DistinctTags() const { return int(m_records.size()); }
+    int DistinctTags() const { return m_count; }
+    int MaxTags() const { return m_maxTags; }
     quint64 Reads() const { return m_reads; }
+    // Reads of tags that came past the bound, counted together.
+    quint64 OtherReads() const { return m_otherReads; }
     // The first read since the last clear; -1 while there was none.
     qint64 FirstReadMs() const { return m_firstReadMs; }
     // From the first read to `nowMs` (0 without reads), and the reads per second over it.
@@ -70,18 +93,24 @@ public: // the tags, numbered in order of first read, 0 .. DistinctTags() - 1
     int IndexOf(QStringView text) const;
     QString Text(int tag) const;
     QByteArray TextUtf8(int tag) const;
-    // Whether the tag's text holds `needle` (case-insensitive for ASCII letters); an empty
-    // needle is held by every tag.
-    bool TextContains(int tag, const QByteArray &needleUtf8) const;
-    TagKind Kind(int tag) const { return m_records[size_t(tag)].kind; }
-    quint64 ReadsOf(int tag) const { return m_records[size_t(tag)].reads; }
-    qint64 FirstSeenMs(int tag) const { return m_records[size_t(tag)].firstMs; }
-    qint64 LastSeenMs(int tag) const { return m_records[size_t(tag)].lastMs; }
+    // The decoded EPC as a table shows it (the pure identity URI, or why it is not one);
+    // "" for a line that is no EPC or when decoding was off.
+    QString Decoded(int tag) const;
+    // The GS1 key the EPC names, with its name ("GTIN 80614141123458"), or "".
+    QString DecodedKey(int tag) const;
+    // Whether the tag's text, decoded text or key holds `needle` (case-insensitive for ASCII
+    // letters); an empty needle is held by every tag.
+    bool Matches(int tag, const QByteArray &needleUtf8) const;
+    TagKind Kind(int tag) const { return record(tag).kind; }
+    quint64 ReadsOf(int tag) const { return record(tag).reads; }
+    qint64 FirstSeenMs(int tag) const { return record(tag).firstMs; }
+    qint64 LastSeenMs(int tag) const { return record(tag).lastMs; }
     // Reads per second over the RATE_SECONDS whole seconds before the one `nowMs` falls in
     // and that second up to `nowMs`.
     double Rate(int tag, qint64 nowMs) const;
-    // Compares two tags' texts in code point order.
+    // Compares two tags' texts, or their decoded texts, in code point order.
     int CompareText(int a, int b) const;
+    int CompareDecoded(int a, int b) const;
 
     // Bytes held for the tags (records, texts, index), capacity included.
     std::size_t MemoryBytes() const;
@@ -92,9 +121,12 @@ private:
         qint64 firstMs;
         qint64 lastMs;       // its second is the newest of `perSecond`
         quint64 reads;
-        quint32 textOffset;  // in m_texts
+        quint32 textChunk;   // in m_chunks: the text, then the decoded text, then the key
+        quint32 textOffset;
         quint32 textBytes;
         quint32 hash;
+        quint16 decodedBytes;
+        quint8 keyBytes;
         TagKind kind;
         // By second modulo its size: the window's seconds and the current one.
         std::array<quint32, RATE_SECONDS + 1> perSecond;
@@ -103,19 +135,36 @@ private:
     static qint64 secondOf(qint64 ms);
     static quint32 hashOf(const char *bytes, qsizetype count);
     static void encode(QStringView line, QByteArray &into);
+    const Record &record(int tag) const;
+    Record &record(int tag);
+    const char *textOf(const Record &r) const;
+    quint32 slot(std::size_t at) const;
+    quint32 fingerprintOf(quint32 hash) const;
     int find(const QByteArray &text, quint32 hash) const;
-    int addRecord(quint32 hash, TagKind kind, qint64 nowMs);
-    void growIndex();
+    int addRecord(QStringView line, quint32 hash, TagKind kind, qint64 nowMs);
+    void store(Record &r, const QByteArray &decoded, const QByteArray &key);
 
     Clock m_clock;
-    std::vector<Record> m_records;
-    QByteArray m_texts;
-    std::vector<quint32> m_index;   // record number + 1; 0: free. Size a power of two.
+    int m_maxTags;
+    int m_count = 0;
+    // Each block, chunk and page is reserved whole and never moved, and is shared with a copy
+    // until one side writes to it: a copy for an export costs reference counts, and the
+    // counting that goes on copies each block it touches once, not all at once.
+    std::vector<QList<Record>> m_blocks;
+    std::vector<QByteArray> m_chunks;
+    // Record number + 1 in the low m_numberBits, the hash's fingerprint above; 0: free. Pages
+    // of slots; an empty page holds only free slots.
+    std::vector<QList<quint32>> m_index;
+    int m_numberBits = 1;
+    std::size_t m_indexMask = 0;
     QByteArray m_scratch;           // the line being counted, in UTF-8
     quint64 m_reads = 0;
+    quint64 m_otherReads = 0;
     qint64 m_firstReadMs = -1;
     qint64 m_historySecond = 0;     // the newest second of m_history
     std::array<quint64, HISTORY_SECONDS + 1> m_history{};   // as Record::perSecond
     quint64 m_generation = 0;
     quint64 m_clears = 0;
+    bool m_decoding = true;
+    BoundHandler m_onBound;
 };

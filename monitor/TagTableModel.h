@@ -7,14 +7,16 @@
 
 class CTagMonitor;
 
-// The tag monitor's counts as a table: one row per distinct tag that holds the filter text,
-// in the chosen order. The rows follow the monitor only in Refresh, which the window calls
+// The tag monitor's counts as a table: one row per distinct tag whose text, decoded EPC or
+// GS1 key holds the filter text, in the chosen order. The rows follow the monitor only in Refresh, which the window calls
 // at its own pace (at most 10 times a second): then new tags come in as inserted rows and the
 // order is made again, so a view repaints at that pace however fast the reads come. Between
 // refreshes a repainted row shows the live counts.
 //
 // Sorting 100,000 rows by a precomputed key per row takes a few milliseconds; filtering is a
-// substring search in each tag's UTF-8 text. Both run only when something changed.
+// substring search in each tag's UTF-8 text and decoded text. Both run only when something
+// changed. The decoded text was made once, when the monitor first counted the tag: a paint
+// only copies it.
 //
 // Threads: the monitor's (the window's); the monitor outlives the model.
 class CTagTableModel : public QAbstractTableModel
@@ -22,7 +24,9 @@ class CTagTableModel : public QAbstractTableModel
     Q_OBJECT
 
 public:
-    enum Column { TagColumn, KindColumn, ReadsColumn, FirstSeenColumn, LastSeenColumn, RateColumn, COLUMN_COUNT };
+    enum Column {
+        TagColumn, KindColumn, ReadsColumn, FirstSeenColumn, LastSeenColumn, RateColumn, DecodedColumn, COLUMN_COUNT
+    };
 
     explicit CTagTableModel(const CTagMonitor &monitor, QObject *parent = nullptr);
 
@@ -33,7 +37,8 @@ public:
     // Orders the rows at once and keeps the order at every refresh. Column -1: order of first read.
     void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
 
-    // Shows only the tags whose text holds `text` (ASCII letters in either case).
+    // Shows only the tags whose text, decoded EPC or GS1 key holds `text` (ASCII letters in
+    // either case).
     void SetFilter(const QString &text);
     // Brings the rows up to the monitor, with rates as of `nowMs`.
     void Refresh(qint64 nowMs);

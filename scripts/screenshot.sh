@@ -14,6 +14,7 @@
 # MONITOR=1 has the reader pull its trigger every 3 s, each inventory spread over 2 s, opens the
 # tag monitor with Ctrl+T once the port is open, and writes the monitor window alone after
 # 20 s of inventories, sorted with the newest tags first. Needs xdotool.
+# EPC=sgtin (or sscc) has the reader serve GS1 EPCs of that scheme, which the monitor decodes.
 # Uses its own settings folder, so the user's settings are not touched.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -72,6 +73,7 @@ esac
 [[ -z ${MONITOR:-} ]] || command -v xdotool >/dev/null || { echo "MONITOR needs xdotool" >&2; exit 2; }
 simargs=()
 [[ -z ${MONITOR:-} ]] || simargs=(--events 3000 --tags 120 --rate 60)
+[[ -z ${EPC:-} ]] || simargs+=(--epc "$EPC")
 
 dpi=${DPI:-96}
 display=:$((90 + RANDOM % 100))

@@ -27,8 +27,9 @@ constexpr char EXPORT_CAPTION[] = "Export CSV";
 constexpr char CSV_FILTER[] = "CSV files (*.csv);;All files (*)";
 constexpr char EXPORT_NAME_FORMAT[] = "'tags-'yyyyMMdd-HHmmss'.csv'";
 constexpr int MS_PER_SECOND = 1000;
-// The first size, in digits and text lines: every column of a 24-digit EPC's row in view.
-constexpr int WINDOW_WIDTH_DIGITS = 128;
+// The first size, in digits and text lines: every column of a 24-digit EPC's row in view,
+// its decoded SGTIN's URI included.
+constexpr int WINDOW_WIDTH_DIGITS = 150;
 constexpr int WINDOW_HEIGHT_LINES = 40;
 
 QString elapsedText(qint64 ms)
@@ -79,6 +80,7 @@ CTagMonitorDlg::CTagMonitorDlg(CTagMonitor &monitor, QWidget *parent)
     m_table->setColumnWidth(CTagTableModel::ReadsColumn, 9 * digit);
     m_table->setColumnWidth(CTagTableModel::FirstSeenColumn, 24 * digit);
     m_table->setColumnWidth(CTagTableModel::LastSeenColumn, 24 * digit);
+    m_table->setColumnWidth(CTagTableModel::RateColumn, 15 * digit);
 
     m_status = new QLabel(this);
     m_status->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -121,10 +123,17 @@ void CTagMonitorDlg::Refresh()
     if (m_model->rowCount() != rows)
         m_table->doItemsLayout();
     const QLocale locale;
-    m_totals->setText(QStringLiteral("Distinct tags: %1    Reads: %2    Elapsed: %3    Reads/s: %4")
-                          .arg(locale.toString(m_monitor.DistinctTags()), locale.toString(m_monitor.Reads()),
-                               elapsedText(m_monitor.ElapsedMs(now)),
-                               locale.toString(m_monitor.OverallRate(now), 'f', 1)));
+    QString totals = QStringLiteral("Distinct tags: %1    Reads: %2    Elapsed: %3    Reads/s: %4")
+                         .arg(locale.toString(m_monitor.DistinctTags()), locale.toString(m_monitor.Reads()),
+                              elapsedText(m_monitor.ElapsedMs(now)), locale.toString(m_monitor.OverallRate(now), 'f', 1));
+    if (m_monitor.OtherReads() > 0) {
+        totals += QStringLiteral("    Others: %1").arg(locale.toString(m_monitor.OtherReads()));
+        // Said once (again after a clear), so that an export's outcome is not hidden by it.
+        if (!m_boundShown)
+            m_status->setText(CTagMonitor::BoundNote(m_monitor.MaxTags()));
+        m_boundShown = true;
+    }
+    m_totals->setText(totals);
     const auto history = m_monitor.ReadsPerSecond(now);
     m_plot->SetValues(QVector<quint64>(history.begin(), history.end()));
 }
@@ -133,6 +142,7 @@ void CTagMonitorDlg::OnClear()
 {
     m_monitor.Clear();
     m_status->clear();
+    m_boundShown = false;
     Refresh();
 }
 

@@ -25,7 +25,8 @@ class QTableView;
 // REFRESH_PER_SECOND times a second, the table repainted only then: a refresh waits until
 // a whole period has passed since the table was last painted, so that paints held up by a
 // busy machine do not bunch up. An export runs on a
-// thread of its own; its end, success or failure, is told in the window's status line.
+// thread of its own; its end, success or failure, is told in the window's status line, as is,
+// once, the monitor's bound when tags come past it.
 //
 // Threads: the user-interface thread; the monitor outlives the window.
 class CTagMonitorDlg : public QDialog
@@ -79,4 +80,5 @@ private:
     CTagCsvExport m_export;
     QTimer m_refreshTimer;        // single shot, precise: never early
     QElapsedTimer m_sinceTablePaint;
+    bool m_boundShown = false;    // the status line told of the bound since the last clear
 };

@@ -8,6 +8,7 @@
 #include "app/RFID_LorixDlg.h"
 #include "settings/SettingsStore.h"
 #include "discovery/widgets/ComPortCombo.h"
+#include "monitor/TagTableModel.h"
 #include "monitor/widgets/TagMonitorDlg.h"
 #include "platform/ComPorts.h"
 #include "wedge/KeySink.h"
@@ -22,6 +23,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QTableView>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QRegularExpression>
@@ -654,6 +656,21 @@ void TestMainWindow::tagMonitorWindow()
                                     [](QAction *a) { return a->shortcut() == QKeySequence(Qt::CTRL | Qt::Key_T); });
     QVERIFY(entry != entries.end() && entry + 1 != entries.end());
     QCOMPARE((*(entry + 1))->data().toInt(), IDM_ABOUTBOX);
+    // The operator types a GTIN into the filter: the SGTIN that names it stays, decoded.
+    m_window->tagMonitor().Count(u"3074257BF7194E4000001A85", TagKind::RfidTag);
+    m_window->tagMonitor().Count(u"E2000000000000000000ABCD", TagKind::RfidTag);
+    // The main window's own activation may still be on its way: the operator brings the monitor
+    // up until it stays up.
+    QTRY_VERIFY_WITH_TIMEOUT((monitor->activateWindow(), QCoreApplication::processEvents(), QApplication::activeWindow() == monitor),
+                             TRY_MS);
+    auto *filter = monitor->findChild<QLineEdit *>();
+    QTest::mouseClick(filter, Qt::LeftButton);
+    QCOMPARE(QApplication::focusWidget(), filter);
+    QTest::keyClicks(QApplication::focusWidget(), "80614141123458");
+    monitor->Refresh();
+    QCOMPARE(monitor->table()->model()->rowCount(), 1);
+    QCOMPARE(monitor->table()->model()->index(0, CTagTableModel::DecodedColumn).data().toString(),
+             QStringLiteral("urn:epc:id:sgtin:0614141.812345.6789"));
     // An export that cannot be written says so in the window.
     const QString unwritable = m_dir->filePath("missing/tags.csv");
     monitor->SetSaveFileFunction([&](QWidget *, const QString &) { return unwritable; });

@@ -1,6 +1,9 @@
 // The tag counts against a fed clock, their table (filter, sort), and the CSV: its quoting,
-// its round trip through a trusted CSV reader, and a full disk during an export.
+// its round trip through a trusted CSV reader, and a full disk during an export. The EPC
+// decoder against the standard's worked examples and bit patterns packed by an independent
+// encoder, and against invalid encodings of each kind.
 
+#include "epc/EpcDecoder.h"
 #include "monitor/TagCsv.h"
 #include "monitor/TagMonitor.h"
 #include "monitor/TagTableModel.h"
@@ -32,8 +35,9 @@ using Reads = QList<Read>;
 
 struct FedMonitor
 {
+    explicit FedMonitor(int maxTags = CTagMonitor::MAX_TAGS) : monitor([this] { return now; }, maxTags) {}
     qint64 now = T0;
-    CTagMonitor monitor{[this] { return now; }};
+    CTagMonitor monitor;
 
     void feed(const Reads &reads)
     {
@@ -42,13 +46,14 @@ struct FedMonitor
             monitor.Count(r.line, r.kind == 's' ? TagKind::BarcodeScan : TagKind::RfidTag);
         }
     }
-    // "text kind reads first..last" per tag, first-read order.
+    // "text kind reads first..last [decoded]" per tag, first-read order.
     QStringList dump() const
     {
         QStringList out;
         for (int t = 0; t < monitor.DistinctTags(); ++t)
-            out << QStringLiteral("%1 %2 %3 %4..%5").arg(monitor.Text(t), QLatin1String(monitor.Kind(t) == TagKind::BarcodeScan ? "s" : "r"))
-                       .arg(monitor.ReadsOf(t)).arg(monitor.FirstSeenMs(t) - T0).arg(monitor.LastSeenMs(t) - T0);
+            out << (QStringLiteral("%1 %2 %3 %4..%5 ").arg(monitor.Text(t), QLatin1String(monitor.Kind(t) == TagKind::BarcodeScan ? "s" : "r"))
+                        .arg(monitor.ReadsOf(t)).arg(monitor.FirstSeenMs(t) - T0).arg(monitor.LastSeenMs(t) - T0)
+                    + monitor.Decoded(t)).trimmed();
         return out;
     }
 };
@@ -70,6 +75,8 @@ class TestTagMonitor : public QObject
     Q_OBJECT
 private slots:
     void initTestCase();
+    void epcDecode_data();
+    void epcDecode();
     void counts_data();
     void counts();
     void ratesAgainstReference();
@@ -89,32 +96,124 @@ void TestTagMonitor::initTestCase()
     tzset();
 }
 
+void TestTagMonitor::epcDecode_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<QString>("summary");
+    QTest::addColumn<QString>("tagUriAndKey");
+    // The standard's worked examples: the SGTIN-96 and SGTIN-198 encodings of
+    // 0614141.812345.6789 with GTIN 80614141123458, the SSCC 106141412345678908, and the pure
+    // identity URIs of its URI section (sgln, grai, giai, gid), encoded at filter 3.
+    QTest::newRow("sgtin-96") << "3074257BF7194E4000001A85" << "urn:epc:id:sgtin:0614141.812345.6789"
+                              << "urn:epc:tag:sgtin-96:3.0614141.812345.6789 gtin=80614141123458";
+    QTest::newRow("sgtin-96 lower case, PC word") << "30003074257bf7194e4000001a85" << "urn:epc:id:sgtin:0614141.812345.6789"
+                                                  << "urn:epc:tag:sgtin-96:3.0614141.812345.6789 gtin=80614141123458";
+    QTest::newRow("sgtin-96 partition 0, largest serial") << "3020393243F1663FFFFFFFFF" << "urn:epc:id:sgtin:061414112345.8.274877906943"
+                                                          << "urn:epc:tag:sgtin-96:1.061414112345.8.274877906943 gtin=80614141123458";
+    QTest::newRow("sgtin-96 partition 6, zeros kept") << "30183BF984B5A1C000000000" << "urn:epc:id:sgtin:061414.1234567.0"
+                                                      << "urn:epc:tag:sgtin-96:0.061414.1234567.0 gtin=10614142345676";
+    QTest::newRow("sscc-96") << "3174257BF4499602D2000000" << "urn:epc:id:sscc:0614141.1234567890"
+                             << "urn:epc:tag:sscc-96:3.0614141.1234567890 sscc=106141412345678908";
+    QTest::newRow("sgln-96") << "3274257BF460720000000190" << "urn:epc:id:sgln:0614141.12345.400" << "urn:epc:tag:sgln-96:3.0614141.12345.400";
+    QTest::newRow("sgln-96 no location digits") << "3200393243F1640000000000" << "urn:epc:id:sgln:061414112345..0" << "urn:epc:tag:sgln-96:0.061414112345..0";
+    QTest::newRow("grai-96") << "3374257BF40C0E4000000190" << "urn:epc:id:grai:0614141.12345.400" << "urn:epc:tag:grai-96:3.0614141.12345.400";
+    QTest::newRow("giai-96") << "3474257BF400000000BC6038" << "urn:epc:id:giai:0614141.12345400" << "urn:epc:tag:giai-96:3.0614141.12345400";
+    QTest::newRow("gid-96") << "355AB1C60003039000000190" << "urn:epc:id:gid:95100000.12345.400" << "urn:epc:tag:gid-96:95100000.12345.400";
+    QTest::newRow("sgtin-198") << "3674257BF7194E5B3770E4000000000000000000000000000000" << "urn:epc:id:sgtin:0614141.812345.6789"
+                               << "urn:epc:tag:sgtin-198:3.0614141.812345.6789 gtin=80614141123458";
+    QTest::newRow("sgtin-198 escaped /") << "3634257BF6B7A659B2C2BF100000000000000000000000000000" << "urn:epc:id:sgtin:0614141.712345.32a%2Fb"
+                                         << "urn:epc:tag:sgtin-198:1.0614141.712345.32a%2Fb gtin=70614141123451";
+    QTest::newRow("grai-170, no asset type digits") << "3700393243F16420C287122C68F224CA97326CE9F400" << "urn:epc:id:grai:061414112345..ABCDEFGHIJKLMNOP"
+                                                    << "urn:epc:tag:grai-170:0.061414112345..ABCDEFGHIJKLMNOP";
+    QTest::newRow("giai-202, longest reference") << "3860393243F1660C287122C68F224CA97326CE9F428D20000000" << "urn:epc:id:giai:061414112345.ABCDEFGHIJKLMNOPQR"
+                                                 << "urn:epc:tag:giai-202:3.061414112345.ABCDEFGHIJKLMNOPQR";
+    QTest::newRow("sgln-195, every escape") << "3954257BF46072892A65EF1F3FBE853A852A95AC5AB9D3B7A000"
+                                            << "urn:epc:id:sgln:0614141.12345.%22%25%26%2F%3C%3E%3F_!'()*+,-.:;="
+                                            << "urn:epc:tag:sgln-195:2.0614141.12345.%22%25%26%2F%3C%3E%3F_!'()*+,-.:;=";
+    QTest::newRow("unknown header") << "E2000000000000000000ABCD" << "unknown EPC header E2" << "";
+    QTest::newRow("unknown header after a PC word") << "3000E2000000000000000000ABCD" << "unknown EPC header E2" << "";
+    const QString sgtin = QStringLiteral("invalid sgtin-96: ");
+    QTest::newRow("reserved partition") << "307C257BF7194E4000001A85" << sgtin + "partition value 7 is reserved" << "";
+    QTest::newRow("company prefix too large") << "3076625A03194E4000001A85" << sgtin + "company prefix 10000000 has more than 7 digits" << "";
+    QTest::newRow("item reference too large") << "3074257BF7D0900000001A85" << sgtin + "itemReference 1000000 has more than 6 digits" << "";
+    QTest::newRow("location bit without digits") << "3260393243F1660000000000" << "invalid sgln-96: locationReference 1 has more than 0 digits" << "";
+    QTest::newRow("character outside the set") << "3674257BF7194E5B3746E4000000000000000000000000000000"
+                                               << "invalid sgtin-198: serial holds character 0x23, outside the encodable set" << "";
+    QTest::newRow("bits after the string's end") << "3674257BF7194E5B3770E4041000000000000000000000000000"
+                                                 << "invalid sgtin-198: serial has non-zero padding after its characters" << "";
+    QTest::newRow("empty serial") << "3674257BF7194E40000000000000000000000000000000000000" << "invalid sgtin-198: serial is empty" << "";
+    QTest::newRow("bits after the encoding") << "3674257BF7194E5B3770E4000000000000000000000000000001"
+                                             << "invalid sgtin-198: non-zero bits after the encoding's 198 bits" << "";
+    QTest::newRow("sscc reserved bits") << "3174257BF4499602D2000001" << "invalid sscc-96: reserved bits are not zero" << "";
+    QTest::newRow("asset reference too long") << "3860393243F1660C287122C68F224CA97326CE9F428D2A600000"
+                                              << "invalid giai-202: individualAssetReference is longer than 18 characters" << "";
+    QTest::newRow("96-bit header in 208 bits") << "3074257BF7194E4000001A85" + QString(28, u'0') << sgtin + "the EPC has 208 bits, the scheme takes 96" << "";
+    QTest::newRow("barcode") << "8801234567893" << "" << "";
+    QTest::newRow("ASCII text") << "Hello, tag 0123456789AB" << "" << "";
+    QTest::newRow("hex of another length") << "3074257BF7194E4000001A" << "" << "";
+    QTest::newRow("PC toggle: no GS1 EPC") << "31003074257BF7194E4000001A85" << "" << "";
+    QTest::newRow("PC length not the line's") << "38003074257BF7194E4000001A85" << "" << "";
+}
+
+void TestTagMonitor::epcDecode()
+{
+    QFETCH(QString, line);
+    QFETCH(QString, summary);
+    QFETCH(QString, tagUriAndKey);
+    const DecodedEpc epc = DecodeEpcLine(line);
+    QCOMPARE(epc.Summary(), summary);
+    QCOMPARE((epc.tagUri + u' ' + (epc.keyName.isEmpty() ? QString() : epc.keyName + u'=' + epc.key)).trimmed(), tagUriAndKey);
+    const QJsonObject json = EpcJson(epc);
+    QCOMPARE(json.size(), EpcNameValues(epc).size());
+    if (epc.status == EpcStatus::Decoded) {
+        QCOMPARE(json.value("uri").toString(), summary);
+        QStringList values;
+        for (const EpcField &f : epc.fields)
+            values << json.value(f.name).toString();
+        QVERIFY(summary.endsWith(values.join(u'.')));
+    }
+}
+
 void TestTagMonitor::counts_data()
 {
     QTest::addColumn<Reads>("reads");
     QTest::addColumn<QStringList>("expected");
     QTest::addColumn<int>("total");
+    QTest::addColumn<int>("maxTags");
+    QTest::addColumn<int>("others");
+    const int unbounded = CTagMonitor::MAX_TAGS;
     const QString hangul = QString::fromUtf8("\xED\x95\x9C\xEA\xB8\x80");
     const QString emoji = QString::fromUtf8("\xF0\x9F\x93\xA6");
     QTest::newRow("repeats counted, first and last kept")
-        << Reads{{0, "A"}, {250, "B"}, {1500, "A"}, {2999, "A"}} << QStringList{"A r 3 0..2999", "B r 1 250..250"} << 4;
+        << Reads{{0, "A"}, {250, "B"}, {1500, "A"}, {2999, "A"}} << QStringList{"A r 3 0..2999", "B r 1 250..250"} << 4 << unbounded << 0;
     QTest::newRow("case variants are distinct tags")
-        << Reads{{0, "e200ab"}, {1, "E200AB"}, {2, "e200ab"}} << QStringList{"e200ab r 2 0..2", "E200AB r 1 1..1"} << 3;
-    QTest::newRow("empty line is no tag") << Reads{{0, ""}, {5, "A"}} << QStringList{"A r 1 5..5"} << 1;
+        << Reads{{0, "e200ab"}, {1, "E200AB"}, {2, "e200ab"}} << QStringList{"e200ab r 2 0..2", "E200AB r 1 1..1"} << 3 << unbounded << 0;
+    QTest::newRow("empty line is no tag") << Reads{{0, ""}, {5, "A"}} << QStringList{"A r 1 5..5"} << 1 << unbounded << 0;
     QTest::newRow("kind of the first read")
-        << Reads{{0, "880123", 's'}, {9, "880123"}} << QStringList{"880123 s 2 0..9"} << 2;
+        << Reads{{0, "880123", 's'}, {9, "880123"}} << QStringList{"880123 s 2 0..9"} << 2 << unbounded << 0;
     QTest::newRow("text beyond ASCII, lone surrogate replaced")
         << Reads{{0, hangul, 's'}, {1, emoji}, {2, QString(QChar(0xD800))}, {3, hangul, 's'}}
-        << QStringList{hangul + " s 2 0..3", emoji + " r 1 1..1", QString(QChar(0xFFFD)) + " r 1 2..2"} << 4;
+        << QStringList{hangul + " s 2 0..3", emoji + " r 1 1..1", QString(QChar(0xFFFD)) + " r 1 2..2"} << 4 << unbounded << 0;
     QTest::newRow("clock going back keeps the last seen")
-        << Reads{{5000, "A"}, {3000, "A"}} << QStringList{"A r 2 5000..5000"} << 2;
+        << Reads{{5000, "A"}, {3000, "A"}} << QStringList{"A r 2 5000..5000"} << 2 << unbounded << 0;
     Reads many;
     QStringList manyExpected;
-    for (int i = 0; i < 3000; ++i) {   // past several growths of the index
-        many << Read{i, QStringLiteral("T%1").arg(i)} << Read{i, QStringLiteral("T%1").arg(i / 2)};
-        manyExpected << QStringLiteral("T%1 r %2 %1..%3").arg(i).arg(i < 1500 ? 3 : 1).arg(i < 1500 ? 2 * i + 1 : i);
+    // Past two record blocks, and texts past one text chunk.
+    const auto name = [](int i) { return QStringLiteral("T%1").arg(i) + QString(i % 30 == 0 ? 1000 : 0, u'x'); };
+    for (int i = 0; i < 9000; ++i) {
+        many << Read{i, name(i)} << Read{i, name(i / 2)};
+        manyExpected << QStringLiteral("%1 r %2 %3..%4").arg(name(i)).arg(i < 4500 ? 3 : 1).arg(i).arg(i < 4500 ? 2 * i + 1 : i);
     }
-    QTest::newRow("3000 tags") << many << manyExpected << 6000;
+    QTest::newRow("9000 tags") << many << manyExpected << 18000 << unbounded << 0;
+    QTest::newRow("EPC decoded, bare and after a PC word; other lines not")
+        << Reads{{0, "3074257BF7194E4000001A85"}, {1, "30003074257BF7194E4000001A85"}, {2, "8801234567893", 's'}}
+        << QStringList{"3074257BF7194E4000001A85 r 1 0..0 urn:epc:id:sgtin:0614141.812345.6789",
+                       "30003074257BF7194E4000001A85 r 1 1..1 urn:epc:id:sgtin:0614141.812345.6789", "8801234567893 s 1 2..2"}
+        << 3 << unbounded << 0;
+    QTest::newRow("past the bound: known tags count on, new ones are others")
+        << Reads{{0, "A"}, {1, "B"}, {2, "C"}, {3, "A"}, {4, "D"}, {5, "C"}, {6, "B"}}
+        << QStringList{"A r 2 0..3", "B r 2 1..6"} << 7 << 2 << 3;
+
 }
 
 void TestTagMonitor::counts()
@@ -122,16 +221,23 @@ void TestTagMonitor::counts()
     QFETCH(Reads, reads);
     QFETCH(QStringList, expected);
     QFETCH(int, total);
-    FedMonitor fed;
+    QFETCH(int, maxTags);
+    QFETCH(int, others);
+    FedMonitor fed(maxTags);
+    QList<int> boundCalls;
+    fed.monitor.SetBoundHandler([&](int max) { boundCalls << max; });
     fed.feed(reads);
     QCOMPARE(fed.dump(), expected);
     QCOMPARE(fed.monitor.Reads(), quint64(total));
+    QCOMPARE(fed.monitor.OtherReads(), quint64(others));
+    QCOMPARE(boundCalls, others > 0 ? QList<int>{maxTags} : QList<int>{});
     for (int t = 0; t < fed.monitor.DistinctTags(); ++t)
         QCOMPARE(fed.monitor.IndexOf(fed.monitor.Text(t)), t);
     const quint64 generation = fed.monitor.Generation();
     fed.monitor.Clear();
     QVERIFY(fed.monitor.Generation() != generation);
     QCOMPARE(fed.monitor.DistinctTags(), 0);
+    QCOMPARE(fed.monitor.OtherReads(), quint64(0));
     QCOMPARE(fed.monitor.IndexOf(QStringLiteral("A")), -1);
     fed.feed({{0, "A"}});
     QCOMPARE(fed.dump(), QStringList{"A r 1 0..0"});
@@ -179,20 +285,25 @@ void TestTagMonitor::filterAndSort_data()
     QTest::addColumn<int>("order");
     QTest::addColumn<QStringList>("expected");
     using M = CTagTableModel;
-    QTest::newRow("first read order") << "" << -1 << 0 << QStringList{"E20b", "x,1", "e20a", "Q\"2"};
-    QTest::newRow("tag ascending") << "" << int(M::TagColumn) << 0 << QStringList{"E20b", "Q\"2", "e20a", "x,1"};
-    QTest::newRow("tag descending") << "" << int(M::TagColumn) << 1 << QStringList{"x,1", "e20a", "Q\"2", "E20b"};
-    QTest::newRow("reads descending, ties by first read") << "" << int(M::ReadsColumn) << 1 << QStringList{"e20a", "E20b", "x,1", "Q\"2"};
-    QTest::newRow("last seen ascending") << "" << int(M::LastSeenColumn) << 0 << QStringList{"x,1", "Q\"2", "E20b", "e20a"};
-    QTest::newRow("rate descending") << "" << int(M::RateColumn) << 1 << QStringList{"e20a", "E20b", "x,1", "Q\"2"};
-    QTest::newRow("kind ascending") << "" << int(M::KindColumn) << 0 << QStringList{"E20b", "e20a", "Q\"2", "x,1"};
+    const QString S = QStringLiteral("3074257BF7194E4000001A85");   // urn:epc:id:sgtin:0614141.812345.6789
+    QTest::newRow("first read order") << "" << -1 << 0 << QStringList{"E20b", "x,1", "e20a", "Q\"2", S};
+    QTest::newRow("tag ascending") << "" << int(M::TagColumn) << 0 << QStringList{S, "E20b", "Q\"2", "e20a", "x,1"};
+    QTest::newRow("tag descending") << "" << int(M::TagColumn) << 1 << QStringList{"x,1", "e20a", "Q\"2", "E20b", S};
+    QTest::newRow("reads descending, ties by first read") << "" << int(M::ReadsColumn) << 1 << QStringList{"e20a", "E20b", "x,1", "Q\"2", S};
+    QTest::newRow("last seen ascending") << "" << int(M::LastSeenColumn) << 0 << QStringList{"x,1", "Q\"2", S, "E20b", "e20a"};
+    QTest::newRow("rate descending") << "" << int(M::RateColumn) << 1 << QStringList{"e20a", "E20b", "x,1", "Q\"2", S};
+    QTest::newRow("kind ascending") << "" << int(M::KindColumn) << 0 << QStringList{"E20b", "e20a", "Q\"2", S, "x,1"};
+    QTest::newRow("decoded descending") << "" << int(M::DecodedColumn) << 1 << QStringList{S, "E20b", "x,1", "e20a", "Q\"2"};
     QTest::newRow("filter any case, sorted") << "E20" << int(M::ReadsColumn) << 0 << QStringList{"E20b", "e20a"};
     QTest::newRow("filter with a quote") << "q\"" << -1 << 0 << QStringList{"Q\"2"};
     QTest::newRow("filter matching nothing") << "zz" << -1 << 0 << QStringList{};
+    QTest::newRow("filter by GTIN") << "80614141123458" << -1 << 0 << QStringList{S};
+    QTest::newRow("filter by company prefix") << "0614141." << -1 << 0 << QStringList{S};
+    QTest::newRow("filter by scheme, any case") << "SGTIN" << -1 << 0 << QStringList{S};
 }
 
-// The reads: E20b 2 at 0 s and 5 s, x,1 (scan) at 1 s, e20a 3 at 2 s, 6 s and 7 s, Q"2 at 3 s;
-// asked at 8 s. A tag read after the first refresh comes in as a row in the same order.
+// The reads: E20b 2 at 0 s and 5 s, x,1 (scan) at 1 s, e20a 3 at 2 s, 6 s and 7 s, Q"2 at 3 s,
+// an SGTIN-96 at 4 s; asked at 8 s. A tag read after the first refresh comes in as a row in the same order.
 void TestTagMonitor::filterAndSort()
 {
     QFETCH(QString, filter);
@@ -201,7 +312,8 @@ void TestTagMonitor::filterAndSort()
     QFETCH(QStringList, expected);
     FedMonitor fed;
     CTagTableModel model(fed.monitor);
-    fed.feed({{0, "E20b"}, {1000, "x,1", 's'}, {2000, "e20a"}, {3000, "Q\"2"}, {5000, "E20b"}, {6000, "e20a"}});
+    fed.feed({{0, "E20b"}, {1000, "x,1", 's'}, {2000, "e20a"}, {3000, "Q\"2"}, {4000, "3074257BF7194E4000001A85"},
+              {5000, "E20b"}, {6000, "e20a"}});
     model.SetFilter(filter);
     model.sort(column, Qt::SortOrder(order));
     model.Refresh(T0 + 6500);
@@ -253,7 +365,9 @@ void TestTagMonitor::csvRoundTrip()
         QSKIP("python3 (the reference CSV reader) is not installed");
     FedMonitor fed;
     const QStringList tags{"plain", "a,b", "q\"uote", "\"", "cr\rlf\n", "crlf\r\n", " lead", "trail ", "",
-                           QString::fromUtf8("\xED\x95\x9C\xEA\xB8\x80,\"x\""), "=1+2", "tab\tsemi;"};
+                           QString::fromUtf8("\xED\x95\x9C\xEA\xB8\x80,\"x\""), "=1+2", "tab\tsemi;",
+                           "3954257BF46072892A65EF1F3FBE853A852A95AC5AB9D3B7A000", "3074257BF7194E4000001A85",
+                           "307C257BF7194E4000001A85"};
     for (int i = 0; i < tags.size(); ++i)
         fed.feed({{i * 1234 + 7, tags[i], i % 2 ? 's' : 'r'}, {i * 1234 + 900, tags[i]}});
     QTemporaryDir dir;
@@ -276,12 +390,14 @@ void TestTagMonitor::csvRoundTrip()
     const QJsonArray table = QJsonDocument::fromJson(reader.readAllStandardOutput()).array();
     QCOMPARE(table.size(), tags.size());   // the header and one row a tag; the empty line is no tag
     QCOMPARE(table.at(0).toVariant().toStringList(),
-             QStringList({"Tag", "Kind", "Reads", "First seen", "Last seen", "Reads/s (10 s)"}));
+             QStringList({"Tag", "Kind", "Reads", "First seen", "Last seen", "Reads/s (10 s)", "Decoded", "Scheme", "Tag URI"}));
     const QRegularExpression iso(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d$"));
     for (int t = 0; t < fed.monitor.DistinctTags(); ++t) {
         const QStringList row = table.at(t + 1).toVariant().toStringList();
-        QCOMPARE(row.size(), 6);
+        QCOMPARE(row.size(), 9);
         QCOMPARE(row[0], fed.monitor.Text(t));
+        const DecodedEpc epc = DecodeEpcLine(row[0]);
+        QCOMPARE(row.mid(6), QStringList({epc.Summary(), epc.scheme, epc.tagUri}));
         QCOMPARE(row[1], CTagTableModel::KindText(int(fed.monitor.Kind(t))));
         QCOMPARE(row[2].toULongLong(), fed.monitor.ReadsOf(t) - (row[0] == "plain" ? 1 : 0));
         QVERIFY2(iso.match(row[3]).hasMatch(), qPrintable(row[3]));

@@ -22,6 +22,45 @@ constexpr int TRIGGER_HOLD_MS = 800;          // how long a timed trigger pull i
 constexpr int MS_PER_SECOND = 1000;
 constexpr char VERSION_ANSWER[] = "ver=RFID reader simulator 1.0";
 constexpr char EPC_PREFIX[] = "E200";
+// The GS1 tags: the sample company prefix 0614141 (7 digits: partition 5) and its trade item
+// 812345; filter 1 (a point-of-sale item) and 2 (a shipping unit).
+constexpr quint64 SAMPLE_COMPANY = 614141;
+constexpr quint64 SAMPLE_ITEM = 812345;
+constexpr int SAMPLE_PARTITION = 5;
+constexpr int COMPANY_BITS = 24;
+constexpr int SGTIN_HEADER = 0x30;
+constexpr int SSCC_HEADER = 0x31;
+constexpr int SGTIN_FILTER = 1;
+constexpr int SSCC_FILTER = 2;
+constexpr int SGTIN_ITEM_BITS = 20;
+constexpr int SGTIN_SERIAL_BITS = 38;
+constexpr int SSCC_SERIAL_BITS = 34;
+constexpr int SSCC_RESERVED_BITS = 24;
+// Serial numbers: the inventory round times this, plus the tag's place in it.
+constexpr quint64 SERIALS_PER_ROUND = 100000;
+constexpr quint64 SSCC_SERIAL_LIMIT = 10000000000ull;   // 10 digits
+
+// Bits appended most significant first; hexadecimal digits out.
+class CBitWriter
+{
+public:
+    CBitWriter &add(quint64 value, int bits)
+    {
+        for (int i = bits - 1; i >= 0; --i)
+            m_bits.append((value >> i) & 1 ? '1' : '0');
+        return *this;
+    }
+    QByteArray hex() const
+    {
+        QByteArray out;
+        for (qsizetype at = 0; at + 4 <= m_bits.size(); at += 4)
+            out += QByteArray::number(m_bits.mid(at, 4).toInt(nullptr, 2), 16).toUpper();
+        return out;
+    }
+
+private:
+    QByteArray m_bits;
+};
 
 // Scan lines: bar codes and labels, some in Hangul so the code page matters.
 const char16_t *const SCAN_LINES[] = {
@@ -330,8 +369,21 @@ void CReaderSim::answer(const QString &command)
     send(READER_PROMPT);
 }
 
+QByteArray CReaderSim::gs1TagFor(int index) const
+{
+    const quint64 serial = quint64(m_inventoryRound) * SERIALS_PER_ROUND + quint64(index) % SERIALS_PER_ROUND;
+    CBitWriter bits;
+    if (m_options.epcScheme == QLatin1String("sscc"))
+        return bits.add(SSCC_HEADER, 8).add(SSCC_FILTER, 3).add(SAMPLE_PARTITION, 3).add(SAMPLE_COMPANY, COMPANY_BITS)
+            .add(serial % SSCC_SERIAL_LIMIT, SSCC_SERIAL_BITS).add(0, SSCC_RESERVED_BITS).hex();
+    return bits.add(SGTIN_HEADER, 8).add(SGTIN_FILTER, 3).add(SAMPLE_PARTITION, 3).add(SAMPLE_COMPANY, COMPANY_BITS)
+        .add(SAMPLE_ITEM, SGTIN_ITEM_BITS).add(serial, SGTIN_SERIAL_BITS).hex();
+}
+
 QByteArray CReaderSim::tagFor(int index)
 {
+    if (!m_options.epcScheme.isEmpty())
+        return gs1TagFor(index);
     // Distinct within a round and from round to round, so every trigger brings new tags.
     QByteArray epc = EPC_PREFIX;
     const QByteArray serial = QByteArray::number(quint64(m_inventoryRound) << 32 | quint32(index), 16).toUpper();

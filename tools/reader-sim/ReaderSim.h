@@ -19,6 +19,9 @@ struct SimOptions
     QString portsFolder;        // empty: the user's port map folder
     int tagCount = 5;           // tags of a multi-mode inventory
     int tagDigits = 24;         // hexadecimal digits of one EPC
+    // The EPCs' scheme: "sgtin" (SGTIN-96) or "sscc" (SSCC-96) of a sample company, each
+    // tag its own serial; empty: E200 and a plain serial number, no GS1 scheme.
+    QString epcScheme;
     int tagRate = 0;            // tags per second; 0: all at once
     int maxPiece = 0;           // writes cut into random pieces of 1..maxPiece bytes; 0: whole
     QString codeSet;            // code page of its text; empty: the locale's
@@ -92,6 +95,7 @@ private:
     void writeNextPiece();
     void onEventTimer();
     QByteArray tagFor(int index);
+    QByteArray gs1TagFor(int index) const;
 
     SimOptions m_options;
     CPseudoTerminal m_pty;

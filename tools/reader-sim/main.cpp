@@ -107,6 +107,7 @@ int main(int argc, char *argv[])
     add("ports-folder", "Port map folder (default: the user's).", QString());
     add("tags", "Tags of a multi-mode inventory.", QString::number(d.tagCount));
     add("tag-digits", "Hexadecimal digits of one EPC.", QString::number(d.tagDigits));
+    add("epc", "Serve GS1 EPCs: sgtin (SGTIN-96) or sscc (SSCC-96); default: E200 and a plain serial.", QString());
     add("rate", "Tags per second (0: all at once).", QString::number(d.tagRate));
     add("split", "Cut writes into random pieces of 1..N bytes (0: whole).", QString::number(d.maxPiece));
     add("codepage", "Code page of the reader's text (default: the locale's).", QString());
@@ -126,6 +127,12 @@ int main(int argc, char *argv[])
     options.portsFolder = parser.value(QStringLiteral("ports-folder"));
     options.tagCount = intOption(parser, QStringLiteral("tags"), d.tagCount);
     options.tagDigits = intOption(parser, QStringLiteral("tag-digits"), d.tagDigits);
+    options.epcScheme = parser.value(QStringLiteral("epc")).toLower();
+    if (!options.epcScheme.isEmpty() && options.epcScheme != QLatin1String("sgtin")
+        && options.epcScheme != QLatin1String("sscc")) {
+        QTextStream(stderr) << "reader-sim: --epc is sgtin or sscc" << Qt::endl;
+        return 2;
+    }
     options.tagRate = intOption(parser, QStringLiteral("rate"), d.tagRate);
     options.maxPiece = intOption(parser, QStringLiteral("split"), d.maxPiece);
     options.codeSet = parser.value(QStringLiteral("codepage"));
