@@ -207,7 +207,6 @@ CRFID_LorixDlg::~CRFID_LorixDlg()
     // The monitor window goes before the members: it shows m_tagMonitor and reports here.
     storeTagMonitorGeometry();
     delete std::exchange(m_monitorWindow, nullptr);
-    removeCatalogueHooks();
 }
 
 QWidget *CRFID_LorixDlg::control(int id) const

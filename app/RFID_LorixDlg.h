@@ -194,8 +194,6 @@ private: // set-up and handlers
     void logPortOpened(const char *how);
     void showPortTip();
     void wireKeyEmulator();
-    void installCatalogueHooks();
-    void removeCatalogueHooks();
     QString linkLostText() const;
     QWidget *createOwnControl(const DialogControlTemplate &item, QWidget *parent);
     void logUntyped(const CKeyEmulator::Items &items, const QString &note);
@@ -242,6 +240,8 @@ private: // members in the designed order
     QIcon m_icon;
     CPropGrid *m_propertyTree = nullptr;  // child 100, created hidden by the constructor
     CXML m_catalogue;
+    // The catalogue library's warning and save-file functions for this window's catalogue.
+    XMLHooks m_xmlHooks;
     CDialogHeader *m_header = nullptr;
     CExtTree *m_catalogueTree = nullptr;  // 1001
     CTreeImageList m_imageList;

@@ -15,39 +15,16 @@ namespace {
 // The property panel hangs below the command tree, as wide as the tree, this tall.
 constexpr int PANEL_HEIGHT = 400;
 
-// The window whose catalogue hooks are installed; user-interface thread only.
-const CRFID_LorixDlg *g_catalogueHooksOwner = nullptr;
-
 } // namespace
 
 void CRFID_LorixDlg::LoadCatalogue()
 {
     // The parser's warnings appear while the window initialises, so the message box is
-    // in place before the file is read.
-    installCatalogueHooks();
+    // in place before the file is read: the environment's functions, or else the window's
+    // message box and save-file dialog. They are this window's alone.
+    m_xmlHooks = CatalogueDialogs(this, XMLHooks{m_environment.xmlWarning, m_environment.xmlSaveFile});
     const QString path = m_environment.cataloguePath.isEmpty() ? CatalogueFilePath() : m_environment.cataloguePath;
-    LoadCatalogueTree(*m_catalogueTree, m_imageList, m_catalogue, path, treeItemElements);
-}
-
-// The environment's warning and save-file functions, or else the window's message box and
-// save-file dialog, in place of whatever was installed before.
-void CRFID_LorixDlg::installCatalogueHooks()
-{
-    SetXMLWarningFunction(m_environment.xmlWarning);
-    SetXMLSaveFileFunction(m_environment.xmlSaveFile);
-    InstallCatalogueDialogs(this);   // keeps a function the environment gave
-    g_catalogueHooksOwner = this;
-}
-
-// A later window's hooks stay; the last window leaves none behind (warnings then go to the
-// log, and nothing can ask for a file).
-void CRFID_LorixDlg::removeCatalogueHooks()
-{
-    if (g_catalogueHooksOwner != this)
-        return;
-    g_catalogueHooksOwner = nullptr;
-    SetXMLWarningFunction(nullptr);
-    SetXMLSaveFileFunction(nullptr);
+    LoadCatalogueTree(*m_catalogueTree, m_imageList, m_catalogue, path, treeItemElements, m_xmlHooks.warning);
 }
 
 void CRFID_LorixDlg::CreatePropertyPanel()
@@ -97,7 +74,7 @@ void CRFID_LorixDlg::OnSaveAs()
 void CRFID_LorixDlg::saveCatalogue(const QString &filter)
 {
     MakeUserCatalogueFolder();
-    const QString path = AskXMLSaveFile(m_catalogue, filter, UserCatalogueFilePath());
+    const QString path = AskXMLSaveFile(m_catalogue, filter, UserCatalogueFilePath(), m_xmlHooks.saveFile);
     if (path.isEmpty())
         return;
     std::function<QString(const QString &, const QByteArray &)> write = m_environment.catalogueWriter;
@@ -113,7 +90,7 @@ void CRFID_LorixDlg::saveCatalogue(const QString &filter)
 // On failure the file at the path is as it was, and the warning says so.
 void CRFID_LorixDlg::OnCatalogueSaved(const QString &path, const QString &error)
 {
-    FinishXMLSave(m_catalogue, path, error);
+    FinishXMLSave(m_catalogue, path, error, m_xmlHooks.warning);
     if (m_closeWhenSaved && m_catalogueSaves.Pending() == 0) {
         m_closeWhenSaved = false;
         QDialog::done(m_closeResult);

@@ -61,12 +61,12 @@ CataloguePictureKind CataloguePicture(const QString &name, const QString &instru
     return instruction.isEmpty() ? CataloguePictureKind::Gear : CataloguePictureKind::Prompt;
 }
 
-bool LoadCatalogueDocument(CXML &document, const QString &path)
+bool LoadCatalogueDocument(CXML &document, const QString &path, const CXMLWarningFunction &warning)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return false;
-    Load(document, file, QString());
+    Load(document, file, QString(), warning);
     return true;
 }
 

@@ -149,12 +149,6 @@ void writeEnd(const CXML &element, int depth, PieceWriter &out, QString &piece)
     out.put(piece);
 }
 
-CXMLSaveFileFunction &saveFileFunction()
-{
-    static CXMLSaveFileFunction function;
-    return function;
-}
-
 QString initialNameOf(const QString &filter)
 {
     const qsizetype open = filter.indexOf(u'(');
@@ -164,9 +158,9 @@ QString initialNameOf(const QString &filter)
     return filter.mid(open + 1, close - open - 1);
 }
 
-void reportSaveFailure(const QString &path, const QString &reason)
+void reportSaveFailure(const CXMLWarningFunction &warning, const QString &path, const QString &reason)
 {
-    ShowXMLWarning(QStringLiteral("The catalogue could not be saved to \"%1\": %2\nThe file was not changed.")
+    ShowXMLWarning(warning, QStringLiteral("The catalogue could not be saved to \"%1\": %2\nThe file was not changed.")
                        .arg(QDir::toNativeSeparators(path), reason));
 }
 
@@ -192,12 +186,15 @@ bool NeedsWideCharacters(const CXML &root)
 
 CXMLEncoding ChooseXMLEncoding(const CXML &root)
 {
-    return (g_bUnicodeFile || NeedsWideCharacters(root)) ? CXMLEncoding::Utf16 : CXMLEncoding::OneByte;
+    return (root.unicodeFile || NeedsWideCharacters(root)) ? CXMLEncoding::Utf16 : CXMLEncoding::OneByte;
 }
 
 bool Write(CXML &element, QIODevice &file, int depth)
 {
-    return Write(element, file, depth, g_bUnicodeFile ? CXMLEncoding::Utf16 : CXMLEncoding::OneByte);
+    const CXML *root = &element;
+    while (root->parent)
+        root = root->parent;
+    return Write(element, file, depth, root->unicodeFile ? CXMLEncoding::Utf16 : CXMLEncoding::OneByte);
 }
 
 bool Write(CXML &element, QIODevice &file, int depth, CXMLEncoding encoding)
@@ -234,13 +231,6 @@ bool Write(CXML &element, QIODevice &file, int depth, CXMLEncoding encoding)
     return out.flush();
 }
 
-CXMLSaveFileFunction SetXMLSaveFileFunction(CXMLSaveFileFunction function)
-{
-    CXMLSaveFileFunction previous = std::move(saveFileFunction());
-    saveFileFunction() = std::move(function);
-    return previous;
-}
-
 QByteArray XMLFileBytes(CXML &root)
 {
     const CXMLEncoding encoding = ChooseXMLEncoding(root);
@@ -253,42 +243,43 @@ QByteArray XMLFileBytes(CXML &root)
     return buffer.data();
 }
 
-bool FinishXMLSave(CXML &root, const QString &path, const QString &error)
+bool FinishXMLSave(CXML &root, const QString &path, const QString &error, const CXMLWarningFunction &warning)
 {
     if (!error.isEmpty()) {
-        reportSaveFailure(path, error);
+        reportSaveFailure(warning, path, error);
         return false;
     }
     root.filePath = path;
     return true;
 }
 
-bool SaveToFile(CXML &root, const QString &path)
+bool SaveToFile(CXML &root, const QString &path, const CXMLWarningFunction &warning)
 {
     // Written to a temporary file beside the target, flushed to the disk and renamed over
     // it only when complete: a failure never leaves a half-written catalogue in place of a
     // good one.
-    return FinishXMLSave(root, path, WriteFileAtomically(path, XMLFileBytes(root)));
+    return FinishXMLSave(root, path, WriteFileAtomically(path, XMLFileBytes(root)), warning);
 }
 
-int SaveAs(CXML &root, const QString &filter)
+int SaveAs(CXML &root, const QString &filter, const XMLHooks &hooks)
 {
-    return SaveAs(root, filter, initialNameOf(filter));
+    return SaveAs(root, filter, initialNameOf(filter), hooks);
 }
 
-QString AskXMLSaveFile(CXML &root, const QString &filter, const QString &initialName)
+QString AskXMLSaveFile(CXML &root, const QString &filter, const QString &initialName,
+                       const CXMLSaveFileFunction &saveFile)
 {
     const QString proposal = initialName.isEmpty() ? initialNameOf(filter) : initialName;
-    const QString path = saveFileFunction() ? saveFileFunction()(proposal, filter) : QString();
+    const QString path = saveFile ? saveFile(proposal, filter) : QString();
     if (path.isEmpty())
         root.filePath.clear();
     return path;
 }
 
-int SaveAs(CXML &root, const QString &filter, const QString &initialName)
+int SaveAs(CXML &root, const QString &filter, const QString &initialName, const XMLHooks &hooks)
 {
-    const QString path = AskXMLSaveFile(root, filter, initialName);
+    const QString path = AskXMLSaveFile(root, filter, initialName, hooks.saveFile);
     if (path.isEmpty())
         return 0;
-    return SaveToFile(root, path) ? 1 : 0;
+    return SaveToFile(root, path, hooks.warning) ? 1 : 0;
 }

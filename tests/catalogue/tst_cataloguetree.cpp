@@ -65,10 +65,8 @@ struct Loaded
 
     void load(const QString &path)
     {
-        const CXMLWarningFunction previous = SetXMLWarningFunction(
-            [this](const QString &text, const QString &) { warnings << text; });
-        LoadCatalogueTree(*tree, images, document, path, elements);
-        SetXMLWarningFunction(previous);
+        LoadCatalogueTree(*tree, images, document, path, elements,
+                          [this](const QString &text, const QString &) { warnings << text; });
     }
 };
 
@@ -79,8 +77,6 @@ class TestCatalogueTree : public QObject
     Q_OBJECT
 
 private slots:
-    void init() { g_bUnicodeFile = 0; }
-
     void tree_data();
     void tree();
     void missingFile();

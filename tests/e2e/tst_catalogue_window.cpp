@@ -136,7 +136,6 @@ private:
 
 void TestCatalogueWindow::init()
 {
-    g_bUnicodeFile = 0;
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
     m_store = std::make_unique<CSettingsStore>(m_dir->filePath("settings.ini"));
