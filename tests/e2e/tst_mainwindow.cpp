@@ -7,6 +7,7 @@
 #include "tests/support/IsolatedWindow.h"
 #include "app/RFID_LorixDlg.h"
 #include "app/SettingsStore.h"
+#include "app/HistoryCombo.h"
 #include "discovery/widgets/ComPortCombo.h"
 #include "monitor/widgets/TagMonitorDlg.h"
 #include "platform/ComPorts.h"
@@ -88,6 +89,10 @@ private slots:
     void openAndClosePort();
     void typedCommand_data();
     void typedCommand();
+    void correctedCommand_data();
+    void correctedCommand();
+    void tabOrder_data();
+    void tabOrder();
     void triggerSendsInventory_data();
     void triggerSendsInventory();
     void tagsTypedOncePerTrigger();
@@ -373,6 +378,96 @@ void TestMainWindow::typedCommand()
     QTRY_VERIFY_WITH_TIMEOUT(logText().contains("$>"), TRY_MS);
 }
 
+void TestMainWindow::correctedCommand_data()
+{
+    QTest::addColumn<QString>("erase");   // "del" or "bs": the key that drops the completed tail
+    QTest::newRow("Delete") << "del";
+    QTest::newRow("Backspace") << "bs";
+}
+
+// An operator corrects a command from the history: clicks into the command box, selects its
+// text, types over it (each key completes from the history), drops the completed tail and
+// sends with Enter. The reader gets what the box showed, not the history's entry.
+void TestMainWindow::correctedCommand()
+{
+    QFETCH(QString, erase);
+    m_store->WriteString(CHistoryCombo::CONFIG_SECTION, "HistoryItem0", "txp,-12");
+    QVERIFY(startReader());
+    makeWindow();
+    openPort();
+    QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+    auto *box = ctl<QComboBox>(IDC_COMMAND_BOX);
+    QWidget *underPointer = box->childAt(box->lineEdit()->geometry().center());
+    QVERIFY(underPointer);
+    QTest::mouseClick(underPointer, Qt::LeftButton, {}, underPointer->rect().center());
+    QTRY_VERIFY(box->hasFocus());
+    QWidget *focused = QApplication::focusWidget();
+    QTest::keySequence(focused, QKeySequence::SelectAll);
+    QTest::keyClicks(focused, "txp,-1");
+    QTest::keyClick(focused, erase == "del" ? Qt::Key_Delete : Qt::Key_Backspace);
+    QCOMPARE(box->currentText(), QStringLiteral("txp,-1"));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    QVERIFY2(waitForReceived("txp,-1"), qPrintable(received().join('|')));
+    QVERIFY2(!received().contains("txp,-12"), qPrintable(received().join('|')));
+}
+
+// The control a focused widget belongs to (the widget itself or an inner part of it).
+static int focusedControlId()
+{
+    for (QWidget *w = QApplication::focusWidget(); w; w = w->parentWidget()) {
+        if (w->property("controlId").isValid())
+            return w->property("controlId").toInt();
+    }
+    return -1;
+}
+
+void TestMainWindow::tabOrder_data()
+{
+    QTest::addColumn<bool>("portOpen");   // the port picker is disabled while the port is open
+    QTest::newRow("port closed") << false;
+    QTest::newRow("port open") << true;
+}
+
+// From the command tree, Tab goes to the properties grid next, and on through every control
+// back to the tree; Shift+Tab walks the same ring the other way. No control keeps the focus.
+void TestMainWindow::tabOrder()
+{
+    QFETCH(bool, portOpen);
+    QVERIFY(startReader());
+    makeWindow();
+    if (portOpen)
+        openPort();
+    QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+    QWidget *tree = m_window->control(IDC_CATALOGUE_TREE);
+    tree->setFocus(Qt::TabFocusReason);
+    QTRY_COMPARE(focusedControlId(), IDC_CATALOGUE_TREE);
+    constexpr int MOST_STOPS = 40;
+    QList<int> forward{IDC_CATALOGUE_TREE};
+    for (int i = 0; i < MOST_STOPS && (forward.size() == 1 || forward.last() != IDC_CATALOGUE_TREE); ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        forward << focusedControlId();
+    }
+    auto ids = [](const QList<int> &list) {
+        QStringList out;
+        for (int id : list)
+            out << QString::number(id);
+        return out.join(' ');
+    };
+    QVERIFY2(forward.last() == IDC_CATALOGUE_TREE, qPrintable(ids(forward)));
+    QCOMPARE(forward.value(1), IDC_PROPERTY_TREE);
+    QCOMPARE(forward.count(IDC_PROPERTY_TREE), 1);
+    QVERIFY2(forward.contains(IDC_COMMAND_BOX) && forward.contains(IDC_LOG_VIEW) && forward.contains(IDC_TX_POWER),
+             qPrintable(ids(forward)));
+    QCOMPARE(forward.contains(IDC_PORT_PICKER), !portOpen);
+    QList<int> backward{IDC_CATALOGUE_TREE};
+    for (int i = 1; i < forward.size(); ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+        backward << focusedControlId();
+    }
+    std::reverse(backward.begin(), backward.end());
+    QCOMPARE(ids(backward), ids(forward));
+}
+
 void TestMainWindow::triggerSendsInventory_data()
 {
     QTest::addColumn<bool>("multiMode");
@@ -488,13 +583,17 @@ void TestMainWindow::tagsTypedOncePerTrigger()
 void TestMainWindow::txPowerSlider_data()
 {
     QTest::addColumn<bool>("drag"); // else a click on the track beside the handle
-    QTest::newRow("click on the track") << false;
-    QTest::newRow("drag the handle") << true;
+    QTest::addColumn<int>("button");
+    QTest::newRow("click on the track") << false << int(Qt::LeftButton);
+    QTest::newRow("drag the handle") << true << int(Qt::LeftButton);
+    // The style moves the handle to a middle click's place: that release sends too.
+    QTest::newRow("middle click on the track") << false << int(Qt::MiddleButton);
 }
 
 void TestMainWindow::txPowerSlider()
 {
     QFETCH(bool, drag);
+    QFETCH(int, button);
     QVERIFY(startReader(-45));
     makeWindow();
     openPort();
@@ -512,7 +611,7 @@ void TestMainWindow::txPowerSlider()
         QTest::mouseMove(slider, QPoint(slider->width() / 2, y));
         QTest::mouseRelease(slider, Qt::LeftButton, {}, QPoint(slider->width() / 2, y));
     } else {
-        QTest::mouseClick(slider, Qt::LeftButton, {}, QPoint(slider->width() - 2, y));
+        QTest::mouseClick(slider, Qt::MouseButton(button), {}, QPoint(slider->width() - 2, y));
     }
     QVERIFY(slider->value() > -30);
     const QString command = QStringLiteral("txp,%1").arg(slider->value());

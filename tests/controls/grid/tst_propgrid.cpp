@@ -2,6 +2,7 @@
 // wheel and key events, with a parent that records and vetoes notifications.
 #include "tests/controls/grid/PropGridTestKit.h"
 
+#include <QAccessible>
 #include <QWheelEvent>
 
 namespace {
@@ -46,6 +47,8 @@ class TestPropGrid : public QObject
 {
     Q_OBJECT
 private slots:
+    void accessibleRows_data();
+    void accessibleRows();
     // control
     void removeAllDropsFocus();
     void removalVeto_data();
@@ -70,6 +73,66 @@ private slots:
     void keyboard_data();
     void keyboard();
 };
+
+void TestPropGrid::accessibleRows_data()
+{
+    QTest::addColumn<int>("row");         // the row whose action runs; -1: none
+    QTest::addColumn<QString>("action");
+    // Each row shown: name|value|e (editable) or r (read-only)|- expanded, + collapsed
+    QTest::addColumn<QStringList>("rows");
+    QTest::addColumn<QString>("focused"); // the grid's focused row afterwards
+    QTest::addColumn<bool>("editing");    // and its editor is open
+    const QStringList all{"Properties||r|-", "Name|Inventory|r|", "Parameters||r|-", "Power|-12|e|", "Mode|1|e|"};
+    QTest::newRow("every row shown") << -1 << "" << all << "" << false;
+    QTest::newRow("collapsing Parameters") << 2 << QAccessibleActionInterface::toggleAction()
+                                           << QStringList{"Properties||r|-", "Name|Inventory|r|", "Parameters||r|+"}
+                                           << "Parameters" << false;
+    QTest::newRow("editing Mode") << 4 << "Edit" << all << "Mode" << true;
+    QTest::newRow("no edit on a read-only row") << 1 << "Edit" << all << "" << false;
+}
+
+// The list pane is a tree to assistive technology: its children are the rows drawn, with
+// label, value, editable or not and expanded or not, and the actions act on the grid.
+void TestPropGrid::accessibleRows()
+{
+    QFETCH(int, row);
+    QFETCH(QString, action);
+    QFETCH(QStringList, rows);
+    QFETCH(QString, focused);
+    QFETCH(bool, editing);
+    GridFixture f;
+    CPropGridItem *props = f.group("props", "Properties");
+    f.fixed("Name", props, "Inventory");
+    auto *params = new CPropGridItem;
+    params->SetLabel("Parameters");
+    params->SetExpanded(true);
+    f.grid->AddItem(params, props);
+    f.edit("Power", params, "-12");
+    f.edit("Mode", params, "1");
+    QAccessibleInterface *pane = QAccessible::queryAccessibleInterface(f.list());
+    QVERIFY(pane);
+    QCOMPARE(pane->role(), QAccessible::Tree);
+    if (row >= 0) {
+        QAccessibleInterface *acted = pane->child(row);
+        QVERIFY(acted && acted->actionInterface());
+        acted->actionInterface()->doAction(action);
+    }
+    QStringList shown;
+    for (int i = 0; i < pane->childCount(); ++i) {
+        QAccessibleInterface *child = pane->child(i);
+        QCOMPARE(child->role(), QAccessible::TreeItem);
+        QCOMPARE(pane->indexOfChild(child), i);
+        const QAccessible::State state = child->state();
+        QCOMPARE(bool(state.editable), !state.readOnly);
+        QCOMPARE(child->actionInterface()->actionNames().contains("Edit"), bool(state.editable));
+        shown << child->text(QAccessible::Name) + "|" + child->text(QAccessible::Value) + "|"
+                     + (state.editable ? "e" : "r") + "|" + (state.expanded ? "-" : state.collapsed ? "+" : "");
+    }
+    QCOMPARE(shown, rows);
+    CPropGridItem *focus = f.grid->GetFocusItem();
+    QCOMPARE(focus ? focus->GetLabel() : QString(), focused);
+    QCOMPARE(focus && focus->IsActivated(), editing);
+}
 
 void TestPropGrid::removeAllDropsFocus()
 {
