@@ -64,5 +64,6 @@ bool LoadCatalogueDocument(CXML &document, const QString &path, const CXMLWarnin
 QString ComposeCommandLine(const CXML &entry);
 
 // The parameter-pair filter ("description|pattern|...||") in the file dialog's own
-// syntax ("description (patterns);;..."). The patterns stay as the pair gives them.
+// syntax ("description (patterns);;..."). The patterns stay as the pair gives them. A
+// filter without any pair gives "All Files (*)".
 QString ToFileDialogFilter(const QString &pairFilter);
