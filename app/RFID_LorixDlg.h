@@ -26,6 +26,7 @@
 #include <QString>
 
 #include <functional>
+#include <deque>
 #include <memory>
 
 class CLogView;
@@ -130,7 +131,8 @@ public:
     qint64 receivedRxBytes() const { return m_rxBytesTaken; }
     int PortNumber() const;
     // Catalogue saves handed to the writing thread whose outcome is not shown yet.
-    int catalogueSavesPending() const { return m_catalogueSaves.Pending(); }
+    // Saves asked for whose file is still being made or written.
+    int catalogueSavesPending() const;
     // Selects COM<comNumber> and opens it, as "Open Port" does, for this run only: the stored
     // port stays as it is until the operator picks a port in the picker.
     void OpenPortAtStart(int comNumber);
@@ -216,6 +218,7 @@ private: // set-up and handlers
     void OnSaveData();   // "Save Data (xml)", 1008
     void OnSaveAs();     // "Save As...", 1009 (hidden)
     void saveCatalogue(const QString &filter);
+    void sliceCatalogueSave();
     void OnCatalogueSaved(const QString &path, const QString &error);
 
     // The log's context-menu entries (its own file): the time stamps, kept in the settings,
@@ -287,6 +290,10 @@ private: // the window's other parts
     // the port list scans of the automatic connection. Their results are applied on this
     // thread; members, so they go first when the window goes, dropping those not applied.
     CWorkQueue m_catalogueSaves;
+    // The saves asked for whose bytes are not made yet, oldest first; the oldest one's are
+    // being made by m_catalogueBytes, a slice per pass of the event loop.
+    std::deque<QString> m_catalogueSavePaths;
+    std::unique_ptr<CXMLFileBytesWriter> m_catalogueBytes;
     CWorkQueue m_portScans;
     bool m_closeWhenSaved = false;        // done() came while saves were being written
     int m_closeResult = 0;                // ... with this result

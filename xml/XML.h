@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <vector>
 
 class QIODevice;
@@ -218,6 +219,29 @@ QString AskXMLSaveFile(CXML &root, const QString &filter, const QString &initial
 // The whole file SaveToFile writes (the byte-order mark first when UTF-16), made in
 // memory in one pass over the tree. Trims attribute values in the tree, like Write.
 QByteArray XMLFileBytes(CXML &root);
+// XMLFileBytes a piece at a time, so that the thread owning a large tree turns it into its
+// file between its other work. Each Step writes up to `elements` more elements. A tree
+// first written in one byte a character that turns out to hold a character above 255 is
+// written again from the start in UTF-16. The tree must keep its elements until the bytes
+// are taken; a value changed between steps is in the file when its element comes later.
+class CXMLFileBytesWriter
+{
+public:
+    explicit CXMLFileBytesWriter(CXML &root);
+    ~CXMLFileBytesWriter();
+    CXMLFileBytesWriter(const CXMLFileBytesWriter &) = delete;
+    CXMLFileBytesWriter &operator=(const CXMLFileBytesWriter &) = delete;
+
+    // True once the whole file is written.
+    bool Step(qsizetype elements);
+    // The file's bytes; valid once Step returned true.
+    QByteArray Take();
+
+private:
+    struct State;
+    std::unique_ptr<State> m_state;
+};
+
 // The end of a save to `path` whose writing ended with `error` ("" when the file was
 // written): sets `filePath` and returns true, or shows the warning, leaves `filePath`
 // and returns false.

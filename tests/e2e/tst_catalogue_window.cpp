@@ -105,6 +105,7 @@ private slots:
     void saveButtons();
     void saveWhileWriting_data();
     void saveWhileWriting();
+    void largeSaveMadeInSlices();
     void panelKeySends_data();
     void panelKeySends();
     void missingCatalogueWindowWorks();
@@ -428,6 +429,33 @@ void TestCatalogueWindow::saveWhileWriting()
         QVERIFY(m_warnings.first().contains(error) && m_warnings.first().contains(m_saveAnswer) && !QFile::exists(m_saveAnswer));
     else
         QVERIFY(dumpFile(m_saveAnswer).contains("p2 name=[Second] Default=[" + last + "] |second|"));
+}
+
+// A large catalogue becomes its file between the window's other work: a value the operator
+// edits right after pressing "Save Data", in a command near the end, is in the file, as
+// the bytes of that command were not made yet.
+void TestCatalogueWindow::largeSaveMadeInSlices()
+{
+    constexpr int COMMANDS = 5000;
+    QByteArray big = "<Catalogue name=\"Big\">\r\n  <Group name=\"All\">\r\n";
+    for (int i = 0; i < COMMANDS; ++i)
+        big += QStringLiteral("    <Command name=\"C%1\" instruction=\"c%1\"><p1 name=\"Value\" Default=\"0\">v</p1></Command>\r\n")
+                   .arg(i).toLatin1();
+    big += "  </Group>\r\n</Catalogue>\r\n";
+    m_writer = std::make_shared<HeldWriter>();
+    m_writer->opened.set_value();
+    makeWindow(writeCatalogue(big));
+    m_saveAnswer = m_dir->filePath("big.xml");
+    const QString last = QStringLiteral("C%1").arg(COMMANDS - 1);
+    select(last);
+    ctl<QPushButton>(IDC_SAVE_DATA)->click();
+    QCOMPARE(m_window->catalogueSavesPending(), 1);
+    editValue("Value", "9");
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->catalogueSavesPending(), 0, TRY_MS);
+    const QStringList saved = dumpFile(m_saveAnswer);
+    QCOMPARE(saved.size(), 2 + 2 * COMMANDS);
+    QCOMPARE(saved.at(saved.size() - 2), "Command name=[" + last + "] instruction=[c" + QString::number(COMMANDS - 1) + "] ||");
+    QCOMPARE(saved.last(), QStringLiteral("p1 name=[Value] Default=[9] |v|"));
 }
 
 void TestCatalogueWindow::panelKeySends_data()
