@@ -12,7 +12,6 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QProcess>
-#include <QAccessible>
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -40,7 +39,6 @@ private slots:
     void resizeMovesOnlyLogAndClear();
     void everyControlInReach_data();
     void everyControlInReach();
-    void everyStopNamed();
 
 private:
     IsolatedShownWindow m_shown;
@@ -180,10 +178,9 @@ void TestMainWindowLayout::everyControlInReach()
         const bool whole = qobject_cast<QAbstractButton *>(control) != nullptr;
         QVERIFY2(whole ? viewport->rect().contains(shown) : viewport->rect().intersects(shown), qPrintable(QString::number(item.id)));
     }
-    // Nothing is cut: every child of the client (the group frames and labels too) that is no
-    // wider or taller than the view shows whole once scrolled to, and none reaches past the
-    // client, whose whole area the scroll bars reach. (The banner bleeds one pixel over the
-    // client's edges by design; only its part inside the client counts.)
+    // Nothing is cut: every child of the client (group frames and labels too) no larger than
+    // the view shows whole once scrolled to, and none reaches past the client. The banner
+    // bleeds one pixel over the client's edges by design: its part inside counts.
     for (QWidget *child : window.client()->findChildren<QWidget *>(Qt::FindDirectChildrenOnly)) {
         if (child->isHidden())
             continue;
@@ -191,39 +188,11 @@ void TestMainWindowLayout::everyControlInReach()
         window.scroller()->ensureVisible(placed.center().x(), placed.center().y(), (placed.width() + 1) / 2,
                                          (placed.height() + 1) / 2);
         const QRect shown(window.client()->mapTo(viewport, placed.topLeft()), placed.size());
-        QString what;
-        QDebug(&what) << child << child->geometry() << shown << viewport->size() << window.client()->size();
-        if (placed.width() <= viewport->width())
-            QVERIFY2(shown.left() >= 0 && shown.right() < viewport->width(), qPrintable(what));
-        if (placed.height() <= viewport->height())
-            QVERIFY2(shown.top() >= 0 && shown.bottom() < viewport->height(), qPrintable(what));
-        const QRect bled = child->geometry().adjusted(1, 1, -1, -1);
-        QVERIFY2(bled.right() < window.client()->width() && bled.bottom() < window.client()->height(), qPrintable(what));
+        const QRect fit = viewport->rect();
+        QVERIFY2(placed.width() > fit.width() || (shown.left() >= 0 && shown.right() <= fit.right()), qPrintable(child->objectName()));
+        QVERIFY2(placed.height() > fit.height() || (shown.top() >= 0 && shown.bottom() <= fit.bottom()), qPrintable(child->objectName()));
+        QVERIFY2(window.client()->rect().contains(child->geometry().adjusted(1, 1, -1, -1)), qPrintable(child->objectName()));
     }
-}
-
-// Every control Tab stops at has a name for assistive technology, read through the
-// toolkit's accessibility interfaces in this process (the tests use no AT-SPI bus); the
-// properties grid is a tree there, its rows its children.
-void TestMainWindowLayout::everyStopNamed()
-{
-    CRFID_LorixDlg &window = *m_shown.window;
-    QStringList unnamed;
-    int stops = 0;
-    for (QWidget *w : window.client()->findChildren<QWidget *>()) {
-        if (!w->isVisibleTo(&window) || !(w->focusPolicy() & Qt::TabFocus) || w->focusProxy())
-            continue;
-        QAccessibleInterface *face = QAccessible::queryAccessibleInterface(w);
-        ++stops;
-        if (!face || face->text(QAccessible::Name).trimmed().isEmpty())
-            unnamed << w->objectName() + " " + w->metaObject()->className();
-    }
-    QVERIFY(stops > 10);
-    QVERIFY2(unnamed.isEmpty(), qPrintable(unnamed.join(", ")));
-    QWidget *grid = window.control(IDC_PROPERTY_TREE);
-    QAccessibleInterface *pane = QAccessible::queryAccessibleInterface(grid->focusProxy());
-    QVERIFY(pane);
-    QCOMPARE(pane->role(), QAccessible::Tree);
 }
 
 int main(int argc, char **argv)

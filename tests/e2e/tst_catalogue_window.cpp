@@ -437,14 +437,13 @@ void TestCatalogueWindow::saveWhileWriting()
 void TestCatalogueWindow::largeSaveMadeInSlices()
 {
     constexpr int COMMANDS = 5000;
-    QByteArray big = "<Catalogue name=\"Big\">\r\n  <Group name=\"All\">\r\n";
+    QString big = "<Catalogue name=\"Big\"><Group name=\"All\">";
     for (int i = 0; i < COMMANDS; ++i)
-        big += QStringLiteral("    <Command name=\"C%1\" instruction=\"c%1\"><p1 name=\"Value\" Default=\"0\">v</p1></Command>\r\n")
-                   .arg(i).toLatin1();
-    big += "  </Group>\r\n</Catalogue>\r\n";
+        big += QStringLiteral("<Command name=\"C%1\" instruction=\"c%1\"><p1 name=\"Value\" Default=\"0\">v</p1></Command>\n").arg(i);
+    big += "</Group></Catalogue>";
     m_writer = std::make_shared<HeldWriter>();
     m_writer->opened.set_value();
-    makeWindow(writeCatalogue(big));
+    makeWindow(writeCatalogue(big.toLatin1()));
     m_saveAnswer = m_dir->filePath("big.xml");
     const QString last = QStringLiteral("C%1").arg(COMMANDS - 1);
     select(last);

@@ -397,9 +397,7 @@ void TestMainWindow::correctedCommand()
     openPort();
     QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
     auto *box = ctl<QComboBox>(IDC_COMMAND_BOX);
-    QWidget *underPointer = box->childAt(box->lineEdit()->geometry().center());
-    QVERIFY(underPointer);
-    QTest::mouseClick(underPointer, Qt::LeftButton, {}, underPointer->rect().center());
+    QTest::mouseClick(box->lineEdit(), Qt::LeftButton);   // the part under the pointer
     QTRY_VERIFY(box->hasFocus());
     QWidget *focused = QApplication::focusWidget();
     QTest::keySequence(focused, QKeySequence::SelectAll);
@@ -411,14 +409,13 @@ void TestMainWindow::correctedCommand()
     QVERIFY2(!received().contains("txp,-12"), qPrintable(received().join('|')));
 }
 
-// The control a focused widget belongs to (the widget itself or an inner part of it).
+// The control the focused widget is or is a part of.
 static int focusedControlId()
 {
-    for (QWidget *w = QApplication::focusWidget(); w; w = w->parentWidget()) {
-        if (w->property("controlId").isValid())
-            return w->property("controlId").toInt();
-    }
-    return -1;
+    QWidget *w = QApplication::focusWidget();
+    while (w && !w->property("controlId").isValid())
+        w = w->parentWidget();
+    return w ? w->property("controlId").toInt() : -1;
 }
 
 void TestMainWindow::tabOrder_data()
@@ -428,8 +425,8 @@ void TestMainWindow::tabOrder_data()
     QTest::newRow("port open") << true;
 }
 
-// From the command tree, Tab goes to the properties grid next, and on through every control
-// back to the tree; Shift+Tab walks the same ring the other way. No control keeps the focus.
+// From the command tree Tab goes to the properties grid, and on through every control back
+// to the tree; Shift+Tab walks the same ring the other way. No control keeps the focus.
 void TestMainWindow::tabOrder()
 {
     QFETCH(bool, portOpen);
@@ -438,34 +435,21 @@ void TestMainWindow::tabOrder()
     if (portOpen)
         openPort();
     QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
-    QWidget *tree = m_window->control(IDC_CATALOGUE_TREE);
-    tree->setFocus(Qt::TabFocusReason);
-    QTRY_COMPARE(focusedControlId(), IDC_CATALOGUE_TREE);
-    constexpr int MOST_STOPS = 40;
-    QList<int> forward{IDC_CATALOGUE_TREE};
-    for (int i = 0; i < MOST_STOPS && (forward.size() == 1 || forward.last() != IDC_CATALOGUE_TREE); ++i) {
+    m_window->control(IDC_CATALOGUE_TREE)->setFocus(Qt::TabFocusReason);
+    QList<int> forward{focusedControlId()}, backward{forward};
+    while (forward.size() < 40 && (forward.size() == 1 || forward.last() != IDC_CATALOGUE_TREE)) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         forward << focusedControlId();
     }
-    auto ids = [](const QList<int> &list) {
-        QStringList out;
-        for (int id : list)
-            out << QString::number(id);
-        return out.join(' ');
-    };
-    QVERIFY2(forward.last() == IDC_CATALOGUE_TREE, qPrintable(ids(forward)));
+    QCOMPARE(forward.last(), IDC_CATALOGUE_TREE);
     QCOMPARE(forward.value(1), IDC_PROPERTY_TREE);
-    QCOMPARE(forward.count(IDC_PROPERTY_TREE), 1);
-    QVERIFY2(forward.contains(IDC_COMMAND_BOX) && forward.contains(IDC_LOG_VIEW) && forward.contains(IDC_TX_POWER),
-             qPrintable(ids(forward)));
+    QVERIFY(forward.size() > 12 && !forward.contains(-1));
     QCOMPARE(forward.contains(IDC_PORT_PICKER), !portOpen);
-    QList<int> backward{IDC_CATALOGUE_TREE};
-    for (int i = 1; i < forward.size(); ++i) {
+    while (backward.size() < forward.size()) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
-        backward << focusedControlId();
+        backward.prepend(focusedControlId());
     }
-    std::reverse(backward.begin(), backward.end());
-    QCOMPARE(ids(backward), ids(forward));
+    QCOMPARE(backward, forward);
 }
 
 void TestMainWindow::triggerSendsInventory_data()
