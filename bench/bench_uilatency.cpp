@@ -592,7 +592,7 @@ Result RunSaveLog(CSession &s, bool atOnce, QString *reason)
     return r;
 }
 
-// The catalogue the operator saved: 50,000 commands of three parameters each.
+// A large catalogue: 50,000 commands of three parameters each, about 19 MB.
 QByteArray LargeCatalogue()
 {
     QByteArray text = "<?xml version=\"1.0\"?>\r\n<Catalogue name=\"Large\">\r\n";
