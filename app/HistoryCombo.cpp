@@ -159,6 +159,14 @@ bool CHistoryCombo::eventFilter(QObject *watched, QEvent *event)
     return QComboBox::eventFilter(watched, event);
 }
 
+// In a window the box itself has the focus (it is its line edit's focus proxy): the keys
+// reach the line edit through here, handed on directly, past the line edit's filters.
+void CHistoryCombo::keyPressEvent(QKeyEvent *event)
+{
+    PreTranslateMessage(event);
+    QComboBox::keyPressEvent(event);
+}
+
 void CHistoryCombo::PreTranslateMessage(const QKeyEvent *keyEvent)
 {
     if (!autoComplete)

@@ -62,6 +62,17 @@ constexpr int CLEAR_GAP = 10;
 constexpr int CLEAR_HEIGHT = 22;
 constexpr int CLEAR_WIDTH = 60;
 
+// The names assistive technology reads for the controls that have no text of their own.
+constexpr std::pair<int, const char *> CONTROL_ACCESSIBLE_NAMES[] = {
+    {IDC_PORT_PICKER, "Select by Port"},
+    {IDC_TX_POWER, "TX power"},
+    {IDC_COMMAND_BOX, "Command"},
+    {IDC_CATALOGUE_TREE, "Ondo Reader Commands"},
+    {IDC_PROPERTY_TREE, "Command properties"},
+    {IDC_LOG_VIEW, "Traffic log"},
+    {IDC_DEVICE_LIST, "Bluetooth Devices List (Port : MAC)"},
+};
+
 // One tick per step of the TX power slider.
 constexpr int TX_POWER_TICK_INTERVAL = 1;
 
@@ -123,7 +134,6 @@ CRFID_LorixDlg::~CRFID_LorixDlg()
     // The monitor window goes before the engine: it shows the engine's tag monitor.
     storeTagMonitorGeometry();
     delete std::exchange(m_monitorWindow, nullptr);
-    removeCatalogueHooks();
 }
 
 QWidget *CRFID_LorixDlg::control(int id) const
@@ -280,6 +290,8 @@ void CRFID_LorixDlg::createControls()
     m_scroller = new QScrollArea(this);
     m_scroller->setFrameShape(QFrame::NoFrame);
     m_scroller->setWidgetResizable(true);
+    // The frame scrolls the client for the controls inside it; it is no Tab stop of its own.
+    m_scroller->setFocusPolicy(Qt::NoFocus);
     m_client = new CDialogClient(this, [this] { OnSize(); });
     m_client->resize(DialogUnitsToPixels(dialog.size, units));
     resize(m_client->size());
@@ -304,14 +316,23 @@ void CRFID_LorixDlg::createControls()
             widget->setObjectName(QStringLiteral("control%1").arg(item.id));
             m_controls.insert(item.id, widget);
         }
+        // The property tree (child 100) stands below the command tree: made right after it,
+        // it follows it in the Tab order. Placed by CreatePropertyPanel; hidden until then.
+        if (item.id == IDC_CATALOGUE_TREE) {
+            m_propertyTree = new CPropGrid(parent, PGS_NOTIFY, IDC_PROPERTY_TREE);
+            m_propertyTree->hide();
+            m_propertyTree->setProperty("controlId", IDC_PROPERTY_TREE);
+            m_controls.insert(IDC_PROPERTY_TREE, m_propertyTree);
+        }
     }
+    // Above the controls made after it, as when it was made last.
+    m_propertyTree->raise();
+    // Names for assistive technology where no label of the template is the control's buddy.
+    for (const auto &[id, name] : CONTROL_ACCESSIBLE_NAMES)
+        control(id)->setAccessibleName(QString::fromUtf8(name));
 
     keepClearOfGroupFrames(units);
 
-    // The property tree (child 100) is placed by CreatePropertyPanel; hidden until then.
-    m_propertyTree = new CPropGrid(parent, PGS_NOTIFY, IDC_PROPERTY_TREE);
-    m_propertyTree->hide();
-    m_controls.insert(IDC_PROPERTY_TREE, m_propertyTree);
 
     m_openButton = qobject_cast<QPushButton *>(control(IDC_OPEN_PORT));
     m_keyEmulatorBox = qobject_cast<QCheckBox *>(control(IDC_KEY_EMULATOR));
@@ -385,16 +406,27 @@ void CRFID_LorixDlg::connectControls()
     connect(m_multiModeRadio, &QRadioButton::clicked, this, storeReadMode);
     connect(m_singleModeRadio, &QRadioButton::clicked, this, storeReadMode);
     // The track bar's release-capture notification ends every left press on it, a click on the
-    // track as well as a drag (QSlider::sliderReleased follows only a drag). Queued, so that the
-    // slider has taken its final position from the release first.
+    // track as well as a drag (QSlider::sliderReleased follows only a drag). The style may let
+    // another button move the handle too (a middle click jumps to its place): such a release
+    // sends when the press moved the slider, so that the slider keeps showing the reader's
+    // power. Queued, so that the slider has taken its final position from the release first.
     struct CReleaseCaptureFilter : QObject
     {
         CRFID_LorixDlg *dlg;
+        int valueAtPress = 0;
         explicit CReleaseCaptureFilter(CRFID_LorixDlg *owner) : QObject(owner), dlg(owner) {}
-        bool eventFilter(QObject *, QEvent *e) override
+        bool eventFilter(QObject *watched, QEvent *e) override
         {
-            if (e->type() == QEvent::MouseButtonRelease && static_cast<QMouseEvent *>(e)->button() == Qt::LeftButton)
-                QMetaObject::invokeMethod(this, [this] { dlg->OnTxPowerReleased(); }, Qt::QueuedConnection);
+            const auto *slider = static_cast<QSlider *>(watched);
+            if (e->type() == QEvent::MouseButtonPress) {
+                valueAtPress = slider->value();
+            } else if (e->type() == QEvent::MouseButtonRelease) {
+                const bool left = static_cast<QMouseEvent *>(e)->button() == Qt::LeftButton;
+                QMetaObject::invokeMethod(this, [this, left, slider] {
+                    if (left || slider->value() != valueAtPress)
+                        dlg->OnTxPowerReleased();
+                }, Qt::QueuedConnection);
+            }
             return false;
         }
     };
@@ -574,13 +606,13 @@ void CRFID_LorixDlg::OnBluetoothPorts()
 }
 
 // The slider shows the reader's power once the reader has said it; until then (after an
-// opening, before the answer to "g,txp") its tip and accessible name say it is not known.
+// opening, before the answer to "g,txp") its tip and accessible description say it is not known.
 void CRFID_LorixDlg::showTxPower()
 {
     const QString text = m_engine.TxPowerKnown() ? QStringLiteral("TX power: %1 dBm").arg(m_txPowerSlider->value())
                                                  : QStringLiteral("TX power: not known");
     m_txPowerSlider->setToolTip(text);
-    m_txPowerSlider->setAccessibleName(text);
+    m_txPowerSlider->setAccessibleDescription(text);
 }
 
 int CRFID_LorixDlg::SendCommand(const QString &command)
@@ -707,7 +739,10 @@ bool CRFID_LorixDlg::handleNotify(CNotifyEvent &notify)
             OnSend();
             return true;
         case PGN_TABOUT:
-            m_portPicker->setFocus(Qt::TabFocusReason);
+            // On to the next control that takes the focus (the previous one for Shift+Tab):
+            // a fixed target is a trap when it is disabled, as the port picker is while the
+            // port is open.
+            focusNextPrevChild(notify.param() != PGN_TABOUT_BACKWARD);
             return true;
         case PGN_ESCAPE:
             m_catalogueTree->setFocus(Qt::OtherFocusReason);

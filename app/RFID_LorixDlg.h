@@ -20,6 +20,7 @@
 #include <QString>
 
 #include <functional>
+#include <deque>
 #include <memory>
 
 class CLogView;
@@ -111,7 +112,8 @@ public:
     qint64 receivedRxBytes() const { return m_engine.receivedRxBytes(); }
     int PortNumber() const;
     // Catalogue saves handed to the writing thread whose outcome is not shown yet.
-    int catalogueSavesPending() const { return m_catalogueSaves.Pending(); }
+    // Saves asked for whose file is still being made or written.
+    int catalogueSavesPending() const;
     // Selects COM<comNumber> and opens it, as "Open Port" does, for this run only: the stored
     // port stays as it is until the operator picks a port in the picker.
     void OpenPortAtStart(int comNumber);
@@ -161,8 +163,6 @@ private: // set-up and handlers
     void logNote(const QString &text);
     void showPortTip();
     void showTxPower();
-    void installCatalogueHooks();
-    void removeCatalogueHooks();
     QWidget *createOwnControl(const DialogControlTemplate &item, QWidget *parent);
     void OnTxPowerReleased();
     bool handleNotify(CNotifyEvent &notify);
@@ -177,6 +177,7 @@ private: // set-up and handlers
     void OnSaveData();   // "Save Data (xml)", 1008
     void OnSaveAs();     // "Save As...", 1009 (hidden)
     void saveCatalogue(const QString &filter);
+    void sliceCatalogueSave();
     void OnCatalogueSaved(const QString &path, const QString &error);
 
     // The log's context-menu entries (its own file): the time stamps, kept in the settings,
@@ -195,6 +196,8 @@ private: // members in the designed order
     QIcon m_icon;
     CPropGrid *m_propertyTree = nullptr;  // child 100, created hidden by the constructor
     CXML m_catalogue;
+    // The catalogue library's warning and save-file functions for this window's catalogue.
+    XMLHooks m_xmlHooks;
     CDialogHeader *m_header = nullptr;
     CExtTree *m_catalogueTree = nullptr;  // 1001
     CTreeImageList m_imageList;
@@ -230,6 +233,10 @@ private: // the window's other parts
     // outcomes are applied on this thread. A member, so it goes first when the window goes,
     // dropping those not applied.
     CWorkQueue m_catalogueSaves;
+    // The saves asked for whose bytes are not made yet, oldest first; the oldest one's are
+    // being made by m_catalogueBytes, a slice per pass of the event loop.
+    std::deque<QString> m_catalogueSavePaths;
+    std::unique_ptr<CXMLFileBytesWriter> m_catalogueBytes;
     bool m_closeWhenSaved = false;        // done() came while saves were being written
     int m_closeResult = 0;                // ... with this result
     CTagMonitorDlg *m_monitorWindow = nullptr;   // child window, made when first opened

@@ -23,6 +23,9 @@
 //   savelog       the largest log (8 million characters) saved with Save Log As
 //   copylog       reference for savelog: the same log's text copied in one piece on the
 //                 window's thread, as Save Log As once took it
+//   savecatalogue a 50,000-command catalogue (about 19 MB) saved with "Save Data (xml)"
+//   bytescatalogue reference for savecatalogue: the same catalogue turned into the file's
+//                 bytes in one piece on the window's thread, as Save Data once did
 // --seconds N sets every timed load's duration to N seconds; --settle N is how long the
 // window may take, after a load ends, to take in what the line accepted (default 120 s).
 //
@@ -34,6 +37,7 @@
 
 #include "app/LogView.h"
 #include "app/RFID_LorixDlg.h"
+#include "xml/XML.h"
 #include "settings/SettingsStore.h"
 #include "bench/LatencyProbe.h"
 #include "wedge/KeySink.h"
@@ -300,6 +304,8 @@ public:
     CLatencyProbe &probe() { return m_probe; }
     qint64 storeMs() const { return m_storeMs; }
     QString savedLogPath() const { return m_dir.filePath(QStringLiteral("saved-log.txt")); }
+    QString cataloguePath() const { return m_dir.filePath(QStringLiteral("catalogue.xml")); }
+    QString savedCataloguePath() const { return m_dir.filePath(QStringLiteral("saved-catalogue.xml")); }
 
     // The settings file (with `paddingBytes` of other values in it), the window, its port open.
     // The key emulator types into `typingSink` (none: into nothing).
@@ -341,6 +347,9 @@ public:
         env.keySink = typingSink ? CKeySinkFactory([typingSink] { return typingSink; }) : CKeySinkFactory();
         env.nameBluetoothPorts = false;
         env.logSaveFile = [this](const QString &) { return savedLogPath(); };
+        if (QFileInfo::exists(cataloguePath()))
+            env.cataloguePath = cataloguePath();
+        env.xmlSaveFile = [this](const QString &, const QString &) { return savedCataloguePath(); };
         m_window = std::make_unique<CRFID_LorixDlg>(*m_store, env);
         m_window->show();
         qobject_cast<QPushButton *>(m_window->control(IDC_OPEN_PORT))->click();
@@ -581,6 +590,67 @@ Result RunSaveLog(CSession &s, bool atOnce, QString *reason)
     return r;
 }
 
+// A large catalogue: 50,000 commands of three parameters each, about 19 MB.
+QByteArray LargeCatalogue()
+{
+    QByteArray text = "<?xml version=\"1.0\"?>\r\n<Catalogue name=\"Large\">\r\n";
+    for (int g = 0; g < 500; ++g) {
+        text += "  <Group name=\"Group " + QByteArray::number(g) + "\">\r\n";
+        for (int c = 0; c < 100; ++c) {
+            const QByteArray n = QByteArray::number(g * 100 + c);
+            text += "    <Command name=\"Command " + n + " of the large catalogue\" instruction=\"cmd" + n
+                    + "\">\r\n      What command " + n + " does, in a sentence or two of description.\r\n";
+            for (int p = 1; p <= 3; ++p)
+                text += "      <p" + QByteArray::number(p) + " name=\"Parameter " + QByteArray::number(p)
+                        + "\" Default=\"" + QByteArray::number(p * 10) + "\">The parameter's meaning.</p"
+                        + QByteArray::number(p) + ">\r\n";
+            text += "    </Command>\r\n";
+        }
+        text += "  </Group>\r\n";
+    }
+    return text + "</Catalogue>\r\n";
+}
+
+Result RunSaveCatalogue(CSession &s, bool atOnce, QString *reason)
+{
+    const QByteArray file = LargeCatalogue();
+    QFile out(s.cataloguePath());
+    if (!out.open(QIODevice::WriteOnly) || out.write(file) != file.size()) {
+        *reason = out.errorString();
+        return {};
+    }
+    out.close();
+    if (!s.OpenWindow({}, 0, reason))
+        return {};
+    // The reference's own copy of the tree, read before the measurement.
+    CXML reference;
+    if (atOnce) {
+        QFile in(s.cataloguePath());
+        in.open(QIODevice::ReadOnly);
+        Load(reference, in, QString());
+    }
+    s.probe().Start();
+    s.RunFor(500);
+    qint64 made = 0;
+    QTimer::singleShot(0, [&] {
+        if (atOnce)
+            made = XMLFileBytes(reference).size();
+        else
+            qobject_cast<QPushButton *>(s.window().control(IDC_SAVE_DATA))->click();
+    });
+    const QString path = s.savedCataloguePath();
+    const bool done = s.RunUntil([&] {
+        return atOnce ? made > 0 : QFileInfo::exists(path) && s.window().catalogueSavesPending() == 0;
+    }, 60000);
+    s.RunFor(500);
+    Result r = s.Finish();
+    r.note = !done ? QStringLiteral("not done within 60 s")
+                   : QStringLiteral("%1 bytes of catalogue; %2").arg(file.size()).arg(
+                         atOnce ? QStringLiteral("%1 bytes made").arg(made)
+                                : QStringLiteral("%1 bytes saved").arg(QFileInfo(path).size()));
+    return r;
+}
+
 Result RunLoad(const QString &name, const Options &options, QString *reason)
 {
     CSession s(options);
@@ -624,6 +694,8 @@ Result RunLoad(const QString &name, const Options &options, QString *reason)
         return RunSettings(s, reason);
     if (name == QLatin1String("savelog") || name == QLatin1String("copylog"))
         return RunSaveLog(s, name == QLatin1String("copylog"), reason);
+    if (name == QLatin1String("savecatalogue") || name == QLatin1String("bytescatalogue"))
+        return RunSaveCatalogue(s, name == QLatin1String("bytescatalogue"), reason);
     *reason = QStringLiteral("no such load");
     return {};
 }
@@ -631,7 +703,8 @@ Result RunLoad(const QString &name, const Options &options, QString *reason)
 const QStringList ALL_LOADS = {QStringLiteral("idle"), QStringLiteral("typing"), QStringLiteral("noend"),
                                QStringLiteral("nul"), QStringLiteral("trigger500"), QStringLiteral("trigger100"),
                                QStringLiteral("neverreads"), QStringLiteral("tagflood"), QStringLiteral("settings"),
-                               QStringLiteral("savelog"), QStringLiteral("copylog")};
+                               QStringLiteral("savelog"), QStringLiteral("copylog"),
+                               QStringLiteral("savecatalogue"), QStringLiteral("bytescatalogue")};
 
 // ---------------------------------------------------------------------------------------
 // The parent: each load in a child, one table.

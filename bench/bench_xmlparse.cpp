@@ -50,7 +50,6 @@ QByteArray textRunFile(qsizetype bytes)
 // One parse of the file into a new tree.
 std::unique_ptr<CXML> loadTree(const QByteArray &file)
 {
-    g_bUnicodeFile = 0;
     QBuffer buffer;
     buffer.setData(file);
     buffer.open(QIODevice::ReadOnly);

@@ -17,6 +17,9 @@ constexpr char16_t LAST_PARAMETER_DIGIT = u'9';
 
 constexpr char16_t PAIR_SEPARATOR = u'|';
 const QString DIALOG_FILTER_SEPARATOR = QStringLiteral(";;");
+// What the dialog lists when the pair filter names no file type: every file, said so, rather
+// than a "Files of type" entry without text.
+const QString EVERY_FILE_FILTER = QStringLiteral("All Files (*)");
 
 } // namespace
 
@@ -61,12 +64,12 @@ CataloguePictureKind CataloguePicture(const QString &name, const QString &instru
     return instruction.isEmpty() ? CataloguePictureKind::Gear : CataloguePictureKind::Prompt;
 }
 
-bool LoadCatalogueDocument(CXML &document, const QString &path)
+bool LoadCatalogueDocument(CXML &document, const QString &path, const CXMLWarningFunction &warning)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return false;
-    Load(document, file, QString());
+    Load(document, file, QString(), warning);
     return true;
 }
 
@@ -103,5 +106,5 @@ QString ToFileDialogFilter(const QString &pairFilter)
         else
             filters.append(description + QStringLiteral(" (") + pattern + u')');
     }
-    return filters.join(DIALOG_FILTER_SEPARATOR);
+    return filters.isEmpty() ? EVERY_FILE_FILTER : filters.join(DIALOG_FILTER_SEPARATOR);
 }

@@ -4,10 +4,10 @@
 // which elements are parameters, which picture an entry gets, and how a command line is
 // composed from an entry and its parameters. Qt Core only; user-interface thread.
 
+#include "xml/XML.h"
+
 #include <QString>
 #include <QStringView>
-
-class CXML;
 
 // The catalogue file's name in the executable's folder.
 inline const QString CATALOGUE_FILE_NAME = QStringLiteral("Ondo214.xml");
@@ -56,13 +56,14 @@ CataloguePictureKind CataloguePicture(const QString &name, const QString &instru
 
 // Reads the file into `document` with the parser (any root name). False, with the
 // document untouched, when the file cannot be opened; the parser's own result is not
-// looked at: whatever was parsed is shown.
-bool LoadCatalogueDocument(CXML &document, const QString &path);
+// looked at: whatever was parsed is shown. The parser's warnings go to `warning`.
+bool LoadCatalogueDocument(CXML &document, const QString &path, const CXMLWarningFunction &warning = {});
 
 // The instruction, then a separator and the "Default" of every child in document order
 // (a child without one adds the separator alone). "" for a group (no instruction).
 QString ComposeCommandLine(const CXML &entry);
 
 // The parameter-pair filter ("description|pattern|...||") in the file dialog's own
-// syntax ("description (patterns);;..."). The patterns stay as the pair gives them.
+// syntax ("description (patterns);;..."). The patterns stay as the pair gives them. A
+// filter without any pair gives "All Files (*)".
 QString ToFileDialogFilter(const QString &pairFilter);

@@ -50,7 +50,7 @@ CReaderEngine::CReaderEngine(IReaderFrontEnd &frontEnd, const Environment &envir
         emit tagRead(line, scan);
     });
     // Past its bound the monitor counts new tags together; said once.
-    m_tagMonitor.SetBoundHandler([this](int maxTags) { emit logged(CTagMonitor::BoundNote(maxTags), LogKind::Note); });
+    m_tagMonitor.SetBoundHandler([this](int maxTags) { logNote(CTagMonitor::BoundNote(maxTags)); });
     // The typing thread reports through a queued call; a new restore token it hands over
     // from inside its sink factory is passed on to the front end here, on this thread.
     m_keyEmulator->SetSinkSetup(keySinkSetup(m_environment.portalRestoreToken));

@@ -46,10 +46,8 @@ struct Parsed
 
 Parsed parse(QIODevice &device)
 {
-    g_bUnicodeFile = 0;
-    SetXMLWarningFunction([](const QString &, const QString &) {});
     Parsed parsed;
-    parsed.found = Load(*parsed.root, device, QString());
+    parsed.found = Load(*parsed.root, device, QString(), [](const QString &, const QString &) {});
     return parsed;
 }
 
@@ -160,10 +158,9 @@ QString CheckWholeBuffer(const QByteArray &data)
 QString CheckShortReads(const QByteArray &data)
 {
     const Parsed whole = parseBytes(data);
-    const int wholeFlag = g_bUnicodeFile;
     ShortReads device(data);
     const Parsed pieces = parse(device);
-    if (whole.found != pieces.found || wholeFlag != g_bUnicodeFile)
+    if (whole.found != pieces.found || whole.root->unicodeFile != pieces.root->unicodeFile)
         return QStringLiteral("short reads changed the result or the encoding");
     const QString difference = compareTrees(*whole.root, *pieces.root, sameText);
     return difference.isEmpty() ? QString() : "short reads: " + difference;

@@ -7,8 +7,6 @@
 #include <utility>
 #include <vector>
 
-int g_bUnicodeFile = 0;
-
 namespace {
 
 const QString UNKNOWN_ELEMENT_NAME = QStringLiteral("Unknown");
@@ -26,12 +24,6 @@ constexpr EntityReference ENTITY_REFERENCES[] = {
     {u'>', QLatin1StringView("&gt;")},   {u'\'', QLatin1StringView("&apos;")},
     {u'"', QLatin1StringView("&quot;")},
 };
-
-CXMLWarningFunction &warningFunction()
-{
-    static CXMLWarningFunction function;
-    return function;
-}
 
 } // namespace
 
@@ -235,18 +227,10 @@ QString DecodeEntities(QStringView s)
     return out;
 }
 
-CXMLWarningFunction SetXMLWarningFunction(CXMLWarningFunction function)
+void ShowXMLWarning(const CXMLWarningFunction &warning, const QString &text)
 {
-    CXMLWarningFunction previous = std::move(warningFunction());
-    warningFunction() = std::move(function);
-    return previous;
-}
-
-void ShowXMLWarning(const QString &text)
-{
-    const QString caption = QCoreApplication::applicationName();
-    if (warningFunction())
-        warningFunction()(text, caption);
+    if (warning)
+        warning(text, QCoreApplication::applicationName());
     else
         qWarning().noquote() << text;
 }

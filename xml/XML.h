@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <vector>
 
 class QIODevice;
@@ -107,6 +108,10 @@ public: // fields
     QString filePath;
     // Set by the tokenizer when a read for this element returned no bytes.
     int endOfInput = 0;
+    // 1 once a UTF-16 file (one with the byte-order mark FF FE) was read into this tree:
+    // every later read into it and every save of it then use UTF-16 little-endian. Set by
+    // Load on the root; nothing clears it.
+    int unicodeFile = 0;
     CAttributeList attributes;
 
 private:
@@ -115,23 +120,29 @@ private:
     qsizetype m_childCursor = -1;
 };
 
-// Process-wide: 1 once a UTF-16 file was read; then all XML reading and writing
-// in the process uses UTF-16 little-endian. Only the parser sets it; nothing
-// clears it (tests do, between cases).
-extern int g_bUnicodeFile;
-
 // The five references &amp; &lt; &gt; &apos; &quot;, nothing else.
 QString EncodeEntities(QStringView s);
 // Decodes the five references in one pass (a reference produced by a
 // replacement is not replaced again); any other "&" stays as it is.
 QString DecodeEntities(QStringView s);
 
-// Warnings of the parser and the writer's error reports go through one
-// process-wide function: a modal message box in the tool, a recorder in tests.
-// Without one they go to qWarning. Returns the function it replaces.
+// Warnings of the parser and the writer's error reports go to the function the caller
+// passes: a modal message box in the tool, a recorder in tests. Without one they go to
+// qWarning.
 using CXMLWarningFunction = std::function<void(const QString &text, const QString &caption)>;
-CXMLWarningFunction SetXMLWarningFunction(CXMLWarningFunction function);
-void ShowXMLWarning(const QString &text);
+void ShowXMLWarning(const CXMLWarningFunction &warning, const QString &text);
+
+// The file to save to, asked of a person (given the initial name and the filter; the
+// chosen path, or "" for cancel).
+using CXMLSaveFileFunction = std::function<QString(const QString &initialName, const QString &filter)>;
+
+// What the library asks of its caller's surroundings, passed with each call that needs it;
+// the caller owns it (the window keeps its own).
+struct XMLHooks
+{
+    CXMLWarningFunction warning;
+    CXMLSaveFileFunction saveFile;
+};
 
 // ---------------------------------------------------------------------------
 // Parser
@@ -148,8 +159,9 @@ class CXMLInput;
 // Fills `root` from the device's current position. `rootName` empty: the first
 // tag that is not a declaration or comment becomes the root. Returns 1 when a root
 // element was found and parsed, 0 when the input ended first. Afterwards the
-// device stands just after the last byte the parser consumed.
-int Load(CXML &root, QIODevice &file, const QString &rootName);
+// device stands just after the last byte the parser consumed. Warnings go to `warning`.
+// A file that starts with FF FE sets the root's `unicodeFile`.
+int Load(CXML &root, QIODevice &file, const QString &rootName, const CXMLWarningFunction &warning = {});
 // Fills `element` from its start tag and the input that follows. Iterative: a
 // file nested a million levels deep is parsed without deep recursion.
 void ParseElement(CXML &element, const QString &token, CXMLInput &input);
@@ -170,7 +182,7 @@ inline const QString INDENT_UNIT = QStringLiteral("    ");
 
 enum class CXMLEncoding { OneByte, Utf16 };
 
-// The encoding a save of this tree uses: UTF-16 when g_bUnicodeFile is set or
+// The encoding a save of this tree uses: UTF-16 when the root's unicodeFile is set or
 // when some name, value or text holds a character above 255 (which has no byte
 // of its own; the parser reads such a file back through its byte-order mark).
 CXMLEncoding ChooseXMLEncoding(const CXML &root);
@@ -181,10 +193,10 @@ bool NeedsWideCharacters(const CXML &root);
 // when a character of the subtree does not fit the one-byte encoding; in that
 // last case nothing is written.
 bool Write(CXML &element, QIODevice &file, int depth, CXMLEncoding encoding);
+// The same in UTF-16 when the tree's root was read from a UTF-16 file, else one byte each.
 bool Write(CXML &element, QIODevice &file, int depth);
 
-// Asks for a file through the save-file function (given the initial name and the
-// filter; returns the chosen path or "" for cancel), then writes the tree there.
+// Asks for a file through the hooks' save-file function, then writes the tree there.
 // The file is written beside the target and renamed over it only when complete,
 // so a failed save never leaves a half-written file in place of a good one.
 // Returns 1 when written; 0 when cancelled (`filePath` becomes "") or when the
@@ -192,22 +204,46 @@ bool Write(CXML &element, QIODevice &file, int depth);
 // Blocks on the disk. A caller whose thread must not wait takes the steps apart:
 // AskXMLSaveFile and XMLFileBytes on the tree's thread, WriteFileAtomically
 // (platform/AtomicFile.h) on another, FinishXMLSave back on the tree's thread.
-using CXMLSaveFileFunction = std::function<QString(const QString &initialName, const QString &filter)>;
-CXMLSaveFileFunction SetXMLSaveFileFunction(CXMLSaveFileFunction function);
-int SaveAs(CXML &root, const QString &filter);
+// Without a save-file function nothing is asked and nothing saved (0).
+int SaveAs(CXML &root, const QString &filter, const XMLHooks &hooks);
 // The same with the dialog's initial name given (a path: the dialog starts in its folder)
 // instead of the filter's first pattern; "" falls back to that pattern.
-int SaveAs(CXML &root, const QString &filter, const QString &initialName);
+int SaveAs(CXML &root, const QString &filter, const QString &initialName, const XMLHooks &hooks);
 // Writes the tree to `path` with the encoding SaveAs would choose; on failure
 // shows the warning and returns false. Used by SaveAs after the dialog.
-bool SaveToFile(CXML &root, const QString &path);
+bool SaveToFile(CXML &root, const QString &path, const CXMLWarningFunction &warning = {});
 
 // SaveAs's question: the chosen path, or "" when cancelled (`filePath` then becomes "").
-QString AskXMLSaveFile(CXML &root, const QString &filter, const QString &initialName);
+QString AskXMLSaveFile(CXML &root, const QString &filter, const QString &initialName,
+                       const CXMLSaveFileFunction &saveFile);
 // The whole file SaveToFile writes (the byte-order mark first when UTF-16), made in
 // memory in one pass over the tree. Trims attribute values in the tree, like Write.
 QByteArray XMLFileBytes(CXML &root);
+// XMLFileBytes a piece at a time, so that the thread owning a large tree turns it into its
+// file between its other work. Each Step writes up to `elements` more elements. A tree
+// first written in one byte a character that turns out to hold a character above 255 is
+// written again from the start in UTF-16. The tree must keep its elements until the bytes
+// are taken; a value changed between steps is in the file when its element comes later.
+class CXMLFileBytesWriter
+{
+public:
+    explicit CXMLFileBytesWriter(CXML &root);
+    ~CXMLFileBytesWriter();
+    CXMLFileBytesWriter(const CXMLFileBytesWriter &) = delete;
+    CXMLFileBytesWriter &operator=(const CXMLFileBytesWriter &) = delete;
+
+    // True once the whole file is written.
+    bool Step(qsizetype elements);
+    // The file's bytes; valid once Step returned true.
+    QByteArray Take();
+
+private:
+    struct State;
+    std::unique_ptr<State> m_state;
+};
+
 // The end of a save to `path` whose writing ended with `error` ("" when the file was
 // written): sets `filePath` and returns true, or shows the warning, leaves `filePath`
 // and returns false.
-bool FinishXMLSave(CXML &root, const QString &path, const QString &error);
+bool FinishXMLSave(CXML &root, const QString &path, const QString &error,
+                   const CXMLWarningFunction &warning = {});

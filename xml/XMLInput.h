@@ -11,7 +11,8 @@ class QIODevice;
 
 // The parser's view of its input: at every step a piece of up to
 // READ_CHUNK_BYTES bytes from the current position, converted to characters
-// (one byte each, or UTF-16 little-endian while g_bUnicodeFile is set).
+// (one byte each, or UTF-16 little-endian once the input or the tree it is read
+// into was seen to be UTF-16).
 //
 // The parser decides how much of each piece it consumes and continues from
 // there. Reading the device again from that position for every step would read
@@ -29,7 +30,9 @@ public:
         qint64 bytes = 0; // bytes the read returned (an odd last byte has no character)
     };
 
-    explicit CXMLInput(QIODevice &device);
+    // `unicodeFile`: the tree read into already came from a UTF-16 file; the input is then
+    // UTF-16 with or without its mark. Warnings go to `warning` (qWarning without one).
+    explicit CXMLInput(QIODevice &device, int unicodeFile = 0, CXMLWarningFunction warning = {});
 
     // The piece at the current position; `bytes` is 0 at the end of the input.
     // Valid until the next Read.
@@ -42,6 +45,9 @@ public:
     // Moves the position forward; at most the last piece's bytes.
     void Advance(qint64 bytes);
     int CharWidth() const { return m_width; }
+    // 1 when the input is read as UTF-16 (known after the first Read).
+    int UnicodeFile() const { return m_unicodeFile; }
+    void Warn(const QString &text) const { ShowXMLWarning(m_warning, text); }
     // Names and short values as shared strings (see StringCache).
     QString Intern(QStringView name) { return m_strings.Intern(name); }
     qint64 Position() const { return m_position; }
@@ -54,6 +60,8 @@ private:
     void Fill();
     void Convert(const char *data, qint64 n);
 
+    int m_unicodeFile = 0;
+    CXMLWarningFunction m_warning;
     QIODevice &m_device;
     QByteArray m_block;     // scratch for device reads
     QByteArray m_pending;   // bytes read but not yet converted (the odd UTF-16 byte, or before detection)

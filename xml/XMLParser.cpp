@@ -179,9 +179,9 @@ bool readStartTag(CXML &element, QStringView startTag, CXMLInput &input)
     element.name = input.Intern(name);
 
     if (startsWithChar(element.name, SLASH))
-        ShowXMLWarning(XML_WARNING_UNMATCHED_END + element.name);
+        input.Warn(XML_WARNING_UNMATCHED_END + element.name);
     if (!endsWithChar(token, GT))
-        ShowXMLWarning(XML_WARNING_INCOMPLETE_TAG);
+        input.Warn(XML_WARNING_INCOMPLETE_TAG);
 
     // The last character stands for ">" and, with a "/" before it, marks an empty
     // element; both count as blanks at the end of the tag, which the trim below
@@ -234,7 +234,8 @@ qsizetype find(QStringView s, char16_t c)
 
 } // namespace
 
-CXMLInput::CXMLInput(QIODevice &device) : m_device(device)
+CXMLInput::CXMLInput(QIODevice &device, int unicodeFile, CXMLWarningFunction warning)
+    : m_unicodeFile(unicodeFile), m_warning(std::move(warning)), m_device(device)
 {
     m_block.resize(FILL_BLOCK_BYTES);
 }
@@ -242,15 +243,15 @@ CXMLInput::CXMLInput(QIODevice &device) : m_device(device)
 void CXMLInput::Convert(const char *data, qint64 n)
 {
     if (!m_detected) {
-        // The first read decides: FF FE in front switches the process to UTF-16.
+        // The first read decides: FF FE in front switches the tree to UTF-16.
         m_pending.append(data, n);
         if (m_pending.size() < 2 && !m_end)
             return;
         m_detected = true;
-        if (!g_bUnicodeFile && m_pending.size() >= 2 && uchar(m_pending[0]) == BYTE_ORDER_MARK_0
+        if (!m_unicodeFile && m_pending.size() >= 2 && uchar(m_pending[0]) == BYTE_ORDER_MARK_0
             && uchar(m_pending[1]) == BYTE_ORDER_MARK_1)
-            g_bUnicodeFile = 1;
-        m_width = g_bUnicodeFile ? 2 : 1;
+            m_unicodeFile = 1;
+        m_width = m_unicodeFile ? 2 : 1;
         const QByteArray first = m_pending;
         m_pending.clear();
         Convert(first.constData(), first.size());
@@ -521,10 +522,10 @@ void ParseElement(CXML &element, const QString &token, CXMLInput &input)
     parseElement(element, token, input);
 }
 
-int Load(CXML &root, QIODevice &file, const QString &rootName)
+int Load(CXML &root, QIODevice &file, const QString &rootName, const CXMLWarningFunction &warning)
 {
     const qint64 start = file.isSequential() ? 0 : file.pos();
-    CXMLInput input(file);
+    CXMLInput input(file, root.unicodeFile, warning);
     root.name = rootName;
     QStringView token = readToken(input, root);
     while (isSkippedTag(token))
@@ -538,6 +539,7 @@ int Load(CXML &root, QIODevice &file, const QString &rootName)
         parseElement(root, token, input);
         found = 1;
     }
+    root.unicodeFile = input.UnicodeFile();
     // The input read ahead; leave the device where the parse stopped.
     if (!file.isSequential())
         file.seek(start + input.Position());

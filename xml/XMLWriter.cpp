@@ -7,6 +7,8 @@
 #include <QIODevice>
 #include <QtEndian>
 
+#include <limits>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -67,8 +69,10 @@ public:
             const qsizetype old = m_buffer.size();
             m_buffer.resize(old + piece.size());
             char *out = m_buffer.data() + old;
-            for (QChar c : piece)
+            for (QChar c : piece) {
+                m_wide = m_wide || c.unicode() > LAST_ONE_BYTE_CODE;
                 *out++ = char(c.unicode());
+            }
         } else {
             const qsizetype old = m_buffer.size();
             m_buffer.resize(old + piece.size() * 2);
@@ -97,6 +101,8 @@ public:
     }
 
     bool ok() const { return m_ok; }
+    // A character above 255 was put in one-byte mode (and written wrong).
+    bool sawWide() const { return m_wide; }
 
 private:
     QIODevice &m_device;
@@ -104,6 +110,14 @@ private:
     QByteArray m_buffer;
     QString m_indent;
     bool m_ok = true;
+    bool m_wide = false;
+};
+
+struct Frame
+{
+    CXML *element;
+    qsizetype nextChild;
+    int depth;
 };
 
 // Writes the start tag and the text; returns true when children and an end tag
@@ -149,12 +163,6 @@ void writeEnd(const CXML &element, int depth, PieceWriter &out, QString &piece)
     out.put(piece);
 }
 
-CXMLSaveFileFunction &saveFileFunction()
-{
-    static CXMLSaveFileFunction function;
-    return function;
-}
-
 QString initialNameOf(const QString &filter)
 {
     const qsizetype open = filter.indexOf(u'(');
@@ -164,9 +172,9 @@ QString initialNameOf(const QString &filter)
     return filter.mid(open + 1, close - open - 1);
 }
 
-void reportSaveFailure(const QString &path, const QString &reason)
+void reportSaveFailure(const CXMLWarningFunction &warning, const QString &path, const QString &reason)
 {
-    ShowXMLWarning(QStringLiteral("The catalogue could not be saved to \"%1\": %2\nThe file was not changed.")
+    ShowXMLWarning(warning, QStringLiteral("The catalogue could not be saved to \"%1\": %2\nThe file was not changed.")
                        .arg(QDir::toNativeSeparators(path), reason));
 }
 
@@ -192,12 +200,15 @@ bool NeedsWideCharacters(const CXML &root)
 
 CXMLEncoding ChooseXMLEncoding(const CXML &root)
 {
-    return (g_bUnicodeFile || NeedsWideCharacters(root)) ? CXMLEncoding::Utf16 : CXMLEncoding::OneByte;
+    return (root.unicodeFile || NeedsWideCharacters(root)) ? CXMLEncoding::Utf16 : CXMLEncoding::OneByte;
 }
 
 bool Write(CXML &element, QIODevice &file, int depth)
 {
-    return Write(element, file, depth, g_bUnicodeFile ? CXMLEncoding::Utf16 : CXMLEncoding::OneByte);
+    const CXML *root = &element;
+    while (root->parent)
+        root = root->parent;
+    return Write(element, file, depth, root->unicodeFile ? CXMLEncoding::Utf16 : CXMLEncoding::OneByte);
 }
 
 bool Write(CXML &element, QIODevice &file, int depth, CXMLEncoding encoding)
@@ -206,12 +217,6 @@ bool Write(CXML &element, QIODevice &file, int depth, CXMLEncoding encoding)
     if (encoding == CXMLEncoding::OneByte && NeedsWideCharacters(element))
         return false;
 
-    struct Frame
-    {
-        CXML *element;
-        qsizetype nextChild;
-        int depth;
-    };
     PieceWriter out(file, encoding);
     QString piece;
     // An explicit stack instead of recursion, so any depth is written. The child
@@ -234,61 +239,120 @@ bool Write(CXML &element, QIODevice &file, int depth, CXMLEncoding encoding)
     return out.flush();
 }
 
-CXMLSaveFileFunction SetXMLSaveFileFunction(CXMLSaveFileFunction function)
+struct CXMLFileBytesWriter::State
 {
-    CXMLSaveFileFunction previous = std::move(saveFileFunction());
-    saveFileFunction() = std::move(function);
-    return previous;
+    explicit State(CXML &tree) : root(tree) {}
+
+    void start(CXMLEncoding chosen)
+    {
+        encoding = chosen;
+        open.clear();
+        out.reset();
+        buffer.close();
+        buffer.setData(QByteArray());
+        buffer.open(QIODevice::WriteOnly);
+        if (encoding == CXMLEncoding::Utf16)
+            buffer.write(UTF16_BYTE_ORDER_MARK);
+        out = std::make_unique<PieceWriter>(buffer, encoding);
+        if (writeStart(root, ROOT_DEPTH, *out, piece))
+            open.push_back({&root, 0, ROOT_DEPTH});
+    }
+
+    CXML &root;
+    CXMLEncoding encoding = CXMLEncoding::OneByte;
+    QBuffer buffer;
+    std::unique_ptr<PieceWriter> out;
+    QString piece;
+    std::vector<Frame> open;   // as in Write: an explicit stack, so any depth is written
+    bool done = false;
+};
+
+CXMLFileBytesWriter::CXMLFileBytesWriter(CXML &root) : m_state(std::make_unique<State>(root))
+{
+    // Not the wide-character scan of ChooseXMLEncoding: that is a pass over the whole tree
+    // in one piece. A wide character met while writing starts the file again instead.
+    m_state->start(root.unicodeFile ? CXMLEncoding::Utf16 : CXMLEncoding::OneByte);
+}
+
+CXMLFileBytesWriter::~CXMLFileBytesWriter() = default;
+
+bool CXMLFileBytesWriter::Step(qsizetype elements)
+{
+    State &s = *m_state;
+    for (qsizetype n = 0; !s.done && n < elements && !s.open.empty(); ++n) {
+        Frame &top = s.open.back();
+        if (top.nextChild < top.element->children.size()) {
+            CXML *child = top.element->children.at(top.nextChild++);
+            const int childDepth = top.depth + 1;
+            if (writeStart(*child, childDepth, *s.out, s.piece))
+                s.open.push_back({child, 0, childDepth});
+            continue;
+        }
+        writeEnd(*top.element, top.depth, *s.out, s.piece);
+        s.open.pop_back();
+    }
+    if (s.out->sawWide()) {
+        s.start(CXMLEncoding::Utf16);
+        return false;
+    }
+    if (!s.done && s.open.empty()) {
+        // Cannot fail: memory takes every write.
+        s.out->flush();
+        s.done = true;
+    }
+    return s.done;
+}
+
+QByteArray CXMLFileBytesWriter::Take()
+{
+    return m_state->done ? m_state->buffer.data() : QByteArray();
 }
 
 QByteArray XMLFileBytes(CXML &root)
 {
-    const CXMLEncoding encoding = ChooseXMLEncoding(root);
-    QBuffer buffer;
-    buffer.open(QIODevice::WriteOnly);
-    if (encoding == CXMLEncoding::Utf16)
-        buffer.write(UTF16_BYTE_ORDER_MARK);
-    // Cannot fail: memory takes every write, and the encoding fits every character.
-    Write(root, buffer, ROOT_DEPTH, encoding);
-    return buffer.data();
+    CXMLFileBytesWriter writer(root);
+    while (!writer.Step(std::numeric_limits<qsizetype>::max())) {
+    }
+    return writer.Take();
 }
 
-bool FinishXMLSave(CXML &root, const QString &path, const QString &error)
+bool FinishXMLSave(CXML &root, const QString &path, const QString &error, const CXMLWarningFunction &warning)
 {
     if (!error.isEmpty()) {
-        reportSaveFailure(path, error);
+        reportSaveFailure(warning, path, error);
         return false;
     }
     root.filePath = path;
     return true;
 }
 
-bool SaveToFile(CXML &root, const QString &path)
+bool SaveToFile(CXML &root, const QString &path, const CXMLWarningFunction &warning)
 {
     // Written to a temporary file beside the target, flushed to the disk and renamed over
     // it only when complete: a failure never leaves a half-written catalogue in place of a
     // good one.
-    return FinishXMLSave(root, path, WriteFileAtomically(path, XMLFileBytes(root)));
+    return FinishXMLSave(root, path, WriteFileAtomically(path, XMLFileBytes(root)), warning);
 }
 
-int SaveAs(CXML &root, const QString &filter)
+int SaveAs(CXML &root, const QString &filter, const XMLHooks &hooks)
 {
-    return SaveAs(root, filter, initialNameOf(filter));
+    return SaveAs(root, filter, initialNameOf(filter), hooks);
 }
 
-QString AskXMLSaveFile(CXML &root, const QString &filter, const QString &initialName)
+QString AskXMLSaveFile(CXML &root, const QString &filter, const QString &initialName,
+                       const CXMLSaveFileFunction &saveFile)
 {
     const QString proposal = initialName.isEmpty() ? initialNameOf(filter) : initialName;
-    const QString path = saveFileFunction() ? saveFileFunction()(proposal, filter) : QString();
+    const QString path = saveFile ? saveFile(proposal, filter) : QString();
     if (path.isEmpty())
         root.filePath.clear();
     return path;
 }
 
-int SaveAs(CXML &root, const QString &filter, const QString &initialName)
+int SaveAs(CXML &root, const QString &filter, const QString &initialName, const XMLHooks &hooks)
 {
-    const QString path = AskXMLSaveFile(root, filter, initialName);
+    const QString path = AskXMLSaveFile(root, filter, initialName, hooks.saveFile);
     if (path.isEmpty())
         return 0;
-    return SaveToFile(root, path) ? 1 : 0;
+    return SaveToFile(root, path, hooks.warning) ? 1 : 0;
 }

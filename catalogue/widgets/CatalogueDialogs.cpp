@@ -14,20 +14,18 @@ QString AskCatalogueSaveFile(QWidget *parent, const QString &initialName, const 
                                         nullptr, QFileDialog::DontConfirmOverwrite);
 }
 
-void InstallCatalogueDialogs(QWidget *parent)
+XMLHooks CatalogueDialogs(QWidget *parent, XMLHooks given)
 {
     const QPointer<QWidget> owner(parent);
-    CXMLWarningFunction previousWarning = SetXMLWarningFunction(
-        [owner](const QString &text, const QString &caption) {
+    if (!given.warning) {
+        given.warning = [owner](const QString &text, const QString &caption) {
             QMessageBox::warning(owner.data(), caption, text);
-        });
-    if (previousWarning)
-        SetXMLWarningFunction(std::move(previousWarning));
-
-    CXMLSaveFileFunction previousSave = SetXMLSaveFileFunction(
-        [owner](const QString &initialName, const QString &filter) {
+        };
+    }
+    if (!given.saveFile) {
+        given.saveFile = [owner](const QString &initialName, const QString &filter) {
             return AskCatalogueSaveFile(owner.data(), initialName, filter);
-        });
-    if (previousSave)
-        SetXMLSaveFileFunction(std::move(previousSave));
+        };
+    }
+    return given;
 }

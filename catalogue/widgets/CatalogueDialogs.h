@@ -4,6 +4,8 @@
 // parser's and writer's warnings as a modal message box, and the file to save to from
 // the save-file dialog. User-interface thread only.
 
+#include "xml/XML.h"
+
 #include <QString>
 
 class QWidget;
@@ -12,7 +14,7 @@ class QWidget;
 // the dialog's own syntax, no overwrite question. "" when cancelled.
 QString AskCatalogueSaveFile(QWidget *parent, const QString &initialName, const QString &pairFilter);
 
-// Installs the message box and the save-file dialog, both over `parent` (which may go
-// away first; the dialogs then have no parent). A function that is already installed (a
-// test's recorder) is kept.
-void InstallCatalogueDialogs(QWidget *parent);
+// The message box and the save-file dialog, both over `parent` (which may go away first;
+// the dialogs then have no parent), in place of the functions `given` lacks; a function
+// it has (a test's recorder) is kept.
+XMLHooks CatalogueDialogs(QWidget *parent, XMLHooks given);

@@ -80,12 +80,12 @@ QTreeWidgetItem *AddCatalogueItems(CExtTree &tree, CXML *element, QTreeWidgetIte
 }
 
 void LoadCatalogueTree(CExtTree &tree, CTreeImageList &images, CXML &document, const QString &path,
-                       QList<CXML *> &treeItemElements)
+                       QList<CXML *> &treeItemElements, const CXMLWarningFunction &warning)
 {
     images = CreateCatalogueImageList();
     tree.SetImageList(images);
     tree.Initialize();
-    if (!LoadCatalogueDocument(document, path))
+    if (!LoadCatalogueDocument(document, path, warning))
         return;
     treeItemElements.clear();
     treeItemElements.squeeze();

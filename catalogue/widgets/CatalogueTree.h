@@ -3,6 +3,8 @@
 // The command tree filled from the catalogue document (the GUI half of the catalogue).
 // User-interface thread only.
 
+#include "xml/XML.h"
+
 #include <QList>
 #include <QString>
 
@@ -29,9 +31,10 @@ QTreeWidgetItem *AddCatalogueItems(CExtTree &tree, CXML *element, QTreeWidgetIte
 
 // The whole loading: the image list set on the tree, the tree initialised, the file read
 // into `document` and the tree filled from its root. A file that cannot be opened leaves
-// the tree empty, silently. `treeItemElements` is emptied first.
+// the tree empty, silently. `treeItemElements` is emptied first. The parser's warnings go
+// to `warning`.
 void LoadCatalogueTree(CExtTree &tree, CTreeImageList &images, CXML &document, const QString &path,
-                       QList<CXML *> &treeItemElements);
+                       QList<CXML *> &treeItemElements, const CXMLWarningFunction &warning = {});
 
 // The element of a tree item through its item data; null for a foreign or stale index.
 CXML *CatalogueElementOf(const CExtTree &tree, QTreeWidgetItem *item, const QList<CXML *> &treeItemElements);

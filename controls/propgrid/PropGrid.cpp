@@ -1,5 +1,6 @@
 #include "controls/propgrid/PropGrid.h"
 
+#include "controls/propgrid/PropGridAccessible.h"
 #include "controls/propgrid/PropGridList.h"
 #include "controls/common/NotifyEvent.h"
 
@@ -63,6 +64,7 @@ CPropGrid::CPropGrid(QWidget *parent, quint32 style, int controlId)
     infoPane = new CPropGridInfo(this);
     setFocusPolicy(Qt::StrongFocus);
     setFocusProxy(listPane);
+    InstallPropGridAccessibility();
 }
 
 CPropGrid::~CPropGrid()
@@ -74,11 +76,11 @@ CPropGrid::~CPropGrid()
     visibleHead = nullptr;
 }
 
-qintptr CPropGrid::Notify(int code, CPropGridItem *item)
+qintptr CPropGrid::Notify(int code, CPropGridItem *item, qintptr param)
 {
     if (!(m_style & PGS_NOTIFY))
         return 0;
-    CNotifyEvent event(CNotifyEvent::notifyType(), this, m_controlId, code, item);
+    CNotifyEvent event(CNotifyEvent::notifyType(), this, m_controlId, code, item, nullptr, param);
     return SendNotify(parentWidget(), event);
 }
 

@@ -90,7 +90,7 @@ public: // API
 public: // used by the panes and the items
     // Sends a notification to the parent; returns its answer (non-zero vetoes),
     // 0 without PGS_NOTIFY or without a parent.
-    qintptr Notify(int code, CPropGridItem *item);
+    qintptr Notify(int code, CPropGridItem *item, qintptr param = 0);
     // Rebuilds the visible-row chain and every row's geometry: the one place
     // where row positions, value, expand and check rectangles are computed.
     void UpdateLayout();

@@ -18,6 +18,9 @@ enum : int {
     PGN_SENDCOMMAND = -1116,
 };
 
+// The parameter of PGN_TABOUT: Shift+Tab (0 for Tab).
+constexpr qintptr PGN_TABOUT_BACKWARD = 1;
+
 // Control style bit: without it the control sends no notification at all.
 constexpr quint32 PGS_NOTIFY = 0x0001;
 

@@ -321,7 +321,7 @@ void CPropGridList::keyPressEvent(QKeyEvent *event)
     switch (event->key()) {
     case Qt::Key_Tab:
     case Qt::Key_Backtab:
-        ownerTree->Notify(PGN_TABOUT, nullptr);
+        ownerTree->Notify(PGN_TABOUT, nullptr, event->key() == Qt::Key_Backtab ? PGN_TABOUT_BACKWARD : 0);
         break;
     case Qt::Key_Escape:
         ownerTree->Notify(PGN_ESCAPE, nullptr);

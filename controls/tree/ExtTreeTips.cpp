@@ -8,13 +8,39 @@
 #include <QLabel>
 #include <QMouseEvent>
 #include <QScreen>
+#include <QStyle>
+#include <QTextLayout>
+
+namespace {
+
+// The text in lines no wider than `width`: broken between words where a line has room for
+// whole words, inside a word only where one word is wider than the tip.
+QString wrapToWidth(const QString &text, const QFont &font, int width)
+{
+    QTextLayout layout(text, font);
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout.setTextOption(option);
+    QStringList lines;
+    layout.beginLayout();
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(width);
+        lines << text.mid(line.textStart(), line.textLength()).trimmed();
+    }
+    layout.endLayout();
+    return lines.join(QLatin1Char('\n'));
+}
+
+} // namespace
 
 void CExtTree::createToolTip()
 {
     deleteToolTip();
     m_toolTip = new QLabel(this, Qt::ToolTip);
     m_toolTip->setTextFormat(Qt::PlainText); // "&" and "<" are shown as they are
-    m_toolTip->setWordWrap(true);
+    // The lines are broken here (ShowTipText), not by the label: a wrapping label picks its
+    // own narrow width and cannot break a word wider than itself.
+    m_toolTip->setWordWrap(false);
     m_toolTip->setForegroundRole(QPalette::ToolTipText);
     m_toolTip->setBackgroundRole(QPalette::ToolTipBase);
     m_toolTip->setAutoFillBackground(true);
@@ -101,7 +127,9 @@ bool CExtTree::viewportEvent(QEvent *e)
             inStrip = inStrip || strip.contains(help->pos());
         QString text;
         if (m_toolTipsEnabled && m_toolTip && inStrip && OnToolTipText(help->pos(), text)) {
-            m_toolTip->setText(text);
+            const int frame = 2 * (m_toolTip->margin() + m_toolTip->frameWidth());
+            const int room = qMax(1, m_toolTip->maximumWidth() - frame);
+            m_toolTip->setText(wrapToWidth(text, m_toolTip->font(), room));
             m_toolTip->adjustSize();
             m_toolTip->move(help->globalPos() + QPoint(2, 16));
             m_toolTip->show();

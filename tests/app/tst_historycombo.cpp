@@ -1,6 +1,7 @@
 #include "app/HistoryCombo.h"
 #include "settings/SettingsStore.h"
 
+#include <QApplication>
 #include <QLineEdit>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -135,7 +136,8 @@ void tst_HistoryCombo::staleKeysDeleted()
 void tst_HistoryCombo::completion_data()
 {
     QTest::addColumn<QStringList>("list");
-    QTest::addColumn<QString>("keys");   // '\b' Backspace, '<' Left, '\x18' Ctrl+A then Ctrl+X
+    // '\b' Backspace, '\x7f' Delete, '<' Left, '\x01' Ctrl+A, '\x18' Ctrl+A then Ctrl+X
+    QTest::addColumn<QString>("keys");
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("selected");
     QTest::addColumn<int>("caret");
@@ -146,10 +148,15 @@ void tst_HistoryCombo::completion_data()
     QTest::newRow("no match") << QStringList{"g,txp"} << "x" << "x" << "" << 1;
     QTest::newRow("backspace not completed") << QStringList{"g,txp"} << "g\b" << "g" << "" << 1;
     QTest::newRow("typing after backspace completes") << QStringList{"g,txp"} << "g\b," << "g,txp" << "txp" << 5;
+    QTest::newRow("delete drops the completed tail") << QStringList{"txp,-12"} << "txp,-1\x7f" << "txp,-1" << "" << 6;
+    QTest::newRow("select all, backspace empties") << QStringList{"ver", "inv"} << "x\x01\b" << "" << "" << 0;
+    QTest::newRow("select all, delete empties") << QStringList{"ver", "inv"} << "x\x01\x7f" << "" << "" << 0;
     QTest::newRow("typing inside the text keeps the caret") << QStringList{"ver,1"} << "vr<e" << "ver,1" << "" << 2;
     QTest::newRow("emptied by a cut: first entry") << QStringList{"ver", "inv"} << "x\x18" << "ver" << "ver" << 3;
 }
 
+// The keys go where an operator's go: to the focused widget of a shown, active window, in
+// which the box (not its line edit) holds the focus.
 void tst_HistoryCombo::completion()
 {
     QFETCH(QStringList, list);
@@ -158,26 +165,38 @@ void tst_HistoryCombo::completion()
     QFETCH(QString, selected);
     QFETCH(int, caret);
     CSettingsStore store(iniPath());
-    CHistoryCombo combo;
-    combo.SetSettingsStore(&store);
-    combo.addItems(list);
-    combo.setEditText(QString());
-    combo.show();
+    QWidget window;
+    auto *combo = new CHistoryCombo(&window);
+    new QLineEdit(&window);   // somewhere else for the focus to be
+    combo->SetSettingsStore(&store);
+    combo->addItems(list);
+    combo->setEditText(QString());
+    window.show();
+    window.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    combo->setFocus(Qt::TabFocusReason);
+    QTRY_VERIFY(combo->hasFocus());
+    QWidget *const focused = QApplication::focusWidget();
+    QVERIFY(focused);
     for (const QChar key : keys) {
         if (key == QLatin1Char('\b'))
-            QTest::keyClick(combo.lineEdit(), Qt::Key_Backspace);
+            QTest::keyClick(focused, Qt::Key_Backspace);
+        else if (key == QLatin1Char('\x7f'))
+            QTest::keyClick(focused, Qt::Key_Delete);
         else if (key == QLatin1Char('<'))
-            QTest::keyClick(combo.lineEdit(), Qt::Key_Left);
+            QTest::keyClick(focused, Qt::Key_Left);
+        else if (key == QLatin1Char('\x01'))
+            QTest::keySequence(focused, QKeySequence(QKeySequence::SelectAll));
         else if (key == QLatin1Char('\x18')) {
-            QTest::keySequence(combo.lineEdit(), QKeySequence(QKeySequence::SelectAll));
-            QTest::keySequence(combo.lineEdit(), QKeySequence(QKeySequence::Cut));
+            QTest::keySequence(focused, QKeySequence(QKeySequence::SelectAll));
+            QTest::keySequence(focused, QKeySequence(QKeySequence::Cut));
         } else
-            QTest::keyClick(combo.lineEdit(), key.toLatin1());
+            QTest::keyClick(focused, key.toLatin1());
     }
-    QCOMPARE(combo.currentText(), text);
-    QCOMPARE(combo.lineEdit()->selectedText(), selected);
-    QCOMPARE(combo.lineEdit()->cursorPosition(), caret);
-    QCOMPARE(combo.entries(), list);
+    QCOMPARE(combo->currentText(), text);
+    QCOMPARE(combo->lineEdit()->selectedText(), selected);
+    QCOMPARE(combo->lineEdit()->cursorPosition(), caret);
+    QCOMPARE(combo->entries(), list);
 }
 
 void tst_HistoryCombo::savedTextRestored_data()

@@ -64,10 +64,8 @@ struct ParseResult
 inline ParseResult parseXml(QIODevice &device, const QString &rootName = QString())
 {
     ParseResult result;
-    const CXMLWarningFunction previous = SetXMLWarningFunction(
-        [&result](const QString &text, const QString &) { result.warnings << text; });
-    result.found = Load(*result.root, device, rootName);
-    SetXMLWarningFunction(previous);
+    result.found = Load(*result.root, device, rootName,
+                        [&result](const QString &text, const QString &) { result.warnings << text; });
     return result;
 }
 

@@ -3,6 +3,7 @@
 // widget-free rules the tree and the panel share: parameter names, composition, filters.
 
 #include "catalogue/Catalogue.h"
+#include "catalogue/widgets/CatalogueDialogs.h"
 #include "catalogue/widgets/CatalogueTree.h"
 #include "catalogue/widgets/PropertiesPanel.h"
 #include "controls/propgrid/PropGrid.h"
@@ -10,6 +11,8 @@
 #include "controls/tree/ExtTree.h"
 #include "res/Bitmap129.h"
 
+#include <QApplication>
+#include <QComboBox>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileSystemModel>
@@ -65,10 +68,8 @@ struct Loaded
 
     void load(const QString &path)
     {
-        const CXMLWarningFunction previous = SetXMLWarningFunction(
-            [this](const QString &text, const QString &) { warnings << text; });
-        LoadCatalogueTree(*tree, images, document, path, elements);
-        SetXMLWarningFunction(previous);
+        LoadCatalogueTree(*tree, images, document, path, elements,
+                          [this](const QString &text, const QString &) { warnings << text; });
     }
 };
 
@@ -79,8 +80,6 @@ class TestCatalogueTree : public QObject
     Q_OBJECT
 
 private slots:
-    void init() { g_bUnicodeFile = 0; }
-
     void tree_data();
     void tree();
     void missingFile();
@@ -314,29 +313,42 @@ void TestCatalogueTree::compose()
     QCOMPARE(element.text, read);   // kept for Save
 }
 
-// What a file dialog given the converted filter lists: the patterns it takes from its
-// first filter, matched against a few names.
+// What the save dialog the operator gets lists: its "Files of type" entries and the patterns
+// it takes from the first, matched against a few names.
 void TestCatalogueTree::dialogFilter_data()
 {
     QTest::addColumn<QString>("pairs");
     QTest::addColumn<QStringList>("listed");
-    QTest::addColumn<int>("filterCount");
-    QTest::newRow("save data") << CATALOGUE_SAVE_FILTER << QStringList{"a.xml"} << 2;
+    QTest::addColumn<QStringList>("types");
+    QTest::newRow("save data") << CATALOGUE_SAVE_FILTER << QStringList{"a.xml"}
+                               << QStringList{"XML Files (*.xml)", "All Files (*.*)"};
     QTest::newRow("save as: no filter, every file") << CATALOGUE_SAVE_AS_FILTER
-                                                    << QStringList{"a.xml", "b.txt", "c.log", "d"} << 0;
-    QTest::newRow("two patterns") << "Text| *.txt;*.log||" << QStringList{"b.txt", "c.log"} << 1;
+                                                    << QStringList{"a.xml", "b.txt", "c.log", "d"}
+                                                    << QStringList{"All Files (*)"};
+    QTest::newRow("two patterns") << "Text| *.txt;*.log||" << QStringList{"b.txt", "c.log"}
+                                  << QStringList{"Text (*.txt *.log)"};
 }
 
 void TestCatalogueTree::dialogFilter()
 {
     QFETCH(QString, pairs);
     QFETCH(QStringList, listed);
-    QFETCH(int, filterCount);
-    QFileDialog dialog;
-    dialog.setOption(QFileDialog::DontUseNativeDialog);
-    dialog.setNameFilter(ToFileDialogFilter(pairs));
-    QCOMPARE(dialog.nameFilters().size(), filterCount);
-    const QStringList patterns = dialog.findChild<QFileSystemModel *>()->nameFilters();
+    QFETCH(QStringList, types);
+    QStringList patterns, shownTypes;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, this, [&] {
+        if (auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget())) {
+            patterns = dialog->findChild<QFileSystemModel *>()->nameFilters();
+            for (const QComboBox *types : dialog->findChildren<QComboBox *>("fileTypeCombo"))
+                for (int i = 0; i < types->count(); ++i)
+                    shownTypes << types->itemText(i);
+            dialog->reject();
+        }
+    });
+    poll.start(20);
+    QTemporaryDir dir;
+    QCOMPARE(AskCatalogueSaveFile(nullptr, dir.filePath("a.xml"), pairs), QString());
+    QCOMPARE(shownTypes, types);
     QStringList got;
     for (const char *name : {"a.xml", "b.txt", "c.log", "d"})
         if (patterns.isEmpty() || QDir::match(patterns, name))

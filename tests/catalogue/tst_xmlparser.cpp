@@ -20,9 +20,6 @@ class TestXmlParser : public QObject
     Q_OBJECT
 
 private slots:
-    void init() { g_bUnicodeFile = 0; }
-    void cleanup() { g_bUnicodeFile = 0; }
-
     void dialect_data();
     void dialect();
     void pieceBoundaries_data();
@@ -123,10 +120,9 @@ void TestXmlParser::dialect()
     QCOMPARE(whole.found, found);
     QCOMPARE(dumpXml(*whole.root), expected);
     QCOMPARE(whole.warnings, warnings);
-    QCOMPARE(g_bUnicodeFile, utf16 ? 1 : 0);
+    QCOMPARE(whole.root->unicodeFile, utf16 ? 1 : 0);
 
     // The device's own read sizes must not matter.
-    g_bUnicodeFile = 0;
     ShortReadDevice device(file, {1, 3, 2, 7});
     const ParseResult shortReads = parseXml(device, rootName);
     QCOMPARE(dumpXml(*shortReads.root), expected);
@@ -187,38 +183,43 @@ void TestXmlParser::pieceBoundaries()
     QCOMPARE(whole.found, 1);
     QCOMPARE(dumpXml(*whole.root), expected);
 
-    g_bUnicodeFile = 0;
     ShortReadDevice device(file, {4093, 1, 5000, 2});
     QCOMPARE(dumpXml(*parseXml(device).root), expected);
 }
 
+// The flag belongs to the tree a UTF-16 file was read into: later reads into that tree are
+// UTF-16, another tree read meanwhile is not.
 void TestXmlParser::unicodeFlagStaysSet()
 {
-    QCOMPARE(parseXml(xmlFile("<r a=\"\u00e9\"/>", true)).found, 1);
-    QCOMPARE(g_bUnicodeFile, 1);
-    // A later one-byte file is taken as UTF-16 too: its bytes pair up into
-    // characters that hold no "<".
-    const ParseResult later = parseXml(QByteArray("<r/>"));
-    QCOMPARE(later.found, 0);
-    QCOMPARE(g_bUnicodeFile, 1);
-    // A UTF-16 file without its mark is still read while the flag is set.
-    const QByteArray noMark = xmlFile("<q b=\"2\"/>", true).mid(2);
-    QCOMPARE(dumpXml(*parseXml(noMark).root), QStringLiteral("q b=[2]\n"));
+    auto loadInto = [](CXML &root, const QByteArray &bytes) {
+        QBuffer buffer;
+        buffer.setData(bytes);
+        buffer.open(QIODevice::ReadOnly);
+        return Load(root, buffer, QString(), [](const QString &, const QString &) {});
+    };
+    CXML wide;
+    QCOMPARE(loadInto(wide, xmlFile("<r a=\"\u00e9\"/>", true)), 1);
+    QCOMPARE(wide.unicodeFile, 1);
+    const ParseResult other = parseXml(QByteArray("<s/>"));
+    QCOMPARE(other.found, 1);
+    QCOMPARE(other.root->unicodeFile, 0);
+    // A later one-byte file read into the same tree is taken as UTF-16 too: its bytes pair
+    // up into characters that hold no "<".
+    wide.Clear();
+    QCOMPARE(loadInto(wide, QByteArray("<r/>")), 0);
+    QCOMPARE(wide.unicodeFile, 1);
 }
 
 void TestXmlParser::incompleteTagWarning()
 {
     QBuffer empty;
     empty.open(QIODevice::ReadOnly);
-    CXMLInput input(empty);
-    CXML element;
     QStringList warnings;
-    const CXMLWarningFunction previous =
-        SetXMLWarningFunction([&](const QString &text, const QString &) { warnings << text; });
+    CXMLInput input(empty, 0, [&](const QString &text, const QString &) { warnings << text; });
+    CXML element;
     // The last character stands in for ">" and is replaced like it; a value left
     // without its closing quote is set empty.
     ParseElement(element, "<c a=\"1\" b=\"2", input);
-    SetXMLWarningFunction(previous);
     QCOMPARE(warnings, QStringList{XML_WARNING_INCOMPLETE_TAG});
     QCOMPARE(element.name, QStringLiteral("c"));
     QCOMPARE(element.GetAttribute("a"), QStringLiteral("1"));

@@ -70,22 +70,11 @@ struct SaveRecorder
     QStringList warnings;
     QString offeredName;
     QString answer;
-    CXMLWarningFunction previousWarning;
-    CXMLSaveFileFunction previousSave;
-
-    SaveRecorder()
-    {
-        previousWarning = SetXMLWarningFunction([this](const QString &t, const QString &) { warnings << t; });
-        previousSave = SetXMLSaveFileFunction([this](const QString &initial, const QString &) {
-            offeredName = initial;
-            return answer;
-        });
-    }
-    ~SaveRecorder()
-    {
-        SetXMLWarningFunction(previousWarning);
-        SetXMLSaveFileFunction(previousSave);
-    }
+    XMLHooks hooks{[this](const QString &t, const QString &) { warnings << t; },
+                   [this](const QString &initial, const QString &) {
+                       offeredName = initial;
+                       return answer;
+                   }};
 };
 
 const QString SAVE_DATA_FILTER = QStringLiteral("XML Files (*.xml)| *.xml| All Files (*.*)| *.*||");
@@ -97,9 +86,6 @@ class TestXmlWriter : public QObject
     Q_OBJECT
 
 private slots:
-    void init() { g_bUnicodeFile = 0; }
-    void cleanup() { g_bUnicodeFile = 0; }
-
     void layout_data();
     void layout();
     void trimsValuesInTree();
@@ -197,7 +183,6 @@ void TestXmlWriter::roundTrip()
     const QByteArray saved = file.readAll();
     QCOMPARE(saved.startsWith("\xFF\xFE"), utf16);
 
-    g_bUnicodeFile = 0;
     ParseResult second = parseXml(saved);
     QCOMPARE(second.found, 1);
     QCOMPARE(dumpXml(*second.root), dumpXml(*first.root));
@@ -257,7 +242,7 @@ void TestXmlWriter::saveAsDialog()
     CXML root;
     root.name = "r";
     root.filePath = "earlier.xml";
-    QCOMPARE(SaveAs(root, filter), cancel ? 0 : 1);
+    QCOMPARE(SaveAs(root, filter, recorder.hooks), cancel ? 0 : 1);
     QCOMPARE(recorder.offeredName, offered);
     QCOMPARE(root.filePath, cancel ? QString() : path);
     QCOMPARE(QFile::exists(path), !cancel);
@@ -273,7 +258,7 @@ void TestXmlWriter::saveToMissingFolderRefused()
     CXML root;
     root.name = "r";
     root.filePath = "earlier.xml";
-    QCOMPARE(SaveAs(root, SAVE_DATA_FILTER), 0);
+    QCOMPARE(SaveAs(root, SAVE_DATA_FILTER, recorder.hooks), 0);
     QCOMPARE(root.filePath, QStringLiteral("earlier.xml"));
     QCOMPARE(recorder.warnings.size(), 1);
     QVERIFY(recorder.warnings.first().contains(QDir::toNativeSeparators(recorder.answer)));
@@ -315,7 +300,7 @@ void TestXmlWriter::saveFailureKeepsGoodFile()
         SaveRecorder recorder;
         recorder.answer = path;
         parsed.root->filePath = "earlier.xml";
-        QStringList report{SaveAs(*parsed.root, SAVE_DATA_FILTER) ? "saved" : "refused"};
+        QStringList report{SaveAs(*parsed.root, SAVE_DATA_FILTER, recorder.hooks) ? "saved" : "refused"};
         for (const QString &warning : recorder.warnings)
             report << (warning.contains(path) && warning.contains(strerror(ENOSPC)) ? "warned: disk full" : warning);
         report << (parsed.root->filePath == path ? "path set" : "path " + parsed.root->filePath);

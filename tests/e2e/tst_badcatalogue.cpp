@@ -70,7 +70,6 @@ private:
 
 void TestBadCatalogue::init()
 {
-    g_bUnicodeFile = 0;   // a file beginning with FF FE switches the process to UTF-16
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
     m_store = std::make_unique<CSettingsStore>(m_dir->filePath("settings.ini"));
@@ -79,7 +78,6 @@ void TestBadCatalogue::init()
 
 void TestBadCatalogue::cleanup()
 {
-    g_bUnicodeFile = 0;
     m_store.reset();
     m_dir.reset();
 }
@@ -91,7 +89,6 @@ void TestBadCatalogue::openOn(const QByteArray &bytes, const QString &what)
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     QCOMPARE(file.write(bytes), qint64(bytes.size()));
     file.close();
-    g_bUnicodeFile = 0;
     m_warnings.clear();
     CRFID_LorixDlg::Environment env = IsolatedWindowEnvironment(m_dir->path());
     env.cataloguePath = path;

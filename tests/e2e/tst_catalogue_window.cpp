@@ -105,6 +105,7 @@ private slots:
     void saveButtons();
     void saveWhileWriting_data();
     void saveWhileWriting();
+    void largeSaveMadeInSlices();
     void panelKeySends_data();
     void panelKeySends();
     void missingCatalogueWindowWorks();
@@ -136,7 +137,6 @@ private:
 
 void TestCatalogueWindow::init()
 {
-    g_bUnicodeFile = 0;
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
     m_store = std::make_unique<CSettingsStore>(m_dir->filePath("settings.ini"));
@@ -429,6 +429,32 @@ void TestCatalogueWindow::saveWhileWriting()
         QVERIFY(m_warnings.first().contains(error) && m_warnings.first().contains(m_saveAnswer) && !QFile::exists(m_saveAnswer));
     else
         QVERIFY(dumpFile(m_saveAnswer).contains("p2 name=[Second] Default=[" + last + "] |second|"));
+}
+
+// A large catalogue becomes its file between the window's other work: a value the operator
+// edits right after pressing "Save Data", in a command near the end, is in the file, as
+// the bytes of that command were not made yet.
+void TestCatalogueWindow::largeSaveMadeInSlices()
+{
+    constexpr int COMMANDS = 5000;
+    QString big = "<Catalogue name=\"Big\"><Group name=\"All\">";
+    for (int i = 0; i < COMMANDS; ++i)
+        big += QStringLiteral("<Command name=\"C%1\" instruction=\"c%1\"><p1 name=\"Value\" Default=\"0\">v</p1></Command>\n").arg(i);
+    big += "</Group></Catalogue>";
+    m_writer = std::make_shared<HeldWriter>();
+    m_writer->opened.set_value();
+    makeWindow(writeCatalogue(big.toLatin1()));
+    m_saveAnswer = m_dir->filePath("big.xml");
+    const QString last = QStringLiteral("C%1").arg(COMMANDS - 1);
+    select(last);
+    ctl<QPushButton>(IDC_SAVE_DATA)->click();
+    QCOMPARE(m_window->catalogueSavesPending(), 1);
+    editValue("Value", "9");
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->catalogueSavesPending(), 0, TRY_MS);
+    const QStringList saved = dumpFile(m_saveAnswer);
+    QCOMPARE(saved.size(), 2 + 2 * COMMANDS);
+    QCOMPARE(saved.at(saved.size() - 2), "Command name=[" + last + "] instruction=[c" + QString::number(COMMANDS - 1) + "] ||");
+    QCOMPARE(saved.last(), QStringLiteral("p1 name=[Value] Default=[9] |v|"));
 }
 
 void TestCatalogueWindow::panelKeySends_data()

@@ -7,6 +7,7 @@
 #include "tests/support/IsolatedWindow.h"
 #include "app/RFID_LorixDlg.h"
 #include "settings/SettingsStore.h"
+#include "app/HistoryCombo.h"
 #include "discovery/widgets/ComPortCombo.h"
 #include "monitor/TagTableModel.h"
 #include "monitor/widgets/TagMonitorDlg.h"
@@ -90,6 +91,10 @@ private slots:
     void openAndClosePort();
     void typedCommand_data();
     void typedCommand();
+    void correctedCommand_data();
+    void correctedCommand();
+    void tabOrder_data();
+    void tabOrder();
     void triggerSendsInventory_data();
     void triggerSendsInventory();
     void tagsTypedOncePerTrigger();
@@ -334,7 +339,7 @@ void TestMainWindow::openAndClosePort()
     QCOMPARE(logLineColour(com + " opened: " + m_reader->slavePath()), kNote);
     QVERIFY2(portTip().endsWith("\n" + com + " open: " + m_reader->slavePath()), qPrintable(portTip()));
     // Opened by hand, the reader has not said its power: the slider does not pretend it has.
-    QCOMPARE(ctl<QSlider>(IDC_TX_POWER)->accessibleName(), QStringLiteral("TX power: not known"));
+    QCOMPARE(ctl<QSlider>(IDC_TX_POWER)->accessibleDescription(), QStringLiteral("TX power: not known"));
     button->click();
     QVERIFY(!m_window->isPortOpen());
     QCOMPARE(button->text(), QStringLiteral("Open Port"));
@@ -369,6 +374,80 @@ void TestMainWindow::typedCommand()
     QCOMPARE(ctl<QComboBox>(IDC_COMMAND_BOX)->itemText(0), typed.trimmed());
     // The reader's answer comes back in the log.
     QTRY_VERIFY_WITH_TIMEOUT(logText().contains("$>"), TRY_MS);
+}
+
+void TestMainWindow::correctedCommand_data()
+{
+    QTest::addColumn<QString>("erase");   // "del" or "bs": the key that drops the completed tail
+    QTest::newRow("Delete") << "del";
+    QTest::newRow("Backspace") << "bs";
+}
+
+// An operator corrects a command from the history: clicks into the command box, selects its
+// text, types over it (each key completes from the history), drops the completed tail and
+// sends with Enter. The reader gets what the box showed, not the history's entry.
+void TestMainWindow::correctedCommand()
+{
+    QFETCH(QString, erase);
+    m_store->WriteString(CHistoryCombo::CONFIG_SECTION, "HistoryItem0", "txp,-12");
+    QVERIFY(startReader());
+    makeWindow();
+    openPort();
+    QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+    auto *box = ctl<QComboBox>(IDC_COMMAND_BOX);
+    QTest::mouseClick(box->lineEdit(), Qt::LeftButton);   // the part under the pointer
+    QTRY_VERIFY(box->hasFocus());
+    QWidget *focused = QApplication::focusWidget();
+    QTest::keySequence(focused, QKeySequence::SelectAll);
+    QTest::keyClicks(focused, "txp,-1");
+    QTest::keyClick(focused, erase == "del" ? Qt::Key_Delete : Qt::Key_Backspace);
+    QCOMPARE(box->currentText(), QStringLiteral("txp,-1"));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    QVERIFY2(waitForReceived("txp,-1"), qPrintable(received().join('|')));
+    QVERIFY2(!received().contains("txp,-12"), qPrintable(received().join('|')));
+}
+
+// The control the focused widget is or is a part of.
+static int focusedControlId()
+{
+    QWidget *w = QApplication::focusWidget();
+    while (w && !w->property("controlId").isValid())
+        w = w->parentWidget();
+    return w ? w->property("controlId").toInt() : -1;
+}
+
+void TestMainWindow::tabOrder_data()
+{
+    QTest::addColumn<bool>("portOpen");   // the port picker is disabled while the port is open
+    QTest::newRow("port closed") << false;
+    QTest::newRow("port open") << true;
+}
+
+// From the command tree Tab goes to the properties grid, and on through every control back
+// to the tree; Shift+Tab walks the same ring the other way. No control keeps the focus.
+void TestMainWindow::tabOrder()
+{
+    QFETCH(bool, portOpen);
+    QVERIFY(startReader());
+    makeWindow();
+    if (portOpen)
+        openPort();
+    QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+    m_window->control(IDC_CATALOGUE_TREE)->setFocus(Qt::TabFocusReason);
+    QList<int> forward{focusedControlId()}, backward{forward};
+    while (forward.size() < 40 && (forward.size() == 1 || forward.last() != IDC_CATALOGUE_TREE)) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        forward << focusedControlId();
+    }
+    QCOMPARE(forward.last(), IDC_CATALOGUE_TREE);
+    QCOMPARE(forward.value(1), IDC_PROPERTY_TREE);
+    QVERIFY(forward.size() > 12 && !forward.contains(-1));
+    QCOMPARE(forward.contains(IDC_PORT_PICKER), !portOpen);
+    while (backward.size() < forward.size()) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+        backward.prepend(focusedControlId());
+    }
+    QCOMPARE(backward, forward);
 }
 
 void TestMainWindow::triggerSendsInventory_data()
@@ -486,13 +565,17 @@ void TestMainWindow::tagsTypedOncePerTrigger()
 void TestMainWindow::txPowerSlider_data()
 {
     QTest::addColumn<bool>("drag"); // else a click on the track beside the handle
-    QTest::newRow("click on the track") << false;
-    QTest::newRow("drag the handle") << true;
+    QTest::addColumn<int>("button");
+    QTest::newRow("click on the track") << false << int(Qt::LeftButton);
+    QTest::newRow("drag the handle") << true << int(Qt::LeftButton);
+    // The style moves the handle to a middle click's place: that release sends too.
+    QTest::newRow("middle click on the track") << false << int(Qt::MiddleButton);
 }
 
 void TestMainWindow::txPowerSlider()
 {
     QFETCH(bool, drag);
+    QFETCH(int, button);
     QVERIFY(startReader(-45));
     makeWindow();
     openPort();
@@ -510,7 +593,7 @@ void TestMainWindow::txPowerSlider()
         QTest::mouseMove(slider, QPoint(slider->width() / 2, y));
         QTest::mouseRelease(slider, Qt::LeftButton, {}, QPoint(slider->width() / 2, y));
     } else {
-        QTest::mouseClick(slider, Qt::LeftButton, {}, QPoint(slider->width() - 2, y));
+        QTest::mouseClick(slider, Qt::MouseButton(button), {}, QPoint(slider->width() - 2, y));
     }
     QVERIFY(slider->value() > -30);
     const QString command = QStringLiteral("txp,%1").arg(slider->value());

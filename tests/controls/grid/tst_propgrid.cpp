@@ -2,6 +2,7 @@
 // wheel and key events, with a parent that records and vetoes notifications.
 #include "tests/controls/grid/PropGridTestKit.h"
 
+#include <QAccessible>
 #include <QWheelEvent>
 
 namespace {
@@ -46,6 +47,8 @@ class TestPropGrid : public QObject
 {
     Q_OBJECT
 private slots:
+    void accessibleRows_data();
+    void accessibleRows();
     // control
     void removeAllDropsFocus();
     void removalVeto_data();
@@ -70,6 +73,53 @@ private slots:
     void keyboard_data();
     void keyboard();
 };
+
+void TestPropGrid::accessibleRows_data()
+{
+    QTest::addColumn<int>("row");         // the row whose action runs; -1: none
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<QString>("rows");    // name|value|e(ditable) or r(ead-only)|- expanded, + collapsed
+    QTest::addColumn<QString>("focused"); // the grid's focused row afterwards, * when its editor is open
+    const QString all = "Properties||r|- Name|Inventory|r| Parameters||r|- Power|-12|e| Mode|1|e|";
+    QTest::newRow("every row shown") << -1 << "" << all << "";
+    QTest::newRow("collapsing Parameters") << 2 << QAccessibleActionInterface::toggleAction()
+                                           << "Properties||r|- Name|Inventory|r| Parameters||r|+" << "Parameters";
+    QTest::newRow("editing Mode") << 4 << "Edit" << all << "Mode*";
+    QTest::newRow("no edit on a read-only row") << 1 << "Edit" << all << "";
+}
+
+// The list pane is a tree to assistive technology: its children are the rows drawn, with
+// label, value, editable or not and expanded or not, and their actions act on the grid.
+void TestPropGrid::accessibleRows()
+{
+    QFETCH(int, row);
+    QFETCH(QString, action);
+    GridFixture f;
+    CPropGridItem *props = f.group("props", "Properties");
+    f.fixed("Name", props, "Inventory");
+    auto *params = new CPropGridItem;
+    params->SetLabel("Parameters");
+    params->SetExpanded(true);
+    f.grid->AddItem(params, props);
+    f.edit("Power", params, "-12");
+    f.edit("Mode", params, "1");
+    QAccessibleInterface *pane = QAccessible::queryAccessibleInterface(f.list());
+    QCOMPARE(pane->role(), QAccessible::Tree);
+    if (row >= 0)
+        pane->child(row)->actionInterface()->doAction(action);
+    QStringList shown;
+    for (int i = 0; i < pane->childCount(); ++i) {
+        QAccessibleInterface *child = pane->child(i);
+        const QAccessible::State state = child->state();
+        QVERIFY(child->role() == QAccessible::TreeItem && pane->indexOfChild(child) == i && state.editable != state.readOnly);
+        QCOMPARE(child->actionInterface()->actionNames().contains("Edit"), bool(state.editable));
+        shown << child->text(QAccessible::Name) + "|" + child->text(QAccessible::Value) + "|"
+                     + (state.editable ? "e" : "r") + "|" + (state.expanded ? "-" : state.collapsed ? "+" : "");
+    }
+    QTEST(shown.join(' '), "rows");
+    CPropGridItem *focus = f.grid->GetFocusItem();
+    QTEST(focus ? focus->GetLabel() + (focus->IsActivated() ? "*" : "") : QString(), "focused");
+}
 
 void TestPropGrid::removeAllDropsFocus()
 {

@@ -239,7 +239,7 @@ void TestExtTreeDraw::tipAtRightEdge()
     QCoreApplication::sendEvent(v.tree->viewport(), &help);
     QCOMPARE(v.tree->toolTipWidget()->isVisible(), tip);
     if (tip)
-        QCOMPARE(v.tree->toolTipWidget()->text(), item->text(0));
+        QCOMPARE(v.tree->toolTipWidget()->text().replace('\n', ' '), item->text(0));
 }
 
 void TestExtTreeDraw::tipCutAt78_data()
@@ -270,19 +270,27 @@ void TestExtTreeDraw::tipWidth_data()
     QTest::addColumn<int>("treeWidth");
     QTest::addColumn<int>("parentWidth");
     QTest::addColumn<int>("expected");
-    QTest::newRow("400 wide") << 400 << 600 << 300;
-    QTest::newRow("240 wide: half the parent") << 240 << 600 << 300;
-    QTest::newRow("240 wide, narrower parent") << 240 << 300 << 150;
-    QTest::newRow("exactly 200 at three quarters") << 267 << 900 << 200;
+    QTest::addColumn<QString>("label");
+    const QString words = QString("word ").repeated(15).trimmed();
+    const QString oneWord = QString("abcdefghij").repeated(7);
+    QTest::newRow("400 wide") << 400 << 600 << 300 << words;
+    QTest::newRow("240 wide: half the parent") << 240 << 600 << 300 << words;
+    QTest::newRow("240 wide, narrower parent") << 240 << 300 << 150 << words;
+    QTest::newRow("exactly 200 at three quarters") << 267 << 900 << 200 << words;
+    QTest::newRow("a word wider than the tip") << 240 << 300 << 150 << oneWord;
+    QTest::newRow("a wide word among short ones") << 240 << 300 << 150 << "set " + oneWord.left(40) + " to on";
 }
 
+// The tip's lines are as wide as the tip allows (never one word a line when more fit), no
+// line is wider than the tip, and together they hold the whole text.
 void TestExtTreeDraw::tipWidth()
 {
     QFETCH(int, treeWidth);
     QFETCH(int, parentWidth);
     QFETCH(int, expected);
+    QFETCH(QString, label);
     View v(treeWidth, parentWidth);
-    QTreeWidgetItem *item = v.tree->InsertItem(QString("word ").repeated(15), 0, 0);
+    QTreeWidgetItem *item = v.tree->InsertItem(label, 0, 0);
     v.show();
     v.render();
     QCOMPARE(v.tree->ComputeTipWidth(), expected);
@@ -290,8 +298,23 @@ void TestExtTreeDraw::tipWidth()
     const QPoint pos = onLabel(v.tree, item);
     QHelpEvent help(QEvent::ToolTip, pos, v.tree->viewport()->mapToGlobal(pos));
     QCoreApplication::sendEvent(v.tree->viewport(), &help);
-    QVERIFY(v.tree->toolTipWidget()->isVisible());
-    QVERIFY(v.tree->toolTipWidget()->width() <= expected);
+    QLabel *tip = v.tree->toolTipWidget();
+    QVERIFY(tip->isVisible());
+    QVERIFY(tip->width() <= expected);
+    const QStringList lines = tip->text().split('\n');
+    const QFontMetrics metrics(tip->font());
+    const int room = tip->contentsRect().width() - 2 * tip->margin();
+    QString joined;
+    for (int i = 0; i < lines.size(); ++i) {
+        QVERIFY2(metrics.horizontalAdvance(lines[i]) <= room, qPrintable(lines[i]));
+        // The next line's first word did not fit on this one.
+        if (i + 1 < lines.size()) {
+            const QString next = lines[i] + ' ' + lines[i + 1].section(' ', 0, 0);
+            QVERIFY2(metrics.horizontalAdvance(next) > room, qPrintable(next));
+        }
+        joined += lines[i];
+    }
+    QCOMPARE(QString(joined).remove(' '), QString(label.left(CExtTree::TIP_MAX_CHARS)).remove(' '));
 }
 
 void TestExtTreeDraw::parentSuppressesTips()
