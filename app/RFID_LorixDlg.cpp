@@ -880,6 +880,8 @@ int CRFID_LorixDlg::SendCommand(const QString &command)
     if (!isPortOpen())
         return 0;
     const int written = m_channel.Send(line.bytes.constData(), int(line.bytes.size()));
+    if (written > 0)
+        m_protocol.CommandSent(lastCommand);   // its echo may come after later commands
     if (m_channel.TxStallBegan())
         AppendLog(QStringLiteral("Not sent: the reader is not reading what was sent before; "
                                  "commands are not sent until it reads again.\r\n"),
