@@ -338,7 +338,7 @@ public:
         env.bluetooth.bluez.busAddress = QStringLiteral("unix:path=") + m_dir.filePath(QStringLiteral("no-bus"));
         env.keySink = nullptr;   // the sink each load installs with SetKeySink
         env.nameBluetoothPorts = false;
-        env.logSaveFile = [this](const QString &) { return savedLogPath(); };
+        env.logSaveFile = [this](const QString &, const QString &, QString &) { return savedLogPath(); };
         m_window = std::make_unique<CRFID_LorixDlg>(*m_store, env);
         m_window->show();
         qobject_cast<QPushButton *>(m_window->control(IDC_OPEN_PORT))->click();
