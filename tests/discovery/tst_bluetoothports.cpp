@@ -216,18 +216,15 @@ void TestBluetoothPorts::bluezReasonInWords_data()
     const QString away = "switched off or out of range", off = "Bluetooth is switched off";
     QTest::newRow("page time-out") << "br-connection-page-timeout (org.bluez.Error.Failed)" << away;
     QTest::newRow("attempt failed") << "Connection attempt failed (org.bluez.Error.ConnectionAttemptFailed)" << away;
+    QTest::newRow("no answer") << "BlueZ did not answer within 30 s" << away;
     QTest::newRow("not ready") << "Resource Not Ready (org.bluez.Error.NotReady)" << off;
     QTest::newRow("adapter off") << "br-connection-adapter-not-powered (org.bluez.Error.Failed)" << off;
-    QTest::newRow("authentication") << "org.bluez.Error.AuthenticationFailed" << "pair it\nagain";
-    QTest::newRow("key missing") << "br-connection-key-missing (org.bluez.Error.Failed)" << "pair it\nagain";
+    QTest::newRow("authentication") << "org.bluez.Error.AuthenticationFailed" << "pair it again";
     QTest::newRow("unknown device") << "Does Not Exist (org.bluez.Error.DoesNotExist)" << "not paired";
-    QTest::newRow("no BlueZ") << "The name org.bluez was not provided (org.freedesktop.DBus.Error.ServiceUnknown)"
-                              << "BlueZ) is not running";
+    QTest::newRow("no BlueZ") << "org.bluez (org.freedesktop.DBus.Error.ServiceUnknown)" << "BlueZ) is not running";
     QTest::newRow("no adapter") << "no adapter" << "no Bluetooth adapter";
-    QTest::newRow("no answer") << "BlueZ did not answer within 30 s" << away;
     QTest::newRow("refused, case aside") << "BR-CONNECTION-REFUSED (org.bluez.Error.Failed)" << "refused";
-    QTest::newRow("unknown reason kept in the words") << "br-connection-unknown (org.bluez.Error.Failed)"
-                                                      << "BlueZ: br-connection-unknown (org.bluez.Error.Failed)";
+    QTest::newRow("unknown, kept in the words") << "br-x (org.bluez.Error.Failed)" << "(BlueZ: br-x (org.bluez.Error.Failed))";
 }
 
 void TestBluetoothPorts::bluezReasonInWords()
@@ -236,8 +233,7 @@ void TestBluetoothPorts::bluezReasonInWords()
     QFETCH(QString, says);
     const BluezReason reason = ExplainBluezReason(QStringLiteral("  ") + raw + QStringLiteral("\n"));
     QCOMPARE(reason.raw, raw);
-    for (const QString &part : says.split('\n'))
-        QVERIFY2(reason.words.contains(part), qPrintable(reason.words));
+    QVERIFY2(reason.words.contains(says), qPrintable(reason.words));
     QVERIFY(reason.words.endsWith('.'));
 }
 

@@ -84,8 +84,8 @@ public:
     std::atomic<int> failAtEnter{0};
 };
 
-// A reader played by a script on a pseudo-terminal: each line it receives may be answered by
-// pieces, each written a given time after that line came. Runs on the test's event loop.
+// A reader's script: each line it receives may be answered by pieces, each written a given
+// time after that line came.
 struct ScriptedAnswer
 {
     QByteArray on;
@@ -93,39 +93,6 @@ struct ScriptedAnswer
     QByteArray bytes;
 };
 using ReaderScript = QList<ScriptedAnswer>;
-
-class CScriptedReader
-{
-public:
-    bool Start(const QString &portsFolder, int comNumber, const ReaderScript &script)
-    {
-        m_script = script;
-        if (!m_line.Open() || !QDir().mkpath(portsFolder)
-            || !QFile::link(m_line.slavePath(), portsFolder + QStringLiteral("/COM%1").arg(comNumber)))
-            return false;
-        m_notifier = std::make_unique<QSocketNotifier>(m_line.masterFd(), QSocketNotifier::Read);
-        QObject::connect(m_notifier.get(), &QSocketNotifier::activated, [this] { read(); });
-        return true;
-    }
-
-private:
-    void read()
-    {
-        bool hungUp = false;
-        m_pending += m_line.ReadAvailable(hungUp);
-        for (qsizetype end; (end = m_pending.indexOf("\r\n")) >= 0; m_pending.remove(0, end + 2)) {
-            for (const ScriptedAnswer &answer : std::as_const(m_script)) {
-                if (answer.on == m_pending.left(end))
-                    QTimer::singleShot(answer.afterMs, m_notifier.get(), [this, answer] { m_line.WriteAll(answer.bytes); });
-            }
-        }
-    }
-
-    CPseudoTerminal m_line;
-    std::unique_ptr<QSocketNotifier> m_notifier;
-    ReaderScript m_script;
-    QByteArray m_pending;
-};
 
 } // namespace
 
@@ -558,11 +525,23 @@ void TestMainWindow::lateEchoNeverTyped()
 {
     QFETCH(QString, command);
     QFETCH(ReaderScript, script);
-    constexpr int COM_NUMBER = 202;
-    CScriptedReader reader;
-    if (!reader.Start(m_dir->filePath("ports"), COM_NUMBER, script))
+    CPseudoTerminal line;   // the reader's end, played by the script on this event loop
+    if (!line.Open())
         QSKIP("no pseudo-terminal");
-    m_store->WriteInt(CONFIG_SECTION, CONFIG_COM_PORT, COM_NUMBER);
+    QVERIFY(QDir().mkpath(m_dir->filePath("ports")) && QFile::link(line.slavePath(), m_dir->filePath("ports/COM202")));
+    QByteArray heard;
+    QSocketNotifier readable(line.masterFd(), QSocketNotifier::Read);
+    connect(&readable, &QSocketNotifier::activated, [&] {
+        bool hungUp = false;
+        heard += line.ReadAvailable(hungUp);
+        for (qsizetype end; (end = heard.indexOf("\r\n")) >= 0; heard.remove(0, end + 2)) {
+            for (const ScriptedAnswer &answer : std::as_const(script)) {
+                if (answer.on == heard.left(end))
+                    QTimer::singleShot(answer.afterMs, &readable, [&line, answer] { line.WriteAll(answer.bytes); });
+            }
+        }
+    });
+    m_store->WriteInt(CONFIG_SECTION, CONFIG_COM_PORT, 202);
     makeWindow();
     ctl<QRadioButton>(IDC_MULTI_MODE)->click();
     ctl<QCheckBox>(IDC_KEY_EMULATOR)->click();
@@ -576,7 +555,7 @@ void TestMainWindow::lateEchoNeverTyped()
     QTRY_VERIFY(box->isAncestorOf(QApplication::focusWidget()));
     QTest::keyClicks(QApplication::focusWidget(), command);
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
-    QApplication::setActiveWindow(nullptr);
+    QApplication::setActiveWindow(nullptr);   // the operator goes to another program
 
     QTRY_VERIFY_WITH_TIMEOUT(logText().contains("$batt=80"), TRY_MS);
     QCOMPARE(m_window->tagList().items(), QStringList { "E2001234" });
@@ -890,9 +869,8 @@ void TestMainWindow::saveLog()
         auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
         if (!dialog || !dialog->isVisible() || !typesShown.isEmpty())
             return;
-        auto *types = dialog->findChild<QComboBox *>("fileTypeCombo");
-        for (int i = 0; i < types->count(); ++i)
-            typesShown << types->itemText(i);
+        for (auto *types = dialog->findChild<QComboBox *>("fileTypeCombo"); typesShown.size() < types->count();)
+            typesShown << types->itemText(int(typesShown.size()));
         dialog->selectNameFilter(fileType);
         dialog->findChild<QLineEdit *>("fileNameEdit")->setText(target);
         QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
