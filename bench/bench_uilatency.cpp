@@ -23,6 +23,8 @@
 //   savelog       the largest log (8 million characters) saved with Save Log As
 //   copylog       reference for savelog: the same log's text copied in one piece on the
 //                 window's thread, as Save Log As once took it
+//   savehtml      savelog with the file type "HTML with the log's colours": each line read
+//                 back by the kinds of its pieces, escaped and put in spans
 // --seconds N sets every timed load's duration to N seconds; --settle N is how long the
 // window may take, after a load ends, to take in what the line accepted (default 120 s).
 //
@@ -300,6 +302,8 @@ public:
     CLatencyProbe &probe() { return m_probe; }
     qint64 storeMs() const { return m_storeMs; }
     QString savedLogPath() const { return m_dir.filePath(QStringLiteral("saved-log.txt")); }
+    // The file type Save Log As is answered with; "": the dialog's first.
+    void SetLogFileType(const QString &type) { m_logFileType = type; }
 
     // The settings file (with `paddingBytes` of other values in it), the window, its port open.
     bool OpenWindow(const QMap<QString, int> &config, qint64 paddingBytes, QString *reason)
@@ -338,7 +342,11 @@ public:
         env.bluetooth.bluez.busAddress = QStringLiteral("unix:path=") + m_dir.filePath(QStringLiteral("no-bus"));
         env.keySink = nullptr;   // the sink each load installs with SetKeySink
         env.nameBluetoothPorts = false;
-        env.logSaveFile = [this](const QString &, const QString &, QString &) { return savedLogPath(); };
+        env.logSaveFile = [this](const QString &, const QString &, QString &chosen) {
+            if (!m_logFileType.isEmpty())
+                chosen = m_logFileType;
+            return savedLogPath();
+        };
         m_window = std::make_unique<CRFID_LorixDlg>(*m_store, env);
         m_window->show();
         qobject_cast<QPushButton *>(m_window->control(IDC_OPEN_PORT))->click();
@@ -408,6 +416,7 @@ private:
     CReaderPeer m_peer;
     std::unique_ptr<CSettingsStore> m_store;
     qint64 m_storeMs = 0;   // the store's reading of its file
+    QString m_logFileType;
     std::unique_ptr<CRFID_LorixDlg> m_window;
     CLatencyProbe m_probe{PROBE_PERIOD};
     std::thread m_peerThread;
@@ -626,6 +635,10 @@ Result RunLoad(const QString &name, const Options &options, QString *reason)
         return RunSettings(s, reason);
     if (name == QLatin1String("savelog") || name == QLatin1String("copylog"))
         return RunSaveLog(s, name == QLatin1String("copylog"), reason);
+    if (name == QLatin1String("savehtml")) {
+        s.SetLogFileType(QStringLiteral("HTML with the log's colours (*.html *.htm)"));
+        return RunSaveLog(s, false, reason);
+    }
     *reason = QStringLiteral("no such load");
     return {};
 }
@@ -633,7 +646,7 @@ Result RunLoad(const QString &name, const Options &options, QString *reason)
 const QStringList ALL_LOADS = {QStringLiteral("idle"), QStringLiteral("typing"), QStringLiteral("noend"),
                                QStringLiteral("nul"), QStringLiteral("trigger500"), QStringLiteral("trigger100"),
                                QStringLiteral("neverreads"), QStringLiteral("tagflood"), QStringLiteral("settings"),
-                               QStringLiteral("savelog"), QStringLiteral("copylog")};
+                               QStringLiteral("savelog"), QStringLiteral("copylog"), QStringLiteral("savehtml")};
 
 // ---------------------------------------------------------------------------------------
 // The parent: each load in a child, one table.
