@@ -263,6 +263,7 @@ void CResponseDispatcher::dropHeldBack(const QString &note)
 {
     // What the ended link still owed never comes: a later link's lines are not its echoes.
     m_pendingEchoes.clear();
+    m_echoedCommand.clear();
     const QString held = m_rxRemainder + m_decoder.flush();
     m_rxRemainder.clear();
     const bool longLine = std::exchange(m_skippingLongLine, false);
@@ -300,6 +301,7 @@ bool CResponseDispatcher::dispatchLine(const QString &line)
     const LineClass lineClass = Classify(line, m_view.LastCommand(), m_pendingEchoes);
     if (lineClass == Echo) {
         const qsizetype echoed = findPendingEcho(m_pendingEchoes, line);
+        m_echoedCommand = echoed >= 0 ? m_pendingEchoes[size_t(echoed)] : QString();
         if (echoed >= 0)
             m_pendingEchoes.erase(m_pendingEchoes.begin() + echoed);
     }
@@ -314,10 +316,12 @@ bool CResponseDispatcher::dispatchLine(const QString &line)
         m_control.HandleReaderEvent(line);
         return false;
     case OkResponse:
-        m_control.HandleOkResponse(line);
+        m_control.HandleOkResponse(line, std::exchange(m_echoedCommand, QString()));
         return false;
     case EndResponse:
     case ErrorResponse:
+        m_echoedCommand.clear();
+        return false;
     case Echo:
         return false;
     case TagData:

@@ -131,4 +131,7 @@ private:
     qint64 m_bytesAssembled = 0;
     std::deque<DropMark> m_dropMarks;
     std::deque<QString> m_pendingEchoes;   // oldest first, each trimmed and not empty
+    // The command whose echo came last, taken off m_pendingEchoes, until an answer follows
+    // it: the reader answers in order, so an "ok" after a late echo answers that command.
+    QString m_echoedCommand;
 };

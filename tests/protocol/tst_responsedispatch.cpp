@@ -104,13 +104,13 @@ void TestResponseDispatch::dispatch_data()
         << QStringList { QString::fromUtf8("line:tag:\xED\x95\x9C\xEA\xB8\x80"),
                          QStringLiteral("tag:") + QString::fromLatin1("\xC7\xD1\xB1\xDB") } << 0;
 
-    // Echoes that come after later commands: the command sent before the trigger's, and both
-    // commands of a pull and release that came in one piece. A tag holding a waiting
+    // Echoes that come after later commands: the command sent before the trigger's (its answer
+    // still sets the slider), and both commands of a pull and release that came in one piece. A tag holding a waiting
     // command's text is still a tag; of more than MAX_PENDING_ECHOES waiting, the oldest goes.
     QTest::newRow("late echo after the trigger's command")
         << Pieces { "$trigger=1,0\r\n", "g,txp\r\nok,-12\r\n$>" } << "g,txp" << true << true << latin1
         << QStringList { "line:event:$trigger=1,0", "red:i,0,0,0\r\n", "write:i,0,0,0\r\n", "blue:$trigger=1,0\r\n",
-                         "line:echo:g,txp", "line:ok:ok,-12", "line:event:$>", "blue:g,txp\r\nok,-12\r\n$>" } << 1;
+                         "line:echo:g,txp", "line:ok:ok,-12", "slider:-12", "line:event:$>", "blue:g,txp\r\nok,-12\r\n$>" } << 1;
     const QStringList pullAndRelease { "line:event:$trigger=1,0", "red:i,0,0,0\r\n", "write:i,0,0,0\r\n",
         "line:event:$trigger=0,0", "red:s\r\n", "write:s\r\n", "blue:$trigger=1,0\r\n$trigger=0,0\r\n" };
     QTest::newRow("pull and release in one piece, echoes after both")
