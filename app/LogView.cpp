@@ -5,11 +5,14 @@
 #include "app/Memory.h"
 
 #include <QContextMenuEvent>
+#include <QHelpEvent>
 #include <QLocale>
 #include <QMenu>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
+#include <QTextLayout>
+#include <QToolTip>
 
 #include <memory>
 
@@ -38,10 +41,13 @@ QString CLogView::TimeStamp(const QDateTime &time)
     return time.toString(QStringLiteral("[HH:mm:ss.zzz] "));
 }
 
-QString CLogView::stamped(const QString &lines) const
+QString CLogView::stamped(const QString &lines, LogKind kind) const
 {
-    // The log's last line is empty only before its first character: a line to begin.
-    bool lineStart = document()->lastBlock().length() == 1;
+    // The log's last line is empty only before its first character: a line to begin. A
+    // command sent after a line left open is stamped where it starts: the open line's stamp
+    // tells when that line began, not when the command went out.
+    bool lineStart = document()->lastBlock().length() == 1
+                     || (kind == LogKind::Sent && !lines.isEmpty() && lines.front() != QLatin1Char('\n'));
     QString stamp;
     QString out;
     for (qsizetype from = 0; from < lines.size();) {
@@ -60,6 +66,40 @@ QString CLogView::stamped(const QString &lines) const
         from = next;
     }
     return stamp.isEmpty() ? lines : out;
+}
+
+QString CLogView::NoteTipAt(const QPoint &pos) const
+{
+    const QTextBlock block = cursorForPosition(pos).block();
+    if (!block.isValid() || !blockBoundingGeometry(block).translated(contentOffset()).contains(QPointF(pos)))
+        return QString();
+    bool note = false;
+    for (auto it = block.begin(); !it.atEnd() && !note; ++it) {
+        const auto kind = LogKind(it.fragment().charFormat().intProperty(LOG_KIND_PROPERTY));
+        note = kind == LogKind::Note || kind == LogKind::Error;
+    }
+    const QTextLayout *layout = block.layout();
+    if (!note || layout == nullptr || layout->lineCount() == 0)
+        return QString();
+    // Shown whole already: no tip.
+    const qreal shownWidth = viewport()->width() - 2 * document()->documentMargin();
+    if (layout->lineAt(0).naturalTextWidth() <= shownWidth && horizontalScrollBar()->value() == 0)
+        return QString();
+    return block.text();
+}
+
+bool CLogView::viewportEvent(QEvent *event)
+{
+    if (event->type() != QEvent::ToolTip)
+        return QPlainTextEdit::viewportEvent(event);
+    const auto *help = static_cast<QHelpEvent *>(event);
+    const QString note = NoteTipAt(help->pos());
+    // As rich text the tip breaks the note into lines as wide as the tip allows.
+    if (note.isEmpty())
+        QToolTip::hideText();
+    else
+        QToolTip::showText(help->globalPos(), QStringLiteral("<p>%1</p>").arg(note.toHtmlEscaped()), viewport());
+    return true;
 }
 
 QString CLogView::OmittedMarker(qint64 count)
@@ -142,25 +182,27 @@ ColourRef CLogView::KindColour(LogKind kind)
         return LOG_COLOUR_SENT;
     case LogKind::Received:
         return LOG_COLOUR_RECEIVED;
-    case LogKind::Note:
     case LogKind::Error:
+        return LOG_COLOUR_ERROR;
+    case LogKind::Note:
         break;
     }
     return LOG_COLOUR_NOTE;
 }
 
-void CLogView::AppendLog(const QString &text, ColourRef colour)
+void CLogView::AppendLog(const QString &text, LogKind kind)
 {
     QScrollBar *vertical = verticalScrollBar();
     const bool keepView = hasFocus();
     const int viewLine = vertical->value();
 
     QTextCharFormat format;
-    format.setForeground(ShownColour(colour));
+    format.setForeground(ShownColour(KindColour(kind)));
+    format.setProperty(LOG_KIND_PROPERTY, int(kind));
     const int oldMarkerLength = m_lastMarkerLength;
     bool replaceMarker = false;
     const QString lines = toLineBreaks(text);
-    const QString bounded = boundLines(m_timeStamps ? stamped(lines) : lines, replaceMarker);
+    const QString bounded = boundLines(m_timeStamps ? stamped(lines, kind) : lines, replaceMarker);
     QTextCursor end(document());
     end.movePosition(QTextCursor::End);
     end.beginEditBlock();
@@ -252,15 +294,105 @@ void appendAsPlainText(QString &to, const QString &text)
     }
 }
 
+using KindRuns = QList<QPair<LogKind, QString>>;
+
+// A line's text in runs of one kind each, from the kinds its pieces were appended with.
+KindRuns runsOf(const QTextBlock &block)
+{
+    KindRuns runs;
+    for (auto it = block.begin(); !it.atEnd(); ++it) {
+        const QTextFragment fragment = it.fragment();
+        const auto kind = LogKind(fragment.charFormat().intProperty(CLogView::LOG_KIND_PROPERTY));
+        if (!runs.isEmpty() && runs.back().first == kind)
+            runs.back().second += fragment.text();
+        else
+            runs.append({kind, fragment.text()});
+    }
+    return runs;
+}
+
+// Who said a line, at its start in a log saved with direction.
+QLatin1String directionMark(LogKind kind)
+{
+    switch (kind) {
+    case LogKind::Sent:
+        return QLatin1String("> ");
+    case LogKind::Received:
+        return QLatin1String("< ");
+    case LogKind::Note:
+        break;
+    case LogKind::Error:
+        return QLatin1String("! ");
+    }
+    return QLatin1String("# ");
+}
+
+QLatin1String kindName(LogKind kind)
+{
+    switch (kind) {
+    case LogKind::Sent:
+        return QLatin1String("sent");
+    case LogKind::Received:
+        return QLatin1String("received");
+    case LogKind::Note:
+        break;
+    case LogKind::Error:
+        return QLatin1String("error");
+    }
+    return QLatin1String("note");
+}
+
+// A line read back by the kinds of its pieces and written marked or as HTML costs several
+// times a plain copy (measured with bench_uilatency's savehtml beside savelog): its slices
+// take as many fewer characters, so that a slice holds the window about as long.
+constexpr qsizetype KINDS_COPY_COST = 8;
+
+constexpr char HTML_HEAD[] = "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n"
+                             "<title>RFID_Lorix log</title>\n</head>\n<body>\n<pre>";
+constexpr char HTML_TAIL[] = "</pre></body></html>";
+
+// One line of the log in `format`. With direction, a line of several kinds (a command sent
+// after the reader's prompt) is written as one line per kind, so that each mark is true, and
+// a line separator inside a piece starts a line with the same mark.
+void appendLine(QString &to, LogSaveFormat format, const KindRuns &runs)
+{
+    bool first = true;
+    for (const auto &[kind, text] : runs) {
+        QString plain;
+        appendAsPlainText(plain, text);
+        switch (format) {
+        case LogSaveFormat::Plain:
+            to += plain;
+            break;
+        case LogSaveFormat::Direction:
+            if (!first)
+                to += QLatin1Char('\n');
+            to += directionMark(kind);
+            to += plain.replace(QLatin1Char('\n'), QLatin1Char('\n') + directionMark(kind));
+            break;
+        case LogSaveFormat::Html:
+            to += QLatin1String("<span class=\"") + kindName(kind) + QLatin1String("\" style=\"color:")
+                  + ToQColor(CLogView::KindColour(kind)).name() + QLatin1String("\">");
+            to += plain.toHtmlEscaped();
+            to += QLatin1String("</span>");
+            break;
+        }
+        first = false;
+    }
+}
+
 } // namespace
 
-void CLogView::CopyText(std::function<void(const QString &)> done)
+void CLogView::CopyText(std::function<void(const QString &)> done, LogSaveFormat format)
 {
     const QTextBlock last = document()->lastBlock();
     TextCopy copy;
     copy.text.reserve(document()->characterCount());
     copy.lastLine = last.blockNumber();
-    copy.lastText = last.text();
+    copy.lastRuns = runsOf(last);
+    copy.format = format;
+    if (format == LogSaveFormat::Html)
+        copy.text += QLatin1String(HTML_HEAD);
     copy.done = std::move(done);
     m_copies.push_back(std::move(copy));
     if (!m_copySliceQueued) {
@@ -284,15 +416,20 @@ void CLogView::copySlice(qsizetype budget)
         qsizetype left = budget;
         for (QTextBlock block = document()->findBlockByNumber(copy.nextLine);
              copy.nextLine < copy.lastLine && (budget < 0 || left > 0); block = block.next(), ++copy.nextLine) {
-            appendAsPlainText(copy.text, block.text());
+            if (copy.format == LogSaveFormat::Plain)
+                appendAsPlainText(copy.text, block.text());
+            else
+                appendLine(copy.text, copy.format, runsOf(block));
             copy.text += QLatin1Char('\n');
-            left -= block.length();
+            left -= copy.format == LogSaveFormat::Plain ? block.length() : block.length() * KINDS_COPY_COST;
         }
         if (copy.nextLine < copy.lastLine) {
             ++it;
             continue;
         }
-        appendAsPlainText(copy.text, copy.lastText);
+        appendLine(copy.text, copy.format, copy.lastRuns);
+        if (copy.format == LogSaveFormat::Html)
+            copy.text += QLatin1String(HTML_TAIL);
         complete.push_back(std::move(copy));
         it = m_copies.erase(it);
     }

@@ -6,7 +6,10 @@
 
 #include <QDateTime>
 #include <QHash>
+#include <QList>
+#include <QPair>
 #include <QPlainTextEdit>
+#include <QTextFormat>
 
 #include <functional>
 #include <utility>
@@ -18,16 +21,36 @@ inline constexpr ColourRef LOG_COLOUR_RECEIVED = 0x00FF0000;  // pure blue: what
 // Dark green (#006400, 7.4:1 on white): the tool's own notes (connection changes, why something
 // was not sent or not typed), which are neither sent nor received text.
 inline constexpr ColourRef LOG_COLOUR_NOTE = 0x00006400;
+// Burnt orange (#A04000, 6.5:1 on white): the tool's notes on a failure (not opened, lost,
+// not sent, not saved), apart from the red of what is sent and the green of what went well.
+inline constexpr ColourRef LOG_COLOUR_ERROR = 0x000040A0;
+
+// How Save Log As writes the log: as it is shown; each line marked by who said it; or as
+// HTML in the kinds' designed colours.
+enum class LogSaveFormat {
+    Plain,
+    Direction,
+    Html,
+};
 
 // The traffic log: a read-only text view that is only ever appended to at its end or
-// emptied. Each append sets the colour alone; CR LF pairs (and a lone CR or LF) become line
-// breaks. User-interface thread only.
+// emptied. Each append sets the colour of its kind and records the kind itself in the
+// characters' format (LOG_KIND_PROPERTY), which a saved log reads back; CR LF pairs (and a
+// lone CR or LF) become line breaks. User-interface thread only.
 //
 // Time stamps, while they are on: each line starts with the local time, to the millisecond,
 // at which its first character (or its line break) was appended, in the colour of that
-// piece. A line already begun keeps what it has: text handed in slices gets no stamp in the
-// middle of a line, and turning the stamps on or off changes only the lines begun after.
-// The stamps are text of the log like any other (copied, saved, counted by the bounds).
+// piece. A line already begun keeps what it has: received text handed in slices gets no
+// stamp in the middle of a line. A command sent after a line left open (the reader's prompt)
+// is the exception: it starts with a stamp of its own, of the moment it was sent
+// ("[10:00:00.000] $>[10:00:01.500] s"). Turning the stamps on or off changes only the lines
+// begun after. The stamps are text of the log like any other (copied, saved, counted by the
+// bounds).
+//
+// No line wraps: a protocol line reads best whole, scrolled sideways. The tool's own notes
+// (Note and Error) are sentences, though: one wider than the view is shown whole, in lines as
+// wide as the tip allows, in the tooltip of its line. The log's text stays as appended, so
+// that what is copied and saved, and what a search finds, is the note as written.
 //
 // Bounds, so that memory and the time of one append or paint stay flat whatever the reader
 // sends:
@@ -59,10 +82,12 @@ public:
 
     explicit CLogView(QWidget *parent = nullptr);
 
-    // Appends the text at the end in the colour. While the log has the keyboard focus the
-    // view stays where the operator put it; otherwise the last line ends at the bottom.
-    void AppendLog(const QString &text, ColourRef colour);
-    void AppendLog(const QString &text, LogKind kind) { AppendLog(text, KindColour(kind)); }
+    // The character format property that holds each piece's LogKind (as an int).
+    static constexpr int LOG_KIND_PROPERTY = QTextFormat::UserProperty + 1;
+
+    // Appends the text at the end in the colour of its kind. While the log has the keyboard
+    // focus the view stays where the operator put it; otherwise the last line ends at the bottom.
+    void AppendLog(const QString &text, LogKind kind);
     // The designed colour of each kind of piece.
     static ColourRef KindColour(LogKind kind);
     // Deletes all text; the log stays read-only.
@@ -84,9 +109,13 @@ public:
     // hold this thread for several milliseconds) and handed to `done` on this thread. Lines
     // logged meanwhile are not part of it. Old lines are not trimmed while a copy is under
     // way; Clear and FinishCopies complete every copy at once.
-    void CopyText(std::function<void(const QString &)> done);
+    void CopyText(std::function<void(const QString &)> done, LogSaveFormat format = LogSaveFormat::Plain);
     void FinishCopies();
     static constexpr qsizetype COPY_SLICE_CHARS = 256 * 1024;
+
+    // The text of the tool's note at `pos` (viewport coordinates) when the view does not show
+    // it whole; "" elsewhere. Its line's tooltip.
+    QString NoteTipAt(const QPoint &pos) const;
 
     // The line (block) number of the first and the last line in view.
     int FirstVisibleLine() const;
@@ -97,13 +126,16 @@ public:
 
 protected:
     void changeEvent(QEvent *event) override;
+    // The tooltip of a note cut at the view's edge.
+    bool viewportEvent(QEvent *event) override;
     // The text's own entries (copy, select all), then the actions added to the log.
     void contextMenuEvent(QContextMenuEvent *event) override;
 
 private:
     static QString toLineBreaks(const QString &text);
-    // `lines` (LF-separated) with a stamp at the start of each line they begin.
-    QString stamped(const QString &lines) const;
+    // `lines` (LF-separated) with a stamp at the start of each line they begin, and at their
+    // start too when they are a command sent after a line left open.
+    QString stamped(const QString &lines, LogKind kind) const;
     // The text to insert for `lines` (LF-separated) at the end of the log: each line cut at
     // MAX_LINE_CHARS and ended by its marker. Updates the last line's counts; sets
     // `replaceMarker` when the last line's marker already in the document must go first.
@@ -120,7 +152,8 @@ private:
         QString text;
         int nextLine = 0;
         int lastLine = 0;
-        QString lastText;
+        QList<QPair<LogKind, QString>> lastRuns;   // the last line's text, by kind
+        LogSaveFormat format = LogSaveFormat::Plain;
         std::function<void(const QString &)> done;
     };
     // Copies about `budget` more characters into each copy (everything when negative),

@@ -73,9 +73,10 @@ public:
         std::function<QString(const QString &path, const QByteArray &bytes)> catalogueWriter;
         // Name the rfcomm ports in the picker after their paired device (asks BlueZ).
         bool nameBluetoothPorts = true;
-        // The question for the file to save the log to, given the proposed one; "" cancels.
+        // The question for the file to save the log to, given the proposed one and the file
+        // types (";;"-separated), with the type chosen put into `chosenFilter`; "" cancels.
         // Empty: the save-file dialog over the window.
-        std::function<QString(const QString &proposedPath)> logSaveFile;
+        std::function<QString(const QString &proposedPath, const QString &filters, QString &chosenFilter)> logSaveFile;
     };
 
     explicit CRFID_LorixDlg(CSettingsStore &settings, QWidget *parent = nullptr);

@@ -6,6 +6,7 @@
 #include <QAction>
 #include <QDateTime>
 #include <QDir>
+#include <QFileInfo>
 #include <QFileDialog>
 #include <QStandardPaths>
 
@@ -17,7 +18,21 @@ namespace {
 
 constexpr char TIME_STAMPS_ENTRY_TEXT[] = "Log &Time Stamps";
 constexpr char SAVE_LOG_ENTRY_TEXT[] = "&Save Log As...";
-constexpr char SAVE_LOG_FILTER[] = "Text Files (*.txt);;All Files (*)";
+constexpr char SAVE_LOG_TITLE[] = "Save Log As";
+// The file types of the save dialog, each with the form the log is written in and its
+// suffixes. "All Files" goes by the suffix.
+struct LogFileType
+{
+    const char *filter;
+    LogSaveFormat format;
+    const char *suffixes;
+};
+constexpr LogFileType LOG_FILE_TYPES[] = {
+    {"Log as shown (*.txt)", LogSaveFormat::Plain, "txt"},
+    {"Log with direction (*.log)", LogSaveFormat::Direction, "log"},
+    {"HTML with the log's colours (*.html *.htm)", LogSaveFormat::Html, "html htm"},
+    {"All Files (*)", LogSaveFormat::Plain, ""},
+};
 // The proposed file's name, as a date-time format: RFID_Lorix-log-<date>-<time>.txt.
 constexpr char LOG_FILE_NAME_FORMAT[] = "'RFID_Lorix-log-'yyyyMMdd-HHmmss'.txt'";
 
@@ -28,6 +43,31 @@ QString proposedLogPath()
     if (folder.isEmpty() || !QDir(folder).exists())
         folder = QDir::homePath();
     return QDir(folder).filePath(QDateTime::currentDateTime().toString(QString::fromLatin1(LOG_FILE_NAME_FORMAT)));
+}
+
+QString logFileFilters()
+{
+    QStringList filters;
+    for (const LogFileType &type : LOG_FILE_TYPES)
+        filters << QString::fromLatin1(type.filter);
+    return filters.join(QLatin1String(";;"));
+}
+
+// The form to write a file in: by the file type chosen, or under "All Files" by the name's
+// suffix. The name is taken as typed: a suffix added here would replace a file that the
+// dialog did not ask about.
+LogSaveFormat logFileFormat(const QString &path, const QString &chosenFilter)
+{
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    for (const LogFileType &type : LOG_FILE_TYPES) {
+        if (*type.suffixes != 0 && chosenFilter == QLatin1String(type.filter))
+            return type.format;
+    }
+    for (const LogFileType &type : LOG_FILE_TYPES) {
+        if (QString::fromLatin1(type.suffixes).split(QLatin1Char(' ')).contains(suffix))
+            return type.format;
+    }
+    return LogSaveFormat::Plain;
 }
 
 } // namespace
@@ -59,11 +99,15 @@ void CRFID_LorixDlg::installLogEntries()
 void CRFID_LorixDlg::OnSaveLog()
 {
     const QString proposed = proposedLogPath();
-    const QString filter = QString::fromLatin1(SAVE_LOG_FILTER);
-    const QString path = m_environment.logSaveFile ? m_environment.logSaveFile(proposed)
-                                                   : QFileDialog::getSaveFileName(this, QString(), proposed, filter);
-    if (!path.isEmpty())
-        m_logView->CopyText([this, path](const QString &text) { m_logSaver.Save(path, text); });
+    const QString filters = logFileFilters();
+    QString chosenFilter = QString::fromLatin1(LOG_FILE_TYPES[0].filter);
+    const QString path = m_environment.logSaveFile
+                       ? m_environment.logSaveFile(proposed, filters, chosenFilter)
+                       : QFileDialog::getSaveFileName(this, QString::fromLatin1(SAVE_LOG_TITLE), proposed, filters, &chosenFilter);
+    if (path.isEmpty())
+        return;
+    const LogSaveFormat format = logFileFormat(path, chosenFilter);
+    m_logView->CopyText([this, path](const QString &text) { m_logSaver.Save(path, text); }, format);
 }
 
 void CRFID_LorixDlg::OnLogSaved(const QString &path, const QString &error)
@@ -72,5 +116,5 @@ void CRFID_LorixDlg::OnLogSaved(const QString &path, const QString &error)
     if (error.isEmpty())
         logNote(QStringLiteral("Log saved to %1").arg(shown));
     else
-        logNote(QStringLiteral("Log not saved to %1: %2. Nothing there was changed.").arg(shown, error));
+        AppendLog(QStringLiteral("Log not saved to %1: %2. Nothing there was changed.\r\n").arg(shown, error), LogKind::Error);
 }

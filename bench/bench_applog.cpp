@@ -105,7 +105,7 @@ void runAppendBench(benchmark::State &state, Append append)
 void BM_LogView_AppendLog(benchmark::State &state)
 {
     runAppendBench<CLogView>(state,
-                             [](CLogView &log, const QString &text, ColourRef colour) { log.AppendLog(text, colour); });
+                             [](CLogView &log, const QString &text, ColourRef) { log.AppendLog(text, LogKind::Received); });
 }
 
 void BM_TextEdit_Append(benchmark::State &state)
@@ -127,7 +127,7 @@ void BM_LogView_AppendWithoutLineEnd(benchmark::State &state)
     const QString piece(LONG_PIECE, QLatin1Char('A'));
     long appended = 0;
     auto appendPiece = [&] {
-        log->AppendLog(piece, LOG_COLOUR_RECEIVED);
+        log->AppendLog(piece, LogKind::Received);
         if (++appended % PAINT_EVERY == 0) {
             window.repaint();
             QApplication::processEvents();

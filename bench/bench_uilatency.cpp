@@ -26,6 +26,8 @@
 //   savecatalogue a 50,000-command catalogue (about 19 MB) saved with "Save Data (xml)"
 //   bytescatalogue reference for savecatalogue: the same catalogue turned into the file's
 //                 bytes in one piece on the window's thread, as Save Data once did
+//   savehtml      savelog with the file type "HTML with the log's colours": each line read
+//                 back by the kinds of its pieces, escaped and put in spans
 // --seconds N sets every timed load's duration to N seconds; --settle N is how long the
 // window may take, after a load ends, to take in what the line accepted (default 120 s).
 //
@@ -306,6 +308,8 @@ public:
     QString savedLogPath() const { return m_dir.filePath(QStringLiteral("saved-log.txt")); }
     QString cataloguePath() const { return m_dir.filePath(QStringLiteral("catalogue.xml")); }
     QString savedCataloguePath() const { return m_dir.filePath(QStringLiteral("saved-catalogue.xml")); }
+    // The file type Save Log As is answered with; "": the dialog's first.
+    void SetLogFileType(const QString &type) { m_logFileType = type; }
 
     // The settings file (with `paddingBytes` of other values in it), the window, its port open.
     // The key emulator types into `typingSink` (none: into nothing).
@@ -346,7 +350,11 @@ public:
         env.bluetooth.bluez.busAddress = QStringLiteral("unix:path=") + m_dir.filePath(QStringLiteral("no-bus"));
         env.keySink = typingSink ? CKeySinkFactory([typingSink] { return typingSink; }) : CKeySinkFactory();
         env.nameBluetoothPorts = false;
-        env.logSaveFile = [this](const QString &) { return savedLogPath(); };
+        env.logSaveFile = [this](const QString &, const QString &, QString &chosen) {
+            if (!m_logFileType.isEmpty())
+                chosen = m_logFileType;
+            return savedLogPath();
+        };
         if (QFileInfo::exists(cataloguePath()))
             env.cataloguePath = cataloguePath();
         env.xmlSaveFile = [this](const QString &, const QString &) { return savedCataloguePath(); };
@@ -419,6 +427,7 @@ private:
     CReaderPeer m_peer;
     std::unique_ptr<CSettingsStore> m_store;
     qint64 m_storeMs = 0;   // the store's reading of its file
+    QString m_logFileType;
     std::unique_ptr<CRFID_LorixDlg> m_window;
     CLatencyProbe m_probe{PROBE_PERIOD};
     std::thread m_peerThread;
@@ -696,6 +705,10 @@ Result RunLoad(const QString &name, const Options &options, QString *reason)
         return RunSaveLog(s, name == QLatin1String("copylog"), reason);
     if (name == QLatin1String("savecatalogue") || name == QLatin1String("bytescatalogue"))
         return RunSaveCatalogue(s, name == QLatin1String("bytescatalogue"), reason);
+    if (name == QLatin1String("savehtml")) {
+        s.SetLogFileType(QStringLiteral("HTML with the log's colours (*.html *.htm)"));
+        return RunSaveLog(s, false, reason);
+    }
     *reason = QStringLiteral("no such load");
     return {};
 }
@@ -703,7 +716,7 @@ Result RunLoad(const QString &name, const Options &options, QString *reason)
 const QStringList ALL_LOADS = {QStringLiteral("idle"), QStringLiteral("typing"), QStringLiteral("noend"),
                                QStringLiteral("nul"), QStringLiteral("trigger500"), QStringLiteral("trigger100"),
                                QStringLiteral("neverreads"), QStringLiteral("tagflood"), QStringLiteral("settings"),
-                               QStringLiteral("savelog"), QStringLiteral("copylog"),
+                               QStringLiteral("savelog"), QStringLiteral("copylog"), QStringLiteral("savehtml"),
                                QStringLiteral("savecatalogue"), QStringLiteral("bytescatalogue")};
 
 // ---------------------------------------------------------------------------------------

@@ -404,6 +404,7 @@ int CReaderEngine::SendCommand(const QString &command, Origin origin)
         return 0;
     }
     lastCommand = escaped;
+    m_protocol.CommandSent(escaped);   // its echo may come after later commands
     emit logged(command + QStringLiteral("\r\n"), LogKind::Sent);
     emit commandSent(escaped, origin);
     return written;

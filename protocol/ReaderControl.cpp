@@ -83,9 +83,9 @@ void CReaderControl::HandleReaderEvent(const QString &line)
     }
 }
 
-void CReaderControl::HandleOkResponse(const QString &line)
+void CReaderControl::HandleOkResponse(const QString &line, const QString &answered)
 {
-    if (!m_view.LastCommand().startsWith(QLatin1String(COMMAND_GET_TX_POWER)))
+    if (!(answered.isEmpty() ? m_view.LastCommand() : answered).startsWith(QLatin1String(COMMAND_GET_TX_POWER)))
         return;
     const int power = ReadIntegerLikeWtoi(QStringView(line).mid(qMin(OK_VALUE_OFFSET, line.size())));
     m_view.SetTxPower(qBound(TX_POWER_MIN, power, TX_POWER_MAX));

@@ -23,7 +23,9 @@ public:
     CReaderControl(IReaderView &view, CTagList &tagList);
 
     void HandleReaderEvent(const QString &line);   // a line beginning with "$" or holding "trigger="
-    void HandleOkResponse(const QString &line);    // a line beginning with "ok"
+    // A line beginning with "ok", the answer to `answered` when the dispatcher knows which
+    // command's echo it follows (an echo that came late); "": the last command sent.
+    void HandleOkResponse(const QString &line, const QString &answered = QString());
     void OnTxPowerReleased();
 
     int scanMode() const { return m_scanMode; }

@@ -4,6 +4,8 @@
 #include "protocol/ReaderView.h"
 #include "protocol/TagTyper.h"
 
+#include <QStringList>
+
 #include <utility>
 
 namespace {
@@ -230,8 +232,38 @@ void CResponseDispatcher::logSegment(const QString &text, qsizetype from, qsizet
     m_view.AppendLog(from == 0 && to == text.size() ? text : text.mid(from, to - from), LogKind::Received);
 }
 
+void CResponseDispatcher::CommandSent(const QString &command)
+{
+    // A command with a line break in it reaches the reader as several lines, each echoed.
+    QString lines = command;
+    lines.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    for (const QString &line : lines.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        const QString expected = line.trimmed();
+        if (expected.isEmpty())
+            continue;
+        if (m_pendingEchoes.size() >= MAX_PENDING_ECHOES)
+            m_pendingEchoes.pop_front();
+        m_pendingEchoes.push_back(expected);
+    }
+}
+
+qsizetype CResponseDispatcher::findPendingEcho(const std::deque<QString> &pendingEchoes, const QString &line)
+{
+    if (pendingEchoes.empty())
+        return -1;
+    const QString trimmed = line.trimmed();
+    for (size_t i = 0; i < pendingEchoes.size(); ++i) {
+        if (pendingEchoes[i] == trimmed)
+            return qsizetype(i);
+    }
+    return -1;
+}
+
 void CResponseDispatcher::dropHeldBack(const QString &note)
 {
+    // What the ended link still owed never comes: a later link's lines are not its echoes.
+    m_pendingEchoes.clear();
+    m_echoedCommand.clear();
     const QString held = m_rxRemainder + m_decoder.flush();
     m_rxRemainder.clear();
     const bool longLine = std::exchange(m_skippingLongLine, false);
@@ -240,12 +272,14 @@ void CResponseDispatcher::dropHeldBack(const QString &note)
     if (held.isEmpty() && !longLine)
         return;
     // The received colour shows exactly what was received; the note starts a line of its own.
+    // A line cut off is a line lost (never handled, never typed): the note is an error.
     if (!held.isEmpty())
         m_view.AppendLog(held, LogKind::Received);
-    m_view.AppendLog(held.isEmpty() || isLineBreak(held.back()) ? note : QLatin1String(READER_LINE_END) + note, LogKind::Note);
+    m_view.AppendLog(held.isEmpty() || isLineBreak(held.back()) ? note : QLatin1String(READER_LINE_END) + note, LogKind::Error);
 }
 
-CResponseDispatcher::LineClass CResponseDispatcher::Classify(const QString &line, const QString &lastCommand)
+CResponseDispatcher::LineClass CResponseDispatcher::Classify(const QString &line, const QString &lastCommand,
+                                                             const std::deque<QString> &pendingEchoes)
 {
     if (line.startsWith(QLatin1String(READER_EVENT_PREFIX)))
         return Event;
@@ -257,14 +291,20 @@ CResponseDispatcher::LineClass CResponseDispatcher::Classify(const QString &line
         return EndResponse;
     if (line.startsWith(QLatin1String(READER_ERROR_PREFIX)))
         return ErrorResponse;
-    if (lastCommand.isEmpty() || line.contains(lastCommand))
+    if (lastCommand.isEmpty() || line.contains(lastCommand) || findPendingEcho(pendingEchoes, line) >= 0)
         return Echo;
     return TagData;
 }
 
 bool CResponseDispatcher::dispatchLine(const QString &line)
 {
-    const LineClass lineClass = Classify(line, m_view.LastCommand());
+    const LineClass lineClass = Classify(line, m_view.LastCommand(), m_pendingEchoes);
+    if (lineClass == Echo) {
+        const qsizetype echoed = findPendingEcho(m_pendingEchoes, line);
+        m_echoedCommand = echoed >= 0 ? m_pendingEchoes[size_t(echoed)] : QString();
+        if (echoed >= 0)
+            m_pendingEchoes.erase(m_pendingEchoes.begin() + echoed);
+    }
     if (m_observer)
         m_observer(lineClass, line);
     switch (lineClass) {
@@ -276,10 +316,12 @@ bool CResponseDispatcher::dispatchLine(const QString &line)
         m_control.HandleReaderEvent(line);
         return false;
     case OkResponse:
-        m_control.HandleOkResponse(line);
+        m_control.HandleOkResponse(line, std::exchange(m_echoedCommand, QString()));
         return false;
     case EndResponse:
     case ErrorResponse:
+        m_echoedCommand.clear();
+        return false;
     case Echo:
         return false;
     case TagData:

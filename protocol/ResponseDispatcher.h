@@ -31,7 +31,8 @@ public:
         OkResponse,      // begins with "ok"
         EndResponse,     // begins with "end="
         ErrorResponse,   // begins with "err="
-        Echo,            // holds the last command sent (every line does while none was sent)
+        Echo,            // holds the last command sent (every line does while none was sent),
+                         // or is a command sent whose echo has not come yet
         TagData,         // anything else
     };
     using DispatchObserver = std::function<void(LineClass, const QString &line)>;
@@ -45,6 +46,12 @@ public:
     // text is noise (a reader or a cable gone wrong): shown, never acted on.
     static constexpr qsizetype MAX_LINE_CHARS = 1600;
 
+    // Commands written whose echo has not come yet. The reader echoes each command, but an
+    // event may come first (a trigger pulled just after a command went out), and the tool
+    // answers it with a command of its own before the echo of the earlier one arrives. The
+    // reader holds a few lines at most; older entries are of commands it never echoed.
+    static constexpr int MAX_PENDING_ECHOES = 16;
+
     // `codeSet` names the code page of the received text; empty: the locale's. Both the view
     // and the typer must outlive the dispatcher.
     CResponseDispatcher(IReaderView &view, ITagTyper &typer, const QString &codeSet = QString());
@@ -57,9 +64,17 @@ public:
 
     // The link ended (port closed or lost) with `pendingBytes` received bytes not yet handed
     // in (what the ring buffer still holds). Once they have been, the text held back (an
-    // unfinished line, with a character cut in two) is logged, followed by `note`, and
+    // unfinished line, with a character cut in two) is logged, followed by `note` as an error, and
     // dropped: it never joins what a later connection brings, so it is never typed.
     void DropHeldBackAfter(qsizetype pendingBytes, const QString &note);
+
+    // The tool wrote `command` (as written, after escape replacement) to the reader. Each
+    // line of it is expected back as an echo: a received line that equals one of them (blanks
+    // at its ends aside) is an echo however many commands went out since, and the entry goes.
+    // Only equality counts: a tag line that merely holds a command's text is a tag. When
+    // MAX_PENDING_ECHOES are waiting, the oldest goes; a link's end drops them all.
+    void CommandSent(const QString &command);
+    const std::deque<QString> &pendingEchoes() const { return m_pendingEchoes; }
 
     CReaderControl &control() { return m_control; }
     const CTagList &tagList() const { return m_tagList; }
@@ -75,7 +90,8 @@ public:
     // Sees every tag line before the typing rules look at it (the tag monitor's counts).
     void setTagReadObserver(TagReadObserver observer) { m_tagReads = std::move(observer); }
 
-    static LineClass Classify(const QString &line, const QString &lastCommand);
+    static LineClass Classify(const QString &line, const QString &lastCommand,
+                              const std::deque<QString> &pendingEchoes = {});
 
 private:
     struct DropMark
@@ -94,6 +110,7 @@ private:
     void dropHeldBack(const QString &note);
     bool dispatchLine(const QString &line);
     bool typeTag(const QString &line);
+    static qsizetype findPendingEcho(const std::deque<QString> &pendingEchoes, const QString &line);
 
     IReaderView &m_view;
     ITagTyper &m_typer;
@@ -113,4 +130,8 @@ private:
     qint64 m_bytesIn = 0;       // bytes handed in, ever
     qint64 m_bytesAssembled = 0;
     std::deque<DropMark> m_dropMarks;
+    std::deque<QString> m_pendingEchoes;   // oldest first, each trimmed and not empty
+    // The command whose echo came last, taken off m_pendingEchoes, until an answer follows
+    // it: the reader answers in order, so an "ok" after a late echo answers that command.
+    QString m_echoedCommand;
 };

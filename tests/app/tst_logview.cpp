@@ -14,6 +14,7 @@
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QThread>
+#include <QToolTip>
 #include <QtTest>
 
 namespace {
@@ -47,6 +48,8 @@ QStringList linesOf(const QTextDocument *doc)
 
 } // namespace
 
+Q_DECLARE_METATYPE(LogKind)
+
 class tst_LogView : public QObject
 {
     Q_OBJECT
@@ -72,6 +75,8 @@ private slots:
     void paintedThroughTrims();
     void readableOnEveryPalette_data();
     void readableOnEveryPalette();
+    void notesWrapped_data();
+    void notesWrapped();
 };
 
 // Light palettes keep the designed colours; on a dark one the log's colours, the banner's
@@ -98,11 +103,18 @@ void tst_LogView::readableOnEveryPalette()
     QCOMPARE(IsDarkPalette(palette), dark);
     CLogView log;
     log.setPalette(palette);
-    for (const ColourRef colour : {LOG_COLOUR_SENT, LOG_COLOUR_RECEIVED, LOG_COLOUR_NOTE}) {
+    QList<int> hues;   // each kind in a hue of its own, the error's too
+    for (const LogKind kind : {LogKind::Sent, LogKind::Received, LogKind::Note, LogKind::Error}) {
+        const ColourRef colour = CLogView::KindColour(kind);
         const QColor shown = log.ShownColour(colour), designed = ToQColor(colour);
         QCOMPARE(shown == designed, !dark);   // a light palette keeps the designed colours
-        QVERIFY(!dark || (ContrastRatio(shown, palette.color(QPalette::Base)) >= MIN_CONTRAST
-                          && shown.hslHue() == designed.hslHue() && shown.lightness() > designed.lightness()));
+        // The designed pure red reads at 4:1 on white; every shade on a dark palette, and the
+        // error's on both, reach the least contrast.
+        QVERIFY((!dark && kind != LogKind::Error) || ContrastRatio(shown, palette.color(QPalette::Base)) >= MIN_CONTRAST);
+        QVERIFY(!dark || (shown.hslHue() == designed.hslHue() && shown.lightness() > designed.lightness()));
+        for (const int hue : std::as_const(hues))
+            QVERIFY(qAbs(hue - shown.hslHue()) >= 20 && qAbs(hue - shown.hslHue()) <= 340);
+        hues << shown.hslHue();
     }
     IsolatedShownWindow shown;   // the banner with the window's designed colours
     QVERIFY(shown.Open());
@@ -137,8 +149,7 @@ void tst_LogView::coloursAndBreaks()
     QString joined;
     QList<QColor> pieceColours;
     for (int i = 0; i < pieces.size(); ++i) {
-        const ColourRef colour = i % 2 == 0 ? LOG_COLOUR_SENT : LOG_COLOUR_RECEIVED;
-        log.AppendLog(pieces.at(i), colour);
+        log.AppendLog(pieces.at(i), i % 2 == 0 ? LogKind::Sent : LogKind::Received);
     }
     QStringList lines;
     for (QTextBlock block = log.document()->begin(); block.isValid(); block = block.next())
@@ -168,7 +179,8 @@ void tst_LogView::coloursAndBreaks()
 void tst_LogView::timeStamps_data()
 {
     QTest::addColumn<QStringList>("pieces");   // appended one by one, the clock moving on between them
-    QTest::addColumn<QString>("stamped");      // per piece: 1 when the stamps are on as it is appended
+    // per piece: 1 when the stamps are on as it is appended, s when on too and it is a command sent
+    QTest::addColumn<QString>("stamped");
     QTest::addColumn<QStringList>("expectedLines");   // @n: the stamp of piece n's time
     QTest::newRow("one line in slices") << QStringList{"o", "k\r\n$", ">"} << "111" << QStringList{"@0ok", "@1$>"};
     QTest::newRow("stamped by its text, not the break before")
@@ -176,6 +188,8 @@ void tst_LogView::timeStamps_data()
     QTest::newRow("empty lines") << QStringList{"\r\n\r\n"} << "1" << QStringList{"@0", "@0", ""};
     QTest::newRow("command after prompt") << QStringList{"ver\r\n", "ok\r\n$>", "inv\r\n"} << "111"
                                           << QStringList{"@0ver", "@1ok", "@1$>inv", ""};
+    QTest::newRow("command sent after prompt") << QStringList{"ver\r\n", "ok\r\n$>", "inv\r\n"} << "s1s"
+                                               << QStringList{"@0ver", "@1ok", "@1$>@2inv", ""};
     QTest::newRow("on in mid-line") << QStringList{"ab", "c\r\nd"} << "01" << QStringList{"abc", "@1d"};
     QTest::newRow("off in mid-line") << QStringList{"a\r\nb", "c\r\nd"} << "10"
                                      << QStringList{"@0a", "@0bc", "d"};
@@ -193,8 +207,8 @@ void tst_LogView::timeStamps()
     int piece = 0;
     log.SetClock([&] { return at(piece); });
     for (; piece < pieces.size(); ++piece) {
-        log.SetTimeStamps(stamped.at(piece) == QLatin1Char('1'));
-        log.AppendLog(pieces.at(piece), LOG_COLOUR_RECEIVED);
+        log.SetTimeStamps(stamped.at(piece) != QLatin1Char('0'));
+        log.AppendLog(pieces.at(piece), stamped.at(piece) == QLatin1Char('s') ? LogKind::Sent : LogKind::Received);
     }
     for (QString &line : expectedLines) {
         for (int n = 0; n < pieces.size(); ++n)
@@ -225,7 +239,7 @@ void tst_LogView::scrolling()
     other->setFocus();
     QVERIFY(!log->hasFocus());
     for (int i = 0; i < 200; ++i)
-        log->AppendLog(QStringLiteral("line %1\r\n").arg(i), LOG_COLOUR_RECEIVED);
+        log->AppendLog(QStringLiteral("line %1\r\n").arg(i), LogKind::Received);
     const int lastLine = log->document()->blockCount() - 1;
     QCOMPARE(log->LastVisibleLine(), lastLine);
 
@@ -238,14 +252,14 @@ void tst_LogView::scrolling()
     }
     const int firstBefore = log->FirstVisibleLine();
     for (int i = 0; i < 30; ++i)
-        log->AppendLog(QStringLiteral("more %1\r\n").arg(i), LOG_COLOUR_RECEIVED);
+        log->AppendLog(QStringLiteral("more %1\r\n").arg(i), LogKind::Received);
     const int newLast = log->document()->blockCount() - 1;
     if (focused) {
         QCOMPARE(log->FirstVisibleLine(), firstBefore);
         QVERIFY(log->LastVisibleLine() < newLast);
         // Focus gone: the next append brings the last line to the bottom.
         other->setFocus();
-        log->AppendLog(QStringLiteral("after\r\n"), LOG_COLOUR_RECEIVED);
+        log->AppendLog(QStringLiteral("after\r\n"), LogKind::Received);
     }
     QCOMPARE(log->LastVisibleLine(), log->document()->blockCount() - 1);
     QVERIFY(log->FirstVisibleLine() > 0);
@@ -254,15 +268,15 @@ void tst_LogView::scrolling()
 void tst_LogView::clearStaysReadOnly()
 {
     CLogView log;
-    log.AppendLog(QStringLiteral("ver\r\n"), LOG_COLOUR_SENT);
-    log.AppendLog(QStringLiteral("ok\r\n$>"), LOG_COLOUR_RECEIVED);
+    log.AppendLog(QStringLiteral("ver\r\n"), LogKind::Sent);
+    log.AppendLog(QStringLiteral("ok\r\n$>"), LogKind::Received);
     log.Clear();
     QCOMPARE(log.document()->characterCount(), 1);   // only the document's closing break
     QVERIFY(log.isReadOnly());
     // Typing into it changes nothing.
     QTest::keyClicks(&log, QStringLiteral("abc"));
     QVERIFY(log.document()->isEmpty());
-    log.AppendLog(QStringLiteral("x"), LOG_COLOUR_SENT);
+    log.AppendLog(QStringLiteral("x"), LogKind::Sent);
     QCOMPARE(log.toPlainText(), QStringLiteral("x"));
 }
 
@@ -291,11 +305,11 @@ void tst_LogView::longLinesShortened()
     QFETCH(QStringList, expectedLines);
     CLogView log;
     for (int i = 0; i < pieces.size(); ++i)
-        log.AppendLog(pieces.at(i), i % 2 == 0 ? LOG_COLOUR_SENT : LOG_COLOUR_RECEIVED);
+        log.AppendLog(pieces.at(i), i % 2 == 0 ? LogKind::Sent : LogKind::Received);
     QCOMPARE(linesOf(log.document()), expectedLines);
     // A line that comes after a cleared log starts afresh.
     log.Clear();
-    log.AppendLog(QStringLiteral("x\r\n"), LOG_COLOUR_SENT);
+    log.AppendLog(QStringLiteral("x\r\n"), LogKind::Sent);
     QCOMPARE(linesOf(log.document()), (QStringList{"x", ""}));
 }
 
@@ -320,7 +334,7 @@ void tst_LogView::trimsOldestInBlocks()
         QString batch;
         for (int j = i; j < qMin(lines, i + BATCH); ++j)
             batch += QString::number(j).leftJustified(lineLength, QLatin1Char('.')) + QStringLiteral("\r\n");
-        log.AppendLog(batch, LOG_COLOUR_RECEIVED);
+        log.AppendLog(batch, LogKind::Received);
     }
     const QTextDocument *doc = log.document();
     // The newest stay, at least to one bound and within both, in order; the oldest went.
@@ -351,8 +365,8 @@ void tst_LogView::copyInSlices()
     const QString line = QString(CLogView::MAX_LINE_CHARS - 10, QLatin1Char('x')) + QChar(QChar::Nbsp)
                          + QChar(QChar::LineSeparator) + QStringLiteral("\r\n");
     for (int i = (CLogView::KEEP_CHARS + CLogView::TRIM_CHARS) / int(line.size()) - 2; i > 0; --i)
-        log.AppendLog(QString::number(i) + line, LOG_COLOUR_RECEIVED);
-    log.AppendLog(QString(CLogView::MAX_LINE_CHARS + 10, QLatin1Char('y')), LOG_COLOUR_SENT);
+        log.AppendLog(QString::number(i) + line, LogKind::Received);
+    log.AppendLog(QString(CLogView::MAX_LINE_CHARS + 10, QLatin1Char('y')), LogKind::Sent);
     const QString expected = log.toPlainText();
     QString copied;
     bool done = false;   // not before the first slice, which is not the last
@@ -364,11 +378,11 @@ void tst_LogView::copyInSlices()
         QVERIFY(done && log.toPlainText().isEmpty());
     } else {
         for (int i = 0; i < 20; ++i)
-            log.AppendLog(QStringLiteral("y\r\n") + line, LOG_COLOUR_RECEIVED);
+            log.AppendLog(QStringLiteral("y\r\n") + line, LogKind::Received);
         const int blocks = log.document()->blockCount();
         QTRY_VERIFY(done);
         QCOMPARE(log.document()->blockCount(), blocks);
-        log.AppendLog(QStringLiteral("z\r\n"), LOG_COLOUR_RECEIVED);
+        log.AppendLog(QStringLiteral("z\r\n"), LogKind::Received);
         QVERIFY(log.document()->blockCount() < blocks);   // trimming goes on after it
     }
     QCOMPARE(copied, expected);
@@ -445,7 +459,7 @@ void tst_LogView::paintedThroughTrims()
     // Commands and replies alternate, the line number telling which: odd lines are sent.
     const int total = CLogView::KEEP_LINES + 2 * CLogView::TRIM_LINES + (lastSent ? 1 : 0);
     for (int i = 0; i < total; ++i) {
-        log->AppendLog(QStringLiteral("%1\r\n").arg(i), i % 2 ? LOG_COLOUR_SENT : LOG_COLOUR_RECEIVED);
+        log->AppendLog(QStringLiteral("%1\r\n").arg(i), i % 2 ? LogKind::Sent : LogKind::Received);
         if (i % paintEvery == 0)
             window.repaint();
     }
@@ -504,6 +518,35 @@ void tst_LogView::settingsSaveFailureSaidOnce()
     for (const QString &r : reports)
         r.startsWith("moved:") ? report(QString(), r.mid(6)) : report(r, QString());
     QCOMPARE(lines, logged);
+}
+
+// In the shown window a note wider than the log shows whole in its line's tooltip; a short
+// one needs none, and the reader's lines scroll sideways as designed.
+void tst_LogView::notesWrapped_data()
+{
+    QTest::addColumn<LogKind>("kind");
+    QTest::addColumn<int>("words");
+    QTest::newRow("error") << LogKind::Error << 60;
+    QTest::newRow("short note") << LogKind::Note << 2;
+    QTest::newRow("received") << LogKind::Received << 60;
+}
+
+void tst_LogView::notesWrapped()
+{
+    QFETCH(LogKind, kind);
+    QFETCH(int, words);
+    IsolatedShownWindow shown;
+    QVERIFY(shown.Open());
+    auto *log = qobject_cast<CLogView *>(shown.window->control(IDC_LOG_VIEW));
+    const QString text = QStringLiteral("word & <b> ").repeated(words).trimmed();
+    shown.window->AppendLog(text + QStringLiteral("\r\n"), kind);
+    const QPoint at = log->cursorRect(QTextCursor(log->document()->lastBlock().previous())).center() + QPoint(10, 0);
+    QHelpEvent hover(QEvent::ToolTip, at, log->viewport()->mapToGlobal(at));
+    QApplication::sendEvent(log->viewport(), &hover);
+    QTextDocument tip;
+    tip.setHtml(QToolTip::isVisible() ? QToolTip::text() : QString());
+    QCOMPARE(tip.toPlainText(), kind != LogKind::Received && words > 2 ? text : QString());
+    QToolTip::hideText();
 }
 
 QTEST_MAIN(tst_LogView)

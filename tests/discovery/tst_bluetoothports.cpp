@@ -3,6 +3,7 @@
 #include "discovery/BluetoothAddress.h"
 #include "discovery/BluetoothList.h"
 #include "discovery/BluetoothSerialPorts.h"
+#include "discovery/BluezReasons.h"
 
 #include "tests/support/BluezTestBus.h"
 
@@ -24,6 +25,8 @@ private slots:
     void deviceLine();
     void serialPortNumber_data();
     void serialPortNumber();
+    void bluezReasonInWords_data();
+    void bluezReasonInWords();
 };
 
 void TestBluetoothPorts::findComPort_data()
@@ -202,6 +205,36 @@ void TestBluetoothPorts::serialPortNumber()
     QCOMPARE(restarted, settings);
     BluetoothAddress back{};
     QVERIFY(BluetoothPortAddress(expected, bookOver(restarted), back) && back == reader);
+}
+
+// BlueZ's raw reasons in words that say what to try; the most specific part decides (the
+// message before org.bluez.Error.Failed), and the raw text is kept.
+void TestBluetoothPorts::bluezReasonInWords_data()
+{
+    QTest::addColumn<QString>("raw");
+    QTest::addColumn<QString>("says");
+    const QString away = "switched off or out of range", off = "Bluetooth is switched off";
+    QTest::newRow("page time-out") << "br-connection-page-timeout (org.bluez.Error.Failed)" << away;
+    QTest::newRow("attempt failed") << "Connection attempt failed (org.bluez.Error.ConnectionAttemptFailed)" << away;
+    QTest::newRow("no answer") << "BlueZ did not answer within 30 s" << away;
+    QTest::newRow("not ready") << "Resource Not Ready (org.bluez.Error.NotReady)" << off;
+    QTest::newRow("adapter off") << "br-connection-adapter-not-powered (org.bluez.Error.Failed)" << off;
+    QTest::newRow("authentication") << "org.bluez.Error.AuthenticationFailed" << "pair it again";
+    QTest::newRow("unknown device") << "Does Not Exist (org.bluez.Error.DoesNotExist)" << "not paired";
+    QTest::newRow("no BlueZ") << "org.bluez (org.freedesktop.DBus.Error.ServiceUnknown)" << "BlueZ) is not running";
+    QTest::newRow("no adapter") << "no adapter" << "no Bluetooth adapter";
+    QTest::newRow("refused, case aside") << "BR-CONNECTION-REFUSED (org.bluez.Error.Failed)" << "refused";
+    QTest::newRow("unknown, kept in the words") << "br-x (org.bluez.Error.Failed)" << "(BlueZ: br-x (org.bluez.Error.Failed))";
+}
+
+void TestBluetoothPorts::bluezReasonInWords()
+{
+    QFETCH(QString, raw);
+    QFETCH(QString, says);
+    const BluezReason reason = ExplainBluezReason(QStringLiteral("  ") + raw + QStringLiteral("\n"));
+    QCOMPARE(reason.raw, raw);
+    QVERIFY2(reason.words.contains(says), qPrintable(reason.words));
+    QVERIFY(reason.words.endsWith('.'));
 }
 
 QTEST_GUILESS_MAIN(TestBluetoothPorts)

@@ -6,12 +6,14 @@
 #include "tests/support/BluezTestBus.h"
 #include "tests/support/IsolatedWindow.h"
 #include "app/RFID_LorixDlg.h"
+#include "app/LogView.h"
 #include "settings/SettingsStore.h"
 #include "app/HistoryCombo.h"
 #include "discovery/widgets/ComPortCombo.h"
 #include "monitor/TagTableModel.h"
 #include "monitor/widgets/TagMonitorDlg.h"
 #include "platform/ComPorts.h"
+#include "tools/reader-sim/PseudoTerminal.h"
 #include "wedge/KeySink.h"
 #include "wedge/VirtualKeys.h"
 #include "res/Resource.h"
@@ -21,19 +23,24 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTableView>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSocketNotifier>
 #include <QSlider>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextBlock>
+#include <QTimer>
 
 #include <atomic>
 #include <algorithm>
@@ -50,6 +57,7 @@ constexpr int TRY_MS = 10000;
 constexpr int SHORT_AUTO_CONNECT_MS = 200;
 const QColor kRed(255, 0, 0);
 const QColor kNote(0, 0x64, 0);
+const QColor kError(0xa0, 0x40, 0);
 const QString READER_ADDRESS = QStringLiteral("00:12:6F:0A:1B:2C");
 constexpr int CONNECT_TIMEOUT_MS = 2000;
 
@@ -79,7 +87,19 @@ public:
     std::atomic<int> failAtEnter{0};
 };
 
+// A reader's script: each line it receives may be answered by pieces, each written a given
+// time after that line came.
+struct ScriptedAnswer
+{
+    QByteArray on;
+    int afterMs;
+    QByteArray bytes;
+};
+using ReaderScript = QList<ScriptedAnswer>;
+
 } // namespace
+
+Q_DECLARE_METATYPE(ReaderScript)
 
 class TestMainWindow : public QObject
 {
@@ -98,6 +118,8 @@ private slots:
     void triggerSendsInventory_data();
     void triggerSendsInventory();
     void tagsTypedOncePerTrigger();
+    void lateEchoNeverTyped_data();
+    void lateEchoNeverTyped();
     void keySinkChosenOnTickWithStoredToken();
     void txPowerSlider_data();
     void txPowerSlider();
@@ -135,7 +157,6 @@ private:
     std::unique_ptr<CReaderSim> m_reader;
     std::unique_ptr<CRFID_LorixDlg> m_window;
     std::shared_ptr<CRecordingKeySink> m_keys;
-    QString m_saveLogTo;   // the answer to Save Log As
     CKeySinkFactory m_sinkFactory;   // empty: TypingInto(m_keys)
     QString m_busAddress;   // the BlueZ mock's bus, when a test runs one
 };
@@ -182,7 +203,6 @@ void TestMainWindow::makeWindow(bool autoStart)
     CRFID_LorixDlg::Environment env = IsolatedWindowEnvironment(m_dir->path());
     env.autoConnectPeriodMs = SHORT_AUTO_CONNECT_MS;
     env.keySink = TypingInto(m_keys);
-    env.logSaveFile = [this](const QString &) { return m_saveLogTo; };
     env.keySink = m_sinkFactory ? m_sinkFactory : CKeySinkFactory(TypingInto(m_keys));
     if (!m_busAddress.isEmpty()) {
         env.bluetooth.bluez.busAddress = m_busAddress;
@@ -549,7 +569,7 @@ void TestMainWindow::tagsTypedOncePerTrigger()
     m_reader->PullTrigger();
     QTRY_VERIFY_WITH_TIMEOUT(!ctl<QCheckBox>(IDC_KEY_EMULATOR)->isChecked(), TRY_MS);
     const QString note = "Key Emulator Mode: the desktop ended the session. The box is unticked; tick it to try again.";
-    QCOMPARE(logLineColour(note), kNote);
+    QCOMPARE(logLineColour(note), kError);
     // The simulated reader numbers a round's tags in their last eight hex digits.
     const QString first = m_window->tagList().items().value(0);
     QVERIFY(!first.isEmpty());
@@ -560,6 +580,63 @@ void TestMainWindow::tagsTypedOncePerTrigger()
         QTRY_VERIFY2_WITH_TIMEOUT(logText().contains(tag), qPrintable(tag), TRY_MS);
     QVERIFY(!logText().contains(first));
     QCOMPARE(m_keys->enterPresses(), 3 * tagsPerInventory + 2);
+}
+
+// The reader echoes a command only after the tool sent another: the echo is not a tag, so
+// only the reader's tag is typed. The operator sends a command from the command box, then
+// puts the focus into another program.
+void TestMainWindow::lateEchoNeverTyped_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<ReaderScript>("script");
+    const QByteArray tags = "E2001234\r\nend=1\r\n$>";
+    QTest::newRow("echo after the trigger's inventory") << "g,txp"
+        << ReaderScript { { "g,txp", 0, "$trigger=1,0\r\n" }, { "g,txp", 50, "g,txp\r\nok,-12\r\n$>" },
+                          { "i,0,0,0", 0, "i,0,0,0\r\n" + tags }, { "g,txp", 150, "$batt=80\r\n" } };
+    QTest::newRow("pull and release in one piece") << "ver"
+        << ReaderScript { { "ver", 0, "ver\r\n$>" }, { "ver", 20, "$trigger=1,0\r\n$trigger=0,0\r\n" },
+                          { "s", 0, "i,0,0,0\r\n" + tags.left(10) + "s\r\n$>" }, { "s", 50, "$batt=80\r\n" } };
+}
+
+void TestMainWindow::lateEchoNeverTyped()
+{
+    QFETCH(QString, command);
+    QFETCH(ReaderScript, script);
+    CPseudoTerminal line;   // the reader's end, played by the script on this event loop
+    if (!line.Open())
+        QSKIP("no pseudo-terminal");
+    QVERIFY(QDir().mkpath(m_dir->filePath("ports")) && QFile::link(line.slavePath(), m_dir->filePath("ports/COM202")));
+    QByteArray heard;
+    QSocketNotifier readable(line.masterFd(), QSocketNotifier::Read);
+    connect(&readable, &QSocketNotifier::activated, [&] {
+        bool hungUp = false;
+        heard += line.ReadAvailable(hungUp);
+        for (qsizetype end; (end = heard.indexOf("\r\n")) >= 0; heard.remove(0, end + 2)) {
+            for (const ScriptedAnswer &answer : std::as_const(script)) {
+                if (answer.on == heard.left(end))
+                    QTimer::singleShot(answer.afterMs, &readable, [&line, answer] { line.WriteAll(answer.bytes); });
+            }
+        }
+    });
+    m_store->WriteInt(CONFIG_SECTION, CONFIG_COM_PORT, 202);
+    makeWindow();
+    ctl<QRadioButton>(IDC_MULTI_MODE)->click();
+    ctl<QCheckBox>(IDC_KEY_EMULATOR)->click();
+    ctl<QPushButton>(IDC_OPEN_PORT)->click();
+    QVERIFY(m_window->isPortOpen());
+    m_window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+    auto *box = ctl<QComboBox>(IDC_COMMAND_BOX);
+    QWidget *underPointer = box->childAt(box->rect().center());
+    QTest::mouseClick(underPointer, Qt::LeftButton, {}, underPointer->rect().center());
+    QTRY_VERIFY(box->isAncestorOf(QApplication::focusWidget()));
+    QTest::keyClicks(QApplication::focusWidget(), command);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    QApplication::setActiveWindow(nullptr);   // the operator goes to another program
+
+    QTRY_VERIFY_WITH_TIMEOUT(logText().contains("$batt=80"), TRY_MS);
+    QCOMPARE(m_window->tagList().items(), QStringList { "E2001234" });
+    QTRY_COMPARE_WITH_TIMEOUT(m_keys->enterPresses(), 1, TRY_MS);
 }
 
 void TestMainWindow::txPowerSlider_data()
@@ -691,7 +768,7 @@ void TestMainWindow::autoConnectWaitsForAbsentPort()
     QCOMPARE(m_window->PortNumber(), 0);
     ctl<QPushButton>(IDC_OPEN_PORT)->click();
     QVERIFY(logText().contains("Cannot open COM200: there is no such port"));
-    QCOMPARE(logLineColour("Cannot open COM200: there is no such port"), kNote);
+    QCOMPARE(logLineColour("Cannot open COM200: there is no such port"), kError);
     QTest::qWait(3 * SHORT_AUTO_CONNECT_MS);
     QVERIFY(!m_window->isPortOpen());
     QCOMPARE(m_store->ReadInt(CONFIG_SECTION, CONFIG_COM_PORT, 0), LATE_PORT);
@@ -785,18 +862,25 @@ void TestMainWindow::saveLog_data()
     QTest::addColumn<bool>("stamps");
     // "": writable; "link": the file is a link to an old one; "read-only"; "full": a full disk
     QTest::addColumn<QString>("folder");
-    QTest::newRow("without stamps") << false << "";
-    QTest::newRow("with stamps, over a link") << true << "link";
-    QTest::newRow("unwritable folder") << false << "read-only";
-    QTest::newRow("full disk") << true << "full";
+    QTest::addColumn<QString>("fileType");   // chosen in the save dialog
+    QTest::addColumn<QString>("expected");   // the file's text, stamps left out
+    const QString text = "Log as shown (*.txt)", shown = "ver\nok\n$>s\ngone\nok\n$>";
+    QTest::newRow("as shown, over a link") << false << "link" << text << shown;
+    QTest::newRow("with direction and stamps") << true << "" << "Log with direction (*.log)"
+                                              << "> ver\n< ok\n< $>\n> s\n! gone\n< ok\n< $>";
+    QTest::newRow("HTML with stamps") << true << "" << "HTML with the log's colours (*.html *.htm)" << shown;
+    QTest::newRow("unwritable folder") << false << "read-only" << text << "";
+    QTest::newRow("full disk") << true << "full" << text << "";
 }
 
-// The time stamps' entry kept in the settings, and the log saved as text, or refused with a
-// note and nothing left behind.
+// The time stamps' entry kept in the settings, and the log saved in the form of the type chosen
+// in the save dialog, or refused with an error note and nothing left behind.
 void TestMainWindow::saveLog()
 {
     QFETCH(bool, stamps);
     QFETCH(QString, folder);
+    QFETCH(QString, fileType);
+    QFETCH(QString, expected);
     const QString dir = m_dir->filePath("saved");
     QVERIFY(QDir().mkpath(dir));
     struct Unmount
@@ -808,9 +892,9 @@ void TestMainWindow::saveLog()
                 QProcess::execute("umount", {"-l", dir});
         }
     } unmount;
-    m_saveLogTo = dir + "/log.txt";
+    const QString target = dir + "/log." + QRegularExpression("\\*\\.(\\w+)").match(fileType).captured(1);
     if (folder == "link") {
-        QVERIFY(QFile(dir + "/old.txt").open(QIODevice::WriteOnly) && QFile::link(dir + "/old.txt", m_saveLogTo));
+        QVERIFY(QFile(dir + "/old.txt").open(QIODevice::WriteOnly) && QFile::link(dir + "/old.txt", target));
     } else if (folder == "read-only") {
         if (geteuid() == 0)
             QSKIP("root writes into any folder");
@@ -833,28 +917,57 @@ void TestMainWindow::saveLog()
     QVERIFY(m_window->actions().contains(entry) && ctl<QPlainTextEdit>(IDC_LOG_VIEW)->actions().contains(entry));
 
     m_window->OnClear();
-    m_window->AppendLog("ver\r\n", LogKind::Sent);
-    m_window->AppendLog("o", LogKind::Received);
-    m_window->AppendLog("k\r\n$>", LogKind::Received);
+    const QList<QPair<QString, LogKind>> pieces { { "ver\r\n", LogKind::Sent }, { "o", LogKind::Received },
+        { "k\r\n$>", LogKind::Received }, { "s\r\n", LogKind::Sent }, { "gone\r\n", LogKind::Error },
+        { "ok\r\n$>", LogKind::Received } };
+    for (const auto &[text, kind] : pieces)
+        m_window->AppendLog(text, kind);
+    // The operator's save dialog: its types listed, one chosen, the file named (and replaced).
+    QStringList typesShown;
+    QTimer answer;
+    connect(&answer, &QTimer::timeout, [&] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget()))
+            return box->button(QMessageBox::Yes)->click();
+        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        if (!dialog || !dialog->isVisible() || !typesShown.isEmpty())
+            return;
+        for (auto *types = dialog->findChild<QComboBox *>("fileTypeCombo"); typesShown.size() < types->count();)
+            typesShown << types->itemText(int(typesShown.size()));
+        dialog->selectNameFilter(fileType);
+        dialog->findChild<QLineEdit *>("fileNameEdit")->setText(target);
+        QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
+    });
+    answer.start(20);
     m_window->findChild<QAction *>("saveLog")->trigger();
+    answer.stop();
+    QVERIFY2(typesShown.size() == 4 && typesShown.contains(fileType), qPrintable(typesShown.join('|')));
     QVERIFY(QTest::qWaitFor([&] { return logText().contains("Log "); }, TRY_MS));
     const QString note = logText().split('\n').filter("Log ").first();
-    QCOMPARE(ctl<QPlainTextEdit>(IDC_LOG_VIEW)->document()->find("Log ").charFormat().foreground().color(), kNote);
+    const bool refused = folder == "read-only" || folder == "full";
+    QCOMPARE(ctl<QPlainTextEdit>(IDC_LOG_VIEW)->document()->find("Log ").charFormat().foreground().color(),
+             refused ? kError : kNote);
     QVERIFY2(logText().contains("$>\n" + note), qPrintable(logText()));   // not on the prompt's line
-    if (folder == "read-only" || folder == "full") {
+    if (refused) {
         const int error = folder == "full" ? ENOSPC : EACCES;
-        QVERIFY2(note.contains("Log not saved to " + m_saveLogTo + ": " + strerror(error)), qPrintable(note));
+        QVERIFY2(note.contains("Log not saved to " + target + ": " + strerror(error)), qPrintable(note));
         const QStringList left = folder == "full" ? QStringList{"filler"} : QStringList();
         QCOMPARE(QDir(dir).entryList(QDir::Files | QDir::Hidden), left);
         return;
     }
-    QCOMPARE(QFileInfo(m_saveLogTo).isSymLink(), folder == "link");
-    QFile saved(m_saveLogTo);
+    QCOMPARE(QFileInfo(target).isSymLink(), folder == "link");
+    QFile saved(target);
     QVERIFY(saved.open(QIODevice::ReadOnly));
     QString text = QString::fromUtf8(saved.readAll());
-    const QRegularExpression stamp("(?m)^\\[\\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\] ");
-    QCOMPARE(int(text.count(stamp)), stamps ? 3 : 0);
-    QCOMPARE(text.remove(stamp), QStringLiteral("ver\nok\n$>"));
+    QTextDocument html;
+    if (fileType.startsWith("HTML")) {   // read back: the same text, each kind in its colour
+        html.setHtml(text);
+        text = html.toPlainText();
+        for (const auto &[piece, kind] : pieces)
+            QCOMPARE(html.find(piece.left(1)).charFormat().foreground().color(), ToQColor(CLogView::KindColour(kind)));
+    }
+    const QRegularExpression stamp("\\[\\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\] ");
+    QCOMPARE(int(text.count(stamp)), stamps ? 7 : 0);   // the command after the prompt has its own
+    QCOMPARE(text.remove(stamp), expected);
 }
 
 // The mock with the serial profile and one adapter, on a bus `bus` has started.

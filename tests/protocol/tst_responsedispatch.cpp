@@ -104,6 +104,32 @@ void TestResponseDispatch::dispatch_data()
         << QStringList { QString::fromUtf8("line:tag:\xED\x95\x9C\xEA\xB8\x80"),
                          QStringLiteral("tag:") + QString::fromLatin1("\xC7\xD1\xB1\xDB") } << 0;
 
+    // Echoes that come after later commands: the command sent before the trigger's (its answer
+    // still sets the slider), and both commands of a pull and release that came in one piece. A tag holding a waiting
+    // command's text is still a tag; of more than MAX_PENDING_ECHOES waiting, the oldest goes.
+    QTest::newRow("late echo after the trigger's command")
+        << Pieces { "$trigger=1,0\r\n", "g,txp\r\nok,-12\r\n$>" } << "g,txp" << true << true << latin1
+        << QStringList { "line:event:$trigger=1,0", "red:i,0,0,0\r\n", "write:i,0,0,0\r\n", "blue:$trigger=1,0\r\n",
+                         "line:echo:g,txp", "line:ok:ok,-12", "slider:-12", "line:event:$>", "blue:g,txp\r\nok,-12\r\n$>" } << 1;
+    const QStringList pullAndRelease { "line:event:$trigger=1,0", "red:i,0,0,0\r\n", "write:i,0,0,0\r\n",
+        "line:event:$trigger=0,0", "red:s\r\n", "write:s\r\n", "blue:$trigger=1,0\r\n$trigger=0,0\r\n" };
+    QTest::newRow("pull and release in one piece, echoes after both")
+        << Pieces { "$trigger=1,0\r\n$trigger=0,0\r\n", "i,0,0,0\r\nE2001234\r\ns\r\n$>" } << "x" << true << true << latin1
+        << pullAndRelease + QStringList { "line:echo:i,0,0,0", "line:tag:E2001234", "tag:E2001234", "line:echo:s",
+                                          "line:event:$>" } << 1;
+    QTest::newRow("tag holding a waiting command's text")
+        << Pieces { "$trigger=1,0\r\n$trigger=0,0\r\n", "E2i,0,0,0\r\n" } << "x" << true << true << latin1
+        << pullAndRelease + QStringList { "line:tag:E2i,0,0,0", "tag:E2i,0,0,0" } << 1;
+    QByteArray stops = "$trigger=3,0\r\n";
+    QStringList stopsSent { "line:event:$trigger=3,0", "red:sc.start\r\n", "write:sc.start\r\n" };
+    for (int i = 0; i < CResponseDispatcher::MAX_PENDING_ECHOES; ++i) {
+        stops += "$trigger=2,0\r\n";
+        stopsSent << "line:event:$trigger=2,0" << "red:sc.stop\r\n" << "write:sc.stop\r\n";
+    }
+    QTest::newRow("oldest waiting echo dropped past the bound")
+        << Pieces { stops, "sc.start\r\n" } << "x" << true << true << latin1
+        << stopsSent + QStringList { "blue:" + QString::fromLatin1(stops), "line:tag:sc.start", "scan:sc.start" } << 1;
+
     // Pending data far larger than any fixed intake: every line dispatched, all tags typed,
     // and the trigger at the very end still acted on.
     QByteArray many;
@@ -151,6 +177,8 @@ void TestResponseDispatch::dispatch()
     host.multiMode = multiMode;
     CResponseDispatcher dispatcher(host, host, codeSet);
     host.observe(dispatcher);
+    if (!lastCommand.isEmpty())
+        dispatcher.CommandSent(lastCommand);
     QStringList reads;
     int scanReads = 0;
     dispatcher.setTagReadObserver([&](const QString &line, int scanMode) {
@@ -274,9 +302,9 @@ void TestResponseDispatch::dropAtLinkEnd_data()
     QTest::addColumn<QStringList>("expected");
 
     QTest::newRow("pending bytes first") << Pieces { "T1\r\nE2TA" } << QByteArray("G\r\nE3") << Pieces { "T4\r\n" }
-        << QStringList { "tag:T1", "tag:E2TAG", "blue:E3", "note:\r\nend\r\n", "tag:T4" };
+        << QStringList { "tag:T1", "tag:E2TAG", "blue:E3", "error:\r\nend\r\n", "tag:T4" };
     QTest::newRow("long line ends with its mark") << Pieces { QByteArray(2000, 'C') } << QByteArray() << Pieces {}
-        << QStringList { "blue:" + QString(1600, u'C'), "blue: [... 400 more characters of this line not shown]\r\n", "note:end\r\n" };
+        << QStringList { "blue:" + QString(1600, u'C'), "blue: [... 400 more characters of this line not shown]\r\n", "error:end\r\n" };
 }
 
 void TestResponseDispatch::dropAtLinkEnd()

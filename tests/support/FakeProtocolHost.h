@@ -11,7 +11,8 @@
 // one trace holds both): its send path does what the window's OnSend/SendCommand do
 // (history, red log line, escape replacement, 8-bit conversion with CR LF), and every effect
 // lands in one ordered trace so that a test sees order as well as content.
-//   "blue:<text>" / "red:<text>" / "note:<text>"  log entries: received, sent, the tool's own notes
+//   "blue:<text>" / "red:<text>" / "note:<text>" / "error:<text>"  log entries: received, sent,
+//                                  the tool's own notes and its notes on a failure
 //   "write:<bytes>"                bytes to the reader
 //   "line:<class>:<text>"          a dispatched line    "tag:<bytes>" / "scan:<text>"  typed
 //   "slider:<n>"                   the TX power slider set
@@ -27,6 +28,7 @@ public:
     bool keyEmulator = false;
     bool multiMode = true;
     int txPower = 0;
+    CResponseDispatcher *dispatcher = nullptr;   // told of each command written, as the window does
 
     void AppendLog(const QString &text, LogKind kind) override
     {
@@ -66,12 +68,15 @@ public:
             return 0;
         }
         trace << QStringLiteral("write:") + QString::fromLatin1(line.bytes);
+        if (dispatcher)
+            dispatcher->CommandSent(lastCommand);
         return int(line.bytes.size());
     }
 
-    void observe(CResponseDispatcher &dispatcher)
+    void observe(CResponseDispatcher &observed)
     {
-        dispatcher.setDispatchObserver([this](CResponseDispatcher::LineClass lineClass, const QString &line) {
+        dispatcher = &observed;
+        observed.setDispatchObserver([this](CResponseDispatcher::LineClass lineClass, const QString &line) {
             trace << QStringLiteral("line:%1:%2").arg(className(lineClass), line);
         });
     }
