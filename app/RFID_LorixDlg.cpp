@@ -250,8 +250,9 @@ QWidget *CRFID_LorixDlg::createOwnControl(const DialogControlTemplate &item, QWi
         widget = m_commandBox;
         break;
     case K::ReadOnlyEdit: {
-        auto *edit = new QPlainTextEdit(parent);
+        auto *edit = new CDeviceListEdit(parent);
         edit->setReadOnly(true);
+        edit->onPortChosen = [this](int number) { OpenDevicePort(number); };
         widget = edit;
         break;
     }
@@ -596,6 +597,20 @@ void CRFID_LorixDlg::connectEngine()
     m_engine.UpdateTypingBlocked();
 }
 
+// A device's line double-clicked in the Bluetooth list: its port is picked and opened, in
+// place of another one open.
+void CRFID_LorixDlg::OpenDevicePort(int number)
+{
+    if (isPortOpen() && m_engine.OpenedPort() == number)
+        return;
+    if (isPortOpen() || m_engine.IsConnecting())
+        OnOpenPort();
+    m_wantedPort = number;
+    m_portFromCommandLine = false;
+    m_portPicker->FillPorts(number);
+    OnOpenPort();
+}
+
 // BlueZ named the paired serial devices again: the list shows them, and the picker, when
 // its list is not open under the operator's eyes, takes them in.
 void CRFID_LorixDlg::OnBluetoothPorts()
@@ -711,8 +726,14 @@ bool CRFID_LorixDlg::event(QEvent *event)
 {
     const QEvent::Type type = event->type();
     if (type == CBluetoothListEvent::eventType()) {
-        // The listing hands over only the text, on this thread; it is put in place here.
-        m_boundListText = static_cast<CBluetoothListEvent *>(event)->text();
+        // The listing hands over only the text, on this thread; it is put in place here. A
+        // search that found nothing says why while the list is empty.
+        const auto *list = static_cast<CBluetoothListEvent *>(event);
+        if (!list->why().isEmpty()) {
+            deviceListControl()->setPlaceholderText(QStringLiteral("No Bluetooth devices: %1.").arg(list->why()));
+            return true;
+        }
+        m_boundListText = list->text();
         m_boundListArrived = true;
         showDeviceList();
         return true;

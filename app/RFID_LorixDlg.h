@@ -160,6 +160,7 @@ private: // set-up and handlers
     void storePortToUse();
     void refreshPortsWhileClosed();
     void OnBluetoothPorts();
+    void OpenDevicePort(int number);
     void showDeviceList();
     void logNote(const QString &text);
     void showPortTip();

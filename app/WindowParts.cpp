@@ -6,6 +6,9 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <QHash>
+#include <QMouseEvent>
+#include <QRegularExpression>
+#include <QTextBlock>
 
 #include <memory>
 #include <mutex>
@@ -48,6 +51,17 @@ std::function<QString(const QString &)> CachedBluetoothNames()
         cache->names.insert(address, name);
         return name;
     };
+}
+
+void CDeviceListEdit::mouseDoubleClickEvent(QMouseEvent *event)
+{
+    const QRegularExpression portAtStart(QStringLiteral("^COM(\\d+)\\b"));
+    const QRegularExpressionMatch match = portAtStart.match(cursorForPosition(event->pos()).block().text());
+    if (match.hasMatch() && onPortChosen) {
+        onPortChosen(match.captured(1).toInt());
+        return;
+    }
+    QPlainTextEdit::mouseDoubleClickEvent(event);
 }
 
 bool CActiveWindowWatch::eventFilter(QObject *, QEvent *event)

@@ -3,6 +3,7 @@
 #include "discovery/widgets/ComPortCombo.h"
 
 #include <QObject>
+#include <QPlainTextEdit>
 #include <QString>
 #include <QWidget>
 
@@ -18,6 +19,18 @@ public:
     using CComPortCombo::CComPortCombo;
 
     void showPopup() override;
+};
+
+// The Bluetooth device list: a double click on a device's line ("COM142\t: 00:11:...") names
+// that line's port to `onPortChosen`.
+class CDeviceListEdit : public QPlainTextEdit
+{
+public:
+    std::function<void(int number)> onPortChosen;
+    using QPlainTextEdit::QPlainTextEdit;
+
+protected:
+    void mouseDoubleClickEvent(QMouseEvent *event) override;
 };
 
 // Names rfcomm ports after their paired device, asking BlueZ once per address (with a short

@@ -39,8 +39,8 @@ bool boundAddress(const QString &devicePath, const QString &sysRoot, BluetoothAd
 
 } // namespace
 
-CBluetoothListEvent::CBluetoothListEvent(const QString &text)
-    : QEvent(eventType()), m_text(text)
+CBluetoothListEvent::CBluetoothListEvent(const QString &text, const QString &why)
+    : QEvent(eventType()), m_text(text), m_why(why)
 {
 }
 
@@ -66,10 +66,10 @@ int FindComPortForAddress(const BluetoothAddress &address, QString &portName,
     return -1;
 }
 
-std::optional<QString> ListBluetoothDevices(const BluetoothListEnvironment &env, CStopToken *stop)
+std::optional<QString> ListBluetoothDevices(const BluetoothListEnvironment &env, CStopToken *stop, QString *why)
 {
     QList<BluetoothDeviceRecord> devices;
-    if (!SearchBluetoothDevices(devices, env.bluez, stop))
+    if (!SearchBluetoothDevices(devices, env.bluez, stop, why))
         return std::nullopt;   // the box and the stored text stay as they are
 
     // Only the port numbers are needed here: naming each port through BlueZ again would
@@ -97,11 +97,13 @@ bool CBluetoothListThread::start(QObject *receiver, const BluetoothListEnvironme
         return false;
     m_started = true;
     m_queue.Run([receiver, env, stop = &m_stopToken]() -> CWorkQueue::Apply {
-        const std::optional<QString> text = ListBluetoothDevices(env, stop);
-        if (!text || !receiver)
+        QString why;
+        const std::optional<QString> text = ListBluetoothDevices(env, stop, &why);
+        if (!receiver || (!text && why.isEmpty()))
             return {};
-        return [receiver, text] {
-            CBluetoothListEvent event(*text);
+        // Found nothing: only the reason goes; the list keeps what it shows.
+        return [receiver, text, why] {
+            CBluetoothListEvent event(text.value_or(QString()), text ? QString() : why);
             QCoreApplication::sendEvent(receiver, &event);
         };
     });

@@ -25,15 +25,18 @@ struct BluetoothListEnvironment
 class CBluetoothListEvent : public QEvent
 {
 public:
-    explicit CBluetoothListEvent(const QString &text);
+    // `why`: when the search found nothing, the reason (the text is then empty).
+    explicit CBluetoothListEvent(const QString &text, const QString &why = QString());
 
     // Registered once per process.
     static QEvent::Type eventType();
 
     const QString &text() const { return m_text; }
+    const QString &why() const { return m_why; }
 
 private:
     QString m_text;
+    QString m_why;
 };
 
 // The COM port bound to the Bluetooth device `address`: walks the present ports in their
@@ -44,9 +47,10 @@ int FindComPortForAddress(const BluetoothAddress &address, QString &portName,
                           const PortEnvironment &env = PortEnvironment::system());
 
 // Searches once (including the inquiry) and gives the list text, one line per device with a
-// bound port; nothing when nothing was found (no bus, no BlueZ, no adapter, no device).
-// Blocks for the inquiry: call it on a thread that may wait.
-std::optional<QString> ListBluetoothDevices(const BluetoothListEnvironment &env = {}, CStopToken *stop = nullptr);
+// bound port; nothing when nothing was found (no bus, no BlueZ, no adapter, no device), and
+// then `why` (may be null) says which. Blocks for the inquiry: call it on a thread that may wait.
+std::optional<QString> ListBluetoothDevices(const BluetoothListEnvironment &env = {}, CStopToken *stop = nullptr,
+                                            QString *why = nullptr);
 
 // Runs the one listing on a work queue of its own and sends the receiver a
 // CBluetoothListEvent with the text, on the owner's thread, when something was found. The

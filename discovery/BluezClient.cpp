@@ -140,16 +140,24 @@ void waitForInquiry(int milliseconds, CStopToken *stop)
 
 } // namespace
 
-bool SearchBluetoothDevices(QList<BluetoothDeviceRecord> &devices, const BluezEnvironment &env, CStopToken *stop)
+bool SearchBluetoothDevices(QList<BluetoothDeviceRecord> &devices, const BluezEnvironment &env, CStopToken *stop,
+                            QString *why)
 {
+    auto fail = [why](const char *reason) {
+        if (why)
+            *why = QString::fromLatin1(reason);
+        return false;
+    };
     devices.clear();
     CBluezBus bus(env.busAddress);
     if (!bus.isConnected())
-        return false;
+        return fail("the system's message bus (D-Bus) cannot be reached");
 
     BluezObjects known;
-    if (!getBluezObjects(bus, env.callTimeoutMs, known) || known.adapterPaths.isEmpty())
-        return false;   // no BlueZ, or no radio to search through
+    if (!getBluezObjects(bus, env.callTimeoutMs, known))
+        return fail("the Bluetooth service (BlueZ) is not running");
+    if (known.adapterPaths.isEmpty())
+        return fail("this computer has no Bluetooth adapter");
     appendNew(devices, known.devices);
 
     // The inquiry runs on every adapter that accepts it (one that is powered off refuses);
@@ -174,7 +182,7 @@ bool SearchBluetoothDevices(QList<BluetoothDeviceRecord> &devices, const BluezEn
         for (const QString &adapter : std::as_const(searching))
             bus.call(adapter, ADAPTER_INTERFACE, STOP_DISCOVERY, env.callTimeoutMs);
     }
-    return !devices.isEmpty();
+    return !devices.isEmpty() || fail("no Bluetooth device was found");
 }
 
 bool ListPairedSerialDevices(QList<BluetoothDeviceRecord> &devices, const BluezEnvironment &env)

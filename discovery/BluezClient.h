@@ -46,10 +46,11 @@ struct BluetoothDeviceRecord
 // those that appear during an active inquiry on every adapter. Blocks for the inquiry; runs
 // on any thread that has no event loop obligations (it makes blocking D-Bus calls only).
 // Returns false and an empty list when nothing is found: no bus, no BlueZ, no adapter, or
-// no device. Devices come in BlueZ's order, the inquiry's new ones after the known ones,
-// each address once. `stop` (may be null) ends the inquiry early.
+// no device; `why` (may be null) then says which. Devices come in BlueZ's order, the
+// inquiry's new ones after the known ones, each address once. `stop` (may be null) ends the
+// inquiry early.
 bool SearchBluetoothDevices(QList<BluetoothDeviceRecord> &devices,
-                            const BluezEnvironment &env = {}, CStopToken *stop = nullptr);
+                            const BluezEnvironment &env = {}, CStopToken *stop = nullptr, QString *why = nullptr);
 
 // The paired devices that offer the Serial Port Profile, in BlueZ's order; no inquiry, one
 // blocking D-Bus call (run it off the window's thread). False when BlueZ cannot be asked.

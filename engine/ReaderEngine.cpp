@@ -1,5 +1,7 @@
 #include "engine/ReaderEngine.h"
 
+#include "discovery/BluezReasons.h"
+
 #include "protocol/CommandLine.h"
 #include "protocol/ProtocolConstants.h"
 
@@ -82,6 +84,8 @@ QString CReaderEngine::StateText() const
         return QStringLiteral("COM%1 open: %2").arg(m_openedPort).arg(m_openedPath);
     if (m_linkLost)
         return linkLostText();
+    if (!m_bluezSaid.isEmpty())
+        return QStringLiteral("closed; BlueZ said: ") + m_bluezSaid;
     return QStringLiteral("closed");
 }
 
@@ -96,6 +100,7 @@ CReaderEngine::OpenResult CReaderEngine::openChannel(int number, bool automatic)
 {
     const QString path = DevicePathForPort(number, m_environment.ports);
     BluetoothAddress address{};
+    m_bluezSaid.clear();
     if (path.isEmpty() && BluetoothPortAddress(number, m_environment.bluetoothPortBook, address)) {
         m_connectingPort = number;
         m_connectingAddress = address;
@@ -255,8 +260,13 @@ void CReaderEngine::OnBluetoothLink(CBluezLinkEvent &answer)
         return;
     }
     m_bluetoothLink.Disconnect();
-    const QString why = socket >= 0 ? PortOpenErrorText(m_channel.OpenError(), linkName)
-                                    : linkName + QLatin1String(": ") + answer.error();
+    // BlueZ's reason in the operator's words; its own text stays for the state's detail.
+    QString why = PortOpenErrorText(m_channel.OpenError(), linkName);
+    if (socket < 0) {
+        const BluezReason reason = ExplainBluezReason(answer.error());
+        why = linkName + QLatin1String(": ") + reason.words;
+        m_bluezSaid = reason.raw;
+    }
     if (m_connectingByAuto)
         noteNotOpenForAutoConnect(m_connectingPort, why);
     else

@@ -249,6 +249,7 @@ private:
     int m_connectingPort = 0;
     BluetoothAddress m_connectingAddress{};
     bool m_connectingByAuto = false;
+    QString m_bluezSaid;                  // BlueZ's own text for the last failed connection
     // The port walks of the automatic connection, on a thread of their own.
     CWorkQueue m_portScans;
     // Their threads post to this engine: joined before it goes.

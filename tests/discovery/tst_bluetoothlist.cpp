@@ -28,11 +28,13 @@ public:
     {
         if (e->type() != CBluetoothListEvent::eventType())
             return QObject::event(e);
-        texts.append(static_cast<CBluetoothListEvent *>(e)->text());
+        const auto *list = static_cast<CBluetoothListEvent *>(e);
+        (list->why().isEmpty() ? texts : whys).append(list->why().isEmpty() ? list->text() : list->why());
         deliveredOn.append(QThread::currentThread());
         return true;
     }
     QStringList texts;
+    QStringList whys;   // a search that found nothing
     QList<QThread *> deliveredOn;
 };
 

@@ -1002,10 +1002,14 @@ void TestMainWindow::bluetoothReaderOverProfile()
     const QString com = "COM" + entry.match(picker->itemText(index)).captured(1);
     QCOMPARE(m_store->ReadString(CONFIG_BLUETOOTH_PORTS_SECTION, com), READER_ADDRESS);
     QVERIFY(ctl<QPlainTextEdit>(IDC_DEVICE_LIST)->toPlainText().contains(com + "\t: " + READER_ADDRESS + "  | Reader-A\n"));
-    picker->setCurrentIndex(index);
+    // A double click on the device's line in the list picks its port and opens it.
+    auto *list = ctl<QPlainTextEdit>(IDC_DEVICE_LIST);
+    const QTextBlock line = list->document()->find(com + "\t").block();
+    QVERIFY(line.isValid());
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, list->cursorRect(QTextCursor(line)).center());
+    QCOMPARE(picker->currentIndex(), index);
 
     // Commands go out, the inventory comes back and is typed.
-    ctl<QPushButton>(IDC_OPEN_PORT)->click();
     QTRY_VERIFY_WITH_TIMEOUT(m_window->isPortOpen(), TRY_MS);
     SimOptions options;
     options.recordPath = m_dir->filePath("received.txt");

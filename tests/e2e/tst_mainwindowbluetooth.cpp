@@ -124,13 +124,15 @@ void TestMainWindowBluetooth::listArrivesWhileWindowRuns()
 void TestMainWindowBluetooth::noBluezLeavesListEmpty_data()
 {
     QTest::addColumn<bool>("busRuns");
-    QTest::newRow("bus without BlueZ") << true;
-    QTest::newRow("no bus at all") << false;
+    QTest::addColumn<QString>("why");
+    QTest::newRow("bus without BlueZ") << true << "the Bluetooth service (BlueZ) is not running";
+    QTest::newRow("no bus at all") << false << "the system's message bus (D-Bus) cannot be reached";
 }
 
 void TestMainWindowBluetooth::noBluezLeavesListEmpty()
 {
     QFETCH(bool, busRuns);
+    QFETCH(QString, why);
 
     CBluezTestBus bus;
     QString address = "unix:path=" + m_root->filePath("no-such-socket");
@@ -145,6 +147,9 @@ void TestMainWindowBluetooth::noBluezLeavesListEmpty()
     window->bluetoothListThread().join();
     QCoreApplication::processEvents();
     QVERIFY(listText(*window).isEmpty());
+    // The empty list says why.
+    QCOMPARE(qobject_cast<QPlainTextEdit *>(window->control(IDC_DEVICE_LIST))->placeholderText(),
+             "No Bluetooth devices: " + why + ".");
     // The window still works: a command is logged.
     window->SendCommand(QStringLiteral("ver"));
     QVERIFY(qobject_cast<QPlainTextEdit *>(window->control(IDC_LOG_VIEW))->toPlainText().contains("ver"));

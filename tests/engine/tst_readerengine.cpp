@@ -349,16 +349,21 @@ void TestReaderEngine::bluetoothRefusalSaysWhy_data()
 {
     QTest::addColumn<QString>("device");   // how the mock knows the reader: serial, unpaired, none
     QTest::addColumn<QString>("failure");  // BlueZ's error name and message for ConnectProfile
-    QTest::addColumn<QString>("why");
+    QTest::addColumn<QString>("why");      // the start of the plain words
+    QTest::addColumn<QString>("said");     // BlueZ's own text, kept for the state's detail
 
     QTest::newRow("out of range") << "serial" << "org.bluez.Error.Failed|Host is down"
+                                  << "The reader did not answer: it is switched off or out of range."
                                   << "Host is down (org.bluez.Error.Failed)";
     QTest::newRow("profile refused") << "serial" << "org.bluez.Error.NotAvailable|Operation currently not available"
+                                     << "The reader offers no serial port"
                                      << "Operation currently not available (org.bluez.Error.NotAvailable)";
-    QTest::newRow("BlueZ does not answer") << "serial" << "hang|"
+    QTest::newRow("BlueZ does not answer") << "serial" << "hang|" << "Bluetooth gave no answer in time"
                                            << QStringLiteral("BlueZ did not answer within %1 s").arg(CONNECT_TIMEOUT_MS / 1000);
-    QTest::newRow("not paired") << "unpaired" << "" << "the device is not paired: pair it first";
-    QTest::newRow("unknown to BlueZ") << "none" << "" << "BlueZ does not know this device: pair it first";
+    QTest::newRow("not paired") << "unpaired" << "" << "The reader is not paired with this computer"
+                                << "the device is not paired: pair it first";
+    QTest::newRow("unknown to BlueZ") << "none" << "" << "The reader is not paired with this computer"
+                                      << "BlueZ does not know this device: pair it first";
 }
 
 // The port of a Bluetooth reader that cannot be connected: the open returns at once, and
@@ -368,6 +373,7 @@ void TestReaderEngine::bluetoothRefusalSaysWhy()
     QFETCH(QString, device);
     QFETCH(QString, failure);
     QFETCH(QString, why);
+    QFETCH(QString, said);
     CBluezTestBus bus;
     QString missing;
     if (!bus.start(true, missing))
@@ -390,6 +396,7 @@ void TestReaderEngine::bluetoothRefusalSaysWhy()
     QCOMPARE(kindOf(line), LogKind::Error);
     QVERIFY(!m_engine->IsConnecting() && !m_engine->IsOpen());
     QCOMPARE(logText().count("Cannot open"), 1);
+    QCOMPARE(m_engine->StateText(), "closed; BlueZ said: " + said);
 }
 
 QTEST_GUILESS_MAIN(TestReaderEngine)
