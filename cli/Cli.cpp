@@ -239,13 +239,15 @@ QString CCliSession::parse(const QStringList &arguments)
 bool CCliSession::waitFor(const std::function<bool()> &done, int timeoutMs)
 {
     const QDeadlineTimer deadline = timeoutMs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever) : QDeadlineTimer(timeoutMs);
+    // Wakes the loop at the deadline; restarted when it came early (timers may).
     QTimer wake;
-    if (timeoutMs >= 0) {
-        wake.setSingleShot(true);
-        wake.start(timeoutMs);
-    }
-    while (!done() && !m_interrupted && !deadline.hasExpired())
+    wake.setSingleShot(true);
+    wake.setTimerType(Qt::PreciseTimer);
+    while (!done() && !m_interrupted && !deadline.hasExpired()) {
+        if (timeoutMs >= 0 && !wake.isActive())
+            wake.start(int(qMax<qint64>(1, deadline.remainingTime())));
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
     return done();
 }
 
