@@ -75,6 +75,8 @@ public:
         // The question for the file to save the log to, given the proposed one; "" cancels.
         // Empty: the save-file dialog over the window.
         std::function<QString(const QString &proposedPath)> logSaveFile;
+        // The same for "Save History as Script..." of the command box.
+        std::function<QString(const QString &proposedPath)> historyScriptFile;
     };
 
     explicit CRFID_LorixDlg(CSettingsStore &settings, QWidget *parent = nullptr);

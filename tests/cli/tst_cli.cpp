@@ -1,5 +1,6 @@
 // rfid-lorix-cli as a shell runs it, against simulated readers on this test's event loop.
 
+#include "cli/Script.h"
 #include "monitor/TagCsv.h"
 #include "tests/support/XvfbRecorder.h"
 #include "tools/reader-sim/ReaderSim.h"
@@ -38,6 +39,8 @@ private slots:
     void lostLinkReconnects();
     void twoPorts_data();
     void twoPorts();
+    void savedHistoryRunsUnchanged_data();
+    void savedHistoryRunsUnchanged();
 
 private:
     std::unique_ptr<CReaderSim> startReader(SimOptions options = {});
@@ -293,6 +296,33 @@ void TestCli::twoPorts()
     QVERIFY(QTest::qWaitFor([&] { return cli.state() == QProcess::NotRunning; }, TRY_MS));
     for (const QString &port : {a, b})
         QCOMPARE(out.count(QRegularExpression("^\\S+ COM" + port + " < E2", QRegularExpression::MultilineOption)), 1);
+}
+
+void TestCli::savedHistoryRunsUnchanged_data()
+{
+    QTest::addColumn<QStringList>("history");   // in the order sent
+    QTest::newRow("plain commands") << QStringList{"ver", "g,txp", "txp,-5"};
+    QTest::newRow("commands that read as other steps")
+        << QStringList{"#not a comment", "wait 5", "a => b", "\\x", "wait", " ver"};
+}
+
+// The window's "Save History as Script..." writes ScriptFor: run sends exactly those
+// commands, in their order (the reader's record of what it received).
+void TestCli::savedHistoryRunsUnchanged()
+{
+    QFETCH(QStringList, history);
+    SimOptions options;
+    options.recordPath = m_dir->filePath("received.txt");
+    m_readers.push_back(startReader(options));
+    QVERIFY(m_readers.back());
+    QFile script(m_dir->filePath("history.rfid"));
+    QVERIFY(script.open(QIODevice::WriteOnly) && script.write(ScriptFor(history).toUtf8()) > 0);
+    script.close();
+    const CliResult result = run({"run", "--port", QString::number(m_readers.back()->comNumber()), script.fileName()});
+    QVERIFY2(result.code == 0 || result.code == 1, qPrintable(result.out + result.err));
+    QFile record(options.recordPath);
+    QVERIFY(record.open(QIODevice::ReadOnly));
+    QCOMPARE(QString::fromUtf8(record.readAll()).split('\n', Qt::SkipEmptyParts), history);
 }
 
 QTEST_GUILESS_MAIN(TestCli)
