@@ -160,6 +160,7 @@ private:
     void err(const QString &text) { Write(stderr, text); }
     void flushSoon();
     void flush();
+    void logFailed();
 
     int ports();
     int send();
@@ -299,9 +300,19 @@ int CCliSession::open(CCliReader &reader)
 void CCliSession::out(const QString &text)
 {
     Write(stdout, text);
-    if (m_log.isOpen())
-        m_log.write(text.toUtf8());
+    const QByteArray bytes = text.toUtf8();
+    if (m_log.isOpen() && m_log.write(bytes) != bytes.size())
+        logFailed();
     flushSoon();
+}
+
+// A log that cannot be written (a full disk, a file system gone) is said once and let go;
+// standard output goes on with every line.
+void CCliSession::logFailed()
+{
+    err(QStringLiteral("%1: %2: %3; the lines go on to standard output only\n")
+            .arg(QLatin1String(PROGRAM), m_log.fileName(), m_log.errorString()));
+    m_log.close();
 }
 
 // Output goes out once per pass of the event loop: a flood of lines costs one write per
@@ -318,8 +329,8 @@ void CCliSession::flush()
 {
     m_flushQueued = false;
     std::fflush(stdout);
-    if (m_log.isOpen())
-        m_log.flush();
+    if (m_log.isOpen() && !m_log.flush())
+        logFailed();
 }
 
 int CCliSession::run(const QStringList &arguments)
