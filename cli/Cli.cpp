@@ -15,6 +15,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTimer>
@@ -157,6 +158,7 @@ private:
     std::unique_ptr<CCliReader> makeReader(int port, bool wedge = false);
     int open(CCliReader &reader);
     void out(const QString &text);
+    void outBytes(const QByteArray &bytes);
     void err(const QString &text) { Write(stderr, text); }
     void flushSoon();
     void flush();
@@ -178,6 +180,8 @@ private:
     CliDefaults m_defaults;
     bool m_interrupted = false;
     bool m_flushQueued = false;
+    qint64 m_timeMs = -1;        // the time stamp's text of this millisecond
+    QByteArray m_timeText;
     QFile m_log;
     // The Bluetooth numbers handed out in this run, beside those the settings recorded.
     std::shared_ptr<QHash<int, QString>> m_bluetoothBook = std::make_shared<QHash<int, QString>>();
@@ -299,8 +303,12 @@ int CCliSession::open(CCliReader &reader)
 
 void CCliSession::out(const QString &text)
 {
-    Write(stdout, text);
-    const QByteArray bytes = text.toUtf8();
+    outBytes(text.toUtf8());
+}
+
+void CCliSession::outBytes(const QByteArray &bytes)
+{
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
     if (m_log.isOpen() && m_log.write(bytes) != bytes.size())
         logFailed();
     flushSoon();
@@ -596,25 +604,63 @@ int CCliSession::runScript()
 
 // ---- watch ----------------------------------------------------------------------------
 
+// A JSON string: the line's text with quotes, backslashes and control characters escaped.
+void AppendJsonString(QByteArray &into, const QString &text)
+{
+    into += '"';
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u == '"' || u == '\\') {
+            into += '\\';
+            into += char(u);
+        } else if (u < 0x20) {
+            into += "\\u00";
+            into += "0123456789abcdef"[u >> 4];
+            into += "0123456789abcdef"[u & 15];
+        } else if (u < 0x80) {
+            into += char(u);
+        } else {
+            into += QString(c).toUtf8();
+        }
+    }
+    into += '"';
+}
+
+// Lines are printed as they come, a flood at tens of thousands a second: the object is
+// written by hand and the time's text made once per millisecond; the tag's own fields go
+// through TagJson.
 void CCliSession::printLine(CCliReader *reader, CCliReader::Direction direction, int lineClass, const QString &line)
 {
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (now != m_timeMs) {
+        m_timeMs = now;
+        m_timeText = TimeText(now).toUtf8();
+    }
     const bool sent = direction == CCliReader::Direction::Sent;
+    QByteArray text;
+    text.reserve(96 + 2 * line.size());
     if (!m_options.json) {
-        out(QStringLiteral("%1 %2 %3 %4\n").arg(TimeText(now), reader->portName(), QLatin1String(sent ? ">" : "<"), Visible(line)));
+        text += m_timeText + ' ' + reader->portName().toLatin1() + (sent ? " > " : " < ") + Visible(line).toUtf8() + '\n';
+        outBytes(text);
         return;
     }
-    QJsonObject object{{QStringLiteral("time"), TimeText(now)},
-                       {QStringLiteral("port"), reader->portName()},
-                       {QStringLiteral("dir"), QLatin1String(sent ? "tx" : "rx")},
-                       {QStringLiteral("class"), CCliReader::ClassName(lineClass)},
-                       {QStringLiteral("line"), line}};
+    text += "{\"time\":\"" + m_timeText + "\",\"port\":\"" + reader->portName().toLatin1() + "\",\"dir\":\""
+            + (sent ? "tx" : "rx") + "\",\"class\":\"" + CCliReader::ClassName(lineClass).toLatin1() + "\",\"line\":";
+    AppendJsonString(text, line);
     if (lineClass == CResponseDispatcher::TagData) {
         const QJsonObject tag = TagJson(line);
-        for (auto it = tag.begin(); it != tag.end(); ++it)
-            object.insert(it.key(), it.value());
+        for (auto it = tag.begin(); it != tag.end(); ++it) {
+            text += ',';
+            AppendJsonString(text, it.key());
+            text += ':';
+            if (it.value().isString())
+                AppendJsonString(text, it.value().toString());
+            else   // a number, a list or an object: as the JSON writer gives it
+                text += QJsonDocument(QJsonArray{it.value()}).toJson(QJsonDocument::Compact).chopped(1).mid(1);
+        }
     }
-    out(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) + QLatin1Char('\n'));
+    text += "}\n";
+    outBytes(text);
 }
 
 int CCliSession::watch()
