@@ -4,7 +4,7 @@
 #include "settings/SettingsStore.h"
 #include "platform/ComPorts.h"
 #include "platform/SettingsLocation.h"
-#include "app/TerminationSignals.h"
+#include "platform/TerminationSignals.h"
 
 #include <QStringList>
 #include <QTimer>

@@ -3,6 +3,7 @@
 #include "app/AboutEntry.h"
 #include "app/ControlTextFit.h"
 #include "app/DialogBuilder.h"
+#include "app/HistoryScript.h"
 #include "app/LogView.h"
 #include "settings/SettingsStore.h"
 #include "app/VersionCaption.h"
@@ -19,6 +20,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFrame>
 #include <QGroupBox>
 #include <QLabel>
@@ -247,6 +249,13 @@ QWidget *CRFID_LorixDlg::createOwnControl(const DialogControlTemplate &item, QWi
     }
     case K::DropDownCombo:
         m_commandBox = new CHistoryCombo(parent);
+        // Its context menu offers the history as a script for the command line's "run".
+        connect(new CHistoryScriptSaver(*m_commandBox, m_environment.historyScriptFile), &CHistoryScriptSaver::saved,
+                this, [this](const QString &path, const QString &error) {
+                    const QString shown = QDir::toNativeSeparators(path);
+                    logNote(error.isEmpty() ? QStringLiteral("History saved as a script to %1").arg(shown)
+                                            : QStringLiteral("History not saved to %1: %2").arg(shown, error));
+                });
         widget = m_commandBox;
         break;
     case K::ReadOnlyEdit: {

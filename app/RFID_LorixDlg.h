@@ -77,6 +77,8 @@ public:
         // types (";;"-separated), with the type chosen put into `chosenFilter`; "" cancels.
         // Empty: the save-file dialog over the window.
         std::function<QString(const QString &proposedPath, const QString &filters, QString &chosenFilter)> logSaveFile;
+        // The same for "Save History as Script..." of the command box.
+        std::function<QString(const QString &proposedPath)> historyScriptFile;
     };
 
     explicit CRFID_LorixDlg(CSettingsStore &settings, QWidget *parent = nullptr);

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs the port, link, key sink and end-to-end tests of a built tree once more as an ordinary user,
+# Runs the port, settings, link, engine, key sink, end-to-end and command-line tests of a built tree once more as an ordinary user,
 # which a root run cannot stand for: root opens a terminal another program holds in
 # exclusive mode, writes files it was not given and enters every folder. Needs root (it
 # drops to the user with setpriv); scripts/test.sh calls it when it runs as root.
@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source_dir=$PWD
 build_dir=$(cd "${BUILD_DIR:-build}" && pwd)
-labels='^(platform|settings|link|wedge|engine|e2e)$'
+labels='^(platform|settings|link|wedge|engine|e2e|cli)$'
 
 if [[ $(id -u) -ne 0 ]]; then
   echo "test-unprivileged.sh: needs root to switch users; as an ordinary user run ctest itself" >&2
@@ -65,7 +65,7 @@ shutil.copytree(source + '/fuzz', stage + '/src/fuzz')
 os.makedirs(stage + '/src/tests/support')
 shutil.copy2(source + '/tests/support/mock_portal_remote_desktop.py', stage + '/src/tests/support/')
 # The tool itself with its catalogue, and the simulated reader: tests start them as programs.
-for program in ('app/RFID_Lorix', 'app/Ondo214.xml', 'tools/reader-sim/reader-sim'):
+for program in ('app/RFID_Lorix', 'app/Ondo214.xml', 'tools/reader-sim/reader-sim', 'cli/rfid-lorix-cli'):
     if os.path.isfile(build + '/' + program):
         os.makedirs(os.path.dirname(stage + '/build/' + program), exist_ok=True)
         shutil.copy2(build + '/' + program, stage + '/build/' + program)
@@ -75,8 +75,8 @@ with open(stage + '/tests.json') as listing:
 for test in tests:
     command = test.get('command') or []
     if not command:
-        continue   # not built in this tree (a build of chosen targets only)
-    if os.path.isfile(command[0]):
+        continue   # not built in this tree: ctest lists it without a program
+    if command and os.path.isfile(command[0]):
         os.makedirs(os.path.dirname(moved(command[0])), exist_ok=True)
         shutil.copy2(command[0], moved(command[0]))
     lines.append('add_test(%s %s)' % (quoted(test['name']), ' '.join(quoted(moved(c)) for c in command)))
@@ -114,7 +114,7 @@ for name in LANG LC_ALL LC_CTYPE TERM CI $(compgen -e | grep -E '^(RFID_|ASAN_|U
   [[ -n ${!name+x} ]] && keep+=("$name=${!name}")
 done
 
-echo "test-unprivileged.sh: the port, link, key sink and end-to-end tests again as $user (uid $uid)" >&2
+echo "test-unprivileged.sh: the port, settings, link, engine, key sink, end-to-end and command-line tests again as $user (uid $uid)" >&2
 cd "$stage/build"
 setpriv --reuid="$uid" --regid="$gid" --clear-groups --inh-caps=-all \
   env -i "${keep[@]}" ctest --output-on-failure "$@"

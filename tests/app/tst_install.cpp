@@ -25,6 +25,7 @@ namespace {
 constexpr char PROGRAM_FOLDER_NAME[] = "rfid-lorix";
 constexpr char LAUNCHER_NAME[] = "rfid-lorix";
 constexpr char EXECUTABLE_NAME[] = "RFID_Lorix";
+constexpr char CLI_NAME[] = "rfid-lorix-cli";
 constexpr char CATALOGUE_NAME[] = "Ondo214.xml";
 constexpr char DESKTOP_ENTRY_NAME[] = "rfid-lorix.desktop";
 constexpr char ICON_NAME[] = "rfid-lorix";
@@ -42,6 +43,8 @@ constexpr char FORTIFY_TAG[] = "hardening-no-fortify-functions";
 const QString SCALABLE_ICON = QStringLiteral(RFID_INSTALL_DATADIR "/icons/hicolor/scalable/apps/rfid-lorix.svg");
 const QString METAINFO = QStringLiteral(RFID_INSTALL_DATADIR "/metainfo/org.rfid_lorix.RFID_Lorix.metainfo.xml");
 const QString CHANGELOG = QStringLiteral(RFID_INSTALL_DATADIR "/doc/rfid-lorix/changelog.gz");
+const QString CLI_MANUAL = QStringLiteral(RFID_INSTALL_MANDIR "/man1/rfid-lorix-cli.1.gz");
+const QString WEDGE_UNIT = QStringLiteral("lib/systemd/user/rfid-lorix-wedge@.service");
 
 QString programFolder()
 {
@@ -69,7 +72,9 @@ QStringList installedFiles()
                       programFolder() + QLatin1Char('/') + QLatin1String(CATALOGUE_NAME),
                       launcherPath(), desktopEntryPath(), SCALABLE_ICON, METAINFO, CHANGELOG,
                       QStringLiteral(RFID_INSTALL_DATADIR "/doc/rfid-lorix/copyright"),
-                      QStringLiteral(RFID_INSTALL_MANDIR "/man1/rfid-lorix.1.gz")};
+                      QStringLiteral(RFID_INSTALL_MANDIR "/man1/rfid-lorix.1.gz"),
+                      programFolder() + QLatin1Char('/') + QLatin1String(CLI_NAME),
+                      QStringLiteral(RFID_INSTALL_BINDIR "/") + QLatin1String(CLI_NAME), CLI_MANUAL, WEDGE_UNIT};
     for (int size : ICON_SIZES)
         files << iconPath(size);
     files.sort();
@@ -157,6 +162,10 @@ void TestInstall::stagedFile_data()
         << programFolder() + QLatin1Char('/') + QLatin1String(CATALOGUE_NAME) << false << QString() << 0;
     QTest::newRow("launcher") << launcherPath() << true << executable << 0;
     QTest::newRow("desktop entry") << desktopEntryPath() << false << QString() << 0;
+    const QString cli = programFolder() + QLatin1Char('/') + QLatin1String(CLI_NAME);
+    QTest::newRow("command line") << cli << true << QString() << 0;
+    QTest::newRow("command line's launcher") << QStringLiteral(RFID_INSTALL_BINDIR "/") + QLatin1String(CLI_NAME) << true << cli << 0;
+    QTest::newRow("wedge's user unit") << WEDGE_UNIT << false << QString() << 0;
     for (int size : ICON_SIZES)
         QTest::newRow(qPrintable(QStringLiteral("icon %1").arg(size))) << iconPath(size) << false << QString() << size;
 }
@@ -266,6 +275,9 @@ void TestInstall::stagedFileChecked_data()
                             << QString::fromLatin1(forbidden);
     };
     row("stripped", "readelf", {"-S", "-W"}, executable, " \\.text ", " \\.(symtab|debug_info|comment|note) ");
+    const QString cli = programFolder() + QLatin1Char('/') + QLatin1String(CLI_NAME);
+    row("command line stripped", "readelf", {"-S", "-W"}, cli, " \\.text ", " \\.(symtab|debug_info|comment|note) ");
+    row("command line without a display's libraries", "readelf", {"-d", "-W"}, cli, "libQt6Core", "libQt6(Gui|Widgets)");
     // desktop-file-validate passes hints and warnings with exit code 0.
     row("desktop entry", "desktop-file-validate", {}, desktopEntryPath(), "", "error|warning|hint");
     row("metainfo", "appstreamcli", {"validate", "--no-net"}, METAINFO, "", "");

@@ -5,6 +5,7 @@
 
 #include "tests/support/BluezTestBus.h"
 #include "tests/support/IsolatedWindow.h"
+#include "cli/Script.h"
 #include "app/RFID_LorixDlg.h"
 #include "app/LogView.h"
 #include "settings/SettingsStore.h"
@@ -30,6 +31,8 @@
 #include <QLineEdit>
 #include <QTableView>
 #include <QMessageBox>
+#include <QContextMenuEvent>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QRegularExpression>
@@ -109,6 +112,7 @@ private slots:
     void init();
     void cleanup();
     void openAndClosePort();
+    void historySavedAsScript();
     void typedCommand_data();
     void typedCommand();
     void correctedCommand_data();
@@ -157,6 +161,7 @@ private:
     std::unique_ptr<CReaderSim> m_reader;
     std::unique_ptr<CRFID_LorixDlg> m_window;
     std::shared_ptr<CRecordingKeySink> m_keys;
+    QString m_saveScriptTo;   // the answer to Save History as Script
     CKeySinkFactory m_sinkFactory;   // empty: TypingInto(m_keys)
     QString m_busAddress;   // the BlueZ mock's bus, when a test runs one
 };
@@ -203,6 +208,7 @@ void TestMainWindow::makeWindow(bool autoStart)
     CRFID_LorixDlg::Environment env = IsolatedWindowEnvironment(m_dir->path());
     env.autoConnectPeriodMs = SHORT_AUTO_CONNECT_MS;
     env.keySink = TypingInto(m_keys);
+    env.historyScriptFile = [this](const QString &) { return m_saveScriptTo; };
     env.keySink = m_sinkFactory ? m_sinkFactory : CKeySinkFactory(TypingInto(m_keys));
     if (!m_busAddress.isEmpty()) {
         env.bluetooth.bluez.busAddress = m_busAddress;
@@ -228,6 +234,57 @@ void TestMainWindow::typeAndSend(const QString &text)
     QTest::keyClicks(edit, text);
     // Enter in the window presses "Send".
     QTest::keyClick(edit, Qt::Key_Return);
+}
+
+// The command box's context menu, opened by a right click, saves the history as a script
+// that sends the commands in the order they were sent.
+void TestMainWindow::historySavedAsScript()
+{
+    QVERIFY(startReader());
+    makeWindow();
+    openPort();
+    m_window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+    QComboBox *box = ctl<QComboBox>(IDC_COMMAND_BOX);
+    QLineEdit *edit = box->lineEdit();
+    box->setFocus();
+    const QStringList sent{"ver", "#not a comment", "g,txp"};
+    for (const QString &command : sent) {
+        // The editable box holds the focus and hands its keys to its line edit.
+        QVERIFY(QApplication::focusWidget() == box || QApplication::focusWidget() == edit);
+        QTest::keyClicks(QApplication::focusWidget(), command);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+        QVERIFY(waitForReceived(command));
+        edit->clear();
+    }
+    m_saveScriptTo = m_dir->filePath("history.rfid");
+    bool chosen = false;
+    QTimer::singleShot(0, this, [&] {
+        QMenu *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+        for (QAction *action : menu ? menu->actions() : QList<QAction *>()) {
+            if (action->text() == "Save History as Script...") {
+                chosen = true;
+                QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(action).center());
+            }
+        }
+        if (!chosen && menu)
+            menu->close();
+    });
+    // A right click under the pointer, as the window system reports it: the widget there
+    // (the box's line edit) gets the context menu event.
+    const QPoint at = edit->rect().center();
+    QWidget *under = QApplication::widgetAt(edit->mapToGlobal(at));
+    QCOMPARE(under, edit);
+    QContextMenuEvent click(QContextMenuEvent::Mouse, at, edit->mapToGlobal(at));
+    QApplication::sendEvent(under, &click);
+    QTRY_VERIFY(chosen);
+    QTRY_VERIFY(logText().contains("History saved as a script to " + m_saveScriptTo));
+    QFile script(m_saveScriptTo);
+    QVERIFY(script.open(QIODevice::ReadOnly));
+    QStringList commands;
+    for (const ScriptStep &step : ParseScript(QString::fromUtf8(script.readAll())).steps)
+        commands << step.command;
+    QCOMPARE(commands, sent);
 }
 
 QStringList TestMainWindow::received() const
