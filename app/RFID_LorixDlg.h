@@ -217,7 +217,7 @@ private: // the window's other parts
     QScrollArea *m_scroller = nullptr;    // fills the window
     QWidget *m_client = nullptr;          // its widget: the designed client area
     bool m_fittedToScreen = false;
-    bool m_frameAwaited = false;   // fitted before the window manager's frame was known
+    bool m_frameAwaited = false;          // fitted before the window manager's frame was known
     QHash<int, QWidget *> m_controls;     // template id -> control
     QPushButton *m_openButton = nullptr;  // 1004
     QCheckBox *m_keyEmulatorBox = nullptr;  // 1014
