@@ -15,6 +15,8 @@ packages=(
   fontconfig fonts-dejavu-core fonts-liberation2
   # keyboard wedge: XTest, and an X server for its tests and screenshots
   libx11-dev libxtst-dev xvfb xauth x11-utils xdotool
+  # a small window manager, to frame the window in screenshots (screenshot.sh WM=openbox)
+  openbox
   # Bluetooth list tests: a private D-Bus with the BlueZ mock
   dbus dbus-daemon python3 python3-dbus python3-dbusmock python3-gi
   # benchmarks

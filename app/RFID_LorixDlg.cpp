@@ -31,12 +31,14 @@
 #include <QResizeEvent>
 #include <QScreen>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QMouseEvent>
 #include <QSlider>
 #include <QTextBlock>
 #include <QTextDocument>
 
 #include <algorithm>
+#include <cmath>
 #include <functional>
 #include <memory>
 #include <utility>
@@ -689,14 +691,38 @@ void CRFID_LorixDlg::fitToScreen()
         return;
     const QRect available = shownOn->availableGeometry();
     const QSize frame = frameGeometry().size() - geometry().size();
-    const QSize room = available.size() - frame;
+    // Under X a window manager frames the window only once it is mapped, after this first
+    // showing: until then the frame counts as none, and moveEvent fits again when it comes.
+    m_frameAwaited = frame.isNull();
+    // A fractional scale factor rounds the native size and the frame: a pixel either way.
+    const int rounding = devicePixelRatioF() == std::floor(devicePixelRatioF()) ? 0 : 1;
+    const QSize room = available.size() - frame - QSize(rounding, rounding);
     if (width() <= room.width() && height() <= room.height())
         return;
-    resize(size().boundedTo(room));
+    QSize fitted = size().boundedTo(room);
+    // The scroll bar of the direction that scrolls takes its thickness from the view: the
+    // other direction gets that much more room, as far as the screen has it, so that the
+    // client's far edge (the log's own scroll bar, "Clear", the group frames) is not left
+    // under the bar, reachable only by a second scroll bar.
+    const QSize client = m_client->minimumSize() + QSize(rounding, rounding);
+    const int barWidth = m_scroller->verticalScrollBar()->sizeHint().width();
+    const int barHeight = m_scroller->horizontalScrollBar()->sizeHint().height();
+    if (fitted.height() < client.height())
+        fitted.setWidth(std::min(std::max(fitted.width(), client.width() + barWidth), room.width()));
+    if (fitted.width() < client.width())
+        fitted.setHeight(std::min(std::max(fitted.height(), client.height() + barHeight), room.height()));
+    resize(fitted);
     QRect placed = frameGeometry();
     placed.moveLeft(std::clamp(placed.left(), available.left(), available.right() + 1 - placed.width()));
     placed.moveTop(std::clamp(placed.top(), available.top(), available.bottom() + 1 - placed.height()));
     move(placed.topLeft());
+}
+
+void CRFID_LorixDlg::moveEvent(QMoveEvent *event)
+{
+    QDialog::moveEvent(event);
+    if (m_frameAwaited && frameGeometry().size() != geometry().size())
+        fitToScreen();
 }
 
 QWidget *CRFID_LorixDlg::client() const

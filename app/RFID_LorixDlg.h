@@ -141,6 +141,7 @@ protected:
     void done(int result) override;
     void resizeEvent(QResizeEvent *event) override;
     void showEvent(QShowEvent *event) override;
+    void moveEvent(QMoveEvent *event) override;
 
 private: // IReaderFrontEnd
     int PortToUse() override;
@@ -219,6 +220,7 @@ private: // the window's other parts
     QScrollArea *m_scroller = nullptr;    // fills the window
     QWidget *m_client = nullptr;          // its widget: the designed client area
     bool m_fittedToScreen = false;
+    bool m_frameAwaited = false;          // fitted before the window manager's frame was known
     QHash<int, QWidget *> m_controls;     // template id -> control
     QPushButton *m_openButton = nullptr;  // 1004
     QCheckBox *m_keyEmulatorBox = nullptr;  // 1014

@@ -14,6 +14,9 @@
 # MONITOR=1 has the reader pull its trigger every 3 s, each inventory spread over 2 s, opens the
 # tag monitor with Ctrl+T once the port is open, and writes the monitor window alone after
 # 20 s of inventories, sorted with the newest tags first. Needs xdotool.
+# SCREEN=1366x768 gives the X server that screen size (default 1280x1024, grown with DPI).
+# WM=openbox runs that window manager on the display, so the window gets a frame as on a
+# desktop (no window manager by default).
 # EPC=sgtin (or sscc) has the reader serve GS1 EPCs of that scheme, which the monitor decodes.
 # Uses its own settings folder, so the user's settings are not touched.
 set -euo pipefail
@@ -77,10 +80,18 @@ simargs=()
 
 dpi=${DPI:-96}
 display=:$((90 + RANDOM % 100))
-Xvfb "$display" -screen 0 "$((1280 * dpi / 96))x$((1024 * dpi / 96))x24" -dpi "$dpi" -nolisten tcp >/dev/null 2>&1 &
+screen=${SCREEN:-$((1280 * dpi / 96))x$((1024 * dpi / 96))}
+[[ $screen =~ ^[0-9]+x[0-9]+$ ]] || { echo "SCREEN is WIDTHxHEIGHT" >&2; exit 2; }
+[[ -z ${WM:-} ]] || command -v "$WM" >/dev/null || { echo "WM=$WM is not installed" >&2; exit 2; }
+Xvfb "$display" -screen 0 "${screen}x24" -dpi "$dpi" -nolisten tcp >/dev/null 2>&1 &
 pids+=($!)
 export DISPLAY=$display
 for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+if [[ -n ${WM:-} ]]; then
+  "$WM" >/dev/null 2>&1 &
+  pids+=($!)
+  sleep 1
+fi
 
 "$sim" "${simargs[@]}" </dev/null >"$work/sim.log" 2>&1 &
 simpid=$!

@@ -146,15 +146,18 @@ void TestMainWindowLayout::everyControlInReach_data()
 {
     QTest::addColumn<QSize>("screen");
     QTest::addColumn<bool>("fits");
-    QTest::newRow("1280x720") << QSize(1280, 720) << false;
-    QTest::newRow("1366x768") << QSize(1366, 768) << false;
-    QTest::newRow("1920x1080") << QSize(1920, 1080) << true;
+    QTest::addColumn<bool>("acrossFits");   // the designed width, and a vertical scroll bar beside it
+    QTest::newRow("800x600") << QSize(800, 600) << false << false;
+    QTest::newRow("1280x720") << QSize(1280, 720) << false << true;
+    QTest::newRow("1366x768") << QSize(1366, 768) << false << true;
+    QTest::newRow("1920x1080") << QSize(1920, 1080) << true << true;
 }
 
 void TestMainWindowLayout::everyControlInReach()
 {
     QFETCH(QSize, screen);
     QFETCH(bool, fits);
+    QFETCH(bool, acrossFits);
     if (m_shown.window->screen()->size() != screen) {
         QTemporaryDir dir;
         QProcess child;
@@ -170,6 +173,10 @@ void TestMainWindowLayout::everyControlInReach()
     QVERIFY(window.screen()->availableGeometry().contains(window.frameGeometry()));
     QCOMPARE(window.size() == window.client()->minimumSize(), fits);
     QWidget *viewport = window.scroller()->viewport();
+    // Where only the height scrolls, the vertical bar leaves the client's whole width in view:
+    // its right edge is not hidden under the bar nor reached through a second bar.
+    QCOMPARE(viewport->width() >= window.client()->width(), acrossFits);
+    QCOMPARE(window.scroller()->horizontalScrollBar()->isVisible(), !acrossFits);
     for (const DialogControlTemplate &item : MainDialogTemplate().controls) {
         QWidget *control = window.control(item.id);
         if (!control || item.hidden)
@@ -188,8 +195,10 @@ void TestMainWindowLayout::everyControlInReach()
         if (child->isHidden())
             continue;
         const QRect placed = child->geometry() & window.client()->rect();
-        window.scroller()->ensureVisible(placed.center().x(), placed.center().y(), (placed.width() + 1) / 2,
-                                         (placed.height() + 1) / 2);
+        // The margins reach one past the far edge: the centre rounds down, and a margin counts
+        // from the view's edge, not its last pixel.
+        window.scroller()->ensureVisible(placed.center().x(), placed.center().y(), placed.width() / 2 + 1,
+                                         placed.height() / 2 + 1);
         const QRect shown(window.client()->mapTo(viewport, placed.topLeft()), placed.size());
         const QRect fit = viewport->rect();
         QVERIFY2(placed.width() > fit.width() || (shown.left() >= 0 && shown.right() <= fit.right()), qPrintable(child->objectName()));
