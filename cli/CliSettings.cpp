@@ -1,5 +1,7 @@
 #include "cli/CliSettings.h"
 
+#include "epc/EpcDecoder.h"
+
 #include <QDir>
 #include <QFile>
 #include <QSettings>
@@ -59,7 +61,15 @@ QString ReadPortalToken(const QString &path)
     return QString::fromUtf8(file.read(4096)).trimmed();
 }
 
+// A tag that is an EPC carries what the tag monitor's Decoded column shows and the decoded
+// fields; any other line (a barcode, text) is the tag alone.
 QJsonObject TagJson(const QString &line)
 {
-    return QJsonObject{{QStringLiteral("tag"), line}};
+    QJsonObject object{{QStringLiteral("tag"), line}};
+    const DecodedEpc epc = DecodeEpcLine(line);
+    if (epc.status != EpcStatus::NotEpc) {
+        object.insert(QStringLiteral("decoded"), epc.Summary());
+        object.insert(QStringLiteral("epc"), EpcJson(epc));
+    }
+    return object;
 }

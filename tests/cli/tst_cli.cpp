@@ -37,6 +37,8 @@ private slots:
     void commands();
     void lostLinkReconnects_data();
     void lostLinkReconnects();
+    void inventoryDecodesEpcs_data();
+    void inventoryDecodesEpcs();
     void twoPorts_data();
     void twoPorts();
     void savedHistoryRunsUnchanged_data();
@@ -138,7 +140,8 @@ void TestCli::commands_data()
         << "Tag\tKind\tReads\tFirst seen\tLast seen\tReads/s\n" + tag + "\tRFID tag\t1\t\\S+\t\\S+\t[0-9.]+\n" << "";
     QTest::newRow("inventory: json, five tags")
         << QStringList{"inventory", "--port", "%1", "--json"} << "" << 0
-        << "(\\{\"first\":[^\n]*\"reads\":1,\"tag\":\"" + tag + "\"\\}\n){5}" << "";
+        << "(\\{\"decoded\":\"unknown EPC header E2\",\"epc\":\\{[^\n]*\\},\"first\":[^\n]*\"reads\":1,\"tag\":\"" + tag
+               + "\"\\}\n){5}" << "";
     QTest::newRow("run: all pass") << QStringList{"run", "--port", "%1", "%2"}
                                    << "# the simulated reader\nver => ver=.*\nwait 50ms\ntxp,-12\ng,txp => ok,-12\n"
                                    << 0 << "PASS 2: ver\nPASS 4: txp,-12\nPASS 5: g,txp\n3 passed, 0 failed, 0 not run\n" << "";
@@ -151,6 +154,36 @@ void TestCli::commands_data()
                                                 << "" << "line 2: \"wait soon\"";
     QTest::newRow("run: a bad pattern") << QStringList{"run", "--port", "%1", "%2"} << "ver => ver=(\n" << 2 << ""
                                         << "line 1:";
+}
+
+// A reader serving GS1 tags: each JSON record carries what the monitor's Decoded column shows
+// and the decoded fields, the same for every tag of the company the simulated reader uses.
+void TestCli::inventoryDecodesEpcs_data()
+{
+    QTest::addColumn<QString>("scheme");
+    QTest::addColumn<QString>("uri");   // the pure identity URI's start
+    QTest::newRow("sgtin") << "sgtin" << "urn:epc:id:sgtin:0614141.";
+    QTest::newRow("sscc") << "sscc" << "urn:epc:id:sscc:0614141.";
+}
+
+void TestCli::inventoryDecodesEpcs()
+{
+    QFETCH(QString, scheme);
+    QFETCH(QString, uri);
+    SimOptions options;
+    options.epcScheme = scheme;
+    m_readers.push_back(startReader(options));
+    QVERIFY(m_readers.back());
+    const CliResult result = run({"inventory", "--port", QString::number(m_readers.back()->comNumber()), "--json"});
+    QCOMPARE(result.code, 0);
+    const QStringList records = result.out.split('\n', Qt::SkipEmptyParts);
+    QVERIFY(!records.isEmpty());
+    for (const QString &record : records) {
+        const QJsonObject tag = QJsonDocument::fromJson(record.toUtf8()).object();
+        QVERIFY2(tag.value("decoded").toString().startsWith(uri), qPrintable(record));
+        QCOMPARE(tag.value("epc").toObject().value("uri").toString(), tag.value("decoded").toString());
+        QCOMPARE(tag.value("epc").toObject().value("scheme").toString(), scheme + "-96");
+    }
 }
 
 void TestCli::commands()
