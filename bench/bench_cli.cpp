@@ -3,8 +3,8 @@
 //   watch --json     tag lines per second of one flood from the simulated reader (one trigger,
 //                    --tags lines of 70 bytes), taken in by the command line and printed as JSON
 //                    into a file (from the first tag line's time stamp to the last's), beside
-//                    the window's receive path (the engine with the window's log view fed from
-//                    its log signal, as the window wires it) taking in the same flood (from the
+//                    the real main window's receive path, shown (the engine, its log signal,
+//                    the window's log view) taking in the same flood (from the
 //                    first tag line dispatched to the last)
 //   wedge            characters per second typed through XTest into a recording client on a
 //                    private Xvfb, and how many were lost
@@ -13,7 +13,8 @@
 //
 //   QT_QPA_PLATFORM=offscreen ./build/bench/bench_cli [--tags 50000] [--wedge-tags 2000]
 
-#include "app/LogView.h"
+#include "app/RFID_LorixDlg.h"
+#include "settings/SettingsStore.h"
 #include "engine/ReaderEngine.h"
 #include "tests/support/XvfbRecorder.h"
 #include "tools/reader-sim/ReaderSim.h"
@@ -124,32 +125,36 @@ qint64 countUntil(const std::function<qint64()> &count, qint64 wanted)
     return qMax<qint64>(1, lastChangeAt);
 }
 
+// The real main window, shown, with its own settings file naming the flooding reader's port:
+// the engine, its log signal, the window's log view laid out and painted.
 double windowLinesPerSecond(const QString &ports, int tags)
 {
     FloodReader reader;
     if (!reader.start(ports, tags))
         return 0;
-    FrontEnd frontEnd;
-    frontEnd.port = reader.comNumber;
-    CReaderEngine::Environment env;
-    env.queryBluetooth = false;
+    QTemporaryDir home;
+    CSettingsStore store(home.filePath("settings.ini"));
+    store.WriteInt(QString::fromLatin1(CONFIG_SECTION), QString::fromLatin1(CONFIG_COM_PORT), reader.comNumber);
+    store.WriteInt(QString::fromLatin1(CONFIG_SECTION), QString::fromLatin1(CONFIG_READ_MODE), 1);
+    CRFID_LorixDlg::Environment env;
     env.ports.portsFolder = ports;
-    CReaderEngine engine(frontEnd, env);
-    engine.SetMultiMode(true);
-    CLogView log;
-    QObject::connect(&engine, &CReaderEngine::logged, &log, [&log](const QString &text, LogKind kind) { log.AppendLog(text, kind); });
+    env.bluetooth.bluez.busAddress = QStringLiteral("unix:path=") + home.filePath("no-bus");
+    env.nameBluetoothPorts = false;
+    env.keySink = nullptr;
+    CRFID_LorixDlg window(store, env);
+    window.show();
     qint64 lines = 0, firstAt = 0, lastAt = 0;
     QElapsedTimer clock;
     clock.start();
-    engine.protocol().setDispatchObserver([&](CResponseDispatcher::LineClass c, const QString &) {
+    window.engine().protocol().setDispatchObserver([&](CResponseDispatcher::LineClass c, const QString &) {
         if (c != CResponseDispatcher::TagData)
             return;
         lastAt = clock.nsecsElapsed();
         if (lines++ == 0)
             firstAt = lastAt;
     });
-    engine.OpenPort();
-    if (!engine.IsOpen())
+    window.OnOpenPort();
+    if (!window.isPortOpen())
         return 0;
     reader.pullTrigger();
     countUntil([&] { return lines; }, tags);

@@ -655,7 +655,9 @@ void CCliSession::printLine(CCliReader *reader, CCliReader::Direction direction,
             text += ':';
             if (it.value().isString())
                 AppendJsonString(text, it.value().toString());
-            else   // a number, a list or an object: as the JSON writer gives it
+            else if (it.value().isObject())   // the decoded EPC
+                text += QJsonDocument(it.value().toObject()).toJson(QJsonDocument::Compact);
+            else   // a number or a list: as the JSON writer gives it
                 text += QJsonDocument(QJsonArray{it.value()}).toJson(QJsonDocument::Compact).chopped(1).mid(1);
         }
     }
