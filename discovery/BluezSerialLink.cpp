@@ -65,10 +65,11 @@ public slots:
     void Release() {}
 };
 
-QString uniqueSuffix()
+// Unique among this process's profiles: the session lives until its attempt ends, and its
+// attempt number is the link's own.
+QString uniqueSuffix(const void *session, quint64 attempt)
 {
-    static std::atomic<int> counter{0};
-    return QStringLiteral("%1_%2").arg(::getpid()).arg(++counter);
+    return QStringLiteral("%1_%2_%3").arg(::getpid()).arg(quintptr(session), 0, 16).arg(attempt);
 }
 
 // BlueZ's reason for a failed call, as the operator reads it.
@@ -185,7 +186,7 @@ void CBluezSerialLink::Session::run(QObject *receiver, BluetoothAddress address,
         CBusConnection connection(QDBusConnection::SystemBus, env.busAddress, true);
         QDBusConnection &bus = connection.bus();
         CSerialProfile profile;
-        const QString profilePath = PROFILE_PATH_PREFIX + uniqueSuffix();
+        const QString profilePath = PROFILE_PATH_PREFIX + uniqueSuffix(this, attempt);
         bool registered = false;
         QString devicePath;
         const QString error = connect(bus, profile, address, env, profilePath, registered, devicePath);
