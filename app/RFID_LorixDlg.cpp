@@ -115,13 +115,13 @@ bool CRFID_LorixDlg::OnInitDialog()
 
     // 9. The banner: the window grows by its height and every other child moves down.
     m_header = new CDialogHeader(this);
+    m_layout.AttachHeader(m_header);
     m_header->SetTitle(QString::fromLatin1(HEADER_TITLE));
     m_header->SetDescription(QString::fromLatin1(HEADER_DESCRIPTION));
     m_header->SetIcon(m_icon);
     m_header->SetTopColour(HEADER_TOP_COLOUR);
     m_header->SetBottomColour(HEADER_BOTTOM_COLOUR);
     m_header->AttachToDialog(client());
-    m_layout.AttachHeader(m_header);
     m_header->ShiftDialogChildren(client());
     AddAboutEntryToBanner(aboutEntry, m_header);
     m_header->insertAction(aboutEntry, monitorEntry);
