@@ -184,6 +184,7 @@ void CRFID_LorixDlg::connectControls()
     // list is as wide as its names, and the tip shows the whole name and the connection's state.
     connect(picker, &QComboBox::currentTextChanged, this, &CRFID_LorixDlg::showPortTip);
     static_cast<CDeviceListEdit *>(deviceListControl())->onPortChosen = [this](int number) { OpenDevicePort(number); };
+
     auto button = [this](int id) { return qobject_cast<QAbstractButton *>(control(id)); };
     connect(m_openButton, &QPushButton::clicked, this, &CRFID_LorixDlg::OnOpenPort);
     connect(button(IDC_SEND), &QAbstractButton::clicked, this, &CRFID_LorixDlg::OnSend);
