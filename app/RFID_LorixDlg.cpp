@@ -1,10 +1,9 @@
 #include "app/RFID_LorixDlg.h"
 
 #include "app/AboutEntry.h"
-#include "app/ControlTextFit.h"
-#include "app/DialogBuilder.h"
 #include "app/HistoryScript.h"
 #include "app/LogView.h"
+#include "app/SliderReleaseFilter.h"
 #include "settings/SettingsStore.h"
 #include "app/VersionCaption.h"
 #include "app/WindowParts.h"
@@ -13,32 +12,21 @@
 #include "monitor/widgets/TagMonitorDlg.h"
 #include "protocol/ProtocolConstants.h"
 #include "res/AppIcon.h"
-#include "res/DialogTemplates.h"
 #include "res/Resource.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QCheckBox>
-#include <QCoreApplication>
 #include <QDir>
-#include <QFrame>
-#include <QGroupBox>
-#include <QLabel>
-#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QResizeEvent>
-#include <QScreen>
 #include <QScrollArea>
-#include <QScrollBar>
-#include <QMouseEvent>
 #include <QSlider>
 #include <QTextBlock>
 #include <QTextDocument>
 
-#include <algorithm>
-#include <cmath>
 #include <functional>
 #include <memory>
 #include <utility>
@@ -50,32 +38,9 @@ constexpr char HEADER_TITLE[] = "Ondo Device Test Tool";
 constexpr char HEADER_DESCRIPTION[] = "This is a tool for the Ondo Interface testing.";
 constexpr ColourRef HEADER_TOP_COLOUR = 0xF0F7F5;
 constexpr ColourRef HEADER_BOTTOM_COLOUR = 0xB5D9D0;
-// The least room, in dialog units, between a group box's frame and a control beside it.
-constexpr int GROUP_GAP_DLU = 4;
-
 // Captions of button 1004 in the two port states.
 constexpr char OPEN_PORT_TEXT[] = "Open Port";
 constexpr char CLOSE_PORT_TEXT[] = "Close Port";
-
-// OnSize: the log's margins to the client's right and bottom edges, the room kept for the
-// banner while it does not exist yet, and the "Clear" button's place under the log.
-constexpr int LOG_RIGHT_MARGIN = 5;
-constexpr int LOG_BOTTOM_MARGIN = 54;
-constexpr int MISSING_HEADER_HEIGHT = 58;
-constexpr int CLEAR_GAP = 10;
-constexpr int CLEAR_HEIGHT = 22;
-constexpr int CLEAR_WIDTH = 60;
-
-// The names assistive technology reads for the controls that have no text of their own.
-constexpr std::pair<int, const char *> CONTROL_ACCESSIBLE_NAMES[] = {
-    {IDC_PORT_PICKER, "Select by Port"},
-    {IDC_TX_POWER, "TX power"},
-    {IDC_COMMAND_BOX, "Command"},
-    {IDC_CATALOGUE_TREE, "Ondo Reader Commands"},
-    {IDC_PROPERTY_TREE, "Command properties"},
-    {IDC_LOG_VIEW, "Traffic log"},
-    {IDC_DEVICE_LIST, "Bluetooth Devices List (Port : MAC)"},
-};
 
 // One tick per step of the TX power slider.
 constexpr int TX_POWER_TICK_INTERVAL = 1;
@@ -97,35 +62,9 @@ CRFID_LorixDlg::CRFID_LorixDlg(CSettingsStore &settings, const Environment &envi
     : QDialog(parent)
     , m_settings(settings)
     , m_environment(environment)
-    , m_engine(*this, engineEnvironment(settings, environment))
+    , m_engine(*this, EngineEnvironment(settings, environment))
 {
     OnInitDialog();
-}
-
-// The engine's environment: the window's, with the settings' Bluetooth port numbers and
-// portal token, and the rfcomm ports named after their paired device.
-CReaderEngine::Environment CRFID_LorixDlg::engineEnvironment(CSettingsStore &settings, const Environment &environment)
-{
-    CReaderEngine::Environment engine;
-    engine.bluetooth = environment.bluetooth;
-    engine.ports = environment.ports;
-    if (environment.nameBluetoothPorts && !engine.ports.bluetoothName)
-        engine.ports.bluetoothName = CachedBluetoothNames();
-    engine.autoConnectPeriodMs = environment.autoConnectPeriodMs;
-    engine.keySink = environment.keySink;
-    engine.portalRestoreToken =
-        settings.ReadString(QString::fromLatin1(CONFIG_SECTION), QString::fromLatin1(CONFIG_PORTAL_RESTORE_TOKEN));
-    const QString section = QString::fromLatin1(CONFIG_BLUETOOTH_PORTS_SECTION);
-    CSettingsStore *store = &settings;
-    engine.bluetoothPortBook.load = [store, section](int number) {
-        return store->ReadString(section, QStringLiteral("COM%1").arg(number));
-    };
-    engine.bluetoothPortBook.store = [store, section](int number, const QString &address) {
-        store->WriteString(section, QStringLiteral("COM%1").arg(number), address);
-    };
-    // The port picker asks BlueZ itself when the window has made its first controls.
-    engine.queryBluetooth = false;
-    return engine;
 }
 
 // The engine closes the port and joins its threads after the window's own members go; the
@@ -133,16 +72,7 @@ CReaderEngine::Environment CRFID_LorixDlg::engineEnvironment(CSettingsStore &set
 CRFID_LorixDlg::~CRFID_LorixDlg()
 {
     // A log being copied for Save Log As goes to the saver now, which writes it before it goes.
-    if (m_logView)
-        m_logView->FinishCopies();
-    // The monitor window goes before the engine: it shows the engine's tag monitor.
-    storeTagMonitorGeometry();
-    delete std::exchange(m_monitorWindow, nullptr);
-}
-
-QWidget *CRFID_LorixDlg::control(int id) const
-{
-    return m_controls.value(id, nullptr);
+    m_logEntries.reset();
 }
 
 bool CRFID_LorixDlg::OnInitDialog()
@@ -161,8 +91,9 @@ bool CRFID_LorixDlg::OnInitDialog()
     m_icon = ApplicationIcon();
     setWindowIcon(m_icon);
     QAction *aboutEntry = InstallAboutEntry(this, nullptr);
-    QAction *monitorEntry = InstallTagMonitor(aboutEntry);
-    installLogEntries();
+    QAction *monitorEntry = m_monitorEntry.InstallTagMonitor(aboutEntry);
+    m_logEntries = std::make_unique<CLogEntries>(*this, *m_logView, m_settings, m_environment.logSaveFile,
+                                                 [this](const QString &text, LogKind kind) { AppendLog(text, kind); });
 
     connectEngine();
 
@@ -186,19 +117,17 @@ bool CRFID_LorixDlg::OnInitDialog()
 
     // 9. The banner: the window grows by its height and every other child moves down.
     m_header = new CDialogHeader(this);
+    m_layout.AttachHeader(m_header);
     m_header->SetTitle(QString::fromLatin1(HEADER_TITLE));
     m_header->SetDescription(QString::fromLatin1(HEADER_DESCRIPTION));
     m_header->SetIcon(m_icon);
     m_header->SetTopColour(HEADER_TOP_COLOUR);
     m_header->SetBottomColour(HEADER_BOTTOM_COLOUR);
-    m_header->AttachToDialog(m_client);
-    m_header->ShiftDialogChildren(m_client);
+    m_header->AttachToDialog(client());
+    m_header->ShiftDialogChildren(client());
     AddAboutEntryToBanner(aboutEntry, m_header);
     m_header->insertAction(aboutEntry, monitorEntry);
-    // The designed client is the least the controls need: a smaller window scrolls.
-    m_client->setMinimumSize(m_client->size());
-    m_scroller->setWidget(m_client);
-    resize(m_client->size());
+    m_layout.wrapClient();
 
     // 10. The command history.
     m_commandBox->SetSettingsStore(&m_settings);
@@ -220,132 +149,15 @@ bool CRFID_LorixDlg::OnInitDialog()
     return true;
 }
 
-// The window's own kinds of template control: the port picker, the command box, the
-// description, the command tree, the log and the power slider.
-QWidget *CRFID_LorixDlg::createOwnControl(const DialogControlTemplate &item, QWidget *parent)
-{
-    using K = ControlKind;
-    QWidget *widget = nullptr;
-    switch (item.kind) {
-    case K::DropDownList: {
-        auto *picker = new CDroppingPortCombo(parent);
-        picker->SetPortSource([this](QList<ComPortDevice> &ports) { return m_engine.ListPorts(ports); });
-        picker->onDropDown = [this] {
-            // A device paired since the last look shows from the next fill on.
-            m_engine.QueryBluetoothPorts();
-            // The refill goes back to the stored port (or, until the operator picks one, the
-            // port the command line named), and so does the wanted one.
-            const int storedPort = m_portFromCommandLine
-                                       ? m_wantedPort
-                                       : ReadConfig(m_settings, CONFIG_COM_PORT, CONFIG_COM_PORT_DEFAULT);
-            m_wantedPort = qMax(0, storedPort);
-            m_portPicker->FillPorts(storedPort);
-        };
-        // A long port name is cut in the closed box (its neighbour sits close beside
-        // it); the list is as wide as its names, and the tip shows the whole name and
-        // the connection's state.
-        connect(picker, &QComboBox::currentTextChanged, this, &CRFID_LorixDlg::showPortTip);
-        m_portPicker = picker;
-        widget = picker;
-        break;
-    }
-    case K::DropDownCombo:
-        m_commandBox = new CHistoryCombo(parent);
-        // Its context menu offers the history as a script for the command line's "run".
-        connect(new CHistoryScriptSaver(*m_commandBox, m_environment.historyScriptFile), &CHistoryScriptSaver::saved,
-                this, [this](const QString &path, const QString &error) {
-                    const QString shown = QDir::toNativeSeparators(path);
-                    logNote(error.isEmpty() ? QStringLiteral("History saved as a script to %1").arg(shown)
-                                            : QStringLiteral("History not saved to %1: %2").arg(shown, error));
-                });
-        widget = m_commandBox;
-        break;
-    case K::ReadOnlyEdit: {
-        auto *edit = new CDeviceListEdit(parent);
-        edit->setReadOnly(true);
-        edit->onPortChosen = [this](int number) { OpenDevicePort(number); };
-        widget = edit;
-        break;
-    }
-    case K::TreeView:
-        m_catalogueTree = new CExtTree(parent, item.id);
-        widget = m_catalogueTree;
-        break;
-    case K::RichEdit:
-        m_logView = new CLogView(parent);
-        widget = m_logView;
-        break;
-    case K::TrackBar: {
-        auto *slider = new QSlider(Qt::Horizontal, parent);
-        slider->setTickPosition(QSlider::TicksBothSides);
-        widget = slider;
-        break;
-    }
-    default:
-        // CreatePlainControl made every other kind.
-        widget = new QWidget(parent);
-        break;
-    }
-    return widget;
-}
-
+// The controls from the template (the layout's), under the window's typed names.
 void CRFID_LorixDlg::createControls()
 {
-    using K = ControlKind;
-    const DialogTemplate &dialog = MainDialogTemplate();
-    setFont(DialogFont(dialog));
-    // Context menus are windows of their own and take the application's menu font, a
-    // wider face than the dialog's; they speak with the window's.
-    QApplication::setFont(font(), "QMenu");
-    const DialogBaseUnits units = BaseUnitsFor(font());
-
-    m_scroller = new QScrollArea(this);
-    m_scroller->setFrameShape(QFrame::NoFrame);
-    m_scroller->setWidgetResizable(true);
-    // The frame scrolls the client for the controls inside it; it is no Tab stop of its own.
-    m_scroller->setFocusPolicy(Qt::NoFocus);
-    m_client = new CDialogClient(this, [this] { OnSize(); });
-    m_client->resize(DialogUnitsToPixels(dialog.size, units));
-    resize(m_client->size());
-    QWidget *const parent = m_client;
-
-    for (const DialogControlTemplate &item : dialog.controls) {
-        QRect pixels = DialogUnitsToPixels(item.rect, units);
-        QWidget *widget = CreatePlainControl(item, units, parent);
-        if (!widget) {
-            widget = createOwnControl(item, parent);
-            // A drop-down's template height is that of its open list; the closed box keeps its own.
-            if (item.kind == K::DropDownList || item.kind == K::DropDownCombo)
-                pixels.setHeight(widget->sizeHint().height());
-            widget->setGeometry(pixels);
-        }
-        // The substitute face may set a text wider than the template's face did.
-        GrowToText(widget);
-        if (item.hidden)
-            widget->hide();
-        if (item.id != IDC_STATIC) {
-            widget->setProperty("controlId", item.id);
-            widget->setObjectName(QStringLiteral("control%1").arg(item.id));
-            m_controls.insert(item.id, widget);
-        }
-        // The property tree (child 100) stands below the command tree: made right after it,
-        // it follows it in the Tab order. Placed by CreatePropertyPanel; hidden until then.
-        if (item.id == IDC_CATALOGUE_TREE) {
-            m_propertyTree = new CPropGrid(parent, PGS_NOTIFY, IDC_PROPERTY_TREE);
-            m_propertyTree->hide();
-            m_propertyTree->setProperty("controlId", IDC_PROPERTY_TREE);
-            m_controls.insert(IDC_PROPERTY_TREE, m_propertyTree);
-        }
-    }
-    // Above the controls made after it, as when it was made last.
-    m_propertyTree->raise();
-    // Names for assistive technology where no label of the template is the control's buddy.
-    for (const auto &[id, name] : CONTROL_ACCESSIBLE_NAMES)
-        control(id)->setAccessibleName(QString::fromUtf8(name));
-
-    keepClearOfGroupFrames(units);
-
-
+    m_layout.createControls();
+    m_propertyTree = qobject_cast<CPropGrid *>(control(IDC_PROPERTY_TREE));
+    m_catalogueTree = qobject_cast<CExtTree *>(control(IDC_CATALOGUE_TREE));
+    m_portPicker = qobject_cast<CComPortCombo *>(control(IDC_PORT_PICKER));
+    m_logView = qobject_cast<CLogView *>(control(IDC_LOG_VIEW));
+    m_commandBox = qobject_cast<CHistoryCombo *>(control(IDC_COMMAND_BOX));
     m_openButton = qobject_cast<QPushButton *>(control(IDC_OPEN_PORT));
     m_keyEmulatorBox = qobject_cast<QCheckBox *>(control(IDC_KEY_EMULATOR));
     m_asciiBox = qobject_cast<QCheckBox *>(control(IDC_ASCII_MODE));
@@ -355,36 +167,33 @@ void CRFID_LorixDlg::createControls()
     m_txPowerSlider = qobject_cast<QSlider *>(control(IDC_TX_POWER));
 }
 
-// A control that grew to its text, or a style whose group title is taller than the
-// template's, can reach a group box's frame: the frame then moves, never the control (their
-// places are the template's). A group's own members keep below its title and frame; a
-// control beside it keeps a gap from its left edge.
-void CRFID_LorixDlg::keepClearOfGroupFrames(const DialogBaseUnits &units)
-{
-    const QSize gap = DialogUnitsToPixels(QRect(0, 0, GROUP_GAP_DLU, GROUP_GAP_DLU), units).size();
-    const QList<QGroupBox *> groups = m_client->findChildren<QGroupBox *>(Qt::FindDirectChildrenOnly);
-    for (QGroupBox *group : groups) {
-        QRect frame = group->geometry();
-        const QRect designed = frame;
-        for (QWidget *other : m_client->findChildren<QWidget *>(Qt::FindDirectChildrenOnly)) {
-            if (qobject_cast<QGroupBox *>(other) || other->isHidden())
-                continue;
-            const QRect placed = other->geometry();
-            if (designed.contains(placed.topLeft())) {
-                const int contentTop = frame.top() + group->contentsRect().top();
-                if (placed.top() < contentTop)
-                    frame.setTop(frame.top() - (contentTop - placed.top()));
-            } else if (placed.left() < designed.left() && placed.top() < designed.bottom()
-                       && placed.bottom() > designed.top() && placed.right() + gap.width() >= frame.left()) {
-                frame.setLeft(placed.right() + 1 + gap.width());
-            }
-        }
-        group->setGeometry(frame);
-    }
-}
-
 void CRFID_LorixDlg::connectControls()
 {
+    auto *picker = static_cast<CDroppingPortCombo *>(m_portPicker);
+    picker->SetPortSource([this](QList<ComPortDevice> &ports) { return m_engine.ListPorts(ports); });
+    picker->onDropDown = [this] {
+        // A device paired since the last look shows from the next fill on.
+        m_engine.QueryBluetoothPorts();
+        // The refill goes back to the stored port (or, until the operator picks one, the
+        // port the command line named), and so does the wanted one.
+        const int storedPort = m_portFromCommandLine
+                                   ? m_wantedPort
+                                   : ReadConfig(m_settings, CONFIG_COM_PORT, CONFIG_COM_PORT_DEFAULT);
+        m_wantedPort = qMax(0, storedPort);
+        m_portPicker->FillPorts(storedPort);
+    };
+    // A long port name is cut in the closed box (its neighbour sits close beside it); the
+    // list is as wide as its names, and the tip shows the whole name and the connection's state.
+    connect(picker, &QComboBox::currentTextChanged, this, &CRFID_LorixDlg::showPortTip);
+    static_cast<CDeviceListEdit *>(deviceListControl())->onPortChosen = [this](int number) { OpenDevicePort(number); };
+    // The command box's context menu offers the history as a script for the command line's "run".
+    connect(new CHistoryScriptSaver(*m_commandBox, m_environment.historyScriptFile), &CHistoryScriptSaver::saved, this,
+            [this](const QString &path, const QString &error) {
+                const QString shown = QDir::toNativeSeparators(path);
+                logNote(error.isEmpty() ? QStringLiteral("History saved as a script to %1").arg(shown)
+                                        : QStringLiteral("History not saved to %1: %2").arg(shown, error));
+            });
+
     auto button = [this](int id) { return qobject_cast<QAbstractButton *>(control(id)); };
     connect(m_openButton, &QPushButton::clicked, this, &CRFID_LorixDlg::OnOpenPort);
     connect(button(IDC_SEND), &QAbstractButton::clicked, this, &CRFID_LorixDlg::OnSend);
@@ -417,32 +226,8 @@ void CRFID_LorixDlg::connectControls()
     };
     connect(m_multiModeRadio, &QRadioButton::clicked, this, storeReadMode);
     connect(m_singleModeRadio, &QRadioButton::clicked, this, storeReadMode);
-    // The track bar's release-capture notification ends every left press on it, a click on the
-    // track as well as a drag (QSlider::sliderReleased follows only a drag). The style may let
-    // another button move the handle too (a middle click jumps to its place): such a release
-    // sends when the press moved the slider, so that the slider keeps showing the reader's
-    // power. Queued, so that the slider has taken its final position from the release first.
-    struct CReleaseCaptureFilter : QObject
-    {
-        CRFID_LorixDlg *dlg;
-        int valueAtPress = 0;
-        explicit CReleaseCaptureFilter(CRFID_LorixDlg *owner) : QObject(owner), dlg(owner) {}
-        bool eventFilter(QObject *watched, QEvent *e) override
-        {
-            const auto *slider = static_cast<QSlider *>(watched);
-            if (e->type() == QEvent::MouseButtonPress) {
-                valueAtPress = slider->value();
-            } else if (e->type() == QEvent::MouseButtonRelease) {
-                const bool left = static_cast<QMouseEvent *>(e)->button() == Qt::LeftButton;
-                QMetaObject::invokeMethod(this, [this, left, slider] {
-                    if (left || slider->value() != valueAtPress)
-                        dlg->OnTxPowerReleased();
-                }, Qt::QueuedConnection);
-            }
-            return false;
-        }
-    };
-    m_txPowerSlider->installEventFilter(new CReleaseCaptureFilter(this));
+    // Every left press on the track bar ends in a release that sends the power.
+    new CSliderReleaseFilter(m_txPowerSlider, this, [this] { OnTxPowerReleased(); });
 }
 
 void CRFID_LorixDlg::DoDataExchange(bool save)
@@ -669,7 +454,13 @@ void CRFID_LorixDlg::OnTxPowerReleased()
 void CRFID_LorixDlg::resizeEvent(QResizeEvent *event)
 {
     QDialog::resizeEvent(event);
-    m_scroller->setGeometry(rect());
+    scroller()->setGeometry(rect());
+}
+
+void CRFID_LorixDlg::moveEvent(QMoveEvent *event)
+{
+    QDialog::moveEvent(event);
+    m_layout.FrameArrived();
 }
 
 void CRFID_LorixDlg::showEvent(QShowEvent *event)
@@ -677,84 +468,8 @@ void CRFID_LorixDlg::showEvent(QShowEvent *event)
     QDialog::showEvent(event);
     if (!m_fittedToScreen) {
         m_fittedToScreen = true;
-        fitToScreen();
+        m_layout.fitToScreen();
     }
-}
-
-// A screen lower or narrower than the designed window gets a window that fits its
-// available area, frame included; the client then scrolls. Where the window fits it keeps
-// its designed size.
-void CRFID_LorixDlg::fitToScreen()
-{
-    const QScreen *shownOn = screen();
-    if (!shownOn)
-        return;
-    const QRect available = shownOn->availableGeometry();
-    const QSize frame = frameGeometry().size() - geometry().size();
-    // Under X a window manager frames the window only once it is mapped, after this first
-    // showing: until then the frame counts as none, and moveEvent fits again when it comes.
-    m_frameAwaited = frame.isNull();
-    // A fractional scale factor rounds the native size and the frame: a pixel either way.
-    const int rounding = devicePixelRatioF() == std::floor(devicePixelRatioF()) ? 0 : 1;
-    const QSize room = available.size() - frame - QSize(rounding, rounding);
-    if (width() <= room.width() && height() <= room.height())
-        return;
-    QSize fitted = size().boundedTo(room);
-    // The scroll bar of the direction that scrolls takes its thickness from the view: the
-    // other direction gets that much more room, as far as the screen has it, so that the
-    // client's far edge (the log's own scroll bar, "Clear", the group frames) is not left
-    // under the bar, reachable only by a second scroll bar.
-    const QSize client = m_client->minimumSize() + QSize(rounding, rounding);
-    const int barWidth = m_scroller->verticalScrollBar()->sizeHint().width();
-    const int barHeight = m_scroller->horizontalScrollBar()->sizeHint().height();
-    if (fitted.height() < client.height())
-        fitted.setWidth(std::min(std::max(fitted.width(), client.width() + barWidth), room.width()));
-    if (fitted.width() < client.width())
-        fitted.setHeight(std::min(std::max(fitted.height(), client.height() + barHeight), room.height()));
-    resize(fitted);
-    QRect placed = frameGeometry();
-    placed.moveLeft(std::clamp(placed.left(), available.left(), available.right() + 1 - placed.width()));
-    placed.moveTop(std::clamp(placed.top(), available.top(), available.bottom() + 1 - placed.height()));
-    move(placed.topLeft());
-}
-
-void CRFID_LorixDlg::moveEvent(QMoveEvent *event)
-{
-    QDialog::moveEvent(event);
-    if (m_frameAwaited && frameGeometry().size() != geometry().size())
-        fitToScreen();
-}
-
-QWidget *CRFID_LorixDlg::client() const
-{
-    return m_client;
-}
-
-QScrollArea *CRFID_LorixDlg::scroller() const
-{
-    return m_scroller;
-}
-
-void CRFID_LorixDlg::OnSize()
-{
-    if (!m_logView)
-        return;
-    const QRect log = m_logView->geometry();
-    const QRect client = m_client->rect();
-    // Edges as the platform counts them: right and bottom are one past the last pixel.
-    const int clientRight = client.x() + client.width();
-    int clientBottom = client.y() + client.height();
-    if (!m_header)
-        clientBottom -= MISSING_HEADER_HEIGHT;
-
-    const int right = std::max(clientRight - LOG_RIGHT_MARGIN, log.left());
-    const int bottom = std::max(clientBottom - LOG_BOTTOM_MARGIN, log.top());
-    m_logView->setGeometry(QRect(log.left(), log.top(), right - log.left(), bottom - log.top()));
-
-    QWidget *clear = control(IDC_CLEAR);
-    const QRect clearRect(right - CLEAR_WIDTH, bottom + CLEAR_GAP, CLEAR_WIDTH, CLEAR_HEIGHT);
-    if (clear && clearRect.left() > log.left())
-        clear->setGeometry(clearRect);
 }
 
 bool CRFID_LorixDlg::event(QEvent *event)
@@ -813,4 +528,63 @@ bool CRFID_LorixDlg::handleNotify(CNotifyEvent &notify)
 bool CRFID_LorixDlg::IsOwnWindowActive() const
 {
     return QApplication::activeWindow() != nullptr;
+}
+
+QWidget *CRFID_LorixDlg::control(int id) const
+{
+    return m_layout.control(id);
+}
+
+QWidget *CRFID_LorixDlg::client() const
+{
+    return m_layout.client();
+}
+
+QScrollArea *CRFID_LorixDlg::scroller() const
+{
+    return m_layout.scroller();
+}
+
+// The catalogue half: the controller does the work, the window shows the composed command.
+void CRFID_LorixDlg::LoadCatalogue()
+{
+    m_catalogueHalf.LoadCatalogue(*m_catalogueTree, *m_propertyTree);
+}
+
+void CRFID_LorixDlg::CreatePropertyPanel()
+{
+    m_catalogueHalf.CreatePropertyPanel();
+}
+
+void CRFID_LorixDlg::OnCommandSelected(CNotifyEvent &notify)
+{
+    if (m_catalogueHalf.OnCommandSelected(notify, commandText))
+        DoDataExchange(false);
+}
+
+void CRFID_LorixDlg::OnParameterChanged(CNotifyEvent &notify)
+{
+    if (m_catalogueHalf.OnParameterChanged(notify, commandText))
+        DoDataExchange(false);
+}
+
+void CRFID_LorixDlg::OnSaveData()
+{
+    m_catalogueHalf.OnSaveData();
+}
+
+void CRFID_LorixDlg::OnSaveAs()
+{
+    m_catalogueHalf.OnSaveAs();
+}
+
+int CRFID_LorixDlg::catalogueSavesPending() const
+{
+    return m_catalogueHalf.SavesPending();
+}
+
+void CRFID_LorixDlg::done(int result)
+{
+    if (!m_catalogueHalf.DeferClose([this, result] { QDialog::done(result); }))
+        QDialog::done(result);
 }

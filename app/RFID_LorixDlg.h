@@ -1,26 +1,21 @@
 #pragma once
 
+#include "app/CatalogueController.h"
 #include "app/DialogHeader.h"
 #include "app/HistoryCombo.h"
-#include "app/LogSaver.h"
-#include "xml/XML.h"
+#include "app/LogEntries.h"
+#include "app/MainDialogLayout.h"
+#include "app/MainWindowEnvironment.h"
+#include "app/TagMonitorEntry.h"
 #include "controls/propgrid/PropGrid.h"
 #include "controls/tree/ExtTree.h"
-#include "controls/tree/TreeImageList.h"
-#include "discovery/BluetoothList.h"
 #include "discovery/widgets/ComPortCombo.h"
 #include "engine/ReaderEngine.h"
-#include "platform/WorkQueue.h"
-#include "res/DialogTemplates.h"
 
 #include <QDialog>
-#include <QHash>
 #include <QIcon>
-#include <QList>
 #include <QString>
 
-#include <functional>
-#include <deque>
 #include <memory>
 
 class CLogView;
@@ -46,40 +41,8 @@ class CRFID_LorixDlg : public QDialog, private IReaderFrontEnd
     Q_OBJECT
 
 public:
-    // What the window reaches outside itself; tests replace parts of it. The process-wide
-    // hooks among them (the catalogue library's warning and save-file functions) are
-    // installed by the window as it starts and removed as it goes, unless a window made
-    // later has installed its own meanwhile.
-    struct Environment
-    {
-        // Where the Bluetooth device list asks BlueZ.
-        BluetoothListEnvironment bluetooth;
-        // Where port numbers are looked up (the picker and the device paths).
-        PortEnvironment ports = PortEnvironment::system();
-        // Period of AUTOCONNECT_TIMER.
-        int autoConnectPeriodMs = AUTOCONNECT_PERIOD_MS;
-        // Makes the sink the key emulator types into, on its typing thread, each time "Key
-        // Emulator Mode" is ticked: the session's, with the portal's restore token from the
-        // settings. Empty: a null sink, which types nothing.
-        CKeySinkFactory keySink = OpenSessionKeySink;
-        // The catalogue file to read; "": CatalogueFilePath().
-        QString cataloguePath;
-        // The parser's and writer's warnings, and the question for the file to save to.
-        // Empty: a message box and the save-file dialog over the window.
-        CXMLWarningFunction xmlWarning;
-        CXMLSaveFileFunction xmlSaveFile;
-        // Writes a saved catalogue's bytes to the chosen file, on the thread that writes
-        // saves; "" when written, otherwise why not. Empty: WriteFileAtomically.
-        std::function<QString(const QString &path, const QByteArray &bytes)> catalogueWriter;
-        // Name the rfcomm ports in the picker after their paired device (asks BlueZ).
-        bool nameBluetoothPorts = true;
-        // The question for the file to save the log to, given the proposed one and the file
-        // types (";;"-separated), with the type chosen put into `chosenFilter`; "" cancels.
-        // Empty: the save-file dialog over the window.
-        std::function<QString(const QString &proposedPath, const QString &filters, QString &chosenFilter)> logSaveFile;
-        // The same for "Save History as Script..." of the command box.
-        std::function<QString(const QString &proposedPath)> historyScriptFile;
-    };
+    // What the window reaches outside itself; tests replace parts of it.
+    using Environment = MainWindowEnvironment;
 
     explicit CRFID_LorixDlg(CSettingsStore &settings, QWidget *parent = nullptr);
     CRFID_LorixDlg(CSettingsStore &settings, const Environment &environment, QWidget *parent = nullptr);
@@ -124,7 +87,7 @@ public:
     CBluetoothListThread &bluetoothListThread() { return m_bluetoothList; }
     // Every tag line counted, and its window (null until first opened).
     CTagMonitor &tagMonitor() { return m_engine.tagMonitor(); }
-    CTagMonitorDlg *tagMonitorWindow() const { return m_monitorWindow; }
+    CTagMonitorDlg *tagMonitorWindow() const { return m_monitorEntry.monitorWindow(); }
 
     // Handlers bound to the controls (public so that tests can drive them like the buttons).
     void OnOpenPort();
@@ -132,7 +95,7 @@ public:
     void OnSerialData() { m_engine.OnSerialData(); }
     void OnSerialLineDrop() { m_engine.OnSerialLineDrop(); }
     void AutoConnect() { m_engine.AutoConnect(); }
-    void OnTagMonitor();   // context menu "Tag Monitor...", Ctrl+T
+    void OnTagMonitor() { m_monitorEntry.OnTagMonitor(); }   // context menu "Tag Monitor...", Ctrl+T
 
 protected:
     bool event(QEvent *event) override;
@@ -149,14 +112,10 @@ private: // IReaderFrontEnd
     bool PortListWanted() const override;
 
 private: // set-up and handlers
-    static CReaderEngine::Environment engineEnvironment(CSettingsStore &settings, const Environment &environment);
     bool OnInitDialog();
     void createControls();
     void connectControls();
     void connectEngine();
-    void OnSize();
-    void keepClearOfGroupFrames(const DialogBaseUnits &units);
-    void fitToScreen();
     void showPortState();
     QPlainTextEdit *deviceListControl() const;
     int portToUse() const;
@@ -168,44 +127,24 @@ private: // set-up and handlers
     void logNote(const QString &text);
     void showPortTip();
     void showTxPower();
-    QWidget *createOwnControl(const DialogControlTemplate &item, QWidget *parent);
     void OnTxPowerReleased();
     bool handleNotify(CNotifyEvent &notify);
 
-    // The catalogue (its own file): load it into the tree (step 7), create the property
-    // panel below the tree (step 8: positions m_propertyTree and shows it), react to the
-    // tree's selection and the panel's edits, and save the edited catalogue.
+    // The catalogue half, thin calls into m_catalogueHalf: load it into the tree (step 7),
+    // create the property panel below the tree (step 8: positions m_propertyTree and shows
+    // it), react to the tree's selection and the panel's edits, and save the edited catalogue.
     void LoadCatalogue();
     void CreatePropertyPanel();
     void OnCommandSelected(CNotifyEvent &notify);
     void OnParameterChanged(CNotifyEvent &notify);
     void OnSaveData();   // "Save Data (xml)", 1008
     void OnSaveAs();     // "Save As...", 1009 (hidden)
-    void saveCatalogue(const QString &filter);
-    void sliceCatalogueSave();
-    void OnCatalogueSaved(const QString &path, const QString &error);
-
-    // The log's context-menu entries (its own file): the time stamps, kept in the settings,
-    // and Save Log As, written by m_logSaver and its outcome logged.
-    void installLogEntries();
-    void OnSaveLog();
-    void OnLogSaved(const QString &path, const QString &error);
-    // The tag monitor (its own file): the menu entry beside About, the window's geometry
-    // kept in the settings.
-    QAction *InstallTagMonitor(QAction *aboutEntry);
-    void storeTagMonitorGeometry();
 
 private: // members in the designed order
-    QList<CXML *> treeItemElements;       // the catalogue element of each tree item (not owned)
-    QList<CXML *> propertyRowElements;    // the elements shown in the property panel (not owned)
     QIcon m_icon;
     CPropGrid *m_propertyTree = nullptr;  // child 100, created hidden by the constructor
-    CXML m_catalogue;
-    // The catalogue library's warning and save-file functions for this window's catalogue.
-    XMLHooks m_xmlHooks;
     CDialogHeader *m_header = nullptr;
     CExtTree *m_catalogueTree = nullptr;  // 1001
-    CTreeImageList m_imageList;
     CComPortCombo *m_portPicker = nullptr;  // 1003
     QString commandText;                  // bound to 1013
     QString deviceListText;               // bound to 1000
@@ -217,11 +156,9 @@ private: // the window's other parts
     Environment m_environment;
     // The reader: port, protocol, key emulator, tag monitor, automatic connection.
     CReaderEngine m_engine;
-    QScrollArea *m_scroller = nullptr;    // fills the window
-    QWidget *m_client = nullptr;          // its widget: the designed client area
+    // The scroll area, the client and the controls from the template, kept in shape.
+    CMainDialogLayout m_layout{*this};
     bool m_fittedToScreen = false;
-    bool m_frameAwaited = false;          // fitted before the window manager's frame was known
-    QHash<int, QWidget *> m_controls;     // template id -> control
     QPushButton *m_openButton = nullptr;  // 1004
     QCheckBox *m_keyEmulatorBox = nullptr;  // 1014
     QCheckBox *m_asciiBox = nullptr;        // 1018
@@ -234,18 +171,13 @@ private: // the window's other parts
     int m_wantedPort = 0;
     bool m_portFromCommandLine = false;   // m_wantedPort came from the command line, not the store
     std::unique_ptr<QObject> m_activeWindowWatch;         // keeps the emulator's blocked flag current
-    CLogSaver m_logSaver;                 // writes saved logs on its own thread
-    // The catalogue's saves, written one after another on a thread of their own; their
-    // outcomes are applied on this thread. A member, so it goes first when the window goes,
-    // dropping those not applied.
-    CWorkQueue m_catalogueSaves;
-    // The saves asked for whose bytes are not made yet, oldest first; the oldest one's are
-    // being made by m_catalogueBytes, a slice per pass of the event loop.
-    std::deque<QString> m_catalogueSavePaths;
-    std::unique_ptr<CXMLFileBytesWriter> m_catalogueBytes;
-    bool m_closeWhenSaved = false;        // done() came while saves were being written
-    int m_closeResult = 0;                // ... with this result
-    CTagMonitorDlg *m_monitorWindow = nullptr;   // child window, made when first opened
+    // The log's context-menu entries and the saver of Save Log As (made with the log).
+    std::unique_ptr<CLogEntries> m_logEntries;
+    // The catalogue, its tree and panel, and its saves. Its saves' queue goes before the
+    // engine when the window goes, dropping the outcomes not applied.
+    CCatalogueController m_catalogueHalf{*this, m_environment};
+    // The tag monitor's entry and window; goes before the engine, whose monitor it shows.
+    CTagMonitorEntry m_monitorEntry{*this, m_engine.tagMonitor(), m_settings};
     // The Bluetooth device list: the text of the bound ports, as its thread found it.
     QString m_boundListText;
     bool m_boundListArrived = false;

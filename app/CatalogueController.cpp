@@ -1,14 +1,17 @@
-#include "app/RFID_LorixDlg.h"
+#include "app/CatalogueController.h"
 
 #include "catalogue/Catalogue.h"
 #include "catalogue/widgets/CatalogueDialogs.h"
 #include "catalogue/widgets/CatalogueTree.h"
 #include "catalogue/widgets/PropertiesPanel.h"
 #include "controls/common/NotifyEvent.h"
+#include "controls/propgrid/PropGrid.h"
+#include "controls/tree/ExtTree.h"
 #include "platform/AtomicFile.h"
 
-// The catalogue half of the main window: the command tree, the property panel and
-// saving. The work lives in catalogue/; these handlers only wire it to the window.
+#include <QWidget>
+
+#include <utility>
 
 namespace {
 
@@ -20,17 +23,25 @@ constexpr qsizetype CATALOGUE_SAVE_SLICE_ELEMENTS = 2000;
 
 } // namespace
 
-void CRFID_LorixDlg::LoadCatalogue()
+CCatalogueController::CCatalogueController(QWidget &window, const MainWindowEnvironment &environment)
+    : m_window(window)
+    , m_environment(environment)
 {
+}
+
+void CCatalogueController::LoadCatalogue(CExtTree &tree, CPropGrid &panel)
+{
+    m_catalogueTree = &tree;
+    m_propertyTree = &panel;
     // The parser's warnings appear while the window initialises, so the message box is
     // in place before the file is read: the environment's functions, or else the window's
     // message box and save-file dialog. They are this window's alone.
-    m_xmlHooks = CatalogueDialogs(this, XMLHooks{m_environment.xmlWarning, m_environment.xmlSaveFile});
+    m_xmlHooks = CatalogueDialogs(&m_window, XMLHooks{m_environment.xmlWarning, m_environment.xmlSaveFile});
     const QString path = m_environment.cataloguePath.isEmpty() ? CatalogueFilePath() : m_environment.cataloguePath;
     LoadCatalogueTree(*m_catalogueTree, m_imageList, m_catalogue, path, treeItemElements, m_xmlHooks.warning);
 }
 
-void CRFID_LorixDlg::CreatePropertyPanel()
+void CCatalogueController::CreatePropertyPanel()
 {
     const QRect tree = m_catalogueTree->geometry();
     // Edges as the platform counts them: right and bottom are one past the last pixel.
@@ -41,29 +52,27 @@ void CRFID_LorixDlg::CreatePropertyPanel()
     m_propertyTree->show();
 }
 
-void CRFID_LorixDlg::OnCommandSelected(CNotifyEvent &notify)
+bool CCatalogueController::OnCommandSelected(CNotifyEvent &notify, QString &commandText)
 {
     auto *item = notify.itemAs<QTreeWidgetItem>();
     if (item == nullptr)
-        return;
+        return false;
     CXML *entry = CatalogueElementOf(*m_catalogueTree, item, treeItemElements);
-    if (ShowCatalogueEntry(*m_propertyTree, entry, propertyRowElements, commandText))
-        DoDataExchange(false);
+    return ShowCatalogueEntry(*m_propertyTree, entry, propertyRowElements, commandText);
 }
 
-void CRFID_LorixDlg::OnParameterChanged(CNotifyEvent &notify)
+bool CCatalogueController::OnParameterChanged(CNotifyEvent &notify, QString &commandText)
 {
     notify.result = 0;
-    if (StoreParameterValue(notify.itemAs<CPropGridItem>(), propertyRowElements, commandText))
-        DoDataExchange(false);
+    return StoreParameterValue(notify.itemAs<CPropGridItem>(), propertyRowElements, commandText);
 }
 
-void CRFID_LorixDlg::OnSaveData()
+void CCatalogueController::OnSaveData()
 {
     saveCatalogue(CATALOGUE_SAVE_FILTER);
 }
 
-void CRFID_LorixDlg::OnSaveAs()
+void CCatalogueController::OnSaveAs()
 {
     saveCatalogue(CATALOGUE_SAVE_AS_FILTER);
 }
@@ -75,7 +84,7 @@ void CRFID_LorixDlg::OnSaveAs()
 // to the disk on m_catalogueSaves' thread, and OnCatalogueSaved shows the outcome when it is
 // back. A save asked for while another is being made or written is queued behind it: saves
 // reach the disk in the order they were asked for, so the file ends with the last one.
-void CRFID_LorixDlg::saveCatalogue(const QString &filter)
+void CCatalogueController::saveCatalogue(const QString &filter)
 {
     MakeUserCatalogueFolder();
     const QString path = AskXMLSaveFile(m_catalogue, filter, UserCatalogueFilePath(), m_xmlHooks.saveFile);
@@ -90,7 +99,7 @@ void CRFID_LorixDlg::saveCatalogue(const QString &filter)
 
 // One slice of the oldest save asked for; the next slice comes after the event loop's other
 // work. A finished file goes to the writing thread, and the next save starts.
-void CRFID_LorixDlg::sliceCatalogueSave()
+void CCatalogueController::sliceCatalogueSave()
 {
     if (!m_catalogueBytes || m_catalogueSavePaths.empty())
         return;
@@ -116,27 +125,23 @@ void CRFID_LorixDlg::sliceCatalogueSave()
     }
 }
 
-int CRFID_LorixDlg::catalogueSavesPending() const
+int CCatalogueController::SavesPending() const
 {
     return m_catalogueSaves.Pending() + int(m_catalogueSavePaths.size());
 }
 
 // On failure the file at the path is as it was, and the warning says so.
-void CRFID_LorixDlg::OnCatalogueSaved(const QString &path, const QString &error)
+void CCatalogueController::OnCatalogueSaved(const QString &path, const QString &error)
 {
     FinishXMLSave(m_catalogue, path, error, m_xmlHooks.warning);
-    if (m_closeWhenSaved && catalogueSavesPending() == 0) {
-        m_closeWhenSaved = false;
-        QDialog::done(m_closeResult);
-    }
+    if (m_closeWhenSaved && SavesPending() == 0)
+        std::exchange(m_closeWhenSaved, nullptr)();
 }
 
-void CRFID_LorixDlg::done(int result)
+bool CCatalogueController::DeferClose(std::function<void()> close)
 {
-    if (catalogueSavesPending() > 0) {
-        m_closeWhenSaved = true;
-        m_closeResult = result;
-        return;
-    }
-    QDialog::done(result);
+    if (SavesPending() == 0)
+        return false;
+    m_closeWhenSaved = std::move(close);
+    return true;
 }

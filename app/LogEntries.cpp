@@ -1,4 +1,4 @@
-#include "app/RFID_LorixDlg.h"
+#include "app/LogEntries.h"
 
 #include "app/LogView.h"
 #include "settings/SettingsStore.h"
@@ -9,10 +9,9 @@
 #include <QFileInfo>
 #include <QFileDialog>
 #include <QStandardPaths>
+#include <QWidget>
 
-// The log half of the main window: its entries in the context menus (the window's and the
-// log's own), the time stamps' setting and Save Log As. The writing is CLogSaver's, on its
-// own thread; these handlers only wire it to the window.
+#include <utility>
 
 namespace {
 
@@ -72,49 +71,60 @@ LogSaveFormat logFileFormat(const QString &path, const QString &chosenFilter)
 
 } // namespace
 
-void CRFID_LorixDlg::installLogEntries()
+CLogEntries::CLogEntries(QWidget &window, CLogView &logView, CSettingsStore &settings, SaveFileFunction saveFile,
+                         ReportFunction report)
+    : m_window(window)
+    , m_logView(logView)
+    , m_saveFile(std::move(saveFile))
+    , m_report(std::move(report))
 {
-    auto *timeStamps = new QAction(QString::fromLatin1(TIME_STAMPS_ENTRY_TEXT), this);
+    auto *timeStamps = new QAction(QString::fromLatin1(TIME_STAMPS_ENTRY_TEXT), &window);
     timeStamps->setObjectName(QStringLiteral("logTimeStamps"));
     timeStamps->setCheckable(true);
-    timeStamps->setChecked(ReadConfig(m_settings, CONFIG_LOG_TIME_STAMPS, CONFIG_LOG_TIME_STAMPS_DEFAULT) != 0);
-    m_logView->SetTimeStamps(timeStamps->isChecked());
-    connect(timeStamps, &QAction::toggled, this, [this](bool on) {
-        m_logView->SetTimeStamps(on);
-        WriteConfig(m_settings, CONFIG_LOG_TIME_STAMPS, on ? 1 : 0);
+    timeStamps->setChecked(ReadConfig(settings, CONFIG_LOG_TIME_STAMPS, CONFIG_LOG_TIME_STAMPS_DEFAULT) != 0);
+    m_logView.SetTimeStamps(timeStamps->isChecked());
+    CSettingsStore *store = &settings;
+    connect(timeStamps, &QAction::toggled, this, [this, store](bool on) {
+        m_logView.SetTimeStamps(on);
+        WriteConfig(*store, CONFIG_LOG_TIME_STAMPS, on ? 1 : 0);
     });
-    auto *saveLog = new QAction(QString::fromLatin1(SAVE_LOG_ENTRY_TEXT), this);
+    auto *saveLog = new QAction(QString::fromLatin1(SAVE_LOG_ENTRY_TEXT), &window);
     saveLog->setObjectName(QStringLiteral("saveLog"));
-    connect(saveLog, &QAction::triggered, this, &CRFID_LorixDlg::OnSaveLog);
-    connect(&m_logSaver, &CLogSaver::Saved, this, &CRFID_LorixDlg::OnLogSaved);
+    connect(saveLog, &QAction::triggered, this, &CLogEntries::OnSaveLog);
+    connect(&m_logSaver, &CLogSaver::Saved, this, &CLogEntries::OnLogSaved);
 
-    auto *separator = new QAction(this);
+    auto *separator = new QAction(&window);
     separator->setSeparator(true);
-    addActions({separator, timeStamps, saveLog});
-    m_logView->addActions({timeStamps, saveLog});
+    window.addActions({separator, timeStamps, saveLog});
+    m_logView.addActions({timeStamps, saveLog});
+}
+
+CLogEntries::~CLogEntries()
+{
+    m_logView.FinishCopies();
 }
 
 // The text is taken as it is shown when the file is picked, copied in slices by the log;
 // the file is written on the saver's thread and the outcome logged when it is done.
-void CRFID_LorixDlg::OnSaveLog()
+void CLogEntries::OnSaveLog()
 {
     const QString proposed = proposedLogPath();
     const QString filters = logFileFilters();
     QString chosenFilter = QString::fromLatin1(LOG_FILE_TYPES[0].filter);
-    const QString path = m_environment.logSaveFile
-                       ? m_environment.logSaveFile(proposed, filters, chosenFilter)
-                       : QFileDialog::getSaveFileName(this, QString::fromLatin1(SAVE_LOG_TITLE), proposed, filters, &chosenFilter);
+    const QString path = m_saveFile
+                       ? m_saveFile(proposed, filters, chosenFilter)
+                       : QFileDialog::getSaveFileName(&m_window, QString::fromLatin1(SAVE_LOG_TITLE), proposed, filters, &chosenFilter);
     if (path.isEmpty())
         return;
     const LogSaveFormat format = logFileFormat(path, chosenFilter);
-    m_logView->CopyText([this, path](const QString &text) { m_logSaver.Save(path, text); }, format);
+    m_logView.CopyText([this, path](const QString &text) { m_logSaver.Save(path, text); }, format);
 }
 
-void CRFID_LorixDlg::OnLogSaved(const QString &path, const QString &error)
+void CLogEntries::OnLogSaved(const QString &path, const QString &error)
 {
     const QString shown = QDir::toNativeSeparators(path);
     if (error.isEmpty())
-        logNote(QStringLiteral("Log saved to %1").arg(shown));
+        m_report(QStringLiteral("Log saved to %1\r\n").arg(shown), LogKind::Note);
     else
-        AppendLog(QStringLiteral("Log not saved to %1: %2. Nothing there was changed.\r\n").arg(shown, error), LogKind::Error);
+        m_report(QStringLiteral("Log not saved to %1: %2. Nothing there was changed.\r\n").arg(shown, error), LogKind::Error);
 }
