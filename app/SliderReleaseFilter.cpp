@@ -3,6 +3,7 @@
 #include <QEvent>
 #include <QMetaObject>
 #include <QMouseEvent>
+#include <QPointer>
 #include <QSlider>
 
 #include <utility>
@@ -16,13 +17,20 @@ CSliderReleaseFilter::CSliderReleaseFilter(QSlider *slider, QObject *owner, std:
 
 bool CSliderReleaseFilter::eventFilter(QObject *watched, QEvent *event)
 {
-    const auto *slider = static_cast<QSlider *>(watched);
-    if (event->type() == QEvent::MouseButtonPress) {
+    // Only mouse events are read: the filter also sees the slider's last events while it is
+    // destroyed, when it is a QSlider no longer.
+    const QEvent::Type type = event->type();
+    if (type != QEvent::MouseButtonPress && type != QEvent::MouseButtonRelease)
+        return false;
+    const QPointer<QSlider> slider = qobject_cast<QSlider *>(watched);
+    if (!slider)
+        return false;
+    if (type == QEvent::MouseButtonPress) {
         m_valueAtPress = slider->value();
-    } else if (event->type() == QEvent::MouseButtonRelease) {
+    } else {
         const bool left = static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton;
         QMetaObject::invokeMethod(this, [this, left, slider] {
-            if (left || slider->value() != m_valueAtPress)
+            if (slider && (left || slider->value() != m_valueAtPress))
                 m_released();
         }, Qt::QueuedConnection);
     }
