@@ -23,7 +23,11 @@
 #define RFID_HAVE_ENGINE 1
 #endif
 #include "link/SerialChannel.h"
+#if __has_include("tools/reader-sim/PseudoTerminal.h")
 #include "tools/reader-sim/PseudoTerminal.h"
+#else
+#include "platform/PseudoTerminal.h"
+#endif
 #include "protocol/ReaderView.h"
 #include "protocol/ResponseDispatcher.h"
 #include "protocol/TagTyper.h"

@@ -12,7 +12,7 @@ trap 'git worktree remove --force "$tmp/src" >/dev/null 2>&1 || true; rm -rf "$t
 git worktree add -q --detach "$tmp/src" "$before"
 cp bench/bench_pipeline.cpp "$tmp/src/bench/"
 cmake -S "$tmp/src" -B "$tmp/build" -G Ninja -DRFID_BUILD_TESTS=OFF >/dev/null
-cmake --build "$tmp/build" --target bench_pipeline >/dev/null
+cmake --build "$tmp/build" --target bench_pipeline | tail -3
 cmake --build "${BUILD_DIR:-build}" --target bench_pipeline >/dev/null
 args=(--benchmark_repetitions=3 --benchmark_report_aggregates_only=true --benchmark_filter=median)
 for round in 1 2 3; do
