@@ -541,6 +541,9 @@ void tst_LogView::notesWrapped()
     const QString text = QStringLiteral("word & <b> ").repeated(words).trimmed();
     shown.window->AppendLog(text + QStringLiteral("\r\n"), kind);
     const QPoint at = log->cursorRect(QTextCursor(log->document()->lastBlock().previous())).center() + QPoint(10, 0);
+    // A tip of an earlier row hides on a timer of its own: gone before this row hovers.
+    QToolTip::hideText();
+    QTRY_VERIFY(!QToolTip::isVisible());
     QHelpEvent hover(QEvent::ToolTip, at, log->viewport()->mapToGlobal(at));
     QApplication::sendEvent(log->viewport(), &hover);
     QTextDocument tip;
