@@ -289,10 +289,7 @@ void TestMainWindow::historySavedAsScript()
 
 QStringList TestMainWindow::received() const
 {
-    QFile file(m_dir->filePath("received.txt"));
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromLatin1(file.readAll()).split('\n', Qt::SkipEmptyParts);
+    return RecordedLines(m_dir->filePath("received.txt"));
 }
 
 bool TestMainWindow::waitForReceived(const QString &line, int count) const

@@ -148,10 +148,7 @@ bool TestReaderEngine::startReader(int returnAfterMs)
 
 QStringList TestReaderEngine::received() const
 {
-    QFile file(m_dir->filePath("received.txt"));
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromLatin1(file.readAll()).split('\n', Qt::SkipEmptyParts);
+    return RecordedLines(m_dir->filePath("received.txt"));
 }
 
 bool TestReaderEngine::waitForReceived(const QString &line, int count) const

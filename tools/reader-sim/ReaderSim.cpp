@@ -4,6 +4,7 @@
 #include "protocol/ProtocolConstants.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 #include <cerrno>
@@ -480,4 +481,12 @@ void CReaderSim::onEventTimer()
     ReportBattery();
     PullTrigger();
     QTimer::singleShot(TRIGGER_HOLD_MS, this, &CReaderSim::ReleaseTrigger);
+}
+
+QStringList RecordedLines(const QString &recordPath)
+{
+    QFile file(recordPath);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromLatin1(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }

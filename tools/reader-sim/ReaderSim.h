@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QRandomGenerator>
 #include <QSocketNotifier>
+#include <QStringList>
 #include <QString>
 #include <QTimer>
 #include <memory>
@@ -126,3 +127,7 @@ private:
     int m_battery = 100;
     bool m_onlineReported = false;
 };
+
+// The lines a reader recorded so far in its record file (SimOptions::recordPath), in order;
+// none when the file is not there yet.
+QStringList RecordedLines(const QString &recordPath);
