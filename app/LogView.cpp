@@ -3,6 +3,7 @@
 #include "controls/common/ReadableColours.h"
 
 #include "app/Memory.h"
+#include "protocol/TrafficLine.h"
 
 #include <QContextMenuEvent>
 #include <QHelpEvent>
@@ -312,21 +313,6 @@ KindRuns runsOf(const QTextBlock &block)
 }
 
 // Who said a line, at its start in a log saved with direction.
-QLatin1String directionMark(LogKind kind)
-{
-    switch (kind) {
-    case LogKind::Sent:
-        return QLatin1String("> ");
-    case LogKind::Received:
-        return QLatin1String("< ");
-    case LogKind::Note:
-        break;
-    case LogKind::Error:
-        return QLatin1String("! ");
-    }
-    return QLatin1String("# ");
-}
-
 QLatin1String kindName(LogKind kind)
 {
     switch (kind) {
@@ -367,8 +353,8 @@ void appendLine(QString &to, LogSaveFormat format, const KindRuns &runs)
         case LogSaveFormat::Direction:
             if (!first)
                 to += QLatin1Char('\n');
-            to += directionMark(kind);
-            to += plain.replace(QLatin1Char('\n'), QLatin1Char('\n') + directionMark(kind));
+            to += TrafficMark(kind);
+            to += plain.replace(QLatin1Char('\n'), QLatin1Char('\n') + TrafficMark(kind));
             break;
         case LogSaveFormat::Html:
             to += QLatin1String("<span class=\"") + kindName(kind) + QLatin1String("\" style=\"color:")

@@ -1,12 +1,11 @@
 #pragma once
 
 #include <QHash>
-#include <QJsonObject>
 #include <QString>
 
-// What the command line takes from the tool's settings file: its defaults, read once at
-// start. The command line never writes that file; the Bluetooth numbers a run hands out
-// stay in memory.
+// What the command line takes from the tool's settings: its defaults, read once at start
+// through the settings store's read-only mode. The command line never writes that file; the
+// Bluetooth numbers a run hands out stay in memory.
 struct CliDefaults
 {
     int port = 0;                         // ComPort1; 0: none stored
@@ -15,14 +14,11 @@ struct CliDefaults
     QHash<int, QString> bluetoothPorts;   // [Bluetooth Ports]: COM number -> address
 };
 
-// Reads the defaults from the settings file at `path` (SettingsFilePath()); a missing or
-// unreadable file gives the built-in defaults.
-CliDefaults ReadCliDefaults(const QString &path);
+// The defaults stored in the user's settings file; a missing or unreadable file gives the
+// built-in defaults.
+CliDefaults ReadCliDefaults();
 
 // The key emulator's portal restore token of the command line, kept apart from the tool's
 // settings: $XDG_STATE_HOME/rfid-lorix/wedge-portal-token (~/.local/state when unset).
 QString PortalTokenPath();
 QString ReadPortalToken(const QString &path);
-
-// The fields of one tag line in the JSON output: {"tag": line}. Decoded fields belong here.
-QJsonObject TagJson(const QString &line);

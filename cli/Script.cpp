@@ -37,6 +37,10 @@ Script ParseScript(const QString &text)
             line.chop(1);
         ScriptStep step;
         step.lineNumber = i + 1;
+        if (line.size() > MAX_SCRIPT_LINE_CHARS) {
+            script.error = QStringLiteral("line %1: longer than %2 characters").arg(step.lineNumber).arg(MAX_SCRIPT_LINE_CHARS);
+            return script;
+        }
         const QString trimmed = line.trimmed();
         if (trimmed.isEmpty() || trimmed.startsWith(QLatin1Char(COMMENT_MARK)))
             continue;

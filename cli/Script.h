@@ -24,12 +24,18 @@ struct ScriptStep
     int waitMs = 0;
 };
 
+// The bounds of a script: its size, and the length of one line (a command must fit the
+// reader's 2,048-byte line with its CR LF, and no script line of ours is near that).
+inline constexpr qsizetype MAX_SCRIPT_BYTES = 1 << 20;
+inline constexpr qsizetype MAX_SCRIPT_LINE_CHARS = 2046;
+
 struct Script
 {
     QList<ScriptStep> steps;
     QString error;                // empty: read whole; else the first line it could not read
 };
 
+// A line longer than MAX_SCRIPT_LINE_CHARS is an error of its own.
 Script ParseScript(const QString &text);
 
 // The script line that sends `command` as it stands (escaped when it would read otherwise).

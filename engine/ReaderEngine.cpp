@@ -48,9 +48,14 @@ CReaderEngine::CReaderEngine(IReaderFrontEnd &frontEnd, const Environment &envir
     m_channel.SetOwnerWindow(this);
     m_protocol.setTagReadObserver([this](const QString &line, int scanMode) {
         const bool scan = scanMode == CReaderControl::Scan;
-        m_tagMonitor.Count(line, scan ? TagKind::BarcodeScan : TagKind::RfidTag);
+        if (m_environment.countTags)
+            m_tagMonitor.Count(line, scan ? TagKind::BarcodeScan : TagKind::RfidTag);
         emit tagRead(line, scan);
     });
+    m_protocol.setDispatchObserver([this](CResponseDispatcher::LineClass lineClass, const QString &line) {
+        emit lineReceived(int(lineClass), line);
+    });
+    m_protocol.setLongLineObserver([this](const QString &head, qint64 chars) { emit longLineReceived(head, chars); });
     // Past its bound the monitor counts new tags together; said once.
     m_tagMonitor.SetBoundHandler([this](int maxTags) { logNote(CTagMonitor::BoundNote(maxTags)); });
     // The typing thread reports through a queued call; a new restore token it hands over
@@ -229,6 +234,7 @@ void CReaderEngine::QueryBluetoothPorts()
 
 void CReaderEngine::OnSerialDevices(const CBluetoothSerialEvent &answer)
 {
+    emit bluetoothQueryFinished(answer.answered());
     if (!answer.answered())
         return;   // BlueZ could not be asked: what was known stands
     QList<BluetoothPort> ports;

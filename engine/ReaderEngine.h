@@ -83,6 +83,9 @@ public:
         BluetoothPortBook bluetoothPortBook;
         // Ask BlueZ for the paired serial devices at start.
         bool queryBluetooth = true;
+        // Count every tag line in the tag monitor; off for a front end that only streams
+        // the lines and never shows the table.
+        bool countTags = true;
     };
 
     // Who chose a command: the operator; the engine's answer to the reader (the trigger's
@@ -171,6 +174,12 @@ signals:
     void logged(const QString &text, LogKind kind);
     // A tag line (a new one or a repeat), with whether it came during a scan.
     void tagRead(const QString &line, bool scan);
+    // Every received line as it is dispatched, with its CResponseDispatcher::LineClass,
+    // before the engine acts on it.
+    void lineReceived(int lineClass, const QString &line);
+    // A received line over CResponseDispatcher::MAX_LINE_CHARS, never dispatched: its head
+    // (that many characters) and its whole length.
+    void longLineReceived(const QString &head, qint64 chars);
     void connectionChanged(State state, const QString &reason);
     void txPowerReported(int dbm);
     void commandNotSent(const QString &command, const QString &reason);
@@ -182,6 +191,8 @@ signals:
     void keyEmulatorFailed();
     void portalRestoreTokenChanged(const QString &token);
     void bluetoothPortsChanged();
+    // BlueZ's answer to a query of the paired serial devices came, or it could not be asked.
+    void bluetoothQueryFinished(bool answered);
     // The automatic connection's port walk, while the front end wanted it.
     void portsListed(const QList<ComPortDevice> &ports, bool walked);
 

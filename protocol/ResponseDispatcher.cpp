@@ -16,10 +16,6 @@ constexpr char SELF_TYPING_NOTE[] =
     "tags are shown here until another program has the focus.\r\n";
 
 // Ends the logged head of a line longer than the bound.
-QString shortenedMark(qint64 leftOut)
-{
-    return QStringLiteral(" [... %1 more characters of this line not shown]").arg(leftOut);
-}
 
 bool isLineBreak(QChar c) { return c == u'\r' || c == u'\n'; }
 
@@ -55,6 +51,11 @@ qsizetype afterLastLineEnd(const QString &text, qsizetype from)
 CResponseDispatcher::CResponseDispatcher(IReaderView &view, ITagTyper &typer, const QString &codeSet)
     : m_view(view), m_typer(typer), m_control(view, m_tagList), m_decoder(codeSet), m_encoder(codeSet)
 {
+}
+
+QString CResponseDispatcher::ShortenedMark(qint64 leftOut)
+{
+    return QStringLiteral(" [... %1 more characters of this line not shown]").arg(leftOut);
 }
 
 int CResponseDispatcher::OnSerialData(const char *bytes, qsizetype count)
@@ -141,7 +142,10 @@ qsizetype CResponseDispatcher::skipLongLine(const QString &text)
         ++at;
     m_skippedChars += at;
     if (at < text.size()) {
-        m_view.AppendLog(shortenedMark(m_skippedChars) + QLatin1String(READER_LINE_END), LogKind::Received);
+        m_view.AppendLog(ShortenedMark(m_skippedChars) + QLatin1String(READER_LINE_END), LogKind::Received);
+        if (m_longLines)
+            m_longLines(m_longHead, m_longHead.size() + m_skippedChars);
+        m_longHead.clear();
         m_skippingLongLine = false;
         m_skippedChars = 0;
     }
@@ -163,7 +167,8 @@ void CResponseDispatcher::boundHeldBack()
         release(lineStart);
     if (m_rxRemainder.size() <= MAX_LINE_CHARS)
         return;
-    m_view.AppendLog(m_rxRemainder.left(MAX_LINE_CHARS), LogKind::Received);
+    m_longHead = m_rxRemainder.left(MAX_LINE_CHARS);
+    m_view.AppendLog(m_longHead, LogKind::Received);
     m_skippedChars = m_rxRemainder.size() - MAX_LINE_CHARS;
     m_skippingLongLine = true;
     m_rxRemainder.clear();
@@ -213,9 +218,11 @@ void CResponseDispatcher::dispatchText(const QString &text)
             logFrom = end;
             while (logFrom < n && isLineBreak(text.at(logFrom)))
                 ++logFrom;
-            m_view.AppendLog(text.mid(i, MAX_LINE_CHARS) + shortenedMark(end - i - MAX_LINE_CHARS)
+            m_view.AppendLog(text.mid(i, MAX_LINE_CHARS) + ShortenedMark(end - i - MAX_LINE_CHARS)
                                  + text.mid(end, logFrom - end),
                              LogKind::Received);
+            if (m_longLines)
+                m_longLines(text.mid(i, MAX_LINE_CHARS), end - i);
             i = logFrom;
             continue;
         }
@@ -267,8 +274,13 @@ void CResponseDispatcher::dropHeldBack(const QString &note)
     const QString held = m_rxRemainder + m_decoder.flush();
     m_rxRemainder.clear();
     const bool longLine = std::exchange(m_skippingLongLine, false);
-    if (longLine)
-        m_view.AppendLog(shortenedMark(std::exchange(m_skippedChars, 0)) + QLatin1String(READER_LINE_END), LogKind::Received);
+    if (longLine) {
+        const qint64 skipped = std::exchange(m_skippedChars, 0);
+        m_view.AppendLog(ShortenedMark(skipped) + QLatin1String(READER_LINE_END), LogKind::Received);
+        if (m_longLines)
+            m_longLines(m_longHead, m_longHead.size() + skipped);
+        m_longHead.clear();
+    }
     if (held.isEmpty() && !longLine)
         return;
     // The received colour shows exactly what was received; the note starts a line of its own.

@@ -38,6 +38,9 @@ public:
     using DispatchObserver = std::function<void(LineClass, const QString &line)>;
     // Every tag line, typed or not, repeats included, with the scan mode it came in.
     using TagReadObserver = std::function<void(const QString &line, int scanMode)>;
+    // Every line over MAX_LINE_CHARS, once its end came: its first MAX_LINE_CHARS characters
+    // and its whole length.
+    using LongLineObserver = std::function<void(const QString &head, qint64 chars)>;
 
     // The longest line that is dispatched. No tag line comes near it: the longest EPC is
     // 496 bits, 124 hexadecimal digits, and a line that also carries PC, CRC and TID stays
@@ -89,6 +92,11 @@ public:
     void setDispatchObserver(DispatchObserver observer) { m_observer = std::move(observer); }
     // Sees every tag line before the typing rules look at it (the tag monitor's counts).
     void setTagReadObserver(TagReadObserver observer) { m_tagReads = std::move(observer); }
+    // Sees every line that was too long to dispatch.
+    void setLongLineObserver(LongLineObserver observer) { m_longLines = std::move(observer); }
+
+    // The mark a line cut at MAX_LINE_CHARS ends with in the log, `leftOut` characters short.
+    static QString ShortenedMark(qint64 leftOut);
 
     static LineClass Classify(const QString &line, const QString &lastCommand,
                               const std::deque<QString> &pendingEchoes = {});
@@ -121,10 +129,12 @@ private:
     QString m_rxRemainder;      // the unfinished last line (no CR LF in it), at most MAX_LINE_CHARS
     bool m_skippingLongLine = false;   // inside a line cut at MAX_LINE_CHARS, until its line break
     qint64 m_skippedChars = 0;         // characters of that line past its logged head
+    QString m_longHead;                // that line's logged head, for the long-line observer
     int m_readerAwake = 0;
     quint64 m_selfTypingNoted = ~quint64(0);   // tag list generation of the last such note
     DispatchObserver m_observer;
     TagReadObserver m_tagReads;
+    LongLineObserver m_longLines;
     bool m_busy = false;
     QByteArray m_input;         // bytes handed in and not yet assembled
     qint64 m_bytesIn = 0;       // bytes handed in, ever

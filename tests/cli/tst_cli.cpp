@@ -128,12 +128,12 @@ void TestCli::commands_data()
     QTest::newRow("send: no such port") << QStringList{"send", "--port", "COM250", "ver"} << "" << 3 << ""
                                         << "COM250: no such port";
     QTest::newRow("send: nothing to send") << QStringList{"send", "--port", "%1"} << "" << 2 << "" << "no command";
-    QTest::newRow("unknown command") << QStringList{"frobnicate"} << "" << 2 << "" << "unknown command frobnicate";
+    QTest::newRow("unknown command") << QStringList{"frobnicate"} << "" << 2 << "" << "unknown command \"frobnicate\"";
     QTest::newRow("unknown option") << QStringList{"watch", "--port", "%1", "--colour"} << "" << 2 << "" << "--colour";
     QTest::newRow("help of a command") << QStringList{"run", "--help"} << "" << 0 << "Usage: rfid-lorix-cli run [^\n]*\n(.*\n)*" << "";
     QTest::newRow("ports: the reader's number, mapped")
         << QStringList{"ports", "--json"} << "" << 0
-        << "(.*\n)?\\{\"kind\":\"mapped\",\"name\":\"[^\"]*\\(COM%1\\)\",\"number\":%1,\"path\":\"/dev/pts/\\d+\",\"port\":\"COM%1\"\\}\n(.*\n)?"
+        << "(.*\n)?\\{\"inUse\":false,\"kind\":\"mapped\",\"name\":\"[^\"]*\\(COM%1\\)\",\"number\":%1,\"path\":\"/dev/pts/\\d+\",\"port\":\"COM%1\"\\}\n(.*\n)?"
         << "";
     QTest::newRow("inventory: one round, single")
         << QStringList{"inventory", "--port", "%1", "--single"} << "" << 0
