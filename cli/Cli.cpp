@@ -342,8 +342,11 @@ int RunCli(const QStringList &arguments)
         return session.usage(wrong);
     // A closed pipe is no signal here: the write that meets it ends the run as SIGINT does.
     std::signal(SIGPIPE, SIG_IGN);
+    // Nor is a file grown past the process's limit: the write fails, and says so.
+    std::signal(SIGXFSZ, SIG_IGN);
     // Termination ends the wait under way; the readers then go as at a normal end.
     CatchTerminationSignals(&session, [&session] { session.interrupt(); });
+    session.watchOutputPipe();
     const int code = row->run(session);
     return session.finish(code);
 }

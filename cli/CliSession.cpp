@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSocketNotifier>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -44,6 +45,21 @@ QByteArray Local8(const QString &path)
 CCliSession::CCliSession(const CliOptions &options, const CliDefaults &defaults)
     : m_options(options), m_defaults(defaults)
 {
+}
+
+void CCliSession::watchOutputPipe()
+{
+    struct stat st = {};
+    if (::fstat(STDOUT_FILENO, &st) != 0 || !S_ISFIFO(st.st_mode))
+        return;
+    // A pipe whose reader has gone reports an error condition, which the exception notifier
+    // sees: the run ends at once rather than at its next line, which may never come.
+    auto *closed = new QSocketNotifier(STDOUT_FILENO, QSocketNotifier::Exception, this);
+    connect(closed, &QSocketNotifier::activated, this, [this, closed] {
+        closed->setEnabled(false);
+        m_pending.clear();
+        m_interrupted = true;
+    });
 }
 
 CCliSession::~CCliSession()
@@ -264,10 +280,15 @@ std::unique_ptr<CCliReader> CCliSession::makeReader(const CliPort &port, bool we
 
 int CCliSession::open(CCliReader &reader)
 {
-    if (!reader.PortExists() && m_options.wait) {
+    const auto present = [&] {
+        return reader.PortExists() && QFileInfo::exists(DevicePathForPort(reader.port(), reader.engine().environment().ports));
+    };
+    if (m_options.wait && !present()) {
         err(QStringLiteral("%1: waiting for the port").arg(reader.portName()));
-        waitFor([&] { return reader.PortExists() && QFileInfo::exists(DevicePathForPort(reader.port(), reader.engine().environment().ports)); },
-                -1);
+        // Nothing tells of a new device node here: looked for again and again.
+        QTimer poll;
+        poll.start(PORT_POLL_MS);
+        waitFor(present, -1);
         if (m_interrupted)
             return EXIT_OK;
     }

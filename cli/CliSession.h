@@ -29,6 +29,8 @@ public:
     const CliOptions &options() const { return m_options; }
     const CliDefaults &defaults() const { return m_defaults; }
 
+    // Ends the run when standard output is a pipe whose reader closed it, as SIGINT would.
+    void watchOutputPipe();
     // Ends the waits under way, as SIGINT does; also what a closed pipe does.
     void interrupt() { m_interrupted = true; }
     bool interrupted() const { return m_interrupted; }

@@ -14,10 +14,27 @@
 
 #include <memory>
 
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <csignal>
+
 namespace {
 
 constexpr int TRY_MS = 20000;   // generous: the machine is shared; never a speed assertion
 constexpr int MISSING_PORT = 250;
+constexpr int LATER_PORT = 240;   // a reader that starts after the command line waits for it
+
+// Whether the process has its SIGINT handler in place (SigCgt in its status).
+bool catchesSigint(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return false;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("SigCgt:"))
+            return (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (SIGINT - 1)) & 1;
+    return false;
+}
 
 struct CliResult
 {
@@ -43,12 +60,19 @@ private slots:
     void twoPorts();
     void savedHistoryRunsUnchanged_data();
     void savedHistoryRunsUnchanged();
+    void shellConventions_data();
+    void shellConventions();
+    void endedFromOutside_data();
+    void endedFromOutside();
 
 private:
     std::unique_ptr<CReaderSim> startReader(SimOptions options = {});
     QProcessEnvironment environment() const;
     void start(QProcess &cli, const QStringList &args);
     CliResult run(const QStringList &args);
+    CliResult finish(QProcess &cli);
+    std::unique_ptr<CReaderSim> startReader(const QString &setup);
+    QStringList filledIn(QStringList args) const;
     QString portsFolder() const { return m_dir->filePath("config/Local AppWizard-Generated Applications/ports"); }
 
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -102,6 +126,11 @@ CliResult TestCli::run(const QStringList &args)
 {
     QProcess cli;
     start(cli, args);
+    return finish(cli);
+}
+
+CliResult TestCli::finish(QProcess &cli)
+{
     CliResult result;
     if (!QTest::qWaitFor([&] { return cli.state() == QProcess::NotRunning; }, TRY_MS))
         return result;
@@ -275,6 +304,14 @@ void TestCli::lostLinkReconnects()
     QFile log(logPath);
     QVERIFY(log.open(QIODevice::ReadOnly));
     QCOMPARE(QString::fromUtf8(log.readAll()), out);
+    // The link's changes, in the stream and the log, as objects of their own kind.
+    QStringList events;
+    for (const QString &line : out.split('\n', Qt::SkipEmptyParts)) {
+        const QJsonObject object = QJsonDocument::fromJson(line.toUtf8()).object();
+        if (object.value("kind") == "link")
+            events << object.value("event").toString() + (object.contains("reason") ? "+reason" : "");
+    }
+    QCOMPARE(events, (QStringList{"opened", "lost+reason", "reopened", "closed"}));
 }
 
 void TestCli::twoPorts_data()
@@ -356,6 +393,225 @@ void TestCli::savedHistoryRunsUnchanged()
     QFile record(options.recordPath);
     QVERIFY(record.open(QIODevice::ReadOnly));
     QCOMPARE(QString::fromUtf8(record.readAll()).split('\n', Qt::SkipEmptyParts), history);
+}
+
+// A reader as a row's setup asks for it: "mute" answers nothing, "noise=TEXT" sends a line
+// of its own before each answer.
+std::unique_ptr<CReaderSim> TestCli::startReader(const QString &setup)
+{
+    SimOptions options;
+    options.recordPath = m_dir->filePath("received.txt");
+    for (const QString &item : setup.split(';', Qt::SkipEmptyParts)) {
+        options.mute = options.mute || item == "mute";
+        if (item.startsWith("noise="))
+            options.noiseLine = item.mid(6).toUtf8();
+    }
+    return startReader(options);
+}
+
+// %1 the reader's number, %p its device path, %2 the script, %f a FIFO, %l a log file.
+QStringList TestCli::filledIn(QStringList args) const
+{
+    const QString fifo = m_dir->filePath("fifo");
+    if (!QFileInfo::exists(fifo))
+        ::mkfifo(QFile::encodeName(fifo).constData(), 0600);
+    const int number = m_readers.back()->comNumber() ? m_readers.back()->comNumber() : LATER_PORT;
+    for (QString &a : args)
+        a.replace("%1", QString::number(number)).replace("%p", m_readers.back()->slavePath())
+            .replace("%2", m_dir->filePath("script.txt")).replace("%f", fifo).replace("%l", m_dir->filePath("log"));
+    return args;
+}
+
+void TestCli::shellConventions_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("setup");    // the reader's (see startReader), "stdout=FILE"
+    QTest::addColumn<QByteArray>("script");   // the file %2, and standard input
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("out");       // a regular expression the whole output matches
+    QTest::addColumn<QString>("err");       // a piece of standard error
+
+    const QString ver = "ver=RFID reader simulator 1\\.0\n";
+    const QString x60 = QString(60, 'x');
+    QTest::newRow("--opt=value, short forms, fractional seconds")
+        << QStringList{"send", "--port=COM%1", "-t", "2.5", "ver"} << "" << QByteArray() << 0 << ver << "";
+    QTest::newRow("an option of another subcommand")
+        << QStringList{"send", "-p", "%1", "--log", "x", "--csv", "y", "ver"} << "" << QByteArray() << 2 << "" << "send takes no --log\nTry 'rfid-lorix-cli send --help'";
+    QTest::newRow("an unknown short option is not sent") << QStringList{"send", "-p", "%1", "-x", "ver"} << "" << QByteArray()
+                                                         << 2 << "" << "unknown option -x";
+    QTest::newRow("run - reads standard input") << QStringList{"run", "-p", "%1", "-"} << "" << QByteArray("ver => ver=.*\n")
+                                                << 0 << "PASS 1: ver\n1 passed, 0 failed, 0 not run\n" << "";
+    QTest::newRow("--version") << QStringList{"--version"} << "" << QByteArray() << 0 << "rfid-lorix-cli \\d+(\\.\\d+){3}\n" << "";
+    QTest::newRow("a port by its device path") << QStringList{"send", "--port", "%p", "ver"} << "" << QByteArray() << 0 << ver << "";
+    QTest::newRow("control characters escaped") << QStringList{"send", "-p", "%1", "ver"} << "noise=\x1b[31mred\x07" << QByteArray()
+                                                 << 0 << "\\\\x1b\\[31mred\\\\x07\n" + ver << "";
+    QTest::newRow("--hex") << QStringList{"send", "-p", "%1", "--hex", "ver"} << "" << QByteArray() << 0
+                           << "76 65 72 3D 52( [0-9A-F]{2})+\n" << "";
+    QTest::newRow("a command holding CR") << QStringList{"send", "-p", "%1", "ver\rg,txp"} << "" << QByteArray() << 2 << ""
+                                          << "the command \"ver\\rg,txp\" holds a line break";
+    QTest::newRow("a long command quoted to 60 characters") << QStringList{"send", "-p", "%1", QString(100000, 'x') + "\n"} << ""
+                                                            << QByteArray() << 2 << "" << "\"" + x60 + "\" (and 99941 characters more)";
+    QTest::newRow("an over-long line shown cut") << QStringList{"send", "-p", "%1", "ver"} << "noise=" + QString(2000, 'A') << QByteArray()
+                                                 << 0 << "A{1600} \\[\\.\\.\\. 400 more characters of this line not shown\\]\n" + ver
+                                                 << "a received line of 2000 characters, shown cut at 1600";
+    QTest::newRow("ports > /dev/full") << QStringList{"ports"} << "stdout=/dev/full" << QByteArray() << 4 << ""
+                                       << "standard output: not written: No space left on device";
+    QTest::newRow("send > /dev/full") << QStringList{"send", "-p", "%1", "ver"} << "stdout=/dev/full" << QByteArray() << 4 << ""
+                                      << "standard output: not written: No space left on device";
+    QTest::newRow("watch --log /dev/full") << QStringList{"watch", "-p", "%1", "--log", "/dev/full"} << "" << QByteArray() << 4
+                                           << ".*" << "/dev/full: not written: No space left on device";
+    QTest::newRow("run /dev/zero") << QStringList{"run", "-p", "%1", "/dev/zero"} << "" << QByteArray() << 2 << "" << "not a regular file";
+    QTest::newRow("run FIFO") << QStringList{"run", "-p", "%1", "%f"} << "" << QByteArray() << 2 << "" << "not a regular file";
+    QTest::newRow("run: a script over the bound") << QStringList{"run", "-p", "%1", "%2"} << "" << QByteArray(1100000, '#') << 2
+                                                  << "" << "larger than 1048576 bytes";
+    QTest::newRow("run: a line over the bound") << QStringList{"run", "-p", "%1", "-"} << "" << QByteArray(3000, 'x') << 2 << ""
+                                                << "line 1: longer than 2046 characters";
+    QTest::newRow("inventory: a reader that never answers") << QStringList{"inventory", "-p", "%1", "-t", "0.5"} << "mute"
+                                                            << QByteArray() << 1 << "Tag\tKind\tReads\t.*\n"
+                                                            << "no answer to \"i,0,0,0\" within 0.5 s";
+}
+
+// One run each, against the simulated reader.
+void TestCli::shellConventions()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, setup);
+    QFETCH(QByteArray, script);
+    QFETCH(int, exitCode);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+    m_readers.push_back(startReader(setup));
+    QVERIFY(m_readers.back());
+    QFile file(m_dir->filePath("script.txt"));
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(script) == script.size());
+    file.close();
+    QProcess cli;
+    if (setup.startsWith("stdout="))
+        cli.setStandardOutputFile(setup.mid(7));
+    start(cli, filledIn(args));
+    cli.write(script);
+    cli.closeWriteChannel();
+    const CliResult result = finish(cli);
+    QVERIFY2(result.code == exitCode, qPrintable(QString::number(result.code) + "\n" + result.out + result.err));
+    QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(out), QRegularExpression::DotMatchesEverythingOption)
+                 .match(result.out).hasMatch(), qPrintable(result.out));
+    QVERIFY2(result.err.contains(err), qPrintable(result.err));
+}
+
+void TestCli::endedFromOutside_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("setup");   // the reader's; "fsize=N": the run may write files of N bytes
+    QTest::addColumn<QString>("how");     // what ends it, and when
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("out");     // a regular expression some of standard output matches
+    QTest::addColumn<QString>("err");     // a piece of standard error
+
+    QTest::newRow("watch | head -1") << QStringList{"watch", "-p", "%1", "--json"} << "" << "| head -1" << 0
+                                     << "^\\{[^\n]*\"kind\":\"link\",\"event\":\"opened\"[^\n]*\\}\n$" << "";
+    QTest::newRow("run | head -1") << QStringList{"run", "-p", "%1", "%2"} << "" << "| head -1" << 0 << "^PASS 1: ver\n$" << "";
+    QTest::newRow("run: SIGINT while waiting for an answer")
+        << QStringList{"run", "-p", "%1", "-t", "60", "%2"} << "mute" << "SIGINT when received" << 0
+        << "^INTERRUPTED 1: ver: sent, interrupted before its answer\n0 passed, 0 failed, 2 not run\n$" << "";
+    QTest::newRow("send: SIGINT while waiting for an answer") << QStringList{"send", "-p", "%1", "-t", "60", "ver"} << "mute"
+                                                              << "SIGINT when received" << 0 << "^$"
+                                                              << "interrupted while waiting for the answer to \"ver\"";
+    QTest::newRow("watch --log FIFO: SIGINT") << QStringList{"watch", "-p", "%1", "--log", "%f"} << "" << "SIGINT when started" << 0
+                                              << "^$" << "";
+    QTest::newRow("run - : SIGINT while reading") << QStringList{"run", "-p", "%1", "-"} << "" << "SIGINT when started" << 0 << "^$"
+                                                  << "";
+    QTest::newRow("watch --wait: a port that comes later")
+        << QStringList{"watch", "-p", "%1", "--wait", "--timestamp-format", "epoch"} << "" << "reader after waiting" << 0
+        << "^\\d+\\.\\d{3} COM%1 # opened /dev/pts/\\d+\n(.*\n)*\\d+\\.\\d{3} COM%1 # closed\n$" << "waiting for the port";
+    QTest::newRow("watch: the port shown in use") << QStringList{"watch", "-p", "%1"} << "" << "ports when opened" << 0 << "" << "";
+    QTest::newRow("watch --log: a file that cannot grow") << QStringList{"watch", "-p", "%1", "--json", "--log", "%l"} << "fsize=2000"
+                                                          << "triggers" << 4 << "" << "not written: File too large";
+}
+
+// A run that lasts until something ends it from outside. It ends with the status its page
+// gives, and leaves the port free for the next run (its exclusive mode cleared).
+void TestCli::endedFromOutside()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, setup);
+    QFETCH(QString, how);
+    QFETCH(int, exitCode);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+    const bool later = how == "reader after waiting";
+    SimOptions options;
+    options.comNumber = LATER_PORT;
+    options.portsFolder = portsFolder();
+    m_readers.push_back(later ? std::make_unique<CReaderSim>(options) : startReader(setup));
+    QVERIFY(m_readers.back());
+    QFile script(m_dir->filePath("script.txt"));
+    QVERIFY(script.open(QIODevice::WriteOnly) && script.write("ver\nwait 300ms\nver\n") == 19);
+    script.close();
+    QProcess cli;
+    const qint64 fileSize = setup.startsWith("fsize=") ? setup.mid(6).toLongLong() : 0;
+    cli.setChildProcessModifier([fileSize] {
+        const struct rlimit limit = {rlim_t(fileSize), rlim_t(fileSize)};
+        if (fileSize > 0)
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+    });
+    if (how == "| head -1")   // a pipe as a shell makes it, and the command line's own status
+        args = QStringList{"-c", "\"$0\" \"$@\" | head -1; exit ${PIPESTATUS[0]}", qEnvironmentVariable("RFID_BINARY_DIR") + "/cli/rfid-lorix-cli"} + args;
+    cli.setProcessEnvironment(environment());
+    if (how == "| head -1")
+        cli.start("bash", filledIn(args));
+    else
+        start(cli, filledIn(args));
+    QString seen, said;
+    auto until = [&](const std::function<bool()> &done) {
+        return QTest::qWaitFor([&] {
+            seen += QString::fromUtf8(cli.readAllStandardOutput());
+            said += QString::fromUtf8(cli.readAllStandardError());
+            return done() || cli.state() == QProcess::NotRunning;
+        }, TRY_MS);
+    };
+    QVERIFY(cli.waitForStarted());
+    if (how == "SIGINT when received") {
+        QVERIFY(until([&] { return RecordedLines(m_dir->filePath("received.txt")).contains("ver"); }));
+        ::kill(pid_t(cli.processId()), SIGINT);
+    } else if (how == "SIGINT when started") {
+        // Once it catches SIGINT it blocks on the FIFO or standard input, or soon will.
+        QVERIFY(until([&] { return catchesSigint(cli.processId()); }));
+        ::kill(pid_t(cli.processId()), SIGINT);
+    } else if (how == "reader after waiting") {
+        QVERIFY(until([&] { return said.contains("waiting for the port"); }));
+        QString error;
+        QVERIFY2(m_readers.back()->Start(error), qPrintable(error));
+    }
+    if (how != "| head -1" && how != "SIGINT when received" && how != "SIGINT when started")
+        QVERIFY2(until([&] { return said.contains(" opened"); }), qPrintable(said));
+    if (how == "ports when opened") {
+        const CliResult ports = run({"ports", "--json"});
+        QVERIFY2(ports.out.contains(QRegularExpression("\"inUse\":true,[^\n]*\"port\":\"COM" + QString::number(m_readers.back()->comNumber()))),
+                 qPrintable(ports.out));
+    } else if (how == "triggers") {
+        for (int i = 0; i < 100 && cli.state() != QProcess::NotRunning; ++i) {
+            m_readers.back()->PullTrigger();
+            if (QTest::qWaitFor([&] { return cli.state() == QProcess::NotRunning; }, 200))
+                break;
+        }
+    }
+    if (how == "reader after waiting" || how == "ports when opened")
+        cli.terminate();
+    until([] { return false; });
+    QCOMPARE(cli.exitStatus(), QProcess::NormalExit);
+    QVERIFY2(cli.exitCode() == exitCode, qPrintable(QString::number(cli.exitCode()) + "\n" + seen + said));
+    QVERIFY2(seen.contains(QRegularExpression(QString(out).replace("%1", QString::number(m_readers.back()->comNumber())))), qPrintable(seen));
+    QVERIFY2(said.contains(err), qPrintable(said));
+    if (fileSize > 0) {
+        QFile log(m_dir->filePath("log"));
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QByteArray lines = log.readAll();
+        QVERIFY2(lines.endsWith("}\n") && lines.size() <= fileSize, lines.right(200).constData());
+        for (const QByteArray &line : lines.split('\n'))
+            QVERIFY(line.isEmpty() || QJsonDocument::fromJson(line).isObject());
+    }
+    const CliResult next = run({"send", "-p", QString::number(m_readers.back()->comNumber()), "-t", "0.5", "ver"});
+    QVERIFY2(!next.err.contains("Cannot open"), qPrintable(next.err));
 }
 
 QTEST_GUILESS_MAIN(TestCli)

@@ -331,6 +331,8 @@ void CReaderSim::handleLine(const QByteArray &line)
         m_record.write(line + '\n');
         m_record.flush();
     }
+    if (m_options.mute)
+        return;
     if (line.isEmpty()) {           // a wake-up: just the prompt
         send(READER_PROMPT);
         return;
@@ -338,6 +340,8 @@ void CReaderSim::handleLine(const QByteArray &line)
     if (m_tagsWanted > 0)           // any command ends a running inventory
         finishInventory();
     send(line + READER_LINE_END);          // the echo
+    if (!m_options.noiseLine.isEmpty())
+        send(m_options.noiseLine + READER_LINE_END);
     answer(QString::fromLatin1(line));
 }
 

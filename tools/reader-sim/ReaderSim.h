@@ -31,6 +31,10 @@ struct SimOptions
     int hangUpAfterMs = 0;      // hang up this long after each start; 0: never
     int returnAfterMs = -1;     // come back on a new terminal this long after a hang-up; <0: end
     QString recordPath;         // every line received, one per line; empty: none
+    // A line of its own sent after each echo, before the answer (a reader's debug output, a
+    // cable's noise); empty: none.
+    QByteArray noiseLine;
+    bool mute = false;          // takes every command in (and records it), answers none
     // Serve over a UNIX stream socket instead of a pseudo-terminal: listen on a socket in the
     // port map folder, link COM<n> to it, and serve each connection in turn (a hang-up or the
     // peer's close ends one; the next connection is the reader switched on again).
