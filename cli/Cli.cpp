@@ -127,7 +127,8 @@ QString Overview()
                                   "Commands:\n").arg(QLatin1String(CLI_PROGRAM));
     for (const CommandRow &row : COMMANDS)
         text += QStringLiteral("  %1%2\n").arg(QString::fromLatin1(row.name).leftJustified(11), QLatin1String(row.summary));
-    text += QStringLiteral("\n'%1 COMMAND --help' describes a command; '%1 --version' tells the version.\n"
+    text += QStringLiteral("\n'%1 COMMAND --help' describes a command; '%1 --version' tells the version;\n"
+                           "'%1 --completion bash|zsh|fish' writes the shell's completion.\n"
                            "Exit status: 0 done, 1 a check failed, 2 a usage error, 3 the port could not be\n"
                            "opened or was lost, 4 the output could not be written.\n").arg(QLatin1String(CLI_PROGRAM));
     return text;
@@ -300,6 +301,127 @@ QString Check(const CommandRow &row, const CliOptions &options)
     return QString();
 }
 
+// Shell completions, from the same tables: what a subcommand takes, and what each value is.
+QString OptionValueWords(const OptionRow &option)
+{
+    return option.id == OPT_TIMESTAMP_FORMAT ? QStringLiteral("iso utc epoch delta") : QString();
+}
+
+bool OptionTakesFile(const OptionRow &option)
+{
+    return option.id == OPT_LOG || option.id == OPT_CSV || option.id == OPT_PORT;
+}
+
+// Whether a subcommand's operands are files (run's script; send's are commands).
+bool TakesFiles(const CommandRow &row)
+{
+    return row.run == RunScript;
+}
+
+QString BashCompletion()
+{
+    QString commands, valued, files, cases;
+    for (const CommandRow &row : COMMANDS) {
+        commands += QLatin1String(row.name) + QLatin1Char(' ');
+        QString words = QStringLiteral("--help");
+        for (const OptionRow &option : OPTIONS)
+            if (row.options & option.id)
+                words += QStringLiteral(" --%1").arg(QLatin1String(option.name))
+                         + (option.shortName ? QStringLiteral(" -%1").arg(QLatin1Char(option.shortName)) : QString());
+        cases += QStringLiteral("        %1) words=\"%2\"%3;;\n")
+                     .arg(QLatin1String(row.name), words, TakesFiles(row) ? QStringLiteral("; operands=1") : QString());
+    }
+    for (const OptionRow &option : OPTIONS) {
+        if (!option.value)
+            continue;
+        QString names = QStringLiteral("--%1").arg(QLatin1String(option.name));
+        if (option.shortName)
+            names += QStringLiteral("|-%1").arg(QLatin1Char(option.shortName));
+        const QString words = OptionValueWords(option);
+        valued += QStringLiteral("        %1) %2; return;;\n")
+                      .arg(names, !words.isEmpty() ? QStringLiteral("COMPREPLY=($(compgen -W \"%1\" -- \"$cur\"))").arg(words)
+                                  : OptionTakesFile(option) ? QStringLiteral("COMPREPLY=($(compgen -f -- \"$cur\"))")
+                                                            : QStringLiteral("COMPREPLY=()"));
+    }
+    return QStringLiteral("# bash completion for rfid-lorix-cli (written by rfid-lorix-cli --completion bash)\n"
+                          "_rfid_lorix_cli()\n{\n"
+                          "    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]} words operands=0\n"
+                          "    if ((COMP_CWORD == 1)); then\n"
+                          "        COMPREPLY=($(compgen -W \"%1--help --version\" -- \"$cur\"))\n        return\n    fi\n"
+                          "    case $prev in\n%2    esac\n"
+                          "    case ${COMP_WORDS[1]} in\n%3        *) return;;\n    esac\n"
+                          "    if [[ $cur == -* ]]; then\n        COMPREPLY=($(compgen -W \"$words\" -- \"$cur\"))\n"
+                          "    elif ((operands)); then\n        COMPREPLY=($(compgen -f -- \"$cur\"))\n    fi\n}\n"
+                          "complete -F _rfid_lorix_cli rfid-lorix-cli\n").arg(commands, valued, cases);
+}
+
+// zsh's descriptions: no brackets or colons, which its specifications use.
+QString ZshText(const char *text)
+{
+    return QString::fromLatin1(text).replace(QLatin1Char(':'), QLatin1String(" -")).remove(QLatin1Char('\'')).remove(QLatin1Char('[')).remove(QLatin1Char(']'));
+}
+
+QString ZshCompletion()
+{
+    QString commands, cases;
+    for (const CommandRow &row : COMMANDS) {
+        commands += QStringLiteral("    '%1:%2'\n").arg(QLatin1String(row.name), ZshText(row.summary));
+        QString specs;
+        for (const OptionRow &option : OPTIONS) {
+            if (!(row.options & option.id))
+                continue;
+            const QString repeat = option.id == OPT_PORT && row.ports == Ports::Many ? QStringLiteral("*") : QString();
+            const QString names = option.shortName
+                                      ? QStringLiteral("%1'{-%2,--%3}'").arg(repeat, QString(QLatin1Char(option.shortName)), QLatin1String(option.name))
+                                      : QStringLiteral("%1--%2").arg(repeat, QLatin1String(option.name));
+            QString action;
+            if (option.value) {
+                const QString words = OptionValueWords(option);
+                action = QStringLiteral(":%1:%2").arg(QLatin1String(option.value),
+                                                      !words.isEmpty() ? QStringLiteral("(%1)").arg(words)
+                                                      : OptionTakesFile(option) ? QStringLiteral("_files") : QString());
+            }
+            specs += QStringLiteral(" \\\n        '%1[%2]%3'").arg(names, ZshText(option.help), action);
+        }
+        if (TakesFiles(row))
+            specs += QStringLiteral(" \\\n        '*:%1:_files'").arg(QLatin1String(row.operands));
+        cases += QStringLiteral("    %1) _arguments%2;;\n").arg(QLatin1String(row.name), specs);
+    }
+    return QStringLiteral("#compdef rfid-lorix-cli\n# zsh completion for rfid-lorix-cli (written by rfid-lorix-cli --completion zsh)\n"
+                          "local -a commands\ncommands=(\n%1)\n"
+                          "if ((CURRENT == 2)); then\n    _describe command commands\n    return\nfi\n"
+                          "shift words\n((CURRENT--))\n"
+                          "case $words[1] in\n%2esac\n").arg(commands, cases);
+}
+
+QString FishCompletion()
+{
+    QString text = QStringLiteral("# fish completion for rfid-lorix-cli (written by rfid-lorix-cli --completion fish)\n"
+                                  "complete -c rfid-lorix-cli -f\n"
+                                  "complete -c rfid-lorix-cli -n __fish_use_subcommand -l version -d 'the version'\n");
+    for (const CommandRow &row : COMMANDS) {
+        const QString name = QLatin1String(row.name);
+        text += QStringLiteral("complete -c rfid-lorix-cli -n __fish_use_subcommand -a %1 -d '%2'\n")
+                    .arg(name, QString::fromLatin1(row.summary).remove(QLatin1Char('\'')));
+        const QString when = QStringLiteral("complete -c rfid-lorix-cli -n '__fish_seen_subcommand_from %1'").arg(name);
+        for (const OptionRow &option : OPTIONS) {
+            if (!(row.options & option.id))
+                continue;
+            text += when + QStringLiteral(" -l %1").arg(QLatin1String(option.name));
+            if (option.shortName)
+                text += QStringLiteral(" -s %1").arg(QLatin1Char(option.shortName));
+            if (option.value) {
+                const QString words = OptionValueWords(option);
+                text += !words.isEmpty() ? QStringLiteral(" -x -a '%1'").arg(words) : OptionTakesFile(option) ? QStringLiteral(" -r -F") : QStringLiteral(" -x");
+            }
+            text += QStringLiteral(" -d '%1'\n").arg(QString::fromLatin1(option.help).remove(QLatin1Char('\'')));
+        }
+        if (TakesFiles(row))
+            text += when + QStringLiteral(" -F\n");
+    }
+    return text;
+}
+
 } // namespace
 
 int RunCli(const QStringList &arguments)
@@ -311,6 +433,15 @@ int RunCli(const QStringList &arguments)
     }
     if (first == QLatin1String("--version") || first == QLatin1String("-V")) {
         Print(stdout, QStringLiteral("%1 %2\n").arg(QLatin1String(CLI_PROGRAM), QLatin1String(RFID_VERSION)));
+        return EXIT_OK;
+    }
+    if (first == QLatin1String("--completion")) {
+        const QString shell = arguments.value(1);
+        if (shell != QLatin1String("bash") && shell != QLatin1String("zsh") && shell != QLatin1String("fish")) {
+            Print(stderr, QStringLiteral("%1: --completion is bash, zsh or fish\n").arg(QLatin1String(CLI_PROGRAM)));
+            return EXIT_USAGE;
+        }
+        Print(stdout, shell == QLatin1String("bash") ? BashCompletion() : shell == QLatin1String("zsh") ? ZshCompletion() : FishCompletion());
         return EXIT_OK;
     }
     const CommandRow *row = FindCommand(first);

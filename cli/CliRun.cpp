@@ -92,6 +92,8 @@ int RunScript(CCliSession &session)
         QStringList lines;
         bool errorLine = false;
         const CCliSession::Answer answer = session.exchange(*reader, step.command, lines, errorLine);
+        if (session.outputFailed())
+            return EXIT_OUTPUT;   // said; the wait it cut short is no answer missing
         QString why;
         switch (answer) {
         case CCliSession::Answer::Answered:

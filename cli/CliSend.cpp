@@ -29,6 +29,8 @@ int RunSend(CCliSession &session)
         QStringList lines;
         bool errorLine = false;
         const CCliSession::Answer answer = session.exchange(*reader, command, lines, errorLine);
+        if (session.outputFailed())
+            return EXIT_OUTPUT;   // said; the wait it cut short is no answer missing
         for (const QString &line : lines) {
             QByteArray text;
             if (options.hex)

@@ -3,12 +3,14 @@
 // and AppStream metadata (both valid), the icon in the theme sizes and as SVG, the manual page
 // and the package's documents there, and the installed launcher, started offscreen, opens the
 // catalogue from its own program folder (seen with strace, since the tool reports nothing).
-// The package slots run as the ctest entry tst_package: the cpack package is lintian-clean and
-// holds the same files.
+// The package slots run as the ctest entry tst_package: cpack's two packages, the command
+// line's and the window's that needs it, are lintian-clean and hold the same files between
+// them, the command line's without a GUI library.
 
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
+#include <QHash>
 #include <QImage>
 #include <QProcess>
 #include <QRegularExpression>
@@ -45,6 +47,12 @@ const QString METAINFO = QStringLiteral(RFID_INSTALL_DATADIR "/metainfo/org.rfid
 const QString CHANGELOG = QStringLiteral(RFID_INSTALL_DATADIR "/doc/rfid-lorix/changelog.gz");
 const QString CLI_MANUAL = QStringLiteral(RFID_INSTALL_MANDIR "/man1/rfid-lorix-cli.1.gz");
 const QString WEDGE_UNIT = QStringLiteral("lib/systemd/user/rfid-lorix-wedge@.service");
+const QString CLI_DOC = QStringLiteral(RFID_INSTALL_DATADIR "/doc/rfid-lorix-cli/");
+const QStringList CLI_COMPLETIONS = {QStringLiteral(RFID_INSTALL_DATADIR "/bash-completion/completions/rfid-lorix-cli"),
+                                     QStringLiteral(RFID_INSTALL_DATADIR "/zsh/vendor-completions/_rfid-lorix-cli"),
+                                     QStringLiteral(RFID_INSTALL_DATADIR "/fish/vendor_completions.d/rfid-lorix-cli.fish")};
+constexpr char CLI_PACKAGE[] = "rfid-lorix-cli";
+constexpr char WINDOW_PACKAGE[] = "rfid-lorix";
 
 QString programFolder()
 {
@@ -66,15 +74,25 @@ QString launcherPath()
     return QStringLiteral(RFID_INSTALL_BINDIR "/") + QLatin1String(LAUNCHER_NAME);
 }
 
+// The command line's package: what a machine without a desktop installs.
+QStringList cliFiles()
+{
+    QStringList files = QStringList{programFolder() + QLatin1Char('/') + QLatin1String(CLI_NAME),
+                                    QStringLiteral(RFID_INSTALL_BINDIR "/") + QLatin1String(CLI_NAME), CLI_MANUAL, WEDGE_UNIT,
+                                    CLI_DOC + QStringLiteral("copyright"), CLI_DOC + QStringLiteral("changelog.gz")}
+                        + CLI_COMPLETIONS;
+    files.sort();
+    return files;
+}
+
 QStringList installedFiles()
 {
     QStringList files{programFolder() + QLatin1Char('/') + QLatin1String(EXECUTABLE_NAME),
                       programFolder() + QLatin1Char('/') + QLatin1String(CATALOGUE_NAME),
                       launcherPath(), desktopEntryPath(), SCALABLE_ICON, METAINFO, CHANGELOG,
                       QStringLiteral(RFID_INSTALL_DATADIR "/doc/rfid-lorix/copyright"),
-                      QStringLiteral(RFID_INSTALL_MANDIR "/man1/rfid-lorix.1.gz"),
-                      programFolder() + QLatin1Char('/') + QLatin1String(CLI_NAME),
-                      QStringLiteral(RFID_INSTALL_BINDIR "/") + QLatin1String(CLI_NAME), CLI_MANUAL, WEDGE_UNIT};
+                      QStringLiteral(RFID_INSTALL_MANDIR "/man1/rfid-lorix.1.gz")};
+    files += cliFiles();
     for (int size : ICON_SIZES)
         files << iconPath(size);
     files.sort();
@@ -130,7 +148,7 @@ private:
     QTemporaryDir m_stage;
     QString m_prefix;
     QTemporaryDir m_packageDir;
-    QString m_package;
+    QHash<QString, QString> m_packages;   // package name -> .deb
 };
 
 void TestInstall::initTestCase()
@@ -331,14 +349,14 @@ bool TestInstall::buildPackage(QString *skipReason)
     for (const char *tool : {"lintian", "dpkg-deb"})
         if (skipReason->isEmpty() && QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty())
             *skipReason = QLatin1String(tool) + QStringLiteral(" is not installed (setup.sh installs it)");
-    if (!skipReason->isEmpty() || !m_package.isEmpty())
+    if (!skipReason->isEmpty() || !m_packages.isEmpty())
         return skipReason->isEmpty();
     QByteArray output;
     const QString config = qEnvironmentVariable("RFID_BINARY_DIR") + QStringLiteral("/CPackConfig.cmake");
     if (runTool(QStringLiteral(RFID_CPACK_COMMAND), {"--config", config, "-B", m_packageDir.path()}, &output) != 0)
         qWarning("%s", output.constData());
-    const QStringList debs = QDir(m_packageDir.path()).entryList({QStringLiteral("*.deb")}, QDir::Files);
-    m_package = debs.size() == 1 ? m_packageDir.filePath(debs.first()) : QString();
+    for (const QString &deb : QDir(m_packageDir.path()).entryList({QStringLiteral("*.deb")}, QDir::Files))
+        m_packages.insert(deb.section(QLatin1Char('_'), 0, 0), m_packageDir.filePath(deb));
     return true;
 }
 
@@ -347,10 +365,10 @@ void TestInstall::packageLintianClean()
     QString skip;
     if (!buildPackage(&skip))
         QSKIP(qPrintable(skip));
-    QVERIFY(!m_package.isEmpty());
+    QCOMPARE(m_packages.size(), 2);
     QByteArray output;
     const int exitCode = runTool(QStandardPaths::findExecutable(QStringLiteral("lintian")),
-                                 {"--pedantic", "--display-info", "--tag-display-limit", "0", m_package}, &output);
+                                 QStringList{"--pedantic", "--display-info", "--tag-display-limit", "0"} + m_packages.values(), &output);
     // "E: rfid-lorix: tag-name [context]": any tag but the accepted one fails.
     QStringList unexpected;
     const QRegularExpression line(QStringLiteral("^([A-Z]): [^:]+: (\\S+)"), QRegularExpression::MultilineOption);
@@ -368,20 +386,36 @@ void TestInstall::packageFilesAsInstalled()
     QString skip;
     if (!buildPackage(&skip))
         QSKIP(qPrintable(skip));
-    QVERIFY(!m_package.isEmpty());
+    QCOMPARE(m_packages.size(), 2);
     const QString dpkgDeb = QStandardPaths::findExecutable(QStringLiteral("dpkg-deb"));
-    QTemporaryDir root;
-    QCOMPARE(runTool(dpkgDeb, {"-x", m_package, root.path()}), 0);
-    // The staged install under /usr: nothing more, nothing less.
-    QStringList expected = installedFiles();
-    for (QString &path : expected)
-        path.prepend(QStringLiteral("usr/"));
-    QCOMPARE(filesBelow(root.path()), expected);
-    // The changelog's newest entry is this version: a version raised without an entry fails.
-    QByteArray version, changelog;
-    QCOMPARE(runTool(dpkgDeb, {"-f", m_package, "Version"}, &version), 0);
-    QCOMPARE(runTool(QStandardPaths::findExecutable(QStringLiteral("gzip")), {"-dc", root.filePath(QStringLiteral("usr/") + CHANGELOG)}, &changelog), 0);
-    QVERIFY2(changelog.startsWith("rfid-lorix (" + version.trimmed() + ") "), changelog.left(80).constData());
+    // The staged install under /usr, split in two: the command line's files in its own
+    // package, the rest in the window's; nothing more, nothing less.
+    QStringList all;
+    for (const char *name : {CLI_PACKAGE, WINDOW_PACKAGE}) {
+        QTemporaryDir root;
+        QCOMPARE(runTool(dpkgDeb, {"-x", m_packages.value(QLatin1String(name)), root.path()}), 0);
+        QStringList files = filesBelow(root.path());
+        for (QString &path : files)
+            path.remove(0, 4);   // "usr/"
+        QVERIFY2(QLatin1String(name) != QLatin1String(CLI_PACKAGE) || files == cliFiles(), qPrintable(files.join(u' ')));
+        all += files;
+        // The changelog's newest entry is this version: a version raised without an entry fails.
+        QByteArray version, changelog;
+        QCOMPARE(runTool(dpkgDeb, {"-f", m_packages.value(QLatin1String(name)), "Version"}, &version), 0);
+        const QString doc = QLatin1String(name) == QLatin1String(CLI_PACKAGE) ? CLI_DOC + QStringLiteral("changelog.gz") : CHANGELOG;
+        QCOMPARE(runTool(QStandardPaths::findExecutable(QStringLiteral("gzip")), {"-dc", root.filePath(QStringLiteral("usr/") + doc)}, &changelog), 0);
+        QVERIFY2(changelog.startsWith("rfid-lorix (" + version.trimmed() + ") "), changelog.left(80).constData());
+    }
+    all.sort();
+    QCOMPARE(all, installedFiles());
+    // The window needs the command line of its own version; the command line needs no GUI.
+    QByteArray windowDepends, cliDepends, version;
+    QCOMPARE(runTool(dpkgDeb, {"-f", m_packages.value(WINDOW_PACKAGE), "Depends", "Version"}, &windowDepends), 0);
+    QCOMPARE(runTool(dpkgDeb, {"-f", m_packages.value(CLI_PACKAGE), "Depends", "Version"}, &cliDepends), 0);
+    version = cliDepends.mid(cliDepends.indexOf("Version: ") + 9).trimmed();
+    QVERIFY2(windowDepends.contains("rfid-lorix-cli (= " + version + ")"), windowDepends.constData());
+    QVERIFY2(cliDepends.contains("libqt6core6") && !QString::fromUtf8(cliDepends).contains(QRegularExpression("libqt6(gui|widgets)|qpa")),
+             cliDepends.constData());
 }
 
 QTEST_GUILESS_MAIN(TestInstall)

@@ -436,37 +436,37 @@ void TestCli::shellConventions_data()
     QTest::newRow("--opt=value, short forms, fractional seconds")
         << QStringList{"send", "--port=COM%1", "-t", "2.5", "ver"} << "" << QByteArray() << 0 << ver << "";
     QTest::newRow("an option of another subcommand")
-        << QStringList{"send", "-p", "%1", "--log", "x", "--csv", "y", "ver"} << "" << QByteArray() << 2 << "" << "send takes no --log\nTry 'rfid-lorix-cli send --help'";
+        << QStringList{"send", "--port", "%1", "--log", "x", "--csv", "y", "ver"} << "" << QByteArray() << 2 << "" << "send takes no --log\nTry 'rfid-lorix-cli send --help'";
     QTest::newRow("an unknown short option is not sent") << QStringList{"send", "-p", "%1", "-x", "ver"} << "" << QByteArray()
                                                          << 2 << "" << "unknown option -x";
-    QTest::newRow("run - reads standard input") << QStringList{"run", "-p", "%1", "-"} << "" << QByteArray("ver => ver=.*\n")
+    QTest::newRow("run - reads standard input") << QStringList{"run", "--port", "%1", "-"} << "" << QByteArray("ver => ver=.*\n")
                                                 << 0 << "PASS 1: ver\n1 passed, 0 failed, 0 not run\n" << "";
     QTest::newRow("--version") << QStringList{"--version"} << "" << QByteArray() << 0 << "rfid-lorix-cli \\d+(\\.\\d+){3}\n" << "";
     QTest::newRow("a port by its device path") << QStringList{"send", "--port", "%p", "ver"} << "" << QByteArray() << 0 << ver << "";
-    QTest::newRow("control characters escaped") << QStringList{"send", "-p", "%1", "ver"} << "noise=\x1b[31mred\x07" << QByteArray()
+    QTest::newRow("control characters escaped") << QStringList{"send", "--port", "%1", "ver"} << "noise=\x1b[31mred\x07" << QByteArray()
                                                  << 0 << "\\\\x1b\\[31mred\\\\x07\n" + ver << "";
-    QTest::newRow("--hex") << QStringList{"send", "-p", "%1", "--hex", "ver"} << "" << QByteArray() << 0
+    QTest::newRow("--hex") << QStringList{"send", "--port", "%1", "--hex", "ver"} << "" << QByteArray() << 0
                            << "76 65 72 3D 52( [0-9A-F]{2})+\n" << "";
-    QTest::newRow("a command holding CR") << QStringList{"send", "-p", "%1", "ver\rg,txp"} << "" << QByteArray() << 2 << ""
+    QTest::newRow("a command holding CR") << QStringList{"send", "--port", "%1", "ver\rg,txp"} << "" << QByteArray() << 2 << ""
                                           << "the command \"ver\\rg,txp\" holds a line break";
-    QTest::newRow("a long command quoted to 60 characters") << QStringList{"send", "-p", "%1", QString(100000, 'x') + "\n"} << ""
+    QTest::newRow("a long command quoted to 60 characters") << QStringList{"send", "--port", "%1", QString(100000, 'x') + "\n"} << ""
                                                             << QByteArray() << 2 << "" << "\"" + x60 + "\" (and 99941 characters more)";
-    QTest::newRow("an over-long line shown cut") << QStringList{"send", "-p", "%1", "ver"} << "noise=" + QString(2000, 'A') << QByteArray()
+    QTest::newRow("an over-long line shown cut") << QStringList{"send", "--port", "%1", "ver"} << "noise=" + QString(2000, 'A') << QByteArray()
                                                  << 0 << "A{1600} \\[\\.\\.\\. 400 more characters of this line not shown\\]\n" + ver
                                                  << "a received line of 2000 characters, shown cut at 1600";
     QTest::newRow("ports > /dev/full") << QStringList{"ports"} << "stdout=/dev/full" << QByteArray() << 4 << ""
                                        << "standard output: not written: No space left on device";
-    QTest::newRow("send > /dev/full") << QStringList{"send", "-p", "%1", "ver"} << "stdout=/dev/full" << QByteArray() << 4 << ""
+    QTest::newRow("send > /dev/full") << QStringList{"send", "--port", "%1", "ver"} << "stdout=/dev/full" << QByteArray() << 4 << ""
                                       << "standard output: not written: No space left on device";
-    QTest::newRow("watch --log /dev/full") << QStringList{"watch", "-p", "%1", "--log", "/dev/full"} << "" << QByteArray() << 4
+    QTest::newRow("watch --log /dev/full") << QStringList{"watch", "--port", "%1", "--log", "/dev/full"} << "" << QByteArray() << 4
                                            << ".*" << "/dev/full: not written: No space left on device";
-    QTest::newRow("run /dev/zero") << QStringList{"run", "-p", "%1", "/dev/zero"} << "" << QByteArray() << 2 << "" << "not a regular file";
-    QTest::newRow("run FIFO") << QStringList{"run", "-p", "%1", "%f"} << "" << QByteArray() << 2 << "" << "not a regular file";
-    QTest::newRow("run: a script over the bound") << QStringList{"run", "-p", "%1", "%2"} << "" << QByteArray(1100000, '#') << 2
+    QTest::newRow("run /dev/zero") << QStringList{"run", "--port", "%1", "/dev/zero"} << "" << QByteArray() << 2 << "" << "not a regular file";
+    QTest::newRow("run FIFO") << QStringList{"run", "--port", "%1", "%f"} << "" << QByteArray() << 2 << "" << "not a regular file";
+    QTest::newRow("run: a script over the bound") << QStringList{"run", "--port", "%1", "%2"} << "" << QByteArray(1100000, '#') << 2
                                                   << "" << "larger than 1048576 bytes";
-    QTest::newRow("run: a line over the bound") << QStringList{"run", "-p", "%1", "-"} << "" << QByteArray(3000, 'x') << 2 << ""
+    QTest::newRow("run: a line over the bound") << QStringList{"run", "--port", "%1", "-"} << "" << QByteArray(3000, 'x') << 2 << ""
                                                 << "line 1: longer than 2046 characters";
-    QTest::newRow("inventory: a reader that never answers") << QStringList{"inventory", "-p", "%1", "-t", "0.5"} << "mute"
+    QTest::newRow("inventory: a reader that never answers") << QStringList{"inventory", "--port", "%1", "--timeout", "0.5"} << "mute"
                                                             << QByteArray() << 1 << "Tag\tKind\tReads\t.*\n"
                                                             << "no answer to \"i,0,0,0\" within 0.5 s";
 }
@@ -507,24 +507,24 @@ void TestCli::endedFromOutside_data()
     QTest::addColumn<QString>("out");     // a regular expression some of standard output matches
     QTest::addColumn<QString>("err");     // a piece of standard error
 
-    QTest::newRow("watch | head -1") << QStringList{"watch", "-p", "%1", "--json"} << "" << "| head -1" << 0
+    QTest::newRow("watch | head -1") << QStringList{"watch", "--port", "%1", "--json"} << "" << "| head -1" << 0
                                      << "^\\{[^\n]*\"kind\":\"link\",\"event\":\"opened\"[^\n]*\\}\n$" << "";
-    QTest::newRow("run | head -1") << QStringList{"run", "-p", "%1", "%2"} << "" << "| head -1" << 0 << "^PASS 1: ver\n$" << "";
+    QTest::newRow("run | head -1") << QStringList{"run", "--port", "%1", "%2"} << "" << "| head -1" << 0 << "^PASS 1: ver\n$" << "";
     QTest::newRow("run: SIGINT while waiting for an answer")
-        << QStringList{"run", "-p", "%1", "-t", "60", "%2"} << "mute" << "SIGINT when received" << 0
+        << QStringList{"run", "--port", "%1", "--timeout", "60", "%2"} << "mute" << "SIGINT when received" << 0
         << "^INTERRUPTED 1: ver: sent, interrupted before its answer\n0 passed, 0 failed, 2 not run\n$" << "";
-    QTest::newRow("send: SIGINT while waiting for an answer") << QStringList{"send", "-p", "%1", "-t", "60", "ver"} << "mute"
+    QTest::newRow("send: SIGINT while waiting for an answer") << QStringList{"send", "--port", "%1", "--timeout", "60", "ver"} << "mute"
                                                               << "SIGINT when received" << 0 << "^$"
                                                               << "interrupted while waiting for the answer to \"ver\"";
-    QTest::newRow("watch --log FIFO: SIGINT") << QStringList{"watch", "-p", "%1", "--log", "%f"} << "" << "SIGINT when started" << 0
+    QTest::newRow("watch --log FIFO: SIGINT") << QStringList{"watch", "--port", "%1", "--log", "%f"} << "" << "SIGINT when started" << 0
                                               << "^$" << "";
-    QTest::newRow("run - : SIGINT while reading") << QStringList{"run", "-p", "%1", "-"} << "" << "SIGINT when started" << 0 << "^$"
+    QTest::newRow("run - : SIGINT while reading") << QStringList{"run", "--port", "%1", "-"} << "" << "SIGINT when started" << 0 << "^$"
                                                   << "";
     QTest::newRow("watch --wait: a port that comes later")
-        << QStringList{"watch", "-p", "%1", "--wait", "--timestamp-format", "epoch"} << "" << "reader after waiting" << 0
+        << QStringList{"watch", "--port", "%1", "--wait", "--timestamp-format", "epoch"} << "" << "reader after waiting" << 0
         << "^\\d+\\.\\d{3} COM%1 # opened /dev/pts/\\d+\n(.*\n)*\\d+\\.\\d{3} COM%1 # closed\n$" << "waiting for the port";
-    QTest::newRow("watch: the port shown in use") << QStringList{"watch", "-p", "%1"} << "" << "ports when opened" << 0 << "" << "";
-    QTest::newRow("watch --log: a file that cannot grow") << QStringList{"watch", "-p", "%1", "--json", "--log", "%l"} << "fsize=2000"
+    QTest::newRow("watch: the port shown in use") << QStringList{"watch", "--port", "%1"} << "" << "ports when opened" << 0 << "" << "";
+    QTest::newRow("watch --log: a file that cannot grow") << QStringList{"watch", "--port", "%1", "--json", "--log", "%l"} << "fsize=2000"
                                                           << "triggers" << 4 << "" << "not written: File too large";
 }
 
@@ -610,7 +610,7 @@ void TestCli::endedFromOutside()
         for (const QByteArray &line : lines.split('\n'))
             QVERIFY(line.isEmpty() || QJsonDocument::fromJson(line).isObject());
     }
-    const CliResult next = run({"send", "-p", QString::number(m_readers.back()->comNumber()), "-t", "0.5", "ver"});
+    const CliResult next = run({"send", "-p", QString::number(m_readers.back()->comNumber()), "--timeout", "0.5", "ver"});
     QVERIFY2(!next.err.contains("Cannot open"), qPrintable(next.err));
 }
 
