@@ -299,6 +299,7 @@ void TestInstall::stagedFileChecked_data()
     // desktop-file-validate passes hints and warnings with exit code 0.
     row("desktop entry", "desktop-file-validate", {}, desktopEntryPath(), "", "error|warning|hint");
     row("metainfo", "appstreamcli", {"validate", "--no-net"}, METAINFO, "", "");
+    row("bash completion", "bash", {"-n"}, CLI_COMPLETIONS.first(), "", "");
 }
 
 void TestInstall::stagedFileChecked()

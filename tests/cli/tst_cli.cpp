@@ -442,6 +442,9 @@ void TestCli::shellConventions_data()
     QTest::newRow("run - reads standard input") << QStringList{"run", "--port", "%1", "-"} << "" << QByteArray("ver => ver=.*\n")
                                                 << 0 << "PASS 1: ver\n1 passed, 0 failed, 0 not run\n" << "";
     QTest::newRow("--version") << QStringList{"--version"} << "" << QByteArray() << 0 << "rfid-lorix-cli \\d+(\\.\\d+){3}\n" << "";
+    QTest::newRow("completion from the tables") << QStringList{"--completion", "bash"} << "" << QByteArray() << 0
+                                                << ".*\n        watch\\) words=\"[^\"]* --timestamp-format[^\n]*\n.*complete -F _rfid_lorix_cli rfid-lorix-cli\n"
+                                                << "";
     QTest::newRow("a port by its device path") << QStringList{"send", "--port", "%p", "ver"} << "" << QByteArray() << 0 << ver << "";
     QTest::newRow("control characters escaped") << QStringList{"send", "--port", "%1", "ver"} << "noise=\x1b[31mred\x07" << QByteArray()
                                                  << 0 << "\\\\x1b\\[31mred\\\\x07\n" + ver << "";
