@@ -5,8 +5,6 @@
 #include "platform/TerminationSignals.h"
 #include "platform/ComPorts.h"
 
-#include <QDir>
-
 #include <csignal>
 #include <cstdio>
 

@@ -17,7 +17,9 @@ inline constexpr int EXIT_PORT = 3;
 inline constexpr int EXIT_OUTPUT = 4;
 
 // The options a subcommand may take. The table in Cli.cpp names, for each subcommand, those
-// it takes; any other is refused there, so a subcommand reads only its own.
+// it takes; any other is refused there, so a subcommand reads only its own. A new option is
+// a bit here, a row of OPTIONS in Cli.cpp (its help and completion come from that row), a
+// field of CliOptions, and its value read in TakeValue or TakeSwitch.
 enum CliOption : unsigned {
     OPT_PORT = 1u << 0,
     OPT_JSON = 1u << 1,

@@ -4,7 +4,6 @@
 
 #include "monitor/TagCsv.h"
 #include "protocol/ProtocolConstants.h"
-#include "platform/TerminationSignals.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -34,11 +33,6 @@ constexpr int FIFO_POLL_MS = 100;
 constexpr qsizetype OUTPUT_BATCH_BYTES = 64 * 1024;
 // An error quotes this much of a command; the rest is counted.
 constexpr qsizetype QUOTED_COMMAND_CHARS = 60;
-
-QByteArray Local8(const QString &path)
-{
-    return QFile::encodeName(path);
-}
 
 } // namespace
 
@@ -191,7 +185,7 @@ int CCliSession::openLog()
         return EXIT_OK;
     // Opened without blocking: a FIFO without a reader would hold the open, deaf to SIGINT.
     for (;;) {
-        m_logFd = ::open(Local8(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+        m_logFd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
         if (m_logFd >= 0 || errno != ENXIO)
             break;
         waitFor([] { return false; }, FIFO_POLL_MS);
