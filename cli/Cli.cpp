@@ -353,7 +353,7 @@ QString BashCompletion()
                           "complete -F _rfid_lorix_cli rfid-lorix-cli\n").arg(commands, valued, cases);
 }
 
-// zsh's descriptions: no brackets or colons, which its specifications use.
+// zsh's descriptions: no brackets or colons, which its _arguments lines use for themselves.
 QString ZshText(const char *text)
 {
     return QString::fromLatin1(text).replace(QLatin1Char(':'), QLatin1String(" -")).remove(QLatin1Char('\'')).remove(QLatin1Char('[')).remove(QLatin1Char(']'));
@@ -364,7 +364,7 @@ QString ZshCompletion()
     QString commands, cases;
     for (const CommandRow &row : COMMANDS) {
         commands += QStringLiteral("    '%1:%2'\n").arg(QLatin1String(row.name), ZshText(row.summary));
-        QString specs;
+        QString lines;
         for (const OptionRow &option : OPTIONS) {
             if (!(row.options & option.id))
                 continue;
@@ -379,11 +379,11 @@ QString ZshCompletion()
                                                       !words.isEmpty() ? QStringLiteral("(%1)").arg(words)
                                                       : OptionTakesFile(option) ? QStringLiteral("_files") : QString());
             }
-            specs += QStringLiteral(" \\\n        '%1[%2]%3'").arg(names, ZshText(option.help), action);
+            lines += QStringLiteral(" \\\n        '%1[%2]%3'").arg(names, ZshText(option.help), action);
         }
         if (TakesFiles(row))
-            specs += QStringLiteral(" \\\n        '*:%1:_files'").arg(QLatin1String(row.operands));
-        cases += QStringLiteral("    %1) _arguments%2;;\n").arg(QLatin1String(row.name), specs);
+            lines += QStringLiteral(" \\\n        '*:%1:_files'").arg(QLatin1String(row.operands));
+        cases += QStringLiteral("    %1) _arguments%2;;\n").arg(QLatin1String(row.name), lines);
     }
     return QStringLiteral("#compdef rfid-lorix-cli\n# zsh completion for rfid-lorix-cli (written by rfid-lorix-cli --completion zsh)\n"
                           "local -a commands\ncommands=(\n%1)\n"
