@@ -622,7 +622,8 @@ void TestMainWindow::tagsTypedOncePerTrigger()
     m_keys->failAtEnter = 3 * tagsPerInventory + 2;
     m_reader->PullTrigger();
     QTRY_VERIFY_WITH_TIMEOUT(!ctl<QCheckBox>(IDC_KEY_EMULATOR)->isChecked(), TRY_MS);
-    const QString note = "Key Emulator Mode: the desktop ended the session. The box is unticked; tick it to try again.";
+    const QString note = QString("Key Emulator Mode stopped: the desktop ended the session; %1 tags not typed. "
+                                 "The box is unticked; tick it to try again.").arg(tagsPerInventory - 1);
     QCOMPARE(logLineColour(note), kError);
     // The simulated reader numbers a round's tags in their last eight hex digits.
     const QString first = m_window->tagList().items().value(0);

@@ -1,6 +1,7 @@
 '''Answers the GNOME portal's "Remote desktop" permission dialog over AT-SPI, as an operator
 would: "accept" ticks "Allow remote interaction" (Share stays insensitive until then) and
-clicks Share; "deny" clicks Cancel. Answers every such dialog until it is ended.'''
+clicks Share; "deny" clicks Cancel. Answers every such dialog until it is ended, and says
+when each has gone.'''
 import signal
 import sys
 import time
@@ -72,7 +73,9 @@ while True:
         for found in dialogs():
             if answer(found):
                 print('answered a dialog: %s' % ('deny' if DENY else 'accept'), flush=True)
-                time.sleep(0.5)
+                while any(dialogs()):
+                    time.sleep(0.1)
+                print('the dialog is gone', flush=True)
     except Exception as error:  # the dialog went while it was walked: look again
         print('looking again after %s' % error, file=sys.stderr, flush=True)
     time.sleep(0.1)

@@ -160,9 +160,9 @@ def start_window(binary_dir, env, reader, ascii_mode, folder):
     answers = os.path.join(os.environ.get('DESKTOP_LOGS', ''), 'dialog.log')
     if os.environ.get('XDG_CURRENT_DESKTOP') == 'GNOME':
         deadline = time.time() + WAIT
-        while time.time() < deadline and 'answered' not in open(answers).read():
+        while time.time() < deadline and 'gone' not in open(answers).read():
             time.sleep(0.1)
-        time.sleep(0.5)
+        time.sleep(1)
     RECORDING[0] = folder + '/recording.txt'
     open(RECORDING[0], 'w').close()
     recorder = subprocess.Popen([sys.executable, os.path.dirname(os.path.abspath(__file__)) + '/recorder.py',
