@@ -21,7 +21,8 @@
 # character to, Enter as a line feed), DESKTOP_COMPOSITOR_PID, DESKTOP_PORTAL_PID, and
 # DESKTOP_LOGS (the desktop's logs; dialog.log gets a line for each dialog answered).
 # Exit status: CMD's; 77 when a package the desktop needs is missing (setup.sh installs
-# them); 2 when the desktop did not come up (the logs say why).
+# them); 2 when the desktop did not come up within 30 s a step (the logs say why; a first
+# run of a user builds its font and shader caches).
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 py=${RFID_PYTHON3:-/usr/bin/python3}   # the system's: it has python3-gi and python3-dbus
@@ -77,8 +78,8 @@ cleanup() {
 }
 trap cleanup EXIT
 die() { echo "desktop.sh: the desktop did not come up: $*" >&2; exit 2; }
-wait_name() { for _ in $(seq 150); do busctl --user status "$1" >/dev/null 2>&1 && return 0; sleep 0.1; done; return 1; }
-wait_socket() { for _ in $(seq 150); do [ -S "$XDG_RUNTIME_DIR/$1" ] && return 0; sleep 0.1; done; return 1; }
+wait_name() { for _ in $(seq 300); do busctl --user status "$1" >/dev/null 2>&1 && return 0; sleep 0.1; done; return 1; }
+wait_socket() { for _ in $(seq 300); do [ -S "$XDG_RUNTIME_DIR/$1" ] && return 0; sleep 0.1; done; return 1; }
 
 unset DISPLAY WAYLAND_DISPLAY
 export XDG_RUNTIME_DIR=$DESKTOP_RUNTIME
@@ -128,12 +129,12 @@ if [ "$DESKTOP_KIND" = gnome ]; then
 fi
 # The keyboard first: a window gets the focus only on a seat that has one.
 "$py" "$here/primer.py" "$DESKTOP_KIND" >"$logs/primer.log" 2>&1 & pids+=($!)
-for _ in $(seq 100); do grep -q ready "$logs/primer.log" && break; sleep 0.1; done
+for _ in $(seq 300); do grep -q ready "$logs/primer.log" && break; sleep 0.1; done
 grep -q ready "$logs/primer.log" || die "no keyboard (see primer.log)"
 export DESKTOP_RECORDING=$XDG_RUNTIME_DIR/recording.txt
 : >"$DESKTOP_RECORDING"
 "$py" "$here/recorder.py" "$DESKTOP_RECORDING" >"$logs/recorder.log" 2>&1 & pids+=($!)
-for _ in $(seq 100); do grep -q focused "$logs/recorder.log" && break; sleep 0.1; done
+for _ in $(seq 300); do grep -q focused "$logs/recorder.log" && break; sleep 0.1; done
 grep -q focused "$logs/recorder.log" || die "the recording window got no focus (see recorder.log)"
 
 case "$1" in

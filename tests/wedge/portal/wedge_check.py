@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 '''The keyboard wedge against a real desktop (run inside desktop.sh): the simulated reader
 reports tags, a front end types them through the desktop portal, and the recording window's
 text must be exactly the tags, each ended by Enter, in order.
