@@ -18,8 +18,12 @@
 #
 # CMD inherits DBUS_SESSION_BUS_ADDRESS, WAYLAND_DISPLAY, XDG_RUNTIME_DIR, XDG_SESSION_TYPE,
 # XDG_CURRENT_DESKTOP, and: DESKTOP_RECORDING (the file the recording window appends each
-# character to, Enter as a line feed), DESKTOP_COMPOSITOR_PID, DESKTOP_PORTAL_PID, and
+# character to, Enter as a line feed), DESKTOP_RECORDER_PID, DESKTOP_COMPOSITOR_PID,
+# DESKTOP_PORTAL_PID, and
 # DESKTOP_LOGS (the desktop's logs; dialog.log gets a line for each dialog answered).
+# A compositor drops a client that does not read its events in time, as the recording
+# window may on a loaded machine: when CMD exits with 3 for that, the whole run is made once
+# more on a fresh desktop.
 # Exit status: CMD's; 77 when a package the desktop needs is missing (setup.sh installs
 # them); 2 when the desktop did not come up within 30 s a step (the logs say why; a first
 # run of a user builds its font and shader caches).
@@ -58,8 +62,12 @@ if [ "${DESKTOP_INNER:-}" != 1 ]; then
          DESKTOP_LOGS=$(cd "$logs" && pwd) DESKTOP_RUNTIME=$runtime
   # Everything started on the private bus ends with it. (The accessibility bus announces
   # itself on standard output.)
-  timeout --kill-after=10 600 dbus-run-session -- "$0" "$@" 2>"$logs/session.log" | grep -v '^SpiRegistry daemon'
-  rc=${PIPESTATUS[0]}
+  for attempt in 1 2; do
+    timeout --kill-after=10 600 dbus-run-session -- "$0" "$@" 2>"$logs/session.log" | grep -v '^SpiRegistry daemon'
+    rc=${PIPESTATUS[0]}
+    [ $rc -eq 3 ] || break
+    echo "desktop.sh: the recording window was dropped by the compositor; once more" >&2
+  done
   [ $rc -eq 0 ] || [ $rc -eq 77 ] || { echo "desktop.sh: logs of the desktop:" >&2; tail -n 20 "$logs"/*.log >&2; }
   # The document portal, started by the portal, may leave its file system mounted there.
   for unmount in fusermount3 fusermount; do
@@ -133,7 +141,7 @@ for _ in $(seq 300); do grep -q ready "$logs/primer.log" && break; sleep 0.1; do
 grep -q ready "$logs/primer.log" || die "no keyboard (see primer.log)"
 export DESKTOP_RECORDING=$XDG_RUNTIME_DIR/recording.txt
 : >"$DESKTOP_RECORDING"
-"$py" "$here/recorder.py" "$DESKTOP_RECORDING" >"$logs/recorder.log" 2>&1 & pids+=($!)
+"$py" "$here/recorder.py" "$DESKTOP_RECORDING" >"$logs/recorder.log" 2>&1 & pids+=($!); export DESKTOP_RECORDER_PID=$!
 for _ in $(seq 300); do grep -q focused "$logs/recorder.log" && break; sleep 0.1; done
 grep -q focused "$logs/recorder.log" || die "the recording window got no focus (see recorder.log)"
 

@@ -1,6 +1,7 @@
 '''The focused application of the wedge's desktop tests: a GTK 3 window that appends each
 character it receives to the file given (flushed at once), Enter as a line feed. Keys that
-are no character (Shift alone) add nothing. Prints "focused" when it first has the focus.'''
+are no character (Shift alone) add nothing. Prints "focused" and "unfocused" as it gets and
+loses the focus.'''
 import sys
 
 import gi
@@ -25,10 +26,15 @@ def on_focus(*_args):
     print('focused', flush=True)
 
 
+def on_unfocus(*_args):
+    print('unfocused', flush=True)
+
+
 window = Gtk.Window(title='wedge-recorder')
 window.set_default_size(400, 200)
 window.connect('key-press-event', on_key)
 window.connect('focus-in-event', on_focus)
+window.connect('focus-out-event', on_unfocus)
 window.connect('destroy', Gtk.main_quit)
 window.show_all()
 Gtk.main()
