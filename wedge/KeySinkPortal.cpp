@@ -126,6 +126,10 @@ CKeySinkPortal::CKeySinkPortal(std::unique_ptr<CBusConnection> connection, KeySi
 
 CKeySinkPortal::~CKeySinkPortal()
 {
+    for (const QString &name : static_cast<CPortalSignals *>(m_closedWatch.get())->backends)
+        m_bus.disconnect(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+                         QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameOwnerChanged"), {name}, QString(),
+                         m_closedWatch.get(), SLOT(onOwnerChanged(QString, QString, QString)));
     if (!m_sessionPath.isEmpty()) {
         m_bus.disconnect(s(PORTAL_SERVICE), m_sessionPath, s(PORTAL_SESSION), QStringLiteral("Closed"),
                          m_closedWatch.get(), SLOT(onClosed()));
