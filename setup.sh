@@ -19,6 +19,11 @@ packages=(
   openbox
   # Bluetooth list tests: a private D-Bus with the BlueZ mock
   dbus dbus-daemon python3 python3-dbus python3-dbusmock python3-gi
+  # the wedge on real headless desktops (tests/wedge/portal): the desktop portal, GNOME's
+  # compositor and portal backend with an AT-SPI client for its permission dialog, KDE's
+  # compositor and portal backend, a GTK window that records the keys, software rendering
+  xdg-desktop-portal mutter xdg-desktop-portal-gnome at-spi2-core gir1.2-atspi-2.0
+  kwin-wayland xdg-desktop-portal-kde qtwayland5 gir1.2-gtk-3.0 libgl1-mesa-dri dbus-bin
   # benchmarks
   libbenchmark-dev libboost-dev libpugixml-dev libtinyxml2-dev libexpat1-dev
   # the packaging test: package checks and an independent SVG renderer

@@ -3,8 +3,13 @@
 // time, and a burst through the emulator's typing thread. The reference is the same
 // emulator typing into a sink that only counts.
 //
-// Each tag's Flush waits for the portal's reply to its last key, and the mock answers in
-// order, so the rate includes the portal's taking of every key, not only the sending.
+// Run inside a real desktop (tests/wedge/portal/desktop.sh, which names the recording
+// window's file in DESKTOP_RECORDING), BM_TagsThroughRealPortal types through the desktop's
+// own portal and compares what the recording window received with what was typed, byte for
+// byte. bench/wedge-portal-desktops.sh runs it on GNOME and on KDE in one go.
+//
+// The sink sends each key after the reply to the one before, so the rate includes the
+// portal's taking of every key, not only the sending.
 
 #include "bench/WedgeBenchTag.h"
 #include "wedge/KeySinkPortal.h"
@@ -12,6 +17,9 @@
 #include "wedge/KeyEmulator.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QThread>
 
 #include <benchmark/benchmark.h>
 
@@ -21,8 +29,9 @@ namespace {
 
 constexpr const auto &TAG = WEDGE_BENCH_TAG;   // an array: sizeof counts its NUL, as TypeTagText wants
 constexpr std::size_t TAG_CHARS = WEDGE_BENCH_TAG_CHARS;
-// Key events the portal takes per tag: a press and a release of each key.
-constexpr std::size_t EVENTS_PER_TAG = 2 * WedgeBenchPressesPerTag();
+// Key events the portal takes per tag: a press and a release of each character and of Return
+// (the portal's sink types characters: no Shift of its own).
+constexpr std::size_t EVENTS_PER_TAG = 2 * (TAG_CHARS + 1);
 
 struct PortalSession
 {
@@ -124,12 +133,44 @@ void BM_BurstThroughEmulatorThread(benchmark::State &state)
 }
 BENCHMARK(BM_BurstThroughEmulatorThread)->MinTime(2.0)->UseRealTime();
 
+// Through the desktop's own portal into the recording window: chars/s, and "exact" 1 when the
+// window received every tag typed so far, in order, each ended by Enter.
+void BM_TagsThroughRealPortal(benchmark::State &state)
+{
+    static const std::shared_ptr<CKeySinkPortal> sink = CKeySinkPortal::Open(KeySinkSetup());
+    static QByteArray typed;   // all runs type into the same window
+    if (!sink || !sink->Failure().isEmpty()) {
+        state.SkipWithError(sink ? qPrintable(sink->Failure()) : "no session bus");
+        return;
+    }
+    for (auto _ : state) {
+        TypeTagText(*sink, TAG, int(sizeof TAG), false);
+        typed += QByteArray(TAG) + '\n';
+    }
+    setRates(state, state.iterations());
+    QFile recording(qEnvironmentVariable("DESKTOP_RECORDING"));
+    QByteArray received;
+    QDeadlineTimer deadline(10000);
+    while (received.size() < typed.size() && !deadline.hasExpired()) {
+        QThread::msleep(20);
+        if (recording.open(QIODevice::ReadOnly)) {
+            received = recording.readAll();
+            recording.close();
+        }
+    }
+    state.counters["exact"] = received == typed ? 1 : 0;
+    if (!sink->Failure().isEmpty() || received != typed)
+        state.SkipWithError("the desktop received other text than was typed");
+}
+
 } // namespace
 
 // QtDBus needs an application object; the benchmarks run on its thread.
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    if (qEnvironmentVariableIsSet("DESKTOP_RECORDING"))
+        benchmark::RegisterBenchmark("BM_TagsThroughRealPortal", BM_TagsThroughRealPortal)->MinTime(2.0)->UseRealTime();
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

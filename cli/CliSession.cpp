@@ -235,6 +235,9 @@ CReaderEngine::Environment CCliSession::environment(bool wedge) const
     CReaderEngine::Environment env;
     env.queryBluetooth = false;
     env.portalRestoreToken = wedge ? ReadPortalToken(PortalTokenPath()) : QString();
+    // The wedge has no check box to untick: it ends, and its service manager may restart it.
+    env.typingStoppedNote = QStringLiteral("the wedge stopped typing: %1; %2 not typed. %3 wedge exits with status 1.")
+                                .arg(QStringLiteral("%1"), QStringLiteral("%2"), QLatin1String(CLI_PROGRAM));
     const QHash<int, QString> stored = m_defaults.bluetoothPorts;
     std::shared_ptr<QHash<int, QString>> book = m_bluetoothBook;
     env.bluetoothPortBook.load = [stored, book](int number) { return book->value(number, stored.value(number)); };

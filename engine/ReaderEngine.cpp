@@ -17,7 +17,6 @@ namespace {
 constexpr char TYPING_SET_ASIDE_NOTE[] =
     "Key Emulator Mode: the focus moved into this tool, so typing into the tool itself is skipped; not typed:\r\n";
 constexpr char TYPING_DROPPED_NOTE[] = "Key Emulator Mode off: not typed:\r\n";
-constexpr char SINK_FAILED_NOTE[] = "Key Emulator Mode: %1. The box is unticked; tick it to try again.";
 constexpr char SINK_FAILED_UNTYPED_NOTE[] = "Not typed, or not typed whole:\r\n";
 constexpr char PORT_CLOSED_NOTE[] = "The port was closed in the middle of a line: that line is not handled or typed.\r\n";
 constexpr char LINK_LOST_NOTE[] = "The link was lost in the middle of a line: that line is not handled or typed.\r\n";
@@ -531,7 +530,9 @@ void CReaderEngine::OnKeyEmulatorReports()
             logNote(report.note);
             continue;
         }
-        logError(QString::fromLatin1(SINK_FAILED_NOTE).arg(report.note));
+        const int count = int(report.untyped.size());
+        const QString tags = count == 1 ? QStringLiteral("1 tag") : QStringLiteral("%1 tags").arg(count);
+        logError(m_environment.typingStoppedNote.arg(report.note, tags));
         logUntyped(report.untyped, QString::fromLatin1(SINK_FAILED_UNTYPED_NOTE));
         failed = true;
     }

@@ -79,6 +79,10 @@ public:
         CKeySinkFactory keySink = OpenSessionKeySink;
         // The desktop portal's restore token the first sink is made with.
         QString portalRestoreToken;
+        // Said (as an error) when the key emulator's sink can no longer type: %1 is why, %2
+        // how many tags were not typed ("3 tags"). In the words of the front end's own controls.
+        QString typingStoppedNote = QStringLiteral(
+            "Key Emulator Mode stopped: %1; %2 not typed. The box is unticked; tick it to try again.");
         // The COM numbers of Bluetooth serial devices (kept by the front end, or in memory).
         BluetoothPortBook bluetoothPortBook;
         // Ask BlueZ for the paired serial devices at start.

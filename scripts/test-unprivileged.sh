@@ -64,6 +64,8 @@ shutil.copytree(source + '/fuzz', stage + '/src/fuzz')
 # The mock desktop portal the portal key sink's test starts.
 os.makedirs(stage + '/src/tests/support')
 shutil.copy2(source + '/tests/support/mock_portal_remote_desktop.py', stage + '/src/tests/support/')
+# The real desktops the wedge's tests start, with their dialog clicker and recorder.
+shutil.copytree(source + '/tests/wedge/portal', stage + '/src/tests/wedge/portal')
 # The tool itself with its catalogue, and the simulated reader: tests start them as programs.
 for program in ('app/RFID_Lorix', 'app/Ondo214.xml', 'tools/reader-sim/reader-sim', 'cli/rfid-lorix-cli'):
     if os.path.isfile(build + '/' + program):

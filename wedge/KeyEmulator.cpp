@@ -4,10 +4,14 @@
 
 #include <QString>
 
+#include <chrono>
 #include <iterator>
 #include <utility>
 
 namespace {
+
+// How often the idle typing thread lets its sink look at the desktop (IKeySink::Poll).
+constexpr std::chrono::milliseconds SINK_POLL_PERIOD{500};
 
 // ---- the character-to-key table ------------------------------------------------------
 
@@ -110,9 +114,29 @@ class KeyTyper
 {
 public:
     KeyTyper(IKeySink &sink, ScanCodes scanCodes)
-        : m_sink(sink), m_scanCodes(scanCodes)
+        : m_sink(sink), m_scanCodes(scanCodes), m_characters(sink.TypesCharacters())
     {
     }
+
+    // A character the table (or Hangul, or the space) types: the character itself to a sink
+    // that types characters, its United States key otherwise.
+    void typeCharacter(char32_t character, const CharacterKey &key)
+    {
+        if (m_characters)
+            m_sink.SendCharacter(character);
+        else
+            tapCharacter(key.virtualKey, key.shift);
+    }
+
+    // A byte no key types: a press and release of virtual key 0 where keys are typed (which
+    // types nothing), nothing at all where characters are.
+    void tapNothing()
+    {
+        if (!m_characters)
+            tapCharacter(VK_NONE, false);
+    }
+
+    bool typesCharacters() const { return m_characters; }
 
     // A character key, with Shift held around it when asked.
     void tapCharacter(std::uint8_t virtualKey, bool shift)
@@ -143,6 +167,7 @@ private:
 
     IKeySink &m_sink;
     ScanCodes m_scanCodes;
+    bool m_characters;
 };
 
 void typeWideKeys(KeyTyper &typer, const char16_t *keys)
@@ -150,9 +175,9 @@ void typeWideKeys(KeyTyper &typer, const char16_t *keys)
     for (; *keys != 0; ++keys) {
         CharacterKey key;
         if (*keys == u' ')
-            typer.tapCharacter(VK_SPACE, false);
+            typer.typeCharacter(*keys, {VK_SPACE, false});
         else if (keyForCharacter(*keys, key))
-            typer.tapCharacter(key.virtualKey, key.shift);
+            typer.typeCharacter(*keys, key);
     }
 }
 
@@ -215,9 +240,9 @@ void TypeTagText(IKeySink &sink, const char *text, int count, bool asciiMode)
     for (std::size_t i = 0; i < byteCount; ++i) {
         CharacterKey key;
         if (keyForCharacter(bytes[i], key))
-            typer.tapCharacter(key.virtualKey, key.shift);
+            typer.typeCharacter(bytes[i], key);
         else
-            typer.tapCharacter(VK_NONE, false);
+            typer.tapNothing();
     }
     typer.tapControl(VK_RETURN);
     sink.Flush();
@@ -254,7 +279,10 @@ void TypeScanText(IKeySink &sink, const char16_t *line)
 {
     KeyTyper typer(sink, ScanCodes::ZeroForCharacters);
     for (; line && *line != 0; ++line) {
-        if (isHangulSyllable(*line)) {
+        if (isHangulSyllable(*line) && typer.typesCharacters()) {
+            // The syllable itself: no input method has to compose it.
+            typer.typeCharacter(*line, {});
+        } else if (isHangulSyllable(*line)) {
             typer.tapControl(VK_HANGUL);
             typeWideKeys(typer, HangulToKeys(*line).data());
             typer.tapControl(VK_HANGUL);
@@ -301,6 +329,7 @@ void CKeyEmulator::SetTypingOn(bool on)
         m_wake.notify_one();
     }
     m_typingOn = on;
+    m_pollSink.store(on);
 }
 
 void CKeyEmulator::SetSinkSetup(const KeySinkSetup &setup)
@@ -381,11 +410,27 @@ void CKeyEmulator::run()
     // Without a factory the null sink stays: items are taken and typed into nothing.
     std::shared_ptr<IKeySink> sink = std::make_shared<CNullKeySink>();
     bool sinkMade = false;
+    bool failureReported = false;   // the sink's failure, once per sink
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
         m_typing = false;
         m_idle.notify_all();
-        m_wake.wait(lock, [this] { return m_stop || !m_queue.empty() || m_renewSink; });
+        const auto woken = [this] { return m_stop || !m_queue.empty() || m_renewSink; };
+        if (!m_wake.wait_for(lock, SINK_POLL_PERIOD, woken)) {
+            // Nothing to type: the sink looks at its desktop, so that a permission ended
+            // meanwhile stops typing now rather than at the next tag.
+            if (sinkMade && !failureReported && m_pollSink.load()) {
+                lock.unlock();
+                sink->Poll();
+                const QString failure = sink->Failure();
+                lock.lock();
+                if (!failure.isEmpty()) {
+                    failureReported = true;
+                    report(lock, {failure, {}, true});
+                }
+            }
+            continue;
+        }
         if (m_stop)
             return;
         if (m_renewSink || (m_makeSink && !sinkMade)) {
@@ -401,12 +446,15 @@ void CKeyEmulator::run()
             KeySinkChoice choice = m_makeSink(setup);
             sink = choice.sink ? std::move(choice.sink) : std::make_shared<CNullKeySink>();
             sinkMade = true;
+            failureReported = false;
             lock.lock();
             if (!choice.why.isEmpty())
                 report(lock, {choice.why, {}, false});
             const QString failure = sink->Failure();
-            if (!failure.isEmpty())
+            if (!failure.isEmpty()) {
+                failureReported = true;
                 report(lock, {failure, {}, true});
+            }
             continue;
         }
         // The item boundary: the only place where typing stops or is set aside, so that an
@@ -438,6 +486,7 @@ void CKeyEmulator::run()
             lock.lock();
         }
         if (!failure.isEmpty()) {
+            failureReported = true;
             Items untyped;
             untyped.push_back(std::move(item));
             report(lock, {failure, std::move(untyped), true});

@@ -19,7 +19,9 @@
 
 // The key emulator: types data the reader reports into whatever application has the
 // keyboard focus, as key strokes of the United States layout, and ends every item with
-// Enter. It only produces key events; a key sink (wedge/KeySink.h) delivers them.
+// Enter. It only produces key events; a key sink (wedge/KeySink.h) delivers them. A sink
+// that types characters (the desktop portal's) is handed the characters themselves in place
+// of their United States keys and Shift, so that the desktop's own layout types them.
 //
 // Threads: the tool types through a CKeyEmulator, the protocol's tag typer, whose own thread
 // calls TypeTagText and TypeScanText one item at a time; the window's thread only queues.
@@ -47,15 +49,16 @@ inline constexpr std::size_t DECODE_BUFFER_SIZE = 1600;
 // line's terminating zero byte), or, in ASCII mode, the bytes its hexadecimal pairs decode
 // to; then Enter, and the sink is flushed (the item is complete). Printable characters "!".."~" are typed by the
 // character-to-key table; every other byte (space, control bytes, the zero byte, 0x7F and
-// above) sends a press and release of virtual key 0, which types nothing. Every event
-// carries the United States scan code of its virtual key. A null `text` or a count of 0 or
+// above) sends a press and release of virtual key 0, which types nothing (a sink of
+// characters is sent nothing for it). Every event carries the United States scan code of its
+// virtual key. A null `text` or a count of 0 or
 // less types only Enter. The second form asks `window` for the mode; null means hexadecimal.
 void TypeTagText(IKeySink &sink, const char *text, int count, bool asciiMode);
 void TypeTagText(IKeySink &sink, const char *text, int count, const IAsciiModeSource *window);
 
 // Types a line received in continuous scan mode, zero-terminated UTF-16, into `sink`: Hangul
-// syllables through the Han/Yeong toggle and their letters on the Korean two-set layout, the
-// space as a space, "!".."~" by the table, anything else not at all; then one Enter, and the
+// syllables through the Han/Yeong toggle and their letters on the Korean two-set layout (a
+// sink of characters gets the syllable itself), the space as a space, "!".."~" by the table, anything else not at all; then one Enter, and the
 // sink is flushed. Character keys and Shift carry scan code 0; Han/Yeong and Enter carry
 // their mapped scan codes.
 void TypeScanText(IKeySink &sink, const char16_t *line);
@@ -179,6 +182,7 @@ private:
     bool m_typing = false;
     bool m_stop = false;
     std::atomic<bool> m_blocked{false};
+    std::atomic<bool> m_pollSink{false};   // typing is on: the idle thread polls the sink
     const std::shared_ptr<std::atomic<bool>> m_stopping = std::make_shared<std::atomic<bool>>(false);
     std::thread m_thread;               // last: starts after everything it uses
 };

@@ -17,6 +17,7 @@ const char *environmentValue(const char *name)
     return value && *value ? value : nullptr;
 }
 
+constexpr char CHOICE_PREFIX[] = "Key Emulator Mode ";
 constexpr char NO_PORTAL[] = "Wayland session without the desktop portal's remote desktop";
 
 } // namespace
@@ -33,12 +34,13 @@ bool IsWaylandSession(const char *xdgSessionType, const char *waylandDisplay)
 KeySinkChoice ChooseKeySink(const KeySinkAvailability &available)
 {
     KeySinkChoice choice;
-    const QString prefix = QStringLiteral("Key Emulator Mode ");
+    const QString prefix = QString::fromLatin1(CHOICE_PREFIX);
     if (available.waylandSession) {
         if (available.portal) {
             choice.kind = KeySinkKind::Portal;
             choice.why = prefix + QStringLiteral("types through the desktop portal's remote desktop (Wayland session); "
-                                                 "the desktop asks once for permission");
+                                                 "the desktop asks for permission at every start, or once where its "
+                                                 "portal hands out a restore token to keep it");
         } else if (available.uinput) {
             choice.kind = KeySinkKind::Uinput;
             choice.why = prefix + QStringLiteral("types through /dev/uinput (%1)").arg(QLatin1String(NO_PORTAL));
@@ -89,11 +91,16 @@ KeySinkChoice OpenSessionKeySink(const KeySinkSetup &setup)
         break;
     }
     if (!choice.sink) {
-        // The device went between the look and the opening: type nothing, and say so.
+        // Nothing can type, or the device went between the look and the opening: a sink
+        // that types nothing and says why as its failure, so that typing stops loudly.
+        QString why = choice.why.mid(int(std::strlen(CHOICE_PREFIX)));
         if (choice.kind != KeySinkKind::Null)
-            choice.why += QStringLiteral(", but it could not be opened: nothing is typed");
+            why += QStringLiteral(", but it could not be opened");
+        else
+            why.remove(QStringLiteral("cannot type: "));
         choice.kind = KeySinkKind::Null;
-        choice.sink = std::make_shared<CNullKeySink>();
+        choice.sink = std::make_shared<CNullKeySink>(QStringLiteral("nothing can type here (%1)").arg(why));
+        choice.why.clear();
     }
     return choice;
 }

@@ -31,13 +31,32 @@ public:
     // longer can (the desktop refused or ended the permission to type): the keys of the item
     // flushed last, and of every later one, did not all arrive. It stays so for good.
     virtual QString Failure() const { return {}; }
+
+    // Whether the sink types characters rather than keys of the United States layout. Such a
+    // sink is handed each character whole (SendCharacter) and lets the desktop's own keyboard
+    // layout find the key and its modifiers, so no Shift of its own is sent; Enter (and any
+    // key that is no character) still comes as SendKey.
+    virtual bool TypesCharacters() const { return false; }
+    // A press and release of one character (a Unicode code point) for a sink that types
+    // characters; others ignore it.
+    virtual void SendCharacter(char32_t character) { (void)character; }
+    // Called by the typing thread while it has nothing to type, a few times a second: the
+    // sink takes what its desktop said meanwhile, so that a permission ended while no tag
+    // came shows in Failure() at once rather than at the next tag.
+    virtual void Poll() {}
 };
 
-// Types nothing: the sink of a machine with neither an X display nor a usable /dev/uinput.
+// Types nothing: a test's sink, or the sink of a machine where nothing can type (no desktop
+// portal, no X display, no usable /dev/uinput), which says so as its failure.
 class CNullKeySink final : public IKeySink
 {
 public:
+    explicit CNullKeySink(QString failure = QString()) : m_failure(std::move(failure)) {}
     void SendKey(std::uint8_t virtualKey, std::uint8_t scanCode, KeyDirection direction) override;
+    QString Failure() const override { return m_failure; }
+
+private:
+    QString m_failure;
 };
 
 enum class KeySinkKind { Null, X11, Uinput, Portal };
@@ -88,7 +107,8 @@ struct KeySinkSetup
 
 // The sink for this session by ChooseKeySink, made on the calling thread (the portal's
 // permission is asked there and waited for; never call it on the window's thread). The
-// X display is opened on the first key, so choosing does not wait for it.
+// X display is opened on the first key, so choosing does not wait for it. Where nothing can
+// type, the sink is a null sink whose Failure() says why (and `why` is empty).
 KeySinkChoice OpenSessionKeySink(const KeySinkSetup &setup);
 // The same without a portal session of its own to restore; `kind` (optional) tells which.
 std::shared_ptr<IKeySink> CreateKeySink(KeySinkKind *kind = nullptr);

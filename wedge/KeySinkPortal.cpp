@@ -9,9 +9,15 @@
 #include <QDBusVariant>
 #include <QDeadlineTimer>
 #include <QEventLoop>
+#include <QFile>
 #include <QTimer>
 
+#include <cstring>
 #include <functional>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace {
 
@@ -26,7 +32,28 @@ constexpr int STOP_CHECK_MS = 50;
 constexpr unsigned RESPONSE_GRANTED = 0;
 constexpr unsigned RESPONSE_CANCELLED = 1;
 
-const QString CLOSED_BY_DESKTOP = QStringLiteral("the desktop ended the remote-desktop session");
+const QString CLOSED_BY_DESKTOP = QStringLiteral("the desktop ended the remote-desktop session (the portal closed it)");
+// The bus names of the desktops' portal backends, one per desktop ("...desktop.gnome").
+constexpr char BACKEND_PREFIX[] = "org.freedesktop.impl.portal.desktop.";
+// Keysyms of characters: Latin-1 is its own code point, anything beyond is offset.
+constexpr char32_t LAST_LATIN1 = 0xFF;
+constexpr int UNICODE_KEYSYM_OFFSET = 0x01000000;
+
+// Whether a Wayland compositor listens on `path`: a connection it accepts, closed at once.
+bool socketAnswers(const QByteArray &path)
+{
+    sockaddr_un address{};
+    if (path.isEmpty() || std::size_t(path.size()) >= sizeof address.sun_path)
+        return false;
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.constData(), std::size_t(path.size()));
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return true;   // no descriptor to look with: say nothing rather than something false
+    const bool answers = ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
+    ::close(fd);
+    return answers;
+}
 
 QString s(const char *text)
 {
@@ -46,6 +73,8 @@ public:
     unsigned response = 0;
     QVariantMap results;
     bool closed = false;
+    QStringList backends;   // watched
+    QString backendGone;
 
 public slots:
     void onResponse(uint code, const QVariantMap &values)
@@ -55,6 +84,11 @@ public slots:
         results = values;
     }
     void onClosed() { closed = true; }
+    void onOwnerChanged(const QString &name, const QString &, const QString &newOwner)
+    {
+        if (newOwner.isEmpty() && backends.contains(name))
+            backendGone = name;
+    }
 };
 
 bool CKeySinkPortal::IsOffered(const QString &busAddress)
@@ -92,6 +126,10 @@ CKeySinkPortal::CKeySinkPortal(std::unique_ptr<CBusConnection> connection, KeySi
 
 CKeySinkPortal::~CKeySinkPortal()
 {
+    for (const QString &name : static_cast<CPortalSignals *>(m_closedWatch.get())->backends)
+        m_bus.disconnect(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+                         QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameOwnerChanged"), {name}, QString(),
+                         m_closedWatch.get(), SLOT(onOwnerChanged(QString, QString, QString)));
     if (!m_sessionPath.isEmpty()) {
         m_bus.disconnect(s(PORTAL_SERVICE), m_sessionPath, s(PORTAL_SESSION), QStringLiteral("Closed"),
                          m_closedWatch.get(), SLOT(onClosed()));
@@ -118,10 +156,54 @@ void CKeySinkPortal::fail(const QString &why)
 void CKeySinkPortal::takeSignals()
 {
     QCoreApplication::sendPostedEvents(m_closedWatch.get());
-    if (static_cast<CPortalSignals *>(m_closedWatch.get())->closed) {
+    const auto *watch = static_cast<CPortalSignals *>(m_closedWatch.get());
+    if (watch->closed) {
         m_closedByDesktop = true;
         fail(CLOSED_BY_DESKTOP);
     }
+    if (!watch->backendGone.isEmpty())
+        fail(QStringLiteral("the desktop's portal backend (%1) left the session bus: the compositor or the backend ended")
+                 .arg(watch->backendGone));
+}
+
+void CKeySinkPortal::watchDesktop()
+{
+    auto *watch = static_cast<CPortalSignals *>(m_closedWatch.get());
+    const QString desktops = qEnvironmentVariable("XDG_CURRENT_DESKTOP");
+    for (const QString &desktop : desktops.split(QLatin1Char(':'), Qt::SkipEmptyParts)) {
+        const QString name = s(BACKEND_PREFIX) + desktop.toLower();
+        QDBusMessage has = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+                                                          QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameHasOwner"));
+        has.setArguments({name});
+        const QDBusMessage reply = m_bus.call(has, QDBus::Block, PORTAL_CALL_TIMEOUT_MS);
+        if (reply.type() != QDBusMessage::ReplyMessage || !reply.arguments().value(0).toBool())
+            continue;   // not running (another desktop's name, or started on demand later)
+        watch->backends << name;
+        m_bus.connect(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+                      QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameOwnerChanged"), {name}, QString(),
+                      watch, SLOT(onOwnerChanged(QString, QString, QString)));
+    }
+    // WAYLAND_DISPLAY is a name in XDG_RUNTIME_DIR or a path of its own.
+    const QString display = qEnvironmentVariable("WAYLAND_DISPLAY");
+    const QString socket = display.startsWith(QLatin1Char('/'))
+                               ? display
+                               : qEnvironmentVariable("XDG_RUNTIME_DIR") + QLatin1Char('/') + display;
+    if (!display.isEmpty() && socketAnswers(QFile::encodeName(socket)))
+        m_compositorSocket = socket;
+}
+
+void CKeySinkPortal::checkCompositor()
+{
+    if (!m_compositorSocket.isEmpty() && m_failure.isEmpty() && !socketAnswers(QFile::encodeName(m_compositorSocket)))
+        fail(QStringLiteral("the Wayland compositor is gone (nothing answers on %1)").arg(m_compositorSocket));
+}
+
+void CKeySinkPortal::Poll()
+{
+    if (!m_failure.isEmpty())
+        return;
+    takeSignals();
+    checkCompositor();
 }
 
 bool CKeySinkPortal::request(QDBusMessage call, const QString &token, int limitMs, QVariantMap &results)
@@ -222,6 +304,7 @@ bool CKeySinkPortal::start()
     const QString restoreToken = results.value(RESTORE_TOKEN).toString();
     if (!restoreToken.isEmpty() && restoreToken != m_setup.portalRestoreToken && m_setup.portalTokenChanged)
         m_setup.portalTokenChanged(restoreToken);
+    watchDesktop();
     takeSignals();
     return m_failure.isEmpty();
 }
@@ -233,6 +316,13 @@ void CKeySinkPortal::SendKey(std::uint8_t virtualKey, std::uint8_t, KeyDirection
         m_pending.push_back({int(keysym), direction == KeyDirection::Press});
 }
 
+void CKeySinkPortal::SendCharacter(char32_t character)
+{
+    const int keysym = character <= LAST_LATIN1 ? int(character) : UNICODE_KEYSYM_OFFSET + int(character);
+    m_pending.push_back({keysym, true});
+    m_pending.push_back({keysym, false});
+}
+
 void CKeySinkPortal::Flush()
 {
     std::vector<PendingKey> keys;
@@ -241,18 +331,25 @@ void CKeySinkPortal::Flush()
     if (!m_failure.isEmpty() || keys.empty())
         return;
     const QVariant session = QVariant::fromValue(QDBusObjectPath(m_sessionPath));
-    auto keyCall = [&](const PendingKey &key) {
+    // One call in flight at a time: the portal keeps the order of calls only when each is
+    // sent after the reply to the one before.
+    for (const PendingKey &key : keys) {
         QDBusMessage call = portalCall("NotifyKeyboardKeysym");
         call.setArguments({session, QVariantMap(), key.keysym, unsigned(key.press ? 1 : 0)});
-        return call;
-    };
-    // The portal answers in order: the last reply comes after all the others.
-    for (std::size_t i = 0; i + 1 < keys.size(); ++i)
-        m_bus.send(keyCall(keys[i]));
-    const QDBusMessage last = m_bus.call(keyCall(keys.back()), QDBus::Block, PORTAL_CALL_TIMEOUT_MS);
-    takeSignals();
-    if (last.type() != QDBusMessage::ReplyMessage)
-        fail(QStringLiteral("the desktop portal did not take the keys (%1)").arg(last.errorMessage()));
+        const QDBusMessage reply = m_bus.call(call, QDBus::Block, PORTAL_CALL_TIMEOUT_MS);
+        if (reply.type() != QDBusMessage::ReplyMessage) {
+            takeSignals();   // the session's end explains the error best
+            QString why = reply.errorMessage();
+            if (reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.NoReply") && !why.contains(QLatin1String("disconnected")))
+                why = QStringLiteral("no answer within %1 s").arg(PORTAL_CALL_TIMEOUT_MS / 1000);
+            fail(QStringLiteral("the desktop portal did not take a key (%1)").arg(why));
+            return;
+        }
+        takeSignals();
+        if (!m_failure.isEmpty())
+            return;
+    }
+    checkCompositor();
 }
 
 #include "KeySinkPortal.moc"

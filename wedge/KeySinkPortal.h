@@ -27,20 +27,26 @@ inline constexpr int PORTAL_CONSENT_LIMIT_MS = 180000;
 
 // Key sink for Wayland sessions: keysyms sent through the desktop portal's remote desktop
 // (org.freedesktop.portal.RemoteDesktop over the session bus), which the compositor types
-// into whatever has the focus, native Wayland applications included. Each virtual key
-// becomes the same keysym as in the XTest sink (KeysymForVirtualKey); Shift is a key of
-// its own, pressed and released around the shifted key, exactly as there.
+// into whatever has the focus, native Wayland applications included. It types characters:
+// each one is sent as its own keysym (the code point up to U+00FF, 0x01000000 plus the code
+// point beyond), never with a Shift of its own, so the compositor's keymap picks the key and
+// the modifiers of the desktop's layout; Enter is Return. A character the keymap does not
+// have is typed by no compositor here (mutter drops it, as KWin does).
 //
 // Open creates a session, selects the keyboard and starts it: the desktop then asks the
-// operator, unless a restore token it handed out before is given; a new token goes to the
-// setup's callback. The keys of an item are held until Flush and then sent back to back
-// without waiting for each reply; Flush waits for the reply to the last one, so an item is
-// delivered (or known lost) when it returns. A refusal, no answer, the session closed by
-// the desktop, or a call that fails make Failure() say so; from then on nothing is sent.
+// operator (a version-1 portal, as Debian 12's, at every start), unless a restore token it
+// handed out before is given; a new token goes to the setup's callback. The keys of an item
+// are held until Flush and then sent one call at a time, each sent only after the reply to
+// the one before: the portal hands each call to its backend on a thread of its own, so calls
+// sent back to back reach the compositor out of order. Flush returns when the item is
+// delivered or known lost. A refusal, no answer, the session closed by the desktop (its
+// Closed signal), a call that fails or times out, the desktop's portal backend leaving the
+// bus, or the Wayland compositor gone make Failure() say so; from then on nothing is sent.
 //
 // Threads: made and used on one thread that is not the window's (the key emulator's typing
 // thread): its calls wait for the bus, at most PORTAL_CALL_TIMEOUT_MS each, and Open waits
-// for the operator. The portal's signals are taken on that same thread while it waits.
+// for the operator. The portal's signals are taken on that same thread while it waits, or
+// types, or polls.
 class CKeySinkPortal final : public IKeySink
 {
 public:
@@ -56,6 +62,9 @@ public:
     void SendKey(std::uint8_t virtualKey, std::uint8_t scanCode, KeyDirection direction) override;
     void Flush() override;
     QString Failure() const override { return m_failure; }
+    bool TypesCharacters() const override { return true; }
+    void SendCharacter(char32_t character) override;
+    void Poll() override;
 
 private:
     CKeySinkPortal(std::unique_ptr<CBusConnection> connection, KeySinkSetup setup);
@@ -66,6 +75,10 @@ private:
     QDBusMessage portalCall(const char *method) const;
     void fail(const QString &why);
     void takeSignals();
+    // Watches the desktop's portal backends that serve this desktop (they end with its
+    // compositor), and notes the compositor's socket while it answers.
+    void watchDesktop();
+    void checkCompositor();
     // A request's handle token: unique on the bus connection while the request stands, as
     // the portal's request path is made of it (the sink's address tells sinks that share
     // Qt's session connection apart).
@@ -77,7 +90,8 @@ private:
     QString m_sessionPath;
     QString m_failure;
     bool m_closedByDesktop = false;
-    std::unique_ptr<QObject> m_closedWatch;   // takes the session's Closed signal
+    std::unique_ptr<QObject> m_closedWatch;   // takes the session's Closed signal and the backends' end
+    QString m_compositorSocket;               // the Wayland socket; empty: not watched
     struct PendingKey
     {
         int keysym;

@@ -622,8 +622,13 @@ void TestMainWindow::tagsTypedOncePerTrigger()
     m_keys->failAtEnter = 3 * tagsPerInventory + 2;
     m_reader->PullTrigger();
     QTRY_VERIFY_WITH_TIMEOUT(!ctl<QCheckBox>(IDC_KEY_EMULATOR)->isChecked(), TRY_MS);
-    const QString note = "Key Emulator Mode: the desktop ended the session. The box is unticked; tick it to try again.";
-    QCOMPARE(logLineColour(note), kError);
+    // The tags still arriving when it failed are counted or not, as they came in time.
+    QColor noteColour;
+    for (int n = 1; n < tagsPerInventory && !noteColour.isValid(); ++n)
+        noteColour = logLineColour(QString("Key Emulator Mode stopped: the desktop ended the session; %1 not typed. "
+                                           "The box is unticked; tick it to try again.")
+                                       .arg(n == 1 ? QString("1 tag") : QString("%1 tags").arg(n)));
+    QCOMPARE(noteColour, kError);
     // The simulated reader numbers a round's tags in their last eight hex digits.
     const QString first = m_window->tagList().items().value(0);
     QVERIFY(!first.isEmpty());

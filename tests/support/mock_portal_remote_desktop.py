@@ -3,10 +3,14 @@
 A request answers with its Response signal before its reply, as a portal may. Start grants
 the keyboard or refuses (Configure) and hands out a restore token; a session given a token
 handed out before is granted without asking (Dialogs counts the asks). Keys are kept for
-Keys ("v61 ^61": press and release of keysym 0x61). Configure empties them, sets the grant
-and after how many keys the desktop ends the session (its Closed signal, then an error for
-every key; 0: never).
+Keys ("v61 ^61": press and release of keysym 0x61). Configure empties them, sets the grant,
+after how many keys the session fails (0: never) and how: "closed", the desktop ends it (its
+Closed signal, then an error for every key); "error", every key errs from then on, with no
+signal; "silent", that key is answered only after the caller's time limit. CloseSessions ends
+every session at once, as the desktop's "stop sharing" does.
 '''
+
+import time
 
 import dbus
 
@@ -22,6 +26,7 @@ def load(mock, _parameters):
     mock.AddProperties(MAIN_IFACE, dbus.Dictionary({'AvailableDeviceTypes': dbus.UInt32(7),
                                                     'version': dbus.UInt32(2)}, signature='sv'))
     mock.grant, mock.dialogs, mock.tokens, mock.keys, mock.sessions, mock.close_after = True, 0, set(), [], set(), 0
+    mock.fault = 'closed'
     # A plain method, outside the mock's call log: a benchmark sends hundreds of thousands.
     setattr(mock.__class__, 'NotifyKeyboardKeysym',
             dbus.service.method(MAIN_IFACE, in_signature='oa{sv}iu', out_signature='')(_keysym))
@@ -65,13 +70,27 @@ def _keysym(self, session, _options, keysym, state):
     if self.close_after and len(self.keys) >= self.close_after:
         self.close_after = 0
         self.sessions.discard(session)
-        self.EmitSignalDetailed('org.freedesktop.portal.Session', 'Closed', 'a{sv}',
-                                [dbus.Dictionary({}, signature='sv')], {'path': session})
+        if self.fault == 'closed':
+            _closed(self, session)
+        elif self.fault == 'silent':
+            time.sleep(6)   # past the sink's limit of 5 s for a key
 
 
-@dbus.service.method(MOCK_IFACE, in_signature='bu', out_signature='')
-def Configure(self, grant, close_after):
-    self.grant, self.close_after, self.keys = bool(grant), int(close_after), []
+def _closed(self, session):
+    self.EmitSignalDetailed('org.freedesktop.portal.Session', 'Closed', 'a{sv}',
+                            [dbus.Dictionary({}, signature='sv')], {'path': session})
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='bus', out_signature='')
+def Configure(self, grant, close_after, fault):
+    self.grant, self.close_after, self.fault, self.keys = bool(grant), int(close_after), str(fault), []
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='', out_signature='')
+def CloseSessions(self):
+    for session in list(self.sessions):
+        _closed(self, session)
+    self.sessions.clear()
 
 
 @dbus.service.method(MOCK_IFACE, in_signature='', out_signature='s')

@@ -1,6 +1,8 @@
-// The desktop portal's key sink against a mock portal on a private session bus: the keysym
-// sequences of the XTest sink's table, the permission asked once and restored by token, a
-// refusal and a session the desktop ends mid-inventory. And the sink choice per session.
+// The desktop portal's key sink against a mock portal on a private session bus: the keysyms
+// of the items of the XTest sink's table, the permission asked once and restored by token,
+// and the faults a real portal shows only when it wants to: a refusal, a session the desktop
+// ends mid-inventory or while idle, a key call that errs or gets no answer. And the sink
+// choice per session. (tests/wedge/portal types through real desktops.)
 
 #include "tests/support/BluezTestBus.h"
 #include "tests/support/KeysymCases.h"
@@ -21,6 +23,7 @@ private slots:
     void permissionAskedOnceThenRestored();
     void failedSinkHandsItemsBack_data();
     void failedSinkHandsItemsBack();
+    void sessionEndedWhileIdle();
     void sinkChoice_data();
     void sinkChoice();
 
@@ -39,7 +42,7 @@ void TestKeySinkPortal::init()
 {
     if (!m_why.isEmpty() && !QByteArray(QTest::currentTestFunction()).startsWith("sinkChoice"))
         QSKIP(qPrintable(m_why));
-    mock("Configure", {true, 0u});
+    mock("Configure", {true, 0u, QString()});
 }
 
 std::shared_ptr<CKeySinkPortal> TestKeySinkPortal::open(const QString &token, QString *newToken)
@@ -52,12 +55,14 @@ std::shared_ptr<CKeySinkPortal> TestKeySinkPortal::open(const QString &token, QS
     return CKeySinkPortal::Open(setup);
 }
 
-// The portal gets each press and release; Shift is pressed and released around its key.
+// The portal gets each character's own keysym, pressed and released, and never a Shift of
+// the sink's: the characters a United States window shows (a Hangul syllable as its Unicode
+// keysym), then Return.
 void TestKeySinkPortal::keysymSequences()
 {
     QFETCH(int, path);
     QFETCH(QStringList, items);
-    QFETCH(Presses, presses);
+    QFETCH(QByteArray, text);
 
     const std::shared_ptr<CKeySinkPortal> sink = open();
     for (const QString &item : items) {
@@ -68,9 +73,10 @@ void TestKeySinkPortal::keysymSequences()
             TypeTagText(*sink, bytes.constData(), int(bytes.size()) + 1, Path(path) == Path::Ascii);
     }
     QStringList expected;
-    for (const Press &p : presses) {
-        const QString key = QString::number(p.keysym, 16);
-        expected << (p.shift ? QStringList{"vffe1", "v" + key, "^" + key, "^ffe1"} : QStringList{"v" + key, "^" + key});
+    const QString characters = Path(path) == Path::Scan ? items.join('\r') + '\r' : QString::fromLatin1(text);
+    for (const QChar c : characters) {
+        const uint keysym = c == '\r' ? 0xff0d : c.unicode() > 0xff ? 0x1000000 + c.unicode() : c.unicode();
+        expected << "v" + QString::number(keysym, 16) << "^" + QString::number(keysym, 16);
     }
     QCOMPARE(mock("Keys").toString(), expected.join(' '));
     QCOMPARE(sink->Failure(), QString());
@@ -96,9 +102,12 @@ void TestKeySinkPortal::failedSinkHandsItemsBack_data()
 {
     QTest::addColumn<bool>("grant");
     QTest::addColumn<int>("typedWhole");   // tags typed before the failure
+    QTest::addColumn<QString>("fault");    // how the session fails (the mock's Configure)
     QTest::addColumn<QString>("why");
-    QTest::newRow("refused") << false << 0 << "refused";
-    QTest::newRow("session ended in the third tag") << true << 2 << "ended";
+    QTest::newRow("refused") << false << 0 << "" << "refused";
+    QTest::newRow("session ended in the third tag") << true << 2 << "closed" << "ended";
+    QTest::newRow("a key errs in the third tag") << true << 2 << "error" << "did not take a key";
+    QTest::newRow("a key times out in the third tag") << true << 2 << "silent" << "no answer within 5 s";
 }
 
 // Through the emulator: what a sink that fails did not type comes back in order, none lost.
@@ -106,13 +115,14 @@ void TestKeySinkPortal::failedSinkHandsItemsBack()
 {
     QFETCH(bool, grant);
     QFETCH(int, typedWhole);
+    QFETCH(QString, fault);
     QFETCH(QString, why);
     const QStringList tags{"E2801160", "3000A0B1", "DEADBEEF", "0123", "4567"};
     QString whole;   // the keys of the tags typed before, from a session that stays
     for (const QString &tag : tags.mid(0, typedWhole))
         TypeTagText(*open(), tag.toLatin1().constData(), int(tag.size()) + 1, false);
     whole = mock("Keys").toString();
-    mock("Configure", {grant, uint(whole.isEmpty() ? 0 : whole.count(' ') + 1 + 3)});
+    mock("Configure", {grant, uint(whole.isEmpty() ? 0 : whole.count(' ') + 1 + 3), fault});
 
     const QString address = m_bus.address();
     CKeyEmulator emulator([address](KeySinkSetup setup) {
@@ -131,6 +141,30 @@ void TestKeySinkPortal::failedSinkHandsItemsBack()
     }
     QCOMPARE(untyped, tags.mid(typedWhole));
     QVERIFY(mock("Keys").toString().startsWith(whole));
+}
+
+// The desktop ends the session while no tag comes: typing stops then, not at the next tag.
+void TestKeySinkPortal::sessionEndedWhileIdle()
+{
+    const QString address = m_bus.address();
+    CKeyEmulator emulator([address](KeySinkSetup setup) {
+        setup.sessionBusAddress = address;
+        return KeySinkChoice(CKeySinkPortal::Open(setup));
+    });
+    emulator.SetTypingOn(true);
+    emulator.QueueTag("E2", "E2", false);
+    QVERIFY(emulator.WaitUntilIdle(20000));
+    QVERIFY(emulator.TakeSinkReports().empty());
+    mock("CloseSessions");
+    std::vector<CKeyEmulator::SinkReport> reports;
+    const auto reported = [&] {
+        for (CKeyEmulator::SinkReport &report : emulator.TakeSinkReports())
+            reports.push_back(std::move(report));
+        return !reports.empty();
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(reported(), 5000);
+    QVERIFY2(reports.front().failed && reports.front().note.contains("ended"), qPrintable(reports.front().note));
+    QVERIFY(reports.front().untyped.empty());
 }
 
 void TestKeySinkPortal::sinkChoice_data()

@@ -387,6 +387,8 @@ QByteArray CReaderSim::gs1TagFor(int index) const
 
 QByteArray CReaderSim::tagFor(int index)
 {
+    if (!m_options.epcs.isEmpty())
+        return m_options.epcs.at(m_nextEpc++ % m_options.epcs.size()).toLatin1();
     if (!m_options.epcScheme.isEmpty())
         return gs1TagFor(index);
     // Distinct within a round and from round to round, so every trigger brings new tags.

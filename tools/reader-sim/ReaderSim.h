@@ -23,6 +23,9 @@ struct SimOptions
     // The EPCs' scheme: "sgtin" (SGTIN-96) or "sscc" (SSCC-96) of a sample company, each
     // tag its own serial; empty: E200 and a plain serial number, no GS1 scheme.
     QString epcScheme;
+    // The EPCs to report, in turn across inventories (after the last, the first again);
+    // empty: made up as above.
+    QStringList epcs;
     int tagRate = 0;            // tags per second; 0: all at once
     int maxPiece = 0;           // writes cut into random pieces of 1..maxPiece bytes; 0: whole
     QString codeSet;            // code page of its text; empty: the locale's
@@ -128,6 +131,7 @@ private:
     int m_tagsWanted = 0;
     int m_tagsSent = 0;
     int m_inventoryRound = 0;
+    int m_nextEpc = 0;          // the next of SimOptions::epcs
     int m_battery = 100;
     bool m_onlineReported = false;
 };

@@ -12,6 +12,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
 #include <QSocketNotifier>
 #include <QTextStream>
 
@@ -108,6 +109,7 @@ int main(int argc, char *argv[])
     add("tags", "Tags of a multi-mode inventory.", QString::number(d.tagCount));
     add("tag-digits", "Hexadecimal digits of one EPC.", QString::number(d.tagDigits));
     add("epc", "Serve GS1 EPCs: sgtin (SGTIN-96) or sscc (SSCC-96); default: E200 and a plain serial.", QString());
+    add("epc-list", "File of EPCs to report, one a line, in turn across inventories.", QString());
     add("rate", "Tags per second (0: all at once).", QString::number(d.tagRate));
     add("split", "Cut writes into random pieces of 1..N bytes (0: whole).", QString::number(d.maxPiece));
     add("codepage", "Code page of the reader's text (default: the locale's).", QString());
@@ -132,6 +134,14 @@ int main(int argc, char *argv[])
         && options.epcScheme != QLatin1String("sscc")) {
         QTextStream(stderr) << "reader-sim: --epc is sgtin or sscc" << Qt::endl;
         return 2;
+    }
+    if (const QString list = parser.value(QStringLiteral("epc-list")); !list.isEmpty()) {
+        QFile file(list);
+        if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+            QTextStream(stderr) << "reader-sim: " << list << ": " << file.errorString() << Qt::endl;
+            return 2;
+        }
+        options.epcs = QString::fromLatin1(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     }
     options.tagRate = intOption(parser, QStringLiteral("rate"), d.tagRate);
     options.maxPiece = intOption(parser, QStringLiteral("split"), d.maxPiece);
