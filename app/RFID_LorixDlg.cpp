@@ -436,7 +436,7 @@ void CRFID_LorixDlg::AppendLog(const QString &text, LogKind kind)
     // end (the reader's prompt, a line it has not ended yet).
     const bool noteAfterOpenLine = (kind == LogKind::Note || kind == LogKind::Error) && !text.startsWith(QLatin1Char('\r'))
                                    && !text.startsWith(QLatin1Char('\n'))
-                                   && m_logView->document()->lastBlock().length() > 1;
+                                   && m_logView->LastLineOpen();
     m_logView->AppendLog(noteAfterOpenLine ? QStringLiteral("\r\n") + text : text, kind);
 }
 

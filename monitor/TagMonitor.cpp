@@ -401,3 +401,89 @@ std::size_t CTagMonitor::MemoryBytes() const
         bytes += std::size_t(page.capacity()) * sizeof(quint32);
     return bytes;
 }
+
+namespace {
+
+// A text key: its first 16 bytes as two big-endian numbers, compared at once; the rest only
+// when those are equal.
+struct TextKey
+{
+    quint64 head[2];
+    const char *text;
+    quint32 bytes;
+    int tag;
+};
+
+quint64 bigEndianAt(const char *text, quint32 bytes, quint32 from)
+{
+    quint64 v = 0;
+    for (quint32 i = 0; i < 8; ++i)
+        v = v << 8 | (from + i < bytes ? quint8(text[from + i]) : 0);
+    return v;
+}
+
+} // namespace
+
+bool CTagMonitor::Order(std::shared_ptr<const CTagMonitor> monitor, std::vector<int> &tags, OrderKey key,
+                        bool descending, qint64 nowMs)
+{
+    if (key == OrderKey::Text || key == OrderKey::Decoded) {
+        const bool decoded = key == OrderKey::Decoded;
+        std::vector<TextKey> keyed;
+        keyed.reserve(tags.size());
+        for (int tag : tags) {
+            const Record &r = monitor->record(tag);
+            const char *text = monitor->textOf(r) + (decoded ? r.textBytes : 0);
+            const quint32 bytes = decoded ? r.decodedBytes : r.textBytes;
+            keyed.push_back({{bigEndianAt(text, bytes, 0), bigEndianAt(text, bytes, 8)}, text, bytes, tag});
+        }
+        // The texts stay where they are (a chunk is only ever appended to); the records go.
+        const std::vector<QByteArray> texts = monitor->m_chunks;
+        monitor.reset();
+        const auto before = [descending](const TextKey &a, const TextKey &b) {
+            int c = 0;
+            if (a.head[0] != b.head[0])
+                c = a.head[0] < b.head[0] ? -1 : 1;
+            else if (a.head[1] != b.head[1])
+                c = a.head[1] < b.head[1] ? -1 : 1;
+            else if (a.bytes > 16 || b.bytes > 16)
+                c = compareBytes(a.text + 16, std::max<quint32>(a.bytes, 16) - 16, b.text + 16,
+                                 std::max<quint32>(b.bytes, 16) - 16);
+            else
+                c = a.bytes < b.bytes ? -1 : a.bytes > b.bytes ? 1 : 0;
+            return c != 0 ? (descending ? c > 0 : c < 0) : a.tag < b.tag;
+        };
+        if (std::is_sorted(keyed.begin(), keyed.end(), before))
+            return false;
+        std::sort(keyed.begin(), keyed.end(), before);
+        for (size_t i = 0; i < keyed.size(); ++i)
+            tags[i] = keyed[i].tag;
+        return true;
+    }
+    std::vector<std::pair<double, int>> keyed;
+    keyed.reserve(tags.size());
+    for (int tag : tags) {
+        const Record &r = monitor->record(tag);
+        double k = 0;
+        switch (key) {
+        case OrderKey::Kind: k = double(r.kind); break;
+        case OrderKey::Reads: k = double(r.reads); break;
+        case OrderKey::FirstSeen: k = double(r.firstMs); break;
+        case OrderKey::LastSeen: k = double(r.lastMs); break;
+        case OrderKey::Rate: k = monitor->Rate(tag, nowMs); break;
+        case OrderKey::Text:
+        case OrderKey::Decoded: break;
+        }
+        keyed.emplace_back(descending ? -k : k, tag);
+    }
+    monitor.reset();
+    // Mostly the keys have not moved the rows since the last time (new tags come last in
+    // their order, tags past the monitor's bound change nothing): a check in one pass then
+    // spares the sort.
+    if (std::is_sorted(keyed.begin(), keyed.end()))
+        return false;
+    std::sort(keyed.begin(), keyed.end());
+    for (size_t i = 0; i < keyed.size(); ++i)
+        tags[i] = keyed[i].second;
+    return true;
+}

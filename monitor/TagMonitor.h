@@ -8,6 +8,7 @@
 
 #include <array>
 #include <functional>
+#include <memory>
 #include <vector>
 
 // What kind of read a tag line was: an RFID inventory's tag or a scan's barcode (the
@@ -114,6 +115,17 @@ public: // the tags, numbered in order of first read, 0 .. DistinctTags() - 1
 
     // Bytes held for the tags (records, texts, index), capacity included.
     std::size_t MemoryBytes() const;
+
+public: // ordering, for a table
+    enum class OrderKey { Text, Kind, Reads, FirstSeen, LastSeen, Rate, Decoded };
+    // Orders `tags` by `key` (rates as of `nowMs`); ties keep the order of first read, so the
+    // order is the same each time while the keys are. Each tag's key is read once, then
+    // `monitor` is let go (the texts excepted, which are never written again): a copy that
+    // shares its blocks with the counting monitor makes the counting copy each block it
+    // writes while the copy lives. Returns whether the order changed. Runs on any thread,
+    // given a monitor that no other thread writes.
+    static bool Order(std::shared_ptr<const CTagMonitor> monitor, std::vector<int> &tags, OrderKey key,
+                      bool descending, qint64 nowMs);
 
 private:
     struct Record

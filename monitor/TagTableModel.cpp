@@ -15,12 +15,29 @@ constexpr const char *KIND_TEXTS[] = {"RFID tag", "Barcode scan"};
 constexpr char TIME_FORMAT[] = "yyyy-MM-dd HH:mm:ss.zzz";
 constexpr int RATE_DECIMALS = 1;
 
+CTagMonitor::OrderKey orderKeyOf(int column)
+{
+    switch (column) {
+    case CTagTableModel::KindColumn: return CTagMonitor::OrderKey::Kind;
+    case CTagTableModel::ReadsColumn: return CTagMonitor::OrderKey::Reads;
+    case CTagTableModel::FirstSeenColumn: return CTagMonitor::OrderKey::FirstSeen;
+    case CTagTableModel::LastSeenColumn: return CTagMonitor::OrderKey::LastSeen;
+    case CTagTableModel::RateColumn: return CTagMonitor::OrderKey::Rate;
+    case CTagTableModel::DecodedColumn: return CTagMonitor::OrderKey::Decoded;
+    default: break;
+    }
+    return CTagMonitor::OrderKey::Text;
+}
+
 } // namespace
 
 CTagTableModel::CTagTableModel(const CTagMonitor &monitor, QObject *parent)
     : QAbstractTableModel(parent), m_monitor(monitor), m_clears(monitor.Clears())
 {
 }
+
+// The sorting thread ends with the sort under way; its result is dropped.
+CTagTableModel::~CTagTableModel() = default;
 
 int CTagTableModel::rowCount(const QModelIndex &parent) const
 {
@@ -93,6 +110,7 @@ void CTagTableModel::sort(int column, Qt::SortOrder order)
 {
     m_sortColumn = column >= 0 && column < COLUMN_COUNT ? column : -1;
     m_sortOrder = order;
+    ++m_orderEpoch;
     reorderKeepingPersistent();
 }
 
@@ -102,6 +120,7 @@ void CTagTableModel::SetFilter(const QString &text)
     if (filter == m_filter)
         return;
     m_filter = filter;
+    ++m_orderEpoch;
     beginResetModel();
     rebuild();
     endResetModel();
@@ -125,6 +144,7 @@ void CTagTableModel::Refresh(qint64 nowMs)
     const bool newSecond = nowMs / 1000 != m_nowMs / 1000;
     m_nowMs = nowMs;
     if (m_monitor.Clears() != m_clears) {
+        ++m_orderEpoch;
         beginResetModel();
         rebuild();
         endResetModel();
@@ -148,58 +168,89 @@ void CTagTableModel::Refresh(qint64 nowMs)
         m_rows.insert(m_rows.end(), added.begin(), added.end());
         endInsertRows();
     }
-    if (m_sortColumn >= 0)
-        reorderKeepingPersistent();
-    else if (!m_rows.empty())
+    if (m_sortColumn >= 0) {
+        // A large table is ordered again at most once a RESORT_INTERVAL_MS, and never
+        // while a sort runs: the sorting thread would otherwise take a core for itself.
+        if (m_rows.size() <= size_t(SYNC_SORT_ROWS))
+            reorderKeepingPersistent();
+        else if (!m_sortRunning && (nowMs - m_sortStartedMs >= RESORT_INTERVAL_MS || nowMs < m_sortStartedMs))
+            startSort();
+        else if (!m_rows.empty())
+            emit dataChanged(index(0, 0), index(int(m_rows.size()) - 1, COLUMN_COUNT - 1));
+    } else if (!m_rows.empty())
         emit dataChanged(index(0, 0), index(int(m_rows.size()) - 1, COLUMN_COUNT - 1));
 }
 
-// Sorts m_rows by a key per row computed once; ties keep the order of first read, so the
-// order is the same at every refresh while the keys are.
-void CTagTableModel::order()
+// Sorts m_rows by a key per row computed once (CTagMonitor::Order), here when the rows are
+// few, else on the sorting thread.
+bool CTagTableModel::order()
 {
     if (m_sortColumn < 0) {
         if (!std::is_sorted(m_rows.begin(), m_rows.end()))
             std::sort(m_rows.begin(), m_rows.end());
+        ++m_orderEpoch;
+        return true;
+    }
+    if (m_rows.size() > size_t(SYNC_SORT_ROWS)) {
+        startSort();
+        return false;
+    }
+    ++m_orderEpoch;
+    // The monitor is only read here: a reference, not a copy.
+    const std::shared_ptr<const CTagMonitor> monitor(&m_monitor, [](const CTagMonitor *) {});
+    CTagMonitor::Order(monitor, m_rows, orderKeyOf(m_sortColumn), m_sortOrder == Qt::DescendingOrder, m_nowMs);
+    return true;
+}
+
+void CTagTableModel::startSort()
+{
+    if (m_sortRunning) {
+        m_sortAgain = true;
         return;
     }
+    m_sortRunning = true;
+    m_sortAgain = false;
+    m_sortStartedMs = m_nowMs;
+    const quint64 epoch = m_orderEpoch;
+    const size_t requested = m_rows.size();
+    const CTagMonitor::OrderKey key = orderKeyOf(m_sortColumn);
     const bool descending = m_sortOrder == Qt::DescendingOrder;
-    if (m_sortColumn == TagColumn || m_sortColumn == DecodedColumn) {
-        const bool decoded = m_sortColumn == DecodedColumn;
-        const auto before = [&](int a, int b) {
-            const int c = decoded ? m_monitor.CompareDecoded(a, b) : m_monitor.CompareText(a, b);
-            return c != 0 ? (descending ? c > 0 : c < 0) : a < b;
-        };
-        if (!std::is_sorted(m_rows.begin(), m_rows.end(), before))
-            std::sort(m_rows.begin(), m_rows.end(), before);
-        return;
+    const qint64 nowMs = m_nowMs;
+    auto snapshot = std::make_shared<const CTagMonitor>(m_monitor);
+    m_sorter.Run([this, snapshot, rows = m_rows, requested, key, descending, nowMs, epoch]() mutable -> CWorkQueue::Apply {
+        CTagMonitor::Order(std::move(snapshot), rows, key, descending, nowMs);
+        return [this, rows = std::move(rows), requested, epoch]() mutable { applySort(std::move(rows), requested, epoch); };
+    });
+}
+
+// The order made on the sorting thread for the first `requested` rows; the rows added
+// since follow it as they are.
+void CTagTableModel::applySort(std::vector<int> sorted, size_t requested, quint64 epoch)
+{
+    m_sortRunning = false;
+    const bool again = m_sortAgain;
+    m_sortAgain = false;
+    if (epoch == m_orderEpoch && requested <= m_rows.size()) {
+        sorted.insert(sorted.end(), m_rows.begin() + qsizetype(requested), m_rows.end());
+        changePersistent([&] { m_rows.swap(sorted); });
+        emit Sorted();
     }
-    std::vector<std::pair<double, int>> keyed;
-    keyed.reserve(m_rows.size());
-    for (int tag : m_rows) {
-        double key = 0;
-        switch (m_sortColumn) {
-        case KindColumn: key = double(m_monitor.Kind(tag)); break;
-        case ReadsColumn: key = double(m_monitor.ReadsOf(tag)); break;
-        case FirstSeenColumn: key = double(m_monitor.FirstSeenMs(tag)); break;
-        case LastSeenColumn: key = double(m_monitor.LastSeenMs(tag)); break;
-        case RateColumn: key = m_monitor.Rate(tag, m_nowMs); break;
-        }
-        keyed.emplace_back(descending ? -key : key, tag);
-    }
-    // Mostly the keys have not moved the rows since the last refresh (new tags come last in
-    // their order, tags past the monitor's bound change nothing): a check in one pass then
-    // spares the sort, which at a million rows holds the window's thread for 100 ms or more.
-    if (std::is_sorted(keyed.begin(), keyed.end()))
-        return;
-    std::sort(keyed.begin(), keyed.end());
-    for (size_t i = 0; i < keyed.size(); ++i)
-        m_rows[i] = keyed[i].second;
+    if ((again || epoch != m_orderEpoch) && m_sortColumn >= 0 && m_rows.size() > size_t(SYNC_SORT_ROWS))
+        startSort();
 }
 
 // A new order as a layout change: the view keeps its scroll position, and the selection and
 // current row follow their tags.
 void CTagTableModel::reorderKeepingPersistent()
+{
+    if (m_sortColumn >= 0 && m_rows.size() > size_t(SYNC_SORT_ROWS)) {
+        startSort();   // the view changes when the order is back
+        return;
+    }
+    changePersistent([this] { order(); });
+}
+
+void CTagTableModel::changePersistent(const std::function<void()> &reorder)
 {
     emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
     const QModelIndexList persistent = persistentIndexList();
@@ -207,7 +258,7 @@ void CTagTableModel::reorderKeepingPersistent()
     tags.reserve(size_t(persistent.size()));
     for (const QModelIndex &i : persistent)
         tags.push_back(i.row() < int(m_rows.size()) ? m_rows[size_t(i.row())] : -1);
-    order();
+    reorder();
     if (!persistent.isEmpty()) {
         std::vector<int> rowOf(size_t(m_monitor.DistinctTags()), -1);
         for (size_t row = 0; row < m_rows.size(); ++row)

@@ -1,8 +1,11 @@
 #pragma once
 
+#include "platform/WorkQueue.h"
+
 #include <QAbstractTableModel>
 #include <QByteArray>
 
+#include <functional>
 #include <vector>
 
 class CTagMonitor;
@@ -13,12 +16,20 @@ class CTagMonitor;
 // order is made again, so a view repaints at that pace however fast the reads come. Between
 // refreshes a repainted row shows the live counts.
 //
-// Sorting 100,000 rows by a precomputed key per row takes a few milliseconds; filtering is a
-// substring search in each tag's UTF-8 text and decoded text. Both run only when something
-// changed. The decoded text was made once, when the monitor first counted the tag: a paint
-// only copies it.
+// Up to SYNC_SORT_ROWS rows the order is made at once, by a precomputed key per row (a few
+// milliseconds). A larger table is sorted on a thread of its own, from a copy of the monitor
+// (its blocks are shared until the counting writes to one, so the copy costs reference counts)
+// and of the rows: the window's thread only hands the work over and, when it is back, takes
+// the new order, the rows that came meanwhile after it, in order of first read. A sort asked
+// for while one runs waits for it and then runs once with what is current; a result that a
+// clear, a new filter or another order made stale is dropped. A header click at a million
+// rows thus costs the window a copy of the row numbers, and the order follows a few hundred
+// milliseconds later. Filtering is a substring search in each tag's UTF-8 text and decoded
+// text; it runs only when the filter changes. The decoded text was made once, when the
+// monitor first counted the tag: a paint only copies it.
 //
-// Threads: the monitor's (the window's); the monitor outlives the model.
+// Threads: the monitor's (the window's) for everything but the sorting job, which reads only
+// its own copies; the monitor outlives the model.
 class CTagTableModel : public QAbstractTableModel
 {
     Q_OBJECT
@@ -28,7 +39,13 @@ public:
         TagColumn, KindColumn, ReadsColumn, FirstSeenColumn, LastSeenColumn, RateColumn, DecodedColumn, COLUMN_COUNT
     };
 
+    // The most rows ordered on the window's thread.
+    static constexpr int SYNC_SORT_ROWS = 20000;
+    // How often a table larger than that is ordered again as the counts move.
+    static constexpr qint64 RESORT_INTERVAL_MS = 1000;
+
     explicit CTagTableModel(const CTagMonitor &monitor, QObject *parent = nullptr);
+    ~CTagTableModel() override;
 
     int rowCount(const QModelIndex &parent = QModelIndex()) const override;
     int columnCount(const QModelIndex &parent = QModelIndex()) const override;
@@ -46,6 +63,13 @@ public:
     // The monitor's tag number shown in `row`, and the rows shown, in order.
     int TagAt(int row) const { return m_rows[size_t(row)]; }
     const std::vector<int> &Rows() const { return m_rows; }
+    // Whether an order is being made on the sorting thread; Sorted() says when it is shown.
+    bool SortPending() const { return m_sortRunning; }
+
+signals:
+    void Sorted();
+
+public:
 
     // A time as the table shows it: local date and time with milliseconds.
     static QString FormatTime(qint64 msSinceEpoch);
@@ -54,8 +78,12 @@ public:
 
 private:
     void rebuild();
-    void order();
+    // Orders the rows now, or hands the order to the sorting thread; whether it did it now.
+    bool order();
+    void startSort();
+    void applySort(std::vector<int> sorted, size_t requested, quint64 epoch);
     void reorderKeepingPersistent();
+    void changePersistent(const std::function<void()> &reorder);
 
     const CTagMonitor &m_monitor;
     std::vector<int> m_rows;
@@ -66,4 +94,11 @@ private:
     QByteArray m_filter;           // UTF-8
     int m_sortColumn = -1;
     Qt::SortOrder m_sortOrder = Qt::AscendingOrder;
+    // Changes with whatever makes a sort under way stale (clear, filter, order, an order
+    // made here).
+    quint64 m_orderEpoch = 0;
+    bool m_sortRunning = false;
+    bool m_sortAgain = false;
+    qint64 m_sortStartedMs = 0;
+    CWorkQueue m_sorter;           // last: its thread ends before the rest goes
 };

@@ -5,6 +5,7 @@
 // RFID_BADCAT_STEP sets the distance between cut offsets (default: about 40 cuts; 1 cuts at
 // every offset, as scripts/badcatalogue.sh does); RFID_BADCAT_HUGE=1 adds a 100 MB file.
 
+#include "app/LogView.h"
 #include "tests/support/SoakSupport.h"
 
 #include "app/RFID_LorixDlg.h"
@@ -103,7 +104,7 @@ void TestBadCatalogue::openOn(const QByteArray &bytes, const QString &what)
     // The window still works: what it logs shows.
     const QString marker = QStringLiteral("after %1\r\n").arg(what);
     window.AppendLog(marker, LogKind::Received);
-    auto *log = qobject_cast<QPlainTextEdit *>(window.control(IDC_LOG_VIEW));
+    auto *log = qobject_cast<CLogView *>(window.control(IDC_LOG_VIEW));
     QVERIFY(log);
     QVERIFY2(log->toPlainText().contains(marker.trimmed()), qPrintable(what));
 }

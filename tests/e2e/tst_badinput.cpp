@@ -4,6 +4,7 @@
 // and every control byte. Nothing may be typed outside the key table, a good tag after the
 // bad input is still typed exactly, and the log still shows what follows.
 
+#include "app/LogView.h"
 #include "tests/support/SoakSupport.h"
 
 #include "app/RFID_LorixDlg.h"
@@ -149,7 +150,7 @@ bool TestBadInput::write(const QByteArray &bytes)
 
 QString TestBadInput::logText() const
 {
-    return qobject_cast<QPlainTextEdit *>(m_window->control(IDC_LOG_VIEW))->toPlainText();
+    return qobject_cast<CLogView *>(m_window->control(IDC_LOG_VIEW))->toPlainText();
 }
 
 void TestBadInput::receivePathSurvives_data()

@@ -373,15 +373,15 @@ void TestMainWindow::portOption()
 
 QString TestMainWindow::logText() const
 {
-    return ctl<QPlainTextEdit>(IDC_LOG_VIEW)->toPlainText();
+    return ctl<CLogView>(IDC_LOG_VIEW)->toPlainText();
 }
 
 QColor TestMainWindow::logLineColour(const QString &line) const
 {
-    const QTextDocument *doc = ctl<QPlainTextEdit>(IDC_LOG_VIEW)->document();
-    for (QTextBlock block = doc->begin(); block.isValid(); block = block.next()) {
-        if (block.text() == line && !block.textFormats().isEmpty())
-            return block.textFormats().first().format.foreground().color();
+    const CLogView *log = ctl<CLogView>(IDC_LOG_VIEW);
+    for (int at = 0; at < log->LineCount(); ++at) {
+        if (log->LineText(at) == line && !log->LineRuns(at).isEmpty())
+            return log->ShownColour(CLogView::KindColour(log->LineRuns(at).first().first));
     }
     return QColor();
 }
@@ -389,10 +389,10 @@ QColor TestMainWindow::logLineColour(const QString &line) const
 int TestMainWindow::logLineCount(const QString &line, const QColor &colour) const
 {
     int count = 0;
-    const QTextDocument *doc = ctl<QPlainTextEdit>(IDC_LOG_VIEW)->document();
-    for (QTextBlock block = doc->begin(); block.isValid(); block = block.next()) {
-        if (block.text() == line && !block.textFormats().isEmpty()
-            && block.textFormats().first().format.foreground().color() == colour)
+    const CLogView *log = ctl<CLogView>(IDC_LOG_VIEW);
+    for (int at = 0; at < log->LineCount(); ++at) {
+        if (log->LineText(at) == line && !log->LineRuns(at).isEmpty()
+            && log->ShownColour(CLogView::KindColour(log->LineRuns(at).first().first)) == colour)
             ++count;
     }
     return count;
@@ -913,7 +913,7 @@ void TestMainWindow::clearEmptiesLog()
     QVERIFY(logText().contains("ver"));
     ctl<QPushButton>(IDC_CLEAR)->click();
     QVERIFY(logText().isEmpty());
-    QVERIFY(ctl<QPlainTextEdit>(IDC_LOG_VIEW)->isReadOnly());
+    QVERIFY(ctl<CLogView>(IDC_LOG_VIEW)->isReadOnly());
 }
 
 void TestMainWindow::saveLog_data()
@@ -973,7 +973,7 @@ void TestMainWindow::saveLog()
     makeWindow();   // a new window reads the entry's state back from the settings
     auto *entry = m_window->findChild<QAction *>("logTimeStamps");
     QCOMPARE(entry->isChecked(), stamps);
-    QVERIFY(m_window->actions().contains(entry) && ctl<QPlainTextEdit>(IDC_LOG_VIEW)->actions().contains(entry));
+    QVERIFY(m_window->actions().contains(entry) && ctl<CLogView>(IDC_LOG_VIEW)->actions().contains(entry));
 
     m_window->OnClear();
     const QList<QPair<QString, LogKind>> pieces { { "ver\r\n", LogKind::Sent }, { "o", LogKind::Received },
@@ -1003,8 +1003,10 @@ void TestMainWindow::saveLog()
     QVERIFY(QTest::qWaitFor([&] { return logText().contains("Log "); }, TRY_MS));
     const QString note = logText().split('\n').filter("Log ").first();
     const bool refused = folder == "read-only" || folder == "full";
-    QCOMPARE(ctl<QPlainTextEdit>(IDC_LOG_VIEW)->document()->find("Log ").charFormat().foreground().color(),
-             refused ? kError : kNote);
+    const CLogView *log = ctl<CLogView>(IDC_LOG_VIEW);
+    const int noteLine = log->FindLine("Log ");
+    QVERIFY(noteLine >= 0);
+    QCOMPARE(log->ShownColour(CLogView::KindColour(log->LineRuns(noteLine).first().first)), refused ? kError : kNote);
     QVERIFY2(logText().contains("$>\n" + note), qPrintable(logText()));   // not on the prompt's line
     if (refused) {
         const int error = folder == "full" ? ENOSPC : EACCES;

@@ -1,6 +1,7 @@
 // The main window's Bluetooth device list at start: the list from BlueZ (the mock on a
 // private D-Bus) arrives in control 1000 while the window keeps handling events.
 
+#include "app/LogView.h"
 #include "app/RFID_LorixDlg.h"
 #include "settings/SettingsStore.h"
 #include "res/Resource.h"
@@ -152,7 +153,7 @@ void TestMainWindowBluetooth::noBluezLeavesListEmpty()
              "No Bluetooth devices: " + why + ".");
     // The window still works: a command is logged.
     window->SendCommand(QStringLiteral("ver"));
-    QVERIFY(qobject_cast<QPlainTextEdit *>(window->control(IDC_LOG_VIEW))->toPlainText().contains("ver"));
+    QVERIFY(qobject_cast<CLogView *>(window->control(IDC_LOG_VIEW))->toPlainText().contains("ver"));
 }
 
 QTEST_MAIN(TestMainWindowBluetooth)

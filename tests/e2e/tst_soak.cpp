@@ -5,6 +5,7 @@
 // runs the long versions: RFID_SOAK_MIB (traffic), RFID_SOAK_CYCLES (open/close),
 // RFID_SOAK_LONG=1 (also the CPU figure after a hang-up). Figures go out as "soak:" lines.
 
+#include "app/LogView.h"
 #include "tests/support/SoakSupport.h"
 
 #include "app/RFID_LorixDlg.h"
@@ -185,7 +186,7 @@ std::unique_ptr<CountingWindow> TestSoak::makeWindow()
 
 QString TestSoak::logText(CRFID_LorixDlg &window) const
 {
-    return qobject_cast<QPlainTextEdit *>(window.control(IDC_LOG_VIEW))->toPlainText();
+    return qobject_cast<CLogView *>(window.control(IDC_LOG_VIEW))->toPlainText();
 }
 
 // Every byte written by the reader is logged, in order (same checksum and count); memory
