@@ -19,6 +19,9 @@
 //   neverreads    a reader that never reads; a 2,040-character command sent 60 times, one
 //                 every 100 ms, through the command box
 //   tagflood      10 MB/s of tag lines, Key Emulator Mode off (all of it logged), 10 s
+//   tagflood5     5 MB/s of distinct tag lines after an inventory command (all of it logged
+//                 and counted by the tag monitor), 10 s
+//   tagflood5monitor  the same with the tag monitor's window open, sorted by reads
 //   settings      a 100 MB settings file; "ASCII Mode" clicked once
 //   savelog       the largest log (8 million characters) saved with Save Log As
 //   copylog       reference for savelog: the same log's text copied in one piece on the
@@ -39,6 +42,8 @@
 
 #include "app/LogView.h"
 #include "app/RFID_LorixDlg.h"
+#include "monitor/TagTableModel.h"
+#include "monitor/widgets/TagMonitorDlg.h"
 #include "xml/XML.h"
 #include "settings/SettingsStore.h"
 #include "bench/LatencyProbe.h"
@@ -59,11 +64,11 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTableView>
 #include <QTimer>
 
 #include <algorithm>
@@ -435,10 +440,13 @@ private:
 };
 
 // A load that only streams bytes at the window: `piece(tick)` every 10 ms for `seconds`.
-Result StreamLoad(CSession &s, int seconds, const std::function<QByteArray(qint64)> &piece, QString *reason)
+Result StreamLoad(CSession &s, int seconds, const std::function<QByteArray(qint64)> &piece, QString *reason,
+                  const std::function<void()> &afterOpen = {})
 {
     if (!s.OpenWindow({}, 0, reason))
         return {};
+    if (afterOpen)
+        afterOpen();
     s.probe().Start();
     s.StartPeer([&s, seconds, piece] { Paced(s.peer(), seconds, true, piece); });
     const bool settled = s.Settle();
@@ -571,13 +579,13 @@ Result RunSaveLog(CSession &s, bool atOnce, QString *reason)
 {
     if (!s.OpenWindow({}, 0, reason))
         return {};
-    auto *log = qobject_cast<QPlainTextEdit *>(s.window().control(IDC_LOG_VIEW));
+    auto *log = qobject_cast<CLogView *>(s.window().control(IDC_LOG_VIEW));
     QString batch;
     for (int i = 0; i < 1000; ++i)
         batch += QString(78, QLatin1Char('L')) + QStringLiteral("\r\n");
-    while (log->document()->characterCount() < CLogView::KEEP_CHARS)
+    while (log->CharacterCount() < CLogView::KEEP_CHARS)
         s.window().AppendLog(batch, LogKind::Received);
-    const qint64 logChars = log->document()->characterCount();
+    const qint64 logChars = log->CharacterCount();
     s.probe().Start();
     s.RunFor(500);
     qint64 copied = 0;
@@ -699,6 +707,30 @@ Result RunLoad(const QString &name, const Options &options, QString *reason)
             return lines;
         }, reason);
     }
+    if (name == QLatin1String("tagflood5") || name == QLatin1String("tagflood5monitor")) {
+        // 50,000 bytes every 10 ms: 5 MB/s of distinct tag lines, counted by the tag monitor
+        // (an inventory was sent first); with the monitor's window open and sorted by reads,
+        // descending, or closed.
+        const bool monitor = name == QLatin1String("tagflood5monitor");
+        const int perTick = 50000 / (TAG_DIGITS + 2);
+        return StreamLoad(s, s.duration(10), [perTick](qint64 tick) {
+            QByteArray lines;
+            lines.reserve(perTick * (TAG_DIGITS + 2));
+            for (int i = 0; i < perTick; ++i)
+                lines += TagLine(tick * perTick + i);
+            return lines;
+        }, reason, [&s, monitor] {
+            s.window().SendCommand(QString::fromLatin1(COMMAND_INVENTORY_MULTI));
+            if (!monitor)
+                return;
+            for (QAction *action : s.window().actions()) {
+                if (action->shortcut() == QKeySequence(Qt::CTRL | Qt::Key_T))
+                    action->trigger();
+            }
+            if (auto *dialog = s.window().findChild<CTagMonitorDlg *>())
+                dialog->table()->sortByColumn(CTagTableModel::ReadsColumn, Qt::DescendingOrder);
+        });
+    }
     if (name == QLatin1String("settings"))
         return RunSettings(s, reason);
     if (name == QLatin1String("savelog") || name == QLatin1String("copylog"))
@@ -715,7 +747,8 @@ Result RunLoad(const QString &name, const Options &options, QString *reason)
 
 const QStringList ALL_LOADS = {QStringLiteral("idle"), QStringLiteral("typing"), QStringLiteral("noend"),
                                QStringLiteral("nul"), QStringLiteral("trigger500"), QStringLiteral("trigger100"),
-                               QStringLiteral("neverreads"), QStringLiteral("tagflood"), QStringLiteral("settings"),
+                               QStringLiteral("neverreads"), QStringLiteral("tagflood"), QStringLiteral("tagflood5"),
+                               QStringLiteral("tagflood5monitor"), QStringLiteral("settings"),
                                QStringLiteral("savelog"), QStringLiteral("copylog"), QStringLiteral("savehtml"),
                                QStringLiteral("savecatalogue"), QStringLiteral("bytescatalogue")};
 

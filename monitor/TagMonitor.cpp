@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 namespace {
 
@@ -269,7 +270,8 @@ void CTagMonitor::Count(QStringView line, TagKind kind)
     if (tag >= 0) {
         Record &r = record(tag);
         qint64 latest = secondOf(r.lastMs);
-        ++r.perSecond[advance(r.perSecond, latest, secondOf(now))];
+        quint16 &inSecond = r.perSecond[advance(r.perSecond, latest, secondOf(now))];
+        inSecond += inSecond < std::numeric_limits<quint16>::max() ? 1 : 0;
         ++r.reads;
         r.lastMs = std::max(r.lastMs, now);
     }

@@ -140,8 +140,9 @@ private:
         quint16 decodedBytes;
         quint8 keyBytes;
         TagKind kind;
-        // By second modulo its size: the window's seconds and the current one.
-        std::array<quint32, RATE_SECONDS + 1> perSecond;
+        // By second modulo its size: the window's seconds and the current one. A tag is read
+        // a few hundred times a second at most; a count stops at 65,535.
+        std::array<quint16, RATE_SECONDS + 1> perSecond;
     };
 
     static qint64 secondOf(qint64 ms);

@@ -510,8 +510,8 @@ void tst_LogView::settingsSaveFailureSaidOnce()
     QCOMPARE(lines, logged);
 }
 
-// In the shown window a note wider than the log shows whole in its line's tooltip; a short
-// one needs none, and the reader's lines scroll sideways as designed.
+// In the shown window a note wider than the log wraps, and shows whole in its line's tooltip
+// too; a short one needs neither, and the reader's lines scroll sideways as designed.
 void tst_LogView::notesWrapped_data()
 {
     QTest::addColumn<LogKind>("kind");
@@ -531,7 +531,13 @@ void tst_LogView::notesWrapped()
     const QString text = QStringLiteral("word & <b> ").repeated(words).trimmed();
     shown.window->AppendLog(text + QStringLiteral("\r\n"), kind);
     const int line = log->LineCount() - 2;
-    const QPoint at = log->LineRect(line).topLeft() + QPoint(10, log->fontMetrics().height() / 2);
+    // Read whole without a mouse: a long note wraps at the log's width, in view; it is one
+    // line of the log all the same, found by a search as written.
+    const QRect shownAt = log->LineRect(line);
+    QVERIFY(!shownAt.isEmpty() && shownAt.bottom() <= log->viewport()->height());
+    QCOMPARE(shownAt.height() >= 2 * log->fontMetrics().height(), kind != LogKind::Received && words > 2);
+    QCOMPARE(log->FindLine(text), line);
+    const QPoint at = shownAt.topLeft() + QPoint(10, log->fontMetrics().height() / 2);
     // A tip of an earlier row hides on a timer of its own: gone before this row hovers.
     QToolTip::hideText();
     QTRY_VERIFY(!QToolTip::isVisible());

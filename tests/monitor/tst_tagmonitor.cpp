@@ -82,6 +82,8 @@ private slots:
     void ratesAgainstReference();
     void filterAndSort_data();
     void filterAndSort();
+    void largeTableSortedOffThread_data();
+    void largeTableSortedOffThread();
     void csvField_data();
     void csvField();
     void csvRoundTrip();
@@ -330,6 +332,95 @@ void TestTagMonitor::filterAndSort()
     fed.feed({{7500, "e20c"}});
     model.Refresh(T0 + 8000);
     QCOMPARE(inserted.size(), filter.isEmpty() || QString("e20c").contains(filter, Qt::CaseInsensitive) ? 1 : 0);
+}
+
+// Past SYNC_SORT_ROWS the order is made on the sorting thread: the rows keep their order
+// until it is back, the tags read meanwhile follow it in order of first read, the current row
+// follows its tag, and an order made stale by a new filter or a clear is never shown.
+void TestTagMonitor::largeTableSortedOffThread_data()
+{
+    QTest::addColumn<int>("column");
+    QTest::addColumn<int>("order");
+    QTest::addColumn<QString>("meanwhile");
+    using M = CTagTableModel;
+    QTest::newRow("reads descending, tags read meanwhile") << int(M::ReadsColumn) << 1 << "read";
+    QTest::newRow("tag ascending, tags read meanwhile") << int(M::TagColumn) << 0 << "read";
+    QTest::newRow("decoded descending") << int(M::DecodedColumn) << 1 << "";
+    QTest::newRow("rate ascending, filter changed") << int(M::RateColumn) << 0 << "filter";
+    QTest::newRow("reads descending, cleared") << int(M::ReadsColumn) << 1 << "clear";
+}
+
+void TestTagMonitor::largeTableSortedOffThread()
+{
+    QFETCH(int, column);
+    QFETCH(int, order);
+    QFETCH(QString, meanwhile);
+    const int tags = CTagTableModel::SYNC_SORT_ROWS + 500;
+    FedMonitor fed;
+    // Texts in no order of first read (7919 and the count share no factor), reads 1 to 13.
+    Reads reads;
+    for (int i = 0; i < tags; ++i) {
+        for (int r = 0; r <= i % 13; ++r)
+            reads.append({i % 1000, QStringLiteral("E2%1").arg(i * 7919 % tags, 6, 16, QLatin1Char('0'))});
+    }
+    fed.feed(reads);
+    CTagTableModel model(fed.monitor);
+    model.Refresh(T0 + 1500);
+    QItemSelectionModel selection(&model);
+    selection.setCurrentIndex(model.index(5, 0), QItemSelectionModel::NoUpdate);
+    const int currentTag = model.TagAt(5);
+    QSignalSpy sorted(&model, &CTagTableModel::Sorted);
+    model.sort(column, Qt::SortOrder(order));
+    QVERIFY(model.SortPending());
+    QCOMPARE(model.TagAt(5), currentTag);   // nothing moved yet
+    if (meanwhile == "read") {
+        fed.feed({{1200, "F1"}, {1200, "A1"}, {1300, "F1"}});
+        model.Refresh(T0 + 1500);
+    } else if (meanwhile == "filter") {
+        model.SetFilter(QStringLiteral("e2a"));
+    } else if (meanwhile == "clear") {
+        fed.monitor.Clear();
+        model.Refresh(T0 + 1500);
+    }
+    QTRY_VERIFY(!model.SortPending());
+    // The filtered rows are few: ordered at once, and the stale order never shown.
+    QCOMPARE(sorted.size(), meanwhile == "clear" || meanwhile == "filter" ? 0 : 1);
+    if (meanwhile == "clear") {
+        QCOMPARE(model.rowCount(), 0);
+        return;
+    }
+    const std::vector<int> &rows = model.Rows();
+    const bool descending = order == 1;
+    const auto key = [&](int tag) -> double {
+        return column == CTagTableModel::ReadsColumn ? double(fed.monitor.ReadsOf(tag)) : fed.monitor.Rate(tag, T0 + 1500);
+    };
+    const auto compare = [&](int a, int b) {
+        if (column == CTagTableModel::TagColumn)
+            return fed.monitor.CompareText(a, b);
+        if (column == CTagTableModel::DecodedColumn)
+            return fed.monitor.CompareDecoded(a, b);
+        return key(a) < key(b) ? -1 : key(a) > key(b) ? 1 : 0;
+    };
+    const size_t sortedRows = meanwhile == "read" ? rows.size() - 2 : rows.size();
+    for (size_t i = 1; i < sortedRows; ++i) {
+        const int c = compare(rows[i - 1], rows[i]);
+        QVERIFY2((descending ? c > 0 : c < 0) || (c == 0 && rows[i - 1] < rows[i]), qPrintable(QString::number(i)));
+    }
+    if (meanwhile == "read") {
+        QCOMPARE(model.index(int(sortedRows), 0).data().toString(), QStringLiteral("F1"));
+        QCOMPARE(model.index(int(sortedRows) + 1, 0).data().toString(), QStringLiteral("A1"));
+    }
+    if (meanwhile == "filter") {
+        int matching = 0;
+        for (int tag = 0; tag < tags; ++tag)
+            matching += fed.monitor.Matches(tag, "e2a") ? 1 : 0;
+        QVERIFY(matching > 0 && matching < tags);
+        QCOMPARE(model.rowCount(), matching);
+        for (int row = 0; row < model.rowCount(); ++row)
+            QVERIFY(fed.monitor.Matches(model.TagAt(row), "e2a"));
+    } else {
+        QCOMPARE(model.index(selection.currentIndex().row(), 0).data().toString(), fed.monitor.Text(currentTag));
+    }
 }
 
 void TestTagMonitor::csvField_data()

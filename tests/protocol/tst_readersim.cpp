@@ -94,6 +94,8 @@ private slots:
     void initTestCase();
     void answers_data();
     void answers();
+    void pacedInventory_data();
+    void pacedInventory();
     void linkRemovedOnTerminate();
     void hangsUp();
     void hangsUpAndComesBack_data();
@@ -143,6 +145,31 @@ void TestReaderSim::answers()
     QFile file(record);
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), command + "\n");
+}
+
+// A paced inventory sends every tag once, in order, then its end: at a rate below the timer's
+// grain, and at a thousand tags a tick.
+void TestReaderSim::pacedInventory_data()
+{
+    QTest::addColumn<int>("rate");
+    QTest::addColumn<int>("tags");
+    QTest::newRow("30 a second") << 30 << 4;
+    QTest::newRow("a million a second") << 1000000 << 20000;
+}
+
+void TestReaderSim::pacedInventory()
+{
+    QFETCH(int, rate);
+    QFETCH(int, tags);
+    Sim sim;
+    QVERIFY(sim.start({"--ports-folder", ports(), "--rate", QString::number(rate), "--tags", QString::number(tags)}));
+    Line line(ports() + QStringLiteral("/COM%1").arg(sim.comNumber));
+    QVERIFY(line.fd >= 0);
+    QVERIFY(line.write("i,0,0,0\r\n"));
+    QByteArray expected = "i,0,0,0\r\n";
+    for (int i = 0; i < tags; ++i)
+        expected += "E200" + QByteArray::number(quint64(1) << 32 | quint32(i), 16).toUpper().rightJustified(20, '0') + "\r\n";
+    QCOMPARE(line.readUntil("$>"), expected + "end=" + QByteArray::number(tags) + "\r\n$>");
 }
 
 void TestReaderSim::linkRemovedOnTerminate()

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -23,6 +24,7 @@ constexpr int TRIGGER_HOLD_MS = 800;          // how long a timed trigger pull i
 constexpr int MS_PER_SECOND = 1000;
 constexpr char VERSION_ANSWER[] = "ver=RFID reader simulator 1.0";
 constexpr char EPC_PREFIX[] = "E200";
+constexpr int MAX_TAG_TICK_MS = 20;
 // The GS1 tags: the sample company prefix 0614141 (7 digits: partition 5) and its trade item
 // 812345; filter 1 (a point-of-sale item) and 2 (a shipping unit).
 constexpr quint64 SAMPLE_COMPANY = 614141;
@@ -93,8 +95,12 @@ CReaderSim::CReaderSim(const SimOptions &options, QObject *parent)
 {
     m_pieceTimer.setInterval(PIECE_INTERVAL_MS);
     connect(&m_pieceTimer, &QTimer::timeout, this, &CReaderSim::writeNextPiece);
+    // The tags due go at each tick, by the time since the inventory began: any rate is kept
+    // on average, whatever the timer's grain. A tick at most every millisecond (a thousand
+    // tags a tick at a million a second), at least every MAX_TAG_TICK_MS.
     if (m_options.tagRate > 0)
-        m_tagTimer.setInterval(qMax(1, MS_PER_SECOND / m_options.tagRate));
+        m_tagTimer.setInterval(qBound(1, MS_PER_SECOND / m_options.tagRate, MAX_TAG_TICK_MS));
+    m_tagTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_tagTimer, &QTimer::timeout, this, &CReaderSim::sendNextTag);
     connect(&m_eventTimer, &QTimer::timeout, this, &CReaderSim::onEventTimer);
     m_hangUpTimer.setSingleShot(true);
@@ -385,32 +391,20 @@ QByteArray CReaderSim::gs1TagFor(int index) const
         .add(SAMPLE_ITEM, SGTIN_ITEM_BITS).add(serial, SGTIN_SERIAL_BITS).hex();
 }
 
-QByteArray CReaderSim::tagFor(int index)
-{
-    if (!m_options.epcs.isEmpty())
-        return m_options.epcs.at(m_nextEpc++ % m_options.epcs.size()).toLatin1();
-    if (!m_options.epcScheme.isEmpty())
-        return gs1TagFor(index);
-    // Distinct within a round and from round to round, so every trigger brings new tags.
-    QByteArray epc = EPC_PREFIX;
-    const QByteArray serial = QByteArray::number(quint64(m_inventoryRound) << 32 | quint32(index), 16).toUpper();
-    const int digits = qMax(int(epc.size() + serial.size()), m_options.tagDigits);
-    epc.append(QByteArray(digits - epc.size() - serial.size(), '0'));
-    return epc + serial;
-}
-
 void CReaderSim::startInventory(int count)
 {
     ++m_inventoryRound;
     m_tagsWanted = qMax(0, count);
     m_tagsSent = 0;
     if (m_options.tagRate > 0 && m_tagsWanted > 0) {
+        m_inventoryClock.start();
         m_tagTimer.start();
         return;
     }
     QByteArray all;
+    all.reserve(qsizetype(m_tagsWanted) * (m_options.tagDigits + 4));
     for (int i = 0; i < m_tagsWanted; ++i)
-        all += tagFor(i) + READER_LINE_END;
+        appendTag(all, i);
     send(all);
     m_tagsSent = m_tagsWanted;
     finishInventory();
@@ -418,13 +412,44 @@ void CReaderSim::startInventory(int count)
 
 void CReaderSim::sendNextTag()
 {
-    if (m_tagsSent >= m_tagsWanted) {
-        finishInventory();
-        return;
+    const qint64 due = std::min<qint64>(m_tagsWanted, m_inventoryClock.nsecsElapsed() / 1000 * m_options.tagRate / 1000000);
+    if (due > m_tagsSent) {
+        QByteArray batch;
+        batch.reserve(qsizetype(due - m_tagsSent) * (m_options.tagDigits + 4));
+        for (; m_tagsSent < due; ++m_tagsSent)
+            appendTag(batch, m_tagsSent);
+        send(batch);
     }
-    send(tagFor(m_tagsSent++) + READER_LINE_END);
     if (m_tagsSent >= m_tagsWanted)
         finishInventory();
+}
+
+// A tag's line: its EPC and the line end. A plain EPC (E200, zeros, the serial number) is
+// distinct within a round and from round to round, so every trigger brings new tags; it is
+// written in place (a million a second leaves no room for a string per tag).
+void CReaderSim::appendTag(QByteArray &out, int index)
+{
+    if (!m_options.epcs.isEmpty()) {
+        out += m_options.epcs.at(m_nextEpc++ % m_options.epcs.size()).toLatin1();
+        out += READER_LINE_END;
+        return;
+    }
+    if (!m_options.epcScheme.isEmpty()) {
+        out += gs1TagFor(index);
+        out += READER_LINE_END;
+        return;
+    }
+    char serial[16];
+    int serialDigits = 0;
+    for (quint64 v = quint64(m_inventoryRound) << 32 | quint32(index); v != 0 || serialDigits == 0; v >>= 4)
+        serial[serialDigits++] = "0123456789ABCDEF"[v & 0xF];
+    const int prefix = int(sizeof(EPC_PREFIX)) - 1;
+    const int zeros = qMax(0, m_options.tagDigits - prefix - serialDigits);
+    out.append(EPC_PREFIX, prefix);
+    out.append(zeros, '0');
+    while (serialDigits > 0)
+        out.append(serial[--serialDigits]);
+    out += READER_LINE_END;
 }
 
 void CReaderSim::finishInventory()

@@ -4,6 +4,7 @@
 #include "tools/reader-sim/PseudoTerminal.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QObject>
 #include <QRandomGenerator>
@@ -26,7 +27,7 @@ struct SimOptions
     // The EPCs to report, in turn across inventories (after the last, the first again);
     // empty: made up as above.
     QStringList epcs;
-    int tagRate = 0;            // tags per second; 0: all at once
+    int tagRate = 0;            // tags per second, kept on average up to a million; 0: all at once
     int maxPiece = 0;           // writes cut into random pieces of 1..maxPiece bytes; 0: whole
     QString codeSet;            // code page of its text; empty: the locale's
     int txPower = -10;          // what "g,txp" answers until "txp,N" sets another
@@ -102,7 +103,7 @@ private:
     void sendText(const QString &text);
     void writeNextPiece();
     void onEventTimer();
-    QByteArray tagFor(int index);
+    void appendTag(QByteArray &out, int index);
     QByteArray gs1TagFor(int index) const;
 
     SimOptions m_options;
@@ -125,6 +126,7 @@ private:
     QByteArray m_outQueue;      // bytes waiting to go out in pieces
     QTimer m_pieceTimer;
     QTimer m_tagTimer;
+    QElapsedTimer m_inventoryClock;   // since the paced inventory began
     QTimer m_eventTimer;
     QTimer m_hangUpTimer;
     QTimer m_returnTimer;
