@@ -18,6 +18,7 @@
 #include <QScrollBar>
 #include <QTextBoundaryFinder>
 #include <QTextLayout>
+#include <QTimer>
 #include <QToolTip>
 
 #include <algorithm>
@@ -33,6 +34,8 @@ constexpr std::size_t MAX_LAYOUTS = 1024;
 // How a line that holds no note is laid out: one row however wide, its separators shown as
 // spaces (they are kept in the text, and copied and saved as line breaks).
 constexpr qreal UNWRAPPED_WIDTH = 1e7;
+// The longest a change waits for its paint: one frame at 60 Hz.
+constexpr int REPAINT_PERIOD_MS = 16;
 
 } // namespace
 
@@ -235,6 +238,7 @@ CLogView::CLogView(QWidget *parent)
     setFrameShape(QFrame::StyledPanel);
     setFrameShadow(QFrame::Sunken);
     verticalScrollBar()->setSingleStep(1);
+    m_rowHeight = std::max(1, int(std::ceil(QFontMetricsF(font()).height())));
     updateScrollBars();
 }
 
@@ -358,7 +362,7 @@ void CLogView::AppendLog(const QString &text, LogKind kind)
     } else {
         vertical->setValue(vertical->maximum());
     }
-    viewport()->update();
+    queueRepaint();
 }
 
 int CLogView::trimOldLines()
@@ -407,7 +411,18 @@ bool CLogView::wrapsAsNote(int line) const
 
 int CLogView::rowHeight() const
 {
-    return std::max(1, int(std::ceil(QFontMetricsF(font()).height())));
+    return m_rowHeight;
+}
+
+void CLogView::queueRepaint()
+{
+    if (m_repaintQueued)
+        return;
+    m_repaintQueued = true;
+    QTimer::singleShot(REPAINT_PERIOD_MS, this, [this] {
+        m_repaintQueued = false;
+        viewport()->update();
+    });
 }
 
 qreal CLogView::textLeft() const
@@ -510,7 +525,8 @@ void CLogView::resizeEvent(QResizeEvent *event)
 
 void CLogView::scrollContentsBy(int, int)
 {
-    viewport()->update();
+    // Appends move the view hundreds of times a second in a flood: painted once a frame.
+    queueRepaint();
 }
 
 void CLogView::paintEvent(QPaintEvent *event)
@@ -655,8 +671,10 @@ void CLogView::changeEvent(QEvent *event)
     if (event->type() == QEvent::PaletteChange || event->type() == QEvent::FontChange) {
         m_shownColours.clear();
         forgetLayouts();
-        if (event->type() == QEvent::FontChange)
+        if (event->type() == QEvent::FontChange) {
             m_contentWidth = m_widestLineChars * fontMetrics().maxWidth();
+            m_rowHeight = std::max(1, int(std::ceil(QFontMetricsF(font()).height())));
+        }
         updateScrollBars();
         viewport()->update();
     }

@@ -195,6 +195,8 @@ private:
     qreal textLeft() const;
     void forgetLayouts() const;
     void updateScrollBars();
+    // Paints at most once a frame however often appends come.
+    void queueRepaint();
     // The line and the absolute position of the character at viewport point `pos`.
     int lineAtY(int y) const;
     qint64 positionAt(const QPoint &pos) const;
@@ -234,6 +236,8 @@ private:
     int m_contentWidth = 0;
     mutable std::unordered_map<qint64, std::unique_ptr<QTextLayout>> m_layouts;
     mutable int m_layoutWidth = -1;
+    int m_rowHeight = 1;           // of the font in force
+    bool m_repaintQueued = false;
     mutable QHash<ColourRef, QColor> m_shownColours;   // for the palette in force
     bool m_timeStamps = false;
     std::function<QDateTime()> m_clock = &QDateTime::currentDateTime;

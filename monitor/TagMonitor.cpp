@@ -188,8 +188,10 @@ int CTagMonitor::find(const QByteArray &text, quint32 hash) const
     const quint32 fingerprint = fingerprintOf(hash);
     for (std::size_t at = hash & m_indexMask;; at = (at + 1) & m_indexMask) {
         const quint32 entry = slot(at);
-        if (entry == 0)
+        if (entry == 0) {
+            m_freeSlot = at;   // where the tag goes when it is added next
             return -1;
+        }
         // Most slots met on the way hold other tags: their fingerprint tells so without
         // reading their record, a cache miss in a million of them.
         if (entry >> m_numberBits != fingerprint)
@@ -228,7 +230,15 @@ int CTagMonitor::addRecord(QStringView line, quint32 hash, TagKind kind, qint64 
     QByteArray key;
     if (m_decoding) {
         const DecodedEpc epc = DecodeEpcLine(line);
-        decoded = epc.Summary().toUtf8().left(MAX_DECODED_BYTES);
+        // What an unknown header says depends on the header alone: made once for each.
+        if (epc.status == EpcStatus::UnknownHeader && epc.header >= 0 && epc.header < int(m_headerTexts.size())) {
+            QByteArray &text = m_headerTexts[size_t(epc.header)];
+            if (text.isEmpty())
+                text = epc.Summary().toUtf8().left(MAX_DECODED_BYTES);
+            decoded = text;
+        } else {
+            decoded = epc.Summary().toUtf8().left(MAX_DECODED_BYTES);
+        }
         if (!epc.key.isEmpty())
             key = (epc.keyName.toUpper() + u' ' + epc.key).toUtf8().left(MAX_KEY_BYTES);
     }
@@ -244,9 +254,8 @@ int CTagMonitor::addRecord(QStringView line, quint32 hash, TagKind kind, qint64 
     store(r, decoded, key);
     m_blocks.back().push_back(r);
     ++m_count;
-    std::size_t at = hash & m_indexMask;
-    while (slot(at) != 0)
-        at = (at + 1) & m_indexMask;
+    // The probe for it ended at this free slot a moment ago.
+    const std::size_t at = m_freeSlot;
     QList<quint32> &page = m_index[at >> INDEX_PAGE_BITS];
     if (page.empty())
         page.fill(0, qsizetype(INDEX_PAGE_SLOTS));

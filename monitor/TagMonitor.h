@@ -170,6 +170,7 @@ private:
     std::vector<QList<quint32>> m_index;
     int m_numberBits = 1;
     std::size_t m_indexMask = 0;
+    mutable std::size_t m_freeSlot = 0;   // where the last probe that found nothing ended
     QByteArray m_scratch;           // the line being counted, in UTF-8
     quint64 m_reads = 0;
     quint64 m_otherReads = 0;
@@ -179,5 +180,6 @@ private:
     quint64 m_generation = 0;
     quint64 m_clears = 0;
     bool m_decoding = true;
+    std::array<QByteArray, 256> m_headerTexts;   // the decoded text of each unknown header
     BoundHandler m_onBound;
 };
