@@ -206,7 +206,14 @@ int CTagMonitor::find(const QByteArray &text, quint32 hash) const
 
 // The text in m_scratch, the decoded text and the key, together in the last chunk (a new one
 // when they do not fit in what it has left).
-void CTagMonitor::store(Record &r, const QByteArray &decoded, const QByteArray &key)
+QByteArrayView CTagMonitor::decodedOf(const Record &r) const
+{
+    if (r.headerDecoded)
+        return QByteArrayView(m_headerTexts[r.header]);
+    return QByteArrayView(textOf(r) + r.textBytes, r.decodedBytes);
+}
+
+void CTagMonitor::store(Record &r, QByteArrayView decoded, const QByteArray &key)
 {
     const qsizetype bytes = m_scratch.size() + decoded.size() + key.size();
     if (m_chunks.empty() || m_chunks.back().size() + bytes > m_chunks.back().capacity()) {
@@ -219,7 +226,7 @@ void CTagMonitor::store(Record &r, const QByteArray &decoded, const QByteArray &
     r.textBytes = quint32(m_scratch.size());
     r.decodedBytes = quint16(decoded.size());
     r.keyBytes = quint8(key.size());
-    chunk.append(m_scratch).append(decoded).append(key);
+    chunk.append(m_scratch).append(decoded.data(), decoded.size()).append(key);
 }
 
 int CTagMonitor::addRecord(QStringView line, quint32 hash, TagKind kind, qint64 nowMs)
@@ -228,14 +235,15 @@ int CTagMonitor::addRecord(QStringView line, quint32 hash, TagKind kind, qint64 
         return -1;
     QByteArray decoded;
     QByteArray key;
+    int sharedHeader = -1;
     if (m_decoding) {
         const DecodedEpc epc = DecodeEpcLine(line);
-        // What an unknown header says depends on the header alone: made once for each.
+        // What an unknown header says depends on the header alone: made and kept once for each.
         if (epc.status == EpcStatus::UnknownHeader && epc.header >= 0 && epc.header < int(m_headerTexts.size())) {
             QByteArray &text = m_headerTexts[size_t(epc.header)];
             if (text.isEmpty())
                 text = epc.Summary().toUtf8().left(MAX_DECODED_BYTES);
-            decoded = text;
+            sharedHeader = epc.header;
         } else {
             decoded = epc.Summary().toUtf8().left(MAX_DECODED_BYTES);
         }
@@ -251,6 +259,8 @@ int CTagMonitor::addRecord(QStringView line, quint32 hash, TagKind kind, qint64 
     r.lastMs = nowMs;
     r.hash = hash;
     r.kind = kind;
+    r.headerDecoded = sharedHeader >= 0;
+    r.header = quint8(std::max(sharedHeader, 0));
     store(r, decoded, key);
     m_blocks.back().push_back(r);
     ++m_count;
@@ -281,7 +291,7 @@ void CTagMonitor::Count(QStringView line, TagKind kind)
         qint64 latest = secondOf(r.lastMs);
         quint16 &inSecond = r.perSecond[advance(r.perSecond, latest, secondOf(now))];
         inSecond += inSecond < std::numeric_limits<quint16>::max() ? 1 : 0;
-        ++r.reads;
+        r.reads += r.reads < std::numeric_limits<quint32>::max() ? 1 : 0;
         r.lastMs = std::max(r.lastMs, now);
     }
 
@@ -357,8 +367,7 @@ QString CTagMonitor::Text(int tag) const
 
 QString CTagMonitor::Decoded(int tag) const
 {
-    const Record &r = record(tag);
-    return QString::fromUtf8(textOf(r) + r.textBytes, r.decodedBytes);
+    return QString::fromUtf8(decodedOf(record(tag)));
 }
 
 QString CTagMonitor::DecodedKey(int tag) const
@@ -372,7 +381,7 @@ bool CTagMonitor::Matches(int tag, const QByteArray &needleUtf8) const
     const Record &r = record(tag);
     const char *text = textOf(r);
     return containsAnyCase(text, r.textBytes, needleUtf8)
-        || containsAnyCase(text + r.textBytes, r.decodedBytes, needleUtf8)
+        || containsAnyCase(decodedOf(r).data(), decodedOf(r).size(), needleUtf8)
         || containsAnyCase(text + r.textBytes + r.decodedBytes, r.keyBytes, needleUtf8);
 }
 
@@ -397,7 +406,9 @@ int CTagMonitor::CompareDecoded(int a, int b) const
 {
     const Record &ra = record(a);
     const Record &rb = record(b);
-    return compareBytes(textOf(ra) + ra.textBytes, ra.decodedBytes, textOf(rb) + rb.textBytes, rb.decodedBytes);
+    const QByteArrayView da = decodedOf(ra);
+    const QByteArrayView db = decodedOf(rb);
+    return compareBytes(da.data(), quint32(da.size()), db.data(), quint32(db.size()));
 }
 
 std::size_t CTagMonitor::MemoryBytes() const
@@ -444,12 +455,14 @@ bool CTagMonitor::Order(std::shared_ptr<const CTagMonitor> monitor, std::vector<
         keyed.reserve(tags.size());
         for (int tag : tags) {
             const Record &r = monitor->record(tag);
-            const char *text = monitor->textOf(r) + (decoded ? r.textBytes : 0);
-            const quint32 bytes = decoded ? r.decodedBytes : r.textBytes;
+            const QByteArrayView d = monitor->decodedOf(r);
+            const char *text = decoded ? d.data() : monitor->textOf(r);
+            const quint32 bytes = decoded ? quint32(d.size()) : r.textBytes;
             keyed.push_back({{bigEndianAt(text, bytes, 0), bigEndianAt(text, bytes, 8)}, text, bytes, tag});
         }
         // The texts stay where they are (a chunk is only ever appended to); the records go.
         const std::vector<QByteArray> texts = monitor->m_chunks;
+        const std::array<QByteArray, 256> headerTexts = monitor->m_headerTexts;
         monitor.reset();
         const auto before = [descending](const TextKey &a, const TextKey &b) {
             int c = 0;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QList>
 #include <QString>
 #include <QStringView>
@@ -132,7 +133,7 @@ private:
     {
         qint64 firstMs;
         qint64 lastMs;       // its second is the newest of `perSecond`
-        quint64 reads;
+        quint32 reads;       // stops at 4,294,967,295 (50 days of a tag read 1,000 times a second)
         quint32 textChunk;   // in m_chunks: the text, then the decoded text, then the key
         quint32 textOffset;
         quint32 textBytes;
@@ -140,11 +141,17 @@ private:
         quint16 decodedBytes;
         quint8 keyBytes;
         TagKind kind;
+        // The decoded text is that of an unknown header (`header`), kept once for all tags
+        // that have it (unprogrammed tags share a few headers), not after the text.
+        bool headerDecoded;
+        quint8 header;
         // By second modulo its size: the window's seconds and the current one. A tag is read
         // a few hundred times a second at most; a count stops at 65,535.
         std::array<quint16, RATE_SECONDS + 1> perSecond;
     };
 
+    // Where a record's decoded text is, and how long.
+    QByteArrayView decodedOf(const Record &r) const;
     static qint64 secondOf(qint64 ms);
     static quint32 hashOf(const char *bytes, qsizetype count);
     static void encode(QStringView line, QByteArray &into);
@@ -155,7 +162,7 @@ private:
     quint32 fingerprintOf(quint32 hash) const;
     int find(const QByteArray &text, quint32 hash) const;
     int addRecord(QStringView line, quint32 hash, TagKind kind, qint64 nowMs);
-    void store(Record &r, const QByteArray &decoded, const QByteArray &key);
+    void store(Record &r, QByteArrayView decoded, const QByteArray &key);
 
     Clock m_clock;
     int m_maxTags;

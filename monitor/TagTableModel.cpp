@@ -14,6 +14,7 @@ constexpr const char *COLUMN_TITLES[CTagTableModel::COLUMN_COUNT] = {
 constexpr const char *KIND_TEXTS[] = {"RFID tag", "Barcode scan"};
 constexpr char TIME_FORMAT[] = "yyyy-MM-dd HH:mm:ss.zzz";
 constexpr int RATE_DECIMALS = 1;
+constexpr qsizetype FEW_PERSISTENT = 8;
 
 CTagMonitor::OrderKey orderKeyOf(int column)
 {
@@ -260,14 +261,27 @@ void CTagTableModel::changePersistent(const std::function<void()> &reorder)
         tags.push_back(i.row() < int(m_rows.size()) ? m_rows[size_t(i.row())] : -1);
     reorder();
     if (!persistent.isEmpty()) {
-        std::vector<int> rowOf(size_t(m_monitor.DistinctTags()), -1);
-        for (size_t row = 0; row < m_rows.size(); ++row)
-            rowOf[size_t(m_rows[row])] = int(row);
+        // A view holds a few persistent rows (the current one, a selection's corners): each
+        // is found by a scan of the rows, which at a million rows reads 4 MB in order; a
+        // table of every tag's row would write 4 MB at random.
+        std::vector<int> rowOf;
+        const bool few = persistent.size() <= FEW_PERSISTENT;
+        if (!few) {
+            rowOf.assign(size_t(m_monitor.DistinctTags()), -1);
+            for (size_t row = 0; row < m_rows.size(); ++row)
+                rowOf[size_t(m_rows[row])] = int(row);
+        }
         QModelIndexList moved;
         moved.reserve(persistent.size());
         for (qsizetype i = 0; i < persistent.size(); ++i) {
             const int tag = tags[size_t(i)];
-            const int row = tag >= 0 && tag < int(rowOf.size()) ? rowOf[size_t(tag)] : -1;
+            int row = -1;
+            if (few && tag >= 0) {
+                const auto at = std::find(m_rows.begin(), m_rows.end(), tag);
+                row = at == m_rows.end() ? -1 : int(at - m_rows.begin());
+            } else if (tag >= 0 && tag < int(rowOf.size())) {
+                row = rowOf[size_t(tag)];
+            }
             moved << (row >= 0 ? index(row, persistent[i].column()) : QModelIndex());
         }
         changePersistentIndexList(persistent, moved);

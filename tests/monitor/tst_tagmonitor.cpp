@@ -191,6 +191,13 @@ void TestTagMonitor::counts_data()
     QTest::newRow("case variants are distinct tags")
         << Reads{{0, "e200ab"}, {1, "E200AB"}, {2, "e200ab"}} << QStringList{"e200ab r 2 0..2", "E200AB r 1 1..1"} << 3 << unbounded << 0;
     QTest::newRow("empty line is no tag") << Reads{{0, ""}, {5, "A"}} << QStringList{"A r 1 5..5"} << 1 << unbounded << 0;
+    QTest::newRow("unknown headers' texts, kept once, each its own")
+        << Reads{{0, "E2000000000000000000ABCD"}, {1, "3074257BF7194E4000001A85"}, {2, "E2000000000000000000ABCE"},
+                 {3, "E1000000000000000000ABCD"}}
+        << QStringList{"E2000000000000000000ABCD r 1 0..0 unknown EPC header E2",
+                       "3074257BF7194E4000001A85 r 1 1..1 urn:epc:id:sgtin:0614141.812345.6789",
+                       "E2000000000000000000ABCE r 1 2..2 unknown EPC header E2",
+                       "E1000000000000000000ABCD r 1 3..3 unknown EPC header E1"} << 4 << unbounded << 0;
     QTest::newRow("kind of the first read")
         << Reads{{0, "880123", 's'}, {9, "880123"}} << QStringList{"880123 s 2 0..9"} << 2 << unbounded << 0;
     QTest::newRow("text beyond ASCII, lone surrogate replaced")
