@@ -2,7 +2,7 @@
 
 #include "controls/common/ReadableColours.h"
 
-#include "app/Memory.h"
+#include "platform/Memory.h"
 #include "protocol/TrafficLine.h"
 
 #include <QAccessible>
@@ -384,7 +384,13 @@ int CLogView::trimOldLines()
     m_firstLineNumber += firstKept;
     if (m_layouts.size() > MAX_LAYOUTS)
         m_layouts.clear();
-    ReturnFreedMemory();
+    // Once the log has turned over, its freed pages go back; the walk over the allocator's
+    // lists is not worth it for every trim.
+    m_droppedSinceReturn += firstKept;
+    if (m_droppedSinceReturn >= KEEP_LINES) {
+        m_droppedSinceReturn = 0;
+        ReturnFreedMemory();
+    }
     return firstKept;
 }
 

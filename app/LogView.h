@@ -237,6 +237,7 @@ private:
     mutable std::unordered_map<qint64, std::unique_ptr<QTextLayout>> m_layouts;
     mutable int m_layoutWidth = -1;
     int m_rowHeight = 1;           // of the font in force
+    int m_droppedSinceReturn = 0;  // lines trimmed since the freed memory last went back
     bool m_repaintQueued = false;
     mutable QHash<ColourRef, QColor> m_shownColours;   // for the palette in force
     bool m_timeStamps = false;

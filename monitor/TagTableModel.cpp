@@ -1,6 +1,7 @@
 #include "monitor/TagTableModel.h"
 
 #include "monitor/TagMonitor.h"
+#include "platform/Memory.h"
 
 #include <QDateTime>
 
@@ -220,6 +221,8 @@ void CTagTableModel::startSort()
     auto snapshot = std::make_shared<const CTagMonitor>(m_monitor);
     m_sorter.Run([this, snapshot, rows = m_rows, requested, key, descending, nowMs, epoch]() mutable -> CWorkQueue::Apply {
         CTagMonitor::Order(std::move(snapshot), rows, key, descending, nowMs);
+        // The keys (tens of megabytes at a million rows) were freed on this thread's heap.
+        ReturnFreedMemory();
         return [this, rows = std::move(rows), requested, epoch]() mutable { applySort(std::move(rows), requested, epoch); };
     });
 }

@@ -1,4 +1,4 @@
-#include "app/Memory.h"
+#include "platform/Memory.h"
 
 #if defined(__GLIBC__)
 #include <malloc.h>
