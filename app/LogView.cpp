@@ -862,8 +862,9 @@ QString CLogView::plainText(qint64 from, qint64 to) const
         return text;
     text.reserve(qsizetype(to - from));
     for (int line = m_lines.LineAt(from); line < m_lines.Count(); ++line) {
+        // The break before a line is the position before its start.
         const qint64 start = m_lines.Start(line);
-        if (start >= to)
+        if (start > to)
             break;
         if (start > from)
             text += QLatin1Char('\n');

@@ -9,6 +9,8 @@
 #include "res/Resource.h"
 #include "tests/support/IsolatedWindow.h"
 
+#include <QAccessible>
+#include <QClipboard>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScrollBar>
@@ -62,6 +64,7 @@ private slots:
     void scrolling_data();
     void scrolling();
     void clearStaysReadOnly();
+    void selectCopyAndRead();
     void longLinesShortened_data();
     void longLinesShortened();
     void trimsOldestInBlocks_data();
@@ -272,6 +275,45 @@ void tst_LogView::clearStaysReadOnly()
     QVERIFY(log.IsEmpty());
     log.AppendLog(QStringLiteral("x"), LogKind::Sent);
     QCOMPARE(log.toPlainText(), QStringLiteral("x"));
+}
+
+// What the operator selects with the mouse and copies with Ctrl+C, Ctrl+A's whole text, and
+// what a screen reader reads of it, also after the oldest lines went.
+void tst_LogView::selectCopyAndRead()
+{
+    QWidget window;
+    auto *log = new CLogView(&window);
+    log->setGeometry(0, 0, 300, 200);
+    window.resize(300, 200);
+    window.show();
+    window.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    log->AppendLog(QStringLiteral("alpha\r\nbeta\r\n"), LogKind::Sent);
+    log->AppendLog(QStringLiteral("gamma"), LogKind::Received);
+    const QPoint from = log->LineRect(0).topLeft() + QPoint(0, 2);
+    const QPoint to = log->LineRect(2).topLeft() + QPoint(0, 2);
+    QTest::mousePress(log->viewport(), Qt::LeftButton, Qt::NoModifier, from);
+    QTest::mouseMove(log->viewport(), to);
+    QTest::mouseRelease(log->viewport(), Qt::LeftButton, Qt::NoModifier, to);
+    QCOMPARE(QApplication::focusWidget(), log);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("alpha\nbeta\n"));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(QGuiApplication::clipboard()->text(), log->toPlainText());
+
+    QAccessibleInterface *read = QAccessible::queryAccessibleInterface(log);
+    QVERIFY(read && read->textInterface());
+    QVERIFY(read->state().readOnly && read->state().multiLine);
+    QCOMPARE(read->textInterface()->text(0, read->textInterface()->characterCount()), QStringLiteral("alpha\nbeta\ngamma"));
+    int start = 0;
+    int end = 0;
+    read->textInterface()->selection(0, &start, &end);
+    QCOMPARE(log->toPlainText().mid(start, end - start), log->toPlainText());
+    for (int i = 0; i < CLogView::KEEP_LINES + CLogView::TRIM_LINES; ++i)
+        log->AppendLog(QStringLiteral("%1\r\n").arg(i), LogKind::Received);
+    QCOMPARE(read->textInterface()->characterCount(), int(log->toPlainText().size()));
+    QCOMPARE(read->textInterface()->text(0, 7), log->toPlainText().left(7));
 }
 
 void tst_LogView::longLinesShortened_data()
