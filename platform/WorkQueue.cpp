@@ -2,6 +2,16 @@
 
 #include <QMetaObject>
 
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int BACKGROUND_NICE = 19;
+
+} // namespace
+
 CWorkQueue::CWorkQueue() = default;
 
 // Joined before QObject goes, which drops the announcements still queued.
@@ -24,8 +34,15 @@ void CWorkQueue::Run(Job job)
         m_jobs.push_back(std::move(job));
     }
     m_wake.notify_one();
-    if (!m_thread.joinable())
-        m_thread = std::thread([this] { loop(); });
+    if (!m_thread.joinable()) {
+        const bool background = m_background;
+        m_thread = std::thread([this, background] {
+            // Linux keeps a nice value per thread: this one only.
+            if (background)
+                ::setpriority(PRIO_PROCESS, pid_t(::syscall(SYS_gettid)), BACKGROUND_NICE);
+            loop();
+        });
+    }
 }
 
 void CWorkQueue::loop()

@@ -34,6 +34,10 @@ public:
 
     // Hands the job over; returns at once.
     void Run(Job job);
+    // The queue's thread yields the processor to every other thread of normal priority (a
+    // background job that must not take a core from the window's thread on a busy machine).
+    // Before the first job.
+    void SetBackground(bool on) { m_background = on; }
     // Jobs handed over whose closure has not run yet.
     int Pending() const { return m_pending; }
     // Waits until every job handed over has run; their closures run later, from the event
@@ -45,6 +49,7 @@ private:
     Q_INVOKABLE void deliver();
 
     int m_pending = 0;                 // owner's thread only
+    bool m_background = false;         // owner's thread only, read by the thread as it starts
     std::mutex m_lock;
     std::condition_variable m_wake;
     std::condition_variable m_idle;    // to WaitIdle: a job has ended
