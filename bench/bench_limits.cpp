@@ -262,6 +262,9 @@ int runWindow(qint64 lines, bool monitorOpen)
                 (statusKiB("VmRSS:") - rssBefore) / 1024.0, statusKiB("VmHWM:") / 1024.0,
                 double(monitor.MemoryBytes()) / 1048576.0);
     std::fflush(stdout);
+    // The reader goes with the window; nothing else is worth waiting for.
+    reader.process.kill();
+    reader.process.waitForFinished();
     std::_Exit(0);
 }
 
