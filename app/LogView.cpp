@@ -66,7 +66,7 @@ void appendAsPlainText(QString &to, QStringView text)
 
 using KindRuns = CLogLines::Runs;
 
-// Who said a line, at its start in a log saved with direction.
+// A piece's kind as the class of its span in a log saved as HTML.
 QLatin1String kindName(LogKind kind)
 {
     switch (kind) {
