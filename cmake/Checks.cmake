@@ -11,14 +11,14 @@
 # left out.
 set(RFID_HEADER_CHECK_LIBRARIES
     rfid_platform rfid_settings rfid_link rfid_protocol rfid_wedge rfid_epc rfid_monitor rfid_monitor_widgets rfid_engine rfid_xml rfid_catalogue rfid_catalogue_widgets
-    rfid_discovery rfid_discovery_widgets rfid_controls_common rfid_tree rfid_propgrid rfid_res rfid_app rfid_readersim
+    rfid_discovery rfid_discovery_widgets rfid_controls_common rfid_tree rfid_propgrid rfid_res rfid_app rfid_readersim rfid_publish
     rfid_testsupport)
 # Header-only test fixtures stand on the libraries their users link.
 set(RFID_HEADER_CHECK_WITH_rfid_testsupport rfid_app rfid_protocol)
 
 # The libraries that must not link Qt Widgets or Qt Gui, directly or through another target.
 set(RFID_WIDGETS_FREE_LIBRARIES
-    rfid_platform rfid_settings rfid_xml rfid_catalogue rfid_link rfid_protocol rfid_wedge rfid_epc rfid_monitor rfid_discovery rfid_engine rfid_cli rfid_readersim)
+    rfid_platform rfid_settings rfid_xml rfid_catalogue rfid_link rfid_protocol rfid_wedge rfid_epc rfid_monitor rfid_discovery rfid_engine rfid_publish rfid_cli rfid_readersim)
 set(RFID_FORBIDDEN_IN_LOGIC Qt6::Widgets Qt6::Gui Qt::Widgets Qt::Gui)
 
 # --- every header on its own ------------------------------------------------------------
