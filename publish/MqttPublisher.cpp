@@ -409,14 +409,9 @@ void CMqttPublisher::Worker::answerRefusal(int rc)
     // The answers of MQTT 3.1.1's connection acknowledgement.
     switch (rc) {
     case 4:
-        refuse(target.hasCredentials
-                   ? QStringLiteral("the broker %1 refused the user name or password of --mqtt-credentials %2")
-                         .arg(target.url, target.credentialsPath)
-                   : QStringLiteral("the broker %1 wants a user name and password (--mqtt-credentials FILE)").arg(target.url));
-        return;
     case 5:
         refuse(target.hasCredentials
-                   ? QStringLiteral("the broker %1 does not let the user of --mqtt-credentials %2 in (a wrong password, or not authorised)")
+                   ? QStringLiteral("the broker %1 refused the user name or password of --mqtt-credentials %2")
                          .arg(target.url, target.credentialsPath)
                    : QStringLiteral("the broker %1 wants a user name and password (--mqtt-credentials FILE)").arg(target.url));
         return;
