@@ -24,6 +24,9 @@ packages=(
   # compositor and portal backend, a GTK window that records the keys, software rendering
   xdg-desktop-portal mutter xdg-desktop-portal-gnome at-spi2-core gir1.2-atspi-2.0
   kwin-wayland xdg-desktop-portal-kde qtwayland5 gir1.2-gtk-3.0 libgl1-mesa-dri dbus-bin
+  # watch --mqtt: the MQTT client library; its tests and benchmark start a private broker,
+  # subscribe with its client and make their certificates with openssl
+  libmosquitto-dev mosquitto mosquitto-clients openssl
   # benchmarks
   libbenchmark-dev libboost-dev libpugixml-dev libtinyxml2-dev libexpat1-dev
   # the packaging test: package checks and an independent SVG renderer

@@ -202,12 +202,23 @@ int main(int argc, char *argv[])
         QFile in(received);
         in.open(QIODevice::ReadOnly);
         qint64 messages = 0;
+        // The broker's acknowledgements, as the queue's head file records them.
+        QFile head(dir.filePath("state-mqtt/rfid-lorix/mqtt/COM%1-tags/head").arg(reader.comNumber));
+        QElapsedTimer clock;
+        qint64 ackedAt = -1;
         reader.pullTrigger();
-        const qint64 ms = countUntil([&] { return messages += in.readAll().count('\n'); }, tags);
+        clock.start();
+        const qint64 ms = countUntil([&] { return messages += in.readAll().count('\n'); }, tags, [&] {
+            if (ackedAt < 0 && head.open(QIODevice::ReadOnly) && head.readAll().trimmed().toLongLong() >= tags)
+                ackedAt = clock.elapsed();
+            head.close();
+        });
         cpuMqtt = watch.cpu();
         watch.countTags();
         std::printf("watch --json --mqtt: %lld of %d messages at the subscriber, %.0f messages/s; CPU %.3f s (%.2f us a read)\n",
                     messages, tags, messages * 1000.0 / ms, cpuMqtt, cpuMqtt * 1e6 / qMax<qint64>(1, watch.lines));
+        std::printf("all %d acknowledged by the broker %.2f s after the trigger: %.0f messages/s into the broker\n", tags,
+                    ackedAt / 1000.0, ackedAt > 0 ? tags * 1000.0 / ackedAt : 0.0);
         std::printf("extra CPU per read with the broker: %+.1f%%\n", cpuPlain > 0 ? (cpuMqtt / cpuPlain - 1) * 100 : 0.0);
         subscriber.terminate();
         subscriber.waitForFinished();

@@ -22,8 +22,8 @@
 // a consumer may see a message twice (QoS 1 allows it) and finds it by its sequence number.
 //
 // Threads: made, started, fed and destroyed on its owner's thread (the engine's). Publish
-// only appends to an inbox under a lock and wakes the publisher's own thread when the inbox
-// was empty; the queues, the libmosquitto client and its socket belong to that thread, so
+// only gathers the events of the owner's event loop's turn; at the turn's end they go to an
+// inbox under a lock, and the publisher's own thread is woken when the inbox was empty; the queues, the libmosquitto client and its socket belong to that thread, so
 // neither the disk nor the network ever makes the engine wait. What the thread has to say
 // comes back as queued signals. The destructor lets the thread write what it was handed,
 // gives a connected broker a moment (DRAIN_MS) to take what waits, and joins it.
@@ -34,7 +34,7 @@ class CMqttPublisher : public QObject
 public:
     enum class Stream { Tags, Events };
     // In flight at once: messages sent and not yet acknowledged by the broker.
-    static constexpr int WINDOW = 1024;
+    static constexpr int WINDOW = 128;
     // Events handed over and not yet on disk, at most: more than that is a disk that does
     // not keep up, and the newest go, counted.
     static constexpr int INBOX_LIMIT = 65536;
@@ -58,6 +58,8 @@ signals:
     void refused(const QString &text);
 
 private:
+    void handOver();
+
     struct Worker;
     std::unique_ptr<Worker> m_worker;
 };

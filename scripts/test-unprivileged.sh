@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs the port, settings, link, engine, key sink, end-to-end and command-line tests of a built tree once more as an ordinary user,
+# Runs the port, settings, link, engine, key sink, end-to-end, command-line and broker tests of a built tree once more as an ordinary user,
 # which a root run cannot stand for: root opens a terminal another program holds in
 # exclusive mode, writes files it was not given and enters every folder. Needs root (it
 # drops to the user with setpriv); scripts/test.sh calls it when it runs as root.
@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source_dir=$PWD
 build_dir=$(cd "${BUILD_DIR:-build}" && pwd)
-labels='^(platform|settings|link|wedge|engine|e2e|cli)$'
+labels='^(platform|settings|link|wedge|engine|e2e|cli|publish)$'
 
 if [[ $(id -u) -ne 0 ]]; then
   echo "test-unprivileged.sh: needs root to switch users; as an ordinary user run ctest itself" >&2
@@ -116,7 +116,7 @@ for name in LANG LC_ALL LC_CTYPE TERM CI $(compgen -e | grep -E '^(RFID_|ASAN_|U
   [[ -n ${!name+x} ]] && keep+=("$name=${!name}")
 done
 
-echo "test-unprivileged.sh: the port, settings, link, engine, key sink, end-to-end and command-line tests again as $user (uid $uid)" >&2
+echo "test-unprivileged.sh: the port, settings, link, engine, key sink, end-to-end, command-line and broker tests again as $user (uid $uid)" >&2
 cd "$stage/build"
 setpriv --reuid="$uid" --regid="$gid" --clear-groups --inh-caps=-all \
   env -i "${keep[@]}" ctest --output-on-failure "$@"

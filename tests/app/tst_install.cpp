@@ -53,6 +53,7 @@ const QStringList CLI_COMPLETIONS = {QStringLiteral(RFID_INSTALL_DATADIR "/bash-
                                      QStringLiteral(RFID_INSTALL_DATADIR "/fish/vendor_completions.d/rfid-lorix-cli.fish")};
 constexpr char CLI_PACKAGE[] = "rfid-lorix-cli";
 constexpr char WINDOW_PACKAGE[] = "rfid-lorix";
+const QString PUBLISH_UNIT = QStringLiteral("lib/systemd/user/rfid-lorix-publish@.service");
 
 QString programFolder()
 {
@@ -184,6 +185,7 @@ void TestInstall::stagedFile_data()
     QTest::newRow("command line") << cli << true << QString() << 0;
     QTest::newRow("command line's launcher") << QStringLiteral(RFID_INSTALL_BINDIR "/") + QLatin1String(CLI_NAME) << true << cli << 0;
     QTest::newRow("wedge's user unit") << WEDGE_UNIT << false << QString() << 0;
+    QTest::newRow("publisher's user unit") << PUBLISH_UNIT << false << QString() << 0;
     for (int size : ICON_SIZES)
         QTest::newRow(qPrintable(QStringLiteral("icon %1").arg(size))) << iconPath(size) << false << QString() << size;
 }
