@@ -36,6 +36,11 @@ constexpr OptionRow OPTIONS[] = {
     {OPT_HEX, "hex", 0, nullptr, "received lines as the bytes that came, in hexadecimal"},
     {OPT_TIMESTAMP_FORMAT, "timestamp-format", 0, "F", "iso (local, the default), utc, epoch or delta"},
     {OPT_WAIT, "wait", 'w', nullptr, "wait for a port that is not there yet"},
+    {OPT_MQTT, "mqtt", 0, "URL", "also publish every event: mqtt://HOST[:PORT] or mqtts://HOST[:PORT]"},
+    {OPT_MQTT_TOPIC, "mqtt-topic", 0, "T", "topics T/tags, T/events, T/status (default rfid-lorix/{host}/{port})"},
+    {OPT_MQTT_QOS, "mqtt-qos", 0, "N", "0 or 1 (default 1: the broker acknowledges each message)"},
+    {OPT_MQTT_CREDENTIALS, "mqtt-credentials", 0, "FILE", "user name and password on two lines; yours alone (mode 600)"},
+    {OPT_MQTT_CA, "mqtt-ca", 0, "FILE", "the CA certificate (PEM) that signed the broker's"},
 };
 
 enum class Ports { None, One, Many };
@@ -70,15 +75,19 @@ constexpr CommandRow COMMANDS[] = {
      "no answer, 2 a usage error, 3 the port could not be opened or was lost, 4 the output\n"
      "could not be written", RunSend},
     {"watch", "", "", 0, 0, Ports::Many,
-     OPT_PORT | OPT_JSON | OPT_LOG | OPT_SINGLE | OPT_MULTI | OPT_HEX | OPT_TIMESTAMP_FORMAT | OPT_WAIT,
+     OPT_PORT | OPT_JSON | OPT_LOG | OPT_SINGLE | OPT_MULTI | OPT_HEX | OPT_TIMESTAMP_FORMAT | OPT_WAIT | OPT_MQTT
+         | OPT_MQTT_TOPIC | OPT_MQTT_QOS | OPT_MQTT_CREDENTIALS | OPT_MQTT_CA,
      "print every line sent and received, with time stamps",
      "Prints every line sent (>) and received (<) and every change of the link (# opened,\n"
      "lost, reopened, closed) with its time and port until interrupted; answers the trigger\n"
      "and reconnects as the tool's automatic connection does. --port may be repeated: one\n"
      "stream, each line with its port. --single or --multi chooses the trigger's inventory\n"
-     "(default: the stored read mode).\n",
-     "0 interrupted, 2 a usage error, 3 a port could not be opened, 4 the output or the log\n"
-     "could not be written", RunWatch},
+     "(default: the stored read mode). --mqtt also publishes each event as --json prints it\n"
+     "to a broker, one connection per port; the events wait on disk while it is away\n"
+     "($XDG_STATE_HOME/rfid-lorix/mqtt/, at most 1,048,576 per port and topic).\n",
+     "0 interrupted, 2 a usage error (also a credentials file others can read), 3 a port\n"
+     "could not be opened or the broker refused us (a wrong password, a certificate the CA\n"
+     "does not sign), 4 the output or the log could not be written", RunWatch},
     {"inventory", "", "", 0, 0, Ports::Many, OPT_PORT | OPT_SINGLE | OPT_SECONDS | OPT_CSV | OPT_JSON | OPT_TIMEOUT | OPT_WAIT,
      "run inventories and print the tag table",
      "Runs inventories for S seconds (or one round) and prints the tag table: tag, kind,\n"
@@ -192,6 +201,18 @@ QString TakeValue(CliOption id, const QString &value, CliOptions &options)
         (id == OPT_TIMEOUT ? options.timeoutS : options.seconds) = seconds;
         return QString();
     }
+    case OPT_MQTT:
+        return ParseMqttUrl(value, options.mqtt);
+    case OPT_MQTT_TOPIC:
+        return ParseMqttTopic(value, options.mqtt);
+    case OPT_MQTT_QOS:
+        return ParseMqttQos(value, options.mqtt);
+    case OPT_MQTT_CREDENTIALS:
+    case OPT_MQTT_CA:
+        if (value.isEmpty())
+            return QStringLiteral("--%1 needs a file").arg(QLatin1String(id == OPT_MQTT_CA ? "mqtt-ca" : "mqtt-credentials"));
+        (id == OPT_MQTT_CA ? options.mqttCa : options.mqttCredentials) = value;
+        return QString();
     case OPT_LOG:
     case OPT_CSV:
         if (value.isEmpty())
@@ -296,6 +317,8 @@ QString Check(const CommandRow &row, const CliOptions &options)
         return QStringLiteral("--single and --multi exclude each other");
     if (options.has(OPT_HEX) && options.has(OPT_JSON))
         return QStringLiteral("--hex and --json exclude each other");
+    if (!options.has(OPT_MQTT) && (options.given & (OPT_MQTT_TOPIC | OPT_MQTT_QOS | OPT_MQTT_CREDENTIALS | OPT_MQTT_CA)))
+        return QStringLiteral("the --mqtt-* options need --mqtt URL");
     return QString();
 }
 

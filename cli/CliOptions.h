@@ -1,5 +1,7 @@
 #pragma once
 
+#include "publish/MqttTarget.h"
+
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -33,6 +35,11 @@ enum CliOption : unsigned {
     OPT_HEX = 1u << 9,
     OPT_TIMESTAMP_FORMAT = 1u << 10,
     OPT_WAIT = 1u << 11,
+    OPT_MQTT = 1u << 12,
+    OPT_MQTT_TOPIC = 1u << 13,
+    OPT_MQTT_QOS = 1u << 14,
+    OPT_MQTT_CREDENTIALS = 1u << 15,
+    OPT_MQTT_CA = 1u << 16,
 };
 
 // A port as the command line names it: COM5, 5, or a device path (/dev/rfcomm0,
@@ -68,6 +75,9 @@ struct CliOptions
     QString csvPath;            // "-": standard output
     TimestampFormat timestampFormat = TimestampFormat::Local;
     QStringList operands;       // the commands of "send", the script of "run"
+    MqttTarget mqtt;            // watch --mqtt: the broker, the topics, the QoS
+    QString mqttCredentials;    // the files, read when the run starts
+    QString mqttCa;
 
     bool has(CliOption option) const { return (given & option) != 0; }
 };

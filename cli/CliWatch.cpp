@@ -1,6 +1,7 @@
 // watch: every line sent and received, and the link's changes, as they come.
 
 #include "cli/CliCommands.h"
+#include "cli/CliPublish.h"
 #include "cli/CliSession.h"
 #include "epc/TagJson.h"
 #include "platform/CodePage.h"
@@ -13,17 +14,48 @@
 namespace {
 
 // Lines are printed as they come, a flood at tens of thousands a second: each is written by
-// hand into the session's batch, the time's text made once per millisecond.
+// hand into the session's batch, the time's text made once per millisecond. With --mqtt each
+// event is also made as --json makes it (printed or not) and handed to its port's publisher.
 class CWatch
 {
 public:
-    explicit CWatch(CCliSession &session) : m_session(session), m_options(session.options()) {}
+    CWatch(CCliSession &session, CCliPublishing *publishing)
+        : m_session(session), m_options(session.options()), m_publishing(publishing)
+    {
+    }
 
     void line(CCliReader *reader, CCliReader::Direction direction, int lineClass, const QString &text)
     {
+        const CMqttPublisher::Stream stream =
+            lineClass == CResponseDispatcher::TagData ? CMqttPublisher::Stream::Tags : CMqttPublisher::Stream::Events;
+        for (const bool json : {true, false})
+            if (wanted(json))
+                line(reader, direction, lineClass, text, json, stream);
+    }
+
+    // Shown cut, with the window's mark, and said: never dropped.
+    void longLine(CCliReader *reader, const QString &head, qint64 chars)
+    {
+        line(reader, CCliReader::Direction::Received, CCliReader::CUT_LINE, m_session.longLineShown(*reader, head, chars));
+    }
+
+    void link(CCliReader *reader, CCliReader::LinkEvent event, const QString &detail)
+    {
+        for (const bool json : {true, false})
+            if (wanted(json))
+                link(reader, event, detail, json);
+    }
+
+private:
+    // Made as JSON for --json and for the broker, as text for the plain output.
+    bool wanted(bool json) const { return json ? m_options.json || m_publishing : !m_options.json; }
+
+    void line(CCliReader *reader, CCliReader::Direction direction, int lineClass, const QString &text, bool json,
+              CMqttPublisher::Stream stream)
+    {
         const bool sent = direction == CCliReader::Direction::Sent;
-        start(reader, sent ? LogKind::Sent : LogKind::Received);
-        if (m_options.json) {
+        start(reader, sent ? LogKind::Sent : LogKind::Received, json);
+        if (json) {
             m_line += ",\"dir\":\"";
             m_line += sent ? "tx" : "rx";
             m_line += "\",\"class\":\"";
@@ -37,20 +69,14 @@ public:
         } else {
             AppendVisible(m_line, text);
         }
-        end();
+        end(reader, json, stream);
     }
 
-    // Shown cut, with the window's mark, and said: never dropped.
-    void longLine(CCliReader *reader, const QString &head, qint64 chars)
+    void link(CCliReader *reader, CCliReader::LinkEvent event, const QString &detail, bool json)
     {
-        line(reader, CCliReader::Direction::Received, CCliReader::CUT_LINE, m_session.longLineShown(*reader, head, chars));
-    }
-
-    void link(CCliReader *reader, CCliReader::LinkEvent event, const QString &detail)
-    {
-        start(reader, event == CCliReader::LinkEvent::Lost ? LogKind::Error : LogKind::Note);
+        start(reader, event == CCliReader::LinkEvent::Lost ? LogKind::Error : LogKind::Note, json);
         const QLatin1String name = CCliReader::LinkEventName(event);
-        if (m_options.json) {
+        if (json) {
             m_line += ",\"kind\":\"link\",\"event\":\"";
             m_line += name;
             m_line += '"';
@@ -65,15 +91,14 @@ public:
                 AppendVisible(m_line, detail);
             }
         }
-        end();
+        end(reader, json, CMqttPublisher::Stream::Events);
     }
 
-private:
-    void start(CCliReader *reader, LogKind kind)
+    void start(CCliReader *reader, LogKind kind, bool json)
     {
         const QByteArray &time = m_session.timeText(QDateTime::currentMSecsSinceEpoch());
         m_line.clear();
-        if (m_options.json) {
+        if (json) {
             m_line += "{\"time\":\"" + time + "\",\"port\":";
             AppendJsonString(m_line, reader->portName());
         } else {
@@ -83,14 +108,22 @@ private:
         }
     }
 
-    void end()
+    void end(CCliReader *reader, bool json, CMqttPublisher::Stream stream)
     {
-        m_line += m_options.json ? "}\n" : "\n";
+        if (json) {
+            m_line += '}';
+            if (m_publishing)
+                m_publishing->Publish(reader->portName(), stream, m_line);
+            if (!m_options.json)
+                return;
+        }
+        m_line += '\n';
         m_session.out(m_line);
     }
 
     CCliSession &m_session;
     const CliOptions &m_options;
+    CCliPublishing *m_publishing;
     QByteArray m_line;
     CCodePageEncoder m_encoder;
 };
@@ -102,9 +135,32 @@ int RunWatch(CCliSession &session)
     const CliOptions &options = session.options();
     if (const int code = session.openLog(); code != EXIT_OK || session.interrupted())
         return code;
-    CWatch watch(session);
-    std::vector<std::unique_ptr<CCliReader>> readers;
+    // --mqtt: the files are read and the queues opened before any port, so that nothing the
+    // ports say goes unpublished. A refusal by the broker ends the run.
+    std::unique_ptr<CCliPublishing> publishing;
     int code = EXIT_OK;
+    if (options.has(OPT_MQTT)) {
+        publishing = std::make_unique<CCliPublishing>();
+        if (const QString why = publishing->Prepare(options.mqtt, options.mqttCredentials, options.mqttCa); !why.isEmpty())
+            return session.usage(why);
+        QObject::connect(publishing.get(), &CCliPublishing::noted, &session,
+                         [&session](const QString &port, const QString &text, bool error) {
+                             session.err(QStringLiteral("%1 %2: %3").arg(port, QLatin1String(error ? "error" : "note"), text));
+                         });
+        QObject::connect(publishing.get(), &CCliPublishing::refused, &session,
+                         [&session, &code](const QString &port, const QString &text) {
+                             session.err(QStringLiteral("%1: %2").arg(port, text));
+                             code = EXIT_PORT;
+                             session.interrupt();
+                         });
+        for (const CliPort &port : options.ports) {
+            QString error;
+            if (!publishing->AddPort(port.name, error))
+                return session.usage(QStringLiteral("the broker's queue: %1").arg(error));
+        }
+    }
+    CWatch watch(session, publishing.get());
+    std::vector<std::unique_ptr<CCliReader>> readers;
     for (const CliPort &port : options.ports) {
         readers.push_back(session.makeReader(port));
         CCliReader &reader = *readers.back();
@@ -115,7 +171,8 @@ int RunWatch(CCliSession &session)
                          [&watch](CCliReader *r, const QString &head, qint64 chars) { watch.longLine(r, head, chars); });
         QObject::connect(&reader, &CCliReader::link, &session,
                          [&watch](CCliReader *r, CCliReader::LinkEvent e, const QString &detail) { watch.link(r, e, detail); });
-        code = session.open(reader);
+        if (const int opened = session.open(reader); opened != EXIT_OK)
+            code = opened;
         if (code != EXIT_OK || session.interrupted())
             break;
         // From here the automatic connection reopens a lost link and wakes the reader.

@@ -299,7 +299,7 @@ void TestPublish::everyReadArrives()
     // The retained status says the command is connected and the subscription stands; the
     // link's own events come as events.
     QVERIFY2(m_subscriber->waitFor("/status online", TRY_MS), qPrintable(cli.readAllStandardError()));
-    QVERIFY(m_subscriber->waitFor("\"class\":\"link\"", TRY_MS));
+    QVERIFY(m_subscriber->waitFor("\"kind\":\"link\"", TRY_MS));
     if (killBroker) {
         // The subscriber's session must be in the broker's file to outlive the kill.
         QVERIFY(QTest::qWaitFor([&] { return m_broker.saved(); }, TRY_MS));
