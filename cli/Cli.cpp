@@ -319,6 +319,10 @@ QString Check(const CommandRow &row, const CliOptions &options)
         return QStringLiteral("--hex and --json exclude each other");
     if (!options.has(OPT_MQTT) && (options.given & (OPT_MQTT_TOPIC | OPT_MQTT_QOS | OPT_MQTT_CREDENTIALS | OPT_MQTT_CA)))
         return QStringLiteral("the --mqtt-* options need --mqtt URL");
+    // A published read carries its own time; the time since the line before says nothing
+    // to a consumer of many stations.
+    if (options.has(OPT_MQTT) && options.timestampFormat == TimestampFormat::Delta)
+        return QStringLiteral("--mqtt needs each read's time: --timestamp-format delta cannot be published");
     return QString();
 }
 

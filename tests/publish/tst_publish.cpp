@@ -245,6 +245,8 @@ void TestPublish::refused_data()
         << "the broker's certificate is not signed by the CA of --mqtt-ca";
     QTest::newRow("a CA for a plain broker") << "plain" << QStringList{"--mqtt-ca", "%ca"} << 0600 << 2 << "--mqtt-ca needs an mqtts://";
     QTest::newRow("QoS 2") << "plain" << QStringList{"--mqtt-qos", "2"} << 0600 << 2 << "--mqtt-qos is 0 or 1";
+    QTest::newRow("times relative to each other") << "plain" << QStringList{"--timestamp-format", "delta"} << 0600 << 2
+                                                  << "--timestamp-format delta cannot be published";
     QTest::newRow("a password in the address") << "mqtt://u:p@127.0.0.1" << QStringList{} << 0600 << 2 << "no user or password in the address";
 }
 
