@@ -6,7 +6,8 @@
 //                    to the last), on one flood of --tags lines from the simulated reader;
 //                    beside it the rate at which the same watch printed the flood
 //   CPU per read     the command line's own CPU time (user and system, all its threads)
-//                    for the flood with --mqtt, beside the same watch --json without it
+//                    for the flood with --mqtt (QoS 1, then QoS 0), beside the same watch
+//                    --json without it
 //   broker away      a flood of --million reads while the broker is down: the resident
 //                    memory's peak beside watch --json's on the same flood, the queue on
 //                    disk; then the broker comes back and the queue drains: messages
@@ -151,6 +152,48 @@ struct Watch
     }
 };
 
+// One flood through watch --json --mqtt at the QoS given, a subscriber at the same QoS.
+void live(const QTemporaryDir &dir, const QString &ports, const CMqttBroker &broker, int tags, int qos, double cpuPlain)
+{
+    FloodReader reader;
+    QProcess subscriber;
+    const QString received = dir.filePath(QStringLiteral("received-%1.txt").arg(qos));
+    subscriber.setStandardOutputFile(received);
+    subscriber.start("mosquitto_sub", {"-h", "127.0.0.1", "-p", QString::number(broker.port()), "-u", CMqttBroker::USER,
+                                       "-P", CMqttBroker::PASSWORD, "-q", QString::number(qos), "-t", "rfid-lorix/+/+/tags"});
+    Watch watch;
+    const QString name = QStringLiteral("mqtt-qos%1").arg(qos);
+    if (!reader.start(ports, tags) || !subscriber.waitForStarted()
+        || !watch.start(dir, name, reader.comNumber,
+                        {"--mqtt", broker.plainUrl(), "--mqtt-credentials", broker.credentialsFile(), "--mqtt-qos", QString::number(qos)}))
+        return;
+    QFile in(received);
+    in.open(QIODevice::ReadOnly);
+    qint64 messages = 0;
+    // The broker's acknowledgements, as the queue's head file records them (QoS 1).
+    QFile head(dir.filePath("state-" + name + "/rfid-lorix/mqtt/COM%1-tags/head").arg(reader.comNumber));
+    QElapsedTimer clock;
+    qint64 ackedAt = -1;
+    reader.pullTrigger();
+    clock.start();
+    const qint64 ms = countUntil([&] { return messages += in.readAll().count('\n'); }, tags, [&] {
+        if (ackedAt < 0 && head.open(QIODevice::ReadOnly) && head.readAll().trimmed().toLongLong() >= tags)
+            ackedAt = clock.elapsed();
+        head.close();
+    });
+    const double cpu = watch.cpu();
+    watch.countTags();
+    std::printf("watch --json --mqtt --mqtt-qos %d: %lld of %d messages at the subscriber, %.0f messages/s; CPU %.3f s "
+                "(%.2f us a read), %+.1f%% against watch --json\n",
+                qos, messages, tags, messages * 1000.0 / ms, cpu, cpu * 1e6 / qMax<qint64>(1, watch.lines),
+                cpuPlain > 0 ? (cpu / cpuPlain - 1) * 100 : 0.0);
+    if (ackedAt > 0)
+        std::printf("  all %d taken by the broker %.2f s after the trigger: %.0f messages/s into the broker\n", tags,
+                    ackedAt / 1000.0, tags * 1000.0 / ackedAt);
+    subscriber.terminate();
+    subscriber.waitForFinished();
+}
+
 int option(const QStringList &args, const char *name, int fallback)
 {
     const int at = args.indexOf(QLatin1String(name));
@@ -177,7 +220,6 @@ int main(int argc, char *argv[])
 
     // The flood into watch --json alone, then the same with the broker.
     double cpuPlain = 0;
-    double cpuMqtt = 0;
     {
         FloodReader reader;
         Watch watch;
@@ -189,40 +231,8 @@ int main(int argc, char *argv[])
         std::printf("watch --json: %lld of %d tags, %.0f lines/s, CPU %.3f s (%.2f us a read)\n", watch.lines, tags,
                     watch.lines * 1000.0 / ms, cpuPlain, cpuPlain * 1e6 / qMax<qint64>(1, watch.lines));
     }
-    {
-        FloodReader reader;
-        QProcess subscriber;
-        const QString received = dir.filePath("received.txt");
-        subscriber.setStandardOutputFile(received);
-        subscriber.start("mosquitto_sub", {"-h", "127.0.0.1", "-p", QString::number(broker.port()), "-u", CMqttBroker::USER,
-                                           "-P", CMqttBroker::PASSWORD, "-q", "1", "-t", "rfid-lorix/+/+/tags"});
-        Watch watch;
-        if (!reader.start(ports, tags) || !subscriber.waitForStarted() || !watch.start(dir, "mqtt", reader.comNumber, mqtt))
-            return 1;
-        QFile in(received);
-        in.open(QIODevice::ReadOnly);
-        qint64 messages = 0;
-        // The broker's acknowledgements, as the queue's head file records them.
-        QFile head(dir.filePath("state-mqtt/rfid-lorix/mqtt/COM%1-tags/head").arg(reader.comNumber));
-        QElapsedTimer clock;
-        qint64 ackedAt = -1;
-        reader.pullTrigger();
-        clock.start();
-        const qint64 ms = countUntil([&] { return messages += in.readAll().count('\n'); }, tags, [&] {
-            if (ackedAt < 0 && head.open(QIODevice::ReadOnly) && head.readAll().trimmed().toLongLong() >= tags)
-                ackedAt = clock.elapsed();
-            head.close();
-        });
-        cpuMqtt = watch.cpu();
-        watch.countTags();
-        std::printf("watch --json --mqtt: %lld of %d messages at the subscriber, %.0f messages/s; CPU %.3f s (%.2f us a read)\n",
-                    messages, tags, messages * 1000.0 / ms, cpuMqtt, cpuMqtt * 1e6 / qMax<qint64>(1, watch.lines));
-        std::printf("all %d acknowledged by the broker %.2f s after the trigger: %.0f messages/s into the broker\n", tags,
-                    ackedAt / 1000.0, ackedAt > 0 ? tags * 1000.0 / ackedAt : 0.0);
-        std::printf("extra CPU per read with the broker: %+.1f%%\n", cpuPlain > 0 ? (cpuMqtt / cpuPlain - 1) * 100 : 0.0);
-        subscriber.terminate();
-        subscriber.waitForFinished();
-    }
+    live(dir, ports, broker, tags, 1, cpuPlain);
+    live(dir, ports, broker, tags, 0, cpuPlain);
 
     // A million reads while the broker is away, beside watch --json's memory on the same.
     if (million > 0) {

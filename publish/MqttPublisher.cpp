@@ -35,6 +35,10 @@ constexpr int FIRST_RETRY_MS = 500;
 constexpr int LAST_RETRY_MS = 5000;        // a broker back after a restart is found within this
 constexpr int HEAD_SAVE_MS = 200;          // at most this much is published again after a kill
 constexpr int MISC_MS = 1000;              // the client's keep-alive and retry bookkeeping
+// While connected, the loop turns at most once in this time: the broker's acknowledgements
+// and the engine's batches gather meanwhile and are handled together, instead of a wake-up
+// (and a read of the socket) for each. A message waits at most this much longer.
+constexpr auto GATHER = std::chrono::microseconds(1000);
 constexpr int READ_PACKETS = 1024;
 constexpr int CONNECT_TIMEOUT_MS = 10000;  // a broker's host that swallows the connection
 constexpr char STREAM_NAMES[][8] = {"tags", "events"};
@@ -99,6 +103,7 @@ struct CMqttPublisher::Worker
     Clock::time_point nextAttempt = Clock::now();
     int retryMs = FIRST_RETRY_MS;
     Clock::time_point lastMisc = Clock::now();
+    Clock::time_point lastTurn = Clock::now();
     Clock::time_point lastHeadSave = Clock::now();
     quint64 dropped = 0;               // by the queues' bound, in this run
     quint64 droppedSaid = 0;
@@ -296,7 +301,13 @@ void CMqttPublisher::Worker::run()
         timeoutMs = qMin(timeoutMs, HEAD_SAVE_MS);
         if (stop)
             timeoutMs = qMin<qint64>(timeoutMs, qMax<qint64>(1, std::chrono::duration_cast<Ms>(drainUntil - now).count()));
+        if (state == State::Up && !stop) {
+            const auto since = Clock::now() - lastTurn;
+            if (since < GATHER)
+                std::this_thread::sleep_for(GATHER - since);
+        }
         ::poll(fds, socket >= 0 ? 2 : 1, qMax(0, timeoutMs));
+        lastTurn = Clock::now();
         if (fds[0].revents & POLLIN) {
             quint64 count = 0;
             (void)!::read(wakeFd, &count, sizeof count);
