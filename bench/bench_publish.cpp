@@ -210,7 +210,7 @@ int main(int argc, char *argv[])
     const int million = option(args, "--million", 1000000);
     QTemporaryDir dir;
     const QString ports = dir.filePath("config/Local AppWizard-Generated Applications/ports");
-    CMqttBroker broker;
+    CMqttBroker broker(false);
     QString reason;
     if (!broker.start(&reason)) {
         std::printf("no broker: %s\n", qPrintable(reason));

@@ -126,7 +126,8 @@ bool CMqttBroker::prepare(QString *reason)
     QByteArray config;
     config += "per_listener_settings false\nallow_anonymous false\n";
     config += "password_file " + path("passwd").toUtf8() + "\n";
-    config += "persistence true\npersistence_location " + m_dir->path().toUtf8() + "/\nautosave_interval 1\n";
+    if (m_persistent)
+        config += "persistence true\npersistence_location " + m_dir->path().toUtf8() + "/\nautosave_interval 1\n";
     config += "max_queued_messages 0\nmax_inflight_messages 0\nset_tcp_nodelay true\n";
     config += "log_dest stderr\nlog_type error\nlog_type warning\nlog_type notice\n";
     if (me)

@@ -17,7 +17,9 @@ public:
     static constexpr char USER[] = "station";
     static constexpr char PASSWORD[] = "s3cret pass";
 
-    CMqttBroker() = default;
+    // Without persistence the broker keeps nothing across a restart (as a default mosquitto
+    // does): for measuring, where the file written every second would be measured too.
+    explicit CMqttBroker(bool persistent = true) : m_persistent(persistent) {}
     ~CMqttBroker();
     CMqttBroker(const CMqttBroker &) = delete;
     CMqttBroker &operator=(const CMqttBroker &) = delete;
@@ -50,6 +52,7 @@ private:
 
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<QProcess> m_process;
+    bool m_persistent;
     int m_port = 0;
     int m_tlsPort = 0;
     QByteArray m_log;
