@@ -187,7 +187,7 @@ bool CDiskQueue::scanSegment(const Segment &segment, quint64 records, qint64 &of
 
 void CDiskQueue::Close()
 {
-    if (m_writeFd >= 0) {
+    if (m_headFd >= 0) {
         QString ignored;
         Flush(ignored);
         SaveHead(ignored);

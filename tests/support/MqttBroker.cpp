@@ -231,7 +231,18 @@ bool CMqttSubscriber::start(const CMqttBroker &broker, const QString &topic, QSt
             *reason = QStringLiteral("mosquitto_sub does not start: ") + m_process.errorString();
         return false;
     }
-    return true;
+    // Subscribed once a message of its own comes back: what is published after start()
+    // reaches it.
+    const QString probe = QString(topic).replace(QLatin1Char('#'), QStringLiteral("subscribed")).replace(QLatin1Char('+'), QStringLiteral("x"));
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        QProcess::execute(QStringLiteral("mosquitto_pub"), {"-h", "127.0.0.1", "-p", QString::number(broker.port()), "-u", CMqttBroker::USER,
+                                                            "-P", CMqttBroker::PASSWORD, "-q", "1", "-t", probe, "-m", "subscribed"});
+        if (waitFor(probe, 200))
+            return true;
+    }
+    if (reason)
+        *reason = QStringLiteral("mosquitto_sub does not receive");
+    return false;
 }
 
 const QStringList &CMqttSubscriber::lines()
