@@ -79,7 +79,7 @@ QString launcherPath()
 QStringList cliFiles()
 {
     QStringList files = QStringList{programFolder() + QLatin1Char('/') + QLatin1String(CLI_NAME),
-                                    QStringLiteral(RFID_INSTALL_BINDIR "/") + QLatin1String(CLI_NAME), CLI_MANUAL, WEDGE_UNIT,
+                                    QStringLiteral(RFID_INSTALL_BINDIR "/") + QLatin1String(CLI_NAME), CLI_MANUAL, WEDGE_UNIT, PUBLISH_UNIT,
                                     CLI_DOC + QStringLiteral("copyright"), CLI_DOC + QStringLiteral("changelog.gz")}
                         + CLI_COMPLETIONS;
     files.sort();
