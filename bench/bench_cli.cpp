@@ -12,15 +12,31 @@
 //                    opened its port and settled
 //
 //   QT_QPA_PLATFORM=offscreen ./build/bench/bench_cli [--tags 50000] [--wedge-tags 2000]
+//
+// With --watch-flood LINES, only `watch` at the pipe's pace: a flood of LINES distinct tag
+// lines of 26 bytes, written by this program into a pseudo-terminal as fast as the reading
+// side takes them, answering one trigger pull. Each path reads the same flood in turn:
+//
+//   the pipe         `cat` of the terminal into a file: the pace the line itself allows
+//   watch --json     its output into a file
+//   watch --log F    the log into a file, standard output to /dev/null
+//
+// Each prints lines per second (from the flood's first byte to its last line in the file),
+// the process's CPU time per line, and its resident memory once the flood is in; every tag
+// line of the output is checked in order against the flood: none lost, none twice.
+//
+//   ./build/bench/bench_cli --watch-flood 5000000
 
 #include "app/RFID_LorixDlg.h"
 #include "settings/SettingsStore.h"
 #include "engine/ReaderEngine.h"
 #include "tests/support/XvfbRecorder.h"
+#include "tools/reader-sim/PseudoTerminal.h"
 #include "tools/reader-sim/ReaderSim.h"
 
 #include <QApplication>
 #include <QDateTime>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
@@ -30,6 +46,11 @@
 #include <csignal>
 #include <cstdio>
 #include <memory>
+#include <thread>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
 
 namespace {
 
@@ -269,6 +290,238 @@ long windowRestingKb(const QTemporaryDir &dir, const QString &ports)
     return kb;
 }
 
+// ---------------------------------------------------------------------------------------
+// watch at the pipe's pace.
+
+constexpr int FLOOD_TAG_DIGITS = 24;                 // with CR LF: 26 bytes a line
+constexpr qsizetype FLOOD_WRITE_BYTES = 64 * 1024;
+constexpr int FLOOD_STALL_MS = 30000;                // a reader that takes nothing this long is stuck
+constexpr qsizetype VERIFY_BLOCK = 16 * 1024 * 1024;
+constexpr double GOAL_JSON_LINES_PER_S = 1e6;
+constexpr double GOAL_LOG_LINES_PER_S = 2e6;
+constexpr double GOAL_CPU_US_PER_LINE = 1.0;
+constexpr double GOAL_RESIDENT_MB = 30;
+constexpr char FLOOD_TRIGGER[] = "$trigger=1,0\r\n";
+constexpr char FLOOD_COMMAND[] = "i,0,0,0";          // the trigger's inventory in multi mode
+constexpr int FLOOD_START_MS = 20000;
+
+QByteArray floodTag(qint64 n)
+{
+    const QByteArray digits = QByteArray::number(n, 16).toUpper();
+    return "E200" + QByteArray(FLOOD_TAG_DIGITS - 4 - digits.size(), '0') + digits;
+}
+
+// The tag lines, the inventory's end and the prompt, as the reader answers the trigger.
+QByteArray floodBody(qint64 lines)
+{
+    QByteArray body;
+    body.reserve(lines * (FLOOD_TAG_DIGITS + 2) + 64);
+    for (qint64 i = 0; i < lines; ++i)
+        body += floodTag(i) + "\r\n";
+    return body + "end=" + QByteArray::number(lines) + "\r\n$>";
+}
+
+// Writes all of `bytes` to the non-blocking master, waiting for room as long as the reading
+// side takes some: the line has no flow control but the reader's own pace.
+bool floodWrite(int fd, const char *bytes, qsizetype size)
+{
+    qsizetype done = 0;
+    while (done < size) {
+        const ssize_t n = ::write(fd, bytes + done, size_t(std::min(size - done, FLOOD_WRITE_BYTES)));
+        if (n > 0) {
+            done += n;
+        } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            return false;
+        } else {
+            pollfd p{fd, POLLOUT, 0};
+            if (::poll(&p, 1, FLOOD_STALL_MS) == 0)
+                return false;
+        }
+    }
+    return true;
+}
+
+// User and system CPU of a process so far, in seconds.
+double cpuSeconds(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray text = stat.readAll();
+    // After the name in parentheses: state is field 3, utime 14, stime 15.
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    return (fields.value(11).toLongLong() + fields.value(12).toLongLong()) / double(::sysconf(_SC_CLK_TCK));
+}
+
+long statusKb(qint64 pid, const char *key)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith(key))
+            return line.mid(qstrlen(key)).trimmed().split(' ').value(0).toLong();
+    return -1;
+}
+
+struct FloodResult
+{
+    double linesPerS = 0;
+    double cpuUsPerLine = 0;
+    long residentKb = -1;
+    long peakKb = -1;
+    qint64 checked = 0;      // tag lines found in order
+    qint64 misplaced = 0;    // tag lines out of order, twice, or unreadable
+};
+
+// Every output line holding a flood tag, in order: the first "E200" of a line and its digits.
+void verifyFlood(const QString &path, FloodResult &result)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return;
+    QByteArray carry;
+    for (;;) {
+        QByteArray block = carry + file.read(VERIFY_BLOCK);
+        if (block.size() == carry.size())
+            break;
+        qsizetype from = 0;
+        for (qsizetype end; (end = block.indexOf('\n', from)) >= 0; from = end + 1) {
+            const QByteArrayView line(block.constData() + from, end - from);
+            const qsizetype at = line.indexOf("E200");
+            if (at < 0)
+                continue;
+            bool ok = false;
+            const qint64 n = at + FLOOD_TAG_DIGITS > line.size() ? -1
+                             : QByteArray::fromRawData(line.data() + at + 4, FLOOD_TAG_DIGITS - 4).toLongLong(&ok, 16);
+            if (ok && n == result.checked)
+                ++result.checked;
+            else
+                ++result.misplaced;
+        }
+        carry = block.mid(from);
+    }
+}
+
+// One path through the flood: `reader` is started on the terminal's slave path and
+// writes into `outPath`; its output is complete when its tail holds `lastLine`.
+FloodResult runFlood(const QTemporaryDir &dir, const QByteArray &body, qint64 lines, bool answerTrigger,
+                     const std::function<void(QProcess &, const QString &slave)> &start, const QString &outPath,
+                     const QByteArray &lastLine)
+{
+    FloodResult result;
+    CPseudoTerminal pty;
+    if (!pty.Open()) {
+        std::printf("no pseudo-terminal: %s\n", qPrintable(pty.errorString()));
+        return result;
+    }
+    QFile::remove(outPath);
+    QProcess reader;
+    reader.setProcessEnvironment(cliEnvironment(dir, QString()));
+    start(reader, pty.slavePath());
+    if (!reader.waitForStarted())
+        return result;
+    QByteArray err;
+    if (answerTrigger) {
+        if (!QTest::qWaitFor([&] { return (err += reader.readAllStandardError()).contains(" opened"); }, FLOOD_START_MS)) {
+            std::printf("the port did not open: %s\n", err.constData());
+            return result;
+        }
+        // The trigger, and the inventory command the tool answers it with, not timed.
+        floodWrite(pty.masterFd(), FLOOD_TRIGGER, qstrlen(FLOOD_TRIGGER));
+        QByteArray command;
+        bool hungUp = false;
+        if (!QTest::qWaitFor([&] { return (command += pty.ReadAvailable(hungUp)).contains(FLOOD_COMMAND); }, FLOOD_START_MS)) {
+            std::printf("no inventory for the trigger: %s\n", command.constData());
+            return result;
+        }
+    } else {
+        QTest::qWait(200);   // cat has opened the terminal
+    }
+    const double cpuBefore = cpuSeconds(reader.processId());
+    QElapsedTimer clock;
+    clock.start();
+    const QByteArray echo = answerTrigger ? QByteArray(FLOOD_COMMAND) + "\r\n" : QByteArray();
+    std::thread writer([&] { floodWrite(pty.masterFd(), echo.constData(), echo.size()) && floodWrite(pty.masterFd(), body.constData(), body.size()); });
+    // The output is polled at its tail only: reading it all would load the machine measured.
+    const int out = ::open(QFile::encodeName(outPath).constData(), O_RDONLY | O_CREAT, 0644);
+    qint64 size = -1, doneAt = 0, lastChangeAt = 0;
+    char tail[256];
+    while (clock.elapsed() - lastChangeAt < FLOOD_STALL_MS) {
+        const qint64 now = ::lseek(out, 0, SEEK_END);
+        if (now != size) {
+            size = now;
+            lastChangeAt = clock.elapsed();
+            const ssize_t n = ::pread(out, tail, sizeof tail, qMax<qint64>(0, now - qint64(sizeof tail)));
+            if (n > 0 && QByteArrayView(tail, n).endsWith(lastLine)) {
+                doneAt = clock.nsecsElapsed();
+                break;
+            }
+        }
+        ::usleep(500);
+    }
+    ::close(out);
+    const double cpu = cpuSeconds(reader.processId()) - cpuBefore;
+    result.residentKb = statusKb(reader.processId(), "VmRSS:");
+    result.peakKb = statusKb(reader.processId(), "VmHWM:");
+    writer.join();
+    reader.terminate();
+    reader.waitForFinished();
+    if (doneAt == 0) {
+        std::printf("the flood did not end in the output: %s\n", qPrintable(QString::fromLocal8Bit(err)));
+        return result;
+    }
+    result.linesPerS = lines * 1e9 / doneAt;
+    result.cpuUsPerLine = cpu * 1e6 / lines;
+    verifyFlood(outPath, result);
+    QFile::remove(outPath);
+    return result;
+}
+
+// A row of the table; `goal` 0 for the pipe, which has none.
+void printFlood(const char *path, const FloodResult &r, double pipe, double goal, qint64 lines)
+{
+    const bool goals = goal > 0;
+    std::printf("%-17s %10.0f %9s %6.2f %7.2f %5s %7.1f %7.1f %5s  %lld of %lld in order", path, r.linesPerS,
+                goals ? qPrintable(QString::number(goal, 'f', 0)) : "-", pipe > 0 ? r.linesPerS / pipe : 0.0,
+                r.cpuUsPerLine, goals ? qPrintable(QString::number(GOAL_CPU_US_PER_LINE, 'f', 2)) : "-",
+                r.residentKb / 1024.0, r.peakKb / 1024.0, goals ? qPrintable(QString::number(GOAL_RESIDENT_MB)) : "-",
+                r.checked, lines);
+    if (r.misplaced > 0)
+        std::printf(", %lld misplaced", r.misplaced);
+    std::printf("\n");
+}
+
+void watchFlood(const QTemporaryDir &dir, const QString &ports, qint64 lines)
+{
+    const QByteArray body = floodBody(lines);
+    const QString outPath = dir.filePath("flood.out");
+    const QString cli = binary("cli/rfid-lorix-cli");
+    // The terminal as the last COM number of the private port map.
+    const QString link = ports + QStringLiteral("/COM255");
+    auto watch = [&](QStringList args, bool toFile) {
+        return [=](QProcess &p, const QString &slave) {
+            QDir().mkpath(ports);
+            QFile::remove(link);
+            QFile::link(slave, link);
+            p.setStandardOutputFile(toFile ? outPath : QProcess::nullDevice());
+            p.start(cli, QStringList{"watch", "--multi", "--port", "255"} + args);
+        };
+    };
+    const FloodResult pipe = runFlood(dir, body, lines, false, [&](QProcess &p, const QString &slave) {
+        p.setStandardOutputFile(outPath);
+        p.start("cat", {slave});
+    }, outPath, "$>");
+    const FloodResult json = runFlood(dir, body, lines, true, watch({"--json"}, true), outPath, "\"line\":\"$>\"}\n");
+    const FloodResult log = runFlood(dir, body, lines, true, watch({"--log", outPath}, false), outPath, "< $>\n");
+    std::printf("watch at the pipe's pace: %lld distinct tag lines of %d bytes, one run\n", lines, FLOOD_TAG_DIGITS + 2);
+    std::printf("%-17s %10s %9s %6s %7s %5s %7s %7s %5s  %s\n", "path", "lines/s", "goal", "/pipe", "us/line",
+                "goal", "RSS MiB", "peak", "goal", "tag lines checked");
+    printFlood("cat (the pipe)", pipe, pipe.linesPerS, 0, lines);
+    printFlood("watch --json", json, pipe.linesPerS, GOAL_JSON_LINES_PER_S, lines);
+    printFlood("watch --log FILE", log, pipe.linesPerS, GOAL_LOG_LINES_PER_S, lines);
+}
+
 int option(const QStringList &args, const char *name, int fallback)
 {
     const int at = args.indexOf(QLatin1String(name));
@@ -285,6 +538,10 @@ int main(int argc, char *argv[])
     const int wedgeTags = option(args, "--wedge-tags", 2000);
     QTemporaryDir dir;
     const QString ports = dir.filePath("config/Local AppWizard-Generated Applications/ports");
+    if (const int flood = option(args, "--watch-flood", 0); flood > 0) {
+        watchFlood(dir, ports, flood);
+        return 0;
+    }
 
     const double window = windowLinesPerSecond(ports, tags);
     const double cli = cliLinesPerSecond(dir, ports, tags);
