@@ -13,8 +13,8 @@
 
 namespace {
 
-// Lines are printed as they come, a flood at tens of thousands a second: each is written by
-// hand into the session's batch, the time's text made once per millisecond. With --mqtt each
+// Lines are printed as they come, a flood at a million a second: each is written by hand into
+// a line that keeps its room, its start (time and port) made once per millisecond. With --mqtt each
 // event is also made as --json makes it (printed or not) and handed to its port's publisher.
 class CWatch
 {
@@ -94,18 +94,37 @@ private:
         end(reader, json, CMqttPublisher::Stream::Events);
     }
 
+    // The line's start: its time, its port and, as text, its mark. Made once per millisecond
+    // for each of the two forms (each line with --timestamp-format delta) and copied into
+    // each line of it.
     void start(CCliReader *reader, LogKind kind, bool json)
     {
-        const QByteArray &time = m_session.timeText(QDateTime::currentMSecsSinceEpoch());
-        m_line.clear();
-        if (json) {
-            m_line += "{\"time\":\"" + time + "\",\"port\":";
-            AppendJsonString(m_line, reader->portName());
-        } else {
-            m_line += time + ' ' + reader->portName().toUtf8() + ' ';
-            const QLatin1String mark = TrafficMark(kind);
-            m_line.append(mark.data(), mark.size());
+        const qint64 ms = QDateTime::currentMSecsSinceEpoch();
+        LineStart &cached = m_start[json ? 1 : 0];
+        if (ms != cached.ms || reader != cached.reader || kind != cached.kind
+            || m_options.timestampFormat == TimestampFormat::Delta) {
+            cached.ms = ms;
+            cached.reader = reader;
+            cached.kind = kind;
+            const QByteArray &time = m_session.timeText(ms);
+            QByteArray &text = cached.text;
+            text.truncate(0);
+            if (json) {
+                text += "{\"time\":\"";
+                text += time;
+                text += "\",\"port\":";
+                AppendJsonString(text, reader->portName());
+            } else {
+                text += time;
+                text += ' ';
+                text += reader->portName().toUtf8();
+                text += ' ';
+                text += TrafficMark(kind);
+            }
         }
+        // Truncated, not cleared: the line keeps its room from one to the next.
+        m_line.truncate(0);
+        m_line += cached.text;
     }
 
     void end(CCliReader *reader, bool json, CMqttPublisher::Stream stream)
@@ -125,6 +144,14 @@ private:
     const CliOptions &m_options;
     CCliPublishing *m_publishing;
     QByteArray m_line;
+    struct LineStart
+    {
+        QByteArray text;
+        qint64 ms = -1;
+        const CCliReader *reader = nullptr;
+        LogKind kind = LogKind::Note;
+    };
+    LineStart m_start[2];            // as text, as JSON
     CCodePageEncoder m_encoder;
 };
 

@@ -383,7 +383,13 @@ bool isEpcLength(qsizetype digits)
     return false;
 }
 
-QString headerText(int header) { return QStringLiteral("%1").arg(header, 2, 16, QLatin1Char('0')).toUpper(); }
+// Two capital hexadecimal digits, made by hand: called for every tag line a flood brings.
+QString headerText(int header)
+{
+    static constexpr char DIGITS[] = "0123456789ABCDEF";
+    const QChar digits[2] = {QLatin1Char(DIGITS[(header >> 4) & 15]), QLatin1Char(DIGITS[header & 15])};
+    return QString(digits, 2);
+}
 
 const char *statusName(EpcStatus status)
 {
@@ -475,29 +481,38 @@ DecodedEpc DecodeEpcLine(QStringView line)
     return DecodedEpc();
 }
 
+void ForEachEpcNameValue(const DecodedEpc &epc, const EpcNameValueVisitor &visit)
+{
+    if (epc.status == EpcStatus::NotEpc)
+        return;
+    visit(QLatin1String("status"), QString(QLatin1String(statusName(epc.status))), false);
+    visit(QLatin1String("header"), headerText(epc.header), false);
+    if (!epc.scheme.isEmpty())
+        visit(QLatin1String("scheme"), epc.scheme, false);
+    if (epc.status == EpcStatus::Invalid)
+        visit(QLatin1String("reason"), epc.reason, false);
+    if (epc.status != EpcStatus::Decoded)
+        return;
+    if (epc.filter >= 0)
+        visit(QLatin1String("filter"), QString::number(epc.filter), true);
+    if (epc.companyPrefixDigits > 0)
+        visit(QLatin1String("companyPrefixDigits"), QString::number(epc.companyPrefixDigits), true);
+    for (const EpcField &f : epc.fields)
+        visit(f.name, f.value, false);
+    visit(QLatin1String("uri"), epc.pureUri, false);
+    visit(QLatin1String("tagUri"), epc.tagUri, false);
+    if (!epc.keyName.isEmpty()) {
+        const QByteArray keyName = epc.keyName.toLatin1();
+        visit(QLatin1String(keyName), epc.key, false);
+    }
+}
+
 QList<QPair<QString, QString>> EpcNameValues(const DecodedEpc &epc)
 {
     QList<QPair<QString, QString>> out;
-    if (epc.status == EpcStatus::NotEpc)
-        return out;
-    out.append({QStringLiteral("status"), QLatin1String(statusName(epc.status))});
-    out.append({QStringLiteral("header"), headerText(epc.header)});
-    if (!epc.scheme.isEmpty())
-        out.append({QStringLiteral("scheme"), epc.scheme});
-    if (epc.status == EpcStatus::Invalid)
-        out.append({QStringLiteral("reason"), epc.reason});
-    if (epc.status != EpcStatus::Decoded)
-        return out;
-    if (epc.filter >= 0)
-        out.append({QStringLiteral("filter"), QString::number(epc.filter)});
-    if (epc.companyPrefixDigits > 0)
-        out.append({QStringLiteral("companyPrefixDigits"), QString::number(epc.companyPrefixDigits)});
-    for (const EpcField &f : epc.fields)
-        out.append({QString(f.name), f.value});
-    out.append({QStringLiteral("uri"), epc.pureUri});
-    out.append({QStringLiteral("tagUri"), epc.tagUri});
-    if (!epc.keyName.isEmpty())
-        out.append({epc.keyName, epc.key});
+    ForEachEpcNameValue(epc, [&out](QLatin1String name, QStringView value, bool) {
+        out.append({QString(name), value.toString()});
+    });
     return out;
 }
 

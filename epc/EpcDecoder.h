@@ -8,6 +8,8 @@
 #include <QStringView>
 #include <QtGlobal>
 
+#include <functional>
+
 // The binary encodings of GS1 EPCs, decoded: SGTIN-96, SSCC-96, SGLN-96, GRAI-96, GIAI-96,
 // GID-96, SGTIN-198, SGLN-195, GRAI-170 and GIAI-202. Any other header is reported as
 // unknown with its value. Bits that break the scheme's rules (a reserved partition, a number
@@ -63,4 +65,9 @@ DecodedEpc DecodeEpcLine(QStringView line);
 // header, scheme, filter, company prefix digits, the fields, the two URIs, the GS1 key, the
 // reason. Pairs for what the result has only; NotEpc gives none.
 QList<QPair<QString, QString>> EpcNameValues(const DecodedEpc &epc);
+// The same pairs in the same order, each handed to `visit` as it is made, with whether its
+// value is a number (filter, companyPrefixDigits): for a writer of many lines a second, which
+// builds no list.
+using EpcNameValueVisitor = std::function<void(QLatin1String name, QStringView value, bool number)>;
+void ForEachEpcNameValue(const DecodedEpc &epc, const EpcNameValueVisitor &visit);
 QJsonObject EpcJson(const DecodedEpc &epc);

@@ -2,16 +2,6 @@
 
 #include "epc/EpcDecoder.h"
 
-namespace {
-
-// The fields EpcJson gives as numbers.
-bool IsNumberField(const QString &name)
-{
-    return name == QLatin1String("filter") || name == QLatin1String("companyPrefixDigits");
-}
-
-} // namespace
-
 QJsonObject TagJson(const QString &line)
 {
     QJsonObject object{{QStringLiteral("tag"), line}};
@@ -31,17 +21,19 @@ void AppendTagJsonFields(QByteArray &into, QStringView line)
         AppendJsonString(into, epc.Summary());
         into += ",\"epc\":{";
         bool first = true;
-        for (const auto &[name, value] : EpcNameValues(epc)) {
+        ForEachEpcNameValue(epc, [&](QLatin1String name, QStringView value, bool number) {
             if (!first)
                 into += ',';
             first = false;
-            AppendJsonString(into, name);
-            into += ':';
-            if (IsNumberField(name))
-                into += QByteArray::number(value.toInt());
+            // The names are the decoder's own words: nothing in them to escape.
+            into += '"';
+            into.append(name.data(), name.size());
+            into += "\":";
+            if (number)
+                into += value.toLatin1();
             else
                 AppendJsonString(into, value);
-        }
+        });
         into += '}';
     }
     into += ",\"tag\":";
@@ -51,13 +43,30 @@ void AppendTagJsonFields(QByteArray &into, QStringView line)
 void AppendJsonString(QByteArray &into, QStringView text)
 {
     static constexpr char DIGITS[] = "0123456789abcdef";
-    into += '"';
-    qsizetype plainFrom = 0;
+    // Printable ASCII, nearly every line a reader sends, is copied a byte a character into
+    // room made once; the rest, from the first character that needs more, below.
+    const qsizetype start = into.size();
+    into.resize(start + text.size() + 2);
+    char *out = into.data() + start;
+    *out++ = '"';
+    qsizetype i = 0;
+    for (; i < text.size(); ++i) {
+        const char16_t u = text[i].unicode();
+        if (u < 0x20 || u >= 0x80 || u == '"' || u == '\\')
+            break;
+        *out++ = char(u);
+    }
+    if (i == text.size()) {
+        *out = '"';
+        return;
+    }
+    into.truncate(start + 1 + i);
+    qsizetype plainFrom = i;
     auto flushPlain = [&](qsizetype to) {
         if (to > plainFrom)
             into += text.mid(plainFrom, to - plainFrom).toUtf8();
     };
-    for (qsizetype i = 0; i < text.size(); ++i) {
+    for (; i < text.size(); ++i) {
         const char16_t u = text[i].unicode();
         if (u >= 0x20 && u != '"' && u != '\\')
             continue;

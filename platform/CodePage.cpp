@@ -27,6 +27,31 @@ void *openConverter(const QString &to, const QString &from)
 
 QString resolve(const QString &codeSet) { return codeSet.isEmpty() ? LocaleCodeSet() : codeSet; }
 
+// Whether a piece of bytes below 0x80 is that ASCII text whatever came before it: the code
+// set reads each of them as itself, and keeps no shift state (ISO-2022 and UTF-7 text below
+// 0x80 means other characters after a shift). Multi-byte sets with lead bytes from 0x80 up
+// (UTF-8, EUC-KR, CP949) qualify once nothing of a character is held back.
+bool asciiTransparent(const QString &codeSet, void *cd)
+{
+    const QString name = codeSet.toUpper();
+    if (!isOpen(cd) || name.contains(QLatin1String("2022")) || name.contains(QLatin1String("UTF-7"))
+        || name.contains(QLatin1String("UTF7")))
+        return false;
+    char ascii[0x80];
+    for (int c = 0; c < 0x80; ++c)
+        ascii[c] = char(c);
+    wchar_t wide[0x80 + 4] = {};
+    char *in = ascii, *out = reinterpret_cast<char *>(wide);
+    size_t inLeft = sizeof ascii, outLeft = sizeof wide;
+    const bool converted = iconv(toIconv(cd), &in, &inLeft, &out, &outLeft) != size_t(-1) && inLeft == 0
+                           && outLeft == sizeof wide - 0x80 * sizeof(wchar_t);
+    iconv(toIconv(cd), nullptr, nullptr, nullptr, nullptr);
+    for (int c = 0; converted && c < 0x80; ++c)
+        if (wide[c] != wchar_t(c))
+            return false;
+    return converted;
+}
+
 } // namespace
 
 QString LocaleCodeSet()
@@ -45,7 +70,9 @@ QString LocaleCodeSet()
 }
 
 CCodePageDecoder::CCodePageDecoder(const QString &codeSet)
-    : m_codeSet(resolve(codeSet)), m_cd(openConverter(QString::fromLatin1(WIDE_CODE_SET), m_codeSet))
+    : m_codeSet(resolve(codeSet))
+    , m_cd(openConverter(QString::fromLatin1(WIDE_CODE_SET), m_codeSet))
+    , m_asciiTransparent(asciiTransparent(m_codeSet, m_cd))
 {
 }
 
@@ -79,6 +106,11 @@ QString CCodePageDecoder::decode(const char *data, qsizetype size)
         // No converter: still one character per byte, so nothing is lost.
         return QString::fromLatin1(data, size);
     }
+    // A reader's lines are ASCII as a rule: such a piece is taken in at once, a tenth of
+    // what the converter costs, which a flood of tag lines feels.
+    if (m_asciiTransparent && m_pending.isEmpty()
+        && std::all_of(data, data + size, [](char c) { return (uchar(c) & 0x80) == 0; }))
+        return QString::fromLatin1(data, size);
     QByteArray input = m_pending;
     input.append(data, size);
     m_pending.clear();

@@ -37,6 +37,7 @@ public:
 private:
     QString m_codeSet;
     void *m_cd;                       // iconv_t
+    bool m_asciiTransparent;          // bytes below 0x80 are ASCII, in any state
     QByteArray m_pending;             // start of a character whose end has not arrived
 };
 
