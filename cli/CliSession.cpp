@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QSocketNotifier>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -39,6 +40,7 @@ constexpr qsizetype QUOTED_COMMAND_CHARS = 60;
 CCliSession::CCliSession(const CliOptions &options, const CliDefaults &defaults)
     : m_options(options), m_defaults(defaults)
 {
+    m_pending.reserve(OUTPUT_BATCH_BYTES * 2);
 }
 
 void CCliSession::watchOutputPipe()
@@ -149,7 +151,10 @@ bool CCliSession::flush()
 {
     if (m_pending.isEmpty() || m_outputFailed)
         return !m_outputFailed;
-    const QByteArray batch = std::exchange(m_pending, QByteArray());
+    // Written from the batch's own buffer, which keeps its room for the next batch: a flood
+    // fills it a line at a time, and growing it afresh each time copied it over and over.
+    const QByteArray &batch = m_pending;
+    const auto emptied = qScopeGuard([this] { m_pending.truncate(0); });
     if (m_logFd >= 0) {
         if (!writeAll(m_logFd, batch, m_options.logPath)) {
             // Back to the last whole line: a line the disk took half of is no line of the log.

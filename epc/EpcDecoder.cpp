@@ -485,8 +485,10 @@ void ForEachEpcNameValue(const DecodedEpc &epc, const EpcNameValueVisitor &visit
 {
     if (epc.status == EpcStatus::NotEpc)
         return;
-    visit(QLatin1String("status"), QString(QLatin1String(statusName(epc.status))), false);
-    visit(QLatin1String("header"), headerText(epc.header), false);
+    static constexpr char DIGITS[] = "0123456789ABCDEF";
+    const char header[2] = {DIGITS[(epc.header >> 4) & 15], DIGITS[epc.header & 15]};
+    visit(QLatin1String("status"), QLatin1String(statusName(epc.status)), false);
+    visit(QLatin1String("header"), QLatin1String(header, 2), false);
     if (!epc.scheme.isEmpty())
         visit(QLatin1String("scheme"), epc.scheme, false);
     if (epc.status == EpcStatus::Invalid)
@@ -510,7 +512,7 @@ void ForEachEpcNameValue(const DecodedEpc &epc, const EpcNameValueVisitor &visit
 QList<QPair<QString, QString>> EpcNameValues(const DecodedEpc &epc)
 {
     QList<QPair<QString, QString>> out;
-    ForEachEpcNameValue(epc, [&out](QLatin1String name, QStringView value, bool) {
+    ForEachEpcNameValue(epc, [&out](QLatin1String name, QAnyStringView value, bool) {
         out.append({QString(name), value.toString()});
     });
     return out;

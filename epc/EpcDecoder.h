@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QAnyStringView>
 #include <QJsonObject>
 #include <QLatin1String>
 #include <QList>
@@ -68,6 +69,6 @@ QList<QPair<QString, QString>> EpcNameValues(const DecodedEpc &epc);
 // The same pairs in the same order, each handed to `visit` as it is made, with whether its
 // value is a number (filter, companyPrefixDigits): for a writer of many lines a second, which
 // builds no list.
-using EpcNameValueVisitor = std::function<void(QLatin1String name, QStringView value, bool number)>;
+using EpcNameValueVisitor = std::function<void(QLatin1String name, QAnyStringView value, bool number)>;
 void ForEachEpcNameValue(const DecodedEpc &epc, const EpcNameValueVisitor &visit);
 QJsonObject EpcJson(const DecodedEpc &epc);

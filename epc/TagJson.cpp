@@ -2,6 +2,8 @@
 
 #include "epc/EpcDecoder.h"
 
+#include <type_traits>
+
 QJsonObject TagJson(const QString &line)
 {
     QJsonObject object{{QStringLiteral("tag"), line}};
@@ -21,7 +23,7 @@ void AppendTagJsonFields(QByteArray &into, QStringView line)
         AppendJsonString(into, epc.Summary());
         into += ",\"epc\":{";
         bool first = true;
-        ForEachEpcNameValue(epc, [&](QLatin1String name, QStringView value, bool number) {
+        ForEachEpcNameValue(epc, [&](QLatin1String name, QAnyStringView value, bool number) {
             if (!first)
                 into += ',';
             first = false;
@@ -29,10 +31,21 @@ void AppendTagJsonFields(QByteArray &into, QStringView line)
             into += '"';
             into.append(name.data(), name.size());
             into += "\":";
-            if (number)
-                into += value.toLatin1();
-            else
-                AppendJsonString(into, value);
+            value.visit([&](auto view) {
+                if constexpr (std::is_same_v<decltype(view), QStringView>) {
+                    if (number)
+                        into += view.toLatin1();
+                    else
+                        AppendJsonString(into, view);
+                } else {
+                    // The decoder's own words and digits, Latin-1: nothing in them to escape.
+                    if (!number)
+                        into += '"';
+                    into.append(view.data(), view.size());
+                    if (!number)
+                        into += '"';
+                }
+            });
         });
         into += '}';
     }
