@@ -4,6 +4,7 @@
 // encoder, and against invalid encodings of each kind.
 
 #include "epc/EpcDecoder.h"
+#include "epc/TagJson.h"
 #include "monitor/TagCsv.h"
 #include "monitor/TagMonitor.h"
 #include "monitor/TagTableModel.h"
@@ -152,6 +153,7 @@ void TestTagMonitor::epcDecode_data()
     QTest::newRow("96-bit header in 208 bits") << "3074257BF7194E4000001A85" + QString(28, u'0') << sgtin + "the EPC has 208 bits, the scheme takes 96" << "";
     QTest::newRow("barcode") << "8801234567893" << "" << "";
     QTest::newRow("ASCII text") << "Hello, tag 0123456789AB" << "" << "";
+    QTest::newRow("text to escape") << QString::fromUtf8("\"q\" \\ \x01\x1f \xED\x95\x9C\xF0\x9F\x98\x80") << "" << "";
     QTest::newRow("hex of another length") << "3074257BF7194E4000001A" << "" << "";
     QTest::newRow("PC toggle: no GS1 EPC") << "31003074257BF7194E4000001A85" << "" << "";
     QTest::newRow("PC length not the line's") << "38003074257BF7194E4000001A85" << "" << "";
@@ -167,6 +169,15 @@ void TestTagMonitor::epcDecode()
     QCOMPARE((epc.tagUri + u' ' + (epc.keyName.isEmpty() ? QString() : epc.keyName + u'=' + epc.key)).trimmed(), tagUriAndKey);
     const QJsonObject json = EpcJson(epc);
     QCOMPARE(json.size(), EpcNameValues(epc).size());
+    // watch's hand-written JSON reads back as the object: every field, every escape.
+    QByteArray written = "{\"line\":0";
+    AppendTagJsonFields(written, line);
+    written += '}';
+    QJsonParseError error;
+    QJsonObject read = QJsonDocument::fromJson(written, &error).object();
+    QCOMPARE(error.error, QJsonParseError::NoError);
+    read.remove(QStringLiteral("line"));
+    QCOMPARE(read, TagJson(line));
     if (epc.status == EpcStatus::Decoded) {
         QCOMPARE(json.value("uri").toString(), summary);
         QStringList values;
