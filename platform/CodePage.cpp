@@ -28,14 +28,12 @@ void *openConverter(const QString &to, const QString &from)
 QString resolve(const QString &codeSet) { return codeSet.isEmpty() ? LocaleCodeSet() : codeSet; }
 
 // Whether a piece of bytes below 0x80 is that ASCII text whatever came before it: the code
-// set reads each of them as itself, and keeps no shift state (ISO-2022 and UTF-7 text below
-// 0x80 means other characters after a shift). Multi-byte sets with lead bytes from 0x80 up
-// (UTF-8, EUC-KR, CP949) qualify once nothing of a character is held back.
-bool asciiTransparent(const QString &codeSet, void *cd)
+// set reads each of them as itself from its initial state. A set with shift states fails the
+// probe (ISO-2022's shift-out is among the bytes, UTF-7 reads "+-" as "+"); multi-byte sets
+// with lead bytes from 0x80 up (UTF-8, EUC-KR, CP949) pass once nothing is held back.
+bool asciiTransparent(void *cd)
 {
-    const QString name = codeSet.toUpper();
-    if (!isOpen(cd) || name.contains(QLatin1String("2022")) || name.contains(QLatin1String("UTF-7"))
-        || name.contains(QLatin1String("UTF7")))
+    if (!isOpen(cd))
         return false;
     char ascii[0x80];
     for (int c = 0; c < 0x80; ++c)
@@ -72,7 +70,7 @@ QString LocaleCodeSet()
 CCodePageDecoder::CCodePageDecoder(const QString &codeSet)
     : m_codeSet(resolve(codeSet))
     , m_cd(openConverter(QString::fromLatin1(WIDE_CODE_SET), m_codeSet))
-    , m_asciiTransparent(asciiTransparent(m_codeSet, m_cd))
+    , m_asciiTransparent(asciiTransparent(m_cd))
 {
 }
 

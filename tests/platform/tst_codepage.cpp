@@ -31,6 +31,9 @@ void TestCodePage::everyCutDecodesAlike_data()
     QTest::newRow("UTF-8") << "UTF-8" << hangul.toUtf8() << hangul;
     QTest::newRow("UTF-8 outside the basic plane") << "UTF-8" << QByteArray("x\xF0\x9F\x98\x80y")
                                                    << QString::fromUtf8("x\xF0\x9F\x98\x80y");
+    // Shifted, bytes below 0x80 are Hangul: a piece of them alone is no ASCII.
+    QTest::newRow("ISO-2022-KR") << "ISO-2022-KR" << QByteArray("\x1B$)C\x0E\x47\x51\x0F A\r\n")
+                                 << QString::fromUtf8("\xED\x95\x9C A\r\n");
 }
 
 void TestCodePage::everyCutDecodesAlike()
