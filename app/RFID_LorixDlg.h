@@ -142,6 +142,7 @@ private: // set-up and handlers
 
 private: // members in the designed order
     QIcon m_icon;
+    QString m_captionBase;                // the version caption; the port's state follows it
     CPropGrid *m_propertyTree = nullptr;  // child 100, created hidden by the constructor
     CDialogHeader *m_header = nullptr;
     CExtTree *m_catalogueTree = nullptr;  // 1001

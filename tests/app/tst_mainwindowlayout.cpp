@@ -90,7 +90,7 @@ void TestMainWindowLayout::templateControls()
     QCOMPARE(m_shown.window->height(),
              DialogUnitsToPixels(QRect(QPoint(), dialog.size), units).height() + bannerHeight);
     // The caption carries the version the build was configured with.
-    QCOMPARE(m_shown.window->windowTitle(), QStringLiteral("RFID Lorix v." RFID_PROJECT_VERSION));
+    QCOMPARE(m_shown.window->windowTitle(), QStringLiteral("RFID Lorix v." RFID_PROJECT_VERSION " - not connected"));
     QVERIFY(!m_shown.window->control(IDC_DETAILS)->isVisible());
     QVERIFY(!m_shown.window->control(IDC_SAVE_AS)->isVisible());
     QVERIFY(m_shown.window->control(IDC_SAVE_DATA)->isVisible());
