@@ -127,12 +127,14 @@ int CHistoryCombo::AddToHistory(const QString &text)
     return 0;
 }
 
-// As a chosen entry of a combo box: its whole text selected, so that the next command typed
-// replaces it rather than joining it.
+// As a chosen entry of a combo box: its whole text selected while the box has the focus, so
+// that the next command typed replaces it rather than joining it. (Without the focus no
+// selection shows; the focus coming back by the keyboard selects the whole text anyway.)
 void CHistoryCombo::selectNewest()
 {
     setCurrentIndex(0);
-    if (QLineEdit *edit = lineEdit())
+    QLineEdit *edit = lineEdit();
+    if (edit && (hasFocus() || edit->hasFocus()))
         edit->selectAll();
 }
 

@@ -3,6 +3,7 @@
 #include "app/AboutEntry.h"
 #include "app/HistoryScript.h"
 #include "app/LogView.h"
+#include "app/PaletteContrast.h"
 #include "app/SliderReleaseFilter.h"
 #include "settings/SettingsStore.h"
 #include "app/VersionCaption.h"
@@ -153,6 +154,9 @@ bool CRFID_LorixDlg::OnInitDialog()
 
     // 13. Automatic connection.
     m_engine.SetAutoConnect(m_autoStartBox->isChecked());
+
+    // Placeholder, ticks and unticked boxes stay readable in a dark palette.
+    KeepFaintPartsReadable(this);
     return true;
 }
 
@@ -498,6 +502,11 @@ void CRFID_LorixDlg::showEvent(QShowEvent *event)
 bool CRFID_LorixDlg::event(QEvent *event)
 {
     const QEvent::Type type = event->type();
+    if (type == QEvent::ApplicationPaletteChange) {
+        const bool handled = QDialog::event(event);
+        KeepFaintPartsReadable(this);
+        return handled;
+    }
     if (type == CBluetoothListEvent::eventType()) {
         // The listing hands over only the text, on this thread; it is put in place here. A
         // search that found nothing says why while the list is empty.

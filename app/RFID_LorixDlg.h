@@ -54,6 +54,8 @@ public:
     // area that fills the window with it.
     QWidget *client() const;
     QScrollArea *scroller() const;
+    // The controls left of the log, which scroll on their own where the window is low.
+    QScrollArea *leftColumn() const { return m_layout.leftColumn(); }
 
     // Operations used by the catalogue and the tests.
     // Logs the command in red and writes it with CR LF; the count written, 0 when it was not

@@ -324,11 +324,14 @@ void CPropGrid::SetFocusItem(CPropGridItem *item)
 {
     if (item && item->ownerTree != this)
         return;
+    const bool moved = focusItem != item;
     focusItem = item;
     if (item)
         ScrollIntoView(item);
     listPane->viewport()->update();
     infoPane->update();
+    if (moved)
+        AnnouncePropGridFocus(this);
 }
 
 void CPropGrid::ScrollIntoView(CPropGridItem *item)
