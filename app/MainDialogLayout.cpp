@@ -5,6 +5,7 @@
 #include "app/DialogHeader.h"
 #include "app/HistoryCombo.h"
 #include "app/LogView.h"
+#include "app/NamedComboAccessible.h"
 #include "app/WindowParts.h"
 #include "controls/propgrid/PropGrid.h"
 #include "controls/propgrid/PropGridConstants.h"
@@ -15,6 +16,7 @@
 #include <QDialog>
 #include <QFrame>
 #include <QGroupBox>
+#include <QLineEdit>
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -155,9 +157,13 @@ void CMainDialogLayout::createControls()
     }
     // Above the controls made after it, as when it was made last.
     m_propertyTree->raise();
-    // Names for assistive technology where no label of the template is the control's buddy.
+    // Names for assistive technology where no label of the template is the control's buddy;
+    // combo boxes are read by them, not by their current text.
+    InstallNamedComboAccessibility();
     for (const auto &[id, name] : CONTROL_ACCESSIBLE_NAMES)
         control(id)->setAccessibleName(QString::fromUtf8(name));
+    if (auto *box = qobject_cast<QComboBox *>(control(IDC_COMMAND_BOX)); box && box->lineEdit())
+        box->lineEdit()->setAccessibleName(box->accessibleName());
 
     keepClearOfGroupFrames(units);
 }

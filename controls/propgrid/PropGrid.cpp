@@ -324,14 +324,11 @@ void CPropGrid::SetFocusItem(CPropGridItem *item)
 {
     if (item && item->ownerTree != this)
         return;
-    const bool moved = focusItem != item;
     focusItem = item;
     if (item)
         ScrollIntoView(item);
     listPane->viewport()->update();
     infoPane->update();
-    if (moved)
-        AnnouncePropGridFocus(this);
 }
 
 void CPropGrid::ScrollIntoView(CPropGridItem *item)
@@ -368,8 +365,10 @@ void CPropGrid::ChangeFocus(CPropGridItem *row)
     row->SetSelected(true);
     listPane->viewport()->update();
     infoPane->update();
-    if (old != row)
+    if (old != row) {
+        AnnouncePropGridFocus(this);
         Notify(PGN_FOCUSCHANGED, row);
+    }
 }
 
 void CPropGrid::DropFocus()

@@ -12,11 +12,15 @@
 #include "settings/SettingsStore.h"
 #include "res/DialogTemplates.h"
 #include "res/Resource.h"
+#include "controls/propgrid/PropGrid.h"
+#include "controls/propgrid/PropGridList.h"
+#include "controls/tree/ExtTree.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QPlainTextEdit>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QRadioButton>
 #include <QSlider>
 #include <QStyleOptionSlider>
@@ -65,6 +69,7 @@ private slots:
     void caption();
     void darkPaletteFaintParts_data();
     void darkPaletteFaintParts();
+    void screenReaderHearsWindow();
 
 private:
     IsolatedShownWindow m_shown;
@@ -339,6 +344,134 @@ void TestMainWindowLayout::darkPaletteFaintParts()
             best = std::max(best, ContrastRatio(shot.pixelColor(x, y), around));
     }
     QVERIFY2(best >= LEAST_PART_CONTRAST, qPrintable(QString::number(best)));
+}
+
+// What a screen reader asks over the accessibility bus: every object of the tool's windows
+// with its role and name, then the focus changes until two came (or ten seconds passed).
+static const char ATSPI_READER[] = R"(
+import sys
+import gi
+gi.require_version('Atspi', '2.0')
+from gi.repository import Atspi, GLib
+pid = int(sys.argv[1])
+def walk(node, depth):
+    if node is None or depth > 40:
+        return
+    print('object\t%s\t%s' % (node.get_role_name(), node.get_name() or ''))
+    for i in range(node.get_child_count()):
+        walk(node.get_child_at_index(i), depth + 1)
+desktop = Atspi.get_desktop(0)
+for i in range(desktop.get_child_count()):
+    app = desktop.get_child_at_index(i)
+    if app is not None and app.get_process_id() == pid:
+        walk(app, 0)
+focused = []
+def on_focus(event):
+    if event.detail1 == 1:
+        print('focus\t%s' % (event.source.get_name() or ''), flush=True)
+        focused.append(event)
+        if len(focused) >= 2:
+            Atspi.event_quit()
+listener = Atspi.EventListener.new(on_focus)
+listener.register('object:state-changed:focused')
+GLib.timeout_add_seconds(10, lambda: Atspi.event_quit() or False)
+print('ready', flush=True)
+Atspi.event_main()
+)";
+
+// A screen reader over a real accessibility bus (a private session bus, the accessibility
+// bus's launcher and registry, the tool on a private X server in a child process): the
+// port picker and the command box named by their labels, a grid row read with its value,
+// the row the arrows move to told as focused, the monitor's table, filter and clear button
+// named.
+void TestMainWindowLayout::screenReaderHearsWindow()
+{
+    if (qEnvironmentVariableIsEmpty("RFID_ATSPI_CHILD")) {
+        QTemporaryDir runtime;
+        QVERIFY(QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        CXvfbServer server;
+        QString reason;
+        if (!server.start(&reason))
+            QSKIP(qPrintable("no Xvfb: " + reason));
+        QProcess bus;
+        bus.start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
+        if (!bus.waitForStarted() || !QTest::qWaitFor([&] { return bus.canReadLine(); }, 10000))
+            QSKIP("no D-Bus daemon");
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("DBUS_SESSION_BUS_ADDRESS", QString::fromUtf8(bus.readLine()).trimmed());
+        env.insert("DISPLAY", QString::fromStdString(server.displayName()));
+        env.insert("XDG_RUNTIME_DIR", runtime.path());
+        QProcess launcher;
+        launcher.setProcessEnvironment(env);
+        launcher.start("/usr/libexec/at-spi-bus-launcher", {"--launch-immediately"});
+        if (!launcher.waitForStarted())
+            QSKIP("no accessibility bus launcher (setup.sh installs at-spi2-core)");
+        env.insert("QT_QPA_PLATFORM", "xcb");
+        env.insert("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1");
+        env.insert("RFID_ATSPI_CHILD", "1");
+        QProcess child;
+        child.setProcessEnvironment(env);
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        child.start(QCoreApplication::applicationFilePath(), {"screenReaderHearsWindow"});
+        const bool ended = child.waitForFinished(120000);
+        launcher.terminate();
+        bus.terminate();
+        launcher.waitForFinished();
+        bus.waitForFinished();
+        QVERIFY2(ended && child.exitCode() == 0, child.readAll().constData());
+        return;
+    }
+    m_shown.window.reset();
+    CRFID_LorixDlg::Environment env = IsolatedWindowEnvironment(m_shown.dir->path());
+    env.cataloguePath = qEnvironmentVariable("RFID_SOURCE_DIR") + "/res/Ondo214.xml";
+    CRFID_LorixDlg window(*m_shown.store, env);
+    window.show();
+    window.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    auto *tree = qobject_cast<CExtTree *>(window.control(IDC_CATALOGUE_TREE));
+    const QList<QTreeWidgetItem *> found = tree->findItems("Set TX Power", Qt::MatchExactly | Qt::MatchRecursive);
+    QVERIFY(!found.isEmpty() && tree->SelectItem(found.first()));
+    window.OnTagMonitor();
+    window.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    // The operator clicks the row "Name" (the panel opened the power's editor).
+    auto *grid = qobject_cast<CPropGrid *>(window.control(IDC_PROPERTY_TREE));
+    CPropGridItem *name = grid->GetVisibleHead();
+    while (name && name->GetLabel() != QLatin1String("Name"))
+        name = name->GetNextVisible();
+    QVERIFY(name);
+    CPropGridList *list = grid->GetListPane();
+    // The monitor's own activation may still be on its way: the operator brings the main
+    // window up until it stays up.
+    QTRY_VERIFY_WITH_TIMEOUT((window.activateWindow(), QCoreApplication::processEvents(), QApplication::activeWindow() == &window),
+                             10000);
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, QPoint(10, list->rowRect(name).center().y()));
+    QTRY_COMPARE(QApplication::focusWidget(), list);
+
+    QProcess reader;
+    reader.start("/usr/bin/python3", {"-c", ATSPI_READER, QString::number(QCoreApplication::applicationPid())});
+    QString out;
+    auto heard = [&](const QString &text) {
+        return QTest::qWaitFor([&] {
+            out += QString::fromUtf8(reader.readAllStandardOutput());
+            return out.contains(text) || reader.state() == QProcess::NotRunning;
+        }, 60000) && out.contains(text);
+    };
+    QVERIFY2(heard("ready\n"), qPrintable(out + reader.readAllStandardError()));
+    // The registry tells the tool of the new listener on its own: a moment for that message.
+    QTest::qWait(1000);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Down);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Down);
+    QVERIFY(QTest::qWaitFor([&] { return reader.state() == QProcess::NotRunning; }, 30000));
+    out += QString::fromUtf8(reader.readAllStandardOutput());
+    const QStringList lines = out.split('\n');
+    for (const QString &expected : {"combo box\tSelect by Port", "combo box\tCommand", "\tPower (dBm): -5",
+                                    "\tTags read", "\tFilter tags", "\tClear the filter"}) {
+        QVERIFY2(!lines.filter(QRegularExpression("^object\t.*" + QRegularExpression::escape(expected) + "$")).isEmpty(),
+                 qPrintable(expected + "\n" + out));
+    }
+    QCOMPARE(lines.filter(QRegularExpression("^focus\t")),
+             (QStringList{"focus\tCommand: txp", "focus\tParameters"}));
 }
 
 int main(int argc, char **argv)
