@@ -133,9 +133,10 @@ void CTagMonitorDlg::Refresh()
     if (m_model->rowCount() != rows)
         m_table->doItemsLayout();
     const QLocale locale;
-    QString totals = QStringLiteral("Distinct tags: %1    Reads: %2    Elapsed: %3    Reads/s: %4")
+    // The rate as the table, the export and the plot's newest bars have it (10 s window).
+    QString totals = QStringLiteral("Distinct tags: %1    Reads: %2    Elapsed: %3    Reads/s (10 s): %4")
                          .arg(locale.toString(m_monitor.DistinctTags()), locale.toString(m_monitor.Reads()),
-                              elapsedText(m_monitor.ElapsedMs(now)), locale.toString(m_monitor.OverallRate(now), 'f', 1));
+                              elapsedText(m_monitor.ElapsedMs(now)), locale.toString(m_monitor.Rate(now), 'f', 1));
     if (m_monitor.OtherReads() > 0) {
         totals += QStringLiteral("    Others: %1").arg(locale.toString(m_monitor.OtherReads()));
         // Said once (again after a clear), so that an export's outcome is not hidden by it.
