@@ -465,10 +465,10 @@ void TestMainWindowLayout::screenReaderHearsWindow()
     QVERIFY(QTest::qWaitFor([&] { return reader.state() == QProcess::NotRunning; }, 30000));
     out += QString::fromUtf8(reader.readAllStandardOutput());
     const QStringList lines = out.split('\n');
-    for (const QString &expected : {"combo box\tSelect by Port", "combo box\tCommand", "\tPower (dBm): -5",
+    for (const char *expected : {"combo box\tSelect by Port", "combo box\tCommand", "\tPower (dBm): -5",
                                     "\tTags read", "\tFilter tags", "\tClear the filter"}) {
-        QVERIFY2(!lines.filter(QRegularExpression("^object\t.*" + QRegularExpression::escape(expected) + "$")).isEmpty(),
-                 qPrintable(expected + "\n" + out));
+        const QString named = QRegularExpression::escape(QString::fromUtf8(expected));
+        QVERIFY2(!lines.filter(QRegularExpression("^object\t.*" + named + "$")).isEmpty(), qPrintable(expected + ("\n" + out)));
     }
     QCOMPARE(lines.filter(QRegularExpression("^focus\t")),
              (QStringList{"focus\tCommand: txp", "focus\tParameters"}));
