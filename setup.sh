@@ -21,7 +21,8 @@ packages=(
   dbus dbus-daemon python3 python3-dbus python3-dbusmock python3-gi
   # the wedge on real headless desktops (tests/wedge/portal): the desktop portal, GNOME's
   # compositor and portal backend with an AT-SPI client for its permission dialog, KDE's
-  # compositor and portal backend, a GTK window that records the keys, software rendering
+  # compositor and portal backend, a GTK window that records the keys, software rendering;
+  # at-spi2-core and its python3 bindings also serve the window's accessibility test
   xdg-desktop-portal mutter xdg-desktop-portal-gnome at-spi2-core gir1.2-atspi-2.0
   kwin-wayland xdg-desktop-portal-kde qtwayland5 gir1.2-gtk-3.0 libgl1-mesa-dri dbus-bin
   # watch --mqtt: the MQTT client library; its tests and benchmark start a private broker,

@@ -111,7 +111,7 @@ int CHistoryCombo::AddToHistory(const QString &text)
     if (count() > 0 && count() <= maxHistory && itemText(0) == entry) {
         // Already the newest entry, letter for letter: inserting it and removing the older
         // copy would give the same list, so the list and the saved history stay untouched.
-        setCurrentIndex(0);
+        selectNewest();
         return 0;
     }
     insertItem(0, entry);
@@ -123,8 +123,19 @@ int CHistoryCombo::AddToHistory(const QString &text)
     }
     while (count() > maxHistory)
         removeItem(maxHistory);
-    setCurrentIndex(0);
+    selectNewest();
     return 0;
+}
+
+// As a chosen entry of a combo box: its whole text selected while the box has the focus, so
+// that the next command typed replaces it rather than joining it. (Without the focus no
+// selection shows; the focus coming back by the keyboard selects the whole text anyway.)
+void CHistoryCombo::selectNewest()
+{
+    setCurrentIndex(0);
+    QLineEdit *edit = lineEdit();
+    if (edit && (hasFocus() || edit->hasFocus()))
+        edit->selectAll();
 }
 
 void CHistoryCombo::SaveHistory()

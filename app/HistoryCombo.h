@@ -59,6 +59,7 @@ private:
     // Every key press arms the completion, Delete and Backspace disarm it for that edit.
     void PreTranslateMessage(const QKeyEvent *keyEvent);
 
+    void selectNewest();
     QString currentTextKey() const;
     CSettingsStore &store();
 

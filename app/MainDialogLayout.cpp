@@ -5,6 +5,7 @@
 #include "app/DialogHeader.h"
 #include "app/HistoryCombo.h"
 #include "app/LogView.h"
+#include "app/NamedComboAccessible.h"
 #include "app/WindowParts.h"
 #include "controls/propgrid/PropGrid.h"
 #include "controls/propgrid/PropGridConstants.h"
@@ -15,6 +16,7 @@
 #include <QDialog>
 #include <QFrame>
 #include <QGroupBox>
+#include <QLineEdit>
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -37,6 +39,10 @@ constexpr int MISSING_HEADER_HEIGHT = 58;
 constexpr int CLEAR_GAP = 10;
 constexpr int CLEAR_HEIGHT = 22;
 constexpr int CLEAR_WIDTH = 60;
+// The least height the log keeps on a low screen; below it the whole client scrolls.
+constexpr int LOG_MIN_HEIGHT = 120;
+// Room between the left column's scroll area and the log.
+constexpr int COLUMN_LOG_GAP = 2;
 
 // The names assistive technology reads for the controls that have no text of their own.
 constexpr std::pair<int, const char *> CONTROL_ACCESSIBLE_NAMES[] = {
@@ -151,9 +157,13 @@ void CMainDialogLayout::createControls()
     }
     // Above the controls made after it, as when it was made last.
     m_propertyTree->raise();
-    // Names for assistive technology where no label of the template is the control's buddy.
+    // Names for assistive technology where no label of the template is the control's buddy;
+    // combo boxes are read by them, not by their current text.
+    InstallNamedComboAccessibility();
     for (const auto &[id, name] : CONTROL_ACCESSIBLE_NAMES)
         control(id)->setAccessibleName(QString::fromUtf8(name));
+    if (auto *box = qobject_cast<QComboBox *>(control(IDC_COMMAND_BOX)); box && box->lineEdit())
+        box->lineEdit()->setAccessibleName(box->accessibleName());
 
     keepClearOfGroupFrames(units);
 }
@@ -193,10 +203,49 @@ void CMainDialogLayout::AttachHeader(CDialogHeader *header)
 
 void CMainDialogLayout::wrapClient()
 {
-    // The designed client is the least the controls need: a smaller window scrolls.
-    m_client->setMinimumSize(m_client->size());
+    const QSize designed = m_client->size();
+    makeLeftColumn();
+    // The designed width is the least the controls need: a narrower window scrolls across.
+    // The height is the screen's: the log and "Clear" keep to the client's bottom, the left
+    // column scrolls on its own, and only a client lower than the log's least height scrolls.
+    const QRect log = m_logView->geometry();
+    m_client->setMinimumSize(designed.width(), std::min(designed.height(), log.top() + LOG_MIN_HEIGHT + LOG_BOTTOM_MARGIN));
     m_scroller->setWidget(m_client);
-    resize(m_client->size());
+    m_client->resize(designed);
+    resize(designed);
+}
+
+// Everything left of the log below the banner (the port, the Bluetooth list, the command
+// tree with its panel, "Save Data") goes into a scroll area of its own, at the same place:
+// where the window is lower than the designed one, that column scrolls and the log does not.
+void CMainDialogLayout::makeLeftColumn()
+{
+    const int top = m_header ? m_header->geometry().bottom() + 1 : 0;
+    const int right = m_logView->geometry().left() - COLUMN_LOG_GAP;
+    m_column = new QScrollArea(m_client);
+    m_column->setObjectName(QStringLiteral("leftColumn"));
+    m_column->setFrameShape(QFrame::NoFrame);
+    m_column->setFocusPolicy(Qt::NoFocus);
+    m_column->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // Made in the window, so that the controls moved into it keep their Tab order; it hands
+    // their notifications to the window as the client does.
+    auto *content = new CDialogClient(&m_window, [] {});
+    int bottom = top;
+    const QList<QWidget *> children = m_client->findChildren<QWidget *>(Qt::FindDirectChildrenOnly);
+    for (QWidget *child : children) {
+        const QRect placed = child->geometry();
+        if (child == m_column || child == m_header || placed.right() >= right || placed.top() < top)
+            continue;
+        const bool hidden = child->isHidden();
+        child->setParent(content);   // the same window: the Tab order stays
+        child->move(placed.topLeft() - QPoint(0, top));
+        child->setHidden(hidden);
+        bottom = std::max(bottom, placed.bottom() + 1);
+    }
+    content->resize(right, std::max(0, std::max(m_client->height(), bottom) - top));
+    m_column->setWidget(content);
+    m_column->setGeometry(0, top, right, m_client->height() - top);
+    m_column->lower();
 }
 
 // A screen lower or narrower than the designed window gets a window that fits its
@@ -258,6 +307,12 @@ void CMainDialogLayout::OnSize()
     const int right = std::max(clientRight - LOG_RIGHT_MARGIN, log.left());
     const int bottom = std::max(clientBottom - LOG_BOTTOM_MARGIN, log.top());
     m_logView->setGeometry(QRect(log.left(), log.top(), right - log.left(), bottom - log.top()));
+    if (m_column) {
+        // The column reaches the client's bottom; its content keeps the designed height.
+        const QRect column = m_column->geometry();
+        m_column->setGeometry(column.left(), column.top(), column.width(), std::max(0, client.bottom() + 1 - column.top()));
+        m_column->widget()->resize(m_column->viewport()->width(), m_column->widget()->height());
+    }
 
     QWidget *clear = control(IDC_CLEAR);
     const QRect clearRect(right - CLEAR_WIDTH, bottom + CLEAR_GAP, CLEAR_WIDTH, CLEAR_HEIGHT);

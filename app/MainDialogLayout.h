@@ -42,11 +42,14 @@ public:
     // The control with a template id (1000..1020, 1, 2), the property tree (100); null else.
     QWidget *control(int id) const;
     QScrollArea *scroller() const { return m_scroller; }
+    // The controls left of the log, which scroll on their own (null until wrapClient).
+    QScrollArea *leftColumn() const { return m_column; }
     QWidget *client() const { return m_client; }
 
 private:
     QWidget *createOwnControl(const DialogControlTemplate &item, QWidget *parent);
     void keepClearOfGroupFrames(const DialogBaseUnits &units);
+    void makeLeftColumn();
     // The window's geometry, under the names the fitting reads it by.
     QScreen *screen() const;
     QRect frameGeometry() const;
@@ -60,6 +63,7 @@ private:
     QDialog &m_window;
     QScrollArea *m_scroller = nullptr;    // fills the window
     QWidget *m_client = nullptr;          // its widget: the designed client area
+    QScrollArea *m_column = nullptr;      // in the client: the controls left of the log
     QHash<int, QWidget *> m_controls;     // template id -> control
     CPropGrid *m_propertyTree = nullptr;  // 100
     CLogView *m_logView = nullptr;        // 1012

@@ -3,6 +3,7 @@
 #include "app/AboutEntry.h"
 #include "app/HistoryScript.h"
 #include "app/LogView.h"
+#include "app/PaletteContrast.h"
 #include "app/SliderReleaseFilter.h"
 #include "settings/SettingsStore.h"
 #include "app/VersionCaption.h"
@@ -84,8 +85,9 @@ bool CRFID_LorixDlg::OnInitDialog()
     connectControls();
     DoDataExchange(false);
 
-    // 2. Caption.
+    // 2. Caption; the port and its state follow it (showPortState).
     SetVersionCaption(this);
+    m_captionBase = windowTitle();
     // 3. The log view prepared itself when it was made (read-only, colour-only appends).
     // 4. About entry and icons.
     m_icon = ApplicationIcon();
@@ -101,6 +103,7 @@ bool CRFID_LorixDlg::OnInitDialog()
     const int storedPort = ReadConfig(m_settings, CONFIG_COM_PORT, CONFIG_COM_PORT_DEFAULT);
     m_wantedPort = qMax(0, storedPort);
     m_portPicker->FillPorts(storedPort);
+    showPortState();
 
     // 6. Check boxes and radio buttons from the settings.
     m_asciiBox->setChecked(ReadConfig(m_settings, CONFIG_ENABLE_ASCII, CONFIG_ENABLE_ASCII_DEFAULT) != 0);
@@ -132,6 +135,11 @@ bool CRFID_LorixDlg::OnInitDialog()
     // 10. The command history.
     m_commandBox->SetSettingsStore(&m_settings);
     m_commandBox->LoadHistory();
+    // What the window shows comes from the defaults when the settings could not be read.
+    if (!m_settings.ReadError().isEmpty())
+        AppendLog(QStringLiteral("Settings not read from %1 (%2): the defaults are used\r\n")
+                      .arg(QDir::toNativeSeparators(m_settings.FileName()), m_settings.ReadError()),
+                  LogKind::Error);
 
     // 11. The Bluetooth device list, searched on its own thread; the paired serial devices
     //     for the picker are asked for apart, without the inquiry's wait.
@@ -146,6 +154,9 @@ bool CRFID_LorixDlg::OnInitDialog()
 
     // 13. Automatic connection.
     m_engine.SetAutoConnect(m_autoStartBox->isChecked());
+
+    // Placeholder, ticks and unticked boxes stay readable in a dark palette.
+    KeepFaintPartsReadable(this);
     return true;
 }
 
@@ -334,6 +345,22 @@ void CRFID_LorixDlg::showPortState()
     m_openButton->setText(QString::fromLatin1(open ? CLOSE_PORT_TEXT : OPEN_PORT_TEXT));
     m_portPicker->setEnabled(!open && !m_engine.IsConnecting());
     showPortTip();
+    // The state at a glance, in the task bar and the window list too.
+    QString state = QStringLiteral("not connected");
+    switch (m_engine.state()) {
+    case CReaderEngine::State::Connecting:
+        state = QStringLiteral("COM%1 connecting").arg(m_engine.ConnectingPort());
+        break;
+    case CReaderEngine::State::Open:
+        state = QStringLiteral("COM%1 open").arg(m_engine.OpenedPort());
+        break;
+    case CReaderEngine::State::Lost:
+        state = QStringLiteral("COM%1 link lost").arg(m_engine.OpenedPort());
+        break;
+    case CReaderEngine::State::Closed:
+        break;
+    }
+    setWindowTitle(m_captionBase + QStringLiteral(" - ") + state);
 }
 
 void CRFID_LorixDlg::OnOpenPort()
@@ -475,6 +502,11 @@ void CRFID_LorixDlg::showEvent(QShowEvent *event)
 bool CRFID_LorixDlg::event(QEvent *event)
 {
     const QEvent::Type type = event->type();
+    if (type == QEvent::ApplicationPaletteChange) {
+        const bool handled = QDialog::event(event);
+        KeepFaintPartsReadable(this);
+        return handled;
+    }
     if (type == CBluetoothListEvent::eventType()) {
         // The listing hands over only the text, on this thread; it is put in place here. A
         // search that found nothing says why while the list is empty.

@@ -54,6 +54,8 @@ public:
     // area that fills the window with it.
     QWidget *client() const;
     QScrollArea *scroller() const;
+    // The controls left of the log, which scroll on their own where the window is low.
+    QScrollArea *leftColumn() const { return m_layout.leftColumn(); }
 
     // Operations used by the catalogue and the tests.
     // Logs the command in red and writes it with CR LF; the count written, 0 when it was not
@@ -142,6 +144,7 @@ private: // set-up and handlers
 
 private: // members in the designed order
     QIcon m_icon;
+    QString m_captionBase;                // the version caption; the port's state follows it
     CPropGrid *m_propertyTree = nullptr;  // child 100, created hidden by the constructor
     CDialogHeader *m_header = nullptr;
     CExtTree *m_catalogueTree = nullptr;  // 1001

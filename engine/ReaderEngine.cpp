@@ -344,13 +344,13 @@ void CReaderEngine::wakeReader()
 }
 
 // Nothing can be written: the wake-up is not logged as if sent. Said once until the port
-// opens, not every period.
+// opens, not every period; a port that does not open is a failure, said as an error.
 void CReaderEngine::noteNotOpenForAutoConnect(int number, const QString &why)
 {
     if (m_notSentNoted)
         return;
     m_notSentNoted = true;
-    logNote(QStringLiteral("Auto Connect: COM%1 is not open (%2); the wake-up and \"%3\" are not sent until it opens.")
+    logError(QStringLiteral("Auto Connect: COM%1 is not open (%2); the wake-up and \"%3\" are not sent until it opens.")
                 .arg(number)
                 .arg(why, QString::fromLatin1(COMMAND_GET_TX_POWER)));
 }

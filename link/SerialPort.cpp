@@ -105,6 +105,18 @@ int ConnectUnixSocket(const QByteArray &path)
     return fd;
 }
 
+// The master side of a pseudo-terminal (what opening /dev/ptmx makes): a terminal, but a
+// new one with no line behind it, never a reader's port. Refused as a node that is no
+// terminal is.
+bool IsTerminalMaster(int fd)
+{
+    unsigned int number = 0;
+    if (::ioctl(fd, TIOCGPTN, &number) != 0)
+        return false;
+    errno = ENOTTY;
+    return true;
+}
+
 } // namespace
 
 unsigned ModemLineEvents(int previousLines, int currentLines)
@@ -149,7 +161,7 @@ bool CSerialPort::Open(const QString &devicePath, const SerialLineSettings &sett
     // exclusive mode belongs to such a program: only root gets this far with it, and must
     // not take it over.
     errno = 0;
-    if (!::isatty(m_fd) || ::flock(m_fd, LOCK_EX | LOCK_NB) != 0 || HeldExclusively(m_fd)
+    if (!::isatty(m_fd) || IsTerminalMaster(m_fd) || ::flock(m_fd, LOCK_EX | LOCK_NB) != 0 || HeldExclusively(m_fd)
         || ::ioctl(m_fd, TIOCEXCL) != 0) {
         m_openError = errno != 0 ? errno : EBUSY;   // no errno: another program holds it
         CloseFd(m_fd);

@@ -133,6 +133,12 @@ quint32 CTagMonitor::slot(std::size_t at) const
     return page.empty() ? 0 : page[at & (INDEX_PAGE_SLOTS - 1)];
 }
 
+// RATE_SECONDS whole seconds and the current one so far.
+double CTagMonitor::rateSpan(qint64 nowMs)
+{
+    return RATE_SECONDS + double(nowMs - secondOf(nowMs) * MS_PER_SECOND) / MS_PER_SECOND;
+}
+
 qint64 CTagMonitor::secondOf(qint64 ms)
 {
     return ms >= 0 ? ms / MS_PER_SECOND : -((-ms + MS_PER_SECOND - 1) / MS_PER_SECOND);
@@ -326,10 +332,12 @@ qint64 CTagMonitor::ElapsedMs(qint64 nowMs) const
     return m_firstReadMs < 0 ? 0 : std::max<qint64>(0, nowMs - m_firstReadMs);
 }
 
-double CTagMonitor::OverallRate(qint64 nowMs) const
+double CTagMonitor::Rate(qint64 nowMs) const
 {
-    const qint64 elapsed = ElapsedMs(nowMs);
-    return elapsed > 0 ? double(m_reads) * MS_PER_SECOND / double(elapsed) : 0.0;
+    if (m_firstReadMs < 0)
+        return 0.0;
+    const qint64 current = secondOf(nowMs);
+    return double(sumSeconds(m_history, m_historySecond, current - RATE_SECONDS, current)) / rateSpan(nowMs);
 }
 
 std::array<quint64, CTagMonitor::HISTORY_SECONDS> CTagMonitor::ReadsPerSecond(qint64 nowMs) const
@@ -391,8 +399,7 @@ double CTagMonitor::Rate(int tag, qint64 nowMs) const
     // and a steady rate is shown as it is at any moment of the second.
     const Record &r = record(tag);
     const qint64 current = secondOf(nowMs);
-    const double span = RATE_SECONDS + double(nowMs - current * MS_PER_SECOND) / MS_PER_SECOND;
-    return double(sumSeconds(r.perSecond, secondOf(r.lastMs), current - RATE_SECONDS, current)) / span;
+    return double(sumSeconds(r.perSecond, secondOf(r.lastMs), current - RATE_SECONDS, current)) / rateSpan(nowMs);
 }
 
 int CTagMonitor::CompareText(int a, int b) const

@@ -79,9 +79,12 @@ public: // totals
     quint64 OtherReads() const { return m_otherReads; }
     // The first read since the last clear; -1 while there was none.
     qint64 FirstReadMs() const { return m_firstReadMs; }
-    // From the first read to `nowMs` (0 without reads), and the reads per second over it.
+    // From the first read to `nowMs` (0 without reads).
     qint64 ElapsedMs(qint64 nowMs) const;
-    double OverallRate(qint64 nowMs) const;
+    // Reads per second of all tags, by the one definition every view uses (the tags' rate
+    // below): the RATE_SECONDS whole seconds before the one `nowMs` falls in and that second
+    // up to `nowMs`. In a steady stream it is what each second's bar of the history shows.
+    double Rate(qint64 nowMs) const;
     // Reads in each of the HISTORY_SECONDS whole seconds before the one `nowMs` falls in,
     // oldest first.
     std::array<quint64, HISTORY_SECONDS> ReadsPerSecond(qint64 nowMs) const;
@@ -153,6 +156,8 @@ private:
     // Where a record's decoded text is, and how long.
     QByteArrayView decodedOf(const Record &r) const;
     static qint64 secondOf(qint64 ms);
+    // The seconds a rate at `nowMs` is taken over.
+    static double rateSpan(qint64 nowMs);
     static quint32 hashOf(const char *bytes, qsizetype count);
     static void encode(QStringView line, QByteArray &into);
     const Record &record(int tag) const;

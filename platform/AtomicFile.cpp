@@ -2,11 +2,14 @@
 
 #include "platform/FileSync.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
 
+#include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -33,6 +36,27 @@ QByteArray temporaryName(const QFileInfo &target)
                              + QStringLiteral(".tmp"));
 }
 
+// Whether `name` is one that temporaryName gives for `target`.
+bool isTemporaryName(const QString &name, const QFileInfo &target)
+{
+    const QString head = QStringLiteral(".") + target.fileName() + QLatin1Char('.');
+    const QString tail = QStringLiteral(".tmp");
+    if (!name.startsWith(head) || !name.endsWith(tail) || name.size() <= head.size() + tail.size())
+        return false;
+    const QStringView random = QStringView(name).mid(head.size(), name.size() - head.size() - tail.size());
+    return random.size() <= 16
+           && std::all_of(random.begin(), random.end(), [](QChar c) { return c.isDigit() || (c >= u'a' && c <= u'f'); });
+}
+
+// The file a write of `path` replaces: a link's target.
+QFileInfo writtenFile(const QString &path)
+{
+    QFileInfo target(path);
+    if (target.isSymLink())
+        target = QFileInfo(target.canonicalFilePath().isEmpty() ? target.symLinkTarget() : target.canonicalFilePath());
+    return target;
+}
+
 bool writeAll(int fd, const char *data, qsizetype size)
 {
     for (qsizetype done = 0; done < size;) {
@@ -51,10 +75,8 @@ bool writeAll(int fd, const char *data, qsizetype size)
 
 QString writeAtomically(const QString &path, const QByteArray &bytes, mode_t newFileMode)
 {
-    QFileInfo target(path);
     // A link stays a link: the file it ends at is the one replaced.
-    if (target.isSymLink())
-        target = QFileInfo(target.canonicalFilePath().isEmpty() ? target.symLinkTarget() : target.canonicalFilePath());
+    const QFileInfo target = writtenFile(path);
     const QByteArray finalName = QFile::encodeName(target.absoluteFilePath());
     struct stat old = {};
     const bool exists = ::stat(finalName.constData(), &old) == 0;
@@ -116,4 +138,23 @@ QString WriteFileAtomically(const QString &path, const QByteArray &bytes)
 QString WritePrivateFileAtomically(const QString &path, const QByteArray &bytes)
 {
     return writeAtomically(path, bytes, PRIVATE_FILE_MODE);
+}
+
+int RemoveStaleTemporaries(const QString &path)
+{
+    const QFileInfo target = writtenFile(path);
+    const QDir folder = target.absoluteDir();
+    const time_t now = ::time(nullptr);
+    int removed = 0;
+    for (const QString &name : folder.entryList(QDir::Files | QDir::Hidden | QDir::System)) {
+        if (!isTemporaryName(name, target))
+            continue;
+        const QByteArray file = QFile::encodeName(folder.filePath(name));
+        struct stat st = {};
+        if (::lstat(file.constData(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::getuid()
+            || now - st.st_mtime < STALE_TEMPORARY_SECONDS)
+            continue;
+        removed += ::unlink(file.constData()) == 0;
+    }
+    return removed;
 }

@@ -18,3 +18,10 @@ QString WriteFileAtomically(const QString &path, const QByteArray &bytes);
 // The same, but a new file is its owner's alone (0600), for a file that may hold what others
 // should not read (a desktop permission's token, say).
 QString WritePrivateFileAtomically(const QString &path, const QByteArray &bytes);
+
+// Removes the temporary files that writes of `path` killed midway left beside it (the same
+// folder, the names only the writes above give), the current user's own regular files that
+// no write has touched for STALE_TEMPORARY_SECONDS: a write of another process under way is
+// younger. Returns how many went. Blocks on the file system, like the writes.
+inline constexpr int STALE_TEMPORARY_SECONDS = 60;
+int RemoveStaleTemporaries(const QString &path);

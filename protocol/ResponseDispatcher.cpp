@@ -268,8 +268,9 @@ qsizetype CResponseDispatcher::findPendingEcho(const std::deque<QString> &pendin
 
 void CResponseDispatcher::dropHeldBack(const QString &note)
 {
-    // What the ended link still owed never comes: a later link's lines are not its echoes.
-    m_pendingEchoes.clear();
+    // The commands still owed an echo stay owed: a reader keeps what it took in while its
+    // link was down and echoes it once the link is back, after whatever the new link's first
+    // commands brought. Each entry is taken by one line only, and the oldest go at the bound.
     m_echoedCommand.clear();
     const QString held = m_rxRemainder + m_decoder.flush();
     m_rxRemainder.clear();

@@ -75,7 +75,8 @@ public:
     // line of it is expected back as an echo: a received line that equals one of them (blanks
     // at its ends aside) is an echo however many commands went out since, and the entry goes.
     // Only equality counts: a tag line that merely holds a command's text is a tag. When
-    // MAX_PENDING_ECHOES are waiting, the oldest goes; a link's end drops them all.
+    // MAX_PENDING_ECHOES are waiting, the oldest goes. A link's end keeps them: the echo of
+    // a command written just before the link was lost may come after it is reopened.
     void CommandSent(const QString &command);
     const std::deque<QString> &pendingEchoes() const { return m_pendingEchoes; }
 

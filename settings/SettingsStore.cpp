@@ -46,16 +46,30 @@ QString readFile(const QString &path, QByteArray &bytes, QString *movedAsideTo)
     return tooLarge + QStringLiteral(", not moved aside: ") + qt_error_string(errno);
 }
 
+// The values as changes to an empty file.
+IniChanges everything(const IniValues &values)
+{
+    IniChanges all;
+    for (auto section = values.cbegin(); section != values.cend(); ++section) {
+        for (auto key = section->cbegin(); key != section->cend(); ++key)
+            all.insert(qMakePair(section.key(), key.key()), key.value());
+    }
+    return all;
+}
+
 } // namespace
 
 CSettingsStore::CSettingsStore(const QString &iniFilePath, Access access)
     : m_path(iniFilePath), m_access(access), m_saveFailed(std::make_shared<std::atomic<bool>>(false))
 {
     QByteArray bytes;
-    const QString error = readFile(m_path, bytes, access == Access::ReadWrite ? &m_movedAside : nullptr);
-    if (!error.isEmpty())
-        qWarning("settings file %s not read (%s): defaults are used", qPrintable(m_path), qPrintable(error));
+    m_readError = readFile(m_path, bytes, access == Access::ReadWrite ? &m_movedAside : nullptr);
+    if (!m_readError.isEmpty())
+        qWarning("settings file %s not read (%s): defaults are used", qPrintable(m_path), qPrintable(m_readError));
     m_values = CIniText(bytes).values();
+    // A save killed midway left its temporary file; ours are the only writers of such names.
+    if (access == Access::ReadWrite)
+        RemoveStaleTemporaries(m_path);
 }
 
 CSettingsStore::~CSettingsStore()
@@ -89,13 +103,16 @@ void CSettingsStore::submitUnlessBatch()
     if (!m_batchChanged || m_batchDepth > 0 || m_access == Access::ReadOnly)
         return;
     m_batchChanged = false;
-    m_queue.Run([this, failed = m_saveFailed, path = m_path, changes = m_unsaved]() -> CWorkQueue::Apply {
+    // Every value held goes along, shared (no copy is made unless a change comes while the
+    // save is under way): a file moved aside as too large is followed by one that holds all
+    // of them, not only the changes that the old file lacked.
+    m_queue.Run([this, failed = m_saveFailed, path = m_path, changes = m_unsaved, held = m_values]() -> CWorkQueue::Apply {
         QByteArray bytes;
         QString movedAsideTo;
         QString error = readFile(path, bytes, &movedAsideTo);
         if (error.isEmpty()) {
             CIniText text(bytes);
-            text.apply(changes);
+            text.apply(movedAsideTo.isEmpty() ? changes : everything(held));
             QDir().mkpath(QFileInfo(path).absolutePath());
             error = WritePrivateFileAtomically(path, text.bytes());
         }

@@ -13,7 +13,9 @@
 // keys kept) with every value not yet known to be on the disk, through the one atomic write,
 // so a kill or a full disk leaves the old or the new file. A new file is 0600. The same value
 // again saves nothing; a failed save keeps the values, and the next change carries them. A
-// file over MAX_SETTINGS_FILE_BYTES is no file of this tool: renamed beside itself, once.
+// file over MAX_SETTINGS_FILE_BYTES is no file of this tool: renamed beside itself, once, and
+// the new file holds every value the store holds. Temporaries that a save killed midway left
+// beside the file are removed at start.
 //
 // Threads: all calls and the report on the thread that made the store (the window's), which
 // waits on the disk only in the constructor (one read), Flush and the destructor (last save).
@@ -43,6 +45,9 @@ public:
     QString FileName() const { return m_path; }
     // Where the file found too large at start went ("" when it was not).
     QString MovedAsideTo() const { return m_movedAside; }
+    // Why the file could not be read at start (a folder in its place, no permission); ""
+    // when it was read or is not there. The defaults are used then.
+    QString ReadError() const { return m_readError; }
     void SetSaveReport(SaveReport report) { m_report = std::move(report); }
 
     // Writes between these two are saved together: a group (the history) is never half saved.
@@ -58,6 +63,7 @@ private:
     QString m_path;
     Access m_access;
     QString m_movedAside;
+    QString m_readError;
     IniValues m_values;     // as read, with every change since
     IniChanges m_unsaved;   // changes not yet known to be on the disk
     bool m_batchChanged = false;

@@ -365,8 +365,10 @@ void CPropGrid::ChangeFocus(CPropGridItem *row)
     row->SetSelected(true);
     listPane->viewport()->update();
     infoPane->update();
-    if (old != row)
+    if (old != row) {
+        AnnouncePropGridFocus(this);
         Notify(PGN_FOCUSCHANGED, row);
+    }
 }
 
 void CPropGrid::DropFocus()

@@ -2,6 +2,7 @@
 
 #include "controls/propgrid/PropGrid.h"
 #include "controls/propgrid/PropGridItem.h"
+#include "controls/propgrid/PropGridItemEdit.h"
 #include "controls/propgrid/PropGridList.h"
 
 #include <QAccessibleWidget>
@@ -25,6 +26,13 @@ QList<CPropGridItem *> shownRows(const CPropGrid *grid)
 bool isEditable(const CPropGridItem *row)
 {
     return !row->IsTopLevel() && !row->IsReadOnly() && row->GetValue().isValid();
+}
+
+// The value as read out: a masked one is never spoken.
+QString spokenValue(const CPropGridItem *row)
+{
+    const auto *edit = dynamic_cast<const CPropGridItemEdit *>(row);
+    return edit && edit->GetPasswordMode() ? QString() : row->GetValue().toString();
 }
 
 // One row, found again by its place among the rows shown each time it is asked: rows come
@@ -60,10 +68,14 @@ public:
         if (!r)
             return QString();
         switch (t) {
-        case QAccessible::Name:
-            return r->GetLabel();
+        case QAccessible::Name: {
+            // A screen reader reads a tree item's name: the value goes with the label, as
+            // the row shows both.
+            const QString value = spokenValue(r);
+            return value.isEmpty() ? r->GetLabel() : r->GetLabel() + QStringLiteral(": ") + value;
+        }
         case QAccessible::Value:
-            return r->GetValue().toString();
+            return spokenValue(r);
         case QAccessible::Description:
             return r->GetInfo();
         default:
@@ -217,4 +229,16 @@ void InstallPropGridAccessibility()
 {
     static std::once_flag installed;
     std::call_once(installed, [] { QAccessible::installFactory(propGridFactory); });
+}
+
+void AnnouncePropGridFocus(CPropGrid *grid)
+{
+    if (!grid || !QAccessible::isActive() || !grid->GetListPane()->hasFocus())
+        return;
+    const qsizetype index = shownRows(grid).indexOf(grid->GetFocusItem());
+    if (index < 0)
+        return;
+    QAccessibleEvent event(grid->GetListPane(), QAccessible::Focus);
+    event.setChild(int(index));
+    QAccessible::updateAccessibility(&event);
 }

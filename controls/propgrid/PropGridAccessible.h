@@ -10,3 +10,8 @@
 // Adds the grid's interfaces to the toolkit's accessibility factories; later calls do
 // nothing. The grid calls it when it is made.
 void InstallPropGridAccessibility();
+
+class CPropGrid;
+// Tells assistive technology that the grid's focused row changed (the arrows moved it), when
+// the list pane has the keyboard focus; a screen reader then reads that row.
+void AnnouncePropGridFocus(CPropGrid *grid);

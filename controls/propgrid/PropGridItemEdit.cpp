@@ -181,6 +181,8 @@ void CPropGridItemEdit::OnActivate()
         editor->setStyleSheet(QStringLiteral("QLineEdit { lineedit-password-character: 42; }"));
     }
     editor->setEchoMode(passwordMode ? QLineEdit::Password : QLineEdit::Normal);
+    // Read out by its row, not as a nameless text box.
+    editor->setAccessibleName(GetLabel());
     editor->setText(valueText);
     editor->selectAll();
     editor->setGeometry(GetValueRect());

@@ -3,6 +3,8 @@
 #include <QPaintEvent>
 #include <QPainter>
 
+#include <algorithm>
+
 namespace {
 
 constexpr int MARGIN = 4;
@@ -43,6 +45,14 @@ quint64 CReadRatePlot::ScaleTop(quint64 largest)
     }
 }
 
+quint64 CReadRatePlot::ScaleTopFor(const QVector<quint64> &perSecond)
+{
+    quint64 largest = 1;
+    for (qsizetype i = std::max<qsizetype>(0, perSecond.size() - RECENT_SECONDS); i < perSecond.size(); ++i)
+        largest = qMax(largest, perSecond[i]);
+    return ScaleTop(largest);
+}
+
 QSize CReadRatePlot::sizeHint() const
 {
     const int line = fontMetrics().height();
@@ -69,20 +79,22 @@ void CReadRatePlot::paintEvent(QPaintEvent *event)
     painter.setPen(palette().color(QPalette::Mid));
     painter.drawRect(area.adjusted(0, 0, -1, -1));
 
-    quint64 largest = 1;
-    for (quint64 v : std::as_const(m_values))
-        largest = qMax(largest, v);
-    const quint64 top = ScaleTop(largest);
+    const quint64 top = ScaleTopFor(m_values);
     const int count = int(m_values.size());
     if (count > 0 && area.width() > 2 && area.height() > 2) {
         const QRect inside = area.adjusted(1, 1, -1, -1);
         const QColor bar = palette().color(QPalette::Highlight);
+        const QColor beyond = palette().color(QPalette::Text);
         for (int i = 0; i < count; ++i) {
             const int left = inside.left() + i * inside.width() / count;
             const int right = inside.left() + (i + 1) * inside.width() / count;
-            const int height = int(double(m_values[i]) / double(top) * inside.height() + 0.5);
+            const bool over = m_values[i] > top;
+            const int height = over ? inside.height() : int(double(m_values[i]) / double(top) * inside.height() + 0.5);
+            const QRect shown(left, inside.bottom() + 1 - height, qMax(1, right - left - 1), height);
             if (height > 0)
-                painter.fillRect(QRect(left, inside.bottom() + 1 - height, qMax(1, right - left - 1), height), bar);
+                painter.fillRect(shown, bar);
+            if (over)   // cut at the top: a band across its head says so
+                painter.fillRect(QRect(shown.left(), shown.top(), shown.width(), qMax(2, inside.height() / 16)), beyond);
         }
     }
 

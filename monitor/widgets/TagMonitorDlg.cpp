@@ -15,6 +15,7 @@
 #include <QLocale>
 #include <QPushButton>
 #include <QTableView>
+#include <QToolButton>
 #include <QVBoxLayout>
 
 namespace {
@@ -22,6 +23,10 @@ namespace {
 constexpr char WINDOW_TITLE[] = "Tag Monitor";
 constexpr char FILTER_PLACEHOLDER[] = "Filter tags";
 constexpr char CLEAR_TEXT[] = "Clear";
+// The names assistive technology reads for the controls without a label of their own.
+constexpr char FILTER_NAME[] = "Filter tags";
+constexpr char CLEAR_FILTER_NAME[] = "Clear the filter";
+constexpr char TABLE_NAME[] = "Tags read";
 constexpr char EXPORT_TEXT[] = "Export CSV...";
 constexpr char EXPORT_CAPTION[] = "Export CSV";
 constexpr char CSV_FILTER[] = "CSV files (*.csv);;All files (*)";
@@ -56,6 +61,10 @@ CTagMonitorDlg::CTagMonitorDlg(CTagMonitor &monitor, QWidget *parent)
     m_filter = new QLineEdit(this);
     m_filter->setPlaceholderText(QString::fromLatin1(FILTER_PLACEHOLDER));
     m_filter->setClearButtonEnabled(true);
+    // A screen reader names the controls by what they are for, not by what they hold.
+    m_filter->setAccessibleName(QString::fromLatin1(FILTER_NAME));
+    for (QToolButton *button : m_filter->findChildren<QToolButton *>())
+        button->setAccessibleName(QString::fromLatin1(CLEAR_FILTER_NAME));
     m_clear = new QPushButton(QString::fromLatin1(CLEAR_TEXT), this);
     m_exportButton = new QPushButton(QString::fromLatin1(EXPORT_TEXT), this);
     // Enter in the filter must not press a button.
@@ -63,6 +72,7 @@ CTagMonitorDlg::CTagMonitorDlg(CTagMonitor &monitor, QWidget *parent)
     m_exportButton->setAutoDefault(false);
 
     m_table = new QTableView(this);
+    m_table->setAccessibleName(QString::fromLatin1(TABLE_NAME));
     m_table->setModel(m_model);
     m_table->setSortingEnabled(true);
     m_table->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);   // order of first read
@@ -123,9 +133,10 @@ void CTagMonitorDlg::Refresh()
     if (m_model->rowCount() != rows)
         m_table->doItemsLayout();
     const QLocale locale;
-    QString totals = QStringLiteral("Distinct tags: %1    Reads: %2    Elapsed: %3    Reads/s: %4")
+    // The rate as the table, the export and the plot's newest bars have it (10 s window).
+    QString totals = QStringLiteral("Distinct tags: %1    Reads: %2    Elapsed: %3    Reads/s (10 s): %4")
                          .arg(locale.toString(m_monitor.DistinctTags()), locale.toString(m_monitor.Reads()),
-                              elapsedText(m_monitor.ElapsedMs(now)), locale.toString(m_monitor.OverallRate(now), 'f', 1));
+                              elapsedText(m_monitor.ElapsedMs(now)), locale.toString(m_monitor.Rate(now), 'f', 1));
     if (m_monitor.OtherReads() > 0) {
         totals += QStringLiteral("    Others: %1").arg(locale.toString(m_monitor.OtherReads()));
         // Said once (again after a clear), so that an export's outcome is not hidden by it.

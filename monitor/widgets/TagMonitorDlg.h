@@ -53,6 +53,8 @@ public:
     QTableView *table() const { return m_table; }
     // The last line: how the last export ended.
     QLabel *status() const { return m_status; }
+    QLabel *totals() const { return m_totals; }
+    CReadRatePlot *plot() const { return m_plot; }
 
 signals:
     // The window was hidden: its geometry is worth keeping.

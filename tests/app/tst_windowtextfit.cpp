@@ -13,6 +13,7 @@
 #include <QFontInfo>
 #include <QGroupBox>
 #include <QLabel>
+#include <QScrollArea>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStyle>
@@ -80,7 +81,9 @@ QWidget *TestWindowTextFit::controlWithText(const QString &text) const
 {
     const auto children = m_shown.window->findChildren<QWidget *>();
     for (QWidget *child : children) {
-        if (child->parentWidget() != m_shown.window->client())
+        // The client's own controls and those of its left column.
+        const QWidget *parent = child->parentWidget();
+        if (parent != m_shown.window->client() && parent != m_shown.window->leftColumn()->widget())
             continue;
         if (auto *label = qobject_cast<QLabel *>(child); label && label->text() == text)
             return child;
@@ -139,10 +142,11 @@ void TestWindowTextFit::apartControlsStayApart()
         if (!control)
             continue;
         const QRect designed = DialogUnitsToPixels(item.rect, units);
+        const QRect actual(control->mapTo(m_shown.window->client(), QPoint()), control->size());
         if (shift < 0)
-            shift = control->y() - designed.y();
+            shift = actual.y() - designed.y();
         placed.append({item.text ? QString::fromLatin1(item.text) : QString::number(item.id),
-                       designed.translated(0, shift), control->geometry()});
+                       designed.translated(0, shift), actual});
     }
     QVERIFY(placed.size() > 10);
     for (int i = 0; i < placed.size(); ++i) {

@@ -2,6 +2,7 @@
 
 #include "cli/Script.h"
 #include "monitor/TagCsv.h"
+#include "tests/support/ScriptedReaderLine.h"
 #include "tests/support/XvfbRecorder.h"
 #include "tools/reader-sim/ReaderSim.h"
 
@@ -63,6 +64,8 @@ private slots:
     void commands();
     void lostLinkReconnects_data();
     void lostLinkReconnects();
+    void lateEchoAfterReconnectNotTyped_data();
+    void lateEchoAfterReconnectNotTyped();
     void inventoryDecodesEpcs_data();
     void inventoryDecodesEpcs();
     void twoPorts_data();
@@ -321,6 +324,46 @@ void TestCli::lostLinkReconnects()
             events << object.value("event").toString() + (object.contains("reason") ? "+reason" : "");
     }
     QCOMPARE(events, (QStringList{"opened", "lost+reason", "reopened", "closed"}));
+}
+
+void TestCli::lateEchoAfterReconnectNotTyped_data()
+{
+    QTest::addColumn<QByteArray>("answer");   // the reopened link's answer to the wake-up's "g,txp"
+    QTest::newRow("after the answer") << QByteArray("g,txp\r\nok,-12\r\n$>i,0,0,0\r\n");
+    QTest::newRow("before the echo") << QByteArray("i,0,0,0\r\ng,txp\r\nok,-12\r\n$>");
+}
+
+// The wedge answers a trigger with "i,0,0,0"; the link drops before its echo, and the reader
+// sends that echo on the reopened link. Only the tag read after it reaches the focused client.
+void TestCli::lateEchoAfterReconnectNotTyped()
+{
+    QFETCH(QByteArray, answer);
+    CXvfbServer server;
+    CXKeyRecorder recorder;
+    QString reason;
+    if (!server.start(&reason) || !recorder.open(server.displayName(), &reason))
+        QSKIP(qPrintable("no Xvfb: " + reason));
+    m_display = QString::fromStdString(server.displayName());
+    QVERIFY(QDir().mkpath(portsFolder()));
+    CScriptedReaderLine line({ { "g,txp", 0, "g,txp\r\nok,-12\r\n$>", 1 }, { "i,0,0,0", 0, "", 1 },
+                               { "g,txp", 0, answer + "E2001234\r\nend=1\r\n$>", 2 } },
+                             portsFolder() + "/COM201");
+    if (!line.Open())
+        QSKIP("no pseudo-terminal");
+    QProcess cli;
+    start(cli, {"wedge", "--port", "201", "--multi"});
+    QVERIFY2(QTest::qWaitFor([&] { return line.lines().contains("g,txp"); }, TRY_MS), qPrintable(cli.readAllStandardError()));
+    line.Write("$trigger=1,0\r\n");
+    QString err;
+    QVERIFY2(QTest::qWaitFor([&] { return (err += QString::fromUtf8(cli.readAllStandardError())).contains("tag: E2001234"); }, TRY_MS),
+             qPrintable(err + line.lines().join('|')));
+    QVERIFY2(err.contains("reopened by the automatic connection") && !err.contains("tag: i,0,0,0"), qPrintable(err));
+    QCOMPARE(line.link(), 2);
+    // What an echo typed first would have put before the tag shows in the first keys.
+    QVERIFY(recorder.waitForKeys(9));
+    QCOMPARE(QString::fromStdString(recorder.text()), QStringLiteral("E2001234\r"));
+    cli.terminate();
+    QVERIFY(QTest::qWaitFor([&] { return cli.state() == QProcess::NotRunning; }, TRY_MS));
 }
 
 void TestCli::twoPorts_data()

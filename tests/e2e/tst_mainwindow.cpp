@@ -5,6 +5,7 @@
 
 #include "tests/support/BluezTestBus.h"
 #include "tests/support/IsolatedWindow.h"
+#include "tests/support/ScriptedReaderLine.h"
 #include "cli/Script.h"
 #include "app/RFID_LorixDlg.h"
 #include "app/LogView.h"
@@ -90,15 +91,13 @@ public:
     std::atomic<int> failAtEnter{0};
 };
 
-// A reader's script: each line it receives may be answered by pieces, each written a given
-// time after that line came.
-struct ScriptedAnswer
+// The window's caption: the version's, then the port's state.
+QString caption(const QString &state)
 {
-    QByteArray on;
-    int afterMs;
-    QByteArray bytes;
-};
-using ReaderScript = QList<ScriptedAnswer>;
+    return QStringLiteral("RFID Lorix v.%1.%2.%3.%4 - ")
+               .arg(RFID_VERSION_MAJOR).arg(RFID_VERSION_MINOR).arg(RFID_VERSION_PATCH).arg(RFID_VERSION_TWEAK)
+           + state;
+}
 
 } // namespace
 
@@ -117,6 +116,8 @@ private slots:
     void typedCommand();
     void correctedCommand_data();
     void correctedCommand();
+    void commandsInARow_data();
+    void commandsInARow();
     void tabOrder_data();
     void tabOrder();
     void triggerSendsInventory_data();
@@ -130,6 +131,8 @@ private slots:
     void hangUpAndAutoConnect();
     void startsFromSettings_data();
     void startsFromSettings();
+    void settingsThroughBadFiles_data();
+    void settingsThroughBadFiles();
     void autoConnectWaitsForAbsentPort();
     void pickerKeepsPortNumber();
     void clearEmptiesLog();
@@ -412,6 +415,7 @@ void TestMainWindow::openAndClosePort()
     const QString com = QStringLiteral("COM%1").arg(m_reader->comNumber());
     QCOMPARE(logLineColour(com + " opened: " + m_reader->slavePath()), kNote);
     QVERIFY2(portTip().endsWith("\n" + com + " open: " + m_reader->slavePath()), qPrintable(portTip()));
+    QCOMPARE(m_window->windowTitle(), caption(com + " open"));
     // Opened by hand, the reader has not said its power: the slider does not pretend it has.
     QCOMPARE(ctl<QSlider>(IDC_TX_POWER)->accessibleDescription(), QStringLiteral("TX power: not known"));
     button->click();
@@ -420,6 +424,7 @@ void TestMainWindow::openAndClosePort()
     QVERIFY(ctl<QWidget>(IDC_PORT_PICKER)->isEnabled());
     QCOMPARE(logLineColour(com + " closed by the operator"), kNote);
     QVERIFY(portTip().endsWith("\nclosed"));
+    QCOMPARE(m_window->windowTitle(), caption("not connected"));
 }
 
 void TestMainWindow::typedCommand_data()
@@ -479,6 +484,37 @@ void TestMainWindow::correctedCommand()
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
     QVERIFY2(waitForReceived("txp,-1"), qPrintable(received().join('|')));
     QVERIFY2(!received().contains("txp,-12"), qPrintable(received().join('|')));
+}
+
+void TestMainWindow::commandsInARow_data()
+{
+    QTest::addColumn<QStringList>("typed");   // each followed by Enter
+    QTest::newRow("two commands") << QStringList{"ver", "g,txp"};
+    QTest::newRow("the newest again") << QStringList{"ver", "ver", "s"};
+}
+
+// The operator types a command and Enter, then the next one and Enter, never touching the
+// mouse: the sent text stands selected in the box, so the next one replaces it.
+void TestMainWindow::commandsInARow()
+{
+    QFETCH(QStringList, typed);
+    QVERIFY(startReader());
+    makeWindow();
+    openPort();
+    QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+    auto *box = ctl<QComboBox>(IDC_COMMAND_BOX);
+    QTest::mouseClick(box->lineEdit(), Qt::LeftButton);
+    QTRY_VERIFY(box->hasFocus());
+    for (const QString &command : typed) {
+        QTest::keyClicks(QApplication::focusWidget(), command);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+        QCOMPARE(box->lineEdit()->selectedText(), command);
+    }
+    QVERIFY2(waitForReceived(typed.last(), int(typed.count(typed.last()))), qPrintable(received().join('|')));
+    QCOMPARE(received(), typed);
+    typed.removeDuplicates();
+    std::reverse(typed.begin(), typed.end());
+    QCOMPARE(qobject_cast<CHistoryCombo *>(box)->entries(), typed);
 }
 
 // The control the focused widget is or is a part of.
@@ -643,46 +679,53 @@ void TestMainWindow::tagsTypedOncePerTrigger()
 
 // The reader echoes a command only after the tool sent another: the echo is not a tag, so
 // only the reader's tag is typed. The operator sends a command from the command box, then
-// puts the focus into another program.
+// puts the focus into another program. Where the link drops before the echo and the
+// automatic connection reopens it, the echo comes after the reopening's own commands, or
+// between them and their answer.
 void TestMainWindow::lateEchoNeverTyped_data()
 {
     QTest::addColumn<QString>("command");
     QTest::addColumn<ReaderScript>("script");
+    QTest::addColumn<QStringList>("tags");   // typed, one Enter each
     const QByteArray tags = "E2001234\r\nend=1\r\n$>";
     QTest::newRow("echo after the trigger's inventory") << "g,txp"
         << ReaderScript { { "g,txp", 0, "$trigger=1,0\r\n" }, { "g,txp", 50, "g,txp\r\nok,-12\r\n$>" },
-                          { "i,0,0,0", 0, "i,0,0,0\r\n" + tags }, { "g,txp", 150, "$batt=80\r\n" } };
+                          { "i,0,0,0", 0, "i,0,0,0\r\n" + tags }, { "g,txp", 150, "$batt=80\r\n" } }
+        << QStringList{"E2001234"};
     QTest::newRow("pull and release in one piece") << "ver"
         << ReaderScript { { "ver", 0, "ver\r\n$>" }, { "ver", 20, "$trigger=1,0\r\n$trigger=0,0\r\n" },
-                          { "s", 0, "i,0,0,0\r\n" + tags.left(10) + "s\r\n$>" }, { "s", 50, "$batt=80\r\n" } };
+                          { "s", 0, "i,0,0,0\r\n" + tags.left(10) + "s\r\n$>" }, { "s", 50, "$batt=80\r\n" } }
+        << QStringList{"E2001234"};
+    // The first terminal's wake-up is answered; the command's echo is owed when it hangs up.
+    const ReaderScript lost { { "g,txp", 0, "g,txp\r\nok,-12\r\n$>", 1 }, { "i,0,0,0", 0, "", 1 } };
+    QTest::newRow("echo after the reopened link's answer") << "i,0,0,0"
+        << lost + ReaderScript { { "g,txp", 0, "g,txp\r\nok,-12\r\n$>i,0,0,0\r\n$>", 2 }, { "g,txp", 150, "$batt=80\r\n", 2 } }
+        << QStringList{};
+    QTest::newRow("echo before the reopened link's echo") << "i,0,0,0"
+        << lost + ReaderScript { { "g,txp", 0, "i,0,0,0\r\ng,txp\r\nok,-12\r\n$>", 2 }, { "g,txp", 150, "$batt=80\r\n", 2 } }
+        << QStringList{};
 }
 
 void TestMainWindow::lateEchoNeverTyped()
 {
     QFETCH(QString, command);
     QFETCH(ReaderScript, script);
-    CPseudoTerminal line;   // the reader's end, played by the script on this event loop
+    QFETCH(QStringList, tags);
+    QVERIFY(QDir().mkpath(m_dir->filePath("ports")));
+    CScriptedReaderLine line(script, m_dir->filePath("ports/COM202"));   // the reader's end
     if (!line.Open())
         QSKIP("no pseudo-terminal");
-    QVERIFY(QDir().mkpath(m_dir->filePath("ports")) && QFile::link(line.slavePath(), m_dir->filePath("ports/COM202")));
-    QByteArray heard;
-    QSocketNotifier readable(line.masterFd(), QSocketNotifier::Read);
-    connect(&readable, &QSocketNotifier::activated, [&] {
-        bool hungUp = false;
-        heard += line.ReadAvailable(hungUp);
-        for (qsizetype end; (end = heard.indexOf("\r\n")) >= 0; heard.remove(0, end + 2)) {
-            for (const ScriptedAnswer &answer : std::as_const(script)) {
-                if (answer.on == heard.left(end))
-                    QTimer::singleShot(answer.afterMs, &readable, [&line, answer] { line.WriteAll(answer.bytes); });
-            }
-        }
-    });
     m_store->WriteInt(CONFIG_SECTION, CONFIG_COM_PORT, 202);
     makeWindow();
     ctl<QRadioButton>(IDC_MULTI_MODE)->click();
     ctl<QCheckBox>(IDC_KEY_EMULATOR)->click();
     ctl<QPushButton>(IDC_OPEN_PORT)->click();
     QVERIFY(m_window->isPortOpen());
+    const bool reconnects = std::any_of(script.cbegin(), script.cend(), [](const ScriptedAnswer &a) { return a.bytes.isEmpty(); });
+    if (reconnects) {   // the automatic connection wakes the reader, and reopens a lost link
+        ctl<QCheckBox>(IDC_AUTO_START)->click();
+        QTRY_COMPARE_WITH_TIMEOUT(m_window->readerAwake(), 1, TRY_MS);
+    }
     m_window->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
     auto *box = ctl<QComboBox>(IDC_COMMAND_BOX);
@@ -694,8 +737,11 @@ void TestMainWindow::lateEchoNeverTyped()
     QApplication::setActiveWindow(nullptr);   // the operator goes to another program
 
     QTRY_VERIFY_WITH_TIMEOUT(logText().contains("$batt=80"), TRY_MS);
-    QCOMPARE(m_window->tagList().items(), QStringList { "E2001234" });
-    QTRY_COMPARE_WITH_TIMEOUT(m_keys->enterPresses(), 1, TRY_MS);
+    QCOMPARE(line.link(), reconnects ? 2 : 1);
+    QCOMPARE(m_window->tagList().items(), tags);
+    QTRY_COMPARE_WITH_TIMEOUT(m_keys->enterPresses(), int(tags.size()), TRY_MS);
+    QTest::qWait(100);   // a late key would come now
+    QCOMPARE(m_keys->enterPresses(), int(tags.size()));
 }
 
 void TestMainWindow::txPowerSlider_data()
@@ -752,6 +798,7 @@ void TestMainWindow::hangUpAndAutoConnect()
     const QString lost = com + " link lost: " + lostPath + " (" + PortLinkErrorText(ENODEV, lostPath) + ")";
     QVERIFY2(logText().contains(lost), qPrintable(logText()));
     QVERIFY2(portTip().endsWith("\n" + lost), qPrintable(portTip()));
+    QCOMPARE(m_window->windowTitle(), caption(com + " link lost"));
     QCOMPARE(button->text(), QStringLiteral("Open Port"));
     QVERIFY(ctl<QWidget>(IDC_PORT_PICKER)->isEnabled());
 
@@ -810,11 +857,62 @@ void TestMainWindow::startsFromSettings()
         const QStringList lines = logText().split('\n');
         QCOMPARE(lines.filter("not sent until it opens"),
                  QStringList{"Auto Connect: COM255 is not open (there is no such port); the wake-up and \"g,txp\" are not sent until it opens."});
-        QCOMPARE(logLineColour(lines.filter("not sent until it opens").first()), kNote);
+        QCOMPARE(logLineColour(lines.filter("not sent until it opens").first()), kError);
         // Neither the wake-up's empty lines (the last line is the one after the final break)
         // nor the power question.
         QVERIFY2(!lines.contains("g,txp") && lines.count("") == 1, qPrintable(logText()));
     }
+}
+
+void TestMainWindow::settingsThroughBadFiles_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::newRow("outgrown during the run") << "grown";
+    QTest::newRow("a folder in its place") << "folder";
+    QTest::newRow("no permission") << "unreadable";
+}
+
+// A file that another program makes too large while the tool runs is followed, at the next
+// change, by one that holds everything the window shows; one that cannot be read at start
+// is said in the log as an error.
+void TestMainWindow::settingsThroughBadFiles()
+{
+    QFETCH(QString, fault);
+    if (fault == "unreadable" && geteuid() == 0)
+        QSKIP("root reads any file");
+    const QString path = m_dir->filePath("settings.ini");
+    m_store->WriteInt(CONFIG_SECTION, CONFIG_COM_PORT, 7);
+    m_store->WriteInt(CONFIG_SECTION, CONFIG_READ_MODE, 1);
+    m_store->WriteString(CHistoryCombo::CONFIG_SECTION, "HistoryItem0", "g,txp");
+    m_store->WriteInt(CONFIG_SECTION, CONFIG_AUTO_START, 1);
+    QVERIFY(m_store->Flush());
+    if (fault == "folder")
+        QVERIFY(QFile::remove(path) && QDir().mkpath(path));
+    else if (fault == "unreadable")
+        QVERIFY(QFile::setPermissions(path, {}));
+    m_store = std::make_unique<CSettingsStore>(path);
+    makeWindow(true);
+    if (fault != "grown") {
+        const QString line = logText().split('\n').filter("Settings not read from " + path).value(0);
+        QVERIFY2(!line.isEmpty(), qPrintable(logText()));
+        QCOMPARE(logLineColour(line), kError);
+        QVERIFY(!ctl<QRadioButton>(IDC_MULTI_MODE)->isChecked());
+        return;
+    }
+    QFile grown(path);
+    QVERIFY(grown.open(QIODevice::Append) && grown.write(QByteArray(MAX_SETTINGS_FILE_BYTES, '#')) > 0);
+    grown.close();
+    auto *ascii = ctl<QCheckBox>(IDC_ASCII_MODE);
+    QTest::mouseClick(ascii, Qt::LeftButton, {}, QPoint(ascii->height() / 2, ascii->height() / 2));
+    QVERIFY(ascii->isChecked());
+    QVERIFY(m_store->Flush());
+    QVERIFY(QFileInfo::exists(path + ".too-large-1"));
+    const CSettingsStore next(path);
+    QCOMPARE(next.ReadInt(CONFIG_SECTION, CONFIG_ENABLE_ASCII, 0), 1);
+    QCOMPARE(next.ReadInt(CONFIG_SECTION, CONFIG_COM_PORT, 0), 7);
+    QCOMPARE(next.ReadInt(CONFIG_SECTION, CONFIG_READ_MODE, 0), 1);
+    QCOMPARE(next.ReadInt(CONFIG_SECTION, CONFIG_AUTO_START, 0), 1);
+    QCOMPARE(next.ReadString(CHistoryCombo::CONFIG_SECTION, "HistoryItem0"), QStringLiteral("g,txp"));
 }
 
 // Started before the reader's port exists: the stored port is neither lost nor replaced by

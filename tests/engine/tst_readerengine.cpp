@@ -183,10 +183,12 @@ int TestReaderEngine::count(const QString &text, LogKind kind) const
 
 void TestReaderEngine::refusedOpenSaysWhy_data()
 {
-    QTest::addColumn<int>("mode");   // of the node COM201 leads to; -1: no node
+    QTest::addColumn<int>("mode");   // of the node COM201 leads to; -1: no node, -2: /dev/ptmx
     QTest::addColumn<QString>("reason");
     QTest::newRow("no node") << -1 << "there is no such port";
     QTest::newRow("not a terminal") << 0600 << "@node: " + QString::fromLocal8Bit(strerror(ENOTTY));
+    // Opening it makes a new terminal of which nothing is on the line.
+    QTest::newRow("pseudo-terminal master") << -2 << "/dev/ptmx: " + QString::fromLocal8Bit(strerror(ENOTTY));
     QTest::newRow("no permission") << 0 << "permission denied for @node. Add the user to the group @group (sudo usermod -aG @group ";
 }
 
@@ -196,7 +198,7 @@ void TestReaderEngine::refusedOpenSaysWhy()
     QFETCH(QString, reason);
     if (mode == 0 && geteuid() == 0)
         QSKIP("root opens any node: permission cannot be denied");
-    const QString node = m_dir->filePath("node");
+    const QString node = mode == -2 ? QStringLiteral("/dev/ptmx") : m_dir->filePath("node");
     QVERIFY(QDir().mkpath(m_dir->filePath("ports")) && QFile::link(node, m_dir->filePath("ports/COM201")));
     if (mode >= 0)
         QVERIFY(QFile(node).open(QIODevice::WriteOnly) && chmod(qPrintable(node), mode_t(mode)) == 0);

@@ -8,9 +8,12 @@
 #include "monitor/TagCsv.h"
 #include "monitor/TagMonitor.h"
 #include "monitor/TagTableModel.h"
+#include "monitor/widgets/ReadRatePlot.h"
+#include "monitor/widgets/TagMonitorDlg.h"
 #include "tests/support/SmallDisk.h"
 
 #include <QJsonArray>
+#include <QLabel>
 #include <QJsonDocument>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -81,6 +84,8 @@ private slots:
     void counts_data();
     void counts();
     void ratesAgainstReference();
+    void windowRateAfterBurst_data();
+    void windowRateAfterBurst();
     void filterAndSort_data();
     void filterAndSort();
     void largeTableSortedOffThread_data();
@@ -288,6 +293,10 @@ void TestTagMonitor::ratesAgainstReference()
                 inWindow += read.second == number && read.first / 1000 >= second - 10;
             QCOMPARE(fed.monitor.Rate(t, ask), inWindow / (10 + (ask % 1000) / 1000.0));
         }
+        int allInWindow = 0;
+        for (const auto &read : log)
+            allInWindow += read.first / 1000 >= second - 10;
+        QCOMPARE(fed.monitor.Rate(ask), allInWindow / (10 + (ask % 1000) / 1000.0));
         for (int s = 0; s < CTagMonitor::HISTORY_SECONDS; ++s) {
             quint64 inSecond = 0;
             for (const auto &read : log)
@@ -295,7 +304,41 @@ void TestTagMonitor::ratesAgainstReference()
             QCOMPARE(history[size_t(s)], inSecond);
         }
     }
-    QCOMPARE(fed.monitor.OverallRate(T0 + at), double(log.size()) * 1000 / double(T0 + at - log.first().first));
+}
+
+void TestTagMonitor::windowRateAfterBurst_data()
+{
+    QTest::addColumn<int>("burst");      // reads in the first second
+    QTest::addColumn<int>("perSecond");  // in each of the next fifteen
+    QTest::addColumn<QString>("rate");   // the window's header
+    QTest::addColumn<int>("scaleTop");
+    QTest::newRow("900/s after a burst of 100,000") << 100000 << 900 << "Reads/s (10 s): 900.0" << 1000;
+    QTest::newRow("steady 40/s") << 40 << 40 << "Reads/s (10 s): 40.0" << 50;
+}
+
+// The monitor's window after a burst: its header says the rate the table, the export and the
+// plot's newest bars say, and the plot's scale has come back down to the ordinary rate.
+void TestTagMonitor::windowRateAfterBurst()
+{
+    QFETCH(int, burst);
+    QFETCH(int, perSecond);
+    QFETCH(QString, rate);
+    QFETCH(int, scaleTop);
+    FedMonitor fed;
+    for (int second = 0; second < 16; ++second) {
+        const int reads = second == 0 ? burst : perSecond;
+        for (int i = 0; i < reads; ++i) {
+            fed.now = T0 + second * 1000 + qint64(i) * 1000 / reads;
+            fed.monitor.Count(QStringLiteral("tag%1").arg(i % 3), TagKind::RfidTag);
+        }
+    }
+    fed.now = T0 + 16000;
+    CTagMonitorDlg window(fed.monitor);
+    window.Refresh();
+    QVERIFY2(window.totals()->text().endsWith(rate), qPrintable(window.totals()->text()));
+    QCOMPARE(fed.monitor.Rate(fed.now), double(perSecond));
+    QCOMPARE(window.plot()->Values().last(), quint64(perSecond));
+    QCOMPARE(CReadRatePlot::ScaleTopFor(window.plot()->Values()), quint64(scaleTop));
 }
 
 void TestTagMonitor::filterAndSort_data()
@@ -571,5 +614,5 @@ void TestTagMonitor::exportOnFullDisk()
     QCOMPARE(report, expected);
 }
 
-QTEST_GUILESS_MAIN(TestTagMonitor)
+QTEST_MAIN(TestTagMonitor)
 #include "tst_tagmonitor.moc"

@@ -1,4 +1,5 @@
 #include "settings/SettingsStore.h"
+#include "platform/AtomicFile.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -75,6 +76,7 @@ private slots:
     void reportOnOwnersThread();
     void tooLargeMovedAside_data();
     void tooLargeMovedAside();
+    void killedSavesLeftoversRemoved();
 
 private:
     QString iniPath() const { return m_dir.filePath(QStringLiteral("settings.ini")); }
@@ -337,6 +339,29 @@ void tst_SettingsStore::tooLargeMovedAside()
         QVERIFY(moved.open(QIODevice::ReadOnly));
         QCOMPARE(moved.readAll(), large);
     }
+}
+
+// Temporaries of saves killed midway go at the next start; one of a save that may still be
+// under way, another file's, and names no save gives stay.
+void tst_SettingsStore::killedSavesLeftoversRemoved()
+{
+    QTemporaryDir dir;
+    const QString ini = dir.filePath(QStringLiteral("settings.ini"));
+    const QDateTime old = QDateTime::currentDateTime().addSecs(-2 * STALE_TEMPORARY_SECONDS);
+    const QStringList stale{".settings.ini.1f2e3d4c5b6a7980.tmp", ".settings.ini.0.tmp"};
+    const QStringList kept{".settings.ini.abc.tmp", ".other.ini.1f2e3d4c5b6a7980.tmp", ".settings.ini.xyz.tmp", "settings.ini.1.tmp"};
+    for (const QString &name : stale + kept) {
+        QFile file(dir.filePath(name));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        if (name != kept.first())   // the fresh one: a save under way
+            QVERIFY(file.setFileTime(old, QFileDevice::FileModificationTime));
+    }
+    const CSettingsStore store(ini);
+    QStringList left = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden);
+    QStringList expected = kept;
+    left.sort();
+    expected.sort();
+    QCOMPARE(left, expected);
 }
 
 QTEST_GUILESS_MAIN(tst_SettingsStore)

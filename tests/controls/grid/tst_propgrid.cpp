@@ -80,10 +80,10 @@ void TestPropGrid::accessibleRows_data()
     QTest::addColumn<QString>("action");
     QTest::addColumn<QString>("rows");    // name|value|e(ditable) or r(ead-only)|- expanded, + collapsed
     QTest::addColumn<QString>("focused"); // the grid's focused row afterwards, * when its editor is open
-    const QString all = "Properties||r|- Name|Inventory|r| Parameters||r|- Power|-12|e| Mode|1|e|";
+    const QString all = "Properties||r|- Name: Inventory|Inventory|r| Parameters||r|- Power: -12|-12|e| Mode: 1|1|e|";
     QTest::newRow("every row shown") << -1 << "" << all << "";
     QTest::newRow("collapsing Parameters") << 2 << QAccessibleActionInterface::toggleAction()
-                                           << "Properties||r|- Name|Inventory|r| Parameters||r|+" << "Parameters";
+                                           << "Properties||r|- Name: Inventory|Inventory|r| Parameters||r|+" << "Parameters";
     QTest::newRow("editing Mode") << 4 << "Edit" << all << "Mode*";
     QTest::newRow("no edit on a read-only row") << 1 << "Edit" << all << "";
 }
