@@ -1,11 +1,13 @@
 #include "monitor/TagMonitor.h"
 
 #include "epc/EpcDecoder.h"
+#include "platform/Memory.h"
 
 #include <QByteArrayView>
 #include <QDateTime>
 #include <QHashFunctions>
 #include <QLocale>
+#include <QVarLengthArray>
 
 #include <algorithm>
 #include <cstring>
@@ -23,7 +25,12 @@ constexpr std::size_t INDEX_PAGE_SLOTS = std::size_t(1) << INDEX_PAGE_BITS;
 // hundreds of milliseconds.
 constexpr int RECORD_BLOCK_BITS = 12;
 constexpr int RECORD_BLOCK = 1 << RECORD_BLOCK_BITS;
-constexpr qsizetype TEXT_CHUNK_BYTES = 256 * 1024;
+// A record finds its text by a chunk's number and an offset in it, in 32 bits: at most
+// 16,384 chunks (4 GB of texts).
+constexpr int TEXT_OFFSET_BITS = 18;
+constexpr qsizetype TEXT_CHUNK_BYTES = qsizetype(1) << TEXT_OFFSET_BITS;
+constexpr std::size_t MAX_TEXT_CHUNKS = std::size_t(1) << (32 - TEXT_OFFSET_BITS);
+constexpr char HEX_DIGITS[] = "0123456789ABCDEF";
 // The decoded text kept per tag: a URI is well inside it; a longer one is cut.
 constexpr int MAX_DECODED_BYTES = 0xFFFF;
 constexpr int MAX_KEY_BYTES = 0xFF;
@@ -83,6 +90,32 @@ bool containsAnyCase(const char *text, qsizetype bytes, const QByteArray &needle
     return false;
 }
 
+int nibbleOf(char c)
+{
+    return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+}
+
+// Characters `from` to `to` of a packed text, as hexadecimal digits.
+void unpack(const char *packed, quint32 from, quint32 to, char *out)
+{
+    for (quint32 i = from; i < to; ++i) {
+        const quint8 byte = quint8(packed[i / 2]);
+        *out++ = HEX_DIGITS[i % 2 != 0 ? byte & 0xF : byte >> 4];
+    }
+}
+
+// A stored text's UTF-8 bytes from character `from` on.
+using TextBuffer = QVarLengthArray<char, 64>;
+void textFrom(const char *text, quint32 chars, bool packed, quint32 from, TextBuffer &out)
+{
+    from = std::min(from, chars);
+    out.resize(qsizetype(chars - from));
+    if (packed)
+        unpack(text, from, chars, out.data());
+    else
+        std::memcpy(out.data(), text + from, chars - from);
+}
+
 int compareBytes(const char *a, quint32 aBytes, const char *b, quint32 bBytes)
 {
     const int c = std::memcmp(a, b, std::min(aBytes, bBytes));
@@ -97,6 +130,11 @@ CTagMonitor::CTagMonitor(Clock clock, int maxTags)
     : m_clock(clock ? std::move(clock) : Clock([] { return QDateTime::currentMSecsSinceEpoch(); })),
       m_maxTags(std::clamp(maxTags, 1, MAX_BOUND))
 {
+    // A million of them are most of the monitor's memory.
+    static_assert(sizeof(Record) <= 56, "a tag's record grew");
+    // Its blocks, and a table's row lists and sort keys (megabytes at a million tags, made
+    // and freed every second on two threads), each go back to the system when freed.
+    MapLargeBlocksApart();
     while ((quint32(1) << m_numberBits) <= quint32(m_maxTags))
         ++m_numberBits;
     std::size_t slotCount = INDEX_PAGE_SLOTS;
@@ -124,7 +162,7 @@ CTagMonitor::Record &CTagMonitor::record(int tag)
 
 const char *CTagMonitor::textOf(const Record &r) const
 {
-    return m_chunks[r.textChunk].constData() + r.textOffset;
+    return m_chunks[r.textAt >> TEXT_OFFSET_BITS].constData() + (r.textAt & (TEXT_CHUNK_BYTES - 1));
 }
 
 quint32 CTagMonitor::slot(std::size_t at) const
@@ -182,13 +220,38 @@ void CTagMonitor::encode(QStringView line, QByteArray &into)
     into.truncate(out - into.constData());
 }
 
+// Upper-case hexadecimal digits (EPCs as the reader sends them) are packed two to a byte.
+void CTagMonitor::storedForm(const QByteArray &utf8, StoredText &into)
+{
+    const qsizetype n = utf8.size();
+    into.chars = quint32(n);
+    into.packed = n > 0 && std::all_of(utf8.begin(), utf8.end(), [](char c) { return nibbleOf(c) >= 0; });
+    // Resized, not assigned: the buffer keeps its capacity and is never shared.
+    if (!into.packed) {
+        into.bytes.resize(n);
+        std::memcpy(into.bytes.data(), utf8.constData(), size_t(n));
+        return;
+    }
+    into.bytes.resize((n + 1) / 2);
+    char *out = into.bytes.data();
+    for (qsizetype i = 0; i < n; i += 2)
+        out[i / 2] = char(nibbleOf(utf8[i]) << 4 | (i + 1 < n ? nibbleOf(utf8[i + 1]) : 0));
+}
+
+void CTagMonitor::appendText(const Record &r, quint32 from, QByteArray &out) const
+{
+    TextBuffer text;
+    textFrom(textOf(r), r.textChars, r.packed, from, text);
+    out.append(text.constData(), text.size());
+}
+
 // The top bits of the hash, kept beside the record number in the index.
 quint32 CTagMonitor::fingerprintOf(quint32 hash) const
 {
     return hash >> m_numberBits;
 }
 
-int CTagMonitor::find(const QByteArray &text, quint32 hash) const
+int CTagMonitor::find(const StoredText &text, quint32 hash) const
 {
     const quint32 numberMask = (quint32(1) << m_numberBits) - 1;
     const quint32 fingerprint = fingerprintOf(hash);
@@ -204,35 +267,40 @@ int CTagMonitor::find(const QByteArray &text, quint32 hash) const
             continue;
         const int tag = int((entry & numberMask) - 1);
         const Record &r = record(tag);
-        if (r.hash == hash && r.textBytes == quint32(text.size())
-            && std::memcmp(textOf(r), text.constData(), size_t(text.size())) == 0)
+        if (bool(r.packed) == text.packed && r.textChars == text.chars
+            && std::memcmp(textOf(r), text.bytes.constData(), size_t(text.bytes.size())) == 0)
             return tag;
     }
 }
 
-// The text in m_scratch, the decoded text and the key, together in the last chunk (a new one
-// when they do not fit in what it has left).
 QByteArrayView CTagMonitor::decodedOf(const Record &r) const
 {
     if (r.headerDecoded)
         return QByteArrayView(m_headerTexts[r.header]);
-    return QByteArrayView(textOf(r) + r.textBytes, r.decodedBytes);
+    return QByteArrayView(textOf(r) + storedBytes(r), r.decodedBytes);
 }
 
-void CTagMonitor::store(Record &r, QByteArrayView decoded, const QByteArray &key)
+// The text in m_stored, the decoded text and the key, together in the last chunk (a new one
+// when they do not fit in what it has left). False when the chunks are all taken.
+bool CTagMonitor::store(Record &r, QByteArrayView decoded, const QByteArray &key)
 {
-    const qsizetype bytes = m_scratch.size() + decoded.size() + key.size();
-    if (m_chunks.empty() || m_chunks.back().size() + bytes > m_chunks.back().capacity()) {
+    const qsizetype bytes = m_stored.bytes.size() + decoded.size() + key.size();
+    if (m_chunks.empty() || m_chunks.back().size() + bytes > TEXT_CHUNK_BYTES) {
+        if (m_chunks.size() >= MAX_TEXT_CHUNKS)
+            return false;
         m_chunks.emplace_back();
         m_chunks.back().reserve(std::max(TEXT_CHUNK_BYTES, bytes));
     }
+    // An entry starts inside the chunk's first TEXT_CHUNK_BYTES: one larger than that has a
+    // chunk of its own, and the next entry a new one.
     QByteArray &chunk = m_chunks.back();
-    r.textChunk = quint32(m_chunks.size() - 1);
-    r.textOffset = quint32(chunk.size());
-    r.textBytes = quint32(m_scratch.size());
+    r.textAt = quint32(m_chunks.size() - 1) << TEXT_OFFSET_BITS | quint32(chunk.size());
+    r.textChars = m_stored.chars;
+    r.packed = m_stored.packed;
     r.decodedBytes = quint16(decoded.size());
     r.keyBytes = quint8(key.size());
-    chunk.append(m_scratch).append(decoded.data(), decoded.size()).append(key);
+    chunk.append(m_stored.bytes).append(decoded.data(), decoded.size()).append(key);
+    return true;
 }
 
 int CTagMonitor::addRecord(QStringView line, quint32 hash, TagKind kind, qint64 nowMs)
@@ -256,18 +324,18 @@ int CTagMonitor::addRecord(QStringView line, quint32 hash, TagKind kind, qint64 
         if (!epc.key.isEmpty())
             key = (epc.keyName.toUpper() + u' ' + epc.key).toUtf8().left(MAX_KEY_BYTES);
     }
+    Record r{};
+    r.firstMs = nowMs;
+    r.lastMs = nowMs;
+    r.kind = kind;
+    r.headerDecoded = sharedHeader >= 0;
+    r.header = quint8(std::max(sharedHeader, 0));
+    if (!store(r, decoded, key))
+        return -1;
     if ((m_count & (RECORD_BLOCK - 1)) == 0) {
         m_blocks.emplace_back();
         m_blocks.back().reserve(RECORD_BLOCK);
     }
-    Record r{};
-    r.firstMs = nowMs;
-    r.lastMs = nowMs;
-    r.hash = hash;
-    r.kind = kind;
-    r.headerDecoded = sharedHeader >= 0;
-    r.header = quint8(std::max(sharedHeader, 0));
-    store(r, decoded, key);
     m_blocks.back().push_back(r);
     ++m_count;
     // The probe for it ended at this free slot a moment ago.
@@ -285,8 +353,9 @@ void CTagMonitor::Count(QStringView line, TagKind kind)
         return;
     const qint64 now = m_clock();
     encode(line, m_scratch);
-    const quint32 hash = hashOf(m_scratch.constData(), m_scratch.size());
-    int tag = find(m_scratch, hash);
+    storedForm(m_scratch, m_stored);
+    const quint32 hash = hashOf(m_stored.bytes.constData(), m_stored.bytes.size());
+    int tag = find(m_stored, hash);
     if (tag < 0) {
         tag = addRecord(line, hash, kind, now);
         if (tag < 0 && m_otherReads++ == 0 && m_onBound)
@@ -299,6 +368,7 @@ void CTagMonitor::Count(QStringView line, TagKind kind)
         inSecond += inSecond < std::numeric_limits<quint16>::max() ? 1 : 0;
         r.reads += r.reads < std::numeric_limits<quint32>::max() ? 1 : 0;
         r.lastMs = std::max(r.lastMs, now);
+        ++m_tagGeneration;
     }
 
     if (m_firstReadMs < 0) {
@@ -324,6 +394,7 @@ void CTagMonitor::Clear()
     m_historySecond = 0;
     m_history.fill(0);
     ++m_generation;
+    ++m_tagGeneration;
     ++m_clears;
 }
 
@@ -358,19 +429,21 @@ int CTagMonitor::IndexOf(QStringView text) const
 {
     QByteArray bytes;
     encode(text, bytes);
-    return text.isEmpty() ? -1 : find(bytes, hashOf(bytes.constData(), bytes.size()));
+    StoredText stored;
+    storedForm(bytes, stored);
+    return text.isEmpty() ? -1 : find(stored, hashOf(stored.bytes.constData(), stored.bytes.size()));
 }
 
 QByteArray CTagMonitor::TextUtf8(int tag) const
 {
-    const Record &r = record(tag);
-    return QByteArray(textOf(r), r.textBytes);
+    QByteArray text;
+    appendText(record(tag), 0, text);
+    return text;
 }
 
 QString CTagMonitor::Text(int tag) const
 {
-    const Record &r = record(tag);
-    return QString::fromUtf8(textOf(r), r.textBytes);
+    return QString::fromUtf8(TextUtf8(tag));
 }
 
 QString CTagMonitor::Decoded(int tag) const
@@ -381,16 +454,18 @@ QString CTagMonitor::Decoded(int tag) const
 QString CTagMonitor::DecodedKey(int tag) const
 {
     const Record &r = record(tag);
-    return QString::fromUtf8(textOf(r) + r.textBytes + r.decodedBytes, r.keyBytes);
+    return QString::fromUtf8(textOf(r) + storedBytes(r) + r.decodedBytes, r.keyBytes);
 }
 
 bool CTagMonitor::Matches(int tag, const QByteArray &needleUtf8) const
 {
     const Record &r = record(tag);
-    const char *text = textOf(r);
-    return containsAnyCase(text, r.textBytes, needleUtf8)
+    const char *stored = textOf(r);
+    TextBuffer text;
+    textFrom(stored, r.textChars, r.packed, 0, text);
+    return containsAnyCase(text.constData(), text.size(), needleUtf8)
         || containsAnyCase(decodedOf(r).data(), decodedOf(r).size(), needleUtf8)
-        || containsAnyCase(text + r.textBytes + r.decodedBytes, r.keyBytes, needleUtf8);
+        || containsAnyCase(stored + storedBytes(r) + r.decodedBytes, r.keyBytes, needleUtf8);
 }
 
 double CTagMonitor::Rate(int tag, qint64 nowMs) const
@@ -406,7 +481,12 @@ int CTagMonitor::CompareText(int a, int b) const
 {
     const Record &ra = record(a);
     const Record &rb = record(b);
-    return compareBytes(textOf(ra), ra.textBytes, textOf(rb), rb.textBytes);
+    if (!ra.packed && !rb.packed)
+        return compareBytes(textOf(ra), ra.textChars, textOf(rb), rb.textChars);
+    TextBuffer ta, tb;
+    textFrom(textOf(ra), ra.textChars, ra.packed, 0, ta);
+    textFrom(textOf(rb), rb.textChars, rb.packed, 0, tb);
+    return compareBytes(ta.constData(), quint32(ta.size()), tb.constData(), quint32(tb.size()));
 }
 
 int CTagMonitor::CompareDecoded(int a, int b) const
@@ -439,7 +519,8 @@ struct TextKey
 {
     quint64 head[2];
     const char *text;
-    quint32 bytes;
+    quint32 bytes : 31;   // characters of a packed text
+    quint32 packed : 1;
     int tag;
 };
 
@@ -464,8 +545,15 @@ bool CTagMonitor::Order(std::shared_ptr<const CTagMonitor> monitor, std::vector<
             const Record &r = monitor->record(tag);
             const QByteArrayView d = monitor->decodedOf(r);
             const char *text = decoded ? d.data() : monitor->textOf(r);
-            const quint32 bytes = decoded ? quint32(d.size()) : r.textBytes;
-            keyed.push_back({{bigEndianAt(text, bytes, 0), bigEndianAt(text, bytes, 8)}, text, bytes, tag});
+            const quint32 bytes = decoded ? quint32(d.size()) : r.textChars;
+            const bool packed = !decoded && r.packed;
+            TextBuffer head;
+            if (packed)
+                textFrom(text, std::min<quint32>(bytes, 16), true, 0, head);
+            const char *headText = packed ? head.constData() : text;
+            const quint32 headBytes = packed ? quint32(head.size()) : bytes;
+            TextKey k{{bigEndianAt(headText, headBytes, 0), bigEndianAt(headText, headBytes, 8)}, text, bytes, packed, tag};
+            keyed.push_back(k);
         }
         // The texts stay where they are (a chunk is only ever appended to); the records go.
         const std::vector<QByteArray> texts = monitor->m_chunks;
@@ -477,9 +565,15 @@ bool CTagMonitor::Order(std::shared_ptr<const CTagMonitor> monitor, std::vector<
                 c = a.head[0] < b.head[0] ? -1 : 1;
             else if (a.head[1] != b.head[1])
                 c = a.head[1] < b.head[1] ? -1 : 1;
-            else if (a.bytes > 16 || b.bytes > 16)
+            else if ((a.bytes > 16 || b.bytes > 16) && !a.packed && !b.packed)
                 c = compareBytes(a.text + 16, std::max<quint32>(a.bytes, 16) - 16, b.text + 16,
                                  std::max<quint32>(b.bytes, 16) - 16);
+            else if (a.bytes > 16 || b.bytes > 16) {
+                TextBuffer ta, tb;
+                textFrom(a.text, a.bytes, a.packed, 16, ta);
+                textFrom(b.text, b.bytes, b.packed, 16, tb);
+                c = compareBytes(ta.constData(), quint32(ta.size()), tb.constData(), quint32(tb.size()));
+            }
             else
                 c = a.bytes < b.bytes ? -1 : a.bytes > b.bytes ? 1 : 0;
             return c != 0 ? (descending ? c > 0 : c < 0) : a.tag < b.tag;
@@ -491,26 +585,65 @@ bool CTagMonitor::Order(std::shared_ptr<const CTagMonitor> monitor, std::vector<
             tags[i] = keyed[i].tag;
         return true;
     }
-    std::vector<std::pair<double, int>> keyed;
+    // A number key of 32 bits above the tag's number: one 64-bit sort key a row, ties in
+    // order of first read. A rate's order is that of its reads in the window (the span is
+    // the same for every tag); times are taken from the earliest, when they span less than
+    // 49 days.
+    qint64 earliest = std::numeric_limits<qint64>::max();
+    qint64 latest = std::numeric_limits<qint64>::min();
+    if (key == OrderKey::FirstSeen || key == OrderKey::LastSeen) {
+        for (int tag : tags) {
+            const Record &r = monitor->record(tag);
+            const qint64 ms = key == OrderKey::FirstSeen ? r.firstMs : r.lastMs;
+            earliest = std::min(earliest, ms);
+            latest = std::max(latest, ms);
+        }
+        if (!tags.empty() && quint64(latest - earliest) > std::numeric_limits<quint32>::max())
+            return orderWide(std::move(monitor), tags, key, descending);
+    }
+    const qint64 current = secondOf(nowMs);
+    std::vector<quint64> keyed;
     keyed.reserve(tags.size());
     for (int tag : tags) {
         const Record &r = monitor->record(tag);
-        double k = 0;
+        quint32 k = 0;
         switch (key) {
-        case OrderKey::Kind: k = double(r.kind); break;
-        case OrderKey::Reads: k = double(r.reads); break;
-        case OrderKey::FirstSeen: k = double(r.firstMs); break;
-        case OrderKey::LastSeen: k = double(r.lastMs); break;
-        case OrderKey::Rate: k = monitor->Rate(tag, nowMs); break;
+        case OrderKey::Kind: k = quint32(r.kind); break;
+        case OrderKey::Reads: k = r.reads; break;
+        case OrderKey::FirstSeen: k = quint32(r.firstMs - earliest); break;
+        case OrderKey::LastSeen: k = quint32(r.lastMs - earliest); break;
+        case OrderKey::Rate:
+            k = quint32(sumSeconds(r.perSecond, secondOf(r.lastMs), current - RATE_SECONDS, current));
+            break;
         case OrderKey::Text:
         case OrderKey::Decoded: break;
         }
-        keyed.emplace_back(descending ? -k : k, tag);
+        keyed.push_back(quint64(descending ? ~k : k) << 32 | quint32(tag));
     }
     monitor.reset();
     // Mostly the keys have not moved the rows since the last time (new tags come last in
     // their order, tags past the monitor's bound change nothing): a check in one pass then
     // spares the sort.
+    if (std::is_sorted(keyed.begin(), keyed.end()))
+        return false;
+    std::sort(keyed.begin(), keyed.end());
+    for (size_t i = 0; i < keyed.size(); ++i)
+        tags[i] = int(quint32(keyed[i]));
+    return true;
+}
+
+// First or last seen over more than 32 bits of milliseconds.
+bool CTagMonitor::orderWide(std::shared_ptr<const CTagMonitor> monitor, std::vector<int> &tags, OrderKey key,
+                            bool descending)
+{
+    std::vector<std::pair<qint64, int>> keyed;
+    keyed.reserve(tags.size());
+    for (int tag : tags) {
+        const Record &r = monitor->record(tag);
+        const qint64 k = key == OrderKey::FirstSeen ? r.firstMs : r.lastMs;
+        keyed.emplace_back(descending ? -k : k, tag);
+    }
+    monitor.reset();
     if (std::is_sorted(keyed.begin(), keyed.end()))
         return false;
     std::sort(keyed.begin(), keyed.end());

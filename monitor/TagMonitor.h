@@ -28,12 +28,14 @@ enum class TagKind : quint8 { RfidTag, BarcodeScan };
 // the history holds whole seconds only. A clock that goes back counts the read into the
 // latest second already seen.
 //
-// Bounded: at most `maxTags` distinct tags (MAX_TAGS: about 180 MB with decoded SGTINs).
+// Bounded: at most `maxTags` distinct tags (MAX_TAGS: about 90 MB with decoded SGTINs, 76 MB
+// for 24-digit tags of unknown headers).
 // Past the bound the known tags keep counting, and reads of new tags are counted together
 // as others (in the totals, not as tags); the bound handler hears of it once after each clear.
 //
-// Memory, for speed and size: the records sit in fixed blocks, the tag texts (UTF-8) with
-// their decoded text one after the other in fixed chunks, and the index is an open
+// Memory, for speed and size: the records (56 bytes) sit in fixed blocks, the tag texts
+// (hexadecimal digits packed two to a byte, any other text in UTF-8) with their decoded text
+// one after the other in fixed chunks, and the index is an open
 // addressing table of record numbers sized once for the bound, its pages allocated when
 // first written. No allocation per tag, and growing never moves what is stored: no stall
 // of the owner's thread at a million tags. A count costs a hash of the line and one probe.
@@ -90,6 +92,9 @@ public: // totals
     std::array<quint64, HISTORY_SECONDS> ReadsPerSecond(qint64 nowMs) const;
     // Changes with every count and clear: tells a view whether anything changed.
     quint64 Generation() const { return m_generation; }
+    // Changes with every count of a tag held and every clear, not with reads of others: tells
+    // a view whether an order by anything but the rate may have moved.
+    quint64 TagGeneration() const { return m_tagGeneration; }
     // Changes with every clear: tells a view that the tag numbers start again.
     quint64 Clears() const { return m_clears; }
 
@@ -132,15 +137,21 @@ public: // ordering, for a table
                       bool descending, qint64 nowMs);
 
 private:
+    static bool orderWide(std::shared_ptr<const CTagMonitor> monitor, std::vector<int> &tags, OrderKey key,
+                          bool descending);
+
     struct Record
     {
         qint64 firstMs;
         qint64 lastMs;       // its second is the newest of `perSecond`
         quint32 reads;       // stops at 4,294,967,295 (50 days of a tag read 1,000 times a second)
-        quint32 textChunk;   // in m_chunks: the text, then the decoded text, then the key
-        quint32 textOffset;
-        quint32 textBytes;
-        quint32 hash;
+        // In m_chunks: the text, then the decoded text, then the key; the chunk's number
+        // above TEXT_OFFSET_BITS, the offset in it below.
+        quint32 textAt;
+        // Characters of the text; packed: hexadecimal digits (0-9, A-F) two to a byte, the
+        // first in the high half, rather than UTF-8 (a 24-digit EPC in 12 bytes, not 24).
+        quint32 textChars : 31;
+        quint32 packed : 1;
         quint16 decodedBytes;
         quint8 keyBytes;
         TagKind kind;
@@ -153,6 +164,15 @@ private:
         std::array<quint16, RATE_SECONDS + 1> perSecond;
     };
 
+    // The key a text is stored and found by: packed when it is all upper-case hexadecimal
+    // digits, else its UTF-8 bytes.
+    struct StoredText
+    {
+        QByteArray bytes;
+        quint32 chars = 0;
+        bool packed = false;
+    };
+
     // Where a record's decoded text is, and how long.
     QByteArrayView decodedOf(const Record &r) const;
     static qint64 secondOf(qint64 ms);
@@ -160,14 +180,19 @@ private:
     static double rateSpan(qint64 nowMs);
     static quint32 hashOf(const char *bytes, qsizetype count);
     static void encode(QStringView line, QByteArray &into);
+    // `utf8` as it is stored, in `into`.
+    static void storedForm(const QByteArray &utf8, StoredText &into);
+    static quint32 storedBytes(const Record &r) { return r.packed ? (r.textChars + 1) / 2 : r.textChars; }
+    // The text's UTF-8 bytes from its first `from` characters on, appended to `out`.
+    void appendText(const Record &r, quint32 from, QByteArray &out) const;
     const Record &record(int tag) const;
     Record &record(int tag);
     const char *textOf(const Record &r) const;
     quint32 slot(std::size_t at) const;
     quint32 fingerprintOf(quint32 hash) const;
-    int find(const QByteArray &text, quint32 hash) const;
+    int find(const StoredText &text, quint32 hash) const;
     int addRecord(QStringView line, quint32 hash, TagKind kind, qint64 nowMs);
-    void store(Record &r, QByteArrayView decoded, const QByteArray &key);
+    bool store(Record &r, QByteArrayView decoded, const QByteArray &key);
 
     Clock m_clock;
     int m_maxTags;
@@ -184,12 +209,14 @@ private:
     std::size_t m_indexMask = 0;
     mutable std::size_t m_freeSlot = 0;   // where the last probe that found nothing ended
     QByteArray m_scratch;           // the line being counted, in UTF-8
+    StoredText m_stored;            // and as it is stored
     quint64 m_reads = 0;
     quint64 m_otherReads = 0;
     qint64 m_firstReadMs = -1;
     qint64 m_historySecond = 0;     // the newest second of m_history
     std::array<quint64, HISTORY_SECONDS + 1> m_history{};   // as Record::perSecond
     quint64 m_generation = 0;
+    quint64 m_tagGeneration = 0;
     quint64 m_clears = 0;
     bool m_decoding = true;
     std::array<QByteArray, 256> m_headerTexts;   // the decoded text of each unknown header

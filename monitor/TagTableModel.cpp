@@ -175,10 +175,12 @@ void CTagTableModel::Refresh(qint64 nowMs)
     }
     if (m_sortColumn >= 0) {
         // A large table is ordered again at most once a RESORT_INTERVAL_MS, and never
-        // while a sort runs: the sorting thread would otherwise take a core for itself.
+        // while a sort runs: the sorting thread would otherwise take a core for itself. Reads
+        // of tags past the bound move no row (an order by rate excepted): no sort for them.
         if (m_rows.size() <= size_t(SYNC_SORT_ROWS))
             reorderKeepingPersistent();
-        else if (!m_sortRunning && (nowMs - m_sortStartedMs >= RESORT_INTERVAL_MS || nowMs < m_sortStartedMs))
+        else if (!m_sortRunning && (nowMs - m_sortStartedMs >= RESORT_INTERVAL_MS || nowMs < m_sortStartedMs)
+                 && (m_sortColumn == RateColumn || m_monitor.TagGeneration() != m_sortedTagGeneration))
             startSort();
         else if (!m_rows.empty())
             emit dataChanged(index(0, 0), index(int(m_rows.size()) - 1, COLUMN_COUNT - 1));
@@ -216,6 +218,7 @@ void CTagTableModel::startSort()
     m_sortRunning = true;
     m_sortAgain = false;
     m_sortStartedMs = m_nowMs;
+    m_sortedTagGeneration = m_monitor.TagGeneration();
     const quint64 epoch = m_orderEpoch;
     const size_t requested = m_rows.size();
     const CTagMonitor::OrderKey key = orderKeyOf(m_sortColumn);

@@ -100,5 +100,8 @@ private:
     bool m_sortRunning = false;
     bool m_sortAgain = false;
     qint64 m_sortStartedMs = 0;
+    // The monitor's tag generation the last sort started from: until it moves, only an order
+    // by rate can change.
+    quint64 m_sortedTagGeneration = 0;
     CWorkQueue m_sorter;           // last: its thread ends before the rest goes
 };
