@@ -235,6 +235,12 @@ void TestTagMonitor::counts_data()
         << QStringList{"3074257BF7194E4000001A85 r 1 0..0 urn:epc:id:sgtin:0614141.812345.6789",
                        "30003074257BF7194E4000001A85 r 1 1..1 urn:epc:id:sgtin:0614141.812345.6789", "8801234567893 s 1 2..2"}
         << 3 << unbounded << 0;
+    QTest::newRow("hexadecimal texts of odd length beside their neighbours")
+        << Reads{{0, "ABC"}, {1, "ABC0"}, {2, "abc"}, {3, "0"}, {4, "ABCDEF0123456789ABCDEF012"}, {5, "ABCDEF0123456789ABCDEF0G"},
+                 {6, "ABCDEF0123456789ABCDEF01"}, {7, "ABC"}}
+        << QStringList{"ABC r 2 0..7", "ABC0 r 1 1..1", "abc r 1 2..2", "0 r 1 3..3", "ABCDEF0123456789ABCDEF012 r 1 4..4",
+                       "ABCDEF0123456789ABCDEF0G r 1 5..5", "ABCDEF0123456789ABCDEF01 r 1 6..6 unknown EPC header AB"}
+        << 8 << unbounded << 0;
     QTest::newRow("past the bound: known tags count on, new ones are others")
         << Reads{{0, "A"}, {1, "B"}, {2, "C"}, {3, "A"}, {4, "D"}, {5, "C"}, {6, "B"}}
         << QStringList{"A r 2 0..3", "B r 2 1..6"} << 7 << 2 << 3;
@@ -258,6 +264,17 @@ void TestTagMonitor::counts()
     QCOMPARE(boundCalls, others > 0 ? QList<int>{maxTags} : QList<int>{});
     for (int t = 0; t < fed.monitor.DistinctTags(); ++t)
         QCOMPARE(fed.monitor.IndexOf(fed.monitor.Text(t)), t);
+    // The text order, whichever way a text is stored, is that of its UTF-8 bytes.
+    std::vector<int> byText(size_t(fed.monitor.DistinctTags()));
+    std::iota(byText.begin(), byText.end(), 0);
+    std::vector<int> expectedOrder = byText;
+    std::stable_sort(expectedOrder.begin(), expectedOrder.end(),
+                     [&](int a, int b) { return fed.monitor.TextUtf8(a) < fed.monitor.TextUtf8(b); });
+    const std::shared_ptr<const CTagMonitor> monitor(&fed.monitor, [](const CTagMonitor *) {});
+    CTagMonitor::Order(monitor, byText, CTagMonitor::OrderKey::Text, false, fed.now);
+    QCOMPARE(byText, expectedOrder);
+    for (size_t i = 1; i < byText.size() && byText.size() < 100; ++i)
+        QVERIFY(fed.monitor.CompareText(byText[i - 1], byText[i]) < 0);
     const quint64 generation = fed.monitor.Generation();
     fed.monitor.Clear();
     QVERIFY(fed.monitor.Generation() != generation);
@@ -519,7 +536,7 @@ void TestTagMonitor::csvRoundTrip()
     const QStringList tags{"plain", "a,b", "q\"uote", "\"", "cr\rlf\n", "crlf\r\n", " lead", "trail ", "",
                            QString::fromUtf8("\xED\x95\x9C\xEA\xB8\x80,\"x\""), "=1+2", "tab\tsemi;",
                            "3954257BF46072892A65EF1F3FBE853A852A95AC5AB9D3B7A000", "3074257BF7194E4000001A85",
-                           "307C257BF7194E4000001A85"};
+                           "307C257BF7194E4000001A85", "ABC", "abc0", "E2801160600002054CC2096F7"};
     for (int i = 0; i < tags.size(); ++i)
         fed.feed({{i * 1234 + 7, tags[i], i % 2 ? 's' : 'r'}, {i * 1234 + 900, tags[i]}});
     QTemporaryDir dir;
@@ -547,6 +564,7 @@ void TestTagMonitor::csvRoundTrip()
     for (int t = 0; t < fed.monitor.DistinctTags(); ++t) {
         const QStringList row = table.at(t + 1).toVariant().toStringList();
         QCOMPARE(row.size(), 9);
+        QCOMPARE(row[0], tags[t < tags.indexOf(QString()) ? t : t + 1]);
         QCOMPARE(row[0], fed.monitor.Text(t));
         const DecodedEpc epc = DecodeEpcLine(row[0]);
         QCOMPARE(row.mid(6), QStringList({epc.Summary(), epc.scheme, epc.tagUri}));
