@@ -28,7 +28,7 @@ enum class TagKind : quint8 { RfidTag, BarcodeScan };
 // the history holds whole seconds only. A clock that goes back counts the read into the
 // latest second already seen.
 //
-// Bounded: at most `maxTags` distinct tags (MAX_TAGS: about 90 MB with decoded SGTINs, 76 MB
+// Bounded: at most `maxTags` distinct tags (MAX_TAGS: about 130 MB with decoded SGTINs, 77 MB
 // for 24-digit tags of unknown headers).
 // Past the bound the known tags keep counting, and reads of new tags are counted together
 // as others (in the totals, not as tags); the bound handler hears of it once after each clear.
